@@ -1,0 +1,95 @@
+// The enumeration operations, written once for all enumerations.  Each
+// enumeration's exported functions are generated one-line calls into these,
+// passing the enumeration's descriptor first.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "drov_def/drov_def.h"
+#include "qel.h"
+#include "schema_gen.h"
+
+namespace drov::enums {
+
+using Instance = drov_def_enum_instance;
+
+static_assert(sizeof(Instance) == 16);
+static_assert(offsetof(Instance, instance_variant) == offsetof(qel_instance_header_t, instance_variant));
+static_assert(offsetof(Instance, layout_variant) == offsetof(qel_instance_header_t, layout_variant));
+static_assert(offsetof(Instance, obj_flags) == offsetof(qel_instance_header_t, obj_flags));
+static_assert(offsetof(Instance, pad) == 11);
+static_assert(offsetof(Instance, value) == 12);
+
+// What tells one enumeration from another.
+struct EnumType {
+    uint32_t type_index; // in the type table
+    uint32_t pos;        // among the enumerations: selects its trace block
+    uint32_t count;      // number of values
+    uint32_t first;      // number of the first value, numbered 0 on the wire
+    const char *name;
+    const char *const *names; // value names in number order
+    Instance *placeholder;
+};
+
+extern const std::array<EnumType, schema::kEnumCount> kEnumTypes;
+
+// The numbering on the wire and in range checks: values first..first+count-1
+// map to 0..count-1, any other value keeps its number.
+constexpr uint32_t to_internal(const EnumType &e, uint32_t v) {
+    return v - e.first < e.count ? v - e.first : v;
+}
+
+uint32_t variant_data_index_cap(const EnumType &e, uint32_t variant);
+uintptr_t get_luid(const EnumType &e, uintptr_t a, uintptr_t b, uintptr_t c, uintptr_t d,
+                   uintptr_t f, uintptr_t g);
+Instance *create(const EnumType &e, qel_handle_t *h, uint32_t ctx);
+Instance *create_internal(const EnumType &e, qel_handle_t *h, uint32_t ctx);
+Instance *create_cr(const EnumType &e, qel_handle_t *h);
+uint8_t initialize(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst,
+                   qel_type_info_t *ti, int32_t notify, uint32_t unused1, uint8_t flags,
+                   uintptr_t unused2, uint32_t *err);
+void set_instance_embedded(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst);
+uint32_t get_oid_count(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst,
+                       uint32_t *err);
+void get_object_references(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst,
+                           uintptr_t refs, uint32_t cap, uint32_t *err);
+void destroy(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst);
+void destroy_internal(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst,
+                      int32_t release);
+void destroy_cr(const EnumType &e, qel_handle_t *h, Instance *inst);
+uint32_t map_to_user_value(const EnumType &e, uint32_t value);
+uint32_t map_to_internal_value(const EnumType &e, uint32_t value);
+int32_t adjust_variant(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst,
+                       uint32_t *err);
+int32_t compare(const EnumType &e, const Instance *a, const Instance *b);
+uint32_t hash(const EnumType &e, const Instance *inst, uint32_t seed);
+uint32_t size_of(const EnumType &e);
+uint32_t len(const EnumType &e);
+uint32_t len_cr(const EnumType &e, qel_handle_t *h);
+Instance *get(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst);
+uint32_t get_value(const EnumType &e, qel_handle_t *h, uint32_t ctx, const Instance *inst,
+                   uint32_t *err);
+void set(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *dst, const Instance *src,
+         uint32_t *err);
+void set_value(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst, uint32_t value,
+               uint32_t *err);
+uint32_t marshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, uint8_t *buf,
+                 const Instance *inst, int32_t len, uint32_t *err);
+uint32_t unmarshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, const uint8_t *buf,
+                   Instance *inst, int32_t len, uint32_t update, uint32_t *err);
+int32_t print(const EnumType &e, qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,
+              const char *label, const Instance *inst, int32_t len, uint32_t *err);
+int32_t print_cr(const EnumType &e, qel_handle_t *h, const Instance *inst, char *buf,
+                 int32_t len);
+int32_t to_xml(const EnumType &e, qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,
+               const Instance *inst, int32_t len, uint32_t unused, uint32_t *err);
+int32_t toxml_cr(const EnumType &e, qel_handle_t *h, const Instance *inst, char *buf,
+                 int32_t len);
+void from_xml(const EnumType &e, qel_handle_t *h, uint32_t ctx, const char *path, void *doc,
+              Instance *inst, uint32_t *err, char *msg, uint32_t msg_size);
+int32_t is_valid_cr(const EnumType &e, qel_handle_t *h, int32_t value);
+
+} // namespace drov::enums

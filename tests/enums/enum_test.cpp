@@ -1,0 +1,423 @@
+// The enumeration operations, mostly on vm_sp_type (values 0 to 4) and on
+// vm_id_validation_type, whose values 1 to 4 travel as 0 to 3.
+#include <cstring>
+#include <string>
+
+#include "support.h"
+#include "xml_doc.h"
+
+namespace {
+
+constexpr uint32_t kError = 0x3000000, kInfo = 0x6000000;
+
+class Enum : public test::HandleTest {
+protected:
+    vm_sp_type_t *make(uint32_t value) {
+        vm_sp_type_t *e = vm_sp_type_create(h, 1);
+        e->value = value;
+        return e;
+    }
+    std::string print(const vm_sp_type_t *e, const char *label = "sp") {
+        char buf[128];
+        int32_t n = vm_sp_type_print(h, 1, buf, 2, label, e, sizeof buf, &err);
+        return std::string(buf, static_cast<size_t>(n));
+    }
+    std::string xml(const vm_sp_type_t *e) {
+        char buf[128];
+        int32_t n = vm_sp_type_to_xml(h, 1, "t", buf, e, sizeof buf, 0, &err);
+        return std::string(buf, static_cast<size_t>(n));
+    }
+    const qel_variant_entry_t &entry() { return _vm_sp_type_type_info_internal.variant_info->entries[0]; }
+};
+
+TEST_F(Enum, EndToEnd) {
+    uint64_t creates = entry().creates, destroys = entry().destroys;
+    vm_sp_type_t *a = vm_sp_type_create(h, 7);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->type_info, &_vm_sp_type_type_info_internal);
+    EXPECT_EQ(a->instance_variant, 0);
+    EXPECT_EQ(a->layout_variant, 0);
+    EXPECT_EQ(a->obj_flags, 0);
+    EXPECT_EQ(a->value, 0u);
+    EXPECT_EQ(entry().creates, creates + 1);
+
+    vm_sp_type_set_value(h, 7, a, VM_SP_QUBM, &err);
+    EXPECT_EQ(vm_sp_type_get_value(h, 7, a, &err), 3u);
+
+    uint8_t wire[5] = {};
+    ASSERT_EQ(vm_sp_type_marshal(h, 7, wire, a, sizeof wire, &err), 5u);
+    const uint8_t expected[5] = {0, 0, 0, 0, 3}; // variant byte, value in network order
+    EXPECT_EQ(std::memcmp(wire, expected, 5), 0);
+    vm_sp_type_t *b = vm_sp_type_create(h, 7);
+    EXPECT_EQ(vm_sp_type_unmarshal(h, 7, wire, b, sizeof wire, 0, &err), 5u);
+    EXPECT_EQ(b->value, 3u);
+    EXPECT_EQ(vm_sp_type_compare(a, b), 0);
+    EXPECT_EQ(vm_sp_type_hash(a, 99), vm_sp_type_hash(b, 99));
+    EXPECT_NE(vm_sp_type_hash(a, 99), vm_sp_type_hash(a, 98));
+
+    EXPECT_EQ(print(a), "  sp@vm_sp_type:VM_SP_QUBM\n");
+    EXPECT_EQ(xml(a), "<t><VM_SP_QUBM/></t>");
+    test::XmlDoc doc("<r>" + xml(a) + "</r>");
+    vm_sp_type_t *c = vm_sp_type_create(h, 7);
+    vm_sp_type_from_xml(h, 7, "/r/t", doc.doc, c, &err, nullptr, 0);
+    EXPECT_EQ(c->value, 3u);
+    EXPECT_EQ(err, 0u);
+
+    for (auto *e : {a, b, c}) vm_sp_type_destroy(h, 7, e);
+    EXPECT_EQ(entry().destroys, destroys + 3);
+    EXPECT_EQ(vm_sp_type_sizeof(), 16u);
+    EXPECT_EQ(vm_sp_type_len(), 5u);
+}
+
+TEST_F(Enum, SettersRefuseValuesBeyondTheEnumeration) {
+    vm_sp_type_t *e = make(1);
+    st().writes.clear();
+    vm_sp_type_set_value(h, 1, e, 5, &err);
+    EXPECT_EQ(err, 43u);
+    EXPECT_EQ(st().last_error, 43u);
+    EXPECT_EQ(calls("qel_store_epoch_err"), 1u);
+    EXPECT_EQ(e->value, 1u);
+    EXPECT_TRUE(st().writes.empty());
+
+    err = 0;
+    vm_sp_type_set_value(h, 1, e, 4, &err);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(e->value, 4u);
+    ASSERT_EQ(st().writes.size(), 1u);
+    EXPECT_EQ(st().writes[0].addr, &e->value);
+    EXPECT_EQ(st().writes[0].len, 4u);
+
+    vm_sp_type_t *src = make(0xFFFFFFFFu); // negative: out of range too
+    vm_sp_type_set(h, 1, e, src, &err);
+    EXPECT_EQ(err, 43u);
+    EXPECT_EQ(e->value, 4u);
+    err = 0;
+    src->value = 2;
+    src->obj_flags = 0x04;
+    st().writes.clear();
+    vm_sp_type_set(h, 1, e, src, &err);
+    EXPECT_EQ(e->value, 2u);
+    EXPECT_EQ(e->obj_flags, 0x04); // the whole instance is copied
+    ASSERT_EQ(st().writes.size(), 1u);
+    EXPECT_EQ(st().writes[0].len, 16u);
+    for (auto *x : {e, src}) vm_sp_type_destroy(h, 1, x);
+}
+
+TEST_F(Enum, OutOfRangeValuesPrintAndRenderAsSuch) {
+    for (uint32_t v : {7u, 5u, 0xFFFFFFFFu}) {
+        vm_sp_type_t *e = make(v);
+        EXPECT_EQ(print(e, "x"), "  x@vm_sp_type:Enum value out of range");
+        EXPECT_EQ(xml(e), "<t><vm_sp_type value out of range/></t>");
+        vm_sp_type_destroy(h, 1, e);
+    }
+    vm_rsp_rc_t *rc = vm_rsp_rc_create(h, 1);
+    char buf[64];
+    rc->value = 2;
+    std::string s(buf, vm_rsp_rc_to_xml(h, 1, "rc", buf, rc, sizeof buf, 0, &err));
+    EXPECT_EQ(s, "<rc><VM_RSP_RC_RESTART/></rc>");
+    rc->value = 3;
+    s.assign(buf, vm_rsp_rc_to_xml(h, 1, "rc", buf, rc, sizeof buf, 0, &err));
+    EXPECT_EQ(s, "<rc><vm_rsp_rc value out of range/></rc>");
+    vm_rsp_rc_destroy(h, 1, rc);
+}
+
+TEST_F(Enum, CrFormsUseTheHandleWordAndContext) {
+    h->cur_ctx_id = 42;
+    vm_sp_type_t *e = vm_sp_type_create_cr(h);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(h->cr_in_progress, 0u);
+    e->value = 1;
+    char buf[64];
+    int32_t n = vm_sp_type_print_cr(h, e, buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, n), "vm_sp_type@vm_sp_type:VM_SP_QUB\n");
+    n = vm_sp_type_toxml_cr(h, e, buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, n), "<vm_sp_type><VM_SP_QUB/></vm_sp_type>");
+    EXPECT_EQ(vm_sp_type_print_cr(h, e, buf, 10), -1); // did not fit: 28 in the handle's word
+    EXPECT_EQ(h->err, 28u);
+    EXPECT_EQ(vm_sp_type_len_cr(h), 0u);
+    h->err = 0;
+    EXPECT_EQ(vm_sp_type_len_cr(h), 5u);
+    vm_sp_type_destroy_cr(h, e);
+    EXPECT_EQ(st().writes.back().ctx, 42u);
+}
+
+TEST_F(Enum, CreateFailuresAndPlaceholder) {
+    st().fail_alloc_at = st().alloc_calls + 1;
+    EXPECT_EQ(vm_sp_type_create(h, 1), nullptr);
+    EXPECT_EQ(st().last_error, 0u);
+    EXPECT_EQ(h->err, 0u);
+
+    st().fail_alloc_at = st().alloc_calls + 1;
+    vm_sp_type_t *p = vm_sp_type_create_cr(h);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(h->err, 12u);
+    EXPECT_EQ(st().last_error, 12u);
+    EXPECT_EQ(p->type_info, nullptr); // the zero-filled placeholder
+
+    uint64_t allocs = st().alloc_calls;
+    h->err = 5;
+    EXPECT_EQ(vm_sp_type_create_cr(h), p);
+    EXPECT_EQ(st().alloc_calls, allocs);
+    EXPECT_EQ(h->err, 5u);
+
+    uint64_t destroys = entry().destroys;
+    vm_sp_type_destroy(h, 1, p);
+    vm_sp_type_destroy(h, 1, nullptr);
+    vm_sp_type_t *e = make(0);
+    vm_sp_type_destroy_internal(h, 1, e, 0);
+    EXPECT_EQ(entry().destroys, destroys);
+    EXPECT_EQ(e->type_info, &_vm_sp_type_type_info_internal);
+    vm_sp_type_destroy(h, 1, e);
+}
+
+TEST_F(Enum, CountsThroughTheHandleAndRecordsContainment) {
+    h->type_info_mode = 1;
+    h->containment_recording = 1;
+    vm_sp_type_t *e = vm_sp_type_create(h, 9);
+    ASSERT_NE(e, nullptr);
+    // the instance refers to the handle's copy, registered on first use
+    ASSERT_NE(e->type_info, &_vm_sp_type_type_info_internal);
+    EXPECT_STREQ(e->type_info->name, "vm_sp_type");
+    EXPECT_EQ(e->type_info->private_copy, 1u);
+    ASSERT_FALSE(st().counters.empty());
+    EXPECT_EQ(st().counters.back().counter, &entry().creates);
+    EXPECT_EQ(st().counters.back().ctx, 9u);
+    EXPECT_EQ(calls("qeldb_record_containment2"), 1u);
+    EXPECT_EQ(calls("qeldb_plat_set_dirty"), 1u);
+    EXPECT_EQ(vm_sp_type_get(h, 9, e), e);
+    EXPECT_EQ(calls("qeldb_record_containment2"), 2u);
+    vm_sp_type_destroy(h, 9, e);
+    EXPECT_EQ(st().counters.back().counter, &entry().destroys);
+    EXPECT_EQ(calls("qeldb_plat_set_destroy"), 1u);
+    // no database records for the all-ones context id
+    e = vm_sp_type_create(h, QEL_CTX_NONE);
+    vm_sp_type_destroy(h, QEL_CTX_NONE, e);
+    EXPECT_EQ(calls("qeldb_plat_set_dirty"), 1u);
+    EXPECT_EQ(calls("qeldb_plat_set_destroy"), 1u);
+}
+
+TEST_F(Enum, PendingErrorWordDoesNothing) {
+    vm_sp_type_t *e = make(2);
+    err = 5;
+    st().calls.clear();
+    uint8_t wire[8] = {};
+    char buf[64] = {};
+    EXPECT_EQ(vm_sp_type_get_value(h, 1, e, &err), 0u);
+    vm_sp_type_set_value(h, 1, e, 1, &err);
+    vm_sp_type_set(h, 1, e, e, &err);
+    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, e, 8, &err), 0u);
+    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, wire, e, 8, 0, &err), 0u);
+    EXPECT_EQ(vm_sp_type_print(h, 1, buf, 0, "l", e, 64, &err), 0);
+    EXPECT_EQ(vm_sp_type_to_xml(h, 1, "t", buf, e, 64, 0, &err), 0);
+    vm_sp_type_from_xml(h, 1, "/r", nullptr, e, &err, nullptr, 0);
+    EXPECT_EQ(err, 5u);
+    EXPECT_EQ(e->value, 2u);
+    EXPECT_TRUE(st().calls.empty());
+    EXPECT_TRUE(qel_standin::traces().empty());
+    // the two reference queries report the pending error
+    EXPECT_EQ(vm_sp_type_get_oid_count(h, 1, e, &err), 0u);
+    vm_sp_type_get_object_references(h, 1, e, 0, 0, &err);
+    ASSERT_EQ(qel_standin::traces().size(), 2u);
+    EXPECT_EQ(qel_standin::traces()[0].index, 5u);
+    EXPECT_EQ(qel_standin::traces()[1].index, 7u);
+    EXPECT_EQ(calls("qel_clear_last_error"), 0u);
+    err = 0;
+    vm_sp_type_destroy(h, 1, e);
+}
+
+TEST_F(Enum, TracesUseTheEnumerationsOwnBlock) {
+    const uint8_t uuid[16] = {0x39, 0xf5, 0xeb, 0x9b, 0xde, 0x16, 0xce, 0xbd,
+                              0x6a, 0xee, 0xd2, 0x45, 0x04, 0xa8, 0x66, 0x6c};
+    st().domain_error = 2;
+    vm_if_state_t *e = vm_if_state_create(h, 1); // vm_if_state: block 1, from 13
+    ASSERT_NE(e, nullptr);
+    vm_if_state_set_instance_embedded(h, 1, nullptr);
+    vm_transport_type_get_oid_count(h, 1, nullptr, &err); // block 10, from 130
+    EXPECT_EQ(err, 22u);
+    err = 0;
+    vm_transport_type_get_object_references(h, 1, nullptr, 0, 0, &err);
+    EXPECT_EQ(err, 22u);
+    auto &t = qel_standin::traces();
+    ASSERT_EQ(t.size(), 4u);
+    EXPECT_EQ(t[0].index, 13u);
+    EXPECT_EQ(t[0].flags, kError);
+    ASSERT_EQ(t[0].args.size(), 1u);
+    EXPECT_EQ(t[0].args[0].s, std::strerror(2));
+    EXPECT_EQ(std::memcmp(t[0].uuid, uuid, 16), 0);
+    EXPECT_EQ(t[0].module_id, g_qel_drov_def_trace_module_id);
+    EXPECT_EQ(t[1].index, 13u + 4);
+    EXPECT_EQ(t[2].index, 130u + 6);
+    EXPECT_EQ(t[3].index, 130u + 8);
+    for (const auto &r : t) EXPECT_EQ(r.flags, kError);
+
+    // an instance variant beyond the variant count: information trace at destroy
+    e->instance_variant = 1;
+    vm_if_state_destroy(h, 1, e);
+    ASSERT_EQ(t.size(), 5u);
+    EXPECT_EQ(t[4].index, 13u + 10);
+    EXPECT_EQ(t[4].flags, kInfo);
+    ASSERT_EQ(t[4].args.size(), 2u);
+    EXPECT_EQ(t[4].args[0].u, 1u);
+    EXPECT_EQ(t[4].args[1].u, 1u);
+}
+
+TEST_F(Enum, SmallOperations) {
+    vm_sp_type_t *a = make(4), *b = make(1);
+    EXPECT_EQ(vm_sp_type_compare(a, b), 3);
+    EXPECT_EQ(vm_sp_type_compare(b, a), -3);
+    EXPECT_EQ(vm_sp_type_compare(nullptr, a), -1);
+    EXPECT_EQ(vm_sp_type_compare(a, nullptr), 1);
+    EXPECT_EQ(vm_sp_type_compare(nullptr, nullptr), 0);
+    EXPECT_EQ(vm_sp_type_hash(nullptr, 7), 7u);
+    EXPECT_EQ(vm_sp_type_hash(a, 7), SuperFastHash(reinterpret_cast<const char *>(&a->value), 4, 7));
+    EXPECT_EQ(vm_sp_type_is_valid_cr(h, -1), 1);
+    EXPECT_EQ(vm_sp_type_is_valid_cr(h, 4), 1);
+    EXPECT_EQ(vm_sp_type_is_valid_cr(h, 5), 0);
+    EXPECT_EQ(vm_pkg_policy_is_valid_cr(h, 4), 1);
+    EXPECT_EQ(vm_pkg_policy_is_valid_cr(h, 5), 0);
+    EXPECT_EQ(vm_sp_type_variant_data_index_cap(0x105), 0x100u);
+    EXPECT_EQ(vm_sp_type_variant_data_index_cap(0xFF), 0xFFu);
+    EXPECT_EQ(vm_sp_type_get_luid(1, 2, 3, 4, 5, 6), qel_get_luid(1, 2, 3, 4, 5, 6));
+
+    uint8_t wire[5] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, a, 0, &err), 0u);
+    EXPECT_EQ(err, 90u);
+    EXPECT_EQ(wire[0], 0xAA);
+    err = 0;
+    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, wire, b, 0, 0, &err), 0u);
+    EXPECT_EQ(err, 90u);
+    err = 0;
+    EXPECT_EQ(vm_sp_type_get_value(h, 1, nullptr, &err), 0u);
+    EXPECT_EQ(err, 22u);
+    err = 0;
+
+    // a short buffer decodes the variant byte but leaves the value
+    const uint8_t shortwire[3] = {0, 0, 0};
+    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, shortwire, b, 3, 0, &err), 1u);
+    EXPECT_EQ(err, 90u);
+    EXPECT_EQ(b->value, 1u);
+    err = 0;
+
+    b->obj_flags = 0;
+    vm_sp_type_set_instance_embedded(h, 1, b);
+    EXPECT_EQ(b->obj_flags, 0x02);
+    vm_sp_type_t in_place{};
+    EXPECT_EQ(vm_sp_type_initialize(h, 1, &in_place, &_vm_sp_type_type_info_internal, 1, 0, 0x04, 0, &err), 0x04);
+    EXPECT_EQ(in_place.type_info, &_vm_sp_type_type_info_internal);
+    EXPECT_EQ(in_place.obj_flags, 0x04);
+    for (auto *x : {a, b}) vm_sp_type_destroy(h, 1, x);
+}
+
+TEST_F(Enum, MarshalOfAnInstanceNewerThanTheDomain) {
+    vm_sp_type_t *e = make(2);
+    qel_standin::set_domain_variant(h, "vm_sp_type", -1);
+    uint8_t wire[5];
+    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, e, 5, &err), 5u);
+    EXPECT_EQ(err, 43u);
+    EXPECT_EQ(static_cast<int8_t>(wire[0]), -1); // written as the domain knows it
+    EXPECT_EQ(wire[4], 2);
+    err = 0;
+    vm_sp_type_destroy(h, 1, e);
+}
+
+TEST_F(Enum, IdValidationTypeTravelsWithItsInternalNumbers) {
+    vm_id_validation_type_t *e = vm_id_validation_type_create(h, 1);
+    vm_id_validation_type_set_value(h, 1, e, VM_ID_VALIDATION_UNSIGNED, &err);
+    ASSERT_EQ(err, 0u);
+    uint8_t wire[5];
+    ASSERT_EQ(vm_id_validation_type_marshal(h, 1, wire, e, 5, &err), 5u);
+    EXPECT_EQ(wire[4], 2);
+    wire[4] = 2;
+    vm_id_validation_type_t *d = vm_id_validation_type_create(h, 1);
+    vm_id_validation_type_unmarshal(h, 1, wire, d, 5, 0, &err);
+    EXPECT_EQ(d->value, 3u);
+    wire[4] = 7;
+    vm_id_validation_type_unmarshal(h, 1, wire, d, 5, 0, &err);
+    EXPECT_EQ(d->value, 7u);
+    char buf[96];
+    std::string s(buf, vm_id_validation_type_print(h, 1, buf, 0, "v", d, sizeof buf, &err));
+    EXPECT_EQ(s, "v@vm_id_validation_type:Enum value out of range");
+
+    vm_id_validation_type_set_value(h, 1, e, 4, &err);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(e->value, 4u);
+    vm_id_validation_type_set_value(h, 1, e, 5, &err);
+    EXPECT_EQ(err, 43u);
+    EXPECT_EQ(e->value, 4u);
+    err = 0;
+    vm_id_validation_type_set_value(h, 1, e, 0, &err); // keeps its number 0, which passes
+    EXPECT_EQ(err, 0u);
+    s.assign(buf, vm_id_validation_type_print(h, 1, buf, 0, "v", e, sizeof buf, &err));
+    EXPECT_EQ(s, "v@vm_id_validation_type:Enum value out of range");
+
+    EXPECT_EQ(vm_id_validation_type_map_to_internal_value(1), 0u);
+    EXPECT_EQ(vm_id_validation_type_map_to_internal_value(4), 3u);
+    EXPECT_EQ(vm_id_validation_type_map_to_internal_value(5), 5u);
+    EXPECT_EQ(vm_id_validation_type_map_to_user_value(2), 2u);
+    EXPECT_EQ(vm_id_validation_type_is_valid_cr(h, 4), 1);
+    EXPECT_EQ(vm_id_validation_type_is_valid_cr(h, 5), 0);
+    EXPECT_EQ(vm_sp_type_map_to_internal_value(3), 3u);
+    for (auto *x : {e, d}) vm_id_validation_type_destroy(h, 1, x);
+}
+
+TEST_F(Enum, FromXmlTakesTheFirstNamePresent) {
+    vm_if_state_t *e = vm_if_state_create(h, 1);
+    test::XmlDoc up("<r><s><VM_IF_UP/></s></r>");
+    vm_if_state_from_xml(h, 1, "/r/s", up.doc, e, &err, nullptr, 0);
+    EXPECT_EQ(e->value, 1u);
+    EXPECT_EQ(err, 0u);
+    test::XmlDoc both("<r><s><VM_IF_UP/><VM_IF_DOWN/></s></r>");
+    vm_if_state_from_xml(h, 1, "/r/s", both.doc, e, &err, nullptr, 0);
+    EXPECT_EQ(e->value, 0u);
+    e->value = 1;
+    test::XmlDoc none("<r><s><OTHER/></s></r>");
+    vm_if_state_from_xml(h, 1, "/r/s", none.doc, e, &err, nullptr, 0);
+    EXPECT_EQ(e->value, 1u);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(st().last_error, 2u);
+
+    char msg[64] = "untouched";
+    vm_if_state_from_xml(h, 1, "/r/s", nullptr, e, &err, msg, sizeof msg);
+    EXPECT_EQ(err, 22u);
+    EXPECT_STREQ(msg, "Failed xpath: /r/s");
+    err = 0;
+    vm_if_state_from_xml(h, 1, "/r/s[", up.doc, e, &err, msg, 8);
+    EXPECT_EQ(err, 22u);
+    EXPECT_STREQ(msg, "Failed ");
+    err = 0;
+    vm_if_state_from_xml(h, 1, nullptr, up.doc, e, &err, nullptr, 0);
+    EXPECT_EQ(err, 22u);
+    EXPECT_EQ(e->value, 1u);
+    err = 0;
+    vm_if_state_destroy(h, 1, e);
+}
+
+using EnumDeath = Enum;
+
+TEST_F(EnumDeath, DestroyOfACorruptedRecordAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    vm_sp_type_t *e = make(0);
+    qel_type_info_t bad = _vm_sp_type_type_info_internal;
+    bad.magic = 0;
+    e->type_info = &bad;
+    EXPECT_DEATH(vm_sp_type_destroy(h, 1, e), "fatal trace 12");
+    bad.magic = 0xBEEFF00D;
+    bad.variant_info = nullptr;
+    EXPECT_DEATH(vm_sp_type_destroy(h, 1, e), "fatal trace 9");
+    e->type_info = nullptr;
+    EXPECT_DEATH(vm_sp_type_destroy(h, 1, e), "fatal trace 12");
+    e->type_info = &_vm_sp_type_type_info_internal;
+    vm_sp_type_destroy(h, 1, e);
+}
+
+TEST_F(EnumDeath, CreateWithoutVariantInfoAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // the handle hands out a registered copy that has lost its variant info
+    h->type_info_mode = 1;
+    drov_def_typeinfo_initialize(h, 1, &err);
+    auto *copy = st().registry.at({1u, _vm_rsp_client_type_info_internal.digest_str});
+    copy->variant_info = nullptr;
+    EXPECT_DEATH(vm_rsp_client_create(h, 1), "fatal trace 92"); // block 7, create +1
+}
+
+} // namespace
