@@ -54,6 +54,30 @@ void count(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *rec, int8_t var
         __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
 }
 
+// The entry of the operations that need an instance: 22 for a null one.
+bool enter_with(qel_handle_t *h, uint32_t *err, const Instance *inst) {
+    if (!enter(h, err)) return false;
+    if (inst == nullptr) {
+        fail(h, err, QEL_EINVAL);
+        return false;
+    }
+    return true;
+}
+
+// The entry of marshal and unmarshal: a buffer length below 1 is 90.
+bool enter_coder(qel_handle_t *h, uint32_t *err, const Instance *inst, int32_t length) {
+    if (!enter(h, err)) return false;
+    if (length < 1) {
+        fail(h, err, QEL_EMSGSIZE);
+        return false;
+    }
+    if (inst == nullptr) {
+        fail(h, err, QEL_EINVAL);
+        return false;
+    }
+    return true;
+}
+
 bool in_range(const EnumType &e, uint32_t value) {
     auto v = static_cast<int32_t>(value);
     return v >= static_cast<int32_t>(e.first) && v < static_cast<int32_t>(e.first + e.count);
@@ -240,19 +264,13 @@ Instance *get(const EnumType &, qel_handle_t *h, uint32_t ctx, Instance *inst) {
 
 uint32_t get_value(const EnumType &, qel_handle_t *h, uint32_t, const Instance *inst,
                    uint32_t *err) {
-    if (*err != 0) return 0;
-    qel_clear_last_error(h);
-    if (inst == nullptr) {
-        fail(h, err, QEL_EINVAL);
-        return 0;
-    }
+    if (!enter_with(h, err, inst)) return 0;
     return inst->value;
 }
 
 void set(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *dst, const Instance *src,
          uint32_t *err) {
-    if (*err != 0) return;
-    qel_clear_last_error(h);
+    if (!enter(h, err)) return;
     qellib_adjust_variant(h, ctx, dst, dst->type_info, kHighest, err);
     if (refused(e, h, dst, src->value, err)) return;
     announce(h, dst, sizeof(Instance), ctx, dst);
@@ -261,8 +279,7 @@ void set(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *dst, const 
 
 void set_value(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst, uint32_t value,
                uint32_t *err) {
-    if (*err != 0) return;
-    qel_clear_last_error(h);
+    if (!enter(h, err)) return;
     qellib_adjust_variant(h, ctx, inst, inst->type_info, kHighest, err);
     if (refused(e, h, inst, value, err)) return;
     announce(h, &inst->value, sizeof(inst->value), ctx, inst);
@@ -271,16 +288,7 @@ void set_value(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst,
 
 uint32_t marshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, uint8_t *buf,
                  const Instance *inst, int32_t length, uint32_t *err) {
-    if (*err != 0) return 0;
-    qel_clear_last_error(h);
-    if (length < 1) {
-        fail(h, err, QEL_EMSGSIZE);
-        return 0;
-    }
-    if (inst == nullptr) {
-        fail(h, err, QEL_EINVAL);
-        return 0;
-    }
+    if (!enter_coder(h, err, inst, length)) return 0;
     int8_t variant = qel_get_instance_variant(inst, 0, 1);
     int8_t domain = qel_domain_lookup_variant(h, h->variant_domain, inst->type_info, err);
     if (variant > domain) {
@@ -296,16 +304,7 @@ uint32_t marshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, uint8_t *buf,
 
 uint32_t unmarshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, const uint8_t *buf,
                    Instance *inst, int32_t length, uint32_t update, uint32_t *err) {
-    if (*err != 0) return 0;
-    qel_clear_last_error(h);
-    if (length < 1) {
-        fail(h, err, QEL_EMSGSIZE);
-        return 0;
-    }
-    if (inst == nullptr) {
-        fail(h, err, QEL_EINVAL);
-        return 0;
-    }
+    if (!enter_coder(h, err, inst, length)) return 0;
     int8_t variant = 0;
     uint32_t n = _qel_instance_variant_unmarshal(h, ctx, buf, &variant, length, err);
     if (n == 0) return 0;
@@ -325,12 +324,7 @@ uint32_t unmarshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, const uint8
 
 int32_t print(const EnumType &e, qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,
               const char *label, const Instance *inst, int32_t length, uint32_t *err) {
-    if (*err != 0) return 0;
-    qel_clear_last_error(h);
-    if (inst == nullptr) {
-        fail(h, err, QEL_EINVAL);
-        return 0;
-    }
+    if (!enter_with(h, err, inst)) return 0;
     int32_t n = qel_print_space(h, ctx, buf, indent, length, err);
     n += qel_snprintf(h, ctx, buf + n, length - n, err, "%s@%s:", label != nullptr ? label : e.name,
                       e.name);
@@ -349,12 +343,7 @@ int32_t print_cr(const EnumType &e, qel_handle_t *h, const Instance *inst, char 
 
 int32_t to_xml(const EnumType &e, qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,
                const Instance *inst, int32_t length, uint32_t, uint32_t *err) {
-    if (*err != 0) return 0;
-    qel_clear_last_error(h);
-    if (inst == nullptr) {
-        fail(h, err, QEL_EINVAL);
-        return 0;
-    }
+    if (!enter_with(h, err, inst)) return 0;
     char text[128];
     int text_len = in_range(e, inst->value)
                        ? std::snprintf(text, sizeof text, "<%s/>", e.names[inst->value - e.first])
@@ -373,8 +362,7 @@ int32_t toxml_cr(const EnumType &e, qel_handle_t *h, const Instance *inst, char 
 
 void from_xml(const EnumType &e, qel_handle_t *h, uint32_t, const char *path, void *doc,
               Instance *inst, uint32_t *err, char *msg, uint32_t msg_size) {
-    if (*err != 0) return;
-    qel_clear_last_error(h);
+    if (!enter(h, err)) return;
     if (path == nullptr || inst == nullptr) {
         fail(h, err, QEL_EINVAL);
         return;

@@ -3,6 +3,8 @@
 // schema tables.
 #include "internal/records.h"
 
+#include "drov_def/drov_def.h"
+
 #include <cstring>
 
 namespace drov {
@@ -56,12 +58,6 @@ constexpr auto make_blocks(std::array<TypeBlock, schema::kTypeCount> *self) {
     return out;
 }
 
-constexpr auto make_table() {
-    std::array<qel_type_info_t *, schema::kTypeCount + 1> out{};
-    for (uint32_t k = 0; k < schema::kTypeCount; ++k) out[k] = &drov_def_type_blocks[k].record;
-    return out;
-}
-
 } // namespace
 
 constinit std::array<qel_variant_entry_t, schema::kVariantEntryCount> g_variant_entries =
@@ -71,8 +67,13 @@ extern "C" {
 constinit std::array<TypeBlock, schema::kTypeCount>
     drov_def_type_blocks = make_blocks(&drov_def_type_blocks);
 
-constinit const std::array<qel_type_info_t *, schema::kTypeCount + 1> drov_def_type_table =
-    make_table();
+// The table names the records by their exported symbols, never by their place
+// in the blocks: a program that refers to a record directly may have been
+// given a copy of it by the dynamic linker, and then that copy is the record
+// everyone must see.
+#define DROV_RECORD_ADDRESS(index, name) &_##name##_type_info_internal,
+constinit const std::array<qel_type_info_t *, schema::kTypeCount + 1> drov_def_type_table = {
+    DROV_DEF_ALL_TYPES(DROV_RECORD_ADDRESS) nullptr};
 }
 
 static_assert(schema::kTypes[0].digest[32] == '\0');

@@ -21,6 +21,14 @@ inline qel_type_info_t *instance_record(qel_handle_t *h, uint32_t ctx, qel_type_
                                   : rec;
 }
 
+// The entry of every operation that takes an error word: nothing is done
+// while an error is pending; otherwise the handle's last error is cleared.
+inline bool enter(qel_handle_t *h, const uint32_t *err) {
+    if (*err != 0) return false;
+    qel_clear_last_error(h);
+    return true;
+}
+
 // Containment and database recording after a creation.
 inline void record_created(qel_handle_t *h, uint32_t ctx, const void *inst) {
     if (h->containment_recording == 0) return;

@@ -47,8 +47,8 @@ extern qel_module_desc_t drov_def_module_desc;
 }
 extern std::array<qel_variant_entry_t, schema::kVariantEntryCount> g_variant_entries;
 
-// The static record of type `index` (the object exported as
-// _<type>_type_info_internal).
-inline qel_type_info_t *record(uint32_t index) { return &drov_def_type_blocks[index].record; }
+// The static record of type `index`, the object exported as
+// _<type>_type_info_internal.
+inline qel_type_info_t *record(uint32_t index) { return drov_def_type_table[index]; }
 
 } // namespace drov

@@ -1,7 +1,7 @@
 /*
  * Control and observation side of the stand-in type runtime.
  *
- * The stand-in implements the runtime interfaces declared in runtime/*.h
+ * The stand-in implements the runtime interfaces declared in the runtime/ headers
  * with plain malloc-backed handles.  Everything the module does to the
  * runtime is recorded here so that tests can see it: write notifications,
  * counter notifications, registry, statistics and database calls, stored
@@ -46,6 +46,7 @@ struct Call {
     const void *obj;
     const void *owner;
     int64_t arg;
+    std::vector<uintptr_t> words{}; // every word of calls that pass more (kvt)
 };
 
 struct TraceArg {
@@ -92,11 +93,27 @@ struct HandleState {
 
     // observation
     bool record_writes = true;
+    bool record_calls = true; // runtime calls through record_call (benchmarks turn it off)
     std::vector<WriteNote> writes;
     std::vector<CounterNote> counters;
     std::vector<Call> calls; // registry, variant update, stats, db, adjust, errors
 
     std::vector<uint8_t> workspace;
+
+    // state-tracking offsets announced per field (qellib_update_sttr_offset)
+    std::map<const void *, uint32_t> sttr_offsets;
+
+    // mapping and reference-count operations: error stored into *err when non-zero
+    uint32_t hd_mapping_error = 0;
+    uint32_t oid_mapping_error = 0;
+    int32_t oid_mapping_result = 1; // returned by qel_request_oid_mapping_destroy
+    uint32_t oid_ref_count_error = 0;
+
+    // object references held by embedded booleans and interface handles
+    std::vector<uint64_t> qel_boolean_refs;
+    std::vector<uint64_t> if_handle_refs;
+    uint32_t oid_count_error = 0;         // T_get_oid_count
+    uint32_t object_references_error = 0; // T_get_object_references
 };
 
 /* A new handle with malloc-backed callbacks, no state-tracking record,
@@ -122,6 +139,8 @@ void reset_global();
 
 /* Number of calls named `name` on the handle (for brevity in tests). */
 size_t count_calls(qel_handle_t *h, const std::string &name);
+/* Appends a call to the handle's record (ignored for a null handle). */
+void record_call(qel_handle_t *h, Call c);
 
 } // namespace qel_standin
 

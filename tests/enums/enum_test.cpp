@@ -251,13 +251,13 @@ TEST_F(Enum, TracesUseTheEnumerationsOwnBlock) {
     for (const auto &r : t) EXPECT_EQ(r.flags, kError);
 
     // an instance variant beyond the variant count: information trace at destroy
-    e->instance_variant = 1;
+    e->instance_variant = 2;
     vm_if_state_destroy(h, 1, e);
     ASSERT_EQ(t.size(), 5u);
     EXPECT_EQ(t[4].index, 13u + 10);
     EXPECT_EQ(t[4].flags, kInfo);
     ASSERT_EQ(t[4].args.size(), 2u);
-    EXPECT_EQ(t[4].args[0].u, 1u);
+    EXPECT_EQ(t[4].args[0].u, 2u);
     EXPECT_EQ(t[4].args[1].u, 1u);
 }
 

@@ -13,7 +13,9 @@ namespace {
 constexpr std::size_t kLuidHeader = 4 + 16;
 constexpr std::size_t kLuidEntry = 6;
 
-std::string num(std::uint64_t v) { return std::to_string(v); }
+std::string num(std::uint64_t v) {
+    return std::to_string(v);
+}
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -36,7 +38,8 @@ std::string bz2_decompress(std::span<const std::uint8_t> data, std::size_t cap) 
     if (data.size() > UINT_MAX) throw Error("compressed format strings too large");
     Bz2Stream z;
     int rc = BZ2_bzDecompressInit(&z.s, 0, 0);
-    if (rc != BZ_OK) throw Error("cannot start bzip2 decompression (error " + std::to_string(rc) + ")");
+    if (rc != BZ_OK)
+        throw Error("cannot start bzip2 decompression (error " + std::to_string(rc) + ")");
     z.open = true;
     // bzlib does not write through next_in; the cast only satisfies its API.
     z.s.next_in = const_cast<char *>(reinterpret_cast<const char *>(data.data()));
@@ -70,7 +73,8 @@ std::string bz2_decompress(std::span<const std::uint8_t> data, std::size_t cap) 
     }
     if (produced > cap) throw Error("format strings expand past " + num(cap) + " bytes");
     if (z.s.avail_in != 0)
-        throw Error(num(z.s.avail_in) + " stray bytes after the bzip2 stream in the format strings");
+        throw Error(num(z.s.avail_in) +
+                    " stray bytes after the bzip2 stream in the format strings");
     out.resize(produced);
     return out;
 }
@@ -102,14 +106,14 @@ Catalogue parse_catalogue(std::string_view uuid_hex, std::span<const std::uint8_
         const std::uint16_t len = load_u16(e + 4);
         // total never exceeds texts.size(): each step is checked here.
         if (len > texts.size() - total)
-            throw Error("trace catalogue entry " + num(i) + " runs past the " +
-                        num(texts.size()) + " bytes of format strings");
+            throw Error("trace catalogue entry " + num(i) + " runs past the " + num(texts.size()) +
+                        " bytes of format strings");
         cat.entries.push_back({load_u32(e), texts.substr(static_cast<std::size_t>(total), len)});
         total += len;
     }
     if (total != texts.size())
-        throw Error("trace catalogue text lengths add up to " + num(total) + " bytes but the format strings hold " +
-                    num(texts.size()));
+        throw Error("trace catalogue text lengths add up to " + num(total) +
+                    " bytes but the format strings hold " + num(texts.size()));
     return cat;
 }
 
@@ -119,7 +123,8 @@ Catalogue load_catalogue(const ElfFile &elf) {
     if (found.size() > 1) throw Error("more than one .wlog_luids_* section");
     const Section *fmt = elf.find(kFormatSection);
     if (fmt == nullptr) throw Error("no .wlog_format_strings section");
-    const std::string_view uuid = std::string_view(found[0]->name).substr(kLuidSectionPrefix.size());
+    const std::string_view uuid =
+        std::string_view(found[0]->name).substr(kLuidSectionPrefix.size());
     return parse_catalogue(uuid, elf.contents(*found[0]), elf.contents(*fmt));
 }
 
@@ -130,11 +135,21 @@ std::string quote(std::string_view text) {
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
         default:
             if (c >= 0x20 && c < 0x7f) {
                 out += ch;
@@ -219,7 +234,8 @@ std::uint32_t parse_int32(std::size_t argno, const std::string &arg) {
 
 std::size_t count_conversions(std::string_view fmt) {
     std::size_t n = 0;
-    scan_format(fmt, [](std::string_view) {}, [&](char) { ++n; });
+    scan_format(
+        fmt, [](std::string_view) {}, [&](char) { ++n; });
     return n;
 }
 
@@ -236,10 +252,15 @@ std::string format_message(std::string_view fmt, const std::vector<std::string> 
             const std::string &arg = args[next++];
             char buf[32];
             switch (c) {
-            case 's': out += arg; return;
-            case 'u': std::snprintf(buf, sizeof buf, "%u", parse_int32(next, arg)); break;
+            case 's':
+                out += arg;
+                return;
+            case 'u':
+                std::snprintf(buf, sizeof buf, "%u", parse_int32(next, arg));
+                break;
             case 'd':
-                std::snprintf(buf, sizeof buf, "%d", static_cast<std::int32_t>(parse_int32(next, arg)));
+                std::snprintf(buf, sizeof buf, "%d",
+                              static_cast<std::int32_t>(parse_int32(next, arg)));
                 break;
             default: {
                 bool negative = false;

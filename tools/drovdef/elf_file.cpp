@@ -15,7 +15,9 @@ namespace {
 constexpr std::size_t kEhdrSize = 64;
 constexpr std::size_t kShdrSize = 64;
 
-std::string num(std::uint64_t v) { return std::to_string(v); }
+std::string num(std::uint64_t v) {
+    return std::to_string(v);
+}
 
 // True when [off, off + len) lies inside a buffer of the given size.
 bool in_bounds(std::uint64_t off, std::uint64_t len, std::uint64_t size) {
@@ -163,8 +165,7 @@ std::vector<VeltoRecord> parse_velto(std::span<const std::uint8_t> data) {
         if (std::all_of(data.begin() + static_cast<std::ptrdiff_t>(off), data.end(),
                         [](std::uint8_t c) { return c == 0; }))
             break;
-        if (n - off < 8)
-            throw Error(".velto: truncated record header at offset " + num(off));
+        if (n - off < 8) throw Error(".velto: truncated record header at offset " + num(off));
         const std::uint32_t len = load_u32(data.data() + off);
         const std::uint32_t type = load_u32(data.data() + off + 4);
         if (len == 0) throw Error(".velto: record at offset " + num(off) + " has an empty body");

@@ -1,0 +1,225 @@
+// Type runtime operations: variant domain, registered record copies, the
+// instance header, statistics, database and mapping calls.  Each operation
+// leaves a Call in the handle's record so tests can see what the module did.
+#include <cstring>
+
+#include "qel_standin.h"
+
+using qel_standin::Call;
+using qel_standin::HandleState;
+using qel_standin::record_call;
+
+namespace {
+
+HandleState *state_of(qel_handle_t *h) {
+    return h != nullptr ? static_cast<HandleState *>(h->runtime) : nullptr;
+}
+
+// The domain's variant of a type: named in the domain, else the type's
+// highest variant, else 0.
+int8_t domain_variant(const HandleState *s, const qel_type_info_t *ti) {
+    if (ti == nullptr) return 0;
+    if (s != nullptr) {
+        auto it = s->domain.find(ti->name);
+        if (it != s->domain.end()) return it->second;
+    }
+    if (ti->variant_info != nullptr) return static_cast<int8_t>(ti->variant_info->count - 1);
+    return 0;
+}
+
+void inject(uint32_t code, uint32_t *err) {
+    if (code != 0 && err != nullptr) *err = code;
+}
+
+const uint8_t *bytes(const void *inst) { return static_cast<const uint8_t *>(inst); }
+
+// Shared records are updated by several handles at once; a handle's private
+// copy only by its owner.
+void count_object(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *ti,
+                  qel_variant_entry_t *entry, bool create, const char *name) {
+    if (entry != nullptr) {
+        uint64_t *counter = create ? &entry->creates : &entry->destroys;
+        if (h != nullptr && h->counter_notify != nullptr)
+            h->counter_notify(h->alloc_ctx, counter, 1, ctx);
+        if (ti != nullptr && ti->private_copy != 0)
+            ++*counter;
+        else
+            __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+    }
+    record_call(h, Call{name, ctx, ti, entry, 0});
+}
+
+} // namespace
+
+extern "C" {
+
+int8_t qel_domain_lookup_variant(qel_handle_t *h, void *domain, const qel_type_info_t *ti,
+                                 uint32_t *err) {
+    const HandleState *s = state_of(h);
+    if (s == nullptr) s = static_cast<const HandleState *>(domain);
+    if (s != nullptr) inject(s->domain_error, err);
+    return domain_variant(s, ti);
+}
+
+qel_type_info_t *qel_type_info_ptr_get(qel_handle_t *h, uint32_t ctx, qel_type_info_t *record,
+                                       qel_typeinfo_init_fn init) {
+    HandleState *s = state_of(h);
+    if (record == nullptr || s == nullptr) return record;
+    auto find = [&]() -> qel_type_info_t * {
+        auto it = s->registry.find({ctx, record->digest_str});
+        return it != s->registry.end() ? it->second : nullptr;
+    };
+    qel_type_info_t *found = find();
+    if (found == nullptr && init != nullptr) {
+        uint32_t local_err = 0;
+        init(h, ctx, &local_err);
+        found = find();
+    }
+    record_call(h, Call{"qel_type_info_ptr_get", ctx, found, record, found != nullptr});
+    return found != nullptr ? found : record;
+}
+
+qel_type_info_t *qel_get_manifested_type_info(const void *inst) {
+    if (inst == nullptr) return nullptr;
+    qel_type_info_t *ti;
+    std::memcpy(&ti, inst, sizeof ti);
+    return ti;
+}
+
+qel_type_info_t **qel_get_manifested_type_info_ptr_mem(void *inst) {
+    return static_cast<qel_type_info_t **>(inst);
+}
+
+int8_t qel_get_instance_variant(const void *inst, int32_t, int32_t) {
+    if (inst == nullptr) return -1;
+    return static_cast<int8_t>(bytes(inst)[offsetof(qel_instance_header_t, instance_variant)]);
+}
+
+uint8_t qel_get_instance_obj_flag(const void *inst) {
+    if (inst == nullptr) return 0;
+    return bytes(inst)[offsetof(qel_instance_header_t, obj_flags)];
+}
+
+// Raises (never lowers) an instance's variant to what the domain allows,
+// bounded by the caller's highest variant and the instance's layout.
+int32_t qellib_adjust_variant(qel_handle_t *h, uint32_t ctx, void *inst,
+                              const qel_type_info_t *ti, int8_t highest, uint32_t *) {
+    if (inst == nullptr) return -1;
+    auto *hdr = static_cast<uint8_t *>(inst);
+    auto *cur = reinterpret_cast<int8_t *>(hdr + offsetof(qel_instance_header_t, instance_variant));
+    int8_t layout = static_cast<int8_t>(hdr[offsetof(qel_instance_header_t, layout_variant)]);
+    int8_t v = domain_variant(state_of(h), ti);
+    if (v > highest) v = highest;
+    if (v > layout) v = layout;
+    if (v > *cur) {
+        if (h != nullptr && h->write_notify != nullptr) h->write_notify(h, cur, 1, ctx, inst);
+        *cur = v;
+    }
+    record_call(h, Call{"qellib_adjust_variant", ctx, inst, ti, *cur});
+    return *cur;
+}
+
+uint32_t qellib_get_sttr_offset(qel_handle_t *h, uint32_t ctx, const void *inst) {
+    HandleState *s = state_of(h);
+    uint32_t offset = 0;
+    if (s != nullptr) {
+        auto it = s->sttr_offsets.find(inst);
+        if (it != s->sttr_offsets.end()) offset = it->second;
+    }
+    record_call(h, Call{"qellib_get_sttr_offset", ctx, inst, nullptr, offset});
+    return offset;
+}
+
+int32_t qellib_update_sttr_offset(qel_handle_t *h, uint32_t ctx, void *field, uint32_t offset) {
+    if (HandleState *s = state_of(h)) s->sttr_offsets[field] = offset;
+    record_call(h, Call{"qellib_update_sttr_offset", ctx, field, nullptr, offset});
+    return 0;
+}
+
+void qeldb_record_containment2(qel_handle_t *h, uint32_t ctx, const void *obj, const void *owner,
+                               int32_t flag) {
+    record_call(h, Call{"qeldb_record_containment2", ctx, obj, owner, flag});
+}
+
+void qeldb_plat_set_dirty(qel_handle_t *h, uint32_t ctx, const void *inst) {
+    record_call(h, Call{"qeldb_plat_set_dirty", ctx, inst, nullptr, 0});
+}
+
+void qeldb_plat_set_destroy(qel_handle_t *h, uint32_t ctx, const void *inst) {
+    record_call(h, Call{"qeldb_plat_set_destroy", ctx, inst, nullptr, 0});
+}
+
+void qeldb_plat_set_detach(qel_handle_t *h, uint32_t ctx, const void *inst, int32_t flag) {
+    record_call(h, Call{"qeldb_plat_set_detach", ctx, inst, nullptr, flag});
+}
+
+void qel_store_err(qel_handle_t *h, uint32_t code) {
+    if (HandleState *s = state_of(h)) s->last_error = code;
+    record_call(h, Call{"qel_store_err", 0, nullptr, nullptr, code});
+}
+
+void qel_store_epoch_err(qel_handle_t *h, uint32_t code, uint32_t *err) {
+    if (HandleState *s = state_of(h)) s->last_error = code;
+    if (err != nullptr) *err = code;
+    record_call(h, Call{"qel_store_epoch_err", 0, nullptr, nullptr, code});
+}
+
+void qel_clear_last_error(qel_handle_t *h) {
+    if (HandleState *s = state_of(h)) s->last_error = 0;
+    record_call(h, Call{"qel_clear_last_error", 0, nullptr, nullptr, 0});
+}
+
+void qel_update_variant_info(qel_handle_t *h, uint32_t ctx, qel_type_info_t *copy,
+                             const qel_type_info_t *record, int32_t is_new) {
+    record_call(h, Call{"qel_update_variant_info", ctx, copy, record, is_new});
+}
+
+void *qellib_get_handle_ws(qel_handle_t *h, uint32_t *len) {
+    if (h == nullptr) {
+        if (len != nullptr) *len = 0;
+        return nullptr;
+    }
+    if (len != nullptr) *len = h->workspace_len;
+    return h->workspace;
+}
+
+void qellib_type_stats_create_object(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *ti,
+                                     qel_variant_entry_t *entry, uint32_t *) {
+    count_object(h, ctx, ti, entry, true, "qellib_type_stats_create_object");
+}
+
+void qellib_type_stats_destroy_object(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *ti,
+                                      qel_variant_entry_t *entry, uint32_t *) {
+    count_object(h, ctx, ti, entry, false, "qellib_type_stats_destroy_object");
+}
+
+void qel_hd_mapping_destroy(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
+    if (HandleState *s = state_of(h)) inject(s->hd_mapping_error, err);
+    record_call(h, Call{"qel_hd_mapping_destroy", ctx, inst, nullptr, 0});
+}
+
+int32_t qel_request_oid_mapping_destroy(qel_handle_t *h, uint32_t ctx, void *inst,
+                                        uint32_t *err) {
+    HandleState *s = state_of(h);
+    int32_t result = 1;
+    if (s != nullptr) {
+        inject(s->oid_mapping_error, err);
+        result = s->oid_mapping_result;
+    }
+    record_call(h, Call{"qel_request_oid_mapping_destroy", ctx, inst, nullptr, result});
+    return result;
+}
+
+void qellib_lookup_and_update_oid_ref_count(qel_handle_t *h, uint32_t ctx, uint64_t ref,
+                                            int32_t delta, uint32_t *err) {
+    if (HandleState *s = state_of(h)) inject(s->oid_ref_count_error, err);
+    record_call(h, Call{"qellib_lookup_and_update_oid_ref_count", ctx, nullptr, nullptr, delta,
+                        {static_cast<uintptr_t>(ref)}});
+}
+
+} // extern "C"
+
+// The runtime's list of registered modules; empty until a module links in.
+extern "C" {
+constinit qel_module_list_t qel_module_tot_root = {0, nullptr, &qel_module_tot_root.first};
+}

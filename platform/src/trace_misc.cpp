@@ -1,0 +1,178 @@
+// Process-wide parts of the stand-in: traces, memory-range announcements,
+// bundle handler registration and trace module registration.  The observed
+// vectors are shared by all threads and guarded by one mutex.
+#include <cstdio>
+#include <mutex>
+
+#include "kvt.h"
+#include "norla.h"
+#include "qel_standin.h"
+#include "wlog.h"
+
+namespace qel_standin {
+namespace {
+
+struct Global {
+    std::mutex mu;
+    std::vector<TraceRecord> traces;
+    std::vector<RangeNote> ranges;
+    std::vector<Call> calls;
+    uint64_t range_calls = 0; // since fail_range_at was last armed
+    uint64_t fail_range = 0;
+    uint64_t failed_call = 0; // last failing call, for norla_perror
+    std::map<std::string, uint16_t> trace_modules;
+};
+
+Global &global() {
+    static Global g;
+    return g;
+}
+
+void add_call(Call c) {
+    std::lock_guard lock(global().mu);
+    global().calls.push_back(std::move(c));
+}
+
+void add_trace(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
+               std::vector<TraceArg> args) {
+    // A fatal trace is the last thing the process says before it aborts, so
+    // it also goes to stderr where a dying process can still be read.
+    if ((flags >> 24) == 0) std::fprintf(stderr, "wlog: fatal trace %u\n", index);
+    std::lock_guard lock(global().mu);
+    global().traces.push_back(TraceRecord{uuid, index, module_id, flags, std::move(args)});
+}
+
+TraceArg u32(uint32_t v) { return TraceArg{TraceArg::U32, v, {}, nullptr}; }
+TraceArg str(const char *s) {
+    return TraceArg{TraceArg::Str, 0, s != nullptr ? s : "(null)", nullptr};
+}
+TraceArg ptr(const void *p) { return TraceArg{TraceArg::Ptr, 0, {}, p}; }
+
+void bundle_call(const char *name, uintptr_t handler, uintptr_t a, uintptr_t b, uintptr_t c,
+                 uintptr_t d, uintptr_t e) {
+    add_call(Call{name, 0, reinterpret_cast<const void *>(handler), nullptr,
+                  static_cast<int64_t>(handler), {handler, a, b, c, d, e}});
+}
+
+} // namespace
+
+std::vector<TraceRecord> &traces() { return global().traces; }
+std::vector<RangeNote> &ranges() { return global().ranges; }
+std::vector<Call> &global_calls() { return global().calls; }
+
+void fail_range_at(uint64_t n) {
+    std::lock_guard lock(global().mu);
+    global().range_calls = 0;
+    global().fail_range = n;
+}
+
+void reset_global() {
+    Global &g = global();
+    std::lock_guard lock(g.mu);
+    g.traces.clear();
+    g.ranges.clear();
+    g.calls.clear();
+    g.range_calls = 0;
+    g.fail_range = 0;
+    g.failed_call = 0;
+}
+
+} // namespace qel_standin
+
+using namespace qel_standin;
+
+extern "C" {
+
+int32_t norla_set_range(void *alloc_ctx, const void *addr, uint32_t len, uint32_t ctx) {
+    Global &g = global();
+    std::lock_guard lock(g.mu);
+    g.ranges.push_back(RangeNote{alloc_ctx, addr, len, ctx});
+    ++g.range_calls;
+    if (g.fail_range != 0 && g.range_calls == g.fail_range) {
+        g.failed_call = g.range_calls;
+        return 0;
+    }
+    return 1;
+}
+
+void norla_perror(void) {
+    uint64_t n;
+    {
+        std::lock_guard lock(global().mu);
+        n = global().failed_call;
+    }
+    if (n != 0)
+        std::fprintf(stderr, "norla: range announcement %llu failed (injected)\n",
+                     static_cast<unsigned long long>(n));
+    else
+        std::fprintf(stderr, "norla: no failure\n");
+}
+
+void kvt_comm_bundle_handler_register(uintptr_t handler, uintptr_t a, uintptr_t b, uintptr_t c,
+                                      uintptr_t d, uintptr_t e) {
+    bundle_call("kvt_comm_bundle_handler_register", handler, a, b, c, d, e);
+}
+
+void kvt_comm_bundle_handler_unregister(uintptr_t handler, uintptr_t a, uintptr_t b,
+                                        uintptr_t c, uintptr_t d, uintptr_t e) {
+    bundle_call("kvt_comm_bundle_handler_unregister", handler, a, b, c, d, e);
+}
+
+// Modules get identifiers from 0x2A on, one per module name; the caller's
+// state word makes later calls keep the identifier it already has.
+int32_t wlog_module_init_fn(const char *name, uint16_t *module_id, uint32_t *state_word) {
+    add_call(Call{"wlog_module_init_fn", 0, name, module_id,
+                  state_word != nullptr ? *state_word : 0});
+    if (name == nullptr || module_id == nullptr || state_word == nullptr) return QEL_EINVAL;
+    if (*state_word != 0) return 0;
+    Global &g = global();
+    std::lock_guard lock(g.mu);
+    auto it = g.trace_modules.find(name);
+    if (it == g.trace_modules.end())
+        it = g.trace_modules
+                 .emplace(name, static_cast<uint16_t>(0x2A + g.trace_modules.size()))
+                 .first;
+    *module_id = it->second;
+    *state_word = 1;
+    return 0;
+}
+
+void wlog_trace(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags) {
+    add_trace(uuid, index, module_id, flags, {});
+}
+
+void wlog_trace_s(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
+                  const char *s) {
+    add_trace(uuid, index, module_id, flags, {str(s)});
+}
+
+void wlog_trace_u(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
+                  uint32_t a) {
+    add_trace(uuid, index, module_id, flags, {u32(a)});
+}
+
+void wlog_trace_uu(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
+                   uint32_t a, uint32_t b) {
+    add_trace(uuid, index, module_id, flags, {u32(a), u32(b)});
+}
+
+void wlog_trace_uuu(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
+                    uint32_t a, uint32_t b, uint32_t c) {
+    add_trace(uuid, index, module_id, flags, {u32(a), u32(b), u32(c)});
+}
+
+void wlog_trace_ps(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
+                   const void *p, const char *s) {
+    add_trace(uuid, index, module_id, flags, {ptr(p), str(s)});
+}
+
+// No handle here: the call goes to the process-wide record.  The result
+// weighs each word differently so that a caller's argument order shows.
+uintptr_t qel_get_luid(uintptr_t a, uintptr_t b, uintptr_t c, uintptr_t d, uintptr_t e,
+                       uintptr_t f) {
+    add_call(Call{"qel_get_luid", 0, nullptr, nullptr, static_cast<int64_t>(a),
+                  {a, b, c, d, e, f}});
+    return a + 2 * b + 3 * c + 4 * d + 5 * e + 6 * f;
+}
+
+} // extern "C"
