@@ -246,9 +246,9 @@ int32_t compare(const EnumType &, const Instance *a, const Instance *b) {
     return static_cast<int32_t>(a->value - b->value);
 }
 
-uint32_t hash(const EnumType &, const Instance *inst, uint32_t seed) {
-    if (inst == nullptr) return seed;
-    return SuperFastHash(reinterpret_cast<const char *>(&inst->value), sizeof(inst->value), seed);
+uint32_t hash(const EnumType &, const Instance *inst, uint32_t running) {
+    if (inst == nullptr) return running;
+    return SuperFastHash(reinterpret_cast<const char *>(&inst->value), sizeof(inst->value), running);
 }
 
 uint32_t size_of(const EnumType &) { return sizeof(Instance); }

@@ -65,7 +65,7 @@ uint32_t map_to_internal_value(const EnumType &e, uint32_t value);
 int32_t adjust_variant(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst,
                        uint32_t *err);
 int32_t compare(const EnumType &e, const Instance *a, const Instance *b);
-uint32_t hash(const EnumType &e, const Instance *inst, uint32_t seed);
+uint32_t hash(const EnumType &e, const Instance *inst, uint32_t running);
 uint32_t size_of(const EnumType &e);
 uint32_t len(const EnumType &e);
 uint32_t len_cr(const EnumType &e, qel_handle_t *h);

@@ -285,7 +285,7 @@ typedef uint32_t if_handle;   /* 4 bytes in an instance */
     QEL_API void T##_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,    \
                               CT *v, uint32_t *err, uintptr_t a, uintptr_t b);               \
     QEL_API int32_t T##_compare(const CT *a, const CT *b);                                   \
-    QEL_API uint32_t T##_hash(const CT *v, uint32_t seed);
+    QEL_API uint32_t T##_hash(const CT *v, uint32_t running);
 
 QEL_PRIMITIVE_FAMILY(u_int8, u_int8)
 QEL_PRIMITIVE_FAMILY(u_int16, u_int16)
@@ -328,17 +328,17 @@ QEL_API uint32_t var_string_unmarshal(qel_handle_t *h, uint32_t ctx, const uint8
                                       uint32_t *err);
 QEL_API uint32_t var_string_len(const var_string *v);
 QEL_API int32_t var_string_compare(const var_string *a, const var_string *b);
-QEL_API uint32_t var_string_hash(const var_string *v, uint32_t seed);
+QEL_API uint32_t var_string_hash(const var_string *v, uint32_t running);
 QEL_API uint32_t null_string_marshal(qel_handle_t *h, uint32_t ctx, uint8_t *buf,
                                      const char *v, int32_t len, uint32_t *err);
 QEL_API uint32_t null_string_len(const char *v);
 QEL_API int32_t null_string_compare(const char *a, const char *b);
-QEL_API uint32_t null_string_hash(const char *v, uint32_t seed);
+QEL_API uint32_t null_string_hash(const char *v, uint32_t running);
 
 /* ---- Hash ---------------------------------------------------------------- */
 
-/* Paul Hsieh's SuperFastHash, seeded with the running hash. */
-QEL_API uint32_t SuperFastHash(const char *data, int32_t len, uint32_t seed);
+/* Paul Hsieh's SuperFastHash, continuing from the given running hash. */
+QEL_API uint32_t SuperFastHash(const char *data, int32_t len, uint32_t running);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,5 @@
-// SuperFastHash (Paul Hsieh), with the running hash starting from the
-// caller's seed so that hashes of consecutive fields can be chained.
+// SuperFastHash (Paul Hsieh), starting from the caller's running hash
+// instead of the data length, so that hashes of consecutive fields chain.
 #include "qel.h"
 
 namespace {
@@ -10,10 +10,10 @@ inline uint32_t get16bits(const uint8_t *d) {
 
 } // namespace
 
-extern "C" uint32_t SuperFastHash(const char *data, int32_t len, uint32_t seed) {
-    if (data == nullptr || len <= 0) return seed;
+extern "C" uint32_t SuperFastHash(const char *data, int32_t len, uint32_t running) {
+    if (data == nullptr || len <= 0) return running;
     const auto *p = reinterpret_cast<const uint8_t *>(data);
-    uint32_t hash = seed;
+    uint32_t hash = running;
     int32_t rem = len & 3;
     for (int32_t n = len >> 2; n > 0; --n, p += 4) {
         hash += get16bits(p);

@@ -271,9 +271,9 @@ template <class Tr> struct Primitive {
         uint64_t x = key(*a), y = key(*b);
         return x < y ? -1 : (x > y ? 1 : 0);
     }
-    static uint32_t hash(const CT *v, uint32_t seed) {
-        if (v == nullptr) return seed;
-        return SuperFastHash(reinterpret_cast<const char *>(v), sizeof(CT), seed);
+    static uint32_t hash(const CT *v, uint32_t running) {
+        if (v == nullptr) return running;
+        return SuperFastHash(reinterpret_cast<const char *>(v), sizeof(CT), running);
     }
 };
 
@@ -362,8 +362,8 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
     extern "C" int32_t T##_compare(const T *a, const T *b) {                                   \
         return Primitive<Tr>::compare(a, b);                                                   \
     }                                                                                          \
-    extern "C" uint32_t T##_hash(const T *v, uint32_t seed) {                                  \
-        return Primitive<Tr>::hash(v, seed);                                                   \
+    extern "C" uint32_t T##_hash(const T *v, uint32_t running) {                                  \
+        return Primitive<Tr>::hash(v, running);                                                   \
     }
 
 QEL_DEFINE_PRIMITIVE(u_int8, U8)
@@ -523,9 +523,9 @@ int32_t var_string_compare(const var_string *a, const var_string *b) {
     return a->len < b->len ? -1 : (a->len > b->len ? 1 : 0);
 }
 
-uint32_t var_string_hash(const var_string *v, uint32_t seed) {
-    if (v == nullptr) return seed;
-    return SuperFastHash(v->data, static_cast<int32_t>(v->len), seed);
+uint32_t var_string_hash(const var_string *v, uint32_t running) {
+    if (v == nullptr) return running;
+    return SuperFastHash(v->data, static_cast<int32_t>(v->len), running);
 }
 
 uint32_t null_string_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, const char *v, int32_t len,
@@ -551,9 +551,9 @@ int32_t null_string_compare(const char *a, const char *b) {
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-uint32_t null_string_hash(const char *v, uint32_t seed) {
-    if (v == nullptr) return seed;
-    return SuperFastHash(v, static_cast<int32_t>(std::strlen(v)), seed);
+uint32_t null_string_hash(const char *v, uint32_t running) {
+    if (v == nullptr) return running;
+    return SuperFastHash(v, static_cast<int32_t>(std::strlen(v)), running);
 }
 
 } // extern "C"

@@ -383,7 +383,7 @@ ENUM_OPS = [
     ("map_to_internal_value", "uint32_t", "uint32_t value"),
     ("adjust_variant", "int32_t", "qel_handle_t *h, uint32_t ctx, {E} *inst, uint32_t *err"),
     ("compare", "int32_t", "const {E} *a, const {E} *b"),
-    ("hash", "uint32_t", "const {E} *inst, uint32_t seed"),
+    ("hash", "uint32_t", "const {E} *inst, uint32_t running"),
     ("sizeof", "uint32_t", "void"),
     ("len", "uint32_t", "void"),
     ("len_cr", "uint32_t", "qel_handle_t *h"),
