@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <type_traits>
 
@@ -84,53 +85,29 @@ bool parse_unsigned(const char *text, uint64_t max, uint64_t *out) {
 }
 
 // What differs between the primitive types; the rest is one template.
-struct U8 {
-    using CT = u_int8;
+template <class T> struct Unsigned {
+    using CT = T;
+    static constexpr unsigned wire = sizeof(T);
+    static uint64_t to_wire(CT v) { return v; }
+    static CT from_wire(uint64_t w) { return static_cast<CT>(w); }
+    static std::string print(CT v) { return std::to_string(v); }
+    static std::string xml(CT v) { return std::to_string(v); }
+    static bool parse(const char *s, CT *v) {
+        uint64_t n;
+        if (!parse_unsigned(s, std::numeric_limits<T>::max(), &n)) return false;
+        *v = static_cast<CT>(n);
+        return true;
+    }
+};
+
+struct U8 : Unsigned<u_int8> {
     static constexpr const char *name = "u_int8";
-    static constexpr unsigned wire = 1;
-    static uint64_t to_wire(CT v) { return v; }
-    static CT from_wire(uint64_t w) { return static_cast<CT>(w); }
-    static std::string print(CT v) { return std::to_string(v); }
-    static std::string xml(CT v) { return std::to_string(v); }
-    static bool parse(const char *s, CT *v) {
-        uint64_t n;
-        if (!parse_unsigned(s, 0xFFu, &n)) return false;
-        *v = static_cast<CT>(n);
-        return true;
-    }
 };
-
-struct U16 {
-    using CT = u_int16;
+struct U16 : Unsigned<u_int16> {
     static constexpr const char *name = "u_int16";
-    static constexpr unsigned wire = 2;
-    static uint64_t to_wire(CT v) { return v; }
-    static CT from_wire(uint64_t w) { return static_cast<CT>(w); }
-    static std::string print(CT v) { return std::to_string(v); }
-    static std::string xml(CT v) { return std::to_string(v); }
-    static bool parse(const char *s, CT *v) {
-        uint64_t n;
-        if (!parse_unsigned(s, 0xFFFFu, &n)) return false;
-        *v = static_cast<CT>(n);
-        return true;
-    }
 };
-
-struct U32 {
-    using CT = u_int32;
+struct U32 : Unsigned<u_int32> {
     static constexpr const char *name = "u_int32";
-    static constexpr unsigned wire = 4;
-    static uint64_t to_wire(CT v) { return v; }
-    static CT from_wire(uint64_t w) { return static_cast<CT>(w); }
-    static CT stored(CT v) { return v; }
-    static std::string print(CT v) { return std::to_string(v); }
-    static std::string xml(CT v) { return std::to_string(v); }
-    static bool parse(const char *s, CT *v) {
-        uint64_t n;
-        if (!parse_unsigned(s, 0xFFFFFFFFu, &n)) return false;
-        *v = static_cast<CT>(n);
-        return true;
-    }
 };
 
 struct Handle : U32 {
