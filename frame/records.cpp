@@ -76,8 +76,6 @@ constinit const std::array<qel_type_info_t *, schema::kTypeCount + 1> drov_def_t
     DROV_DEF_ALL_TYPES(DROV_RECORD_ADDRESS) nullptr};
 }
 
-static_assert(schema::kTypes[0].digest[32] == '\0');
-
 } // namespace drov
 
 // Every record is exported as _<type>_type_info_internal, a 272-byte data

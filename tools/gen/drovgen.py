@@ -519,9 +519,8 @@ def trace_header(module, enums, traces, entries):
          "namespace drov::tp {\n\n",
          "struct Point {\n    uint32_t index;\n    uint32_t flags;\n};\n\n"]
     enum_points = [p for p in traces if p.owner == "enum"]
-    o.append(f"inline constexpr uint32_t kUuidLuidBase = {int(module['luid-base'])};\n")
     o.append(f"inline constexpr uint32_t kCatalogueSize = {len(entries)};\n")
-    o.append(f"inline constexpr const char kUuid[] = {cstr(module['trace-uuid'])};\n\n")
+    o.append("\n")
     o.append("// Each enumeration owns a block; a point's index is the block start plus its offset.\n")
     o.append(f"inline constexpr uint32_t kEnumBlockSize = {len(enum_points)};\n")
     o.append("enum class EnumPoint : uint32_t {\n")
