@@ -130,8 +130,10 @@ Instance *create_internal(const EnumType &e, qel_handle_t *h, uint32_t ctx) {
         announce(h, &inst->type_info, sizeof(inst->type_info), ctx, inst);
         inst->type_info = instance_record(h, ctx, rec);
         announce(h, &inst->obj_flags, 1, ctx, inst);
-        if (lookup_err != 0) trace(point(e, EnumPoint::create_error), std::strerror(static_cast<int>(lookup_err)));
-        const qel_variant_info_t *vi = inst->type_info->variant_info;
+        if (lookup_err != 0)
+            trace(point(e, EnumPoint::create_error), std::strerror(static_cast<int>(lookup_err)));
+        const qel_variant_info_t *vi =
+            inst->type_info != nullptr ? inst->type_info->variant_info : nullptr;
         if (vi == nullptr) fatal(point(e, EnumPoint::create_no_varinfo));
         if (vi->count < inst->instance_variant)
             trace(point(e, EnumPoint::create_variant_range),
