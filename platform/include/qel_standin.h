@@ -13,9 +13,11 @@
 #define QEL_STANDIN_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -41,7 +43,7 @@ struct CounterNote {
 
 /* A runtime call the module made, by name, with its interesting arguments. */
 struct Call {
-    std::string name;
+    std::string_view name; // always a string literal
     uint32_t ctx;
     const void *obj;
     const void *owner;
@@ -77,7 +79,7 @@ struct HandleState {
     uint32_t last_error = 0;
 
     // variant domain: per type name; types not named get their highest variant
-    std::map<std::string, int8_t> domain;
+    std::map<std::string, int8_t, std::less<>> domain; // looked up by name without a copy
     uint32_t domain_error = 0; // stored into *err by every domain lookup when non-zero
 
     // registry of record copies: (ctx, digest string) -> copy

@@ -2,6 +2,7 @@
 // instance header, statistics, database and mapping calls.  Each operation
 // leaves a Call in the handle's record so tests can see what the module did.
 #include <cstring>
+#include <string_view>
 
 #include "qel_standin.h"
 
@@ -20,7 +21,7 @@ HandleState *state_of(qel_handle_t *h) {
 int8_t domain_variant(const HandleState *s, const qel_type_info_t *ti) {
     if (ti == nullptr) return 0;
     if (s != nullptr) {
-        auto it = s->domain.find(ti->name);
+        auto it = s->domain.find(std::string_view(ti->name));
         if (it != s->domain.end()) return it->second;
     }
     if (ti->variant_info != nullptr) return static_cast<int8_t>(ti->variant_info->count - 1);
