@@ -20,6 +20,10 @@ struct FieldDesc {
     int16_t ref;          // type index of the enumeration, record or element type
     int16_t length_field; // a string or variable array: index of its length field
     bool length_item;     // the length is the read-only NAME_length item
+    uint16_t length_offset; // a string or variable array: its length field's offset
+    uint8_t length_width;   // ... and width in bytes
+    int16_t nested_area;    // a record: where its own flags start in the parent's area
+    int16_t flag_block;     // a variable array: offset in the area of its element-flag block pointer
 };
 
 struct TypeDesc {

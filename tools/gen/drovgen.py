@@ -76,6 +76,32 @@ class TracePoint:
         self.text = text
 
 
+class Family:
+    """A message shared by the structures' trace points."""
+
+    def __init__(self, name, severity, count, text):
+        self.name = name
+        self.severity = severity
+        self.count = count
+        self.text = text
+
+
+class Point:
+    """A structure trace point: where it stands and which message it uses."""
+
+    def __init__(self, owners, op, name, family, dead, where):
+        self.owners = owners  # "type", "element", "fields" or field kinds
+        self.op = op
+        self.name = name
+        self.family = family
+        self.dead = dead
+        self.where = where
+
+
+FIELD_KINDS = ("u8", "u16", "u32", "bool", "ifh", "enum", "record", "string", "text", "array",
+               "vararray", "list")
+
+
 SEVERITIES = {"fatal": "WLOG_FATAL", "error": "WLOG_ERROR", "info": "WLOG_INFO",
               "debug": "WLOG_DEBUG", "none": "WLOG_ERROR"}
 
@@ -90,13 +116,38 @@ def parse(path):
     module = {}
     types = []
     traces = []
+    families = {}
+    points = []
     cur = None
     variant = 0
     with open(path, encoding="utf-8") as f:
         for lineno, raw in enumerate(f, 1):
             where = f"{path}:{lineno}"
-            line = raw.split("#", 1)[0].strip() if not raw.lstrip().startswith("trace ") else raw.strip()
+            quoted = raw.lstrip().startswith(("trace ", "family "))
+            line = raw.split("#", 1)[0].strip() if not quoted else raw.strip()
             if not line:
+                continue
+            if line.startswith("family "):
+                words = shlex.split(line)
+                if len(words) != 5 or words[2] not in SEVERITIES or not words[3].isdigit():
+                    raise SchemaError(f"{where}: family NAME SEVERITY COUNT \"TEXT\"")
+                if not words[4].startswith(" "):
+                    raise SchemaError(f"{where}: a catalogue text starts with one space")
+                families[words[1]] = Family(words[1], words[2], int(words[3]), words[4])
+                continue
+            if line.startswith("point "):
+                words = line.split()
+                if len(words) == 3 and words[1] == "fields":
+                    points.append(Point(["fields"], words[2], None, None, False, where))
+                    continue
+                if len(words) not in (5, 6) or (len(words) == 6 and words[5] != "dead"):
+                    raise SchemaError(f"{where}: point OWNER OPERATION NAME FAMILY [dead]")
+                owners = words[1].split(",")
+                if owners not in (["type"], ["element"]) and any(o not in FIELD_KINDS for o in owners):
+                    raise SchemaError(f"{where}: unknown point owner {words[1]}")
+                if words[4] not in families:
+                    raise SchemaError(f"{where}: unknown family {words[4]}")
+                points.append(Point(owners, words[2], words[3], words[4], len(words) == 6, where))
                 continue
             if line.startswith("trace "):
                 words = shlex.split(line)
@@ -110,7 +161,7 @@ def parse(path):
                 continue
             w = line.split()
             key = w[0]
-            if key in ("module", "trace-name", "luid-base"):
+            if key in ("module", "trace-name", "luid-base", "catalogue-size"):
                 module[key] = w[1]
             elif key == "trace-uuid":
                 module[key] = check_hex(w[1], 32, where)
@@ -141,7 +192,7 @@ def parse(path):
     for k in ("module", "trace-name", "trace-uuid", "luid-base", "decoder"):
         if k not in module:
             raise SchemaError(f"{path}: missing module statement {k}")
-    return module, types, traces
+    return module, types, traces, families, points
 
 
 def add_field(t, w, variant, where):
@@ -299,16 +350,64 @@ def index_blocks(t):
 # Trace catalogue
 
 
-def catalogue(module, enums, traces):
-    """Entries in index order: (text, owner, point name, severity)."""
+class Entry:
+    """A catalogue entry: its text and the trace point that emits it."""
+
+    def __init__(self, text, owner, name, severity, template=None, field=None, dead=False):
+        self.text = text
+        self.owner = owner  # enumeration or structure name, or "frame"
+        self.name = name
+        self.severity = severity
+        self.template = template if template is not None else text
+        self.field = field  # structure field points: the field's index
+        self.dead = dead
+
+
+def struct_points(t, points):
+    """The trace points of structure t in code order: (field index or None, point)."""
+    field_ops = {p.op for p in points if p.owners == ["fields"] and p.op != "accessors"}
+    out = []
+    for p in points:
+        if p.owners == ["type"] or (p.owners == ["element"] and t.list_of):
+            out.append((None, p))
+        elif p.owners == ["fields"]:
+            for i, f in enumerate(t.fields):
+                for q in points:
+                    if f.kind not in q.owners:
+                        continue
+                    if q.op == p.op if p.op != "accessors" else q.op not in field_ops:
+                        out.append((i, q))
+    return out
+
+
+def catalogue(module, enums, traces, structs=(), families=None, points=()):
+    """Entries in index order: the enumeration blocks, the structures, the frame."""
     entries = []
     enum_points = [p for p in traces if p.owner == "enum"]
     for e in enums:
         for p in enum_points:
-            entries.append((p.text.replace("{type}", e.name), e.name, p.name, p.severity))
+            entries.append(Entry(p.text.replace("{type}", e.name), e.name, p.name, p.severity,
+                                 template=p.text))
+    for t in structs:
+        seen = set()
+        for field, p in struct_points(t, points):
+            key = (field, p.name)
+            if key in seen:
+                raise SchemaError(f"{p.where}: {t.name} has two trace points named {p.name}")
+            seen.add(key)
+            fam = families[p.family]
+            entries.append(Entry(fam.text.replace("{type}", t.name), t.name, p.name, fam.severity,
+                                 template=fam.text, field=field, dead=p.dead))
     for p in traces:
         if p.owner == "frame":
-            entries.append((p.text, "frame", p.name, p.severity))
+            entries.append(Entry(p.text, "frame", p.name, p.severity))
+    for fam in (families or {}).values():
+        n = sum(1 for e in entries if e.template == fam.text)
+        if n != fam.count:
+            raise SchemaError(f"family {fam.name}: {n} catalogue entries, the schema says {fam.count}")
+    size = module.get("catalogue-size")
+    if size is not None and int(size) != len(entries):
+        raise SchemaError(f"the catalogue has {len(entries)} entries, the schema says {size}")
     return entries
 
 
@@ -316,8 +415,8 @@ def luids_section(module, entries):
     base = int(module["luid-base"])
     out = bytearray(struct.pack("<I", 1))
     out += bytes.fromhex(module["trace-uuid"])
-    for i, (text, *_rest) in enumerate(entries):
-        data = text.encode()
+    for i, e in enumerate(entries):
+        data = e.text.encode()
         if len(data) > 0xFFFF:
             raise SchemaError("catalogue text too long")
         out += struct.pack("<IH", base + i, len(data))
@@ -402,6 +501,240 @@ ENUM_OPS = [
 ]
 
 
+
+# The structures' type-level operations: (operation, result, parameters).
+# {T} is the structure's C type.  get_all and set_all take one argument per
+# included field where {FIELDS} stands.
+STRUCT_OPS = [
+    ("variant_data_index_cap", "uint32_t", "uint32_t variant"),
+    ("get_luid", "uintptr_t", "uintptr_t a, uintptr_t b, uintptr_t c, uintptr_t d, uintptr_t e, uintptr_t f"),
+    ("create", "{T} *", "qel_handle_t *h, uint32_t ctx"),
+    ("create_internal", "{T} *", "qel_handle_t *h, uint32_t ctx"),
+    ("create_cr", "{T} *", "qel_handle_t *h"),
+    ("initialize", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, struct qel_type_info *ti, int32_t notify, int32_t header_only, uint8_t extra, void *sttr_base, uint32_t *err"),
+    ("set_instance_embedded", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst"),
+    ("get_oid_count", "uint32_t", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+    ("get_object_references", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint64_t *refs, uint32_t cap, uint32_t *err"),
+    ("destroy", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst"),
+    ("destroy_internal", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t release"),
+    ("destroy_cr", "void", "qel_handle_t *h, {T} *inst"),
+    ("sizeof", "uint32_t", "qel_handle_t *h"),
+    ("sizeof_internal", "uint32_t", "qel_handle_t *h, const {T} *inst, int32_t with_state, int32_t state_only"),
+    ("adjust_variant", "int32_t", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+    ("offset_update", "int32_t", "qel_handle_t *h, uint32_t ctx, {T} *inst, void *base"),
+    ("offset_remove", "int32_t", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+    ("get", "{T} *", "qel_handle_t *h, uint32_t ctx, {T} *inst"),
+    ("get_all", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, {FIELDS}uint32_t *err"),
+    ("set_all", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, {FIELDS}uint32_t *err"),
+    ("set", "void", "qel_handle_t *h, uint32_t ctx, {T} *dst, {T} *src, uint32_t *err"),
+    ("post_copyout_cleanup", "void", "qel_handle_t *h, uint32_t ctx, {T} *dst, {T} *src, uint32_t *err"),
+    ("set_all_state_tracking_flag", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t value"),
+    ("is_valid_cr", "int32_t", "qel_handle_t *h, const {T} *inst, uint32_t field, int32_t flags"),
+]
+
+FLAG_OPS = [
+    ("state_flag_get", "uint8_t", "qel_handle_t *h, uint32_t ctx, const {T} *inst, uint32_t *err"),
+    ("state_flag_set", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, int32_t value, uint32_t *err"),
+]
+VALUE_OPS = [
+    ("get", "{V} *", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+    ("get_value", "{V}", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+    ("set", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, const {V} *src, uint32_t *err"),
+    ("set_value", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, {V} value, uint32_t *err"),
+] + FLAG_OPS
+ARRAY_OPS = [
+    ("get_mem", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint8_t *dst, int32_t count, uint32_t *err"),
+    ("get", "uint8_t *", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t index, uint32_t *err"),
+    ("get_value", "uint8_t", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t index, uint32_t *err"),
+    ("set_mem", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, const uint8_t *src, int32_t count, uint32_t *err"),
+    ("set_mem_cr", "uint32_t", "qel_handle_t *h, {T} *inst, const uint8_t *src, int32_t count"),
+    ("set", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t index, const uint8_t *src, uint32_t *err"),
+    ("set_value", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t index, uint8_t value, uint32_t *err"),
+    ("state_flag_whole_get", "uint8_t", "qel_handle_t *h, uint32_t ctx, const {T} *inst, uint32_t *err"),
+    ("state_flag_get_arr", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint8_t **flags, uint32_t *err"),
+    ("state_flag_get", "uint8_t", "qel_handle_t *h, uint32_t ctx, const {T} *inst, uint32_t index, uint32_t *err"),
+    ("state_flag_whole_set", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, int32_t value, uint32_t *err"),
+    ("state_flag_set_arr", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, const uint8_t *flags, int32_t count, uint32_t *err"),
+    ("state_flag_set", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t index, int32_t value, uint32_t *err"),
+]
+
+# Field accessors by field kind: (operation, result, parameters).  {V} is the
+# field's value type, {E} the C type of the enumeration, record or list
+# element, {W} the width of a string's length field.
+FIELD_OPS = {
+    "u8": VALUE_OPS, "u16": VALUE_OPS, "u32": VALUE_OPS, "bool": VALUE_OPS,
+    "enum": [
+        ("get", "{E} *", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+        ("get_value", "uint32_t", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+        ("set", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, const {E} *src, uint32_t *err"),
+        ("set_value", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t value, uint32_t *err"),
+    ] + FLAG_OPS,
+    "ifh": [
+        ("get", "uint32_t *", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+        ("set", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, const uint32_t *src, uint32_t *err"),
+    ] + FLAG_OPS,
+    "record": [
+        ("get", "{E} *", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+        ("set", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, {E} *src, uint32_t *err"),
+    ] + FLAG_OPS,
+    "length": [
+        ("get", "{V} *", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+        ("get_value", "{V}", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+    ],
+    "string": [
+        ("get", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, char *buf, uint32_t size, uint32_t *err"),
+        ("set", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, const char *src, {W} len, uint32_t *err"),
+        ("set_cr", "uint32_t", "qel_handle_t *h, {T} *inst, const char *src, {W} len"),
+    ] + FLAG_OPS,
+    "text": [
+        ("get", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, char *buf, uint32_t size, uint32_t *err"),
+        ("set", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, const char *src, int32_t len, uint32_t *err"),
+        ("set_cr", "uint32_t", "qel_handle_t *h, {T} *inst, const char *src, int32_t len"),
+    ] + FLAG_OPS,
+    "array": ARRAY_OPS,
+    "vararray": ARRAY_OPS + [
+        ("set_cr", "uint32_t", "qel_handle_t *h, {T} *inst, uint32_t index, uint8_t value"),
+        ("remove_elements", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst"),
+    ],
+    "list": [
+        ("get_cr", "{E} *", "qel_handle_t *h, {T} *inst, int32_t flag, {E} *ref"),
+        ("get_first", "{E} *", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+        ("get_last", "{E} *", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+        ("get_prev", "{E} *", "qel_handle_t *h, uint32_t ctx, {T} *inst, {E} *ref, uint32_t *err"),
+        ("get_next", "{E} *", "qel_handle_t *h, uint32_t ctx, {T} *inst, {E} *ref, uint32_t *err"),
+        ("get_count", "uint32_t", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err"),
+        ("add_cr", "uint32_t", "qel_handle_t *h, {T} *inst, {E} *elem, int32_t flag, {E} *ref"),
+        ("set_first", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, {E} *elem, uint32_t *err"),
+        ("set_last", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, {E} *elem, uint32_t *err"),
+        ("set_before", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, {E} *ref, {E} *elem, uint32_t *err"),
+        ("set_after", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, {E} *ref, {E} *elem, uint32_t *err"),
+        ("remove", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, {E} *elem, uint32_t *err"),
+        ("remove_cr", "uint32_t", "qel_handle_t *h, {T} *inst, {E} *elem"),
+    ] + FLAG_OPS,
+}
+# An element type's extra operation, named after the list that holds it.
+PARENT_OP = ("get_parent", "{O} *", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t *err")
+
+WIDTH_TYPE = {1: "uint8_t", 2: "uint16_t", 4: "uint32_t"}
+VALUE_TYPE = {"u8": "uint8_t", "u16": "uint16_t", "u32": "uint32_t", "bool": "uint32_t"}
+# C++ spellings of operations whose names are keywords there.
+INTERNAL_NAME = {"sizeof": "size_of"}
+
+
+def ctype(name):
+    return name + "_t"
+
+
+def included_fields(t, setter):
+    """The fields get_all (or set_all) passes: scalars, booleans, enumerations
+    and, for get_all only, string lengths and array counts."""
+    kinds = ("u8", "u16", "u32", "bool", "enum") + (() if setter else ("length",))
+    return [(i, f) for i, f in enumerate(t.fields) if f.kind in kinds]
+
+
+def value_type(f):
+    if f.kind == "length":
+        return WIDTH_TYPE[f.width]
+    if f.kind == "enum":
+        return "uint32_t"
+    return VALUE_TYPE[f.kind]
+
+
+def field_ops(t, f, types_by_name):
+    """(exported name, result, parameters) of every accessor of field f."""
+    subst = {"{T}": ctype(t.name)}
+    if f.kind in VALUE_TYPE or f.kind == "length":
+        subst["{V}"] = value_type(f)
+    if f.ref:
+        subst["{E}"] = ctype(f.ref)
+    if f.kind == "string":
+        lf = next(g for g in t.fields if g.name == f.length_field)
+        subst["{W}"] = WIDTH_TYPE[lf.width]
+    out = []
+    for op, ret, params in FIELD_OPS[f.kind]:
+        for k, v in subst.items():
+            ret, params = ret.replace(k, v), params.replace(k, v)
+        out.append((op, f"{t.name}_{f.name}_{op}", ret, params))
+    return out
+
+
+def struct_ops(t):
+    """(operation, exported name, result, parameters) of every type-level operation."""
+    out = []
+    for op, ret, params in STRUCT_OPS:
+        fields = ""
+        if op in ("get_all", "set_all"):
+            setter = op == "set_all"
+            fields = "".join(f"{value_type(f)} {'' if setter else '*'}{f.name}, "
+                             for _, f in included_fields(t, setter))
+        out.append((op, f"{t.name}_{op}", ret.replace("{T}", ctype(t.name)),
+                    params.replace("{T}", ctype(t.name)).replace("{FIELDS}", fields)))
+    if t.list_of:
+        owner, lst = t.list_of
+        op, ret, params = PARENT_OP
+        out.append((op, f"{t.name}_{lst}_{op}", ret.replace("{O}", ctype(owner)),
+                    params.replace("{T}", ctype(t.name))))
+    return out
+
+
+def declaration(name, ret, params):
+    return f"DROV_DEF_API {ret}{'' if ret.endswith('*') else ' '}{name}({params})"
+
+
+def struct_declarations(structs):
+    o = ["\n/* Structure instances: opaque; reach them through the operations below. */\n"]
+    for t in structs:
+        o.append(f"typedef struct {t.name} {ctype(t.name)};\n")
+    for t in structs:
+        o.append(f"\n/* {t.name} */\n")
+        for _, name, ret, params in struct_ops(t):
+            o.append(declaration(name, ret, params) + ";\n")
+        for f in t.fields:
+            for _, name, ret, params in field_ops(t, f, None):
+                o.append(declaration(name, ret, params) + ";\n")
+    return "".join(o)
+
+
+def shim(name, ret, params, target, args):
+    call = f"{target}({args})"
+    if ret == "void":
+        body = f"{call};"
+    elif ret.endswith("*"):
+        body = f"return static_cast<{ret}>({call});"
+    else:
+        body = f"return {call};"
+    return f"{declaration(name, ret, params)} {{ {body} }}\n"
+
+
+def struct_source(t, index):
+    o = [GENERATED, "#include \"structs/ops.h\"\n\n",
+         f"using S = drov::structs::Struct<{index}>;\n",
+         f"template <uint32_t F> using K = drov::structs::KindOf<{index}, F>;\n\n",
+         "extern \"C\" {\n\n"]
+    for op, name, ret, params in struct_ops(t):
+        target = "S::" + INTERNAL_NAME.get(op, op)
+        if op in ("get_all", "set_all"):
+            setter = op == "set_all"
+            names = [f.name for _, f in included_fields(t, setter)]
+            if setter:
+                arr = (f"const uint32_t values[] = {{{', '.join(names)}}};" if names
+                       else "const uint32_t *values = nullptr;")
+                arg = "values"
+            else:
+                arr = (f"void *const outs[] = {{{', '.join(names)}}};" if names
+                       else "void *const *outs = nullptr;")
+                arg = "outs"
+            o.append(f"{declaration(name, ret, params)} {{\n    {arr}\n"
+                     f"    {target}(h, ctx, inst, {arg}, err);\n}}\n")
+            continue
+        o.append(shim(name, ret, params, target, args_of(params)))
+    for i, f in enumerate(t.fields):
+        for op, name, ret, params in field_ops(t, f, None):
+            o.append(shim(name, ret, params, f"K<{i}>::{op}", args_of(params)))
+    o.append("\n} // extern \"C\"\n")
+    return "".join(o)
+
+
 def args_of(params):
     if params == "void":
         return ""
@@ -437,6 +770,7 @@ def public_header(module, types, enums):
             r = ret.replace("{E}", e.name + "_t")
             p = params.replace("{E}", e.name + "_t")
             o.append(f"DROV_DEF_API {r}{'' if r.endswith('*') else ' '}{e.name}_{op}({p});\n")
+    o.append(struct_declarations([t for t in types if t.kind == "struct"]))
     o.append("\n#ifdef __cplusplus\n}\n#endif\n\n#endif\n")
     return "".join(o)
 
@@ -472,8 +806,12 @@ def schema_header(module, types, structs, enums):
             ref = idx[f.ref] if f.ref else -1
             length = next((i for i, g in enumerate(t.fields) if g.name == f.length_field), -1)
             sidx = -1 if f.state_index is None else f.state_index
+            loff, lwidth = (t.fields[length].offset, t.fields[length].width) if length >= 0 else (0, 0)
+            nested = sidx + 1 if f.kind == "record" else -1
+            block = align(sidx + 1, PTR) if f.kind == "vararray" else -1
             o.append(f"    {{{cstr(f.name)}, FieldKind::{KIND_ENUM[f.kind]}, {f.variant}, {f.offset}, "
-                     f"{f.size}, {f.width}, {sidx}, {ref}, {length}, {'true' if f.item else 'false'}}},\n")
+                     f"{f.size}, {f.width}, {sidx}, {ref}, {length}, {'true' if f.item else 'false'}, "
+                     f"{loff}, {lwidth}, {nested}, {block}}},\n")
         o.append("};\n")
     o.append("\n")
 
@@ -514,7 +852,7 @@ def schema_header(module, types, structs, enums):
     return "".join(o)
 
 
-def trace_header(module, enums, traces, entries):
+def trace_header(module, enums, traces, entries, structs):
     o = [GENERATED, "#pragma once\n\n#include <cstdint>\n\n#include \"wlog.h\"\n\n",
          "namespace drov::tp {\n\n",
          "struct Point {\n    uint32_t index;\n    uint32_t flags;\n};\n\n"]
@@ -532,9 +870,24 @@ def trace_header(module, enums, traces, entries):
     o.append("constexpr Point enum_point(uint32_t enum_pos, EnumPoint p) {\n"
              "    return {enum_pos * kEnumBlockSize + static_cast<uint32_t>(p),\n"
              "            kEnumPointFlags[static_cast<uint32_t>(p)]};\n}\n\n")
-    for i, (text, owner, name, sev) in enumerate(entries):
-        if owner == "frame":
-            o.append(f"inline constexpr Point frame_{name}{{{i}, {SEVERITIES[sev]}}};\n")
+    for i, e in enumerate(entries):
+        if e.owner == "frame":
+            o.append(f"inline constexpr Point frame_{e.name}{{{i}, {SEVERITIES[e.severity]}}};\n")
+    o.append("\n// The structures' points by type index, and by type and field index.\n")
+    o.append("template <uint32_t T> struct TypePoints {};\n")
+    o.append("template <uint32_t T, uint32_t F> struct FieldPoints {};\n\n")
+    idx = {t.name: i for i, t in enumerate(structs)}
+    groups = {}
+    for i, e in enumerate(entries):
+        if e.owner in idx and not e.dead:
+            groups.setdefault((idx[e.owner], e.field), []).append((e.name, i, e.severity))
+    for (t, field), pts in groups.items():
+        head = (f"template <> struct TypePoints<{t}> {{" if field is None
+                else f"template <> struct FieldPoints<{t}, {field}> {{")
+        o.append(head + "\n")
+        for name, i, sev in pts:
+            o.append(f"    static constexpr Point {name}{{{i}, {SEVERITIES[sev]}}};\n")
+        o.append("};\n")
     o.append("\n} // namespace drov::tp\n")
     return "".join(o)
 
@@ -584,10 +937,10 @@ drov_def_trace_uuid:
 """
 
 
-def outputs(enums):
+def outputs(enums, structs):
     fixed = ["wlog_luids.bin", "wlog_format_strings.bz2", "velto.bin", "catalogue.S",
              "include/drov_def/drov_def_types.h", "schema_gen.h", "trace_gen.h"]
-    return fixed + [f"enums/{e.name}.cpp" for e in enums]
+    return fixed + [f"enums/{e.name}.cpp" for e in enums] + [f"structs/{t.name}.cpp" for t in structs]
 
 
 def main():
@@ -598,18 +951,18 @@ def main():
                     help="print the files a run would write, one per line, and write nothing")
     a = ap.parse_args()
     try:
-        module, types, traces = parse(a.schema)
+        module, types, traces, families, points = parse(a.schema)
         structs, enums = layout(types)
-        entries = catalogue(module, enums, traces)
+        entries = catalogue(module, enums, traces, structs, families, points)
     except SchemaError as e:
         print(f"drovgen: {e}", file=sys.stderr)
         return 1
     out = a.out
     if a.list_outputs:
-        for name in outputs(enums):
+        for name in outputs(enums, structs):
             print(os.path.join(out, name))
         return 0
-    texts = b"".join(text.encode() for text, *_ in entries)
+    texts = b"".join(e.text.encode() for e in entries)
     write(os.path.join(out, "wlog_luids.bin"), luids_section(module, entries))
     write(os.path.join(out, "wlog_format_strings.bz2"), bz2.compress(texts, 9))
     velto = velto_record(2, manifest(module, types)) + velto_record(1, build_record(module, out))
@@ -617,9 +970,11 @@ def main():
     write(os.path.join(out, "catalogue.S"), catalogue_asm(module, out))
     write(os.path.join(out, "include", "drov_def", "drov_def_types.h"), public_header(module, types, enums))
     write(os.path.join(out, "schema_gen.h"), schema_header(module, types, structs, enums))
-    write(os.path.join(out, "trace_gen.h"), trace_header(module, enums, traces, entries))
+    write(os.path.join(out, "trace_gen.h"), trace_header(module, enums, traces, entries, structs))
     for i, e in enumerate(enums):
         write(os.path.join(out, "enums", e.name + ".cpp"), enum_source(e, i))
+    for i, t in enumerate(structs):
+        write(os.path.join(out, "structs", t.name + ".cpp"), struct_source(t, i))
     return 0
 
 

@@ -1,0 +1,152 @@
+// The ground the structure machinery stands on: field and type identities
+// taken from the generated schema tables, the instance header and the state
+// area, the handle's tracking marker, announcements and the walks over a
+// structure's fields.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include "drov_def/drov_def.h"
+#include "enums/enum_ops.h"
+#include "internal/handle.h"
+#include "internal/records.h"
+#include "internal/trace.h"
+#include "norla.h"
+#include "qel.h"
+#include "schema_gen.h"
+#include "trace_gen.h"
+
+namespace drov::structs {
+
+using schema::FieldDesc;
+using schema::FieldKind;
+using schema::kTypes;
+using schema::TypeDesc;
+
+// ---- Instances ----------------------------------------------------------------
+
+inline uint8_t *bytes(void *inst) { return static_cast<uint8_t *>(inst); }
+inline const uint8_t *bytes(const void *inst) { return static_cast<const uint8_t *>(inst); }
+inline qel_instance_header_t &hdr(void *inst) { return *static_cast<qel_instance_header_t *>(inst); }
+inline const qel_instance_header_t &hdr(const void *inst) {
+    return *static_cast<const qel_instance_header_t *>(inst);
+}
+template <class V> inline V *at(void *inst, uint32_t offset) {
+    return reinterpret_cast<V *>(bytes(inst) + offset);
+}
+template <class V> inline const V *at(const void *inst, uint32_t offset) {
+    return reinterpret_cast<const V *>(bytes(inst) + offset);
+}
+inline bool has_flag(const void *inst, uint8_t flag) { return (hdr(inst).obj_flags & flag) != 0; }
+
+// The variant an accessor tests its field against.  Booleans and
+// enumerations ask the runtime for the signed reading.
+inline int8_t instance_variant(const void *inst, bool signed_reading) {
+    return qel_get_instance_variant(inst, 1, signed_reading ? 1 : 0);
+}
+
+// ---- The handle --------------------------------------------------------------
+
+enum class Tracking { Off, On, Corrupted };
+
+// A missing state-tracking record counts as tracking off.
+inline Tracking tracking(const qel_handle_t *h) {
+    if (h->sttr == nullptr) return Tracking::Off;
+    if (h->sttr->marker == QEL_STTR_ON) return Tracking::On;
+    if (h->sttr->marker == QEL_STTR_OFF) return Tracking::Off;
+    return Tracking::Corrupted;
+}
+
+// Whether the handle tracks state; a corrupted marker stops the process at
+// the caller's trace point.
+inline bool tracks(const qel_handle_t *h, tp::Point corrupted) {
+    Tracking t = tracking(h);
+    if (t == Tracking::Corrupted) fatal(corrupted);
+    return t == Tracking::On;
+}
+
+inline void epoch(qel_handle_t *h, uint32_t *err) { qel_store_epoch_err(h, QEL_EIDRM, err); }
+
+// Reports an object handed out or taken in to the containment recording.
+inline void contain(qel_handle_t *h, uint32_t ctx, const void *obj, const void *owner) {
+    if (h->containment_recording != 0) qeldb_record_containment2(h, ctx, obj, owner, 1);
+}
+
+// Database bookkeeping of a change (creation, list link) when the handle
+// keeps one for this context.
+inline bool db_recording(const qel_handle_t *h, uint32_t ctx) {
+    return h->containment_recording != 0 && ctx != QEL_CTX_NONE && h->type_info_mode == 1;
+}
+
+// Stores `value` into a list link after announcing it to the memory-range
+// library; a failed announcement is fatal at `p`.  `changed` is the element
+// or list head the database hears about.
+void store_link(qel_handle_t *h, uint32_t ctx, void **slot, void *value, const void *changed,
+                tp::Point p);
+// Announces a range of links without storing.
+void announce_links(qel_handle_t *h, uint32_t ctx, const void *addr, uint32_t len,
+                    const void *changed, tp::Point p);
+
+// ---- Fields and types -----------------------------------------------------------
+
+template <uint32_t T> struct Struct; // the type-level operations, struct_ops.h
+
+// A field's identity: the type's index in the type table and the field's
+// position in its declaration.  Everything else comes from the tables.
+template <uint32_t T, uint32_t I> struct Field {
+    static constexpr uint32_t type = T;
+    static constexpr uint32_t index = I;
+    static constexpr const FieldDesc &d = kTypes[T].fields[I];
+    using Points = tp::FieldPoints<T, I>;
+};
+
+template <FieldKind K> struct KindSelect; // specialised with the kinds, kinds.h
+
+// The kind class that implements field I of type T.
+template <uint32_t T, uint32_t I>
+using KindOf = typename KindSelect<kTypes[T].fields[I].kind>::template type<Field<T, I>>;
+
+// Calls fn(K{}) for the kind K of every field of T, in declaration order.
+template <uint32_t T, class Fn> inline void each_field(Fn &&fn) {
+    [&]<uint32_t... I>(std::integer_sequence<uint32_t, I...>) {
+        (fn(KindOf<T, I>{}), ...);
+    }(std::make_integer_sequence<uint32_t, kTypes[T].field_count>{});
+}
+
+// As each_field, stopping at the first call that returns true.
+template <uint32_t T, class Fn> inline bool any_field(Fn &&fn) {
+    return [&]<uint32_t... I>(std::integer_sequence<uint32_t, I...>) {
+        return (fn(KindOf<T, I>{}) || ...);
+    }(std::make_integer_sequence<uint32_t, kTypes[T].field_count>{});
+}
+
+// The fields a list element type's instances link through, at offset 16.
+struct Link {
+    void *list; // the list head the element is in, or null
+    void *next; // next element, or the head after the last
+    void *prev; // previous element, or the head before the first
+};
+// A list head inside its owner: 28 bytes, so never copied whole.
+struct Head {
+    void *first;
+    void *last;
+    void *parent;
+    uint32_t count;
+};
+inline constexpr uint32_t kLinkOffset = 16;
+static_assert(offsetof(Link, prev) == 16 && sizeof(Link) == 24);
+static_assert(offsetof(Head, count) == 24);
+
+inline Link *link(void *elem) { return at<Link>(elem, kLinkOffset); }
+
+// The five link stores of taking an element out of its chain: its own two
+// links announced together, then the neighbour (or head) on each side.
+struct UnlinkPoints {
+    tp::Point links, next_prev, last, first, prev_next;
+};
+void unlink(qel_handle_t *h, uint32_t ctx, Head *head, void *elem, const UnlinkPoints &p);
+
+} // namespace drov::structs

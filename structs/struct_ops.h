@@ -1,0 +1,443 @@
+// The type-level operations of a structure, written once: each is a walk
+// over the type's fields that calls the member of every field's kind.
+#pragma once
+
+#include "structs/kinds_array.h"
+#include "structs/kinds_list.h"
+#include "structs/kinds_text.h"
+#include "structs/kinds_value.h"
+
+namespace drov::structs {
+
+template <> struct KindSelect<FieldKind::U8> { template <class F> using type = Scalar<F, PrimU8>; };
+template <> struct KindSelect<FieldKind::U16> { template <class F> using type = Scalar<F, PrimU16>; };
+template <> struct KindSelect<FieldKind::U32> { template <class F> using type = Scalar<F, PrimU32>; };
+template <> struct KindSelect<FieldKind::Boolean> { template <class F> using type = Boolean<F>; };
+template <> struct KindSelect<FieldKind::IfHandle> { template <class F> using type = IfHandle<F>; };
+template <> struct KindSelect<FieldKind::Enum> { template <class F> using type = EnumField<F>; };
+template <> struct KindSelect<FieldKind::Record> { template <class F> using type = Record<F>; };
+template <> struct KindSelect<FieldKind::Length> { template <class F> using type = Length<F>; };
+template <> struct KindSelect<FieldKind::String> { template <class F> using type = String<F>; };
+template <> struct KindSelect<FieldKind::Text> { template <class F> using type = Text<F>; };
+template <> struct KindSelect<FieldKind::Array> { template <class F> using type = Array<F>; };
+template <> struct KindSelect<FieldKind::VarArray> { template <class F> using type = VarArray<F>; };
+template <> struct KindSelect<FieldKind::List> { template <class F> using type = List<F>; };
+
+template <uint32_t T> struct Struct {
+    static constexpr const TypeDesc &t = kTypes[T];
+    using P = tp::TypePoints<T>;
+    static constexpr int8_t kHighest = t.highest();
+    static constexpr bool kElement = t.list_owner >= 0;
+
+    // Handed out by _cr creation instead of null; destroy ignores it.
+    alignas(8) static inline uint8_t placeholder[t.alloc_size()] = {};
+
+    static int8_t cap(int8_t v) { return v > kHighest ? kHighest : v; }
+    // The layout variant, kept within the type's variants.
+    static uint32_t layout(const void *inst) {
+        int8_t lv = hdr(inst).layout_variant;
+        return static_cast<uint32_t>(lv < 0 ? 0 : cap(lv));
+    }
+    static uint32_t base_size(const void *inst) { return t.base[layout(inst)]; }
+    static uint32_t area_size(const void *inst) { return t.state[layout(inst)]; }
+    // The state area: after the base size, or where the runtime keeps it.
+    static uint8_t *area(qel_handle_t *h, uint32_t ctx, void *inst) {
+        if (has_flag(inst, QEL_OBJ_STTR_OFFSET))
+            return bytes(inst) + qellib_get_sttr_offset(h, ctx, inst);
+        return bytes(inst) + base_size(inst);
+    }
+    // The statistics entry of a variant: a negative one counts in variant 0.
+    static qel_variant_entry_t *entry(const qel_variant_info_t *vi, int8_t v) {
+        int8_t last = vi->count - 1 < kHighest ? static_cast<int8_t>(vi->count - 1) : kHighest;
+        int8_t k = v > last ? last : v;
+        return &vi->entries[k < 0 ? 0 : k];
+    }
+    static void adjust(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
+        qellib_adjust_variant(h, ctx, inst, qel_get_manifested_type_info(inst), kHighest, err);
+    }
+
+    // ---- Life -----------------------------------------------------------------------
+
+    static void *create_internal(qel_handle_t *h, uint32_t ctx) {
+        const bool in_cr = h->cr_in_progress != 0;
+        void *result = nullptr;
+        bool placeholder_path = in_cr && h->err != 0;
+        if (!placeholder_path) {
+            uint32_t size = t.alloc_size();
+            if (tracks(h, P::create_corrupted)) size += t.state[kHighest];
+            void *block = h->allocate(h->alloc_ctx, ctx, size);
+            if (block == nullptr) {
+                placeholder_path = in_cr;
+            } else {
+                std::memset(block, 0, size);
+                uint32_t local = 0;
+                initialize(h, ctx, block, record(T), 1, 0, 0, nullptr, &local);
+                if (local != 0) {
+                    trace(P::create_error, std::strerror(static_cast<int>(local)));
+                    h->free(h->alloc_ctx, ctx, block);
+                } else {
+                    result = block;
+                }
+            }
+        }
+        if (placeholder_path) {
+            if (h->err == 0) fail(h, &h->err, QEL_ENOMEM);
+            result = placeholder;
+        }
+        record_created(h, ctx, result);
+        return result;
+    }
+    static void *create(qel_handle_t *h, uint32_t ctx) {
+        trace_register();
+        return create_internal(h, ctx);
+    }
+    static void *create_cr(qel_handle_t *h) {
+        trace_register();
+        h->cr_in_progress = 1;
+        void *inst = create_internal(h, h->cur_ctx_id);
+        h->cr_in_progress = 0;
+        return inst;
+    }
+
+    static void initialize(qel_handle_t *h, uint32_t ctx, void *inst, qel_type_info_t *rec,
+                           int32_t notify, int32_t header_only, uint8_t extra, void *base,
+                           uint32_t *err) {
+        if (!enter(h, err)) return;
+        if (inst == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return;
+        }
+        int8_t v = cap(qel_domain_lookup_variant(h, h->variant_domain, rec, err));
+        each_field<T>([&](auto k) { decltype(k)::init_head(h, ctx, inst, notify != 0); });
+        qel_instance_header_t &hd = hdr(inst);
+        auto store = [&](auto &slot, auto value) {
+            if (notify != 0) announce(h, &slot, sizeof slot, ctx, inst);
+            slot = value;
+        };
+        store(hd.layout_variant, kHighest);
+        store(hd.instance_variant, v);
+        store(hd.type_info, instance_record(h, ctx, rec));
+        store(hd.obj_flags, static_cast<uint8_t>(hd.obj_flags | extra));
+        const bool on = tracks(h, P::init_corrupted);
+        if (on) store(hd.obj_flags, static_cast<uint8_t>(hd.obj_flags | QEL_OBJ_STATE_TRACKED));
+        // Embedded objects find their state base here: the caller's, or ours.
+        void *down = base != nullptr ? base : bytes(inst) + base_size(inst);
+        auto init_embedded = [&](int32_t only) {
+            each_field<T>([&](auto k) {
+                decltype(k)::init_embedded(h, ctx, inst, notify, only, down, err);
+            });
+        };
+        if (header_only != 0) {
+            init_embedded(1);
+            return;
+        }
+        const qel_variant_info_t *vi = rec != nullptr ? rec->variant_info : nullptr;
+        if (vi == nullptr) fatal(P::init_no_varinfo);
+        if (vi->count < v)
+            trace(P::init_variant_range, static_cast<uint32_t>(v), static_cast<uint32_t>(vi->count));
+        qellib_type_stats_create_object(h, ctx, rec, entry(vi, v), err);
+        if (on) {
+            if (has_flag(inst, QEL_OBJ_NESTED) && base == nullptr) {
+                fail(h, err, QEL_EINVAL);
+                trace(P::init_no_sttr_base);
+                return;
+            }
+            uint8_t *a = has_flag(inst, QEL_OBJ_STTR_OFFSET)
+                             ? bytes(inst) + qellib_get_sttr_offset(h, ctx, inst)
+                             : static_cast<uint8_t *>(down);
+            each_field<T>([&](auto k) { decltype(k)::record_offset(h, ctx, inst, a); });
+        }
+        init_embedded(0);
+    }
+
+    static void set_instance_embedded(qel_handle_t *h, uint32_t ctx, void *inst) {
+        if (inst == nullptr) {
+            trace(P::embed_null);
+            return;
+        }
+        each_field<T>([&](auto k) { decltype(k)::set_embedded(h, ctx, inst); });
+        announce(h, &hdr(inst).obj_flags, 1, ctx, inst);
+        hdr(inst).obj_flags |= QEL_OBJ_EMBEDDED;
+    }
+
+    static uint32_t get_oid_count(qel_handle_t *h, uint32_t, void *inst, uint32_t *err) {
+        if (*err != 0) {
+            trace(P::oid_count_pending);
+            return 0;
+        }
+        if (inst == nullptr) {
+            trace(P::oid_count_null);
+            fail(h, err, QEL_EINVAL);
+        }
+        return 0; // no type of this module holds object identifiers
+    }
+    static void get_object_references(qel_handle_t *h, uint32_t, void *inst, uint64_t *, uint32_t,
+                                      uint32_t *err) {
+        if (*err != 0) {
+            trace(P::references_pending);
+            return;
+        }
+        if (inst == nullptr) {
+            trace(P::references_null);
+            fail(h, err, QEL_EINVAL);
+        }
+    }
+
+    // An element leaving its list takes its place in the count with it.
+    static void leave_list(qel_handle_t *h, uint32_t ctx, void *inst) {
+        auto *hd = static_cast<Head *>(link(inst)->list);
+        if (hd == nullptr) return;
+        unlink(h, ctx, hd, inst,
+               {P::unlink_links, P::unlink_next_prev, P::unlink_last, P::unlink_first,
+                P::unlink_prev_next});
+        announce(h, &hd->count, sizeof hd->count, ctx, hd->parent);
+        if (hd->count > 0) hd->count -= 1;
+        announce(h, &link(inst)->list, sizeof(void *), ctx, inst);
+        link(inst)->list = nullptr;
+    }
+
+    static void destroy_internal(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t release) {
+        if (inst == nullptr || inst == placeholder) return;
+        uint32_t local = 0;
+        if (has_flag(inst, QEL_OBJ_OID_MAPPED)) {
+            int32_t r = qel_request_oid_mapping_destroy(h, ctx, inst, &local);
+            if (local != 0) {
+                trace(P::destroy_oid_failed, std::strerror(static_cast<int>(local)));
+                qel_store_err(h, local);
+                return;
+            }
+            if (r == 0) { // the runtime cleans up when the last reference goes
+                trace(P::destroy_has_references);
+                return;
+            }
+            trace(P::destroy_oid_removed);
+        }
+        if constexpr (kElement) leave_list(h, ctx, inst);
+        const int8_t iv = hdr(inst).instance_variant;
+        auto present = [&](auto k) { return decltype(k)::d.variant <= iv; };
+        if (iv >= 0 && any_field<T>([&](auto k) {
+                return present(k) && !decltype(k)::release(h, ctx, inst, &local);
+            }))
+            return;
+        if (has_flag(inst, QEL_OBJ_STATE_TRACKED)) {
+            if (!has_flag(inst, QEL_OBJ_STTR_OFFSET)) tracks(h, P::destroy_corrupted);
+            if (iv >= 0) {
+                uint8_t *a = area(h, ctx, inst);
+                each_field<T>([&](auto k) {
+                    if (present(k)) decltype(k)::release_flags(h, ctx, inst, a);
+                });
+            }
+        }
+        qel_type_info_t *rec = qel_get_manifested_type_info(inst);
+        if (rec == nullptr || rec->magic != QEL_TYPE_INFO_MAGIC) fatal(P::destroy_bad_tinfo);
+        const qel_variant_info_t *vi = rec->variant_info;
+        if (vi == nullptr) fatal(P::destroy_no_varinfo);
+        if (vi->count < iv)
+            trace(P::destroy_variant_range, static_cast<uint32_t>(iv),
+                  static_cast<uint32_t>(vi->count));
+        qellib_type_stats_destroy_object(h, ctx, rec, entry(vi, iv), &local);
+        if (has_flag(inst, QEL_OBJ_STTR_OFFSET | QEL_OBJ_RA_DATA) && h->per_object_mapping != 0) {
+            local = 0;
+            qel_hd_mapping_destroy(h, ctx, inst, &local);
+            if (local != 0) {
+                trace(P::destroy_mapping_failed, std::strerror(static_cast<int>(local)));
+                qel_store_err(h, local);
+                return;
+            }
+        }
+        if (release == 0) return; // embedded: the memory is the parent's
+        if (db_recording(h, ctx)) qeldb_plat_set_destroy(h, ctx, inst);
+        qel_instance_header_t &hd = hdr(inst);
+        if ((hd.obj_flags & QEL_OBJ_OWNS_TYPE_INFO) != 0 && hd.type_info != nullptr)
+            h->free(h->alloc_ctx, ctx, hd.type_info);
+        announce(h, &hd.type_info, sizeof hd.type_info, ctx, inst);
+        hd.type_info = nullptr;
+        h->free(h->alloc_ctx, ctx, inst);
+    }
+    static void destroy(qel_handle_t *h, uint32_t ctx, void *inst) {
+        if (inst == placeholder) return;
+        destroy_internal(h, ctx, inst, 1);
+    }
+    static void destroy_cr(qel_handle_t *h, void *inst) {
+        destroy_internal(h, h->cur_ctx_id, inst, 1);
+    }
+
+    // ---- Sizes and variants -----------------------------------------------------------
+
+    static uint32_t size_of(qel_handle_t *h) {
+        return t.alloc_size() + (tracks(h, P::sizeof_corrupted) ? t.state[kHighest] : 0);
+    }
+    static uint32_t sizeof_internal(qel_handle_t *h, const void *inst, int32_t with_state,
+                                    int32_t state_only) {
+        const uint32_t lv = inst != nullptr ? layout(inst) : static_cast<uint32_t>(kHighest);
+        const bool on = tracks(h, P::sizeof_internal_corrupted);
+        if (h->sttr == nullptr) return state_only != 0 ? 0 : t.alloc_size();
+        if (!on) return state_only != 0 ? 0 : t.base[lv];
+        if (state_only != 0) return t.state[lv];
+        return t.base[lv] + (with_state != 0 ? t.state[lv] : 0);
+    }
+    static uint32_t variant_data_index_cap(uint32_t variant) {
+        auto low = static_cast<int8_t>(variant & 0xFFu);
+        return (variant & ~0xFFu) | static_cast<uint8_t>(cap(low));
+    }
+    static int32_t adjust_variant(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
+        return qellib_adjust_variant(h, ctx, inst,
+                                     inst != nullptr ? qel_get_manifested_type_info(inst) : nullptr,
+                                     kHighest, err);
+    }
+    static int32_t offset_update(qel_handle_t *h, uint32_t ctx, void *inst, void *base) {
+        int32_t r = 0;
+        each_field<T>([&](auto k) {
+            if constexpr (decltype(k)::d.kind == FieldKind::Record)
+                r = decltype(k)::record_offset(h, ctx, inst, static_cast<uint8_t *>(base));
+        });
+        return r;
+    }
+    static int32_t offset_remove(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
+        each_field<T>([&](auto k) { decltype(k)::remove_offset(h, ctx, inst, err); });
+        return 0;
+    }
+    static uintptr_t get_luid(uintptr_t a, uintptr_t b, uintptr_t c, uintptr_t d, uintptr_t e,
+                              uintptr_t f) {
+        return qel_get_luid(a, b, c, d, e, f);
+    }
+
+    // ---- Whole objects ------------------------------------------------------------------
+
+    static void *get(qel_handle_t *h, uint32_t ctx, void *inst) {
+        contain(h, ctx, inst, nullptr);
+        return inst;
+    }
+
+    // Fields beyond the instance variant keep their out pointers untouched.
+    static void get_all(qel_handle_t *h, uint32_t ctx, void *inst, void *const *outs,
+                        uint32_t *err) {
+        if (!enter(h, err)) return;
+        if (inst == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return;
+        }
+        const int8_t iv = hdr(inst).instance_variant;
+        uint32_t n = 0;
+        each_field<T>([&](auto k) {
+            using K = decltype(k);
+            if constexpr (K::kInGetAll) {
+                void *out = outs[n++];
+                if (K::d.variant <= iv && out != nullptr) K::get_all(h, ctx, inst, out, err);
+            }
+        });
+    }
+    // Stores without marking any state flag.
+    static void set_all(qel_handle_t *h, uint32_t ctx, void *inst, const uint32_t *values,
+                        uint32_t *err) {
+        if (!enter(h, err)) return;
+        if (inst == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return;
+        }
+        adjust(h, ctx, inst, err);
+        const int8_t iv = hdr(inst).instance_variant;
+        uint32_t n = 0;
+        each_field<T>([&](auto k) {
+            using K = decltype(k);
+            if constexpr (K::kInSetAll) {
+                uint32_t v = values[n++];
+                if (K::d.variant <= iv) K::set_all(h, ctx, inst, v, err);
+            }
+        });
+    }
+
+    // Frees what the instance owns, before it is overwritten by a move.
+    static void drop(qel_handle_t *h, uint32_t ctx, void *inst) {
+        each_field<T>([&](auto k) { decltype(k)::drop(h, ctx, inst); });
+    }
+    // After dst received src's bytes: src gives up its blocks and elements.
+    static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src) {
+        each_field<T>([&](auto k) { decltype(k)::clear_source(h, ctx, dst, src); });
+    }
+    static void fill_flags(void *inst, uint8_t *area, uint8_t value) {
+        each_field<T>([&](auto k) { decltype(k)::fill_flags(inst, area, value); });
+    }
+
+    // Moves src into dst: dst's former contents are freed, dst takes src's
+    // bytes (keeping its own state-area bits) and, when both have one, its
+    // state flags; src is left without owned contents.  A pending error does
+    // not stop it.
+    static void set(qel_handle_t *h, uint32_t ctx, void *dst, void *src, uint32_t *err) {
+        if (dst == nullptr || src == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return;
+        }
+        adjust(h, ctx, dst, err);
+        if (dst == src) return;
+        if (hdr(dst).instance_variant < hdr(src).instance_variant ||
+            hdr(dst).layout_variant != hdr(src).layout_variant) {
+            epoch(h, err);
+            return;
+        }
+        const bool on = tracks(h, P::set_corrupted);
+        drop(h, ctx, dst);
+        constexpr uint8_t kOwn = QEL_OBJ_STTR_OFFSET | QEL_OBJ_STATE_TRACKED;
+        const uint8_t own = hdr(dst).obj_flags & kOwn;
+        announce(h, dst, h->sttr != nullptr ? base_size(dst) : t.alloc_size(), ctx, dst);
+        std::memcpy(dst, src, base_size(src));
+        hdr(dst).obj_flags = static_cast<uint8_t>((hdr(dst).obj_flags & ~kOwn) | own);
+        if (on) {
+            if ((own & QEL_OBJ_STATE_TRACKED) == 0) {
+                fail(h, err, QEL_EINVAL);
+                trace(P::set_not_tracked);
+            } else if (has_flag(src, QEL_OBJ_STATE_TRACKED)) {
+                uint8_t *da = area(h, ctx, dst);
+                offset_update(h, ctx, dst, da);
+                announce(h, da, area_size(dst), ctx, dst);
+                std::memcpy(da, area(h, ctx, src), area_size(dst));
+            }
+        }
+        clear_source(h, ctx, dst, src);
+    }
+    static void post_copyout_cleanup(qel_handle_t *h, uint32_t ctx, void *dst, void *src,
+                                     uint32_t *err) {
+        if (!enter(h, err)) return;
+        if (dst == nullptr || src == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return;
+        }
+        clear_source(h, ctx, dst, src);
+    }
+
+    static void set_all_state_tracking_flag(qel_handle_t *h, uint32_t ctx, void *inst,
+                                            uint32_t value) {
+        if (inst == nullptr || tracking(h) != Tracking::On ||
+            !has_flag(inst, QEL_OBJ_STATE_TRACKED))
+            return;
+        fill_flags(inst, area(h, ctx, inst), static_cast<uint8_t>(value));
+    }
+
+    // Field numbers count every field, a list taking two; each variant after
+    // the first adds a block of numbers.
+    static int32_t is_valid_cr(qel_handle_t *h, const void *inst, uint32_t field, int32_t flags) {
+        int8_t v = cap(qel_domain_lookup_variant(h, h->variant_domain, record(T), &h->err));
+        if ((flags & 1) == 0 && inst != nullptr && hdr(inst).instance_variant < v)
+            v = hdr(inst).instance_variant;
+        for (int8_t k = 0; k <= kHighest; ++k)
+            if (field < t.index_end[k]) return v >= k ? 1 : 0;
+        return 0;
+    }
+
+    // List element types: the owner of the list the element is in.
+    static void *get_parent(qel_handle_t *h, uint32_t, void *elem, uint32_t *err) {
+        if (!enter(h, err)) return nullptr;
+        if (elem == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return nullptr;
+        }
+        if (qel_get_instance_variant(elem, 1, 0) < 0) {
+            epoch(h, err);
+            return nullptr;
+        }
+        auto *hd = static_cast<Head *>(link(elem)->list);
+        return hd != nullptr ? hd->parent : nullptr;
+    }
+};
+
+} // namespace drov::structs
