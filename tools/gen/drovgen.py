@@ -530,7 +530,30 @@ STRUCT_OPS = [
     ("post_copyout_cleanup", "void", "qel_handle_t *h, uint32_t ctx, {T} *dst, {T} *src, uint32_t *err"),
     ("set_all_state_tracking_flag", "void", "qel_handle_t *h, uint32_t ctx, {T} *inst, uint32_t value"),
     ("is_valid_cr", "int32_t", "qel_handle_t *h, const {T} *inst, uint32_t field, int32_t flags"),
+    # the wire form and cloning (class Wire)
+    ("marshal", "uint32_t", "qel_handle_t *h, uint32_t ctx, uint8_t *buf, const {T} *inst, int32_t len, uint32_t *err"),
+    ("marshal_for_clone", "uint32_t", "qel_handle_t *h, uint32_t ctx, uint8_t *buf, const {T} *inst, int32_t len, uint32_t *err"),
+    ("unmarshal", "uint32_t", "qel_handle_t *h, uint32_t ctx, const uint8_t *buf, {T} *inst, int32_t len, uint32_t update, uint32_t *err"),
+    ("len", "uint32_t", "qel_handle_t *h, uint32_t ctx, const {T} *inst"),
+    ("len_cr", "uint32_t", "qel_handle_t *h, const {T} *inst"),
+    ("clone", "void", "qel_handle_t *h, uint32_t ctx, const {T} *src, {T} **out, uint8_t *buf, uint32_t len, uint32_t *err"),
+    ("clone_internal", "void", "qel_handle_t *h, uint32_t ctx, const {T} *src, {T} **out, uint8_t *buf, uint32_t len, uint32_t *err"),
+    ("clone_cr", "{T} *", "qel_handle_t *h, const {T} *src"),
+    # text (class Render)
+    ("print", "uint32_t", "qel_handle_t *h, uint32_t ctx, char *buf, uint32_t indent, const char *label, const {T} *inst, uint32_t len, uint32_t *err"),
+    ("print_cr", "uint32_t", "qel_handle_t *h, const {T} *inst, char *buf, uint32_t len"),
+    ("to_xml", "uint32_t", "qel_handle_t *h, uint32_t ctx, const char *tag, char *buf, const {T} *inst, uint32_t len, uint8_t flag, uint32_t *err"),
+    ("toxml_cr", "uint32_t", "qel_handle_t *h, const {T} *inst, char *buf, uint32_t len"),
+    ("from_xml", "void", "qel_handle_t *h, uint32_t ctx, const char *path, void *doc, {T} *inst, uint32_t *err, char *msg, uint32_t msg_size"),
+    # identity (class Identity)
+    ("compare", "int32_t", "const {T} *a, const {T} *b"),
+    ("hash", "uint32_t", "const {T} *inst, uint32_t running"),
 ]
+# The C++ class that implements an operation, by operation (Struct otherwise).
+OP_HOME = {op: "Wire" for op in ("marshal", "marshal_for_clone", "unmarshal", "len", "len_cr",
+                                 "clone", "clone_internal", "clone_cr")}
+OP_HOME.update({op: "Render" for op in ("print", "print_cr", "to_xml", "toxml_cr", "from_xml")})
+OP_HOME.update({op: "Identity" for op in ("compare", "hash")})
 
 FLAG_OPS = [
     ("state_flag_get", "uint8_t", "qel_handle_t *h, uint32_t ctx, const {T} *inst, uint32_t *err"),
@@ -709,10 +732,13 @@ def shim(name, ret, params, target, args):
 def struct_source(t, index):
     o = [GENERATED, "#include \"structs/ops.h\"\n\n",
          f"using S = drov::structs::Struct<{index}>;\n",
+         f"using Wire = drov::structs::Wire<{index}>;\n",
+         f"using Render = drov::structs::Render<{index}>;\n",
+         f"using Identity = drov::structs::Identity<{index}>;\n",
          f"template <uint32_t F> using K = drov::structs::KindOf<{index}, F>;\n\n",
          "extern \"C\" {\n\n"]
     for op, name, ret, params in struct_ops(t):
-        target = "S::" + INTERNAL_NAME.get(op, op)
+        target = OP_HOME.get(op, "S") + "::" + INTERNAL_NAME.get(op, op)
         if op in ("get_all", "set_all"):
             setter = op == "set_all"
             names = [f.name for _, f in included_fields(t, setter)]
