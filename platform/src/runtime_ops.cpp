@@ -131,8 +131,12 @@ uint32_t qellib_get_sttr_offset(qel_handle_t *h, uint32_t ctx, const void *inst)
     return offset;
 }
 
+// A nested instance keeps its state flags inside its parent's area: the
+// runtime remembers where and marks the instance STTR_OFFSET.
 int32_t qellib_update_sttr_offset(qel_handle_t *h, uint32_t ctx, void *field, uint32_t offset) {
     if (HandleState *s = state_of(h)) s->sttr_offsets[field] = offset;
+    if (field != nullptr)
+        static_cast<uint8_t *>(field)[offsetof(qel_instance_header_t, obj_flags)] |= QEL_OBJ_STTR_OFFSET;
     record_call(h, Call{"qellib_update_sttr_offset", ctx, field, nullptr, offset});
     return 0;
 }
