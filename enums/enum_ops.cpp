@@ -293,14 +293,16 @@ uint32_t marshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, uint8_t *buf,
     if (!enter_coder(h, err, inst, length)) return 0;
     int8_t variant = qel_get_instance_variant(inst, 0, 1);
     int8_t domain = qel_domain_lookup_variant(h, h->variant_domain, inst->type_info, err);
-    if (variant > domain) {
-        qel_store_epoch_err(h, QEL_EIDRM, err);
-        variant = domain; // the peer gets what its domain knows
-    }
+    const bool newer = variant > domain;
+    if (newer) variant = domain; // the peer gets what its domain knows
     variant = cap_variant(variant);
     uint32_t n = _qel_instance_variant_marshal(h, ctx, buf, &variant, length, err);
     uint32_t wire = to_internal(e, inst->value);
     n += u_int32_marshal(h, ctx, buf + n, &wire, length - static_cast<int32_t>(n), err);
+    // The epoch error is stored once the encoding is written: the runtime's
+    // encoders write nothing while the error word holds an error.  A failed
+    // encoding keeps its own error.
+    if (newer && *err == 0) qel_store_epoch_err(h, QEL_EIDRM, err);
     return n;
 }
 

@@ -201,8 +201,15 @@ QEL_API void qellib_lookup_and_update_oid_ref_count(qel_handle_t *h, uint32_t ct
 
 /* ---- Text helpers -------------------------------------------------------- */
 
-/* Both write at most len-1 characters and a NUL and return the characters
- * written; output that does not fit stores 28 in *err and in the handle. */
+/*
+ * Every helper below, and every operation of the primitive families that
+ * takes an error word, follows the module's own contract: while *err holds
+ * an error it does nothing and returns 0; otherwise it clears the handle's
+ * last error first.  A failure stores its code in *err and in the handle.
+ *
+ * Writers put at most len-1 characters and a NUL into buf and return the
+ * characters written; output that does not fit is cut and stores 28.
+ */
 QEL_API int32_t qel_print_space(qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,
                                 int32_t len, uint32_t *err);
 QEL_API int32_t qel_snprintf(qel_handle_t *h, uint32_t ctx, char *buf, int32_t len,
@@ -211,6 +218,9 @@ QEL_API int32_t qel_snprintf(qel_handle_t *h, uint32_t ctx, char *buf, int32_t l
 
 /* ---- XML helpers (documents are the XML library's parsed documents) ----- */
 
+/* start_tag writes <tag>, or <tag state="N"> for a non-zero state flag N;
+ * end_tag </tag>; xml_enum_print the first text_len characters of text
+ * (markup, written as given). */
 QEL_API int32_t start_tag(qel_handle_t *h, uint32_t ctx, char *buf, const char *tag,
                           int32_t len, int32_t flag, uint32_t *err);
 QEL_API int32_t end_tag(qel_handle_t *h, uint32_t ctx, char *buf, const char *tag, int32_t len,
@@ -264,6 +274,11 @@ typedef uint32_t if_handle;   /* 4 bytes in an instance */
  * in network byte order; u_int8, char and qel_boolean take 1 byte, u_int16
  * 2, u_int32 and if_handle 4.  Marshal and unmarshal return the bytes
  * written or read, or 0 with 90 in *err when the room is too small.
+ * print writes one line "label:value" (after indent spaces); to_xml one
+ * element <tag>value</tag> whose opening tag shows the state flag as
+ * start_tag does; from_xml reads the element at path, stores 2 when it is
+ * absent and, for any other failure, also writes "Failed xpath: <path>"
+ * into msg (bounded by msg_size; none when msg is null).
  */
 #define QEL_PRIMITIVE_FAMILY(T, CT)                                                          \
     QEL_API CT *T##_get(qel_handle_t *h, uint32_t ctx, CT *field, uint32_t *err);            \
@@ -283,7 +298,7 @@ typedef uint32_t if_handle;   /* 4 bytes in an instance */
     QEL_API int32_t T##_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,    \
                                const CT *v, int32_t len, uint32_t flag, uint32_t *err);      \
     QEL_API void T##_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,    \
-                              CT *v, uint32_t *err, uintptr_t a, uintptr_t b);               \
+                              CT *v, uint32_t *err, char *msg, uint32_t msg_size);           \
     QEL_API int32_t T##_compare(const CT *a, const CT *b);                                   \
     QEL_API uint32_t T##_hash(const CT *v, uint32_t running);
 
@@ -315,29 +330,50 @@ QEL_OBJECT_FAMILY(if_handle)
 extern QEL_API qel_type_info_t qel_boolean_type_info;
 extern QEL_API qel_type_info_t if_handle_type_info;
 
-/* Counted strings of the runtime (var_string) and NUL-terminated strings
- * (null_string); the module's own strings are plain character blocks. */
-typedef struct var_string {
-    uint32_t len;
-    char *data;
-} var_string;
-QEL_API uint32_t var_string_marshal(qel_handle_t *h, uint32_t ctx, uint8_t *buf,
-                                    const var_string *v, int32_t len, uint32_t *err);
-QEL_API uint32_t var_string_unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf,
-                                      var_string *v, int32_t len, uint32_t update,
-                                      uint32_t *err);
-QEL_API uint32_t var_string_len(const var_string *v);
-QEL_API int32_t var_string_compare(const var_string *a, const var_string *b);
-QEL_API uint32_t var_string_hash(const var_string *v, uint32_t running);
-QEL_API uint32_t null_string_marshal(qel_handle_t *h, uint32_t ctx, uint8_t *buf,
-                                     const char *v, int32_t len, uint32_t *err);
-QEL_API uint32_t null_string_len(const char *v);
-QEL_API int32_t null_string_compare(const char *a, const char *b);
-QEL_API uint32_t null_string_hash(const char *v, uint32_t running);
+/* A lone u_int8 from the handle's allocator, zeroed; null on failure. */
+QEL_API u_int8 *u_int8_create(qel_handle_t *h, uint32_t ctx);
+QEL_API void u_int8_destroy(qel_handle_t *h, uint32_t ctx, u_int8 *p);
+
+/* ---- Strings ------------------------------------------------------------- */
+
+/*
+ * The module's strings are plain character blocks.  var_string: a counted
+ * string of n characters that may contain NULs (chars may be null when n
+ * is 0).  null_string: a fixed array of cap characters, NUL-terminated when
+ * shorter, held in cap + 1 bytes.
+ *
+ * print writes label:"text" with C escapes (\" \\ \n \t \r, other bytes
+ * below 0x20 or from 0x7f on as \xHH) and a newline; to_xml writes the text
+ * as XML character data, each byte XML 1.0 cannot carry as U+FFFD.
+ *
+ * var_string_from_xml reads the element's value into buf (size counts the
+ * NUL): 2 when absent, 28 when it does not fit.  null_string_from_xml stores
+ * at most cap characters and a NUL after them when shorter; a longer value
+ * is 28.  Failures other than 2 also write "Failed xpath: <path>" into msg.
+ */
+QEL_API int32_t var_string_print(qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,
+                                 const char *label, const char *chars, uint32_t n, int32_t len,
+                                 uint32_t *err);
+QEL_API int32_t var_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,
+                                  const char *chars, uint32_t n, int32_t len, uint32_t flag,
+                                  uint32_t *err);
+QEL_API void var_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,
+                                 char *buf, uint32_t size, uint32_t *err, char *msg,
+                                 uint32_t msg_size);
+QEL_API int32_t null_string_print(qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,
+                                  const char *label, const char *chars, uint32_t cap,
+                                  int32_t len, uint32_t *err);
+QEL_API int32_t null_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,
+                                   const char *chars, uint32_t cap, int32_t len, uint32_t flag,
+                                   uint32_t *err);
+QEL_API void null_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,
+                                  char *chars, uint32_t cap, uint32_t *err, char *msg,
+                                  uint32_t msg_size);
 
 /* ---- Hash ---------------------------------------------------------------- */
 
-/* Paul Hsieh's SuperFastHash, continuing from the given running hash. */
+/* Paul Hsieh's SuperFastHash, starting from the given running hash instead
+ * of the length; 0 for null data or a length of 0 or below. */
 QEL_API uint32_t SuperFastHash(const char *data, int32_t len, uint32_t running);
 
 #ifdef __cplusplus

@@ -4,18 +4,22 @@
  * The stand-in implements the runtime interfaces declared in the runtime/ headers
  * with plain malloc-backed handles.  Everything the module does to the
  * runtime is recorded here so that tests can see it: write notifications,
- * counter notifications, registry, statistics and database calls, stored
- * errors, traces, memory-range announcements and bundle handler calls.
- * Failures can be injected: the N-th allocation, module allocation or
- * memory-range announcement fails.
+ * counter notifications, allocations, registry, statistics and database
+ * calls, stored errors, traces, memory-range announcements and bundle
+ * handler calls.  Failures can be injected: the N-th allocation, module
+ * allocation or memory-range announcement fails.
+ *
+ * Recording can be switched off, per handle (set_recording) and for the
+ * process-wide records (set_global_recording); then nothing is appended
+ * anywhere, so a loop of millions of operations runs in constant memory.
  */
 #ifndef QEL_STANDIN_H
 #define QEL_STANDIN_H
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +30,12 @@
 namespace qel_standin {
 
 enum class Tracking { Absent, On, Off };
+
+/* How the handle's allocate and free callbacks keep account of blocks:
+ * Tracked keeps every live block with its size (leak checks, sizes of
+ * frees); Counted only counts live blocks, for benchmarks.  Choose the mode
+ * before the first allocation. */
+enum class AllocMode { Tracked, Counted };
 
 struct WriteNote {
     const void *addr;
@@ -41,14 +51,56 @@ struct CounterNote {
     uint32_t ctx;
 };
 
-/* A runtime call the module made, by name, with its interesting arguments. */
+/*
+ * A runtime call the module made, by name, with its interesting arguments.
+ * Trivially copyable: recording one allocates nothing beyond the vector's
+ * growth.  What the fields hold for each name:
+ *
+ *   allocate                         obj block (null when it failed), arg size
+ *   free                             obj block, arg its size (0 when unknown:
+ *                                    a foreign block or AllocMode::Counted)
+ *   module_alloc                     obj block, arg size
+ *   registry_lookup                  obj copy found (or null); words[0] the
+ *                                    digest string asked for
+ *   registry_insert                  obj copy; words[0] its digest string
+ *   qel_domain_lookup_variant        obj record asked about (its name says the
+ *                                    type), owner the domain, arg the answer,
+ *                                    words[0] the error word passed
+ *   qel_type_info_ptr_get            obj copy found, owner static record,
+ *                                    arg 1 when found
+ *   start_tag                        obj where it writes, owner tag, arg state flag
+ *   T_to_xml (every primitive,       obj value or characters, owner tag,
+ *     var_string, null_string)       arg state flag
+ *   T_from_xml (every primitive,     obj destination, owner message buffer,
+ *     var_string, null_string)       arg message buffer size
+ *   T_unmarshal (every primitive)    obj destination, owner buffer, arg update flag
+ *   u_int8_create / u_int8_destroy   obj the value
+ *   qel_store_err / _epoch_err       arg code (epoch: words[0] the error word)
+ *   qel_clear_last_error             nothing more
+ *   qellib_adjust_variant            obj instance, owner record, arg result
+ *   qellib_type_stats_*_object       obj record, owner variant entry
+ *   qeldb_record_containment2        obj instance, owner owner, arg flag
+ *   qeldb_plat_set_dirty / _destroy  obj instance
+ *   qeldb_plat_set_detach            obj instance, arg flag
+ *   qel_boolean_*, if_handle_*       obj field (see primitives.cpp)
+ *   kvt_comm_bundle_handler_*        obj handler, words the six words (global)
+ *   wlog_module_init_fn              obj name, owner module id address,
+ *                                    arg state word before the call,
+ *                                    words[0] the state word's address (global)
+ *   qel_get_luid                     words the six words (global)
+ *
+ * Pointers are recorded as given: a tag, path or buffer of the caller's
+ * stack is only valid while the caller's frame lives.  Calls the stand-in
+ * makes to itself (a T_to_xml writing its tags, a helper clearing the last
+ * error under the helpers' contract) are not recorded.
+ */
 struct Call {
     std::string_view name; // always a string literal
     uint32_t ctx;
     const void *obj;
     const void *owner;
     int64_t arg;
-    std::vector<uintptr_t> words{}; // every word of calls that pass more (kvt)
+    std::array<uintptr_t, 6> words{};
 };
 
 struct TraceArg {
@@ -87,18 +139,21 @@ struct HandleState {
     std::vector<void *> module_blocks;
 
     // allocations
+    AllocMode alloc_mode = AllocMode::Tracked;
     uint64_t alloc_calls = 0;
     uint64_t fail_alloc_at = 0; // 1-based index of the allocate call that fails; 0 never
     uint64_t module_alloc_calls = 0;
     uint64_t fail_module_alloc_at = 0;
-    std::set<void *> live;
+    std::map<void *, uint32_t> live; // Tracked: every live block and its size
+    uint64_t live_count = 0;         // both modes: blocks allocated and not freed
 
-    // observation
-    bool record_writes = true;
-    bool record_calls = true; // runtime calls through record_call (benchmarks turn it off)
+    // observation (set_recording switches all three)
+    bool record_writes = true;   // write notifications
+    bool record_counters = true; // counter notifications
+    bool record_calls = true;    // runtime calls, allocations and frees
     std::vector<WriteNote> writes;
     std::vector<CounterNote> counters;
-    std::vector<Call> calls; // registry, variant update, stats, db, adjust, errors
+    std::vector<Call> calls;
 
     std::vector<uint8_t> workspace;
 
@@ -130,19 +185,28 @@ void set_tracking(qel_handle_t *h, Tracking t);
 void set_marker(qel_handle_t *h, uint32_t marker);
 /* The domain variant of one type, by type name. */
 void set_domain_variant(qel_handle_t *h, const std::string &type_name, int8_t v);
+/* Write notes, counter notes and calls of this handle: all on or all off. */
+void set_recording(qel_handle_t *h, bool on);
+void set_alloc_mode(qel_handle_t *h, AllocMode mode);
 
 /* Process-wide observation. */
 std::vector<TraceRecord> &traces();
 std::vector<RangeNote> &ranges();
-std::vector<Call> &global_calls(); // kvt and wlog_module_init_fn
+std::vector<Call> &global_calls(); // kvt, wlog_module_init_fn, qel_get_luid
+/* Traces, range notes and global calls: off appends nothing (a fatal trace
+ * still goes to stderr).  reset_global switches it on again. */
+void set_global_recording(bool on);
 /* The N-th norla_set_range call from now fails (0: never). */
 void fail_range_at(uint64_t n);
 void reset_global();
 
 /* Number of calls named `name` on the handle (for brevity in tests). */
-size_t count_calls(qel_handle_t *h, const std::string &name);
-/* Appends a call to the handle's record (ignored for a null handle). */
-void record_call(qel_handle_t *h, Call c);
+size_t count_calls(qel_handle_t *h, std::string_view name);
+/* The calls named `name` on the handle, in order. */
+std::vector<Call> calls_named(qel_handle_t *h, std::string_view name);
+/* Appends a call to the handle's record (ignored for a null handle or with
+ * recording off). */
+void record_call(qel_handle_t *h, const Call &c);
 
 } // namespace qel_standin
 

@@ -9,18 +9,37 @@ namespace {
 
 HandleState *from_ctx(void *alloc_ctx) { return static_cast<HandleState *>(alloc_ctx); }
 
-void *cb_allocate(void *alloc_ctx, uint32_t, uint32_t size) {
+void note(HandleState &s, const Call &c) {
+    if (s.record_calls) s.calls.push_back(c);
+}
+
+void *cb_allocate(void *alloc_ctx, uint32_t ctx, uint32_t size) {
     HandleState &s = *from_ctx(alloc_ctx);
     ++s.alloc_calls;
-    if (s.alloc_calls == s.fail_alloc_at) return nullptr;
-    void *block = std::malloc(size == 0 ? 1 : size);
-    if (block != nullptr) s.live.insert(block);
+    void *block = nullptr;
+    if (s.alloc_calls != s.fail_alloc_at) block = std::malloc(size == 0 ? 1 : size);
+    if (block != nullptr) {
+        ++s.live_count;
+        if (s.alloc_mode == AllocMode::Tracked) s.live.emplace(block, size);
+    }
+    note(s, Call{"allocate", ctx, block, nullptr, size});
     return block;
 }
 
-void cb_free(void *alloc_ctx, uint32_t, void *block) {
-    if (block == nullptr) return;
-    from_ctx(alloc_ctx)->live.erase(block);
+void cb_free(void *alloc_ctx, uint32_t ctx, void *block) {
+    HandleState &s = *from_ctx(alloc_ctx);
+    uint32_t size = 0;
+    if (block != nullptr) {
+        if (s.live_count > 0) --s.live_count;
+        if (s.alloc_mode == AllocMode::Tracked) {
+            auto it = s.live.find(block);
+            if (it != s.live.end()) {
+                size = it->second;
+                s.live.erase(it);
+            }
+        }
+    }
+    note(s, Call{"free", ctx, block, nullptr, size});
     std::free(block);
 }
 
@@ -31,7 +50,8 @@ void cb_write_notify(qel_handle_t *h, const void *addr, uint32_t len, uint32_t c
 }
 
 void cb_counter_notify(void *alloc_ctx, uint64_t *counter, uint32_t delta, uint32_t ctx) {
-    from_ctx(alloc_ctx)->counters.push_back(CounterNote{alloc_ctx, counter, delta, ctx});
+    HandleState &s = *from_ctx(alloc_ctx);
+    if (s.record_counters) s.counters.push_back(CounterNote{alloc_ctx, counter, delta, ctx});
 }
 
 qel_type_info_t *cb_registry_lookup(qel_handle_t *h, uint32_t ctx, const char *digest_str) {
@@ -41,7 +61,7 @@ qel_type_info_t *cb_registry_lookup(qel_handle_t *h, uint32_t ctx, const char *d
         auto it = s.registry.find({ctx, digest_str});
         if (it != s.registry.end()) found = it->second;
     }
-    s.calls.push_back(Call{"registry_lookup", ctx, found, nullptr, 0});
+    note(s, Call{"registry_lookup", ctx, found, nullptr, 0, {reinterpret_cast<uintptr_t>(digest_str)}});
     return found;
 }
 
@@ -49,7 +69,7 @@ int cb_registry_insert(qel_handle_t *h, uint32_t ctx, const char *digest_str,
                        qel_type_info_t *copy) {
     HandleState &s = state(h);
     if (digest_str != nullptr) s.registry[{ctx, digest_str}] = copy;
-    s.calls.push_back(Call{"registry_insert", ctx, copy, nullptr, 0});
+    note(s, Call{"registry_insert", ctx, copy, nullptr, 0, {reinterpret_cast<uintptr_t>(digest_str)}});
     return 0;
 }
 
@@ -63,7 +83,7 @@ void *cb_module_alloc(qel_handle_t *h, uint32_t ctx, uint32_t size) {
         block = std::malloc(size == 0 ? 1 : size);
         if (block != nullptr) s.module_blocks.push_back(block);
     }
-    s.calls.push_back(Call{"module_alloc", ctx, block, nullptr, static_cast<int64_t>(size)});
+    note(s, Call{"module_alloc", ctx, block, nullptr, static_cast<int64_t>(size)});
     return block;
 }
 
@@ -91,7 +111,7 @@ qel_handle_t *handle_new() {
     return h;
 }
 
-// Blocks still in `live` belong to the caller (they are its leaks) and stay.
+// Blocks still live belong to the caller (they are its leaks) and stay.
 void handle_delete(qel_handle_t *h) {
     if (h == nullptr) return;
     auto *s = static_cast<HandleState *>(h->runtime);
@@ -130,17 +150,30 @@ void set_domain_variant(qel_handle_t *h, const std::string &type_name, int8_t v)
     state(h).domain[type_name] = v;
 }
 
-size_t count_calls(qel_handle_t *h, const std::string &name) {
+void set_recording(qel_handle_t *h, bool on) {
+    HandleState &s = state(h);
+    s.record_writes = s.record_counters = s.record_calls = on;
+}
+
+void set_alloc_mode(qel_handle_t *h, AllocMode mode) { state(h).alloc_mode = mode; }
+
+size_t count_calls(qel_handle_t *h, std::string_view name) {
     size_t n = 0;
     for (const Call &c : state(h).calls)
         if (c.name == name) ++n;
     return n;
 }
 
-void record_call(qel_handle_t *h, Call c) {
+std::vector<Call> calls_named(qel_handle_t *h, std::string_view name) {
+    std::vector<Call> out;
+    for (const Call &c : state(h).calls)
+        if (c.name == name) out.push_back(c);
+    return out;
+}
+
+void record_call(qel_handle_t *h, const Call &c) {
     if (h == nullptr || h->runtime == nullptr) return;
-    HandleState &s = state(h);
-    if (s.record_calls) s.calls.push_back(std::move(c));
+    note(state(h), c);
 }
 
 } // namespace qel_standin

@@ -1,5 +1,7 @@
 // SuperFastHash (Paul Hsieh), starting from the caller's running hash
 // instead of the data length, so that hashes of consecutive fields chain.
+// Like the published function it gives 0 for no data (null, or a length of
+// 0 or below), whatever the running hash.
 #include "qel.h"
 
 namespace {
@@ -11,7 +13,7 @@ inline uint32_t get16bits(const uint8_t *d) {
 } // namespace
 
 extern "C" uint32_t SuperFastHash(const char *data, int32_t len, uint32_t running) {
-    if (data == nullptr || len <= 0) return running;
+    if (data == nullptr || len <= 0) return 0;
     const auto *p = reinterpret_cast<const uint8_t *>(data);
     uint32_t hash = running;
     int32_t rem = len & 3;

@@ -1,10 +1,11 @@
 // The primitive types of the runtime (u_int8, u_int16, u_int32, qel_boolean,
-// if_handle, char), the header items of the instance encoding, the object
-// life of embedded booleans and interface handles, and counted strings.
+// if_handle, char), the header items of the instance encoding and the object
+// life of embedded booleans and interface handles.
 //
 // Wire encodings are big endian.  A marshal or unmarshal that lacks room
-// stores 90 (message too long) and moves nothing; it runs even when an error
-// is already pending, because the module encodes right after storing one.
+// stores 90 (message too long) and moves nothing.  Every operation with an
+// error word follows the library's contract: it does nothing and returns 0
+// while *err holds an error, and clears the handle's last error otherwise.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,18 +14,14 @@
 #include <string>
 #include <type_traits>
 
-#include "qel_standin.h"
+#include "detail.h"
 
 using qel_standin::Call;
 using qel_standin::HandleState;
 using qel_standin::record_call;
+using namespace qel_standin::detail;
 
 namespace {
-
-void fail(qel_handle_t *h, uint32_t *err, uint32_t code) {
-    if (err != nullptr) *err = code;
-    qel_store_err(h, code);
-}
 
 void store_be(uint8_t *buf, uint64_t v, unsigned width) {
     for (unsigned i = 0; i < width; ++i) buf[i] = static_cast<uint8_t>(v >> (8 * (width - 1 - i)));
@@ -53,19 +50,9 @@ bool get_word(qel_handle_t *h, const uint8_t *buf, const void *dst, int32_t len,
     return true;
 }
 
-std::string xml_escape(char c) {
-    switch (c) {
-    case '&': return "&amp;";
-    case '<': return "&lt;";
-    case '>': return "&gt;";
-    default: return std::string(1, c);
-    }
-}
-
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-std::string trimmed(const char *s) {
-    std::string t(s);
+std::string trimmed(const std::string &t) {
     size_t b = 0, e = t.size();
     while (b < e && is_space(t[b])) ++b;
     while (e > b && is_space(t[e - 1])) --e;
@@ -73,7 +60,7 @@ std::string trimmed(const char *s) {
 }
 
 // Unsigned number in C notation (decimal, 0x hex, 0 octal) no larger than max.
-bool parse_unsigned(const char *text, uint64_t max, uint64_t *out) {
+bool parse_unsigned(const std::string &text, uint64_t max, uint64_t *out) {
     std::string t = trimmed(text);
     if (t.empty() || t[0] == '-' || t[0] == '+') return false;
     errno = 0;
@@ -85,6 +72,7 @@ bool parse_unsigned(const char *text, uint64_t max, uint64_t *out) {
 }
 
 // What differs between the primitive types; the rest is one template.
+// print gives the value as print shows it, xml as XML character data.
 template <class T> struct Unsigned {
     using CT = T;
     static constexpr unsigned wire = sizeof(T);
@@ -92,7 +80,7 @@ template <class T> struct Unsigned {
     static CT from_wire(uint64_t w) { return static_cast<CT>(w); }
     static std::string print(CT v) { return std::to_string(v); }
     static std::string xml(CT v) { return std::to_string(v); }
-    static bool parse(const char *s, CT *v) {
+    static bool parse(const std::string &s, CT *v) {
         uint64_t n;
         if (!parse_unsigned(s, std::numeric_limits<T>::max(), &n)) return false;
         *v = static_cast<CT>(n);
@@ -100,54 +88,52 @@ template <class T> struct Unsigned {
     }
 };
 
-struct U8 : Unsigned<u_int8> {
-    static constexpr const char *name = "u_int8";
-};
-struct U16 : Unsigned<u_int16> {
-    static constexpr const char *name = "u_int16";
-};
-struct U32 : Unsigned<u_int32> {
-    static constexpr const char *name = "u_int32";
-};
+struct U8 : Unsigned<u_int8> {};
+struct U16 : Unsigned<u_int16> {};
+struct U32 : Unsigned<u_int32> {};
 
 struct Handle : U32 {
-    static constexpr const char *name = "if_handle";
     static std::string print(CT v) {
         char text[16];
         std::snprintf(text, sizeof text, "0x%08x", v);
         return text;
     }
+    static std::string xml(CT v) { return print(v); }
 };
 
 // Four bytes in memory, one on the wire; any non-zero value is stored as 1.
 struct Bool : U32 {
-    static constexpr const char *name = "qel_boolean";
     static constexpr unsigned wire = 1;
     static uint64_t to_wire(CT v) { return v != 0; }
     static CT from_wire(uint64_t w) { return w != 0; }
     static CT stored(CT v) { return v != 0; }
     static std::string print(CT v) { return v != 0 ? "TRUE" : "FALSE"; }
     static std::string xml(CT v) { return v != 0 ? "true" : "false"; }
-    static bool parse(const char *s, CT *v) {
+    static bool parse(const std::string &s, CT *v) {
         std::string t = trimmed(s);
-        if (t == "true" || t == "1") *v = 1;
-        else if (t == "false" || t == "0") *v = 0;
-        else return false;
+        if (t == "true" || t == "1")
+            *v = 1;
+        else if (t == "false" || t == "0")
+            *v = 0;
+        else
+            return false;
         return true;
     }
 };
 
+// A character prints quoted ('a', '\n', '\x00'); in XML it is the character
+// itself, so one that XML cannot carry comes back as the first byte of
+// U+FFFD.
 struct Char {
     using CT = char;
-    static constexpr const char *name = "char";
     static constexpr unsigned wire = 1;
     static uint64_t to_wire(CT v) { return static_cast<unsigned char>(v); }
     static CT from_wire(uint64_t w) { return static_cast<CT>(w); }
-    static std::string print(CT v) { return std::string(1, v); }
-    static std::string xml(CT v) { return xml_escape(v); }
-    static bool parse(const char *s, CT *v) {
-        if (*s == '\0') return false;
-        *v = *s;
+    static std::string print(CT v) { return c_quoted(&v, 1, '\''); }
+    static std::string xml(CT v) { return xml_text(&v, 1); }
+    static bool parse(const std::string &s, CT *v) {
+        if (s.empty()) return false;
+        *v = s[0];
         return true;
     }
 };
@@ -163,17 +149,19 @@ template <class Tr> struct Primitive {
     using CT = typename Tr::CT;
 
     static CT *get(qel_handle_t *h, CT *field, uint32_t *err) {
+        if (!begin(h, err)) return nullptr;
         if (field == nullptr) fail(h, err, QEL_EINVAL);
         return field;
     }
     static CT get_value(qel_handle_t *h, const CT *p, uint32_t *err) {
+        if (!begin(h, err)) return 0;
         if (p == nullptr) {
             fail(h, err, QEL_EINVAL);
             return 0;
         }
         return *p;
     }
-    static void set_value(qel_handle_t *h, uint32_t ctx, CT *field, CT value, uint32_t *err) {
+    static void store(qel_handle_t *h, uint32_t ctx, CT *field, CT value, uint32_t *err) {
         if (field == nullptr) {
             fail(h, err, QEL_EINVAL);
             return;
@@ -182,60 +170,62 @@ template <class Tr> struct Primitive {
             h->write_notify(h, field, sizeof(CT), ctx, nullptr);
         *field = stored_value<Tr>(value);
     }
+    static void set_value(qel_handle_t *h, uint32_t ctx, CT *field, CT value, uint32_t *err) {
+        if (!begin(h, err)) return;
+        store(h, ctx, field, value, err);
+    }
     static void set(qel_handle_t *h, uint32_t ctx, CT *field, const CT *src, uint32_t *err) {
+        if (!begin(h, err)) return;
         if (src == nullptr) {
             fail(h, err, QEL_EINVAL);
             return;
         }
-        set_value(h, ctx, field, *src, err);
+        store(h, ctx, field, *src, err);
     }
     static uint32_t marshal(qel_handle_t *h, uint8_t *buf, const CT *v, int32_t len,
                             uint32_t *err) {
+        if (!begin(h, err)) return 0;
         if (!fits(h, buf, v, len, Tr::wire, err)) return 0;
         store_be(buf, Tr::to_wire(*v), Tr::wire);
         return Tr::wire;
     }
     static uint32_t unmarshal(qel_handle_t *h, const uint8_t *buf, CT *v, int32_t len,
                               uint32_t *err) {
+        if (!begin(h, err)) return 0;
         uint64_t w;
         if (!get_word(h, buf, v, len, Tr::wire, &w, err)) return 0;
         *v = Tr::from_wire(w);
         return Tr::wire;
     }
-    static int32_t print(qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,
-                         const char *label, const CT *v, int32_t len, uint32_t *err) {
+    static int32_t print(qel_handle_t *h, char *buf, int32_t indent, const char *label,
+                         const CT *v, int32_t len, uint32_t *err) {
+        if (!begin(h, err)) return 0;
         if (v == nullptr) {
             fail(h, err, QEL_EINVAL);
             return 0;
         }
-        int32_t n = qel_print_space(h, ctx, buf, indent, len, err);
-        char *rest = buf != nullptr ? buf + n : nullptr;
-        return n + qel_snprintf(h, ctx, rest, len - n, err, "%s@%s:%s\n",
-                                label != nullptr ? label : "", Tr::name,
-                                Tr::print(*v).c_str());
+        return put_line(h, buf, indent, label, Tr::print(*v), len, err);
     }
-    static int32_t to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,
-                          const CT *v, int32_t len, uint32_t *err) {
+    static int32_t to_xml(qel_handle_t *h, const char *tag, char *buf, const CT *v, int32_t len,
+                          uint32_t flag, uint32_t *err) {
+        if (!begin(h, err)) return 0;
         if (v == nullptr) {
             fail(h, err, QEL_EINVAL);
             return 0;
         }
-        std::string text = Tr::xml(*v);
-        int32_t n = start_tag(h, ctx, buf, tag, len, 0, err);
-        auto at = [&] { return buf != nullptr ? buf + n : nullptr; };
-        n += xml_enum_print(h, ctx, at(), text.c_str(), len - n,
-                            static_cast<int32_t>(text.size()), err);
-        n += end_tag(h, ctx, at(), tag, len - n, err);
-        return n;
+        return put_element(h, buf, tag, Tr::xml(*v), len, flag, err);
     }
-    static void from_xml(qel_handle_t *h, const char *path, void *doc, CT *v, uint32_t *err) {
-        char text[128];
-        int32_t r = xml_get_element_value(doc, path, text, sizeof text, nullptr);
+    static void from_xml(qel_handle_t *h, const char *path, void *doc, CT *v, uint32_t *err,
+                         char *msg, uint32_t msg_size) {
+        if (!begin(h, err)) return;
+        std::string text;
+        int32_t r = element_text(doc, path, &text);
         CT parsed{};
         if (r == 0 && !Tr::parse(text, &parsed)) r = QEL_EINVAL;
         if (r == 0 && v == nullptr) r = QEL_EINVAL;
         if (r != 0) {
             fail(h, err, static_cast<uint32_t>(r));
+            if (r != static_cast<int32_t>(QEL_ENOENT)) xpath_message(msg, msg_size, path);
             return;
         }
         *v = parsed;
@@ -255,9 +245,6 @@ template <class Tr> struct Primitive {
 };
 
 template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
-    static HandleState *st(qel_handle_t *h) {
-        return h != nullptr ? static_cast<HandleState *>(h->runtime) : nullptr;
-    }
     static void initialize(qel_handle_t *h, uint32_t ctx, uint32_t *field,
                            const qel_type_info_t *ti, int32_t notify, uint8_t flags,
                            uint32_t *err, const char *name) {
@@ -270,30 +257,36 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
         *field = 0;
         record_call(h, Call{name, ctx, field, ti, flags});
     }
+    // Like the module's own reference queries: a pending error returns at
+    // once, and the last error is never cleared.
     static uint32_t oid_count(qel_handle_t *h, uint32_t ctx, const void *field, uint32_t *err,
                               const char *name) {
-        HandleState *s = st(h);
-        uint32_t n = 0;
-        if (s != nullptr && s->oid_count_error != 0)
+        record_call(h, Call{name, ctx, field, nullptr, 0});
+        if (err != nullptr && *err != 0) return 0;
+        HandleState *s = state_of(h);
+        if (s == nullptr) return 0;
+        if (s->oid_count_error != 0) {
             fail(h, err, s->oid_count_error);
-        else if (s != nullptr)
-            n = static_cast<uint32_t>((s->*Refs).size());
-        record_call(h, Call{name, ctx, field, nullptr, n});
-        return n;
+            return 0;
+        }
+        return static_cast<uint32_t>((s->*Refs).size());
     }
     static void references(qel_handle_t *h, uint32_t ctx, const void *field, uint64_t *refs,
                            uint32_t cap, uint32_t *err, const char *name) {
-        HandleState *s = st(h);
-        uint32_t n = 0;
-        if (s != nullptr && s->object_references_error != 0) {
+        record_call(h, Call{name, ctx, field, refs, cap});
+        if (err != nullptr && *err != 0) return;
+        HandleState *s = state_of(h);
+        if (s == nullptr) return;
+        if (s->object_references_error != 0) {
             fail(h, err, s->object_references_error);
-        } else if (s != nullptr && refs != nullptr) {
+            return;
+        }
+        uint32_t n = 0;
+        if (refs != nullptr)
             for (uint64_t r : s->*Refs) {
                 if (n == cap) break;
                 refs[n++] = r;
             }
-        }
-        record_call(h, Call{name, ctx, field, refs, n});
     }
 };
 
@@ -318,29 +311,32 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
                                     int32_t len, uint32_t *err) {                              \
         return Primitive<Tr>::marshal(h, buf, v, len, err);                                    \
     }                                                                                          \
-    extern "C" uint32_t T##_unmarshal(qel_handle_t *h, uint32_t, const uint8_t *buf, T *v,     \
-                                      int32_t len, uint32_t, uint32_t *err) {                  \
+    extern "C" uint32_t T##_unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, T *v, \
+                                      int32_t len, uint32_t update, uint32_t *err) {           \
+        record_call(h, Call{#T "_unmarshal", ctx, v, buf, update});                            \
         return Primitive<Tr>::unmarshal(h, buf, v, len, err);                                  \
     }                                                                                          \
     extern "C" uint32_t T##_len(void) { return Tr::wire; }                                     \
     extern "C" uint32_t T##_sizeof(void) { return sizeof(T); }                                 \
-    extern "C" int32_t T##_print(qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,     \
+    extern "C" int32_t T##_print(qel_handle_t *h, uint32_t, char *buf, int32_t indent,         \
                                  const char *label, const T *v, int32_t len, uint32_t *err) {  \
-        return Primitive<Tr>::print(h, ctx, buf, indent, label, v, len, err);                  \
+        return Primitive<Tr>::print(h, buf, indent, label, v, len, err);                       \
     }                                                                                          \
     extern "C" int32_t T##_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,   \
-                                  const T *v, int32_t len, uint32_t, uint32_t *err) {          \
-        return Primitive<Tr>::to_xml(h, ctx, tag, buf, v, len, err);                           \
+                                  const T *v, int32_t len, uint32_t flag, uint32_t *err) {     \
+        record_call(h, Call{#T "_to_xml", ctx, v, tag, flag});                                 \
+        return Primitive<Tr>::to_xml(h, tag, buf, v, len, flag, err);                          \
     }                                                                                          \
-    extern "C" void T##_from_xml(qel_handle_t *h, uint32_t, const char *path, void *doc, T *v, \
-                                 uint32_t *err, uintptr_t, uintptr_t) {                        \
-        Primitive<Tr>::from_xml(h, path, doc, v, err);                                         \
+    extern "C" void T##_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,   \
+                                 T *v, uint32_t *err, char *msg, uint32_t msg_size) {          \
+        record_call(h, Call{#T "_from_xml", ctx, v, msg, msg_size});                           \
+        Primitive<Tr>::from_xml(h, path, doc, v, err, msg, msg_size);                          \
     }                                                                                          \
     extern "C" int32_t T##_compare(const T *a, const T *b) {                                   \
         return Primitive<Tr>::compare(a, b);                                                   \
     }                                                                                          \
-    extern "C" uint32_t T##_hash(const T *v, uint32_t running) {                                  \
-        return Primitive<Tr>::hash(v, running);                                                   \
+    extern "C" uint32_t T##_hash(const T *v, uint32_t running) {                               \
+        return Primitive<Tr>::hash(v, running);                                                \
     }
 
 QEL_DEFINE_PRIMITIVE(u_int8, U8)
@@ -349,6 +345,22 @@ QEL_DEFINE_PRIMITIVE(u_int32, U32)
 QEL_DEFINE_PRIMITIVE(qel_boolean, Bool)
 QEL_DEFINE_PRIMITIVE(if_handle, Handle)
 QEL_DEFINE_PRIMITIVE(char, Char)
+
+// A lone u_int8 value from the handle's allocator (a variable array's
+// element while it is read from XML).
+extern "C" u_int8 *u_int8_create(qel_handle_t *h, uint32_t ctx) {
+    u_int8 *p = nullptr;
+    if (h != nullptr && h->allocate != nullptr)
+        p = static_cast<u_int8 *>(h->allocate(h->alloc_ctx, ctx, sizeof(u_int8)));
+    if (p != nullptr) *p = 0;
+    record_call(h, Call{"u_int8_create", ctx, p, nullptr, 0});
+    return p;
+}
+
+extern "C" void u_int8_destroy(qel_handle_t *h, uint32_t ctx, u_int8 *p) {
+    record_call(h, Call{"u_int8_destroy", ctx, p, nullptr, 0});
+    if (p != nullptr && h != nullptr && h->free != nullptr) h->free(h->alloc_ctx, ctx, p);
+}
 
 #define QEL_DEFINE_OBJECT_LIFE(T)                                                              \
     extern "C" void T##_initialize(qel_handle_t *h, uint32_t ctx, T *field,                    \
@@ -384,7 +396,7 @@ extern "C" {
 
 uint32_t _qel_instance_variant_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, const int8_t *v,
                                        int32_t len, uint32_t *err) {
-    if (!fits(h, buf, v, len, 1, err)) return 0;
+    if (!begin(h, err) || !fits(h, buf, v, len, 1, err)) return 0;
     buf[0] = static_cast<uint8_t>(*v);
     return 1;
 }
@@ -392,14 +404,14 @@ uint32_t _qel_instance_variant_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, 
 uint32_t _qel_instance_variant_unmarshal(qel_handle_t *h, uint32_t, const uint8_t *buf,
                                          int8_t *v, int32_t len, uint32_t *err) {
     uint64_t w;
-    if (!get_word(h, buf, v, len, 1, &w, err)) return 0;
+    if (!begin(h, err) || !get_word(h, buf, v, len, 1, &w, err)) return 0;
     *v = static_cast<int8_t>(w);
     return 1;
 }
 
 uint32_t _qel_instance_obj_flag_marshal(qel_handle_t *h, uint32_t, uint8_t *buf,
                                         const uint8_t *v, int32_t len, uint32_t *err) {
-    if (!fits(h, buf, v, len, 1, err)) return 0;
+    if (!begin(h, err) || !fits(h, buf, v, len, 1, err)) return 0;
     buf[0] = *v;
     return 1;
 }
@@ -407,7 +419,7 @@ uint32_t _qel_instance_obj_flag_marshal(qel_handle_t *h, uint32_t, uint8_t *buf,
 uint32_t _qel_instance_obj_flag_unmarshal(qel_handle_t *h, uint32_t, const uint8_t *buf,
                                           uint8_t *v, int32_t len, uint32_t *err) {
     uint64_t w;
-    if (!get_word(h, buf, v, len, 1, &w, err)) return 0;
+    if (!begin(h, err) || !get_word(h, buf, v, len, 1, &w, err)) return 0;
     *v = static_cast<uint8_t>(w);
     return 1;
 }
@@ -415,7 +427,7 @@ uint32_t _qel_instance_obj_flag_unmarshal(qel_handle_t *h, uint32_t, const uint8
 // Remote-access data: a 64-bit word and a byte.
 uint32_t _qel_instance_ra_data_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, uint64_t a,
                                        uint8_t b, int32_t len, uint32_t *err) {
-    if (!fits(h, buf, &a, len, 9, err)) return 0;
+    if (!begin(h, err) || !fits(h, buf, &a, len, 9, err)) return 0;
     store_be(buf, a, 8);
     buf[8] = b;
     return 9;
@@ -423,13 +435,13 @@ uint32_t _qel_instance_ra_data_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, 
 
 uint32_t _qel_instance_ra_data_unmarshal(qel_handle_t *h, uint32_t, const uint8_t *buf,
                                          int32_t len, uint32_t *err) {
-    if (!fits(h, buf, buf, len, 9, err)) return 0;
+    if (!begin(h, err) || !fits(h, buf, buf, len, 9, err)) return 0;
     return 9;
 }
 
 uint32_t _qel_variant_jump_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, const uint32_t *v,
                                    int32_t len, uint32_t *err) {
-    if (!fits(h, buf, v, len, 4, err)) return 0;
+    if (!begin(h, err) || !fits(h, buf, v, len, 4, err)) return 0;
     store_be(buf, *v, 4);
     return 4;
 }
@@ -437,7 +449,7 @@ uint32_t _qel_variant_jump_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, cons
 uint32_t _qel_variant_jump_unmarshal(qel_handle_t *h, uint32_t, const uint8_t *buf, uint32_t *v,
                                      int32_t len, uint32_t *err) {
     uint64_t w;
-    if (!get_word(h, buf, v, len, 4, &w, err)) return 0;
+    if (!begin(h, err) || !get_word(h, buf, v, len, 4, &w, err)) return 0;
     *v = static_cast<uint32_t>(w);
     return 4;
 }
@@ -450,87 +462,6 @@ uint32_t _qel_list_len_marshal(qel_handle_t *h, uint32_t ctx, uint8_t *buf, cons
 uint32_t _qel_list_len_unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, uint32_t *v,
                                  int32_t len, uint32_t *err) {
     return _qel_variant_jump_unmarshal(h, ctx, buf, v, len, err);
-}
-
-// ---- Counted and NUL-terminated strings ----------------------------------------
-// Both travel as a 32-bit length followed by the characters (no NUL).
-
-uint32_t var_string_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, const var_string *v,
-                            int32_t len, uint32_t *err) {
-    if (v != nullptr && v->len > 0 && v->data == nullptr) {
-        fail(h, err, QEL_EINVAL);
-        return 0;
-    }
-    uint64_t need = 4 + (v != nullptr ? uint64_t{v->len} : 0);
-    if (!fits(h, buf, v, len, need, err)) return 0;
-    store_be(buf, v->len, 4);
-    if (v->len > 0) std::memcpy(buf + 4, v->data, v->len);
-    return static_cast<uint32_t>(need);
-}
-
-// Replaces v's characters with a malloc'd, NUL-terminated copy of the encoded ones.
-uint32_t var_string_unmarshal(qel_handle_t *h, uint32_t, const uint8_t *buf, var_string *v,
-                              int32_t len, uint32_t, uint32_t *err) {
-    uint64_t n;
-    if (!get_word(h, buf, v, len, 4, &n, err)) return 0;
-    if (n > static_cast<uint64_t>(len) - 4) {
-        fail(h, err, QEL_EMSGSIZE);
-        return 0;
-    }
-    auto *data = static_cast<char *>(std::malloc(n + 1));
-    if (data == nullptr) {
-        fail(h, err, QEL_ENOMEM);
-        return 0;
-    }
-    std::memcpy(data, buf + 4, n);
-    data[n] = '\0';
-    std::free(v->data);
-    v->data = data;
-    v->len = static_cast<uint32_t>(n);
-    return static_cast<uint32_t>(4 + n);
-}
-
-uint32_t var_string_len(const var_string *v) { return v != nullptr ? 4 + v->len : 0; }
-
-int32_t var_string_compare(const var_string *a, const var_string *b) {
-    if (a == nullptr || b == nullptr) return a == b ? 0 : (a == nullptr ? -1 : 1);
-    uint32_t n = a->len < b->len ? a->len : b->len;
-    int c = n > 0 ? std::memcmp(a->data, b->data, n) : 0;
-    if (c != 0) return c < 0 ? -1 : 1;
-    return a->len < b->len ? -1 : (a->len > b->len ? 1 : 0);
-}
-
-uint32_t var_string_hash(const var_string *v, uint32_t running) {
-    if (v == nullptr) return running;
-    return SuperFastHash(v->data, static_cast<int32_t>(v->len), running);
-}
-
-uint32_t null_string_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, const char *v, int32_t len,
-                             uint32_t *err) {
-    if (v == nullptr) {
-        fail(h, err, QEL_EINVAL);
-        return 0;
-    }
-    size_t n = std::strlen(v);
-    if (!fits(h, buf, v, len, 4 + uint64_t{n}, err)) return 0;
-    store_be(buf, n, 4);
-    std::memcpy(buf + 4, v, n);
-    return static_cast<uint32_t>(4 + n);
-}
-
-uint32_t null_string_len(const char *v) {
-    return v != nullptr ? static_cast<uint32_t>(4 + std::strlen(v)) : 0;
-}
-
-int32_t null_string_compare(const char *a, const char *b) {
-    if (a == nullptr || b == nullptr) return a == b ? 0 : (a == nullptr ? -1 : 1);
-    int c = std::strcmp(a, b);
-    return c < 0 ? -1 : (c > 0 ? 1 : 0);
-}
-
-uint32_t null_string_hash(const char *v, uint32_t running) {
-    if (v == nullptr) return running;
-    return SuperFastHash(v, static_cast<int32_t>(std::strlen(v)), running);
 }
 
 } // extern "C"

@@ -59,7 +59,10 @@ int8_t qel_domain_lookup_variant(qel_handle_t *h, void *domain, const qel_type_i
     const HandleState *s = state_of(h);
     if (s == nullptr) s = static_cast<const HandleState *>(domain);
     if (s != nullptr) inject(s->domain_error, err);
-    return domain_variant(s, ti);
+    int8_t v = domain_variant(s, ti);
+    record_call(h, Call{"qel_domain_lookup_variant", 0, ti, domain, v,
+                        {reinterpret_cast<uintptr_t>(err)}});
+    return v;
 }
 
 qel_type_info_t *qel_type_info_ptr_get(qel_handle_t *h, uint32_t ctx, qel_type_info_t *record,
@@ -166,7 +169,8 @@ void qel_store_err(qel_handle_t *h, uint32_t code) {
 void qel_store_epoch_err(qel_handle_t *h, uint32_t code, uint32_t *err) {
     if (HandleState *s = state_of(h)) s->last_error = code;
     if (err != nullptr) *err = code;
-    record_call(h, Call{"qel_store_epoch_err", 0, nullptr, nullptr, code});
+    record_call(h, Call{"qel_store_epoch_err", 0, nullptr, nullptr, code,
+                        {reinterpret_cast<uintptr_t>(err)}});
 }
 
 void qel_clear_last_error(qel_handle_t *h) {

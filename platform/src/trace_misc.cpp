@@ -1,6 +1,8 @@
 // Process-wide parts of the stand-in: traces, memory-range announcements,
 // bundle handler registration and trace module registration.  The observed
-// vectors are shared by all threads and guarded by one mutex.
+// vectors are shared by all threads and guarded by one mutex; with recording
+// off nothing is appended to them.
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -14,6 +16,7 @@ namespace {
 
 struct Global {
     std::mutex mu;
+    std::atomic<bool> recording{true};
     std::vector<TraceRecord> traces;
     std::vector<RangeNote> ranges;
     std::vector<Call> calls;
@@ -28,9 +31,12 @@ Global &global() {
     return g;
 }
 
-void add_call(Call c) {
+bool recording() { return global().recording.load(std::memory_order_relaxed); }
+
+void add_call(const Call &c) {
+    if (!recording()) return;
     std::lock_guard lock(global().mu);
-    global().calls.push_back(std::move(c));
+    global().calls.push_back(c);
 }
 
 void add_trace(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
@@ -38,6 +44,7 @@ void add_trace(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t
     // A fatal trace is the last thing the process says before it aborts, so
     // it also goes to stderr where a dying process can still be read.
     if ((flags >> 24) == 0) std::fprintf(stderr, "wlog: fatal trace %u\n", index);
+    if (!recording()) return;
     std::lock_guard lock(global().mu);
     global().traces.push_back(TraceRecord{uuid, index, module_id, flags, std::move(args)});
 }
@@ -60,6 +67,8 @@ std::vector<TraceRecord> &traces() { return global().traces; }
 std::vector<RangeNote> &ranges() { return global().ranges; }
 std::vector<Call> &global_calls() { return global().calls; }
 
+void set_global_recording(bool on) { global().recording.store(on, std::memory_order_relaxed); }
+
 void fail_range_at(uint64_t n) {
     std::lock_guard lock(global().mu);
     global().range_calls = 0;
@@ -75,6 +84,7 @@ void reset_global() {
     g.range_calls = 0;
     g.fail_range = 0;
     g.failed_call = 0;
+    g.recording.store(true, std::memory_order_relaxed);
 }
 
 } // namespace qel_standin
@@ -86,7 +96,7 @@ extern "C" {
 int32_t norla_set_range(void *alloc_ctx, const void *addr, uint32_t len, uint32_t ctx) {
     Global &g = global();
     std::lock_guard lock(g.mu);
-    g.ranges.push_back(RangeNote{alloc_ctx, addr, len, ctx});
+    if (recording()) g.ranges.push_back(RangeNote{alloc_ctx, addr, len, ctx});
     ++g.range_calls;
     if (g.fail_range != 0 && g.range_calls == g.fail_range) {
         g.failed_call = g.range_calls;
@@ -122,7 +132,8 @@ void kvt_comm_bundle_handler_unregister(uintptr_t handler, uintptr_t a, uintptr_
 // state word makes later calls keep the identifier it already has.
 int32_t wlog_module_init_fn(const char *name, uint16_t *module_id, uint32_t *state_word) {
     add_call(Call{"wlog_module_init_fn", 0, name, module_id,
-                  state_word != nullptr ? *state_word : 0});
+                  state_word != nullptr ? *state_word : 0,
+                  {reinterpret_cast<uintptr_t>(state_word)}});
     if (name == nullptr || module_id == nullptr || state_word == nullptr) return QEL_EINVAL;
     if (*state_word != 0) return 0;
     Global &g = global();
