@@ -67,10 +67,8 @@ extern "C" {
 constinit std::array<TypeBlock, schema::kTypeCount>
     drov_def_type_blocks = make_blocks(&drov_def_type_blocks);
 
-// The table names the records by their exported symbols, never by their place
-// in the blocks: a program that refers to a record directly may have been
-// given a copy of it by the dynamic linker, and then that copy is the record
-// everyone must see.
+// The table names the records by their exported symbols; being protected
+// (below), these always resolve to the library's own records.
 #define DROV_RECORD_ADDRESS(index, name) &_##name##_type_info_internal,
 constinit const std::array<qel_type_info_t *, schema::kTypeCount + 1> drov_def_type_table = {
     DROV_DEF_ALL_TYPES(DROV_RECORD_ADDRESS) nullptr};
@@ -79,9 +77,15 @@ constinit const std::array<qel_type_info_t *, schema::kTypeCount + 1> drov_def_t
 } // namespace drov
 
 // Every record is exported as _<type>_type_info_internal, a 272-byte data
-// object inside its block, right after the block's variant information.
+// object inside its block, right after the block's variant information.  The
+// runtime reads that variant information in front of the record, so a copy
+// of a record in a program would be useless: protected visibility keeps the
+// library's references on its own records and makes the linker refuse to
+// copy them into a program (the installation section of the top-level
+// CMakeLists.txt gives consumers the matching compiler option).
 #define DROV_RECORD_SYMBOL(index, name)                                                  \
     asm(".globl _" #name "_type_info_internal\n"                                         \
+        ".protected _" #name "_type_info_internal\n"                                     \
         ".type _" #name "_type_info_internal, @object\n"                                 \
         ".size _" #name "_type_info_internal, 272\n"                                     \
         ".set _" #name "_type_info_internal, drov_def_type_blocks + " #index " * 288 + 16\n");
