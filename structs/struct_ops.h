@@ -360,9 +360,9 @@ template <uint32_t T> struct Struct {
     }
 
     // Moves src into dst: dst's former contents are freed, dst takes src's
-    // bytes (keeping its own state-area bits) and, when both have one, its
-    // state flags; src is left without owned contents.  A pending error does
-    // not stop it.
+    // bytes (keeping its own state-area bits and, for a list element, its own
+    // place in a list) and, when both have one, its state flags; src is left
+    // without owned contents.  A pending error does not stop it.
     static void set(qel_handle_t *h, uint32_t ctx, void *dst, void *src, uint32_t *err) {
         if (dst == nullptr || src == nullptr) {
             fail(h, err, QEL_EINVAL);
@@ -379,9 +379,11 @@ template <uint32_t T> struct Struct {
         drop(h, ctx, dst);
         constexpr uint8_t kOwn = QEL_OBJ_STTR_OFFSET | QEL_OBJ_STATE_TRACKED;
         const uint8_t own = hdr(dst).obj_flags & kOwn;
+        const Link place = kElement ? *link(dst) : Link{}; // a list element stays where it is
         announce(h, dst, h->sttr != nullptr ? base_size(dst) : t.alloc_size(), ctx, dst);
         std::memcpy(dst, src, base_size(src));
         hdr(dst).obj_flags = static_cast<uint8_t>((hdr(dst).obj_flags & ~kOwn) | own);
+        if constexpr (kElement) *link(dst) = place;
         if (on) {
             if ((own & QEL_OBJ_STATE_TRACKED) == 0) {
                 fail(h, err, QEL_EINVAL);
