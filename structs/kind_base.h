@@ -120,6 +120,10 @@ template <class F> struct KindBase {
     // source's blocks after it (the destination has them now)
     static void drop(qel_handle_t *, uint32_t, void *) {}
     static void clear_source(qel_handle_t *, uint32_t, void *, void *) {}
+    // whole-object set: the header bits of nested records that stay with
+    // their memory, saved before the copy and put back after it
+    static void save_own(const void *, uint8_t *&) {}
+    static void restore_own(void *, const uint8_t *&) {}
     // set_all_state_tracking_flag
     static void fill_flags(void *, uint8_t *area, uint8_t value) {
         if constexpr (d.state_index >= 0) area[d.state_index] = value;
