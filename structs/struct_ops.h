@@ -358,9 +358,11 @@ template <uint32_t T> struct Struct {
     static void fill_flags(void *inst, uint8_t *area, uint8_t value) {
         each_field<T>([&](auto k) { decltype(k)::fill_flags(inst, area, value); });
     }
-    // The header bits that describe where an instance's state area is: they
-    // belong to the memory, not to the contents a whole-object set moves.
-    static constexpr uint8_t kOwn = QEL_OBJ_STTR_OFFSET | QEL_OBJ_STATE_TRACKED;
+    // The header bits that say where an instance lies and where its state
+    // area is: they belong to the memory, not to the contents a whole-object
+    // set moves.
+    static constexpr uint8_t kOwn =
+        QEL_OBJ_STTR_OFFSET | QEL_OBJ_STATE_TRACKED | QEL_OBJ_NESTED | QEL_OBJ_EMBEDDED;
     // The instance's own bits and those of its nested records, depth first.
     static void save_own(const void *inst, uint8_t *&out) {
         *out++ = hdr(inst).obj_flags & kOwn;
