@@ -38,8 +38,9 @@ template <class F> struct KindBase {
     // A setter first brings the instance up to the variant the handle's
     // domain allows, then tests.
     static bool adjust(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
-        qellib_adjust_variant(h, ctx, inst, qel_get_manifested_type_info(inst),
-                              kTypes[T].highest(), err);
+        // The record is the header's first word (what qel_get_manifested_type_info
+        // reads), taken here without a call on every setter.
+        qellib_adjust_variant(h, ctx, inst, hdr(inst).type_info, kTypes[T].highest(), err);
         return present(h, inst, err);
     }
     static bool enter_set(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
