@@ -873,6 +873,7 @@ TEST_F(Announced, EveryStoreIsAnnouncedFirst) {
     EXPECT_EQ(w.note_at(rb)->bytes.size(), 184u);
     expect_announced(w, r, [&] { vm_act_rsp_set_instance_embedded(h, 1, r); });
     EXPECT_EQ(err, 0u);
+    w.clear();
     vm_act_rsp_destroy(h, 1, src);
     vm_act_rsp_destroy(h, 1, r);
 
@@ -884,6 +885,7 @@ TEST_F(Announced, EveryStoreIsAnnouncedFirst) {
     const uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
     expect_announced(w, p, [&] { vm_profile_mac_addr_set_mem(h, 1, p, mac, 6, &err); });
     expect_announced(w, p, [&] { vm_profile_mgmt_if_count_set_value(h, 1, p, 3, &err); });
+    w.clear();
     vm_profile_destroy(h, 1, p);
 
     vm_id_valid_req_t *q = vm_id_valid_req_create(h, 1);
@@ -894,6 +896,7 @@ TEST_F(Announced, EveryStoreIsAnnouncedFirst) {
     expect_announced(w, q, [&] { vm_id_valid_req_credentials_set_mem(h, 1, q, mac, 6, &err); });
     expect_announced(w, q, [&] { vm_id_valid_req_credentials_remove_elements(h, 1, q); });
     EXPECT_EQ(err, 0u);
+    w.clear();
     vm_id_valid_req_destroy(h, 1, q);
 }
 

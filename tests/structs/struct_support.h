@@ -90,6 +90,7 @@ public:
         auto *b = static_cast<const uint8_t *>(p);
         for (size_t i = 0; i < n; ++i) before_.erase(b + i);
     }
+    void clear() { before_.clear(); }
     void start() {
         notes_.clear();
         ranges_from_ = qel_standin::ranges().size();
