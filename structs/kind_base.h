@@ -38,8 +38,9 @@ template <class F> struct KindBase {
     // A setter first brings the instance up to the variant the handle's
     // domain allows, then tests.
     static bool adjust(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
-        qellib_adjust_variant(h, ctx, inst, qel_get_manifested_type_info(inst),
-                              kTypes[T].highest(), err);
+        // The record is the header's first word (what qel_get_manifested_type_info
+        // reads), taken here without a call on every setter.
+        qellib_adjust_variant(h, ctx, inst, hdr(inst).type_info, kTypes[T].highest(), err);
         return present(h, inst, err);
     }
     static bool enter_set(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
@@ -120,6 +121,10 @@ template <class F> struct KindBase {
     // source's blocks after it (the destination has them now)
     static void drop(qel_handle_t *, uint32_t, void *) {}
     static void clear_source(qel_handle_t *, uint32_t, void *, void *) {}
+    // whole-object set: the header bits of nested records that stay with
+    // their memory, saved before the copy and put back after it
+    static void save_own(const void *, uint8_t *&) {}
+    static void restore_own(void *, const uint8_t *&) {}
     // set_all_state_tracking_flag
     static void fill_flags(void *, uint8_t *area, uint8_t value) {
         if constexpr (d.state_index >= 0) area[d.state_index] = value;

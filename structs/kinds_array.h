@@ -191,10 +191,17 @@ template <class F> struct VarArray : KindBase<F> {
         announce(h, p, sizeof *p, ctx, inst);
         *p = nullptr;
     }
-    static void free_flags(qel_handle_t *h, uint32_t ctx, uint8_t *area) {
+    // The element-flag block pointer lies in the instance's state area: its
+    // stores are announced like every store into the instance.
+    static void store_flags(qel_handle_t *h, uint32_t ctx, void *inst, uint8_t *area,
+                            uint8_t *block) {
+        announce(h, flags_of(area), sizeof(uint8_t *), ctx, inst);
+        *flags_of(area) = block;
+    }
+    static void free_flags(qel_handle_t *h, uint32_t ctx, void *inst, uint8_t *area) {
         uint8_t **f = flags_of(area);
         if (*f != nullptr) h->free(h->alloc_ctx, ctx, *f);
-        *f = nullptr;
+        store_flags(h, ctx, inst, area, nullptr);
     }
     // A zeroed block of n bytes holding the first `keep` bytes of old; null
     // for n = 0; false when the allocation fails.
@@ -213,21 +220,23 @@ template <class F> struct VarArray : KindBase<F> {
     // no flags yet; null with 12 recorded when that fails.
     static uint8_t *flag_block(qel_handle_t *h, uint32_t ctx, void *inst, uint8_t *area,
                                uint32_t *err) {
-        uint8_t **f = flags_of(area);
-        if (*f == nullptr && !regrow(h, ctx, nullptr, 0, *length(inst), f)) fail(h, err, QEL_ENOMEM);
-        return *f;
+        uint8_t *f = *flags_of(area);
+        if (f != nullptr) return f;
+        if (!regrow(h, ctx, nullptr, 0, *length(inst), &f)) fail(h, err, QEL_ENOMEM);
+        if (f != nullptr) store_flags(h, ctx, inst, area, f);
+        return f;
     }
 
     static bool release(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *) {
         free_elems(h, ctx, inst);
         return true;
     }
-    static void release_flags(qel_handle_t *h, uint32_t ctx, void *, uint8_t *area) {
-        free_flags(h, ctx, area);
+    static void release_flags(qel_handle_t *h, uint32_t ctx, void *inst, uint8_t *area) {
+        free_flags(h, ctx, inst, area);
     }
     static void drop(qel_handle_t *h, uint32_t ctx, void *inst) {
         free_elems(h, ctx, inst);
-        if (tracked(inst)) free_flags(h, ctx, S::area(h, ctx, inst));
+        if (tracked(inst)) free_flags(h, ctx, inst, S::area(h, ctx, inst));
     }
     // The destination has the elements now, and the flag block when the
     // state area came along; a flag block left behind goes.
@@ -237,11 +246,11 @@ template <class F> struct VarArray : KindBase<F> {
         announce(h, length(src), sizeof(uint32_t), ctx, src);
         *length(src) = 0;
         if (!tracked(src)) return;
-        uint8_t **mine = flags_of(S::area(h, ctx, src));
-        if (tracked(dst) && *flags_of(S::area(h, ctx, dst)) == *mine)
-            *mine = nullptr;
+        uint8_t *area = S::area(h, ctx, src);
+        if (tracked(dst) && *flags_of(S::area(h, ctx, dst)) == *flags_of(area))
+            store_flags(h, ctx, src, area, nullptr);
         else
-            free_flags(h, ctx, S::area(h, ctx, src));
+            free_flags(h, ctx, src, area);
     }
     static void fill_flags(void *inst, uint8_t *area, uint8_t value) {
         area[K] = value;
@@ -302,8 +311,10 @@ template <class F> struct VarArray : KindBase<F> {
         if (!on) return;
         B::mark(h, ctx, inst, err, P::set_mem_mark_corrupted, P::set_mem_mark_not_tracked, K);
         uint8_t *area = S::area(h, ctx, inst);
-        free_flags(h, ctx, area);
-        if (!regrow(h, ctx, nullptr, 0, n, flags_of(area))) fail(h, err, QEL_ENOMEM);
+        free_flags(h, ctx, inst, area);
+        uint8_t *flags = nullptr;
+        if (!regrow(h, ctx, nullptr, 0, n, &flags)) fail(h, err, QEL_ENOMEM);
+        if (flags != nullptr) store_flags(h, ctx, inst, area, flags);
     }
     static uint32_t set_mem_cr(qel_handle_t *h, void *inst, const uint8_t *src, int32_t count) {
         set_mem(h, h->cur_ctx_id, inst, src, count, &h->err);
@@ -340,13 +351,17 @@ template <class F> struct VarArray : KindBase<F> {
             announce(h, length(inst), sizeof(uint32_t), ctx, inst);
             *length(inst) = index + 1;
             if (on) {
-                uint8_t **f = flags_of(S::area(h, ctx, inst));
-                uint8_t *old_flags = *f;
-                if (!regrow(h, ctx, old_flags, len, index + 1, f)) {
-                    *f = old_flags;
+                uint8_t *area = S::area(h, ctx, inst);
+                uint8_t *old_flags = *flags_of(area);
+                uint8_t *flags = nullptr;
+                if (!regrow(h, ctx, old_flags, len, index + 1, &flags)) {
+                    // The old block is too short for the new length: none
+                    // at all reads as zeros and is made on the next store.
+                    free_flags(h, ctx, inst, area);
                     fail(h, err, QEL_ENOMEM);
                     return;
                 }
+                store_flags(h, ctx, inst, area, flags);
                 if (old_flags != nullptr) h->free(h->alloc_ctx, ctx, old_flags);
             }
         }

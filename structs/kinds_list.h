@@ -141,7 +141,9 @@ template <class F> struct List : KindBase<F> {
     static bool enter_insert(qel_handle_t *h, uint32_t ctx, void *owner, void *elem, void *ref,
                              bool with_ref, uint32_t *err) {
         if (!B::enter_set(h, ctx, owner, err)) return false;
-        if (elem == nullptr || link(elem)->list != nullptr || elem == ref) {
+        // An element embedded in another instance is not the list's to own.
+        if (elem == nullptr || link(elem)->list != nullptr || elem == ref ||
+            has_flag(elem, QEL_OBJ_NESTED)) {
             fail(h, err, QEL_EINVAL);
             return false;
         }

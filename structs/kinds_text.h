@@ -138,7 +138,10 @@ template <class F> struct Text : KindBase<F> {
         B::mark(h, ctx, inst, err, P::set_corrupted, P::set_not_tracked);
         // Terminated also when the flag could not be marked: the field
         // always holds a string within its capacity.
-        if (static_cast<uint32_t>(len) < C) chars(inst)[len] = '\0';
+        if (static_cast<uint32_t>(len) < C) {
+            announce(h, chars(inst) + len, 1, ctx, inst);
+            chars(inst)[len] = '\0';
+        }
     }
     static uint32_t set_cr(qel_handle_t *h, void *inst, const char *src, int32_t len) {
         set(h, h->cur_ctx_id, inst, src, len, &h->err);

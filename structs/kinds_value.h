@@ -72,6 +72,10 @@ template <class F, class Prim> struct Scalar : Value<F, Prim> {
 
     static void set(qel_handle_t *h, uint32_t ctx, void *inst, const V *src, uint32_t *err) {
         if (!B::enter_set(h, ctx, inst, err)) return;
+        if (src == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return;
+        }
         Prim::set(h, ctx, B::slot(inst), src, err);
         B::mark(h, ctx, inst, err, P::set_corrupted, P::set_not_tracked);
         contain(h, ctx, src, inst);
@@ -224,6 +228,10 @@ template <class F> struct IfHandle : KindBase<F> {
     static void set(qel_handle_t *h, uint32_t ctx, void *inst, const if_handle *src,
                     uint32_t *err) {
         if (!B::enter_set(h, ctx, inst, err)) return;
+        if (src == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return;
+        }
         if_handle_set(h, ctx, slot(inst), src, err);
         B::mark(h, ctx, inst, err, P::set_corrupted, P::set_not_tracked);
         contain(h, ctx, src, inst);
@@ -265,6 +273,10 @@ template <class F> struct Record : KindBase<F> {
     }
     static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src) {
         Nested::clear_source(h, ctx, B::field(dst), B::field(src));
+    }
+    static void save_own(const void *inst, uint8_t *&out) { Nested::save_own(B::field(inst), out); }
+    static void restore_own(void *inst, const uint8_t *&in) {
+        Nested::restore_own(B::field(inst), in);
     }
     static void fill_flags(void *inst, uint8_t *area, uint8_t value) {
         area[F::d.state_index] = value;

@@ -358,6 +358,20 @@ template <uint32_t T> struct Struct {
     static void fill_flags(void *inst, uint8_t *area, uint8_t value) {
         each_field<T>([&](auto k) { decltype(k)::fill_flags(inst, area, value); });
     }
+    // The header bits that say where an instance lies and where its state
+    // area is: they belong to the memory, not to the contents a whole-object
+    // set moves.
+    static constexpr uint8_t kOwn =
+        QEL_OBJ_STTR_OFFSET | QEL_OBJ_STATE_TRACKED | QEL_OBJ_NESTED | QEL_OBJ_EMBEDDED;
+    // The instance's own bits and those of its nested records, depth first.
+    static void save_own(const void *inst, uint8_t *&out) {
+        *out++ = hdr(inst).obj_flags & kOwn;
+        each_field<T>([&](auto k) { decltype(k)::save_own(inst, out); });
+    }
+    static void restore_own(void *inst, const uint8_t *&in) {
+        hdr(inst).obj_flags = static_cast<uint8_t>((hdr(inst).obj_flags & ~kOwn) | *in++);
+        each_field<T>([&](auto k) { decltype(k)::restore_own(inst, in); });
+    }
 
     // Moves src into dst: dst's former contents are freed, dst takes src's
     // bytes (keeping its own state-area bits and, for a list element, its own
@@ -377,15 +391,21 @@ template <uint32_t T> struct Struct {
         }
         const bool on = tracks(h, P::set_corrupted);
         drop(h, ctx, dst);
-        constexpr uint8_t kOwn = QEL_OBJ_STTR_OFFSET | QEL_OBJ_STATE_TRACKED;
-        const uint8_t own = hdr(dst).obj_flags & kOwn;
-        const Link place = kElement ? *link(dst) : Link{}; // a list element stays where it is
+        // The destination keeps its place: its state-area bits (and those of
+        // its nested records) and, for a list element, the list it is in.
+        uint8_t own[8];
+        uint8_t *o = own;
+        save_own(dst, o);
+        const bool dst_tracked = has_flag(dst, QEL_OBJ_STATE_TRACKED);
+        Link place{};
+        if constexpr (kElement) place = *link(dst);
         announce(h, dst, h->sttr != nullptr ? base_size(dst) : t.alloc_size(), ctx, dst);
         std::memcpy(dst, src, base_size(src));
-        hdr(dst).obj_flags = static_cast<uint8_t>((hdr(dst).obj_flags & ~kOwn) | own);
+        const uint8_t *in = own;
+        restore_own(dst, in);
         if constexpr (kElement) *link(dst) = place;
         if (on) {
-            if ((own & QEL_OBJ_STATE_TRACKED) == 0) {
+            if (!dst_tracked) {
                 fail(h, err, QEL_EINVAL);
                 trace(P::set_not_tracked);
             } else if (has_flag(src, QEL_OBJ_STATE_TRACKED)) {
@@ -404,6 +424,7 @@ template <uint32_t T> struct Struct {
             fail(h, err, QEL_EINVAL);
             return;
         }
+        if (dst == src) return; // an instance keeps its own contents
         clear_source(h, ctx, dst, src);
     }
 

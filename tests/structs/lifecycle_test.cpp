@@ -1,0 +1,348 @@
+// Creation and destruction of every structure type: headers, statistics,
+// placeholders, failures, object mappings, interface references, fatal
+// handles, and what the runtime's databases hear.
+#include "struct_support.h"
+#include "trace_gen.h"
+
+namespace {
+
+using namespace test::structs;
+using qel_standin::Tracking;
+
+class Life : public test::HandleTest, public ::testing::WithParamInterface<Tracking> {};
+
+TEST_P(Life, EveryTypeIsCreatedCountedAndDestroyedWhole) {
+    qel_standin::set_tracking(h, GetParam());
+    const bool on = GetParam() == Tracking::On;
+    for (uint32_t t = 0; t < walk::kStructs; ++t) {
+        SCOPED_TRACE(walk::name(t));
+        const auto &d = kTypes[t];
+        st().calls.clear();
+        void *inst = walk::create(h, t);
+        ASSERT_NE(inst, nullptr);
+        const auto *b = walk::bytes(inst);
+        EXPECT_EQ(walk::load<void *>(inst, 0), walk::fn<void *>("_" + walk::name(t) + "_type_info_internal"));
+        EXPECT_EQ(static_cast<int8_t>(b[9]), d.highest());
+        EXPECT_EQ(static_cast<int8_t>(b[8]), d.highest()); // the stand-in's domain: the highest
+        EXPECT_EQ((b[10] & QEL_OBJ_STATE_TRACKED) != 0, on);
+        EXPECT_EQ(st().live.at(inst), d.alloc_size() + (on ? d.state[d.variants - 1] : 0));
+        for (uint32_t i = 0; i < d.field_count; ++i) {
+            const FieldDesc &f = d.fields[i];
+            if (f.kind != FieldKind::List) continue;
+            const uint8_t *head = b + f.offset;
+            EXPECT_EQ(walk::load<const void *>(inst, f.offset), head);
+            EXPECT_EQ(walk::load<const void *>(inst, f.offset + 8), head);
+            EXPECT_EQ(walk::load<const void *>(inst, f.offset + 16), inst);
+            EXPECT_EQ(walk::load<uint32_t>(inst, f.offset + 24), 0u);
+        }
+        auto creates = qel_standin::calls_named(h, "qellib_type_stats_create_object");
+        ASSERT_FALSE(creates.empty());
+        EXPECT_EQ(creates.front().obj, walk::load<void *>(inst, 0)); // the instance itself comes first
+        walk::Filler fill{h, std::mt19937(t)};
+        fill.fill(t, inst);
+        EXPECT_EQ(fill.err, 0u);
+        walk::destroy(h, t, inst);
+        EXPECT_TRUE(st().live.empty());
+        EXPECT_EQ(calls("qellib_type_stats_create_object"),
+                  calls("qellib_type_stats_destroy_object"));
+    }
+}
+
+std::string tracking_name(const ::testing::TestParamInfo<Tracking> &p) {
+    return p.param == Tracking::On ? "On" : p.param == Tracking::Off ? "Off" : "NoRecord";
+}
+INSTANTIATE_TEST_SUITE_P(Tracking, Life,
+                         ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On),
+                         tracking_name);
+
+class Lifecycle : public test::HandleTest {
+protected:
+    void SetUp() override {
+        test::HandleTest::SetUp();
+        qel_standin::set_tracking(h, Tracking::On);
+    }
+    vm_act_rsp_t *rsp() { return vm_act_rsp_create(h, 1); }
+};
+
+TEST_F(Lifecycle, PlaceholderAndAllocationFailures) {
+    for (uint32_t t = 0; t < walk::kStructs; ++t) {
+        SCOPED_TRACE(walk::name(t));
+        auto create_cr = walk::fn<void *(*)(H)>(walk::op(t, "create_cr"));
+        // A pending error: the placeholder, no allocation, the error kept.
+        h->err = 5;
+        const uint64_t before = st().alloc_calls;
+        void *p = create_cr(h);
+        EXPECT_EQ(st().alloc_calls, before);
+        EXPECT_EQ(h->err, 5u);
+        EXPECT_EQ(h->cr_in_progress, 0u);
+        // A failed allocation: the placeholder and 12.
+        h->err = 0;
+        st().fail_alloc_at = st().alloc_calls + 1;
+        EXPECT_EQ(create_cr(h), p);
+        EXPECT_EQ(h->err, 12u);
+        h->err = 0;
+        // The placeholder is all zeros and destroy leaves it alone.
+        walk::destroy(h, t, p);
+        call<void>(walk::op(t, "destroy_cr"), h, p);
+        EXPECT_TRUE(std::all_of(walk::bytes(p), walk::bytes(p) + kTypes[t].alloc_size(),
+                                [](uint8_t c) { return c == 0; }));
+        // Plain create: null, and no error stored.
+        st().fail_alloc_at = st().alloc_calls + 1;
+        st().calls.clear();
+        EXPECT_EQ(walk::create(h, t), nullptr);
+        EXPECT_EQ(calls("qel_store_err"), 0u);
+        walk::destroy(h, t, nullptr);
+    }
+}
+
+TEST_F(Lifecycle, CreateRecordsContainmentAndDirtiness) {
+    h->containment_recording = 1;
+    h->type_info_mode = 1;
+    vm_id_t *a = vm_id_create(h, 7);
+    auto c = qel_standin::calls_named(h, "qeldb_record_containment2");
+    ASSERT_FALSE(c.empty());
+    EXPECT_EQ(c.back().obj, a);
+    EXPECT_EQ(c.back().owner, nullptr);
+    ASSERT_EQ(calls("qeldb_plat_set_dirty"), 1u);
+    vm_id_t *b = vm_id_create(h, QEL_CTX_NONE); // no database work for this context
+    EXPECT_EQ(calls("qeldb_plat_set_dirty"), 1u);
+    vm_id_destroy(h, 7, a);
+    EXPECT_EQ(calls("qeldb_plat_set_destroy"), 1u);
+    vm_id_destroy(h, QEL_CTX_NONE, b);
+    EXPECT_EQ(calls("qeldb_plat_set_destroy"), 1u);
+}
+
+TEST_F(Lifecycle, OidMappedInstances) {
+    vm_act_rsp_t *r = rsp();
+    vm_act_rsp_vm_name_set(h, 1, r, "abc", 3, &err);
+    auto *flags = reinterpret_cast<uint8_t *>(r) + 10;
+    *flags |= QEL_OBJ_OID_MAPPED;
+    // The mapping cannot be removed: the error is stored, the instance stays.
+    st().oid_mapping_error = 12;
+    vm_act_rsp_destroy(h, 1, r);
+    EXPECT_EQ(st().last_error, 12u);
+    EXPECT_EQ(last_trace(), "vm_act_rsp destroy: Failed to remove oid mapping for object. Error %s");
+    EXPECT_EQ(qel_standin::traces().back().args.at(0).s, std::strerror(12));
+    // References remain: the runtime will clean up; nothing is released.
+    st().oid_mapping_error = 0;
+    st().oid_mapping_result = 0;
+    vm_act_rsp_destroy(h, 1, r);
+    EXPECT_EQ(last_trace(),
+              "vm_act_rsp destroy: Object has references and will be cleaned up when all of them are released");
+    EXPECT_EQ(vm_act_rsp_vm_name_length_get_value(h, 1, r, &err), 3u);
+    EXPECT_EQ(st().live.size(), 2u);
+    st().oid_mapping_result = 1;
+    vm_act_rsp_destroy(h, 1, r);
+    EXPECT_EQ(last_trace(), "vm_act_rsp destroy: Successfully removed OID mapping");
+    EXPECT_EQ(qel_standin::traces().back().flags >> 24, 7u); // debug
+}
+
+// The interface references the handle holds for an if_handle field are
+// given back when its instance goes, alone, as a list element or with its
+// container.
+TEST_F(Lifecycle, InterfaceReferencesAreReleased) {
+    st().if_handle_refs = {0x11, 0x22, 0x33};
+    auto released = [&] {
+        std::vector<uintptr_t> out;
+        for (const auto &c : qel_standin::calls_named(h, "qellib_lookup_and_update_oid_ref_count")) {
+            EXPECT_EQ(c.arg, 0);
+            out.push_back(c.words[0]);
+        }
+        st().calls.clear();
+        return out;
+    };
+    const std::vector<uintptr_t> all = {0x11, 0x22, 0x33};
+    for (const char *type : {"vm_nic", "vm_nic_list", "vm_if_mtu_element"}) {
+        SCOPED_TRACE(type);
+        const uint32_t t = walk::index_of(type);
+        void *e = walk::create(h, t);
+        st().calls.clear();
+        walk::destroy(h, t, e);
+        EXPECT_EQ(released(), all);
+        EXPECT_TRUE(st().live.empty());
+        // A failing decrement is traced per reference and the destroy goes on.
+        e = walk::create(h, t);
+        qel_standin::reset_global();
+        st().oid_ref_count_error = 22;
+        walk::destroy(h, t, e);
+        st().oid_ref_count_error = 0;
+        const std::string text = std::string(type) + " destroy: Failed to decrement ref count of oid %p. Error %s";
+        EXPECT_EQ(trace_texts(), std::vector<std::string>(3, text));
+        EXPECT_EQ(qel_standin::traces().at(1).args.at(0).p, reinterpret_cast<const void *>(0x22));
+        EXPECT_TRUE(st().live.empty());
+        released();
+        // References that cannot be fetched stop the destroy.
+        e = walk::create(h, t);
+        qel_standin::reset_global();
+        st().object_references_error = 5;
+        walk::destroy(h, t, e);
+        EXPECT_EQ(last_trace(), std::string(type) + " destroy: Failed to get oid references from object. Error %s");
+        EXPECT_EQ(st().live.size(), 1u);
+        st().object_references_error = 0;
+        walk::destroy(h, t, e);
+        EXPECT_TRUE(st().live.empty());
+        st().calls.clear();
+    }
+    // Removed from its list and destroyed: the element's references and its
+    // nested record go too.
+    vm_nic_rsp_t *owner = vm_nic_rsp_create(h, 1);
+    vm_nic_list_t *e = vm_nic_list_create(h, 1);
+    vm_nic_rsp_vm_if_info_set_last(h, 1, owner, e, &err);
+    vm_nic_rsp_vm_if_info_remove(h, 1, owner, e, &err);
+    st().calls.clear();
+    vm_nic_list_destroy(h, 1, e);
+    EXPECT_EQ(released(), all);
+    // With the owner: every element's.
+    vm_nic_rsp_vm_if_info_set_last(h, 1, owner, vm_nic_list_create(h, 1), &err);
+    vm_nic_rsp_vm_if_info_set_last(h, 1, owner, vm_nic_list_create(h, 1), &err);
+    st().calls.clear();
+    vm_nic_rsp_destroy(h, 1, owner);
+    EXPECT_EQ(released().size(), 6u);
+    EXPECT_EQ(err, 0u);
+}
+
+// An element destroyed while linked leaves its list, which counts one less.
+TEST_F(Lifecycle, DestroyingALinkedElementUnlinksIt) {
+    vm_mac_pool_t *pool = vm_mac_pool_create(h, 1);
+    vm_mac_pool_addr_t *e[3];
+    for (auto &x : e) {
+        x = vm_mac_pool_addr_create(h, 1);
+        vm_mac_pool_mac_addr_list_set_last(h, 1, pool, x, &err);
+    }
+    qel_standin::reset_global();
+    vm_mac_pool_addr_destroy(h, 1, e[1]);
+    EXPECT_EQ(vm_mac_pool_mac_addr_list_get_count(h, 1, pool, &err), 2u);
+    EXPECT_EQ(vm_mac_pool_mac_addr_list_get_next(h, 1, pool, e[0], &err), e[2]);
+    EXPECT_EQ(vm_mac_pool_mac_addr_list_get_prev(h, 1, pool, e[2], &err), e[0]);
+    EXPECT_FALSE(qel_standin::ranges().empty()); // the links were announced
+    vm_mac_pool_addr_destroy(h, 1, e[0]);
+    vm_mac_pool_addr_destroy(h, 1, e[2]);
+    EXPECT_EQ(vm_mac_pool_mac_addr_list_get_count(h, 1, pool, &err), 0u);
+    EXPECT_EQ(vm_mac_pool_mac_addr_list_get_first(h, 1, pool, &err), nullptr);
+    vm_mac_pool_destroy(h, 1, pool);
+    EXPECT_EQ(err, 0u);
+}
+
+TEST_F(Lifecycle, AllStateFlagsAreSetAndClearedNestedAreasIncluded) {
+    vm_act_rsp_t *r = rsp();
+    vm_nic_list_t *e = vm_nic_list_create(h, 1);
+    auto *nested = vm_act_rsp_vm_if_rsp_get(h, 1, r, &err);
+    vm_nic_rsp_vm_if_info_set_last(h, 1, nested, e, &err);
+    const uint8_t *area = reinterpret_cast<uint8_t *>(r) + 184;
+    EXPECT_EQ(area[3], 2); // the nested list's flag lies in the parent's area
+    vm_act_rsp_set_all_state_tracking_flag(h, 1, r, 0x1FF);
+    EXPECT_TRUE(std::all_of(area, area + 9, [](uint8_t b) { return b == 0xFF; }));
+    vm_act_rsp_set_all_state_tracking_flag(h, 1, r, 0);
+    EXPECT_TRUE(std::all_of(area, area + 9, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(vm_nic_rsp_vm_if_info_state_flag_get(h, 1, nested, &err), 0u);
+    // Untracked under another handle: nothing happens.
+    qel_standin::set_tracking(h, Tracking::Off);
+    vm_act_rsp_set_all_state_tracking_flag(h, 1, r, 7);
+    EXPECT_EQ(area[0], 0);
+    qel_standin::set_tracking(h, Tracking::On);
+    // The variable array's element flags are set too; the block stays.
+    vm_id_valid_req_t *q = vm_id_valid_req_create(h, 1);
+    const uint8_t cred[3] = {1, 2, 3};
+    vm_id_valid_req_credentials_set_mem(h, 1, q, cred, 3, &err);
+    const uint8_t *qa = reinterpret_cast<uint8_t *>(q) + 40;
+    const uint8_t *block = walk::load<const uint8_t *>(q, 40 + 8);
+    ASSERT_NE(block, nullptr);
+    vm_id_valid_req_set_all_state_tracking_flag(h, 1, q, 9);
+    EXPECT_EQ(qa[0], 9);
+    EXPECT_EQ(qa[1], 9);
+    EXPECT_EQ(walk::load<const uint8_t *>(q, 48), block);
+    EXPECT_EQ(std::vector<uint8_t>(block, block + 3), std::vector<uint8_t>(3, 9));
+    vm_id_valid_req_destroy(h, 1, q);
+    vm_act_rsp_destroy(h, 1, r);
+    EXPECT_EQ(err, 0u);
+}
+
+TEST_F(Lifecycle, NestedInstancesNeedAStateBase) {
+    alignas(8) uint8_t block[256] = {};
+    vm_nic_rsp_initialize(h, 1, reinterpret_cast<vm_nic_rsp_t *>(block),
+                          walk::fn<qel_type_info *>("_vm_nic_rsp_type_info_internal"), 1, 0,
+                          QEL_OBJ_NESTED, nullptr, &err);
+    EXPECT_EQ(err, 22u);
+    EXPECT_EQ(last_trace(),
+              "sttr_base can not be NULL in NESTED case. Please check the parent object and provide the correct state tracking base pointer");
+    // The statistics were counted before the refusal; give them back.
+    vm_nic_rsp_destroy_internal(h, 1, reinterpret_cast<vm_nic_rsp_t *>(block), 0);
+}
+
+TEST_F(Lifecycle, OidQueriesRefuseNullAndPendingErrors) {
+    vm_id_t *a = vm_id_create(h, 1);
+    EXPECT_EQ(vm_id_get_oid_count(h, 1, nullptr, &err), 0u);
+    EXPECT_EQ(err, 22u);
+    EXPECT_EQ(last_trace(), "Invalid object passed in to get object oid count");
+    EXPECT_EQ(vm_id_get_oid_count(h, 1, a, &err), 0u);
+    EXPECT_EQ(last_trace(), "Error already present in call to get object oid count");
+    err = 0;
+    vm_id_get_object_references(h, 1, nullptr, nullptr, 0, &err);
+    EXPECT_EQ(last_trace(), "Cannot get table references. Invalid object passed on");
+    vm_id_get_object_references(h, 1, a, nullptr, 0, &err);
+    EXPECT_EQ(last_trace(), "Error present in call to get table references from object");
+    err = 0;
+    vm_id_set_instance_embedded(h, 1, nullptr);
+    EXPECT_EQ(last_trace(), "Invalid object pointer passed in to set instance flag");
+    vm_id_destroy(h, 1, a);
+}
+
+// ---- Fatal conditions ---------------------------------------------------------------
+
+using LifecycleDeath = Lifecycle;
+
+// The abort names its trace point; its catalogue entry must carry the text.
+std::string fatal_at(drov::tp::Point p, const char *text) {
+    EXPECT_EQ(catalogue().at(p.index), text);
+    EXPECT_EQ(p.flags >> 24, 0u);
+    return "fatal trace " + std::to_string(p.index) + "\n";
+}
+
+TEST_F(LifecycleDeath, CorruptedMarkerAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr uint32_t act = drov::schema::k_vm_act_rsp;
+    vm_act_rsp_t *r = rsp();
+    qel_standin::set_marker(h, 0x1234);
+    EXPECT_DEATH(vm_act_rsp_create(h, 1),
+                 fatal_at(drov::tp::TypePoints<act>::create_corrupted, "Corrupted QEL Handle"));
+    EXPECT_DEATH(vm_act_rsp_vm_uid_set_value(h, 1, r, 1, &err),
+                 fatal_at(drov::tp::FieldPoints<act, 4>::set_value_corrupted, "Corrupted QEL Handle"));
+    EXPECT_DEATH(vm_act_rsp_rc_state_flag_get(h, 1, r, &err),
+                 fatal_at(drov::tp::FieldPoints<act, 2>::flag_get_corrupted, "Corrupted QEL Handle"));
+    EXPECT_DEATH(vm_act_rsp_sizeof(h),
+                 fatal_at(drov::tp::TypePoints<act>::sizeof_corrupted, "Corrupted QEL Handle"));
+    EXPECT_DEATH(vm_act_rsp_destroy(h, 1, r),
+                 fatal_at(drov::tp::TypePoints<act>::destroy_corrupted, "Corrupted QEL Handle"));
+    qel_standin::set_tracking(h, Tracking::On);
+    vm_act_rsp_destroy(h, 1, r);
+}
+
+TEST_F(LifecycleDeath, FailedLinkAnnouncementAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr uint32_t pool = drov::schema::k_vm_mac_pool;
+    constexpr uint32_t addr = drov::schema::k_vm_mac_pool_addr;
+    vm_mac_pool_t *p = vm_mac_pool_create(h, 1);
+    vm_mac_pool_addr_t *e = vm_mac_pool_addr_create(h, 1);
+    EXPECT_DEATH(
+        {
+            qel_standin::fail_range_at(1);
+            vm_mac_pool_mac_addr_list_set_last(h, 1, p, e, &err);
+        },
+        fatal_at(drov::tp::FieldPoints<pool, 4>::set_last_next, "norla internal error"));
+    EXPECT_DEATH(
+        {
+            qel_standin::fail_range_at(1);
+            vm_mac_pool_create(h, 1);
+        },
+        fatal_at(drov::tp::FieldPoints<pool, 4>::init_first, "norla internal error"));
+    vm_mac_pool_mac_addr_list_set_last(h, 1, p, e, &err);
+    EXPECT_DEATH(
+        {
+            qel_standin::fail_range_at(1);
+            vm_mac_pool_addr_destroy(h, 1, e);
+        },
+        fatal_at(drov::tp::TypePoints<addr>::unlink_links, "norla internal error"));
+    vm_mac_pool_destroy(h, 1, p);
+}
+
+} // namespace
