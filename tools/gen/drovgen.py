@@ -99,7 +99,10 @@ def parse(path):
             if not line:
                 continue
             if line.startswith("trace "):
-                words = shlex.split(line)
+                try:
+                    words = shlex.split(line)
+                except ValueError as e:  # an unclosed quote
+                    raise SchemaError(f"{where}: {e}") from None
                 if len(words) != 5 or words[3] not in SEVERITIES:
                     raise SchemaError(f"{where}: trace OWNER NAME SEVERITY \"TEXT\"")
                 if words[1] not in ("enum", "frame"):
