@@ -1,8 +1,14 @@
 // The drovdef command line: usage, unusable and damaged files, and its output
 // on the built library.
 #include "elf_file.h"
+#include "qel.h"
+#include "types.h"
 
+#include <bzlib.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -49,13 +56,35 @@ struct RunResult {
     std::string out, err;
 };
 
-// No argument or path here holds a single quote.
-RunResult run_tool(const std::vector<std::string> &args) {
+// Runs the tool; with a data limit (kB), the tool gets no more heap than
+// that.  The sanitizers' own mappings do not fit any such limit, so they
+// run without it.
+RunResult run_tool(const std::vector<std::string> &args, [[maybe_unused]] long data_limit_kb = 0) {
     const std::string out = write_temp("out", ""), err = write_temp("err", "");
-    std::string cmd = "exec '" DROVDEF_TOOL "'"; // a signal death is then not exit 128+n
-    for (const std::string &a : args) cmd += " '" + a + "'";
-    const int status = std::system((cmd + " >'" + out + "' 2>'" + err + "'").c_str());
-    return {status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+    std::vector<std::string> argv_text = {DROVDEF_TOOL};
+#if !defined(__SANITIZE_ADDRESS__)
+    if (data_limit_kb > 0)
+        argv_text = {"/bin/sh", "-c", "ulimit -d \"$0\" && exec \"$@\"",
+                     std::to_string(data_limit_kb), DROVDEF_TOOL};
+#endif
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_TRUNC, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    RunResult r;
+    int status = 0;
+    if (rc == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        r.exit_code = WEXITSTATUS(status);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
 }
 
 // Every command that reads LIBRARY, with valid arguments after it.
@@ -73,6 +102,48 @@ const std::vector<std::vector<std::string>> kFileCommands = {
         return ::testing::AssertionFailure() << "exit " << r.exit_code << ", stdout \"" << r.out
                                              << "\", stderr \"" << r.err << "\"";
     return ::testing::AssertionSuccess();
+}
+
+// The bzip2 stream of the text.
+std::string bz2(std::string text) {
+    std::string out(text.size() + text.size() / 100 + 600, '\0');
+    auto size = static_cast<unsigned>(out.size());
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(out.data(), &size, text.data(),
+                                       static_cast<unsigned>(text.size()), 9, 0, 0),
+              BZ_OK);
+    out.resize(size);
+    return out;
+}
+
+// The index of the first section whose name starts with prefix.
+std::size_t section_index(const drovdef::ElfFile &elf, std::string_view prefix) {
+    const auto &secs = elf.sections();
+    return std::ranges::find_if(secs, [&](auto &s) { return s.name.starts_with(prefix); }) -
+           secs.begin();
+}
+
+void put(std::string &b, std::size_t off, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) b.at(off + i) = static_cast<char>(v >> (8 * i));
+}
+
+// The library with a catalogue of count empty entries (luid i for entry
+// i), its two sections pointed at contents appended to the file.
+std::string with_empty_catalogue(std::string lib, std::size_t count) {
+    const drovdef::ElfFile elf{std::vector<std::uint8_t>(lib.begin(), lib.end())};
+    const std::size_t shoff = drovdef::load_u64(reinterpret_cast<const std::uint8_t *>(&lib[40]));
+    const std::size_t luids = section_index(elf, ".wlog_luids_"),
+                      fmt = section_index(elf, ".wlog_format_strings");
+    std::string index = lib.substr(elf.sections()[luids].offset, 20); // version and UUID
+    for (std::size_t i = 0; i < count; ++i) {
+        index.append(6, '\0');
+        put(index, index.size() - 6, i, 4);
+    }
+    const std::string texts = bz2("");
+    put(lib, shoff + 64 * luids + 24, lib.size(), 8);
+    put(lib, shoff + 64 * luids + 32, index.size(), 8);
+    put(lib, shoff + 64 * fmt + 24, lib.size() + index.size(), 8);
+    put(lib, shoff + 64 * fmt + 32, texts.size(), 8);
+    return lib + index + texts;
 }
 
 bool is_hex(std::string_view s) {
@@ -132,6 +203,111 @@ TEST(tool_cli, CorruptCatalogueFailsCleanly) {
     EXPECT_TRUE(fails_cleanly(r, bad));
     EXPECT_NE(r.err.find("bzip2"), std::string::npos) << r.err;
     EXPECT_EQ(run_tool({"manifest", bad}).exit_code, 0); // the rest still reads
+
+    // A damaged stream trailer: one entry still reads, decoded only that far.
+    lib = slurp(kLibrary);
+    lib[fmt->offset + fmt->size - 2] ^= 0x01;
+    const std::string trailer = write_temp("bad_crc.so", lib);
+    EXPECT_TRUE(fails_cleanly(run_tool({"catalogue", trailer}), trailer));
+    EXPECT_EQ(run_tool({"catalogue", trailer, "0"}).out,
+              "0 50749 \" error in vm_sp_type create %s\"\n");
+    EXPECT_EQ(run_tool({"format", trailer, "0", "x"}).out, "error in vm_sp_type create x\n");
+}
+
+TEST(tool_cli, LargeCatalogueIsNeverHeldWhole) {
+    // Entries and the listing stream: the tool needs little beyond the file.
+    const std::string lib = slurp(kLibrary);
+    const std::string big = write_temp("big.so", with_empty_catalogue(lib, 4000000));
+    auto limit = [](const std::string &path) {
+        return static_cast<long>(std::filesystem::file_size(path) / 1024) + 32 * 1024;
+    };
+    const RunResult last = run_tool({"catalogue", big, "3999999"}, limit(big));
+    EXPECT_EQ(last.exit_code, 0) << last.err;
+    EXPECT_EQ(last.out, "3999999 3999999 \"\"\n");
+    EXPECT_TRUE(fails_cleanly(run_tool({"catalogue", big, "4000000"}, limit(big)), big,
+                              "catalogue index 4000000 out of range (4000000 entries)"));
+
+    const std::string mid = write_temp("mid.so", with_empty_catalogue(lib, 1000000));
+    const RunResult all = run_tool({"catalogue", mid}, limit(mid));
+    EXPECT_EQ(all.exit_code, 0) << all.err;
+    EXPECT_TRUE(all.out.ends_with("\n999999 999999 \"\"\n1000000 entries\n"));
+    EXPECT_EQ(std::ranges::count(all.out, '\n'), 1000001);
+}
+
+TEST(tool_cli, DamagedTypeTableFailsCleanly) {
+    // Nothing of the file runs, so no damage kills the tool.
+    const std::string lib = slurp(kLibrary);
+    const drovdef::ElfFile elf{std::vector<std::uint8_t>(lib.begin(), lib.end())};
+    const drovdef::TypeTable table = drovdef::read_type_table(elf);
+    ASSERT_EQ(table.types.size(), 41u);
+    auto file_offset = [&](std::uint64_t addr) {
+        for (const auto &s : elf.sections())
+            if ((s.flags & SHF_ALLOC) && s.type != SHT_NOBITS && addr >= s.addr &&
+                addr < s.addr + s.size)
+                return static_cast<std::size_t>(s.offset + (addr - s.addr));
+        ADD_FAILURE() << addr;
+        return std::size_t{0};
+    };
+    const std::size_t shoff = drovdef::load_u64(reinterpret_cast<const std::uint8_t *>(&lib[40])),
+                      rela = section_index(elf, ".rela.dyn"),
+                      terminator = file_offset(table.address + 41 * 8),
+                      record = file_offset(table.types[0].address);
+    const std::string end = "at 0x" + [&] {
+        std::ostringstream o;
+        o << std::hex << table.address + 41 * 8;
+        return o.str();
+    }();
+    const struct {
+        std::size_t offset;
+        char value;
+        std::string message;
+    } cases[] = {
+        {terminator + 7, 0x41,
+         "type table entry 41 " + end + " holds 0x4100000000000000 without a relocation"},
+        {record, 0x0E, "type table entry 0 has a bad magic number"},
+        {shoff + 64 * rela + 4, SHT_PROGBITS, "does not publish a drov_def module"},
+    };
+    for (const auto &c : cases) {
+        std::string b = lib;
+        b[c.offset] = c.value;
+        const std::string path = write_temp("types.so", b);
+        EXPECT_TRUE(fails_cleanly(run_tool({"types", path}), path, c.message)) << c.message;
+    }
+    // A name that is no longer plain text is quoted, the line kept whole.
+    std::string b = lib;
+    b[record + offsetof(qel_type_info_t, name)] = '\n';
+    const RunResult named = run_tool({"types", write_temp("name.so", b)});
+    EXPECT_EQ(named.exit_code, 0) << named.err;
+    EXPECT_TRUE(named.out.starts_with("0 \"\\nm_id\" type 7184f47c227a028b7fb7a65099fdf3cf 1 |"))
+        << named.out;
+    EXPECT_EQ(lines(named.out).size(), 41u);
+
+    // Random damage to what the command reads: the table, the records, the
+    // dynamic relocations and symbols, the section headers.
+    std::vector<std::pair<std::size_t, std::size_t>> regions = {
+        {file_offset(table.address), 42 * 8},
+        {record, file_offset(table.types[40].address) + 272 - record},
+        {shoff, 64 * elf.sections().size()}};
+    for (const char *name : {".rela.dyn", ".dynsym"}) {
+        const auto &s = elf.sections()[section_index(elf, name)];
+        regions.push_back({s.offset, s.size});
+    }
+    std::mt19937 rng(20240612);
+    int rejected = 0;
+    const std::string path = write_temp("random.so", "");
+    for (int round = 0; round < 200; ++round) {
+        std::string d = lib;
+        for (int k = 1 + static_cast<int>(rng() % 3); k > 0; --k) {
+            const auto &[start, size] = regions[rng() % regions.size()];
+            d[start + rng() % size] = static_cast<char>(rng());
+        }
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << d;
+        const RunResult r = run_tool({"types", path});
+        if (r.exit_code == 0) continue;
+        ++rejected;
+        EXPECT_TRUE(fails_cleanly(r, path)) << "round " << round;
+    }
+    EXPECT_GT(rejected, 20);
 }
 
 TEST(tool_library, ManifestMatchesTheRuntimeTypes) {
@@ -210,9 +386,10 @@ TEST(tool_library, BuildInfoCatalogueAndFormat) {
     EXPECT_EQ(ls[n - 1], std::to_string(n - 1) + " " + std::to_string(50749 + n - 1) +
                              " \" type variant cached info is NULL during usage dump\"");
     EXPECT_EQ(run_tool({"catalogue", kLibrary, std::to_string(n - 1)}).out, ls[n - 1] + "\n");
-    EXPECT_TRUE(
-        fails_cleanly(run_tool({"catalogue", kLibrary, "9999"}), kLibrary,
-                      "catalogue index 9999 out of range (" + std::to_string(n) + " entries)"));
+    for (const std::string &index : {std::to_string(n), std::string("99999999999999999999")})
+        EXPECT_TRUE(fails_cleanly(run_tool({"catalogue", kLibrary, index}), kLibrary,
+                                  "catalogue index " + index + " out of range (" +
+                                      std::to_string(n) + " entries)"));
 
     const RunResult f = run_tool({"format", kLibrary, "0", "No such file or directory"});
     EXPECT_EQ(f.exit_code, 0) << f.err;
