@@ -1,14 +1,12 @@
 // The drovdef command line: usage, unusable and damaged files, and its output
 // on the built library.
 #include "elf_file.h"
+#include "library_layout.h"
 #include "qel.h"
-#include "types.h"
 
 #include <bzlib.h>
 #include <elf.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,35 +54,19 @@ struct RunResult {
     std::string out, err;
 };
 
-// Runs the tool; with a data limit (kB), the tool gets no more heap than
-// that.  The sanitizers' own mappings do not fit any such limit, so they
-// run without it.
+// Runs the tool, exec'd by the shell so that a signal death is not exit
+// 128+n.  With a data limit (kB) the tool gets no more heap than that; the
+// sanitizers map far more than any such limit, so their builds run without.
+// No argument or path here holds a single quote.
 RunResult run_tool(const std::vector<std::string> &args, [[maybe_unused]] long data_limit_kb = 0) {
     const std::string out = write_temp("out", ""), err = write_temp("err", "");
-    std::vector<std::string> argv_text = {DROVDEF_TOOL};
+    std::string cmd = "exec '" DROVDEF_TOOL "'";
 #if !defined(__SANITIZE_ADDRESS__)
-    if (data_limit_kb > 0)
-        argv_text = {"/bin/sh", "-c", "ulimit -d \"$0\" && exec \"$@\"",
-                     std::to_string(data_limit_kb), DROVDEF_TOOL};
+    if (data_limit_kb > 0) cmd = "ulimit -d " + std::to_string(data_limit_kb) + " && " + cmd;
 #endif
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_TRUNC, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    RunResult r;
-    int status = 0;
-    if (rc == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        r.exit_code = WEXITSTATUS(status);
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
+    for (const std::string &a : args) cmd += " '" + a + "'";
+    const int status = std::system((cmd + " >'" + out + "' 2>'" + err + "'").c_str());
+    return {status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
 }
 
 // Every command that reads LIBRARY, with valid arguments after it.
@@ -156,13 +138,17 @@ TEST(tool_cli, HelpAndUsageErrors) {
     const RunResult help = run_tool({"--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_EQ(help.out.rfind("usage: drovdef", 0), 0u);
+    // An index that is not a number is refused before the file is read.
     for (const char *line : {"", "frobnicate lib.so", "manifest", "types lib.so x",
-                             "catalogue lib.so 1 2", "format lib.so", "format lib.so 0x1"}) {
+                             "manifest lib.so x", "build-info lib.so x", "catalogue lib.so 1 2",
+                             "catalogue lib.so x", "format lib.so", "format lib.so 0x1"}) {
         std::istringstream in(line);
         const RunResult r = run_tool({std::istream_iterator<std::string>(in), {}});
         EXPECT_EQ(r.exit_code, 2) << line;
         EXPECT_NE(r.err.find("usage: drovdef"), std::string::npos) << line;
     }
+    EXPECT_TRUE(run_tool({"frobnicate", "x"})
+                    .err.starts_with("drovdef: unknown command 'frobnicate'\nusage: drovdef"));
 }
 
 TEST(tool_cli, UnusableFilesFailCleanly) {
@@ -236,36 +222,19 @@ TEST(tool_cli, LargeCatalogueIsNeverHeldWhole) {
 
 TEST(tool_cli, DamagedTypeTableFailsCleanly) {
     // Nothing of the file runs, so no damage kills the tool.
-    const std::string lib = slurp(kLibrary);
-    const drovdef::ElfFile elf{std::vector<std::uint8_t>(lib.begin(), lib.end())};
-    const drovdef::TypeTable table = drovdef::read_type_table(elf);
-    ASSERT_EQ(table.types.size(), 41u);
-    auto file_offset = [&](std::uint64_t addr) {
-        for (const auto &s : elf.sections())
-            if ((s.flags & SHF_ALLOC) && s.type != SHT_NOBITS && addr >= s.addr &&
-                addr < s.addr + s.size)
-                return static_cast<std::size_t>(s.offset + (addr - s.addr));
-        ADD_FAILURE() << addr;
-        return std::size_t{0};
-    };
-    const std::size_t shoff = drovdef::load_u64(reinterpret_cast<const std::uint8_t *>(&lib[40])),
-                      rela = section_index(elf, ".rela.dyn"),
-                      terminator = file_offset(table.address + 41 * 8),
-                      record = file_offset(table.types[0].address);
-    const std::string end = "at 0x" + [&] {
-        std::ostringstream o;
-        o << std::hex << table.address + 41 * 8;
-        return o.str();
-    }();
+    const test::Layout l;
+    const std::string lib(l.lib.begin(), l.lib.end());
+    const std::size_t record = l.at(l.record(0));
     const struct {
         std::size_t offset;
         char value;
         std::string message;
     } cases[] = {
-        {terminator + 7, 0x41,
-         "type table entry 41 " + end + " holds 0x4100000000000000 without a relocation"},
+        {l.at(l.slot(41)) + 7, 0x41,
+         "type table entry 41 at " + test::hex(l.slot(41)) +
+             " holds 0x4100000000000000 without a relocation"},
         {record, 0x0E, "type table entry 0 has a bad magic number"},
-        {shoff + 64 * rela + 4, SHT_PROGBITS, "does not publish a drov_def module"},
+        {l.header(".rela.dyn") + 4, SHT_PROGBITS, "does not publish a drov_def module"},
     };
     for (const auto &c : cases) {
         std::string b = lib;
@@ -284,21 +253,20 @@ TEST(tool_cli, DamagedTypeTableFailsCleanly) {
 
     // Random damage to what the command reads: the table, the records, the
     // dynamic relocations and symbols, the section headers.
-    std::vector<std::pair<std::size_t, std::size_t>> regions = {
-        {file_offset(table.address), 42 * 8},
-        {record, file_offset(table.types[40].address) + 272 - record},
-        {shoff, 64 * elf.sections().size()}};
-    for (const char *name : {".rela.dyn", ".dynsym"}) {
-        const auto &s = elf.sections()[section_index(elf, name)];
-        regions.push_back({s.offset, s.size});
-    }
+    const auto &rela = l.section(".rela.dyn"), &dynsym = l.section(".dynsym");
+    const std::pair<std::size_t, std::size_t> regions[] = {
+        {l.at(l.table.address), 42 * 8},
+        {record, l.at(l.record(40)) + 272 - record},
+        {l.shoff, 64 * l.elf.sections().size()},
+        {rela.offset, rela.size},
+        {dynsym.offset, dynsym.size}};
     std::mt19937 rng(20240612);
     int rejected = 0;
     const std::string path = write_temp("random.so", "");
     for (int round = 0; round < 200; ++round) {
         std::string d = lib;
         for (int k = 1 + static_cast<int>(rng() % 3); k > 0; --k) {
-            const auto &[start, size] = regions[rng() % regions.size()];
+            const auto &[start, size] = regions[rng() % std::size(regions)];
             d[start + rng() % size] = static_cast<char>(rng());
         }
         std::ofstream(path, std::ios::binary | std::ios::trunc) << d;

@@ -72,10 +72,8 @@ class SchemaRefusals(unittest.TestCase):
         cases = [
             # (schema, line number or None, message)
             (self.edited("  u32 id", "  u64 id"), 8, "cannot read field u64 id"),
-            (self.edited("  u32 id", "  string id sideways"), 8, "cannot read field string id"),
             (self.edited(f"struct s_id {D1}", f"struct s_id {D1.upper()}"), 6,
              "expected 32 lower-case hex digits"),
-            (self.edited(f"{D2}", f"{D2[:31]}"), 6, "expected 32 lower-case hex digits"),
             (self.edited("trace-uuid 00112233445566778899aabbccddeeff", "trace-uuid 0011"), 3,
              "expected 32 lower-case hex digits, got '0011'"),
             (self.edited("used 16  base 24", "used 20  base 24"), 6,
@@ -89,10 +87,8 @@ class SchemaRefusals(unittest.TestCase):
             (self.edited("enum kind e_kind", "enum kind s_id"), None,
              "s_holder.kind: s_id is not an enumeration"),
             (self.edited("luid-base 100\n", ""), None, "missing module statement luid-base"),
-            (self.edited("decoder 01 02\n", ""), None, "missing module statement decoder"),
             (self.edited('dump error " dump', 'dump loud " dump'), 16,
              "trace OWNER NAME SEVERITY"),
-            (self.edited('" dump failed"', '" dump failed" twice'), 16, "trace OWNER NAME SEVERITY"),
             (self.edited('" dump failed"', '" dump failed'), 16, "No closing quotation"),
             (self.edited("trace frame", "trace bogus"), 16, "unknown trace owner bogus"),
             (self.edited('" dump failed"', '"dump failed"'), 16,
