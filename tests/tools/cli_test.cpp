@@ -1,7 +1,11 @@
 // The drovdef command line: usage, unusable and damaged files, and its output
 // on the built library.
 #include "elf_file.h"
+#include "library_layout.h"
+#include "qel.h"
 
+#include <bzlib.h>
+#include <elf.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -49,10 +54,23 @@ struct RunResult {
     std::string out, err;
 };
 
-// No argument or path here holds a single quote.
-RunResult run_tool(const std::vector<std::string> &args) {
+// Sanitizer builds run the tool many times slower, and map far more memory
+// than any heap limit allows.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Runs the tool, exec'd by the shell so that a signal death is not exit
+// 128+n.  With a data limit (kB) the tool gets no more heap than that,
+// except under the sanitizers.  No argument or path here holds a single
+// quote.
+RunResult run_tool(const std::vector<std::string> &args, long data_limit_kb = 0) {
     const std::string out = write_temp("out", ""), err = write_temp("err", "");
-    std::string cmd = "exec '" DROVDEF_TOOL "'"; // a signal death is then not exit 128+n
+    std::string cmd = "exec '" DROVDEF_TOOL "'";
+    if (data_limit_kb > 0 && !kSanitized)
+        cmd = "ulimit -d " + std::to_string(data_limit_kb) + " && " + cmd;
     for (const std::string &a : args) cmd += " '" + a + "'";
     const int status = std::system((cmd + " >'" + out + "' 2>'" + err + "'").c_str());
     return {status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
@@ -75,6 +93,48 @@ const std::vector<std::vector<std::string>> kFileCommands = {
     return ::testing::AssertionSuccess();
 }
 
+// The bzip2 stream of the text.
+std::string bz2(std::string text) {
+    std::string out(text.size() + text.size() / 100 + 600, '\0');
+    auto size = static_cast<unsigned>(out.size());
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(out.data(), &size, text.data(),
+                                       static_cast<unsigned>(text.size()), 9, 0, 0),
+              BZ_OK);
+    out.resize(size);
+    return out;
+}
+
+// The index of the first section whose name starts with prefix.
+std::size_t section_index(const drovdef::ElfFile &elf, std::string_view prefix) {
+    const auto &secs = elf.sections();
+    return std::ranges::find_if(secs, [&](auto &s) { return s.name.starts_with(prefix); }) -
+           secs.begin();
+}
+
+void put(std::string &b, std::size_t off, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) b.at(off + i) = static_cast<char>(v >> (8 * i));
+}
+
+// The library with a catalogue of count empty entries (luid i for entry
+// i), its two sections pointed at contents appended to the file.
+std::string with_empty_catalogue(std::string lib, std::size_t count) {
+    const drovdef::ElfFile elf{std::vector<std::uint8_t>(lib.begin(), lib.end())};
+    const std::size_t shoff = drovdef::load_u64(reinterpret_cast<const std::uint8_t *>(&lib[40]));
+    const std::size_t luids = section_index(elf, ".wlog_luids_"),
+                      fmt = section_index(elf, ".wlog_format_strings");
+    std::string index = lib.substr(elf.sections()[luids].offset, 20); // version and UUID
+    for (std::size_t i = 0; i < count; ++i) {
+        index.append(6, '\0');
+        put(index, index.size() - 6, i, 4);
+    }
+    const std::string texts = bz2("");
+    put(lib, shoff + 64 * luids + 24, lib.size(), 8);
+    put(lib, shoff + 64 * luids + 32, index.size(), 8);
+    put(lib, shoff + 64 * fmt + 24, lib.size() + index.size(), 8);
+    put(lib, shoff + 64 * fmt + 32, texts.size(), 8);
+    return lib + index + texts;
+}
+
 bool is_hex(std::string_view s) {
     return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
@@ -85,13 +145,17 @@ TEST(tool_cli, HelpAndUsageErrors) {
     const RunResult help = run_tool({"--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_EQ(help.out.rfind("usage: drovdef", 0), 0u);
+    // An index that is not a number is refused before the file is read.
     for (const char *line : {"", "frobnicate lib.so", "manifest", "types lib.so x",
-                             "catalogue lib.so 1 2", "format lib.so", "format lib.so 0x1"}) {
+                             "manifest lib.so x", "build-info lib.so x", "catalogue lib.so 1 2",
+                             "catalogue lib.so x", "format lib.so", "format lib.so 0x1"}) {
         std::istringstream in(line);
         const RunResult r = run_tool({std::istream_iterator<std::string>(in), {}});
         EXPECT_EQ(r.exit_code, 2) << line;
         EXPECT_NE(r.err.find("usage: drovdef"), std::string::npos) << line;
     }
+    EXPECT_TRUE(run_tool({"frobnicate", "x"})
+                    .err.starts_with("drovdef: unknown command 'frobnicate'\nusage: drovdef"));
 }
 
 TEST(tool_cli, UnusableFilesFailCleanly) {
@@ -132,6 +196,94 @@ TEST(tool_cli, CorruptCatalogueFailsCleanly) {
     EXPECT_TRUE(fails_cleanly(r, bad));
     EXPECT_NE(r.err.find("bzip2"), std::string::npos) << r.err;
     EXPECT_EQ(run_tool({"manifest", bad}).exit_code, 0); // the rest still reads
+
+    // A damaged stream trailer: one entry still reads, decoded only that far.
+    lib = slurp(kLibrary);
+    lib[fmt->offset + fmt->size - 2] ^= 0x01;
+    const std::string trailer = write_temp("bad_crc.so", lib);
+    EXPECT_TRUE(fails_cleanly(run_tool({"catalogue", trailer}), trailer));
+    EXPECT_EQ(run_tool({"catalogue", trailer, "0"}).out,
+              "0 50749 \" error in vm_sp_type create %s\"\n");
+    EXPECT_EQ(run_tool({"format", trailer, "0", "x"}).out, "error in vm_sp_type create x\n");
+}
+
+TEST(tool_cli, LargeCatalogueIsNeverHeldWhole) {
+    // Entries and the listing stream: the tool needs little beyond the file.
+    const std::string lib = slurp(kLibrary);
+    const std::string big = write_temp("big.so", with_empty_catalogue(lib, 4000000));
+    auto limit = [](const std::string &path) {
+        return static_cast<long>(std::filesystem::file_size(path) / 1024) + 32 * 1024;
+    };
+    const RunResult last = run_tool({"catalogue", big, "3999999"}, limit(big));
+    EXPECT_EQ(last.exit_code, 0) << last.err;
+    EXPECT_EQ(last.out, "3999999 3999999 \"\"\n");
+    EXPECT_TRUE(fails_cleanly(run_tool({"catalogue", big, "4000000"}, limit(big)), big,
+                              "catalogue index 4000000 out of range (4000000 entries)"));
+
+    const std::string mid = write_temp("mid.so", with_empty_catalogue(lib, 1000000));
+    const RunResult all = run_tool({"catalogue", mid}, limit(mid));
+    EXPECT_EQ(all.exit_code, 0) << all.err;
+    EXPECT_TRUE(all.out.ends_with("\n999999 999999 \"\"\n1000000 entries\n"));
+    EXPECT_EQ(std::ranges::count(all.out, '\n'), 1000001);
+}
+
+TEST(tool_cli, DamagedTypeTableFailsCleanly) {
+    // Nothing of the file runs, so no damage kills the tool.
+    const test::Layout l;
+    const std::string lib(l.lib.begin(), l.lib.end());
+    const std::size_t record = l.at(l.record(0));
+    const struct {
+        std::size_t offset;
+        char value;
+        std::string message;
+    } cases[] = {
+        {l.at(l.slot(41)) + 7, 0x41,
+         "type table entry 41 at " + test::hex(l.slot(41)) +
+             " holds 0x4100000000000000 without a relocation"},
+        {record, 0x0E, "type table entry 0 has a bad magic number"},
+        {l.header(".rela.dyn") + 4, SHT_PROGBITS, "does not publish a drov_def module"},
+    };
+    for (const auto &c : cases) {
+        std::string b = lib;
+        b[c.offset] = c.value;
+        const std::string path = write_temp("types.so", b);
+        EXPECT_TRUE(fails_cleanly(run_tool({"types", path}), path, c.message)) << c.message;
+    }
+    // A name that is no longer plain text is quoted, the line kept whole.
+    std::string b = lib;
+    b[record + offsetof(qel_type_info_t, name)] = '\n';
+    const RunResult named = run_tool({"types", write_temp("name.so", b)});
+    EXPECT_EQ(named.exit_code, 0) << named.err;
+    EXPECT_TRUE(named.out.starts_with("0 \"\\nm_id\" type 7184f47c227a028b7fb7a65099fdf3cf 1 |"))
+        << named.out;
+    EXPECT_EQ(lines(named.out).size(), 41u);
+
+    // Random damage to what the command reads: the table, the records, the
+    // dynamic relocations and symbols, the section headers.
+    const auto &rela = l.section(".rela.dyn"), &dynsym = l.section(".dynsym");
+    const std::pair<std::size_t, std::size_t> regions[] = {
+        {l.at(l.table.address), 42 * 8},
+        {record, l.at(l.record(40)) + 272 - record},
+        {l.shoff, 64 * l.elf.sections().size()},
+        {rela.offset, rela.size},
+        {dynsym.offset, dynsym.size}};
+    std::mt19937 rng(20240612);
+    int rejected = 0;
+    const std::string path = write_temp("random.so", "");
+    const int rounds = kSanitized ? 50 : 200;
+    for (int round = 0; round < rounds; ++round) {
+        std::string d = lib;
+        for (int k = 1 + static_cast<int>(rng() % 3); k > 0; --k) {
+            const auto &[start, size] = regions[rng() % std::size(regions)];
+            d[start + rng() % size] = static_cast<char>(rng());
+        }
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << d;
+        const RunResult r = run_tool({"types", path});
+        if (r.exit_code == 0) continue;
+        ++rejected;
+        EXPECT_TRUE(fails_cleanly(r, path)) << "round " << round;
+    }
+    EXPECT_GT(rejected, rounds / 10);
 }
 
 TEST(tool_library, ManifestMatchesTheRuntimeTypes) {
@@ -210,9 +362,10 @@ TEST(tool_library, BuildInfoCatalogueAndFormat) {
     EXPECT_EQ(ls[n - 1], std::to_string(n - 1) + " " + std::to_string(50749 + n - 1) +
                              " \" type variant cached info is NULL during usage dump\"");
     EXPECT_EQ(run_tool({"catalogue", kLibrary, std::to_string(n - 1)}).out, ls[n - 1] + "\n");
-    EXPECT_TRUE(
-        fails_cleanly(run_tool({"catalogue", kLibrary, "9999"}), kLibrary,
-                      "catalogue index 9999 out of range (" + std::to_string(n) + " entries)"));
+    for (const std::string &index : {std::to_string(n), std::string("99999999999999999999")})
+        EXPECT_TRUE(fails_cleanly(run_tool({"catalogue", kLibrary, index}), kLibrary,
+                                  "catalogue index " + index + " out of range (" +
+                                      std::to_string(n) + " entries)"));
 
     const RunResult f = run_tool({"format", kLibrary, "0", "No such file or directory"});
     EXPECT_EQ(f.exit_code, 0) << f.err;

@@ -2,7 +2,13 @@
 // message formatting.
 #include "catalogue.h"
 #include "elf_file.h"
+#include "library_layout.h"
+#include "qel.h"
+#include "schema_gen.h"
+#include "types.h"
 
+#include <bzlib.h>
+#include <elf.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,11 +17,9 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-void put(Bytes &b, std::size_t off, std::uint64_t v, int width) {
-    for (int i = 0; i < width; ++i) b.at(off + i) = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using test::Bytes;
+using test::library;
+using test::put;
 
 // The message of the drovdef::Error that f throws, or "" when it does not.
 template <typename F> std::string error_of(F &&f) {
@@ -27,18 +31,15 @@ template <typename F> std::string error_of(F &&f) {
     }
 }
 
-// What the tool reads from a library: sections, manifest and catalogue.
+// What the tool reads from a library: sections, manifest, catalogue and
+// type table.
 std::string problem(Bytes b) {
     return error_of([&] {
         const drovdef::ElfFile elf(std::move(b));
         drovdef::velto_text(elf, drovdef::kVeltoManifestRecord);
-        drovdef::load_catalogue(elf);
+        drovdef::load_catalogue(elf).check();
+        drovdef::read_type_table(elf);
     });
-}
-
-const Bytes &library() {
-    static const Bytes bytes = drovdef::read_file(DROVDEF_LIBRARY);
-    return bytes;
 }
 
 } // namespace
@@ -56,7 +57,8 @@ TEST(tool_parse, RejectsDamagedHeadersAndSections) {
                       luids = index(".wlog_luids_"), fmt = index(".wlog_format_strings"),
                       bss = index(".bss"), names = secs[strndx].offset,
                       names_size = secs[strndx].size,
-                      last_len = secs[luids].offset + secs[luids].size - 2; // of the last text
+                      last_len = secs[luids].offset + secs[luids].size - 2, // of the last text
+        last_record = 8 + (drovdef::load_u32(&lib[secs[velto].offset]) + 3) / 4 * 4;
     // Section k's header, the offset of its contents and of its name.
     auto hdr = [&](std::size_t k) { return shoff + 64 * k; };
     auto data = [&](std::size_t k) { return secs[k].offset; };
@@ -90,6 +92,13 @@ TEST(tool_parse, RejectsDamagedHeadersAndSections) {
         {{{name(velto) + 1, 'x', 1}}, "no .velto section"},
         {{{data(velto), 0xFFFFFFF0u, 4}},
          ".velto: record at offset 0 claims 4294967280 body bytes"},
+        // The last record may fill the section to its end, its header
+        // counted, and not a byte more.
+        {{{data(velto) + last_record, secs[velto].size - last_record - 8, 4}}, ""},
+        {{{data(velto) + last_record, secs[velto].size - last_record - 7, 4}},
+         "record at offset " + std::to_string(last_record) + " claims " +
+             std::to_string(secs[velto].size - last_record - 7) + " body bytes, past the end"},
+        {{{data(velto) + last_record, secs[velto].size - last_record, 4}}, "past the end"},
         // The trace catalogue: index, UUID, text lengths, bzip2 data.
         {{{name(luids) + 2, 'x', 1}}, "no trace catalogue (.wlog_luids_* section missing)"},
         {{{hdr(luids) + 32, 19, 8}}, "catalogue section has 19 bytes, not 4 + 16 + 6 per entry"},
@@ -138,7 +147,7 @@ TEST(tool_format, QuotesFillsConversionsAndRejectsBadArguments) {
         std::string want; // the output, or "error: " and the message
     } cases[] = {
         {"%s=%u", {"%d", "7"}, "%d=7"},
-        {"%u %u %u", {"0", "0x10", "4294967295"}, "0 16 4294967295"},
+        {"%u %u %u %u", {"0", "0x10", "0xA", "4294967295"}, "0 16 10 4294967295"},
         {"%d %d %u", {"-2147483648", "0xffffffff", "-1"}, "-2147483648 -1 4294967295"},
         {"%p %p %p", {"0", "255", "0xFFFFFFFFFFFFFFFF"}, "0x0 0xff 0xffffffffffffffff"},
         {"100%%", {}, "100%"},
@@ -146,7 +155,7 @@ TEST(tool_format, QuotesFillsConversionsAndRejectsBadArguments) {
         {"%d", {"1", "2"}, "error: message takes 1 argument, 2 given"},
         {"%u", {"4294967296"}, "error: argument 1 \"4294967296\" does not fit in 32 bits"},
         {"%d", {"-2147483649"}, "error: argument 1 \"-2147483649\" does not fit in 32 bits"},
-        {"%u", {"12abc"}, "error: argument 1 \"12abc\" is not a number"},
+        {"%u", {"12a"}, "error: argument 1 \"12a\" is not a number"},
         {"%p", {"-1"}, "error: argument 1 \"-1\" is not a number"},
         {"%p", {"0x10000000000000000"}, "error: argument 1 \"0x10000000000000000\" is too large"},
         {"value %x", {"1"}, "error: message text has unsupported conversion '%x'"},
@@ -157,4 +166,219 @@ TEST(tool_format, QuotesFillsConversionsAndRejectsBadArguments) {
         const std::string err = error_of([&] { got = drovdef::format_message(c.fmt, c.args); });
         EXPECT_EQ(err.empty() ? got : "error: " + err, c.want) << c.fmt;
     }
+}
+
+namespace {
+
+std::string types_problem(Bytes b) {
+    return error_of([&] { drovdef::read_type_table(drovdef::ElfFile(std::move(b))); });
+}
+
+} // namespace
+
+TEST(tool_types, ReadsTheTableAsTheRuntimeSeesIt) {
+    const test::Layout l;
+    const auto &types = l.table.types;
+    ASSERT_EQ(types.size(), drov::schema::kTypeCount);
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        const drov::schema::TypeDesc &want = drov::schema::kTypes[i];
+        const drovdef::TypeRecord &got = types[i];
+        EXPECT_EQ(got.name, want.name);
+        EXPECT_EQ(got.kind, want.is_enum ? "enum" : "type") << want.name;
+        EXPECT_EQ(got.digest, want.digest) << want.name;
+        // The exported record, not a copy of it.
+        const std::string symbol = std::string("_") + want.name + "_type_info_internal";
+        EXPECT_EQ(got.address, drovdef::load_u64(&l.lib[l.symbol(symbol) + 8])) << symbol;
+        ASSERT_EQ(got.variants.size(), static_cast<std::size_t>(want.variants)) << want.name;
+        for (std::size_t v = 0; v < got.variants.size(); ++v) {
+            EXPECT_EQ(got.variants[v].variant, v) << want.name;
+            EXPECT_EQ(got.variants[v].used, want.used[v]) << want.name;
+            EXPECT_EQ(got.variants[v].slop, want.alloc_size() - want.used[v]) << want.name;
+        }
+    }
+}
+
+TEST(tool_types, RejectsDamagedTablesRecordsAndRelocations) {
+    const test::Layout l;
+    const Bytes &lib = l.lib;
+    const std::size_t rel_entry3 = l.relocation(l.slot(3)),
+                      rel_name = l.relocation(l.table.descriptor),
+                      rel_table = l.relocation(l.table.descriptor + 8),
+                      rel_vi0 = l.relocation(l.record(0) + offsetof(qel_type_info_t, variant_info)),
+                      rel_vi9 = l.relocation(l.record(9) + offsetof(qel_type_info_t, variant_info)),
+                      vi9 = l.at(drovdef::load_u64(&lib[rel_vi9 + 16])),
+                      rel_entries9 = l.relocation(drovdef::load_u64(&lib[rel_vi9 + 16]) + 8),
+                      sym3 = l.symbol("_vm_mac_pool_type_info_internal"),
+                      rela = l.header(".rela.dyn");
+    const std::uint64_t name_addr = drovdef::load_u64(&lib[rel_name + 16]);
+    using test::hex;
+    const struct {
+        std::vector<std::tuple<std::size_t, std::uint64_t, int>> writes; // offset, value, width
+        std::string message;
+    } cases[] = {
+        // The table ends at a null pointer the loader leaves alone.
+        {{{l.at(l.slot(41)) + 7, 0x41, 1}},
+         "type table entry 41 at " + hex(l.slot(41)) +
+             " holds 0x4100000000000000 without a relocation"},
+        {{{rel_entry3 + 8, R_X86_64_PC32, 1}},
+         "type table entry 3 at " + hex(l.slot(3)) + ": relocation type 2 is not supported"},
+        {{{rel_entry3 + 12, 0, 4}},
+         "type table entry 3 at " + hex(l.slot(3)) + ": relocation names symbol 0 of "},
+        {{{sym3 + 6, SHN_UNDEF, 2}},
+         "entry 3 at " + hex(l.slot(3)) +
+             ": relocation refers to a symbol the file does not define"},
+        {{{sym3 + 4, STB_GLOBAL << 4 | STT_GNU_IFUNC, 1}},
+         "entry 3 at " + hex(l.slot(3)) + ": relocation refers to a symbol resolved by code"},
+        // A symbolic relocation adds its addend.
+        {{{rel_entry3 + 16, 4, 8}}, "type table entry 3 has a bad magic number"},
+        {{{l.at(l.record(0)), 0x0E, 1}}, "type table entry 0 has a bad magic number"},
+        {{{vi9, 0x80, 1}}, "type table entry 9 has a negative variant count"},
+        {{{rel_vi0 + 16, 1ull << 40, 8}},
+         "type table entry 0 variant information (16 bytes at 0x10000000000) lies outside the "
+         "loaded sections"},
+        {{{rel_entries9 + 16, 1ull << 40, 8}},
+         "type table entry 9 variant information (120 bytes at 0x10000000000) lies outside"},
+        // The module descriptor: its name, its table.
+        {{{rel_name + 16, name_addr + 1, 8}}, "does not publish a drov_def module"},
+        {{{rel_vi0 + 16, name_addr, 8}}, "2 drov_def module descriptors"},
+        // A relocated pointer counts from the load address: never null.
+        {{{rel_table + 16, 0, 8}}, "type table entry 0 (8 bytes at 0x0) lies outside"},
+        {{{rel_table + 8, R_X86_64_NONE, 1}},
+         "the module's type table pointer at " + hex(l.table.descriptor + 8) + " holds " +
+             hex(l.table.address) + " without a relocation"},
+        {{{rel_table + 8, R_X86_64_NONE, 1}, {l.at(l.table.descriptor + 8), 0, 8}},
+         "drov_def module has no type table"},
+        {{{rel_entries9 + 8, R_X86_64_NONE, 1}, {vi9 + 8, 0, 8}},
+         "type table entry 9 has no variant entries"},
+        {{{rel_table + 16, ~0ull - 3, 8}},
+         "type table entry 0 (8 bytes at 0xfffffffffffffffc) lies outside the loaded sections"},
+        // Section headers.
+        {{{rela + 4, SHT_PROGBITS, 4}}, "does not publish a drov_def module"},
+        {{{rela + 4, SHT_RELR, 4}}, "packed relative relocations (.rela.dyn) are not supported"},
+        {{{rela + 32, l.section(".rela.dyn").size - 1, 8}},
+         "relocation section .rela.dyn is not a whole number of entries"},
+        {{{rela + 40, 0, 4}},
+         "type table entry 0 at " + hex(l.slot(0)) + ": relocation without a symbol table"},
+        {{{rela + 40, l.elf.sections().size(), 4}}, "relocation without a symbol table"},
+        {{{l.header(".data.rel.ro") + 8, 0, 8}},
+         "type table entry 0 (8 bytes at " + hex(l.slot(0)) + ") lies outside"},
+        // Loaded but without file bytes: the records read as zeros.
+        {{{l.header(".data") + 4, SHT_NOBITS, 4}}, "type table entry 0 has a bad magic number"},
+        {{{18, EM_AARCH64, 2}}, "type table: machine 183 is not supported (x86-64 only)"},
+    };
+    EXPECT_EQ(types_problem(lib), "");
+    for (const auto &c : cases) {
+        Bytes b = lib;
+        for (const auto &[offset, value, width] : c.writes) put(b, offset, value, width);
+        const std::string got = types_problem(std::move(b));
+        EXPECT_NE(got.find(c.message), std::string::npos)
+            << "got:  " << got << "\nwant: " << c.message;
+    }
+
+    // Two relocations of one place: the later one wins, as in the loader.
+    Bytes b = lib;
+    put(b, l.relocation(l.slot(1)), l.slot(0), 8);
+    const drovdef::TypeTable moved = drovdef::read_type_table(drovdef::ElfFile(std::move(b)));
+    ASSERT_EQ(moved.types.size(), 1u);
+    EXPECT_EQ(moved.types[0].name, "vm_zam_ssd_current_state");
+    // No variant information, or none in it: no variants, as the runtime sees.
+    b = lib;
+    put(b, vi9, 0, 1);
+    put(b, rel_entries9 + 8, R_X86_64_NONE, 1);
+    put(b, vi9 + 8, 0, 8);
+    put(b, rel_vi0 + 8, R_X86_64_NONE, 1);
+    put(b, l.at(l.record(0) + offsetof(qel_type_info_t, variant_info)), 0, 8);
+    const drovdef::TypeTable sparse = drovdef::read_type_table(drovdef::ElfFile(std::move(b)));
+    ASSERT_EQ(sparse.types.size(), 41u);
+    EXPECT_TRUE(sparse.types[0].variants.empty());
+    EXPECT_TRUE(sparse.types[9].variants.empty());
+    EXPECT_EQ(sparse.types[1].variants.size(), 1u);
+}
+
+namespace {
+
+Bytes compress(const std::string &text, int block_100k) {
+    Bytes out(text.size() + text.size() / 100 + 600);
+    auto size = static_cast<unsigned>(out.size());
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char *>(out.data()), &size,
+                                       const_cast<char *>(text.data()),
+                                       static_cast<unsigned>(text.size()), block_100k, 0, 0),
+              BZ_OK);
+    out.resize(size);
+    return out;
+}
+
+} // namespace
+
+TEST(tool_catalogue, LooksUpEachEntryAcrossBlocks) {
+    // Random texts around the tool's read sizes, over bzip2 blocks of 100 kB.
+    const std::string uuid = "00112233445566778899aabbccddeeff";
+    Bytes luids = {1,    0,    0,    0,    0x00, 0x11, 0x22, 0x33, 0x44, 0x55,
+                   0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
+    auto add = [](Bytes &index, std::uint32_t luid, std::size_t length) {
+        index.resize(index.size() + 6);
+        put(index, index.size() - 6, luid, 4);
+        put(index, index.size() - 2, length, 2);
+    };
+    std::mt19937 rng(20240614);
+    std::vector<std::string> texts;
+    std::string all;
+    for (std::size_t len : {0, 1, 30, 16383, 16384, 16385, 0, 65535, 65535, 65535, 65535, 7, 0}) {
+        std::string t(len, ' ');
+        for (char &c : t) c = static_cast<char>(' ' + rng() % 95);
+        add(luids, static_cast<std::uint32_t>(70000 + texts.size()), len);
+        texts.push_back(t);
+        all += t;
+    }
+    Bytes fmt = compress(all, 1);
+    const drovdef::Catalogue cat(uuid, luids, fmt);
+    ASSERT_EQ(cat.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(cat.luid(i), 70000 + i);
+        EXPECT_EQ(cat.text(i), texts[i]) << i;
+    }
+    std::size_t seen = 0;
+    cat.for_each([&](std::size_t i, std::uint32_t luid, std::string_view text) {
+        EXPECT_TRUE(i == seen++ && luid == 70000 + i && text == texts[i]) << i;
+    });
+    EXPECT_EQ(seen, texts.size());
+
+    // Damage in the last block: the entries before it still read.
+    fmt[fmt.size() - 40] ^= 0x10;
+    const drovdef::Catalogue damaged(uuid, luids, fmt);
+    EXPECT_EQ(damaged.text(7), texts[7]);
+    EXPECT_NE(error_of([&] { damaged.check(); }).find("bzip2"), std::string::npos);
+
+    // An entry that reaches past the texts, or starts past them.
+    const std::string past = "entry 12 runs past the " + std::to_string(all.size()) + " bytes";
+    Bytes longer = luids;
+    put(longer, longer.size() - 2, 1, 2);
+    auto last_text = [&] { drovdef::Catalogue(uuid, longer, compress(all, 9)).text(12); };
+    EXPECT_NE(error_of(last_text).find(past), std::string::npos);
+    put(longer, 20 + 4, 0xFFFF, 2);
+    EXPECT_NE(error_of(last_text).find(past), std::string::npos);
+
+    // Texts of more than 16 MiB, claimed or held, are not read.
+    Bytes many(luids.begin(), luids.begin() + 20);
+    for (int i = 0; i < 257; ++i) add(many, i, 0xFFFF);
+    EXPECT_EQ(error_of([&] { drovdef::Catalogue(uuid, many, fmt); }),
+              "trace catalogue texts add up to 16842495 bytes, more than the 16777216 read");
+    const Bytes bomb = compress(std::string(drovdef::kMaxTextBytes + 1, 'x'), 9);
+    EXPECT_EQ(error_of([&] {
+                  drovdef::Catalogue(uuid, Bytes(many.begin(), many.begin() + 20), bomb).check();
+              }),
+              "format strings expand past 16777216 bytes");
+}
+
+TEST(tool_catalogue, LookupsMatchTheListingAtEveryIndex) {
+    const drovdef::ElfFile elf{Bytes(library())};
+    const drovdef::Catalogue cat = drovdef::load_catalogue(elf);
+    std::size_t seen = 0;
+    cat.for_each([&](std::size_t i, std::uint32_t luid, std::string_view text) {
+        EXPECT_EQ(cat.luid(i), luid);
+        EXPECT_EQ(cat.text(i), text) << i;
+        ++seen;
+    });
+    EXPECT_EQ(seen, cat.size());
+    EXPECT_GE(seen, 144u);
 }

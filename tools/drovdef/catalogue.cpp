@@ -24,97 +24,150 @@ int hex_value(char c) {
     return -1;
 }
 
-struct Bz2Stream {
-    bz_stream s{};
-    bool open = false;
-    ~Bz2Stream() {
-        if (open) BZ2_bzDecompressEnd(&s);
+// Decompresses one bzip2 stream piece by piece.
+class Bz2Reader {
+public:
+    explicit Bz2Reader(std::span<const std::uint8_t> data) {
+        if (data.size() > UINT_MAX) throw Error("compressed format strings too large");
+        const int rc = BZ2_bzDecompressInit(&z_, 0, 0);
+        if (rc != BZ_OK)
+            throw Error("cannot start bzip2 decompression (error " + std::to_string(rc) + ")");
+        // bzlib does not write through next_in; the cast only satisfies its API.
+        z_.next_in = const_cast<char *>(reinterpret_cast<const char *>(data.data()));
+        z_.avail_in = static_cast<unsigned>(data.size());
     }
+    ~Bz2Reader() { BZ2_bzDecompressEnd(&z_); }
+    Bz2Reader(const Bz2Reader &) = delete;
+    Bz2Reader &operator=(const Bz2Reader &) = delete;
+
+    // Fills out[0, n) with the next bytes of the stream; fewer only at its
+    // end.  Returns how many.
+    std::size_t read(char *out, std::size_t n) {
+        std::size_t got = 0;
+        while (got < n && !ended_) {
+            const auto room = static_cast<unsigned>(std::min<std::size_t>(n - got, UINT_MAX));
+            z_.next_out = out + got;
+            z_.avail_out = room;
+            const int rc = BZ2_bzDecompress(&z_);
+            got += room - z_.avail_out;
+            if (rc == BZ_STREAM_END) {
+                ended_ = true;
+            } else if (rc == BZ_DATA_ERROR_MAGIC) {
+                throw Error("format strings are not bzip2 data");
+            } else if (rc == BZ_DATA_ERROR) {
+                throw Error("corrupt bzip2 data in the format strings");
+            } else if (rc == BZ_MEM_ERROR) {
+                throw Error("out of memory decompressing the format strings");
+            } else if (rc != BZ_OK) {
+                throw Error("bzip2 decompression of the format strings failed (error " +
+                            std::to_string(rc) + ")");
+            } else if (z_.avail_in == 0 && z_.avail_out != 0) {
+                // Room left over with all input consumed: the stream ends early.
+                throw Error("truncated bzip2 stream in the format strings");
+            }
+        }
+        return got;
+    }
+
+    // Reads and drops up to n bytes; returns how many there were.
+    std::uint64_t skip(std::uint64_t n) {
+        char buf[16 * 1024];
+        std::uint64_t done = 0;
+        while (done < n) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(n - done, sizeof buf));
+            const std::size_t got = read(buf, want);
+            done += got;
+            if (got < want) break;
+        }
+        return done;
+    }
+
+    // Input bytes left after the end of the stream.
+    unsigned stray() const { return z_.avail_in; }
+
+private:
+    bz_stream z_{};
+    bool ended_ = false;
 };
+
+Error runs_past(std::size_t index, std::uint64_t available) {
+    return Error("trace catalogue entry " + num(index) + " runs past the " + num(available) +
+                 " bytes of format strings");
+}
 
 } // namespace
 
-std::string bz2_decompress(std::span<const std::uint8_t> data, std::size_t cap) {
-    if (data.size() > UINT_MAX) throw Error("compressed format strings too large");
-    Bz2Stream z;
-    int rc = BZ2_bzDecompressInit(&z.s, 0, 0);
-    if (rc != BZ_OK)
-        throw Error("cannot start bzip2 decompression (error " + std::to_string(rc) + ")");
-    z.open = true;
-    // bzlib does not write through next_in; the cast only satisfies its API.
-    z.s.next_in = const_cast<char *>(reinterpret_cast<const char *>(data.data()));
-    z.s.avail_in = static_cast<unsigned>(data.size());
-
-    // One byte past the cap tells "exactly cap" from "more than cap".
-    const std::size_t limit = cap + 1;
-    std::string out;
-    std::size_t produced = 0;
-    for (;;) {
-        if (produced == out.size()) {
-            if (out.size() >= limit)
-                throw Error("format strings expand past " + num(cap) + " bytes");
-            out.resize(std::min(limit, std::max<std::size_t>(out.size() * 2, 64 * 1024)));
-        }
-        const std::size_t room = std::min<std::size_t>(out.size() - produced, UINT_MAX);
-        z.s.next_out = out.data() + produced;
-        z.s.avail_out = static_cast<unsigned>(room);
-        rc = BZ2_bzDecompress(&z.s);
-        produced += room - z.s.avail_out;
-        if (rc == BZ_STREAM_END) break;
-        if (rc == BZ_DATA_ERROR_MAGIC) throw Error("format strings are not bzip2 data");
-        if (rc == BZ_DATA_ERROR) throw Error("corrupt bzip2 data in the format strings");
-        if (rc == BZ_MEM_ERROR) throw Error("out of memory decompressing the format strings");
-        if (rc != BZ_OK)
-            throw Error("bzip2 decompression of the format strings failed (error " +
-                        std::to_string(rc) + ")");
-        // Room left over with all input consumed: the stream ends early.
-        if (z.s.avail_in == 0 && z.s.avail_out != 0)
-            throw Error("truncated bzip2 stream in the format strings");
-    }
-    if (produced > cap) throw Error("format strings expand past " + num(cap) + " bytes");
-    if (z.s.avail_in != 0)
-        throw Error(num(z.s.avail_in) +
-                    " stray bytes after the bzip2 stream in the format strings");
-    out.resize(produced);
-    return out;
-}
-
-Catalogue parse_catalogue(std::string_view uuid_hex, std::span<const std::uint8_t> luids,
-                          std::span<const std::uint8_t> format_strings) {
+Catalogue::Catalogue(std::string_view uuid_hex, std::span<const std::uint8_t> luids,
+                     std::span<const std::uint8_t> format_strings)
+    : compressed_(format_strings) {
     if (luids.size() < kLuidHeader || (luids.size() - kLuidHeader) % kLuidEntry != 0)
         throw Error("trace catalogue section has " + num(luids.size()) +
                     " bytes, not 4 + 16 + 6 per entry");
-    Catalogue cat;
-    cat.version = load_u32(luids.data());
-    if (cat.version != kCatalogueVersion)
-        throw Error("unsupported trace catalogue version " + num(cat.version));
-    std::copy_n(luids.data() + 4, 16, cat.uuid.begin());
-
+    const std::uint32_t version = load_u32(luids.data());
+    if (version != kCatalogueVersion)
+        throw Error("unsupported trace catalogue version " + num(version));
     bool uuid_ok = uuid_hex.size() == 32;
     for (std::size_t i = 0; uuid_ok && i < 16; ++i) {
         const int hi = hex_value(uuid_hex[2 * i]), lo = hex_value(uuid_hex[2 * i + 1]);
-        uuid_ok = hi >= 0 && lo >= 0 && (hi << 4 | lo) == cat.uuid[i];
+        uuid_ok = hi >= 0 && lo >= 0 && (hi << 4 | lo) == luids[4 + i];
     }
     if (!uuid_ok) throw Error("trace catalogue UUID does not match its section name");
 
-    const std::size_t count = (luids.size() - kLuidHeader) / kLuidEntry;
-    const std::string texts = bz2_decompress(format_strings);
-    cat.entries.reserve(count);
+    entries_ = luids.subspan(kLuidHeader);
+    count_ = entries_.size() / kLuidEntry;
     std::uint64_t total = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t *e = luids.data() + kLuidHeader + i * kLuidEntry;
-        const std::uint16_t len = load_u16(e + 4);
-        // total never exceeds texts.size(): each step is checked here.
-        if (len > texts.size() - total)
-            throw Error("trace catalogue entry " + num(i) + " runs past the " + num(texts.size()) +
-                        " bytes of format strings");
-        cat.entries.push_back({load_u32(e), texts.substr(static_cast<std::size_t>(total), len)});
-        total += len;
+    for (std::size_t i = 0; i < count_; ++i) total += length(i);
+    if (total > kMaxTextBytes)
+        throw Error("trace catalogue texts add up to " + num(total) + " bytes, more than the " +
+                    num(kMaxTextBytes) + " read");
+}
+
+std::uint32_t Catalogue::luid(std::size_t index) const {
+    return load_u32(entries_.data() + index * kLuidEntry);
+}
+
+std::uint16_t Catalogue::length(std::size_t index) const {
+    return load_u16(entries_.data() + index * kLuidEntry + 4);
+}
+
+std::string Catalogue::text(std::size_t index) const {
+    std::uint64_t offset = 0;
+    for (std::size_t i = 0; i < index; ++i) offset += length(i);
+    Bz2Reader z(compressed_);
+    const std::uint64_t skipped = z.skip(offset);
+    std::string out(length(index), '\0');
+    const std::size_t got = skipped == offset ? z.read(out.data(), out.size()) : 0;
+    if (got < out.size()) throw runs_past(index, skipped + got);
+    return out;
+}
+
+void Catalogue::for_each(
+    const std::function<void(std::size_t, std::uint32_t, std::string_view)> &f) const {
+    Bz2Reader z(compressed_);
+    std::string text;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < count_; ++i) {
+        text.resize(length(i));
+        const std::size_t got = z.read(text.data(), text.size());
+        total += got;
+        if (got < text.size()) throw runs_past(i, total);
+        f(i, luid(i), text);
     }
-    if (total != texts.size())
+    // The constructor saw total <= kMaxTextBytes; one byte past the cap
+    // tells "exactly the cap" from "more".
+    const std::uint64_t rest = z.skip(kMaxTextBytes - total + 1);
+    if (total + rest > kMaxTextBytes)
+        throw Error("format strings expand past " + num(kMaxTextBytes) + " bytes");
+    if (rest != 0)
         throw Error("trace catalogue text lengths add up to " + num(total) +
-                    " bytes but the format strings hold " + num(texts.size()));
-    return cat;
+                    " bytes but the format strings hold " + num(total + rest));
+    if (z.stray() != 0)
+        throw Error(num(z.stray()) + " stray bytes after the bzip2 stream in the format strings");
+}
+
+void Catalogue::check() const {
+    for_each([](std::size_t, std::uint32_t, std::string_view) {});
 }
 
 Catalogue load_catalogue(const ElfFile &elf) {
@@ -125,7 +178,7 @@ Catalogue load_catalogue(const ElfFile &elf) {
     if (fmt == nullptr) throw Error("no .wlog_format_strings section");
     const std::string_view uuid =
         std::string_view(found[0]->name).substr(kLuidSectionPrefix.size());
-    return parse_catalogue(uuid, elf.contents(*found[0]), elf.contents(*fmt));
+    return Catalogue(uuid, elf.contents(*found[0]), elf.contents(*fmt));
 }
 
 // ---- Text helpers --------------------------------------------------------------

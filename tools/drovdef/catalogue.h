@@ -5,9 +5,9 @@
 
 #include "elf_file.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,30 +18,41 @@ namespace drovdef {
 inline constexpr std::string_view kLuidSectionPrefix = ".wlog_luids_";
 inline constexpr std::string_view kFormatSection = ".wlog_format_strings";
 inline constexpr std::uint32_t kCatalogueVersion = 1;
-// Cap on the decompressed message texts.
+// Cap on the message texts: the text lengths of the index may add up to no
+// more than this.
 inline constexpr std::size_t kMaxTextBytes = 16u << 20;
 
-struct CatalogueEntry {
-    std::uint32_t luid = 0;
-    std::string text;
+// The catalogue over the two sections' contents, which it does not own.
+// Texts are decompressed on demand and never all held at once.
+class Catalogue {
+public:
+    // Checks the index (size, version, UUID against uuid_hex, the part of
+    // the section name after the prefix) and that the text lengths add up
+    // to at most kMaxTextBytes; decompresses nothing.
+    Catalogue(std::string_view uuid_hex, std::span<const std::uint8_t> luids,
+              std::span<const std::uint8_t> format_strings);
+
+    std::size_t size() const { return count_; }
+    std::uint32_t luid(std::size_t index) const;
+    // Entry index's text (index < size()), decompressing the stream only
+    // up to its end: damage after it goes unnoticed.
+    std::string text(std::size_t index) const;
+    // Calls f(index, luid, text) for every entry in order, then checks that
+    // the texts fill the stream exactly.  Throws on damage met on the way,
+    // possibly after some calls; check() first to fail before any.
+    void for_each(const std::function<void(std::size_t, std::uint32_t, std::string_view)> &f) const;
+    // Decompresses the whole stream and checks that it holds the texts.
+    void check() const;
+
+private:
+    std::uint16_t length(std::size_t index) const;
+
+    std::span<const std::uint8_t> entries_;
+    std::span<const std::uint8_t> compressed_;
+    std::size_t count_ = 0;
 };
 
-struct Catalogue {
-    std::uint32_t version = 0;
-    std::array<std::uint8_t, 16> uuid{};
-    std::vector<CatalogueEntry> entries;
-};
-
-// Decompresses exactly one bzip2 stream; throws Error when the data is
-// corrupt or truncated, is followed by other bytes, or expands past cap.
-std::string bz2_decompress(std::span<const std::uint8_t> data, std::size_t cap = kMaxTextBytes);
-
-// Builds the catalogue from the two sections' contents.  uuid_hex is the
-// part of the luid section's name after the prefix.
-Catalogue parse_catalogue(std::string_view uuid_hex, std::span<const std::uint8_t> luids,
-                          std::span<const std::uint8_t> format_strings);
-
-// Finds the sections in the file and parses them.
+// The catalogue of the file's sections; the file must outlive it.
 Catalogue load_catalogue(const ElfFile &elf);
 
 // The text in double quotes with C escapes for quotes, backslashes and

@@ -66,6 +66,7 @@ ElfFile::ElfFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
     if (b[EI_DATA] != ELFDATA2LSB) throw Error("not a little-endian ELF file");
     if (size < kEhdrSize) throw Error("truncated ELF header");
 
+    machine_ = load_u16(b + 18);
     const std::uint64_t shoff = load_u64(b + 40);
     const std::uint16_t shentsize = load_u16(b + 58);
     std::uint64_t shnum = load_u16(b + 60);
@@ -102,8 +103,11 @@ ElfFile::ElfFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
         r.name = load_u32(h);
         r.s.type = load_u32(h + 4);
         r.s.flags = load_u64(h + 8);
+        r.s.addr = load_u64(h + 16);
         r.s.offset = load_u64(h + 24);
         r.s.size = load_u64(h + 32);
+        r.s.link = load_u32(h + 40);
+        r.s.entsize = load_u64(h + 56);
         if (r.s.type != SHT_NOBITS && r.s.type != SHT_NULL &&
             !in_bounds(r.s.offset, r.s.size, size))
             throw Error("section " + num(i) + " extends past the end of the file (offset " +
@@ -130,7 +134,8 @@ ElfFile::ElfFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
             if (nul == nullptr) throw Error("section " + num(i) + " name is not terminated");
             r.s.name.assign(start, static_cast<const char *>(nul));
         }
-        if (r.s.type == SHT_NOBITS || r.s.type == SHT_NULL) r.s.offset = r.s.size = 0;
+        if (r.s.type == SHT_NOBITS || r.s.type == SHT_NULL) r.s.offset = 0;
+        if (r.s.type == SHT_NULL) r.s.size = 0;
         sections_.push_back(std::move(r.s));
     }
 }
@@ -150,7 +155,8 @@ std::vector<const Section *> ElfFile::find_prefix(std::string_view prefix) const
 }
 
 std::span<const std::uint8_t> ElfFile::contents(const Section &s) const {
-    // Extents were validated in the constructor; NOBITS sections have size 0.
+    // Extents were validated in the constructor.
+    if (s.type == SHT_NOBITS || s.type == SHT_NULL) return {};
     return {bytes_.data() + s.offset, static_cast<std::size_t>(s.size)};
 }
 

@@ -29,8 +29,11 @@ struct Section {
     std::string name;
     std::uint32_t type = 0;
     std::uint64_t flags = 0;
-    std::uint64_t offset = 0;
-    std::uint64_t size = 0;
+    std::uint64_t addr = 0;   // where the loader places it (SHF_ALLOC sections)
+    std::uint64_t offset = 0; // 0 for SHT_NOBITS and SHT_NULL
+    std::uint64_t size = 0;   // in memory; SHT_NOBITS sections have no file bytes
+    std::uint32_t link = 0;
+    std::uint64_t entsize = 0;
 };
 
 class ElfFile {
@@ -39,6 +42,7 @@ public:
     // extent and name.  Throws Error on anything malformed.
     explicit ElfFile(std::vector<std::uint8_t> bytes);
 
+    std::uint16_t machine() const { return machine_; }
     const std::vector<Section> &sections() const { return sections_; }
     // First section with exactly this name, or null.
     const Section *find(std::string_view name) const;
@@ -49,6 +53,7 @@ public:
 
 private:
     std::vector<std::uint8_t> bytes_;
+    std::uint16_t machine_ = 0;
     std::vector<Section> sections_;
 };
 

@@ -2,14 +2,13 @@
 // them, the .velto manifest and build record, and the trace catalogue.
 #include "catalogue.h"
 #include "elf_file.h"
+#include "types.h"
 
-#include "qel.h"
-
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <dlfcn.h>
 #include <new>
 #include <string>
 #include <vector>
@@ -18,16 +17,13 @@ namespace {
 
 using drovdef::Error;
 
-constexpr const char *kModuleName = "drov_def";
-// Bounds on walking runtime lists, in case a library hands us a cycle.
-constexpr std::size_t kMaxModules = 100000;
-constexpr std::size_t kMaxTypes = 100000;
-
 constexpr const char kUsage[] =
     "usage: drovdef COMMAND LIBRARY [ARGS]\n"
     "\n"
     "commands:\n"
-    "  types LIBRARY                 load LIBRARY and list the types of its drov_def module\n"
+    "  types LIBRARY                 list the types of LIBRARY's drov_def module as the\n"
+    "                                runtime sees them once it is loaded (nothing of\n"
+    "                                LIBRARY runs)\n"
     "  manifest LIBRARY              print the type manifest (.velto record 2)\n"
     "  build-info LIBRARY            print the build record (.velto record 1)\n"
     "  catalogue LIBRARY [INDEX]     print the trace catalogue, or one entry of it, as\n"
@@ -41,14 +37,25 @@ struct UsageError {
     std::string message; // may be empty: just the usage text
 };
 
-std::string out; // everything for stdout, written at the end
+std::string out; // for stdout, written once the command has succeeded
 
 void emit(const std::string &s) {
     out += s;
 }
 
-std::string fixed_string(const char *field, std::size_t cap) {
-    return std::string(field, ::strnlen(field, cap));
+void write_out() {
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
+        throw Error(std::string("cannot write output: ") + std::strerror(errno));
+    out.clear();
+}
+
+// A text of a record as one word: as it is when it is plain printable
+// ASCII, quoted with escapes otherwise.
+std::string word(const std::string &text) {
+    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return c > ' ' && c < 0x7f && c != '"' && c != '\\';
+    });
+    return plain ? text : drovdef::quote(text);
 }
 
 // "12" -> 12; anything that is not a plain decimal number is a usage error.
@@ -65,13 +72,12 @@ std::uint64_t parse_index(const std::string &s) {
     return v;
 }
 
-const drovdef::CatalogueEntry &catalogue_entry(const drovdef::Catalogue &cat,
-                                               const std::string &index_text) {
+std::size_t catalogue_index(const drovdef::Catalogue &cat, const std::string &index_text) {
     const std::uint64_t index = parse_index(index_text);
-    if (index >= cat.entries.size())
+    if (index >= cat.size())
         throw Error("catalogue index " + index_text + " out of range (" +
-                    std::to_string(cat.entries.size()) + " entries)");
-    return cat.entries[static_cast<std::size_t>(index)];
+                    std::to_string(cat.size()) + " entries)");
+    return static_cast<std::size_t>(index);
 }
 
 drovdef::ElfFile open_elf(const std::string &path) {
@@ -84,82 +90,48 @@ void print_text(std::string text) {
 }
 
 void cmd_types(const std::string &path) {
-    // The file checks give clearer messages than the dynamic loader would.
-    open_elf(path);
-    // Without a slash dlopen would search the library path, not the
-    // current directory.
-    const std::string load_path = path.find('/') == std::string::npos ? "./" + path : path;
-    void *handle = ::dlopen(load_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char *why = ::dlerror();
-        throw Error(std::string("cannot load: ") + (why ? why : "unknown error"));
-    }
-    ::dlerror();
-    const auto *root =
-        static_cast<const qel_module_list_t *>(::dlsym(handle, "qel_module_tot_root"));
-    if (root == nullptr) throw Error("no qel_module_tot_root: not linked against the type runtime");
-
-    const qel_module_desc_t *mod = nullptr;
-    std::size_t steps = 0;
-    for (const qel_module_desc_t *d = root->first; d != nullptr; d = d->next) {
-        if (++steps > kMaxModules) throw Error("runtime module list does not end");
-        if (d->name != nullptr && std::strcmp(d->name, kModuleName) == 0) {
-            mod = d;
-            break;
-        }
-    }
-    if (mod == nullptr) throw Error(std::string("does not publish a ") + kModuleName + " module");
-    if (mod->type_table == nullptr)
-        throw Error(std::string(kModuleName) + " module has no type table");
-
-    for (std::size_t i = 0; mod->type_table[i] != nullptr; ++i) {
-        if (i >= kMaxTypes) throw Error("type table does not end");
-        const qel_type_info_t &ti = *mod->type_table[i];
-        if (ti.magic != QEL_TYPE_INFO_MAGIC)
-            throw Error("type table entry " + std::to_string(i) + " has a bad magic number");
-        const qel_variant_info_t *vi = ti.variant_info;
-        const int count = vi != nullptr ? vi->count : 0;
-        if (count < 0 || (count > 0 && vi->entries == nullptr))
-            throw Error("type table entry " + std::to_string(i) + " has bad variant information");
-        std::string line = std::to_string(i) + " " + fixed_string(ti.name, sizeof ti.name) + " " +
-                           fixed_string(ti.kind, sizeof ti.kind) + " " +
-                           fixed_string(ti.digest_str, sizeof ti.digest_str) + " " +
-                           std::to_string(count);
-        for (int v = 0; v < count; ++v) {
-            const qel_variant_entry_t &e = vi->entries[v];
-            line += " | v" + std::to_string(e.variant) + " used " + std::to_string(e.used_length) +
-                    " slop " + std::to_string(e.alloc_slop) + " alloc " +
-                    std::to_string(std::uint64_t{e.used_length} + e.alloc_slop);
-        }
+    const drovdef::TypeTable table = drovdef::read_type_table(open_elf(path));
+    for (std::size_t i = 0; i < table.types.size(); ++i) {
+        const drovdef::TypeRecord &t = table.types[i];
+        std::string line = std::to_string(i) + " " + word(t.name) + " " + word(t.kind) + " " +
+                           word(t.digest) + " " + std::to_string(t.variants.size());
+        for (const drovdef::VariantEntry &e : t.variants)
+            line += " | v" + std::to_string(e.variant) + " used " + std::to_string(e.used) +
+                    " slop " + std::to_string(e.slop) + " alloc " +
+                    std::to_string(std::uint64_t{e.used} + e.slop);
         emit(line + "\n");
     }
-    // The module's descriptor stays linked into the runtime while loaded;
-    // leave the library in place until the process ends.
+}
+
+std::string catalogue_line(std::size_t index, std::uint32_t luid, std::string_view text) {
+    return std::to_string(index) + " " + std::to_string(luid) + " " + drovdef::quote(text) + "\n";
 }
 
 void cmd_catalogue(const std::string &path, const std::vector<std::string> &rest) {
-    const drovdef::Catalogue cat = drovdef::load_catalogue(open_elf(path));
-    auto line = [](std::size_t index, const drovdef::CatalogueEntry &e) {
-        return std::to_string(index) + " " + std::to_string(e.luid) + " " + drovdef::quote(e.text) +
-               "\n";
-    };
+    const drovdef::ElfFile elf = open_elf(path);
+    const drovdef::Catalogue cat = drovdef::load_catalogue(elf);
     if (!rest.empty()) {
-        const auto &e = catalogue_entry(cat, rest[0]);
-        emit(line(static_cast<std::size_t>(&e - cat.entries.data()), e));
+        const std::size_t i = catalogue_index(cat, rest[0]);
+        emit(catalogue_line(i, cat.luid(i), cat.text(i)));
         return;
     }
-    for (std::size_t i = 0; i < cat.entries.size(); ++i) emit(line(i, cat.entries[i]));
-    emit(std::to_string(cat.entries.size()) +
-         (cat.entries.size() == 1 ? " entry\n" : " entries\n"));
+    // Nothing goes out for a damaged catalogue; then the listing streams.
+    cat.check();
+    cat.for_each([](std::size_t i, std::uint32_t luid, std::string_view text) {
+        emit(catalogue_line(i, luid, text));
+        if (out.size() >= (1u << 20)) write_out();
+    });
+    emit(std::to_string(cat.size()) + (cat.size() == 1 ? " entry\n" : " entries\n"));
 }
 
 void cmd_format(const std::string &path, const std::vector<std::string> &rest) {
-    const drovdef::Catalogue cat = drovdef::load_catalogue(open_elf(path));
-    const auto &e = catalogue_entry(cat, rest[0]);
-    std::string_view text = e.text;
-    if (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    const drovdef::ElfFile elf = open_elf(path);
+    const drovdef::Catalogue cat = drovdef::load_catalogue(elf);
+    const std::string text = cat.text(catalogue_index(cat, rest[0]));
+    std::string_view fmt = text;
+    if (!fmt.empty() && fmt.front() == ' ') fmt.remove_prefix(1);
     try {
-        emit(drovdef::format_message(text, {rest.begin() + 1, rest.end()}) + "\n");
+        emit(drovdef::format_message(fmt, {rest.begin() + 1, rest.end()}) + "\n");
     } catch (const Error &err) {
         throw Error("entry " + rest[0] + ": " + err.what());
     }
@@ -207,8 +179,7 @@ int run(const std::vector<std::string> &args) {
     } catch (const Error &e) {
         throw Error(path + ": " + e.what());
     }
-    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
-        throw Error(std::string("cannot write output: ") + std::strerror(errno));
+    write_out();
     return 0;
 }
 

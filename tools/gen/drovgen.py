@@ -150,7 +150,10 @@ def parse(path):
                 points.append(Point(owners, words[2], words[3], words[4], len(words) == 6, where))
                 continue
             if line.startswith("trace "):
-                words = shlex.split(line)
+                try:
+                    words = shlex.split(line)
+                except ValueError as e:  # an unclosed quote
+                    raise SchemaError(f"{where}: {e}") from None
                 if len(words) != 5 or words[3] not in SEVERITIES:
                     raise SchemaError(f"{where}: trace OWNER NAME SEVERITY \"TEXT\"")
                 if words[1] not in ("enum", "frame"):
