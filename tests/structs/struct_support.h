@@ -43,8 +43,9 @@ inline const std::vector<std::string> &catalogue() {
     static const std::vector<std::string> texts = [] {
         drovdef::ElfFile elf(drovdef::read_file(library_path()));
         std::vector<std::string> out;
-        for (const auto &e : drovdef::load_catalogue(elf).entries)
-            out.push_back(!e.text.empty() && e.text[0] == ' ' ? e.text.substr(1) : e.text);
+        drovdef::load_catalogue(elf).for_each([&](std::size_t, std::uint32_t, std::string_view t) {
+            out.emplace_back(!t.empty() && t[0] == ' ' ? t.substr(1) : t);
+        });
         return out;
     }();
     return texts;

@@ -54,17 +54,25 @@ class SchemaRefusals(unittest.TestCase):
     def generate(self, text):
         with open(self.path, "w", encoding="utf-8") as f:
             f.write(text)
-        module, types, traces = drovgen.parse(self.path)
+        module, types, traces, families, points = drovgen.parse(self.path)
         structs, enums = drovgen.layout(types)
-        return drovgen.catalogue(module, enums, traces)
+        return drovgen.catalogue(module, enums, traces, structs, families, points)
 
     def edited(self, old, new):
         self.assertIn(old, VALID)
         return VALID.replace(old, new, 1)
 
     def test_valid_schema_reads(self):
-        texts = [text for text, *_ in self.generate(VALID)]
+        texts = [e.text for e in self.generate(VALID)]
         self.assertEqual(texts, [" error in e_kind create %s", " dump failed"])
+        points = 'family f error 6 " f {type}"\npoint type create a f\npoint fields accessors\n' \
+                 'point enum,u32 set b f\npoint type destroy c f dead\ncatalogue-size 8\n'
+        entries = self.generate(VALID + points)
+        self.assertEqual([(e.owner, e.name, e.field, e.dead) for e in entries[1:7]],
+                         [("s_id", "a", None, False), ("s_id", "b", 0, False),
+                          ("s_id", "c", None, True), ("s_holder", "a", None, False),
+                          ("s_holder", "b", 0, False), ("s_holder", "c", None, True)])
+        self.assertEqual(entries[4].text, " f s_holder")
 
     def test_each_broken_line_is_refused_with_its_place(self):
         lines = VALID.splitlines()
@@ -104,6 +112,17 @@ class SchemaRefusals(unittest.TestCase):
             (self.edited("  u32 id", "  u32 id\n  variant 1\n  u8 extra"), 6,
              "s_id has a field of an undeclared variant"),
             (self.edited("E_KIND_B 1", "E_KIND_B 2"), 12, "e_kind values must be dense from 0"),
+            (VALID + 'family f error 5 " f"\npoint type create a f\n', None,
+             "family f: 2 catalogue entries, the schema says 5"),
+            (VALID + 'point type create a nofamily\n', 17, "unknown family nofamily"),
+            (VALID + 'family f error 2 " f"\npoint bogus create a f\n', 18,
+             "unknown point owner bogus"),
+            (VALID + 'family f error 2 " f"\npoint type create a\n', 18,
+             "point OWNER OPERATION NAME FAMILY"),
+            (VALID + 'family f error x " f"\n', 17, "family NAME SEVERITY COUNT"),
+            (VALID + 'family f error 4 " f"\npoint type create a f\npoint type destroy a f\n',
+             19, "s_id has two trace points named a"),
+            (VALID + "catalogue-size 9\n", None, "the catalogue has 2 entries, the schema says 9"),
         ]
         for text, line, message in cases:
             with self.subTest(message=message):
