@@ -37,15 +37,14 @@ template <> struct RtHash<4> { static constexpr auto hash = &u_int32_hash; };
 // then exactly that many bytes.  No data hashes to 0, the running hash
 // starting over, as SuperFastHash does for zero bytes.
 template <class W> struct Counted {
+    // A length above 0 always comes with its block (the setters keep it so).
     static int32_t compare(const void *pa, W la, const void *pb, W lb) {
         W n = la < lb ? la : lb;
-        if (n == 0) return 0;
-        if (pa == nullptr || pb == nullptr) return order(pa != nullptr, pb != nullptr);
-        return std::memcmp(pa, pb, n);
+        return n == 0 ? 0 : std::memcmp(pa, pb, n);
     }
     static uint32_t hash(const void *p, W len, uint32_t running) {
         running = RtHash<sizeof(W)>::hash(&len, running);
-        return bytes_hash(p, p != nullptr ? len : 0, running);
+        return bytes_hash(p, len, running);
     }
 };
 

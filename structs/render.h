@@ -267,16 +267,15 @@ template <class F> struct TextOf<String<F>> {
         if (probe != 0) qel_store_err(r.h, probe);
         if (probe != QEL_ENOSPC) return; // 0: nothing to read; else the field's error
         *r.err = 0;
-        char *value = needed < UINT32_MAX
-                          ? static_cast<char *>(r.h->allocate(r.h->alloc_ctx, r.ctx, needed + 1))
-                          : nullptr;
+        auto *value = static_cast<char *>(r.h->allocate(r.h->alloc_ctx, r.ctx, needed + 1));
         if (value == nullptr) {
             fail(r.h, r.err, QEL_ENOMEM);
             return;
         }
         var_string_from_xml(r.h, r.ctx, p, r.doc, value, needed + 1, r.err, r.msg, r.msg_size);
-        // The setter takes the length at the width of the length field.
-        if (*r.err == 0) K::set(r.h, r.ctx, inst, value, static_cast<W>(needed), r.err);
+        // The setter (which does nothing after a failed read) takes the
+        // length at the width of the length field.
+        K::set(r.h, r.ctx, inst, value, static_cast<W>(needed), r.err);
         r.h->free(r.h->alloc_ctx, r.ctx, value);
     }
 };
@@ -375,7 +374,7 @@ template <class F> struct TextOf<VarArray<F>> {
             }
             u_int8_from_xml(r.h, r.ctx, path.element(F::d.name, position), r.doc, v, r.err, r.msg,
                             r.msg_size);
-            if (*r.err == 0) K::set(r.h, r.ctx, inst, position - 1, v, r.err);
+            K::set(r.h, r.ctx, inst, position - 1, v, r.err); // nothing after a failed read
             u_int8_destroy(r.h, r.ctx, v);
         }
     }
@@ -426,7 +425,7 @@ template <class F> struct TextOf<List<F>> {
                 return;
             }
             Elem::read(r, path.element(F::d.name, position), e);
-            if (*r.err == 0) K::set_last(r.h, r.ctx, inst, e, r.err);
+            K::set_last(r.h, r.ctx, inst, e, r.err); // nothing after a failed read
             // An element the list took stays there, even when marking its
             // flag failed afterwards.
             if (*r.err != 0 && link(e)->list == nullptr) S::destroy_internal(r.h, r.ctx, e, 1);

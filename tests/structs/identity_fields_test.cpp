@@ -40,7 +40,7 @@ protected:
 
     // Changes field i of inst (of type t) through its setters, or, for a
     // length field, lowers the length alone.  Records are changed in their
-    // first field, lists by appending an element.
+    // first field, lists in their last element (or by one more element).
     void change(uint32_t t, void *inst, uint32_t i) {
         const FieldDesc &d = walk::type(t).fields[i];
         switch (d.kind) {
@@ -110,7 +110,15 @@ protected:
             break;
         }
         case FieldKind::List: {
-            void *e = walk::create(h, static_cast<uint32_t>(d.ref));
+            // With elements, the last one changes (the count stays);
+            // without, one is added.
+            const auto r = static_cast<uint32_t>(d.ref);
+            std::vector<void *> elems = walk::elements(inst, d);
+            if (!elems.empty()) {
+                change(r, elems.back(), walk::type(r).fields[0].kind == FieldKind::Length ? 1 : 0);
+                break;
+            }
+            void *e = walk::create(h, r);
             f<void (*)(H, uint32_t, void *, void *, uint32_t *)>(t, d, "set_last")(h, 1, inst, e, &err);
             break;
         }
@@ -130,6 +138,19 @@ TEST_F(Identity, AnySingleFieldChangeIsSeen) {
         for (uint32_t i = 0; i < td.field_count; ++i) {
             SCOPED_TRACE(walk::name(t) + "." + td.fields[i].name);
             auto [a, b] = twins(t, 100 + i);
+            if (td.fields[i].kind == FieldKind::List) { // the same element on each, then changed
+                const auto r = static_cast<uint32_t>(td.fields[i].ref);
+                void *ea = walk::create(h, r);
+                void *eb = walk::create(h, r);
+                walk::Filler fa{h, std::mt19937(i)}, fb{h, std::mt19937(i)};
+                fa.with_nuls = fb.with_nuls = false;
+                fa.min_length = fb.min_length = 1;
+                fa.fill(r, ea);
+                fb.fill(r, eb);
+                const std::string set_last = walk::op(t, td.fields[i], "set_last");
+                walk::fn<void (*)(H, uint32_t, void *, void *, uint32_t *)>(set_last)(h, 1, a, ea, &err);
+                walk::fn<void (*)(H, uint32_t, void *, void *, uint32_t *)>(set_last)(h, 1, b, eb, &err);
+            }
             // Strings and arrays need something to lower and change.
             if (td.fields[i].kind == FieldKind::Length) change(t, a, i + 1), change(t, b, i + 1);
             ASSERT_EQ(compare(a, b), 0);

@@ -137,6 +137,7 @@ TEST_F(Render, ActResponseInVariantTwoWithTwoInterfaces) {
                                "<owner>ops</owner>"
                                "<sp_type><VM_SP_QUB_UI/></sp_type>"
                                "</vm_act_rsp>");
+    EXPECT_EQ(calls("qel_store_err"), 0u);
     vm_act_rsp_destroy(h, 1, a);
 }
 
@@ -181,6 +182,8 @@ TEST_F(Render, PlainFormsTakeIndentationLabelTagAndElementFlag) {
     EXPECT_STREQ(buf, "vm_id@vm_id: {\n  id:7\n}\n");
     EXPECT_EQ(vm_id_to_xml(h, 1, "who", buf, v, sizeof buf, 3, &err), 31u);
     EXPECT_STREQ(buf, "<who state=\"3\"><id>7</id></who>");
+    vm_id_to_xml(h, 1, nullptr, buf, v, sizeof buf, 0, &err);
+    EXPECT_STREQ(buf, "<vm_id><id>7</id></vm_id>");
     EXPECT_EQ(err, 0u);
     vm_id_destroy(h, 1, v);
 }
@@ -281,6 +284,19 @@ TEST_F(Render, TrackingHandlesPassEachFieldsOwnFlag) {
     vm_act_rsp_destroy(h, 1, a);
 }
 
+TEST_F(Render, ElementLabelsCountFromZeroPastNine) {
+    vm_id_valid_req_t *r = vm_id_valid_req_create(h, 1);
+    uint8_t cred[12];
+    for (uint8_t i = 0; i < 12; ++i) cred[i] = static_cast<uint8_t>(100 + i);
+    vm_id_valid_req_credentials_set_mem(h, 1, r, cred, 12, &err);
+    char buf[1024];
+    vm_id_valid_req_print_cr(h, r, buf, sizeof buf);
+    const std::string text = buf;
+    EXPECT_NE(text.find("  credentials[9]:109\n  credentials[10]:110\n  credentials[11]:111\n}"),
+              std::string::npos) << text;
+    vm_id_valid_req_destroy(h, 1, r);
+}
+
 TEST_F(Render, VariableArrayElementsCarryTheirFlags) {
     qel_standin::set_tracking(h, Tracking::On);
     vm_id_valid_req_t *r = vm_id_valid_req_create(h, 1);
@@ -310,6 +326,12 @@ TEST_F(Render, AFailingFieldStopsTheFieldsButClosesTheElement) {
     EXPECT_STREQ(buf, "<q></q>");
     EXPECT_EQ(err, QEL_EINVAL);
     EXPECT_EQ(st().last_error, QEL_EINVAL);
+    // No writer of a later field was called (the failing field's own, seeing
+    // the error, wrote nothing).
+    size_t writers = 0;
+    for (const auto &c : st().calls) writers += c.name.find("to_xml") != std::string_view::npos;
+    EXPECT_EQ(writers, 1u);
+    EXPECT_EQ(calls("start_tag"), 1u);
     EXPECT_EQ(vm_inst_req_toxml_cr(h, r, buf, sizeof buf), UINT32_MAX);
     EXPECT_STREQ(buf, "<vm_inst_req></vm_inst_req>");
     h->err = 0;

@@ -95,6 +95,11 @@ TEST_F(ReadXml, AbsentChildrenKeepTheirValuesAndLaterOnesAreRead) {
     EXPECT_EQ(vm_inst_req_vm_name_len_get_value(h, 1, r, &err), 6u);
     EXPECT_EQ(name(r, vm_inst_req_ova_pkg_path_get), "/pkg/a.ova");
     EXPECT_EQ(name(r, vm_inst_req_gen_target_uri_get), "flash:/x");
+    // An absent string is recorded as the last error, then cleared.
+    XmlDoc last("<vm_inst_req><trans_id>6</trans_id></vm_inst_req>");
+    vm_inst_req_from_xml(h, 1, "/vm_inst_req", last.doc, r, &err, msg, sizeof msg);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(st().last_error, QEL_ENOENT);
     // An empty element is an empty string.
     XmlDoc empty("<vm_inst_req><trans_id>8</trans_id><vm_name/></vm_inst_req>");
     vm_inst_req_from_xml(h, 1, "/vm_inst_req", empty.doc, r, &err, msg, sizeof msg);
@@ -168,6 +173,7 @@ TEST_F(ReadXml, FixedArrayStopsAtItsFirstAbsentPosition) {
     EXPECT_EQ(std::vector<uint8_t>(mac, mac + 6), (std::vector<uint8_t>{1, 2, 9, 9, 9, 9}));
     EXPECT_EQ(vm_mac_pool_pool_id_get_value(h, 1, p, &err), 4u);
     EXPECT_EQ(vm_mac_pool_namelen_get_value(h, 1, p, &err), 4u);
+    EXPECT_EQ(calls("u_int8_from_xml"), 3u); // positions 1 to 3
     // Seven elements: the seventh is never asked for.
     XmlDoc full("<vm_mac_pool><mac_base>1</mac_base><mac_base>2</mac_base><mac_base>3</mac_base>"
                 "<mac_base>4</mac_base><mac_base>5</mac_base><mac_base>6</mac_base>"
@@ -199,6 +205,14 @@ TEST_F(ReadXml, VariableArrayIsSetFromTheStartAndGrowsAsNeeded) {
     // Each position went through a temporary value of its own.
     EXPECT_EQ(calls("u_int8_create"), calls("u_int8_destroy"));
     EXPECT_EQ(calls("u_int8_create"), 3u + 7u);
+    // Positions past 9.
+    std::string twelve = "<r>";
+    for (int i = 1; i <= 12; ++i) twelve += "<credentials>" + std::to_string(i) + "</credentials>";
+    XmlDoc many(twelve + "</r>");
+    vm_id_valid_req_from_xml(h, 1, "/r", many.doc, r, &err, msg, sizeof msg);
+    EXPECT_EQ(vm_id_valid_req_credentials_len_get_value(h, 1, r, &err), 12u);
+    EXPECT_EQ(vm_id_valid_req_credentials_get_value(h, 1, r, 9, &err), 10u);
+    EXPECT_EQ(vm_id_valid_req_credentials_get_value(h, 1, r, 11, &err), 12u);
     vm_id_valid_req_destroy(h, 1, r);
 }
 
