@@ -162,12 +162,14 @@ struct Filler {
     uint32_t max_elements = 3; // per list, at each level
     uint32_t max_string = 40;
     bool with_nuls = true; // strings may hold NULs (their bytes after one read as zero)
+    uint32_t min_length = 0; // of strings and variable arrays
     uint32_t ctx = 1;
     Err err = 0;
 
     uint32_t below(uint32_t n) { return n == 0 ? 0 : static_cast<uint32_t>(rng() % n); }
     std::string text(uint32_t max_len) {
         uint32_t n = below(4) == 0 ? 0 : below(max_len + 1);
+        if (n < min_length) n = min_length;
         std::string s(n, '\0');
         for (auto &c : s) c = static_cast<char>(with_nuls && below(16) == 0 ? 0 : 32 + below(95));
         return s;
@@ -238,6 +240,7 @@ struct Filler {
         case FieldKind::Array:
         case FieldKind::VarArray: {
             uint32_t n = f.kind == FieldKind::Array ? f.width : below(max_string);
+            if (n < min_length) n = min_length;
             std::vector<uint8_t> v(n);
             for (auto &b : v) b = static_cast<uint8_t>(rng());
             fn<void (*)(H, uint32_t, void *, const uint8_t *, int32_t, Err *)>(op(t, f, "set_mem"))(
