@@ -33,8 +33,9 @@ enum class Tracking { Absent, On, Off };
 
 /* How the handle's allocate and free callbacks keep account of blocks:
  * Tracked keeps every live block with its size (leak checks, sizes of
- * frees); Counted only counts live blocks, for benchmarks.  Choose the mode
- * before the first allocation. */
+ * frees) and fills new blocks with 0xA5, as module blocks always are;
+ * Counted only counts live blocks, for benchmarks.  Choose the mode before
+ * the first allocation. */
 enum class AllocMode { Tracked, Counted };
 
 struct WriteNote {
