@@ -116,8 +116,7 @@ qel_handle_t *handle_new() {
     h->module_alloc = cb_module_alloc;
     h->variant_domain = s;
     h->workspace = s->workspace.data();
-    h->workspace_len = static_cast<uint32_t>(s->workspace.size());
-    h->sttr = nullptr;
+    h->workspace_len = static_cast<uint32_t>(s->workspace.size()); // no sttr: not tracking
     h->runtime = s;
     return h;
 }

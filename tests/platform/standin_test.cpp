@@ -128,6 +128,36 @@ TEST_F(Standin, CountedAllocationAndRecordingOffKeepNothing) {
     reset_global();
 }
 
+TEST(StandinGlobal, RangeFailureIsExplainedByPerror) {
+    reset_global();
+    int x = 0;
+    testing::internal::CaptureStderr();
+    norla_perror();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "norla: no failure\n");
+    fail_range_at(2);
+    norla_set_range(nullptr, &x, 4, 0);
+    EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 0);
+    testing::internal::CaptureStderr();
+    norla_perror();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "norla: range announcement 2 failed (injected)\n");
+    reset_global();
+}
+
+TEST(StandinRecords, TheRuntimesOwnTypesAreDescribedLikeTheModules) {
+    for (const qel_type_info_t *r : {&qel_boolean_type_info, &if_handle_type_info}) {
+        SCOPED_TRACE(r->name);
+        EXPECT_EQ(r->magic, QEL_TYPE_INFO_MAGIC);
+        EXPECT_STREQ(r->module, "qel");
+        EXPECT_STREQ(r->kind, "type");
+        EXPECT_EQ(r->luid, -1);
+        char hex[33];
+        for (int k = 0; k < 16; ++k) std::snprintf(hex + 2 * k, 3, "%02x", r->digest[k]);
+        EXPECT_STREQ(r->digest_str, hex);
+    }
+    EXPECT_STREQ(qel_boolean_type_info.name, "qel_boolean");
+    EXPECT_STREQ(if_handle_type_info.name, "if_handle");
+}
+
 TEST(StandinGlobal, RangeFailureIsCountedFromArming) {
     reset_global();
     int x = 0;
