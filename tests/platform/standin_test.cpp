@@ -569,6 +569,52 @@ TEST_F(Standin, XmlWritersShowTheStateFlagAndEscapeText) {
     EXPECT_EQ(err, 0u);
 }
 
+// What the helpers make of missing or empty input.
+TEST_F(Standin, HelpersGivenNothing) {
+    EXPECT_EQ(u_int32_get_value(h, 0, nullptr, &err), 0u);
+    EXPECT_EQ(err, QEL_EINVAL);
+    err = 0;
+    EXPECT_EQ(u_int16_get(h, 0, nullptr, &err), nullptr);
+    EXPECT_EQ(err, QEL_EINVAL);
+    err = 0;
+    EXPECT_EQ(render([&](char *b, int32_t n) { return null_string_print(h, 0, b, 0, "n", nullptr, 0, n, &err); }),
+              "n:\"\"\n");
+    EXPECT_EQ(render([&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, nullptr, 0, n, 0, &err); }),
+              "<n></n>");
+    EXPECT_EQ(null_string_print(h, 0, nullptr, 0, "n", nullptr, 4, 10, &err), 0);
+    EXPECT_EQ(err, QEL_EINVAL);
+    err = 0;
+
+    const char text[] = "<r><c></c></r>";
+    xmlDocPtr doc = xmlReadMemory(text, sizeof text - 1, "c.xml", nullptr, XML_PARSE_NONET);
+    char c = 'k';
+    char_from_xml(h, 0, "/r/c", doc, &c, &err, nullptr, 0);
+    EXPECT_EQ(err, QEL_EINVAL) << "an empty element holds no character";
+    EXPECT_EQ(c, 'k');
+    xmlFreeDoc(doc);
+    err = 0;
+
+    char buf[8] = "#######";
+    EXPECT_EQ(qel_snprintf(h, 0, buf, 8, &err, "%ls", L"\u00e9"), 0) << "not in the C locale";
+    EXPECT_EQ(err, QEL_EINVAL);
+    EXPECT_EQ(std::string(buf, 8), std::string("\0######\0", 8)) << "an empty string, nothing more";
+    err = 0;
+
+    alignas(8) uint8_t inst[16] = {};
+    auto *hdr = reinterpret_cast<qel_instance_header_t *>(inst);
+    hdr->obj_flags = 0x42;
+    hdr->instance_variant = 2;
+    hdr->layout_variant = 1;
+    EXPECT_EQ(qel_get_instance_obj_flag(inst), 0x42);
+    EXPECT_EQ(qel_get_instance_obj_flag(nullptr), 0);
+    EXPECT_EQ(qel_get_instance_variant(inst, 0, 1), 2);
+    EXPECT_EQ(qel_get_instance_variant(nullptr, 0, 1), -1);
+    hdr->type_info = &qel_boolean_type_info;
+    EXPECT_EQ(qel_get_manifested_type_info(inst), &qel_boolean_type_info);
+    EXPECT_EQ(qel_get_manifested_type_info(nullptr), nullptr);
+    EXPECT_EQ(*qel_get_manifested_type_info_ptr_mem(inst), &qel_boolean_type_info);
+}
+
 class Xml : public Standin {
 protected:
     void SetUp() override {
