@@ -269,7 +269,7 @@ TEST_F(Standin, TextWritersStayInTheBufferAndStore28WhenCut) {
     EXPECT_EQ(qel_snprintf(h, 0, buf, 0, &err, "%s", ""), 0) << "nothing to write fits";
     EXPECT_EQ(err, 0u);
     std::strcpy(buf, "#########");
-    EXPECT_EQ(qel_print_space(h, 0, buf, 3, 0, &err), 0) << "no room at all";
+    EXPECT_EQ(qel_print_space(h, 0, buf, 1, 0, &err), 0) << "no room at all, not even for one";
     EXPECT_EQ(err, QEL_ENOSPC);
     EXPECT_STREQ(buf, "#########");
     err = 0;
@@ -406,6 +406,28 @@ TEST_F(Contract, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     }
     EXPECT_EQ(count_calls(h, "qel_clear_last_error"), 0u) << "the helpers' own clearing";
     EXPECT_EQ(count_calls(h, "qel_store_err"), 0u);
+}
+
+TEST_F(Standin, MappingCallsGiveTheInjectedOutcome) {
+    int inst = 0;
+    EXPECT_EQ(qel_request_oid_mapping_destroy(h, 2, &inst, &err), 1);
+    st().oid_mapping_result = 7;
+    st().oid_mapping_error = 12;
+    EXPECT_EQ(qel_request_oid_mapping_destroy(h, 2, &inst, &err), 7);
+    EXPECT_EQ(err, 12u);
+    err = 0;
+    st().hd_mapping_error = 22;
+    qel_hd_mapping_destroy(h, 2, &inst, &err);
+    EXPECT_EQ(err, 22u);
+    err = 0;
+    st().oid_ref_count_error = 2;
+    qellib_lookup_and_update_oid_ref_count(h, 2, 0x1234, -1, &err);
+    EXPECT_EQ(err, 2u);
+    auto refs = calls_named(h, "qellib_lookup_and_update_oid_ref_count");
+    ASSERT_EQ(refs.size(), 1u);
+    EXPECT_EQ(refs[0].words[0], 0x1234u);
+    EXPECT_EQ(refs[0].arg, -1);
+    handle_delete(nullptr); // harmless
 }
 
 TEST_F(Standin, EmbeddedObjectsStartAtZero) {
@@ -562,6 +584,8 @@ TEST_F(Standin, XmlWritersShowTheStateFlagAndEscapeText) {
               "&#xFFFD;&#xFFFD;&#xFFFD;&#xFFFD;|&#xFFFD;&#xFFFD;</s>");
     EXPECT_EQ(var("\xdf\xbf\xe0\xa0\x80\xef\xbf\xbd\xf4\x8f\xbf\xbf"s),
               "<s>\xdf\xbf\xe0\xa0\x80\xef\xbf\xbd\xf4\x8f\xbf\xbf</s>") << "the edges that are fine";
+    EXPECT_EQ(render([&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, "ab\xe2\x82\xac", 4, n, 0, &err); }),
+              "<n>ab&#xFFFD;&#xFFFD;</n>") << "a sequence cut by the capacity";
     EXPECT_EQ(render([&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, "abcdef", 3, n, 4, &err); }),
               "<n state=\"4\">abc</n>");
     EXPECT_EQ(render([&](char *b, int32_t n) { return var_string_to_xml(h, 0, "e", b, nullptr, 0, n, 0, &err); }),
