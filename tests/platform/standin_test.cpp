@@ -430,6 +430,18 @@ TEST_F(Standin, MappingCallsGiveTheInjectedOutcome) {
     handle_delete(nullptr); // harmless
 }
 
+TEST(StandinNoHandle, PrimitiveSettersWorkWithoutAHandle) {
+    u_int16 v = 0;
+    uint32_t err = 0;
+    u_int16_set_value(nullptr, 0, &v, 9, &err);
+    EXPECT_EQ(v, 9);
+    qel_boolean b = 0;
+    const qel_boolean on = 5;
+    qel_boolean_set(nullptr, 0, &b, &on, &err);
+    EXPECT_EQ(b, 1u);
+    EXPECT_EQ(err, 0u);
+}
+
 TEST_F(Standin, EmbeddedObjectsStartAtZero) {
     qel_boolean flag = 9;
     qel_boolean_initialize(h, 3, &flag, &qel_boolean_type_info, 1, 0, 0x04, nullptr, &err);
