@@ -33,8 +33,9 @@ enum class Tracking { Absent, On, Off };
 
 /* How the handle's allocate and free callbacks keep account of blocks:
  * Tracked keeps every live block with its size (leak checks, sizes of
- * frees); Counted only counts live blocks, for benchmarks.  Choose the mode
- * before the first allocation. */
+ * frees) and fills new blocks with 0xA5, as module blocks always are;
+ * Counted only counts live blocks, for benchmarks.  Choose the mode before
+ * the first allocation. */
 enum class AllocMode { Tracked, Counted };
 
 struct WriteNote {
@@ -88,6 +89,7 @@ struct CounterNote {
  *                                    arg state word before the call,
  *                                    words[0] the state word's address (global)
  *   qel_get_luid                     words the six words (global)
+ *   qel_get_instance_variant         obj instance, arg adjust, words[0] signed (global)
  *
  * Pointers are recorded as given: a tag, path or buffer of the caller's
  * stack is only valid while the caller's frame lives.  Calls the stand-in
@@ -192,7 +194,7 @@ void set_alloc_mode(qel_handle_t *h, AllocMode mode);
 /* Process-wide observation. */
 std::vector<TraceRecord> &traces();
 std::vector<RangeNote> &ranges();
-std::vector<Call> &global_calls(); // kvt, wlog_module_init_fn, qel_get_luid
+std::vector<Call> &global_calls(); // calls without a handle (kvt, wlog, luid, ...)
 /* Traces, range notes and global calls: off appends nothing (a fatal trace
  * still goes to stderr).  reset_global switches it on again. */
 void set_global_recording(bool on);

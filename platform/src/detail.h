@@ -63,4 +63,7 @@ int32_t element_text(void *doc, const char *path, std::string *out);
 // "Failed xpath: <path>" into the caller's message buffer, bounded by its size.
 void xpath_message(char *msg, uint32_t msg_size, const char *path);
 
+// Appends a call of an operation without a handle to the process-wide record.
+void record_global(const Call &c);
+
 } // namespace qel_standin::detail

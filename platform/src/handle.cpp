@@ -1,11 +1,16 @@
 // Handles of the stand-in runtime: malloc-backed callbacks that keep count of
 // what the module allocates, announces and registers.
 #include <cstdlib>
+#include <cstring>
 
 #include "qel_standin.h"
 
 namespace qel_standin {
 namespace {
+
+// New blocks are filled with this byte (except in AllocMode::Counted), so
+// that a caller relying on zeroed memory is caught.
+constexpr unsigned char kFreshByte = 0xA5;
 
 HandleState *from_ctx(void *alloc_ctx) { return static_cast<HandleState *>(alloc_ctx); }
 
@@ -20,7 +25,10 @@ void *cb_allocate(void *alloc_ctx, uint32_t ctx, uint32_t size) {
     if (s.alloc_calls != s.fail_alloc_at) block = std::malloc(size == 0 ? 1 : size);
     if (block != nullptr) {
         ++s.live_count;
-        if (s.alloc_mode == AllocMode::Tracked) s.live.emplace(block, size);
+        if (s.alloc_mode == AllocMode::Tracked) {
+            s.live.emplace(block, size);
+            std::memset(block, kFreshByte, size); // what the caller does not set shows
+        }
     }
     note(s, Call{"allocate", ctx, block, nullptr, size});
     return block;
@@ -81,7 +89,10 @@ void *cb_module_alloc(qel_handle_t *h, uint32_t ctx, uint32_t size) {
     void *block = nullptr;
     if (s.module_alloc_calls != s.fail_module_alloc_at) {
         block = std::malloc(size == 0 ? 1 : size);
-        if (block != nullptr) s.module_blocks.push_back(block);
+        if (block != nullptr) {
+            std::memset(block, kFreshByte, size);
+            s.module_blocks.push_back(block);
+        }
     }
     note(s, Call{"module_alloc", ctx, block, nullptr, static_cast<int64_t>(size)});
     return block;
@@ -105,8 +116,7 @@ qel_handle_t *handle_new() {
     h->module_alloc = cb_module_alloc;
     h->variant_domain = s;
     h->workspace = s->workspace.data();
-    h->workspace_len = static_cast<uint32_t>(s->workspace.size());
-    h->sttr = nullptr;
+    h->workspace_len = static_cast<uint32_t>(s->workspace.size()); // no sttr: not tracking
     h->runtime = s;
     return h;
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "qel_standin.h"
+#include "detail.h"
 
 using qel_standin::Call;
 using qel_standin::HandleState;
@@ -94,7 +94,12 @@ qel_type_info_t **qel_get_manifested_type_info_ptr_mem(void *inst) {
     return static_cast<qel_type_info_t **>(inst);
 }
 
-int8_t qel_get_instance_variant(const void *inst, int32_t, int32_t) {
+// No handle: the call goes to the process-wide record with its two words.
+int8_t qel_get_instance_variant(const void *inst, int32_t adjust, int32_t is_signed) {
+    qel_standin::detail::record_global(Call{.name = "qel_get_instance_variant",
+                                            .obj = inst,
+                                            .arg = adjust,
+                                            .words = {static_cast<uintptr_t>(is_signed)}});
     if (inst == nullptr) return -1;
     return static_cast<int8_t>(bytes(inst)[offsetof(qel_instance_header_t, instance_variant)]);
 }

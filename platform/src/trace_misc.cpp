@@ -8,7 +8,7 @@
 
 #include "kvt.h"
 #include "norla.h"
-#include "qel_standin.h"
+#include "detail.h"
 #include "wlog.h"
 
 namespace qel_standin {
@@ -39,6 +39,7 @@ void add_call(const Call &c) {
     global().calls.push_back(c);
 }
 
+
 void add_trace(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
                std::vector<TraceArg> args) {
     // A fatal trace is the last thing the process says before it aborts, so
@@ -57,8 +58,10 @@ TraceArg ptr(const void *p) { return TraceArg{TraceArg::Ptr, 0, {}, p}; }
 
 void bundle_call(const char *name, uintptr_t handler, uintptr_t a, uintptr_t b, uintptr_t c,
                  uintptr_t d, uintptr_t e) {
-    add_call(Call{name, 0, reinterpret_cast<const void *>(handler), nullptr,
-                  static_cast<int64_t>(handler), {handler, a, b, c, d, e}});
+    add_call(Call{.name = name,
+                  .obj = reinterpret_cast<const void *>(handler),
+                  .arg = static_cast<int64_t>(handler),
+                  .words = {handler, a, b, c, d, e}});
 }
 
 } // namespace
@@ -66,6 +69,8 @@ void bundle_call(const char *name, uintptr_t handler, uintptr_t a, uintptr_t b, 
 std::vector<TraceRecord> &traces() { return global().traces; }
 std::vector<RangeNote> &ranges() { return global().ranges; }
 std::vector<Call> &global_calls() { return global().calls; }
+
+void detail::record_global(const Call &c) { add_call(c); }
 
 void set_global_recording(bool on) { global().recording.store(on, std::memory_order_relaxed); }
 
@@ -131,9 +136,11 @@ void kvt_comm_bundle_handler_unregister(uintptr_t handler, uintptr_t a, uintptr_
 // Modules get identifiers from 0x2A on, one per module name; the caller's
 // state word makes later calls keep the identifier it already has.
 int32_t wlog_module_init_fn(const char *name, uint16_t *module_id, uint32_t *state_word) {
-    add_call(Call{"wlog_module_init_fn", 0, name, module_id,
-                  state_word != nullptr ? *state_word : 0,
-                  {reinterpret_cast<uintptr_t>(state_word)}});
+    add_call(Call{.name = "wlog_module_init_fn",
+                  .obj = name,
+                  .owner = module_id,
+                  .arg = state_word != nullptr ? *state_word : 0,
+                  .words = {reinterpret_cast<uintptr_t>(state_word)}});
     if (name == nullptr || module_id == nullptr || state_word == nullptr) return QEL_EINVAL;
     if (*state_word != 0) return 0;
     Global &g = global();
@@ -181,8 +188,7 @@ void wlog_trace_ps(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint
 // weighs each word differently so that a caller's argument order shows.
 uintptr_t qel_get_luid(uintptr_t a, uintptr_t b, uintptr_t c, uintptr_t d, uintptr_t e,
                        uintptr_t f) {
-    add_call(Call{"qel_get_luid", 0, nullptr, nullptr, static_cast<int64_t>(a),
-                  {a, b, c, d, e, f}});
+    add_call(Call{.name = "qel_get_luid", .arg = static_cast<int64_t>(a), .words = {a, b, c, d, e, f}});
     return a + 2 * b + 3 * c + 4 * d + 5 * e + 6 * f;
 }
 

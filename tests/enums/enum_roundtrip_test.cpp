@@ -1,5 +1,6 @@
 // Every value of every enumeration, and a few values outside each, survive
-// marshal then unmarshal; every named value survives to_xml then from_xml.
+// marshal then unmarshal; every named value survives to_xml then from_xml
+// and prints under its name.
 #include <string>
 #include <vector>
 
@@ -21,12 +22,14 @@ struct EnumApi {
                       const drov_def_enum_instance *, int32_t, uint32_t, uint32_t *);
     void (*from_xml)(qel_handle_t *, uint32_t, const char *, void *, drov_def_enum_instance *,
                      uint32_t *, char *, uint32_t);
+    int32_t (*print)(qel_handle_t *, uint32_t, char *, int32_t, const char *,
+                     const drov_def_enum_instance *, int32_t, uint32_t *);
     const drov::schema::TypeDesc &type;
 };
 
 #define DROV_TEST_ENUM_API(index, pos, name)                                                    \
     EnumApi{#name,           name##_create, name##_destroy, name##_marshal, name##_unmarshal,  \
-            name##_to_xml, name##_from_xml, drov::schema::kTypes[index]},
+            name##_to_xml, name##_from_xml, name##_print, drov::schema::kTypes[index]},
 const EnumApi kEnums[] = {DROV_DEF_ALL_ENUMS(DROV_TEST_ENUM_API)};
 
 class EnumRoundTrip : public test::HandleTest {};
@@ -67,6 +70,27 @@ TEST_F(EnumRoundTrip, EveryEnumerationEveryValue) {
         }
         api.destroy(h, 1, a);
         api.destroy(h, 1, b);
+    }
+}
+
+TEST_F(EnumRoundTrip, EveryValuePrintsUnderItsNameAndNoOtherDoes) {
+    for (const EnumApi &api : kEnums) {
+        SCOPED_TRACE(api.name);
+        drov_def_enum_instance *a = api.create(h, 1);
+        const uint32_t first = api.type.first_value, n = api.type.value_count;
+        auto print = [&](uint32_t v) {
+            a->value = v;
+            char buf[128];
+            int32_t len = api.print(h, 1, buf, 1, "f", a, sizeof buf, &err);
+            return std::string(buf, static_cast<size_t>(len));
+        };
+        const std::string prefix = std::string(" f@") + api.name + ":";
+        for (uint32_t k = 0; k < n; ++k)
+            EXPECT_EQ(print(first + k), prefix + api.type.values[k] + "\n");
+        for (uint32_t v : {first + n, first - 1, 0x80000000u})
+            EXPECT_EQ(print(v), prefix + "Enum value out of range") << v;
+        EXPECT_EQ(err, 0u);
+        api.destroy(h, 1, a);
     }
 }
 

@@ -1,7 +1,9 @@
 // The enumeration operations, mostly on vm_sp_type (values 0 to 4) and on
 // vm_id_validation_type, whose values 1 to 4 travel as 0 to 3.
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "support.h"
 #include "xml_doc.h"
@@ -28,6 +30,18 @@ protected:
         return std::string(buf, static_cast<size_t>(n));
     }
     const qel_variant_entry_t &entry() { return _vm_sp_type_type_info_internal.variant_info->entries[0]; }
+    // The instance variant was asked of the runtime as (instance, 0, 1).
+    void expect_instance_variant_asked(const void *inst) {
+        int n = 0;
+        for (const auto &c : qel_standin::global_calls())
+            if (c.name == "qel_get_instance_variant") {
+                ++n;
+                EXPECT_EQ(c.obj, inst);
+                EXPECT_EQ(c.arg, 0);
+                EXPECT_EQ(c.words[0], 1u);
+            }
+        EXPECT_EQ(n, 1);
+    }
 };
 
 TEST_F(Enum, EndToEnd) {
@@ -137,8 +151,40 @@ TEST_F(Enum, CrFormsUseTheHandleWordAndContext) {
     EXPECT_EQ(vm_sp_type_len_cr(h), 0u);
     h->err = 0;
     EXPECT_EQ(vm_sp_type_len_cr(h), 5u);
+    h->cur_ctx_id = 43;
+    st().calls.clear();
     vm_sp_type_destroy_cr(h, e);
-    EXPECT_EQ(st().writes.back().ctx, 42u);
+    auto frees = qel_standin::calls_named(h, "free");
+    ASSERT_EQ(frees.size(), 1u);
+    EXPECT_EQ(frees[0].obj, e);
+    EXPECT_EQ(frees[0].ctx, 43u) << "destroy_cr frees with the handle's current context id";
+    EXPECT_EQ(frees[0].arg, 16);
+    EXPECT_EQ(st().counters.back().counter, &entry().destroys);
+    EXPECT_EQ(st().counters.back().ctx, 43u);
+}
+
+TEST_F(Enum, CrRenderingIntoATooSmallBuffer) {
+    vm_sp_type_t *e = make(1);
+    char buf[64];
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(vm_sp_type_toxml_cr(h, e, buf, 8), -1);
+    EXPECT_EQ(h->err, 28u);
+    EXPECT_EQ(st().last_error, 28u);
+    EXPECT_STREQ(buf, "<vm_sp_") << "what fits stays";
+    EXPECT_EQ(buf[8], '#');
+    h->err = 0;
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(vm_sp_type_toxml_cr(h, e, buf, 16), -1) << "the tag fits, the value does not";
+    EXPECT_STREQ(buf, "<vm_sp_type><VM");
+    EXPECT_EQ(buf[16], '#');
+    h->err = 0;
+    EXPECT_EQ(vm_sp_type_toxml_cr(h, e, buf, 38), 37) << "exactly the room it needs";
+    EXPECT_EQ(h->err, 0u);
+    EXPECT_EQ(vm_sp_type_print_cr(h, e, buf, 33), 32); // "vm_sp_type@vm_sp_type:VM_SP_QUB\n"
+    EXPECT_EQ(vm_sp_type_print_cr(h, e, buf, 32), -1);
+    EXPECT_EQ(h->err, 28u);
+    h->err = 0;
+    vm_sp_type_destroy(h, 1, e);
 }
 
 TEST_F(Enum, CreateFailuresAndPlaceholder) {
@@ -251,14 +297,18 @@ TEST_F(Enum, TracesUseTheEnumerationsOwnBlock) {
     for (const auto &r : t) EXPECT_EQ(r.flags, kError);
 
     // an instance variant beyond the variant count: information trace at destroy
+    vm_if_state_t *one = vm_if_state_create(h, 1);
+    one->instance_variant = 1; // equal to the count: no trace
+    vm_if_state_destroy(h, 1, one);
+    ASSERT_EQ(t.size(), 5u) << "creating it traced the lookup error again";
     e->instance_variant = 2;
     vm_if_state_destroy(h, 1, e);
-    ASSERT_EQ(t.size(), 5u);
-    EXPECT_EQ(t[4].index, 13u + 10);
-    EXPECT_EQ(t[4].flags, kInfo);
-    ASSERT_EQ(t[4].args.size(), 2u);
-    EXPECT_EQ(t[4].args[0].u, 2u);
-    EXPECT_EQ(t[4].args[1].u, 1u);
+    ASSERT_EQ(t.size(), 6u);
+    EXPECT_EQ(t[5].index, 13u + 10);
+    EXPECT_EQ(t[5].flags, kInfo);
+    ASSERT_EQ(t[5].args.size(), 2u);
+    EXPECT_EQ(t[5].args[0].u, 2u);
+    EXPECT_EQ(t[5].args[1].u, 1u);
 }
 
 TEST_F(Enum, SmallOperations) {
@@ -278,66 +328,70 @@ TEST_F(Enum, SmallOperations) {
     EXPECT_EQ(vm_sp_type_variant_data_index_cap(0x105), 0x100u);
     EXPECT_EQ(vm_sp_type_variant_data_index_cap(0xFF), 0xFFu);
     EXPECT_EQ(vm_sp_type_get_luid(1, 2, 3, 4, 5, 6), qel_get_luid(1, 2, 3, 4, 5, 6));
-
-    uint8_t wire[5] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
-    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, a, 0, &err), 0u);
-    EXPECT_EQ(err, 90u);
-    EXPECT_EQ(wire[0], 0xAA);
-    err = 0;
-    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, wire, b, 0, 0, &err), 0u);
-    EXPECT_EQ(err, 90u);
-    err = 0;
-    EXPECT_EQ(vm_sp_type_get_value(h, 1, nullptr, &err), 0u);
-    EXPECT_EQ(err, 22u);
-    err = 0;
-
-    // a short buffer decodes the variant byte but leaves the value
-    const uint8_t shortwire[3] = {0, 0, 0};
-    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, shortwire, b, 3, 0, &err), 1u);
-    EXPECT_EQ(err, 90u);
-    EXPECT_EQ(b->value, 1u);
-    err = 0;
-
-    b->obj_flags = 0;
+    b->obj_flags = 0x04;
     vm_sp_type_set_instance_embedded(h, 1, b);
-    EXPECT_EQ(b->obj_flags, 0x02);
-    vm_sp_type_t in_place{};
-    EXPECT_EQ(vm_sp_type_initialize(h, 1, &in_place, &_vm_sp_type_type_info_internal, 1, 0, 0x04, 0, &err), 0x04);
-    EXPECT_EQ(in_place.type_info, &_vm_sp_type_type_info_internal);
-    EXPECT_EQ(in_place.obj_flags, 0x04);
+    EXPECT_EQ(b->obj_flags, 0x06);
     for (auto *x : {a, b}) vm_sp_type_destroy(h, 1, x);
 }
 
 TEST_F(Enum, MarshalOfAnInstanceNewerThanTheDomain) {
     vm_sp_type_t *e = make(2);
     qel_standin::set_domain_variant(h, "vm_sp_type", -1);
-    uint8_t wire[5];
-    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, e, 5, &err), 5u);
+    uint8_t wire[6] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    st().calls.clear();
+    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, e, 6, &err), 5u);
     EXPECT_EQ(err, 43u);
-    EXPECT_EQ(static_cast<int8_t>(wire[0]), -1); // written as the domain knows it
-    EXPECT_EQ(wire[4], 2);
+    EXPECT_EQ(st().last_error, 43u);
+    const uint8_t expected[6] = {0xFF, 0, 0, 0, 2, 0xAA}; // the domain's variant, the value
+    EXPECT_EQ(std::memcmp(wire, expected, 6), 0);
+    auto epoch = qel_standin::calls_named(h, "qel_store_epoch_err");
+    ASSERT_EQ(epoch.size(), 1u);
+    EXPECT_EQ(epoch[0].arg, 43);
+    EXPECT_EQ(epoch[0].words[0], reinterpret_cast<uintptr_t>(&err));
+    auto lookups = qel_standin::calls_named(h, "qel_domain_lookup_variant");
+    ASSERT_EQ(lookups.size(), 1u);
+    EXPECT_EQ(lookups[0].obj, e->type_info);
+    EXPECT_EQ(lookups[0].owner, h->variant_domain);
+    expect_instance_variant_asked(e);
+
+    err = 0; // the same variant as the domain's is no error
+    qel_standin::set_domain_variant(h, "vm_sp_type", 0);
+    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, e, 5, &err), 5u);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(wire[0], 0);
+
+    // a short room keeps its own error: 90, not the epoch error
+    qel_standin::set_domain_variant(h, "vm_sp_type", -1);
+    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, e, 3, &err), 1u);
+    EXPECT_EQ(err, 90u);
     err = 0;
     vm_sp_type_destroy(h, 1, e);
 }
 
-TEST_F(Enum, IdValidationTypeTravelsWithItsInternalNumbers) {
-    vm_id_validation_type_t *e = vm_id_validation_type_create(h, 1);
-    vm_id_validation_type_set_value(h, 1, e, VM_ID_VALIDATION_UNSIGNED, &err);
-    ASSERT_EQ(err, 0u);
-    uint8_t wire[5];
-    ASSERT_EQ(vm_id_validation_type_marshal(h, 1, wire, e, 5, &err), 5u);
-    EXPECT_EQ(wire[4], 2);
-    wire[4] = 2;
-    vm_id_validation_type_t *d = vm_id_validation_type_create(h, 1);
-    vm_id_validation_type_unmarshal(h, 1, wire, d, 5, 0, &err);
-    EXPECT_EQ(d->value, 3u);
-    wire[4] = 7;
-    vm_id_validation_type_unmarshal(h, 1, wire, d, 5, 0, &err);
-    EXPECT_EQ(d->value, 7u);
-    char buf[96];
-    std::string s(buf, vm_id_validation_type_print(h, 1, buf, 0, "v", d, sizeof buf, &err));
-    EXPECT_EQ(s, "v@vm_id_validation_type:Enum value out of range");
+// Room for the variant byte but not the whole value: the byte goes, the
+// value stays, and 90 tells the caller.
+TEST_F(Enum, CodingWithTooLittleRoom) {
+    vm_sp_type_t *e = make(3);
+    for (auto [room, count] : {std::pair{0, 0u}, {1, 1u}, {4, 1u}}) {
+        SCOPED_TRACE(room);
+        uint8_t wire[6] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+        EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, e, room, &err), count);
+        EXPECT_EQ(err, 90u);
+        EXPECT_EQ(st().last_error, 90u);
+        EXPECT_EQ(wire[0], count == 0 ? 0xAA : 0);
+        EXPECT_EQ(wire[1], 0xAA) << "the value is not begun";
+        err = 0;
+        const uint8_t in[5] = {0, 0, 0, 0, 4};
+        EXPECT_EQ(vm_sp_type_unmarshal(h, 1, in, e, room, 0, &err), count);
+        EXPECT_EQ(err, 90u);
+        EXPECT_EQ(e->value, 3u) << "a value not fully there is not taken";
+        err = 0;
+    }
+    vm_sp_type_destroy(h, 1, e);
+}
 
+TEST_F(Enum, IdValidationTypeSettersJudgeTheInternalNumber) {
+    vm_id_validation_type_t *e = vm_id_validation_type_create(h, 1);
     vm_id_validation_type_set_value(h, 1, e, 4, &err);
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(e->value, 4u);
@@ -347,17 +401,15 @@ TEST_F(Enum, IdValidationTypeTravelsWithItsInternalNumbers) {
     err = 0;
     vm_id_validation_type_set_value(h, 1, e, 0, &err); // keeps its number 0, which passes
     EXPECT_EQ(err, 0u);
-    s.assign(buf, vm_id_validation_type_print(h, 1, buf, 0, "v", e, sizeof buf, &err));
+    char buf[96];
+    std::string s(buf, vm_id_validation_type_print(h, 1, buf, 0, "v", e, sizeof buf, &err));
     EXPECT_EQ(s, "v@vm_id_validation_type:Enum value out of range");
-
     EXPECT_EQ(vm_id_validation_type_map_to_internal_value(1), 0u);
     EXPECT_EQ(vm_id_validation_type_map_to_internal_value(4), 3u);
     EXPECT_EQ(vm_id_validation_type_map_to_internal_value(5), 5u);
     EXPECT_EQ(vm_id_validation_type_map_to_user_value(2), 2u);
-    EXPECT_EQ(vm_id_validation_type_is_valid_cr(h, 4), 1);
-    EXPECT_EQ(vm_id_validation_type_is_valid_cr(h, 5), 0);
     EXPECT_EQ(vm_sp_type_map_to_internal_value(3), 3u);
-    for (auto *x : {e, d}) vm_id_validation_type_destroy(h, 1, x);
+    vm_id_validation_type_destroy(h, 1, e);
 }
 
 TEST_F(Enum, FromXmlTakesTheFirstNamePresent) {
@@ -390,6 +442,367 @@ TEST_F(Enum, FromXmlTakesTheFirstNamePresent) {
     EXPECT_EQ(e->value, 1u);
     err = 0;
     vm_if_state_destroy(h, 1, e);
+}
+
+TEST_F(Enum, IdValidationTypeNumbersAtTheirBoundaries) {
+    vm_id_validation_type_t *e = vm_id_validation_type_create(h, 1);
+    const char *names[] = {"VM_ID_VALIDATION_VELTO_SIGNED", "VM_ID_VALIDATION_THIRDPARTY_SIGNED",
+                           "VM_ID_VALIDATION_UNSIGNED", "VM_ID_IDENTIFICATION_FAILED"};
+    for (uint32_t v = 1; v <= 4; ++v) {
+        SCOPED_TRACE(v);
+        vm_id_validation_type_set_value(h, 1, e, v, &err);
+        ASSERT_EQ(err, 0u);
+        uint8_t wire[5] = {};
+        ASSERT_EQ(vm_id_validation_type_marshal(h, 1, wire, e, 5, &err), 5u);
+        EXPECT_EQ(wire[4], v - 1) << "travels as its internal number";
+        e->value = 99;
+        ASSERT_EQ(vm_id_validation_type_unmarshal(h, 1, wire, e, 5, 0, &err), 5u);
+        EXPECT_EQ(e->value, v);
+        char buf[96];
+        std::string s(buf, vm_id_validation_type_print(h, 1, buf, 0, "v", e, sizeof buf, &err));
+        EXPECT_EQ(s, std::string("v@vm_id_validation_type:") + names[v - 1] + "\n");
+        s.assign(buf, vm_id_validation_type_to_xml(h, 1, "v", buf, e, sizeof buf, 0, &err));
+        EXPECT_EQ(s, std::string("<v><") + names[v - 1] + "/></v>");
+        test::XmlDoc doc("<r>" + s + "</r>");
+        e->value = 0;
+        vm_id_validation_type_from_xml(h, 1, "/r/v", doc.doc, e, &err, nullptr, 0);
+        EXPECT_EQ(e->value, v);
+        EXPECT_EQ(err, 0u);
+    }
+    // wire numbers 0 to 3 are the values 1 to 4; 4 and above stand for themselves
+    for (auto [w, v] : {std::pair{0u, 1u}, {3u, 4u}, {4u, 4u}, {5u, 5u}, {0xFFFFFFFFu, 0xFFFFFFFFu}}) {
+        const uint8_t wire[5] = {0, static_cast<uint8_t>(w >> 24), static_cast<uint8_t>(w >> 16),
+                                 static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w)};
+        vm_id_validation_type_unmarshal(h, 1, wire, e, 5, 0, &err);
+        EXPECT_EQ(e->value, v) << "wire " << w;
+    }
+    for (auto [v, w] : {std::pair{0u, 0u}, {5u, 5u}, {0xFFFFFFFFu, 0xFFFFFFFFu}}) {
+        e->value = v;
+        uint8_t wire[5] = {};
+        vm_id_validation_type_marshal(h, 1, wire, e, 5, &err);
+        EXPECT_EQ(uint32_t{wire[1]} << 24 | uint32_t{wire[2]} << 16 | uint32_t{wire[3]} << 8 | wire[4], w)
+            << "value " << v;
+    }
+    EXPECT_EQ(vm_id_validation_type_is_valid_cr(h, 1), 1);
+    EXPECT_EQ(vm_id_validation_type_is_valid_cr(h, 0), 1) << "0 keeps its number, below 4";
+    EXPECT_EQ(vm_id_validation_type_is_valid_cr(h, -1), 1) << "compared as signed, like 0";
+    EXPECT_EQ(vm_id_validation_type_is_valid_cr(h, 4), 1);
+    EXPECT_EQ(vm_id_validation_type_is_valid_cr(h, 5), 0);
+    vm_id_validation_type_destroy(h, 1, e);
+}
+
+TEST_F(Enum, UnmarshalIntoAZeroedInstanceGivesItItsRecord) {
+    const uint8_t wire[5] = {0x01, 0, 0, 0, 2}; // variant 1: more than the layout has
+    vm_sp_type_t zeroed{};
+    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, wire, &zeroed, 5, 0, &err), 5u);
+    EXPECT_EQ(zeroed.type_info, &_vm_sp_type_type_info_internal);
+    EXPECT_EQ(zeroed.instance_variant, 0) << "capped at the layout variant";
+    EXPECT_EQ(zeroed.value, 2u);
+
+    h->type_info_mode = 1;
+    vm_sp_type_t other{};
+    const uint8_t old[5] = {0xFF, 0, 0, 0, 1}; // variant -1 stays
+    EXPECT_EQ(vm_sp_type_unmarshal(h, 6, old, &other, 5, 0, &err), 5u);
+    auto it = st().registry.find({6u, _vm_sp_type_type_info_internal.digest_str});
+    ASSERT_NE(it, st().registry.end()) << "registered for the context id";
+    EXPECT_EQ(other.type_info, it->second) << "the handle's copy";
+    EXPECT_EQ(other.instance_variant, -1);
+    EXPECT_EQ(other.value, 1u);
+    EXPECT_EQ(err, 0u);
+}
+
+TEST_F(Enum, CreateTakesTheDomainVariantCappedAtTheHighest) {
+    qel_standin::set_domain_variant(h, "vm_sp_type", 3);
+    uint64_t creates = entry().creates;
+    vm_sp_type_t *e = vm_sp_type_create(h, 1);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->instance_variant, 0);
+    EXPECT_EQ(entry().creates, creates + 1);
+    auto lookups = qel_standin::calls_named(h, "qel_domain_lookup_variant");
+    ASSERT_EQ(lookups.size(), 1u);
+    EXPECT_EQ(lookups[0].obj, &_vm_sp_type_type_info_internal);
+    EXPECT_EQ(lookups[0].owner, h->variant_domain);
+
+    qel_standin::set_domain_variant(h, "vm_sp_type", -1);
+    vm_sp_type_t *old = vm_sp_type_create(h, 1);
+    EXPECT_EQ(old->instance_variant, -1);
+    EXPECT_EQ(entry().creates, creates + 1) << "a negative variant selects no entry";
+    uint64_t destroys = entry().destroys;
+    vm_sp_type_destroy(h, 1, old);
+    EXPECT_EQ(entry().destroys, destroys);
+    vm_sp_type_destroy(h, 1, e);
+    EXPECT_EQ(entry().destroys, destroys + 1);
+    EXPECT_EQ(qel_standin::calls_named(h, "allocate")[0].arg, 16);
+}
+
+// Every operation that takes an error word clears the handle's last error
+// before anything else it asks of the runtime.
+TEST_F(Enum, EveryOperationClearsAStaleLastErrorFirst) {
+    vm_sp_type_t *e = make(2), *src = make(1);
+    test::XmlDoc doc("<r><s><VM_SP_DROV/></s></r>"); // the first name tried: no 2 is left
+    uint8_t wire[5] = {0, 0, 0, 0, 1};
+    char buf[64];
+    const std::pair<const char *, std::function<void()>> ops[] = {
+        {"get_value", [&] { vm_sp_type_get_value(h, 1, e, &err); }},
+        {"set", [&] { vm_sp_type_set(h, 1, e, src, &err); }},
+        {"set_value", [&] { vm_sp_type_set_value(h, 1, e, 3, &err); }},
+        {"marshal", [&] { vm_sp_type_marshal(h, 1, wire, e, 5, &err); }},
+        {"unmarshal", [&] { vm_sp_type_unmarshal(h, 1, wire, e, 5, 0, &err); }},
+        {"print", [&] { vm_sp_type_print(h, 1, buf, 0, "l", e, sizeof buf, &err); }},
+        {"to_xml", [&] { vm_sp_type_to_xml(h, 1, "t", buf, e, sizeof buf, 0, &err); }},
+        {"from_xml", [&] { vm_sp_type_from_xml(h, 1, "/r/s", doc.doc, e, &err, nullptr, 0); }},
+        {"print_cr", [&] { vm_sp_type_print_cr(h, e, buf, sizeof buf); }},
+        {"toxml_cr", [&] { vm_sp_type_toxml_cr(h, e, buf, sizeof buf); }},
+    };
+    for (const auto &[name, run] : ops) {
+        SCOPED_TRACE(name);
+        st().calls.clear();
+        st().last_error = 77;
+        run();
+        EXPECT_EQ(err, 0u);
+        EXPECT_EQ(st().last_error, 0u);
+        ASSERT_FALSE(st().calls.empty());
+        EXPECT_EQ(st().calls.front().name, "qel_clear_last_error");
+        EXPECT_EQ(calls("qel_clear_last_error"), 1u);
+    }
+    for (auto *x : {e, src}) vm_sp_type_destroy(h, 1, x);
+}
+
+TEST_F(Enum, AnnouncesEveryStoreOfCreateInitializeAndUnmarshal) {
+    vm_sp_type_t *e = vm_sp_type_create(h, 5);
+    ASSERT_NE(e, nullptr);
+    auto expect_header_notes = [&](vm_sp_type_t *inst, uint32_t ctx) {
+        ASSERT_EQ(st().writes.size(), 4u);
+        const std::pair<const void *, uint32_t> want[] = {{&inst->layout_variant, 1},
+                                                          {&inst->instance_variant, 1},
+                                                          {&inst->type_info, 8},
+                                                          {&inst->obj_flags, 1}};
+        for (size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(st().writes[i].addr, want[i].first) << i;
+            EXPECT_EQ(st().writes[i].len, want[i].second) << i;
+            EXPECT_EQ(st().writes[i].ctx, ctx) << i;
+            EXPECT_EQ(st().writes[i].owner, inst) << i;
+        }
+    };
+    expect_header_notes(e, 5);
+    EXPECT_EQ(e->pad, 0) << "the fresh block is zeroed";
+
+    vm_sp_type_t in_place{};
+    in_place.obj_flags = 0x01;
+    st().writes.clear();
+    EXPECT_EQ(vm_sp_type_initialize(h, 6, &in_place, &_vm_sp_type_type_info_internal, 1, 0, 0x04, 0, &err), 0x04);
+    expect_header_notes(&in_place, 6);
+    EXPECT_EQ(in_place.obj_flags, 0x05) << "the flags are added";
+    st().writes.clear();
+    qel_standin::set_domain_variant(h, "vm_sp_type", -1);
+    vm_sp_type_t quiet{};
+    quiet.layout_variant = 3;
+    vm_sp_type_initialize(h, 6, &quiet, &_vm_sp_type_type_info_internal, 0, 0, 0x02, 0, &err);
+    EXPECT_TRUE(st().writes.empty()) << "notify 0 announces nothing";
+    EXPECT_EQ(quiet.layout_variant, 0);
+    EXPECT_EQ(quiet.instance_variant, -1);
+    EXPECT_EQ(quiet.type_info, &_vm_sp_type_type_info_internal);
+    EXPECT_EQ(quiet.obj_flags, 0x02);
+
+    st().writes.clear();
+    const uint8_t wire[5] = {0, 0, 0, 0, 4};
+    vm_sp_type_unmarshal(h, 7, wire, e, 5, 0, &err);
+    ASSERT_EQ(st().writes.size(), 2u);
+    EXPECT_EQ(st().writes[0].addr, &e->type_info);
+    EXPECT_EQ(st().writes[1].addr, &e->value);
+    EXPECT_EQ(st().writes[1].len, 4u);
+    EXPECT_EQ(st().writes[1].ctx, 7u);
+    EXPECT_EQ(st().writes[1].owner, e);
+
+    st().writes.clear();
+    vm_sp_type_set_instance_embedded(h, 8, e);
+    ASSERT_EQ(st().writes.size(), 1u);
+    EXPECT_EQ(st().writes[0].addr, &e->obj_flags);
+    EXPECT_EQ(st().writes[0].ctx, 8u);
+    vm_sp_type_destroy(h, 1, e);
+}
+
+TEST_F(Enum, UnmarshalPassesTheUpdateFlagAndContextOn) {
+    vm_sp_type_t *e = make(0);
+    const uint8_t wire[5] = {0, 0, 0, 0, 1};
+    for (uint32_t update : {0u, 1u, 7u}) {
+        st().calls.clear();
+        vm_sp_type_unmarshal(h, 9, wire, e, 5, update, &err);
+        auto decoded = qel_standin::calls_named(h, "u_int32_unmarshal");
+        ASSERT_EQ(decoded.size(), 1u);
+        EXPECT_EQ(decoded[0].arg, update);
+        EXPECT_EQ(decoded[0].ctx, 9u);
+        EXPECT_EQ(decoded[0].owner, wire + 1) << "after the variant byte";
+    }
+    vm_sp_type_destroy(h, 1, e);
+}
+
+TEST_F(Enum, IsValidCrAsksTheDomainWithTheHandlesWord) {
+    EXPECT_EQ(vm_sp_type_is_valid_cr(h, 0), 1);
+    auto lookups = qel_standin::calls_named(h, "qel_domain_lookup_variant");
+    ASSERT_EQ(lookups.size(), 1u);
+    EXPECT_EQ(lookups[0].obj, &_vm_sp_type_type_info_internal);
+    EXPECT_EQ(lookups[0].owner, h->variant_domain);
+    EXPECT_EQ(lookups[0].words[0], reinterpret_cast<uintptr_t>(&h->err));
+    st().domain_error = 2;
+    EXPECT_EQ(vm_sp_type_is_valid_cr(h, 3), 1) << "the lookup's result is not used";
+    EXPECT_EQ(h->err, 2u);
+    h->err = 0;
+}
+
+// The setters' epoch rule reads the instance variant: an instance whose
+// instance variant is newer than its layout takes a value past the range.
+TEST_F(Enum, SettersJudgeByTheInstanceVariant) {
+    vm_sp_type_t *e = make(1);
+    e->instance_variant = 1;
+    e->layout_variant = 0;
+    EXPECT_EQ(qel_get_instance_variant(e, 0, 1), 1);
+    qel_standin::reset_global();
+    vm_sp_type_set_value(h, 1, e, 5, &err);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(e->value, 5u);
+    expect_instance_variant_asked(e);
+    vm_sp_type_t *src = make(9);
+    vm_sp_type_set(h, 1, e, src, &err);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(e->value, 9u);
+    e->instance_variant = 0;
+    vm_sp_type_set_value(h, 1, e, 5, &err);
+    EXPECT_EQ(err, 43u);
+    err = 0;
+    for (auto *x : {e, src}) vm_sp_type_destroy(h, 1, x);
+}
+
+TEST_F(Enum, ContainmentIsRecordedForThePlaceholderAndDestroyIsGuarded) {
+    h->containment_recording = 1;
+    h->type_info_mode = 1;
+    h->cur_ctx_id = 4;
+    h->err = 5; // a _cr creation with an error pending takes the placeholder
+    vm_sp_type_t *p = vm_sp_type_create_cr(h);
+    auto contained = qel_standin::calls_named(h, "qeldb_record_containment2");
+    ASSERT_EQ(contained.size(), 1u);
+    EXPECT_EQ(contained[0].obj, p);
+    EXPECT_EQ(contained[0].ctx, 4u);
+    EXPECT_EQ(contained[0].owner, nullptr);
+    EXPECT_EQ(contained[0].arg, 1);
+    auto dirty = qel_standin::calls_named(h, "qeldb_plat_set_dirty");
+    ASSERT_EQ(dirty.size(), 1u);
+    EXPECT_EQ(dirty[0].obj, p);
+    h->err = 0;
+
+    st().fail_alloc_at = st().alloc_calls + 1; // a failed plain creation is recorded as null
+    EXPECT_EQ(vm_sp_type_create(h, 4), nullptr);
+    EXPECT_EQ(qel_standin::calls_named(h, "qeldb_record_containment2").back().obj, nullptr);
+
+    struct Case {
+        uint32_t recording, mode, ctx;
+        size_t dirty, destroyed;
+    };
+    for (const Case &c : {Case{1, 1, 9, 1, 1}, Case{0, 1, 9, 0, 0}, Case{1, 2, 9, 0, 0},
+                          Case{1, 0, 9, 0, 0}, Case{1, 1, QEL_CTX_NONE, 0, 0}}) {
+        SCOPED_TRACE(testing::Message() << c.recording << "/" << c.mode << "/" << c.ctx);
+        h->containment_recording = c.recording;
+        h->type_info_mode = c.mode;
+        st().calls.clear();
+        vm_sp_type_t *e = vm_sp_type_create(h, c.ctx);
+        EXPECT_EQ(calls("qeldb_record_containment2"), c.recording);
+        EXPECT_EQ(calls("qeldb_plat_set_dirty"), c.dirty);
+        vm_sp_type_destroy(h, c.ctx, e);
+        auto gone = qel_standin::calls_named(h, "qeldb_plat_set_destroy");
+        ASSERT_EQ(gone.size(), c.destroyed);
+        if (c.destroyed == 1) {
+            EXPECT_EQ(gone[0].obj, e);
+            EXPECT_EQ(gone[0].ctx, c.ctx);
+        }
+    }
+}
+
+TEST_F(Enum, NullInstancesAndArgumentsAreRefused) {
+    uint8_t wire[5] = {0, 0, 0, 0, 1};
+    char buf[64];
+    EXPECT_EQ(vm_sp_type_get_value(h, 1, nullptr, &err), 0u);
+    EXPECT_EQ(err, 22u);
+    err = 0;
+    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, nullptr, 5, &err), 0u);
+    EXPECT_EQ(err, 22u);
+    err = 0;
+    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, wire, nullptr, 5, 0, &err), 0u);
+    EXPECT_EQ(err, 22u);
+    err = 0;
+    EXPECT_EQ(vm_sp_type_print(h, 1, buf, 0, "l", nullptr, sizeof buf, &err), 0);
+    EXPECT_EQ(err, 22u);
+    err = 0;
+    EXPECT_EQ(vm_sp_type_to_xml(h, 1, "t", buf, nullptr, sizeof buf, 0, &err), 0);
+    EXPECT_EQ(err, 22u);
+    err = 0;
+    test::XmlDoc doc("<r><s><VM_SP_QUB/></s></r>");
+    vm_sp_type_from_xml(h, 1, "/r/s", doc.doc, nullptr, &err, nullptr, 0);
+    EXPECT_EQ(err, 22u);
+    EXPECT_EQ(st().last_error, 22u);
+    err = 0;
+
+    // a buffer that is not there: the variant byte cannot be read
+    vm_sp_type_t zeroed{};
+    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, nullptr, &zeroed, 5, 0, &err), 0u);
+    EXPECT_EQ(err, 90u);
+    EXPECT_EQ(zeroed.type_info, nullptr) << "nothing is taken";
+    err = 0;
+
+    // without a label, print names the type
+    vm_sp_type_t *e = make(0);
+    std::string s(buf, vm_sp_type_print(h, 1, buf, 0, nullptr, e, sizeof buf, &err));
+    EXPECT_EQ(s, "vm_sp_type@vm_sp_type:VM_SP_DROV\n");
+    // a message buffer of size 0 is not written
+    char msg[8] = "keep";
+    vm_sp_type_from_xml(h, 1, "/r/s[", doc.doc, e, &err, msg, 0);
+    EXPECT_EQ(err, 22u);
+    EXPECT_STREQ(msg, "keep");
+    err = 0;
+    vm_sp_type_destroy(h, 1, e);
+}
+
+TEST_F(Enum, AdjustVariantAndSetAskTheRuntime) {
+    vm_sp_type_t *e = make(1), *src = make(2);
+    st().calls.clear();
+    EXPECT_EQ(vm_sp_type_adjust_variant(h, 3, e, &err), 0);
+    auto adjusted = qel_standin::calls_named(h, "qellib_adjust_variant");
+    ASSERT_EQ(adjusted.size(), 1u);
+    EXPECT_EQ(adjusted[0].obj, e);
+    EXPECT_EQ(adjusted[0].owner, e->type_info);
+    EXPECT_EQ(adjusted[0].ctx, 3u);
+    EXPECT_EQ(vm_sp_type_adjust_variant(h, 3, nullptr, &err), -1);
+    EXPECT_EQ(qel_standin::calls_named(h, "qellib_adjust_variant").size(), 1u)
+        << "a null instance reaches the runtime, which records nothing for it";
+
+    // set and set_value fit the destination to its variant before judging the value
+    st().calls.clear();
+    vm_sp_type_set_value(h, 4, e, 3, &err);
+    vm_sp_type_set(h, 5, e, src, &err);
+    adjusted = qel_standin::calls_named(h, "qellib_adjust_variant");
+    ASSERT_EQ(adjusted.size(), 2u);
+    EXPECT_EQ(adjusted[0].obj, e);
+    EXPECT_EQ(adjusted[0].ctx, 4u);
+    EXPECT_EQ(adjusted[1].obj, e);
+    EXPECT_EQ(adjusted[1].owner, e->type_info);
+    EXPECT_EQ(adjusted[1].ctx, 5u);
+    // an instance of variant -1 is raised to the domain's variant first
+    e->instance_variant = -1;
+    vm_sp_type_set_value(h, 4, e, 1, &err);
+    EXPECT_EQ(e->instance_variant, 0);
+    EXPECT_EQ(e->value, 1u);
+    for (auto *x : {e, src}) vm_sp_type_destroy(h, 1, x);
+}
+
+TEST_F(Enum, MarshalWritesAtMostTheHighestVariant) {
+    vm_sp_type_t *e = make(1);
+    e->instance_variant = 2; // newer than any variant of the type
+    qel_standin::set_domain_variant(h, "vm_sp_type", 5);
+    uint8_t wire[5] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, e, 5, &err), 5u);
+    EXPECT_EQ(err, 0u) << "the domain knows it";
+    EXPECT_EQ(wire[0], 0) << "but the encoding has variant 0 only";
+    e->instance_variant = 0;
+    vm_sp_type_destroy(h, 1, e);
 }
 
 using EnumDeath = Enum;

@@ -110,6 +110,42 @@ TEST_F(Registration, RegistersOneCopyPerTypeAndUpdatesVariantsOnRepeat) {
     EXPECT_EQ(st().registry.size(), 82u);
 }
 
+// How registration talks to the handle: what it looks up, allocates and
+// inserts, under which context ids.
+TEST_F(Registration, LooksUpAllocatesAndInsertsUnderTheRightKeys) {
+    drov_def_typeinfo_initialize(h, 3, &err);
+    auto table = type_table();
+    auto lookups = qel_standin::calls_named(h, "registry_lookup");
+    auto allocs = qel_standin::calls_named(h, "module_alloc");
+    auto inserts = qel_standin::calls_named(h, "registry_insert");
+    auto updates = qel_standin::calls_named(h, "qel_update_variant_info");
+    ASSERT_EQ(lookups.size(), 41u);
+    ASSERT_EQ(allocs.size(), 41u);
+    ASSERT_EQ(inserts.size(), 41u);
+    ASSERT_EQ(updates.size(), 41u);
+    for (size_t i = 0; i < 41; ++i) {
+        SCOPED_TRACE(table[i]->name);
+        EXPECT_EQ(lookups[i].ctx, 3u);
+        EXPECT_EQ(lookups[i].words[0], reinterpret_cast<uintptr_t>(table[i]->digest_str));
+        EXPECT_EQ(allocs[i].ctx, QEL_CTX_NONE) << "copies are not contained";
+        EXPECT_EQ(allocs[i].arg, 288);
+        const auto *copy = static_cast<const qel_type_info_t *>(inserts[i].obj);
+        EXPECT_EQ(copy, allocs[i].obj);
+        EXPECT_EQ(inserts[i].ctx, 3u);
+        EXPECT_EQ(inserts[i].words[0], reinterpret_cast<uintptr_t>(copy->digest_str))
+            << "the key is the copy's own digest";
+        EXPECT_EQ(updates[i].obj, copy);
+        EXPECT_EQ(updates[i].owner, table[i]);
+        EXPECT_EQ(updates[i].ctx, 3u);
+    }
+    st().calls.clear();
+    drov_def_typeinfo_initialize(h, 3, &err);
+    updates = qel_standin::calls_named(h, "qel_update_variant_info");
+    ASSERT_EQ(updates.size(), 41u);
+    EXPECT_EQ(updates[40].obj, st().registry.at({3u, table[40]->digest_str})) << "the registered copy";
+    EXPECT_EQ(updates[40].owner, table[40]);
+}
+
 TEST_F(Registration, AllocationFailureKeepsEarlierTypes) {
     st().fail_module_alloc_at = 7;
     drov_def_typeinfo_initialize(h, 0, &err);
@@ -164,13 +200,20 @@ TEST(BundleHandler, RegisterReturnsPreviousAndForwardsAllWords) {
 
 TEST(TraceRegistration, RegistersUnderTheModuleTraceName) {
     qel_standin::reset_global();
-    qel_drov_def_trace_init();
+    EXPECT_EQ(qel_drov_def_trace_init(), 0);
     ASSERT_FALSE(qel_standin::global_calls().empty());
-    EXPECT_EQ(qel_standin::global_calls().back().name, "wlog_module_init_fn");
+    const qel_standin::Call first = qel_standin::global_calls().back();
+    EXPECT_EQ(first.name, "wlog_module_init_fn");
+    EXPECT_STREQ(static_cast<const char *>(first.obj), "qel_drov_def");
+    EXPECT_EQ(first.owner, &g_qel_drov_def_trace_module_id);
+    EXPECT_NE(first.words[0], 0u) << "the module's own state word";
     EXPECT_NE(g_qel_drov_def_trace_module_id, 0);
     uint16_t id = g_qel_drov_def_trace_module_id;
     qel_drov_def_trace_init();
     EXPECT_EQ(g_qel_drov_def_trace_module_id, id);
+    const qel_standin::Call second = qel_standin::global_calls().back();
+    EXPECT_EQ(second.words[0], first.words[0]) << "the same state word every time";
+    EXPECT_EQ(second.arg, 1) << "which the trace library has set";
 }
 
 } // namespace

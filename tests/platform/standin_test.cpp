@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -127,6 +128,36 @@ TEST_F(Standin, CountedAllocationAndRecordingOffKeepNothing) {
     reset_global();
 }
 
+TEST(StandinGlobal, RangeFailureIsExplainedByPerror) {
+    reset_global();
+    int x = 0;
+    testing::internal::CaptureStderr();
+    norla_perror();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "norla: no failure\n");
+    fail_range_at(2);
+    norla_set_range(nullptr, &x, 4, 0);
+    EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 0);
+    testing::internal::CaptureStderr();
+    norla_perror();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "norla: range announcement 2 failed (injected)\n");
+    reset_global();
+}
+
+TEST(StandinRecords, TheRuntimesOwnTypesAreDescribedLikeTheModules) {
+    for (const qel_type_info_t *r : {&qel_boolean_type_info, &if_handle_type_info}) {
+        SCOPED_TRACE(r->name);
+        EXPECT_EQ(r->magic, QEL_TYPE_INFO_MAGIC);
+        EXPECT_STREQ(r->module, "qel");
+        EXPECT_STREQ(r->kind, "type");
+        EXPECT_EQ(r->luid, -1);
+        char hex[33];
+        for (int k = 0; k < 16; ++k) std::snprintf(hex + 2 * k, 3, "%02x", r->digest[k]);
+        EXPECT_STREQ(r->digest_str, hex);
+    }
+    EXPECT_STREQ(qel_boolean_type_info.name, "qel_boolean");
+    EXPECT_STREQ(if_handle_type_info.name, "if_handle");
+}
+
 TEST(StandinGlobal, RangeFailureIsCountedFromArming) {
     reset_global();
     int x = 0;
@@ -169,17 +200,21 @@ TEST_F(Standin, StatsNotifyTheCounterBeforeIncrementingIt) {
 
 TEST(StandinStats, SharedRecordsCountEveryObjectAcrossThreads) {
     TypeRecord rec(1);
+    std::atomic<int> ready{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&rec] {
+        threads.emplace_back([&rec, &ready] {
             qel_handle_t *own = handle_new();
             own->counter_notify = nullptr;
-            for (int i = 0; i < 20000; ++i)
+            set_recording(own, false);
+            ready.fetch_add(1);
+            while (ready.load() < 4) std::this_thread::yield(); // all count at once
+            for (int i = 0; i < 200000; ++i)
                 qellib_type_stats_create_object(own, 0, &rec.ti, &rec.entries[0], nullptr);
             handle_delete(own);
         });
     for (auto &t : threads) t.join();
-    EXPECT_EQ(rec.entries[0].creates, 80000u);
+    EXPECT_EQ(rec.entries[0].creates, 800000u);
 }
 
 TEST_F(Standin, AdjustVariantRaisesButNeverLowersTheInstanceVariant) {
@@ -233,6 +268,15 @@ TEST_F(Standin, TextWritersStayInTheBufferAndStore28WhenCut) {
     err = 0;
     EXPECT_EQ(qel_snprintf(h, 0, buf, 0, &err, "%s", ""), 0) << "nothing to write fits";
     EXPECT_EQ(err, 0u);
+    std::strcpy(buf, "#########");
+    EXPECT_EQ(qel_print_space(h, 0, buf, 1, 0, &err), 0) << "no room at all, not even for one";
+    EXPECT_EQ(err, QEL_ENOSPC);
+    EXPECT_STREQ(buf, "#########");
+    err = 0;
+    EXPECT_EQ(end_tag(h, 0, buf, "t", -5, &err), 0);
+    EXPECT_EQ(err, QEL_ENOSPC);
+    EXPECT_STREQ(buf, "#########");
+    err = 0;
 }
 
 // Every helper with an error word: while the word holds an error it returns
@@ -364,6 +408,89 @@ TEST_F(Contract, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     EXPECT_EQ(count_calls(h, "qel_store_err"), 0u);
 }
 
+TEST_F(Standin, MappingCallsGiveTheInjectedOutcome) {
+    int inst = 0;
+    EXPECT_EQ(qel_request_oid_mapping_destroy(h, 2, &inst, &err), 1);
+    st().oid_mapping_result = 7;
+    st().oid_mapping_error = 12;
+    EXPECT_EQ(qel_request_oid_mapping_destroy(h, 2, &inst, &err), 7);
+    EXPECT_EQ(err, 12u);
+    err = 0;
+    st().hd_mapping_error = 22;
+    qel_hd_mapping_destroy(h, 2, &inst, &err);
+    EXPECT_EQ(err, 22u);
+    err = 0;
+    st().oid_ref_count_error = 2;
+    qellib_lookup_and_update_oid_ref_count(h, 2, 0x1234, -1, &err);
+    EXPECT_EQ(err, 2u);
+    auto refs = calls_named(h, "qellib_lookup_and_update_oid_ref_count");
+    ASSERT_EQ(refs.size(), 1u);
+    EXPECT_EQ(refs[0].words[0], 0x1234u);
+    EXPECT_EQ(refs[0].arg, -1);
+    handle_delete(nullptr); // harmless
+}
+
+TEST(StandinNoHandle, PrimitiveSettersWorkWithoutAHandle) {
+    u_int16 v = 0;
+    uint32_t err = 0;
+    u_int16_set_value(nullptr, 0, &v, 9, &err);
+    EXPECT_EQ(v, 9);
+    qel_boolean b = 0;
+    const qel_boolean on = 5;
+    qel_boolean_set(nullptr, 0, &b, &on, &err);
+    EXPECT_EQ(b, 1u);
+    EXPECT_EQ(err, 0u);
+}
+
+TEST_F(Standin, EmbeddedObjectsStartAtZero) {
+    qel_boolean flag = 9;
+    qel_boolean_initialize(h, 3, &flag, &qel_boolean_type_info, 1, 0, 0x04, nullptr, &err);
+    EXPECT_EQ(flag, 0u);
+    ASSERT_EQ(st().writes.size(), 1u);
+    EXPECT_EQ(st().writes[0].addr, &flag);
+    EXPECT_EQ(st().writes[0].ctx, 3u);
+    auto init = calls_named(h, "qel_boolean_initialize");
+    ASSERT_EQ(init.size(), 1u);
+    EXPECT_EQ(init[0].obj, &flag);
+    EXPECT_EQ(init[0].owner, &qel_boolean_type_info);
+    EXPECT_EQ(init[0].arg, 0x04);
+    if_handle ifh = 9;
+    if_handle_initialize(h, 3, &ifh, &if_handle_type_info, 0, 0, 0, nullptr, &err);
+    EXPECT_EQ(ifh, 0u);
+    EXPECT_EQ(st().writes.size(), 1u) << "notify 0: no announcement";
+    EXPECT_EQ(err, 0u);
+    if_handle_initialize(h, 3, nullptr, &if_handle_type_info, 1, 0, 0, nullptr, &err);
+    EXPECT_EQ(err, QEL_EINVAL);
+    EXPECT_EQ(count_calls(h, "if_handle_initialize"), 1u);
+}
+
+TEST_F(Standin, DomainLookupsLeaveAnErrorWordAloneUnlessTheyFail) {
+    TypeRecord rec(3);
+    err = 5;
+    EXPECT_EQ(qel_domain_lookup_variant(h, h->variant_domain, &rec.ti, &err), 2);
+    EXPECT_EQ(err, 5u);
+    st().domain_error = 2;
+    EXPECT_EQ(qel_domain_lookup_variant(h, h->variant_domain, &rec.ti, nullptr), 2)
+        << "no error word to fill";
+    EXPECT_EQ(qel_domain_lookup_variant(h, h->variant_domain, nullptr, &err), 0);
+    EXPECT_EQ(err, 2u);
+    // without a handle the domain argument is the handle state
+    st().domain_error = 0;
+    set_domain_variant(h, "t", 1);
+    EXPECT_EQ(qel_domain_lookup_variant(nullptr, h->variant_domain, &rec.ti, &err), 1);
+}
+
+// The stand-in's luid weighs each word by its position, so that a caller
+// that passes its words on in another order shows.
+TEST(StandinGlobal, LuidWeighsEachWordByItsPosition) {
+    EXPECT_EQ(qel_get_luid(1, 0, 0, 0, 0, 0), 1u);
+    EXPECT_EQ(qel_get_luid(0, 1, 0, 0, 0, 0), 2u);
+    EXPECT_EQ(qel_get_luid(0, 0, 1, 0, 0, 0), 3u);
+    EXPECT_EQ(qel_get_luid(0, 0, 0, 1, 0, 0), 4u);
+    EXPECT_EQ(qel_get_luid(0, 0, 0, 0, 1, 0), 5u);
+    EXPECT_EQ(qel_get_luid(0, 0, 0, 0, 0, 1), 6u);
+}
+
 TEST_F(Standin, ObjectReferenceQueriesStopAtAPendingErrorWithoutClearing) {
     st().qel_boolean_refs = {11, 12};
     qel_boolean field = 0;
@@ -463,11 +590,65 @@ TEST_F(Standin, XmlWritersShowTheStateFlagAndEscapeText) {
     EXPECT_EQ(var("\0\x01\r\t\n\x7f\xc3\xa9|\xff|\xc3|\xed\xa0\x80|\xef\xbf\xbf|\xf0\x9f\x98\x80"s),
               "<s>&#xFFFD;&#xFFFD;&#xD;\t\n\x7f\xc3\xa9|&#xFFFD;|&#xFFFD;|&#xFFFD;&#xFFFD;&#xFFFD;|"
               "&#xFFFD;&#xFFFD;&#xFFFD;|\xf0\x9f\x98\x80</s>");
+    // over-long forms, surrogates, code points past U+10FFFF and cut sequences
+    EXPECT_EQ(var("\xc0\xaf|\xe0\x80\x80|\xf0\x80\x80\x80|\xf4\x90\x80\x80|\xe2\x82"s),
+              "<s>&#xFFFD;&#xFFFD;|&#xFFFD;&#xFFFD;&#xFFFD;|&#xFFFD;&#xFFFD;&#xFFFD;&#xFFFD;|"
+              "&#xFFFD;&#xFFFD;&#xFFFD;&#xFFFD;|&#xFFFD;&#xFFFD;</s>");
+    EXPECT_EQ(var("\xdf\xbf\xe0\xa0\x80\xef\xbf\xbd\xf4\x8f\xbf\xbf"s),
+              "<s>\xdf\xbf\xe0\xa0\x80\xef\xbf\xbd\xf4\x8f\xbf\xbf</s>") << "the edges that are fine";
+    EXPECT_EQ(render([&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, "ab\xe2\x82\xac", 4, n, 0, &err); }),
+              "<n>ab&#xFFFD;&#xFFFD;</n>") << "a sequence cut by the capacity";
     EXPECT_EQ(render([&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, "abcdef", 3, n, 4, &err); }),
               "<n state=\"4\">abc</n>");
     EXPECT_EQ(render([&](char *b, int32_t n) { return var_string_to_xml(h, 0, "e", b, nullptr, 0, n, 0, &err); }),
               "<e></e>");
     EXPECT_EQ(err, 0u);
+}
+
+// What the helpers make of missing or empty input.
+TEST_F(Standin, HelpersGivenNothing) {
+    EXPECT_EQ(u_int32_get_value(h, 0, nullptr, &err), 0u);
+    EXPECT_EQ(err, QEL_EINVAL);
+    err = 0;
+    EXPECT_EQ(u_int16_get(h, 0, nullptr, &err), nullptr);
+    EXPECT_EQ(err, QEL_EINVAL);
+    err = 0;
+    EXPECT_EQ(render([&](char *b, int32_t n) { return null_string_print(h, 0, b, 0, "n", nullptr, 0, n, &err); }),
+              "n:\"\"\n");
+    EXPECT_EQ(render([&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, nullptr, 0, n, 0, &err); }),
+              "<n></n>");
+    EXPECT_EQ(null_string_print(h, 0, nullptr, 0, "n", nullptr, 4, 10, &err), 0);
+    EXPECT_EQ(err, QEL_EINVAL);
+    err = 0;
+
+    const char text[] = "<r><c></c></r>";
+    xmlDocPtr doc = xmlReadMemory(text, sizeof text - 1, "c.xml", nullptr, XML_PARSE_NONET);
+    char c = 'k';
+    char_from_xml(h, 0, "/r/c", doc, &c, &err, nullptr, 0);
+    EXPECT_EQ(err, QEL_EINVAL) << "an empty element holds no character";
+    EXPECT_EQ(c, 'k');
+    xmlFreeDoc(doc);
+    err = 0;
+
+    char buf[8] = "#######";
+    EXPECT_EQ(qel_snprintf(h, 0, buf, 8, &err, "%ls", L"\u00e9"), 0) << "not in the C locale";
+    EXPECT_EQ(err, QEL_EINVAL);
+    EXPECT_EQ(std::string(buf, 8), std::string("\0######\0", 8)) << "an empty string, nothing more";
+    err = 0;
+
+    alignas(8) uint8_t inst[16] = {};
+    auto *hdr = reinterpret_cast<qel_instance_header_t *>(inst);
+    hdr->obj_flags = 0x42;
+    hdr->instance_variant = 2;
+    hdr->layout_variant = 1;
+    EXPECT_EQ(qel_get_instance_obj_flag(inst), 0x42);
+    EXPECT_EQ(qel_get_instance_obj_flag(nullptr), 0);
+    EXPECT_EQ(qel_get_instance_variant(inst, 0, 1), 2);
+    EXPECT_EQ(qel_get_instance_variant(nullptr, 0, 1), -1);
+    hdr->type_info = &qel_boolean_type_info;
+    EXPECT_EQ(qel_get_manifested_type_info(inst), &qel_boolean_type_info);
+    EXPECT_EQ(qel_get_manifested_type_info(nullptr), nullptr);
+    EXPECT_EQ(*qel_get_manifested_type_info_ptr_mem(inst), &qel_boolean_type_info);
 }
 
 class Xml : public Standin {
@@ -776,6 +957,7 @@ TEST_F(Standin, EveryWidthIsBigEndianAndShortRoomStores90) {
     round_trip<u_int8>(h, u_int8_marshal, u_int8_unmarshal, 0xFE, "\xFE"sv);
     round_trip<char>(h, char_marshal, char_unmarshal, 'z', "z"sv);
     round_trip<qel_boolean>(h, qel_boolean_marshal, qel_boolean_unmarshal, 1, "\x01"sv);
+    round_trip<qel_boolean>(h, qel_boolean_marshal, qel_boolean_unmarshal, 0, "\x00"sv);
     round_trip<u_int16>(h, u_int16_marshal, u_int16_unmarshal, 0x1234, "\x12\x34"sv);
     round_trip<u_int32>(h, u_int32_marshal, u_int32_unmarshal, 0xA1B2C3D4, "\xA1\xB2\xC3\xD4"sv);
     round_trip<if_handle>(h, if_handle_marshal, if_handle_unmarshal, 0x01020304,
@@ -803,6 +985,60 @@ TEST_F(Standin, EveryWidthIsBigEndianAndShortRoomStores90) {
     EXPECT_EQ(_qel_instance_ra_data_marshal(h, 0, buf, 1, 2, 8, &err), 0u);
     EXPECT_EQ(err, QEL_EMSGSIZE);
 
+}
+
+TEST_F(Standin, PrimitivesCompareUnsignedAndHashTheirBytes) {
+    const char a = 'a', z = '\xff';
+    EXPECT_EQ(char_compare(&a, &z), -1) << "0xff is the larger";
+    EXPECT_EQ(char_compare(&z, &a), 1);
+    EXPECT_EQ(char_compare(&a, &a), 0);
+    EXPECT_EQ(char_compare(nullptr, &a), -1);
+    EXPECT_EQ(char_compare(&a, nullptr), 1);
+    EXPECT_EQ(char_compare(nullptr, nullptr), 0);
+    const u_int32 x = 0x01020304;
+    EXPECT_EQ(u_int32_hash(&x, 7), SuperFastHash(reinterpret_cast<const char *>(&x), 4, 7));
+    EXPECT_EQ(u_int32_hash(nullptr, 7), 7u);
+    const u_int16 y = 0x0102;
+    EXPECT_EQ(u_int16_hash(&y, 7), SuperFastHash(reinterpret_cast<const char *>(&y), 2, 7));
+    EXPECT_EQ(u_int16_len(), 2u);
+    EXPECT_EQ(qel_boolean_len(), 1u);
+    EXPECT_EQ(qel_boolean_sizeof(), 4u);
+}
+
+void remember_init_word(qel_handle_t *h, uint32_t ctx, uint32_t *err) {
+    record_call(h, Call{"init", ctx, nullptr, nullptr, *err});
+}
+
+TEST_F(Standin, TypeInfoPtrGetAsksTheModuleToRegisterFirst) {
+    TypeRecord rec(1);
+    std::strcpy(rec.ti.digest_str, "00ff");
+    EXPECT_EQ(qel_type_info_ptr_get(h, 3, &rec.ti, remember_init_word), &rec.ti)
+        << "nothing registered: the record itself";
+    auto init = calls_named(h, "init");
+    ASSERT_EQ(init.size(), 1u);
+    EXPECT_EQ(init[0].ctx, 3u);
+    EXPECT_EQ(init[0].arg, 0) << "with a clear error word";
+    qel_type_info_t copy = rec.ti;
+    st().registry[{3u, "00ff"}] = &copy;
+    EXPECT_EQ(qel_type_info_ptr_get(h, 3, &rec.ti, remember_init_word), &copy);
+    EXPECT_EQ(count_calls(h, "init"), 1u) << "a registered copy needs no init";
+    EXPECT_EQ(qel_type_info_ptr_get(h, 4, &rec.ti, nullptr), &rec.ti) << "per context id";
+}
+
+TEST(StandinGlobal, TraceModulesGetConsecutiveIdentifiersOnce) {
+    uint16_t a = 0, b = 0, again = 0;
+    uint32_t sa = 0, sb = 0, s_again = 0;
+    EXPECT_EQ(wlog_module_init_fn("ids_test_first", &a, &sa), 0);
+    EXPECT_EQ(wlog_module_init_fn("ids_test_second", &b, &sb), 0);
+    EXPECT_GE(a, 0x2A);
+    EXPECT_EQ(b, a + 1);
+    EXPECT_EQ(sa, 1u);
+    EXPECT_EQ(wlog_module_init_fn("ids_test_first", &again, &s_again), 0);
+    EXPECT_EQ(again, a) << "one identifier per name";
+    uint16_t kept = 5;
+    EXPECT_EQ(wlog_module_init_fn("ids_test_third", &kept, &sa), 0);
+    EXPECT_EQ(kept, 5) << "a set state word keeps the identifier";
+    EXPECT_EQ(wlog_module_init_fn(nullptr, &kept, &sa), 22);
 }
 
 // Expected values come from an independent port of the same definition.
