@@ -21,10 +21,10 @@ int sign(int32_t v) { return (v > 0) - (v < 0); }
 class Identity : public test::HandleTest {
 protected:
     // Two instances of type t with the same contents.
-    std::pair<void *, void *> twins(uint32_t t, uint32_t seed) {
+    std::pair<void *, void *> twins(uint32_t t, uint32_t start) {
         void *a = walk::create(h, t);
         void *b = walk::create(h, t);
-        walk::Filler fa{h, std::mt19937(seed)}, fb{h, std::mt19937(seed)};
+        walk::Filler fa{h, std::mt19937(start)}, fb{h, std::mt19937(start)};
         fa.with_nuls = fb.with_nuls = false; // so that a changed character is stored
         // No empty string or array: zero bytes hash to 0, which would hide
         // every field before them from the hash.
@@ -300,9 +300,9 @@ TEST_F(Identity, ActResponseHashSequence) {
         vm_act_rsp_sp_type_set_value(h, 1, a, 4, &err);
         ASSERT_EQ(err, 0u);
 
-        const uint32_t seed = 0x5eed;
+        const uint32_t start = 0x5eed;
         auto word = [](uint32_t v, uint32_t s) { return SuperFastHash(reinterpret_cast<const char *>(&v), 4, s); };
-        uint32_t x = seed;
+        uint32_t x = start;
         uint32_t len = static_cast<uint32_t>(name.size());
         x = u_int32_hash(&len, x);
         x = u_int32_hash(&len, x);
@@ -321,7 +321,7 @@ TEST_F(Identity, ActResponseHashSequence) {
         x = u_int8_hash(&olen, x);
         x = SuperFastHash("root", 4, x);
         x = word(4, x); // sp_type
-        EXPECT_EQ(vm_act_rsp_hash(a, seed), x);
+        EXPECT_EQ(vm_act_rsp_hash(a, start), x);
 
         // vm_nic_rsp: its count's four bytes, then each element.
         EXPECT_EQ(vm_nic_rsp_hash(rsp, 9), vm_nic_list_hash(e, word(1, 9)));
