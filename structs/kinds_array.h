@@ -10,11 +10,34 @@
 
 namespace drov::structs {
 
-template <class F> struct Array : KindBase<F> {
+// What both arrays share: the flag of the array as a whole, at the field's
+// own index of the state area.
+template <class F> struct ArrayBase : KindBase<F> {
+    using B = KindBase<F>;
+    using P = typename B::P;
+    static constexpr uint32_t K = static_cast<uint32_t>(F::d.state_index);
+
+    static uint8_t state_flag_whole_get(qel_handle_t *h, uint32_t ctx, const void *inst,
+                                        uint32_t *err) {
+        const uint8_t *area =
+            B::flag_area(h, ctx, inst, err, P::whole_get_corrupted, P::whole_get_non_tracked);
+        return area != nullptr ? area[K] : 0;
+    }
+    static void state_flag_whole_set(qel_handle_t *h, uint32_t ctx, void *inst, int32_t value,
+                                     uint32_t *err) {
+        uint8_t *area =
+            B::flag_area_set(h, ctx, inst, err, P::whole_set_corrupted, P::whole_set_not_tracked);
+        if (area == nullptr) return;
+        announce(h, area + K, 1, ctx, inst);
+        area[K] = static_cast<uint8_t>(value);
+    }
+};
+
+template <class F> struct Array : ArrayBase<F> {
     using B = KindBase<F>;
     using P = typename B::P;
     static constexpr uint32_t N = F::d.width;
-    static constexpr uint32_t K = static_cast<uint32_t>(F::d.state_index); // the whole-array flag
+    static constexpr uint32_t K = ArrayBase<F>::K;
 
     static uint8_t *elems(void *inst) { return B::field(inst); }
 
@@ -100,20 +123,6 @@ template <class F> struct Array : KindBase<F> {
         mark_element(h, ctx, inst, index, err, P::set_value_corrupted, P::set_value_not_tracked);
     }
 
-    static uint8_t state_flag_whole_get(qel_handle_t *h, uint32_t ctx, const void *inst,
-                                        uint32_t *err) {
-        const uint8_t *area =
-            B::flag_area(h, ctx, inst, err, P::whole_get_corrupted, P::whole_get_non_tracked);
-        return area != nullptr ? area[K] : 0;
-    }
-    static void state_flag_whole_set(qel_handle_t *h, uint32_t ctx, void *inst, int32_t value,
-                                     uint32_t *err) {
-        uint8_t *area =
-            B::flag_area_set(h, ctx, inst, err, P::whole_set_corrupted, P::whole_set_not_tracked);
-        if (area == nullptr) return;
-        announce(h, area + K, 1, ctx, inst);
-        area[K] = static_cast<uint8_t>(value);
-    }
     static uint8_t state_flag_get(qel_handle_t *h, uint32_t ctx, const void *inst, uint32_t index,
                                   uint32_t *err) {
         const uint8_t *area =
@@ -171,11 +180,11 @@ inline bool first_regrowth() {
     return !traced.test_and_set(std::memory_order_relaxed);
 }
 
-template <class F> struct VarArray : KindBase<F> {
+template <class F> struct VarArray : ArrayBase<F> {
     using B = KindBase<F>;
     using P = typename B::P;
     using S = Struct<B::T>;
-    static constexpr uint32_t K = static_cast<uint32_t>(F::d.state_index); // the whole-array flag
+    static constexpr uint32_t K = ArrayBase<F>::K;
 
     static uint8_t **elems(void *inst) { return at<uint8_t *>(inst, F::d.offset); }
     static uint32_t *length(void *inst) { return at<uint32_t>(inst, F::d.length_offset); }
@@ -403,20 +412,6 @@ template <class F> struct VarArray : KindBase<F> {
         }
     }
 
-    static uint8_t state_flag_whole_get(qel_handle_t *h, uint32_t ctx, const void *inst,
-                                        uint32_t *err) {
-        const uint8_t *area =
-            B::flag_area(h, ctx, inst, err, P::whole_get_corrupted, P::whole_get_non_tracked);
-        return area != nullptr ? area[K] : 0;
-    }
-    static void state_flag_whole_set(qel_handle_t *h, uint32_t ctx, void *inst, int32_t value,
-                                     uint32_t *err) {
-        uint8_t *area =
-            B::flag_area_set(h, ctx, inst, err, P::whole_set_corrupted, P::whole_set_not_tracked);
-        if (area == nullptr) return;
-        announce(h, area + K, 1, ctx, inst);
-        area[K] = static_cast<uint8_t>(value);
-    }
     static uint8_t state_flag_get(qel_handle_t *h, uint32_t ctx, const void *inst, uint32_t index,
                                   uint32_t *err) {
         uint8_t *area =

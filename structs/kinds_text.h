@@ -29,6 +29,18 @@ inline void copy_out(qel_handle_t *h, const char *chars, uint64_t n, char *buf, 
     buf[n] = '\0';
 }
 
+// The steps before a copy-out: the buffer must hold at least the
+// terminator, and the field must exist in the instance variant.
+template <class B>
+bool enter_copy_out(qel_handle_t *h, void *inst, char *buf, uint32_t size, uint32_t *err) {
+    if (!B::enter(h, inst, err)) return false;
+    if (size == 0 || buf == nullptr) {
+        fail(h, err, QEL_EINVAL);
+        return false;
+    }
+    return B::present(h, inst, err);
+}
+
 template <class F> struct String : KindBase<F> {
     using B = KindBase<F>;
     using P = typename B::P;
@@ -63,13 +75,8 @@ template <class F> struct String : KindBase<F> {
 
     static void get(qel_handle_t *h, uint32_t, void *inst, char *buf, uint32_t size,
                     uint32_t *err) {
-        if (!B::enter(h, inst, err)) return;
-        if (size == 0 || buf == nullptr) {
-            fail(h, err, QEL_EINVAL);
-            return;
-        }
-        if (!B::present(h, inst, err)) return;
-        copy_out(h, *block(inst), *length(inst), buf, size, err);
+        if (enter_copy_out<B>(h, inst, buf, size, err))
+            copy_out(h, *block(inst), *length(inst), buf, size, err);
     }
 
     // Replaces the characters with `len` of src (the length cut to the
@@ -117,14 +124,8 @@ template <class F> struct Text : KindBase<F> {
 
     static void get(qel_handle_t *h, uint32_t, void *inst, char *buf, uint32_t size,
                     uint32_t *err) {
-        if (!B::enter(h, inst, err)) return;
-        if (size == 0 || buf == nullptr) {
-            fail(h, err, QEL_EINVAL);
-            return;
-        }
-        if (!B::present(h, inst, err)) return;
         // The test is against the capacity, not the text held.
-        copy_out(h, chars(inst), C, buf, size, err);
+        if (enter_copy_out<B>(h, inst, buf, size, err)) copy_out(h, chars(inst), C, buf, size, err);
     }
     static void set(qel_handle_t *h, uint32_t ctx, void *inst, const char *src, int32_t len,
                     uint32_t *err) {
