@@ -126,6 +126,7 @@ template <uint32_t T> struct Wire {
         const uint32_t jump = r.off;
         uint32_t body = 0;
         r.off += _qel_variant_jump_unmarshal(h, ctx, r.at(), &body, r.left(), err);
+        r.body_end = uint64_t{jump} + body;
 
         if (tracks(h, P::unmarshal_corrupted)) {
             if (!has_flag(inst, QEL_OBJ_STATE_TRACKED)) fatal(P::unmarshal_mismatch);
@@ -151,10 +152,9 @@ template <uint32_t T> struct Wire {
 
         // Past what this reader knows (a newer writer's variants), within the
         // buffer; never backwards.
-        const uint64_t end = uint64_t{jump} + body;
-        if (end > r.off) {
+        if (r.body_end > r.off) {
             trace(P::offset_jump, r.off, jump, body);
-            r.off = static_cast<uint32_t>(std::min<uint64_t>(end, static_cast<uint64_t>(len)));
+            r.off = static_cast<uint32_t>(std::min<uint64_t>(r.body_end, static_cast<uint64_t>(len)));
         }
 
         qel_instance_header_t &hd = hdr(inst);

@@ -126,6 +126,7 @@ struct Reader {
     void *inst;
     FlagBytes flags = FlagBytes::None;
     uint8_t *area = nullptr; // with FlagBytes::Read
+    uint64_t body_end = 0;   // the offset the body-length word points to
     uint32_t off = 0;
 
     int32_t left() const { return len - static_cast<int32_t>(off); }
@@ -148,23 +149,22 @@ struct Reader {
         announce(h, slot, sizeof *slot, ctx, inst);
         *slot = v;
     }
-    // One state-flag byte: copied when `read_need` bytes are left, passed
-    // over when `skip_need` are.
-    void flag(int32_t index, int32_t read_need, int32_t skip_need) {
-        if (flags == FlagBytes::None || !ok()) return;
-        if (flags == FlagBytes::Read) {
-            if (left() < read_need) return;
-            store(area + index, buf[off]);
-        } else if (left() < skip_need) {
-            return;
-        }
+    // A state-flag byte is there when it lies within the instance's body as
+    // its body-length word tells, and within the buffer.  (The writer drops
+    // a flag it has no room for, a list's already with one byte left; the
+    // body length says what it wrote, whatever the reader's buffer length.)
+    uint64_t flag_room() const {
+        if (flags == FlagBytes::None || !ok() || off >= body_end) return 0;
+        return std::min<uint64_t>(body_end - off, static_cast<uint64_t>(left()));
+    }
+    void flag(int32_t index) {
+        if (flag_room() == 0) return;
+        if (flags == FlagBytes::Read) store(area + index, buf[off]);
         ++off;
     }
-    void flag(int32_t index) { flag(index, 1, 1); }
-    // A run of up to n element flags, as many as are left.
+    // A run of up to n element flags, as many as are there.
     void flag_run(uint8_t *dst, uint64_t n) {
-        if (flags == FlagBytes::None || !ok()) return;
-        uint64_t k = std::min<uint64_t>(n, static_cast<uint64_t>(left()));
+        uint64_t k = std::min<uint64_t>(n, flag_room());
         if (k == 0) return;
         if (flags == FlagBytes::Read) {
             announce(h, dst, static_cast<uint32_t>(k), ctx, inst);
@@ -332,7 +332,7 @@ template <class F> struct WireOf<String<F>> {
         chars[m] = 0;
         r.off += m;
         r.store(len, m);
-        r.flag(kFlag, 1, 2);
+        r.flag(kFlag);
         return true;
     }
     static uint64_t size(const Sizer &s, const void *inst) {
@@ -520,7 +520,7 @@ template <class F> struct WireOf<List<F>> {
                 append(r, inst, count);
             }
         }
-        r.flag(kFlag, 2, 2);
+        r.flag(kFlag);
         return true;
     }
     // Decodes `count` new elements onto the end of the list; an element

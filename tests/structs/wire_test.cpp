@@ -159,10 +159,21 @@ TEST_F(Wire, VmMacPoolWithTrackingDropsTheListFlagWhenOnlyOneByteIsLeft) {
     EXPECT_EQ(be32(shorter, 2), 33u);
     EXPECT_EQ(slice(shorter, 6, 29), slice(expected, 6, 29));
 
-    // A reader given the same 35 bytes does not look for the flag either.
+    // A reader given exactly the 36 bytes takes the list's flag (the body
+    // length says it is there) ...
+    vm_mac_pool_t *full = vm_mac_pool_create(h, 1);
+    qel_standin::reset_global();
+    EXPECT_EQ(vm_mac_pool_unmarshal(h, 1, b.data(), full, 36, 0, &err), 36u);
+    EXPECT_EQ(vm_mac_pool_mac_addr_list_state_flag_get(h, 1, full, &err), 9);
+    EXPECT_TRUE(traces_at(drov::tp::TypePoints<kMacPool>::offset_jump.index).empty());
+    vm_mac_pool_destroy(h, 1, full);
+
+    // ... and one given the 35 bytes (or the writer's 36-byte buffer) does
+    // not look for the dropped one.
+    shorter.push_back(0x77);
     vm_mac_pool_t *q = vm_mac_pool_create(h, 1);
     vm_mac_pool_mac_addr_list_state_flag_set(h, 1, q, 5, &err);
-    EXPECT_EQ(vm_mac_pool_unmarshal(h, 1, shorter.data(), q, 35, 0, &err), 35u);
+    EXPECT_EQ(vm_mac_pool_unmarshal(h, 1, shorter.data(), q, 36, 0, &err), 35u);
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(vm_mac_pool_mac_addr_list_state_flag_get(h, 1, q, &err), 5);
     EXPECT_EQ(vm_mac_pool_mac_base_state_flag_get(h, 1, q, 5, &err), 26);
@@ -698,6 +709,153 @@ TEST_F(Wire, OnlyTheFiveListOwnersRegisterTheTraceModuleWhenDecoding) {
         walk::destroy(h, t, inst);
     }
     EXPECT_EQ(err, 0u);
+}
+
+// ---- Cloning -----------------------------------------------------------------------------------
+
+class Cloning : public Wire {
+protected:
+    vm_ident_t *ident(const char *name) {
+        vm_ident_t *i = vm_ident_create(h, 1);
+        vm_ident_name_set(h, 1, i, name, static_cast<uint32_t>(std::strlen(name)), &err);
+        return i;
+    }
+    std::string name_of(const vm_ident_t *i) {
+        return std::string(walk::load<const char *>(i, 16), walk::load<uint32_t>(i, 12));
+    }
+    Bytes scratch = Bytes(256);
+};
+
+TEST_F(Cloning, CloneInternalDecodesIntoTheDestinationItIsGiven) {
+    vm_ident_t *src = ident("source"), *dst = ident("dest");
+    vm_ident_t *out = dst;
+    const uint64_t inits = wlog_inits();
+    st().calls.clear();
+    vm_ident_clone_internal(h, 1, src, &out, scratch.data(), 256, &err);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(out, dst);
+    EXPECT_EQ(name_of(dst), "source");
+    EXPECT_EQ(calls("allocate"), 1u); // the characters only
+    EXPECT_EQ(wlog_inits(), inits);   // nothing was created
+    vm_ident_destroy(h, 1, src);
+    vm_ident_destroy(h, 1, dst);
+}
+
+TEST_F(Cloning, AGivenDestinationWhoseDecodingFailedIsDestroyed) {
+    vm_ident_t *src = ident("source"), *dst = ident("dest");
+    vm_ident_t *out = dst;
+    const size_t live = st().live.size();
+    st().fail_alloc_at = st().alloc_calls + 1;
+    vm_ident_clone_internal(h, 1, src, &out, scratch.data(), 256, &err);
+    EXPECT_EQ(err, 12u);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(st().live.size(), live - 2); // dst and its old characters
+    EXPECT_EQ(st().live.count(dst), 0u);
+    vm_ident_destroy(h, 1, src);
+}
+
+TEST_F(Cloning, CloneCreatesANewDestinationWhateverOutHeld) {
+    vm_ident_t *src = ident("source"), *other = ident("other");
+    vm_ident_t *out = other;
+    const uint64_t inits = wlog_inits();
+    vm_ident_clone(h, 1, src, &out, scratch.data(), 256, &err);
+    EXPECT_EQ(err, 0u);
+    ASSERT_NE(out, nullptr);
+    EXPECT_NE(out, other);
+    EXPECT_EQ(name_of(out), "source");
+    EXPECT_EQ(name_of(other), "other");
+    EXPECT_EQ(wlog_inits(), inits + 1); // registered before creating
+    std::vector<const void *> a, b;
+    walk::blocks(kIdent, src, a);
+    walk::blocks(kIdent, out, b);
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_NE(a.at(0), b.at(0));
+    for (auto *i : {src, other, out}) vm_ident_destroy(h, 1, i);
+}
+
+TEST_F(Cloning, ACloneKeepsTheSourcesVariantWhateverTheDomainKnows) {
+    vm_act_rsp_t *a = act_rsp();
+    vm_act_rsp_owner_set(h, 1, a, "xy", 2, &err);
+    vm_act_rsp_sp_type_set_value(h, 1, a, 4, &err);
+    qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
+    vm_act_rsp_t *out = nullptr;
+    vm_act_rsp_clone(h, 1, a, &out, scratch.data(), 256, &err);
+    EXPECT_EQ(err, 0u);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(walk::instance_variant(out), 2);
+    EXPECT_EQ(walk::diff(kActRsp, a, out), "");
+    vm_act_rsp_destroy(h, 1, a);
+    qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
+    vm_act_rsp_destroy(h, 1, out);
+}
+
+TEST_F(Cloning, FailuresBeforeTheDecodingLeaveOutAsItWas) {
+    vm_ident_t *src = ident("source");
+    vm_ident_t *given = ident("given");
+    struct Case {
+        const vm_ident_t *src;
+        bool null_out;
+        uint8_t *buf;
+        uint32_t len;
+        uint32_t code;
+    };
+    for (Case c : {Case{src, false, scratch.data(), 0, 90}, Case{src, false, scratch.data(), 12, 90},
+                   Case{src, false, nullptr, 256, 2}, Case{nullptr, false, scratch.data(), 256, 2},
+                   Case{src, true, scratch.data(), 256, 2}}) {
+        vm_ident_t *out = given;
+        err = 0;
+        const size_t made = allocations();
+        vm_ident_clone_internal(h, 1, c.src, c.null_out ? nullptr : &out, c.buf, c.len, &err);
+        EXPECT_EQ(err, c.code);
+        EXPECT_EQ(st().last_error, c.code);
+        EXPECT_EQ(out, given);
+        EXPECT_EQ(allocations(), made);
+    }
+    EXPECT_EQ(name_of(given), "given");
+    err = 7;
+    vm_ident_t *out = nullptr;
+    vm_ident_clone(h, 1, src, &out, scratch.data(), 256, &err);
+    EXPECT_EQ(err, 7u);
+    EXPECT_EQ(out, nullptr);
+    vm_ident_destroy(h, 1, src);
+    vm_ident_destroy(h, 1, given);
+}
+
+TEST_F(Cloning, ADestinationThatCannotBeMadeIs12) {
+    vm_ident_t *src = ident("source");
+    vm_ident_t *out = nullptr;
+    st().fail_alloc_at = st().alloc_calls + 1;
+    vm_ident_clone(h, 1, src, &out, scratch.data(), 256, &err);
+    EXPECT_EQ(err, 12u);
+    EXPECT_EQ(out, nullptr);
+    // A creation that hands out the placeholder instead is no destination
+    // either.
+    err = 0;
+    h->cr_in_progress = 1;
+    h->err = 5;
+    vm_ident_clone(h, 1, src, &out, scratch.data(), 256, &err);
+    h->cr_in_progress = 0;
+    h->err = 0;
+    EXPECT_EQ(err, 12u);
+    EXPECT_EQ(out, nullptr);
+    vm_ident_destroy(h, 1, src);
+}
+
+TEST_F(Cloning, CloneCrUsesTheHandlesWorkspaceAndErrorWord) {
+    vm_ident_t *src = ident("source");
+    vm_ident_t *out = vm_ident_clone_cr(h, src);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(name_of(out), "source");
+    const auto *ws = static_cast<const uint8_t *>(h->workspace); // the encoding went there
+    EXPECT_EQ(ws[9], 6);
+    EXPECT_EQ(ws[10], 's');
+    vm_ident_destroy(h, 1, out);
+    h->workspace_len = 10;
+    EXPECT_EQ(vm_ident_clone_cr(h, src), nullptr);
+    EXPECT_EQ(h->err, 90u);
+    EXPECT_EQ(vm_ident_clone_cr(h, src), nullptr);
+    h->err = 0;
+    vm_ident_destroy(h, 1, src);
 }
 
 } // namespace
