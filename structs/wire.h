@@ -101,6 +101,18 @@ template <uint32_t T> struct Wire {
 
     static void set_variant(Reader &r, int8_t v) { r.store(&hdr(r.inst).instance_variant, v); }
 
+    // Releases what the fields of variants above v own.  Destroy releases
+    // only the fields of the instance's variant, so an instance whose
+    // variant a decoding lowers must not keep blocks or elements in the
+    // fields it no longer has; their plain values stay as they were.
+    static void hide_above(Reader &r, int8_t v) {
+        each_field<T>([&](auto k) {
+            using K = decltype(k);
+            if constexpr (requires { WireOf<K>::hide(r, r.inst); })
+                if (K::d.variant > v) WireOf<K>::hide(r, r.inst);
+        });
+    }
+
     static uint32_t unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
                               int32_t len, uint32_t update, uint32_t *err) {
         if constexpr (kListOwner) trace_register(); // list elements may trace
@@ -143,6 +155,7 @@ template <uint32_t T> struct Wire {
         // The fields read are the instance's from the start: a list takes
         // its elements only into an owner that has the field, and what was
         // read before a failed allocation is released by destroy.
+        if (w < hdr(inst).instance_variant) hide_above(r, w);
         set_variant(r, w);
         if (w >= 0 && any_field<T>([&](auto k) {
                 using K = decltype(k);

@@ -205,7 +205,9 @@ struct Sizer {
 // ---- The kinds -----------------------------------------------------------------------
 // Each kind has put (encode), get (decode; false stops the decoding after an
 // allocation failure) and size (its share of `len`).  A length field is
-// written and read by its string or array, which needs its old value.
+// written and read by its string or array, which needs its old value.  A
+// kind that owns blocks or elements has hide: they are released when the
+// decoded variant no longer has the field.
 
 template <class K> struct WireOf;
 
@@ -288,6 +290,11 @@ template <class F> struct WireOf<Record<F>> {
     static uint64_t size(const Sizer &s, const void *inst) {
         return Wire<R>::len(s.h, s.ctx, inst != nullptr ? field(inst) : nullptr) + s.flag();
     }
+    static void hide(Reader &r, void *inst) {
+        Reader nested = r;
+        nested.inst = field(inst);
+        Wire<R>::hide_above(nested, -1);
+    }
 };
 
 // A string with its length field: the length, then exactly that many
@@ -338,6 +345,11 @@ template <class F> struct WireOf<String<F>> {
     static uint64_t size(const Sizer &s, const void *inst) {
         const uint64_t n = inst != nullptr ? *length(inst) : 0;
         return n * char_len() + (s.flags ? 1 + n : 0);
+    }
+    static void hide(Reader &r, void *inst) {
+        void **p = reinterpret_cast<void **>(block(inst));
+        if (*p != nullptr) r.drop(p);
+        r.store(length(inst), W{0});
     }
 };
 
@@ -460,6 +472,13 @@ template <class F> struct WireOf<VarArray<F>> {
         const uint64_t n = inst != nullptr ? *length(inst) : 0;
         return n * u_int8_len() + (s.flags ? 1 + n : 0);
     }
+    static void hide(Reader &r, void *inst) {
+        void **p = reinterpret_cast<void **>(elems(inst));
+        if (*p != nullptr) r.drop(p);
+        r.store(length(inst), 0u);
+        if (has_flag(inst, QEL_OBJ_STATE_TRACKED))
+            K::free_flags(r.h, r.ctx, Struct<T>::area(r.h, r.ctx, inst));
+    }
 };
 
 // A list: the count, each element's complete encoding, then the list's flag
@@ -542,6 +561,7 @@ template <class F> struct WireOf<List<F>> {
             }
         }
     }
+    static void hide(Reader &r, void *inst) { drop_all(r, inst); }
     static uint64_t size(const Sizer &s, const void *inst) {
         uint64_t n = CodecU32::size() + s.flag();
         if (inst == nullptr) return n;

@@ -274,7 +274,9 @@ TEST_F(Wire, ANewerEncodingIsReadAsFarAsTheReaderKnowsAndJumpedOver) {
     vm_act_rsp_destroy(h, 1, old);
 }
 
-TEST_F(Wire, AnOlderEncodingLeavesTheLaterFieldsAsTheyWere) {
+// The later fields keep their values; what they own goes, since the
+// instance no longer has them (and destroy would not release it).
+TEST_F(Wire, AnOlderEncodingLeavesTheLaterFieldsValuesAndReleasesWhatTheyOwn) {
     qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
     vm_act_rsp_t *a0 = act_rsp();
     vm_act_rsp_vm_uid_set_value(h, 1, a0, 77, &err);
@@ -287,21 +289,44 @@ TEST_F(Wire, AnOlderEncodingLeavesTheLaterFieldsAsTheyWere) {
     vm_act_rsp_sp_type_set_value(h, 1, r, 3, &err);
     const char *owner = walk::load<const char *>(r, 144);
     qel_standin::reset_global();
+    st().calls.clear();
     EXPECT_EQ(vm_act_rsp_unmarshal(h, 1, b.data(), r, 42, 1, &err), 42u);
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(walk::instance_variant(r), 0);
     EXPECT_EQ(vm_act_rsp_vm_uid_get_value(h, 1, r, &err), 77u);
-    EXPECT_EQ(walk::load<const char *>(r, 144), owner);
-    EXPECT_EQ(std::string(owner, 4), "keep");
-    EXPECT_EQ(walk::load<uint8_t>(r, 136), 4);
-    EXPECT_EQ(walk::load<uint32_t>(r, 152 + 12), 3u);
+    EXPECT_EQ(walk::load<uint32_t>(r, 152 + 12), 3u);        // sp_type as it was
+    EXPECT_EQ(walk::load<const char *>(r, 144), nullptr);    // owner released
+    EXPECT_EQ(walk::load<uint8_t>(r, 136), 0);
+    EXPECT_EQ(qel_standin::calls_named(h, "free").at(0).obj, owner);
     EXPECT_TRUE(traces_at(drov::tp::TypePoints<kActRsp>::offset_jump.index).empty());
-    // Brought back to variant 2, the instance has its owner again (and
-    // destroy releases it).
-    vm_act_rsp_adjust_variant(h, 1, r, &err);
-    EXPECT_EQ(walk::instance_variant(r), 2);
     vm_act_rsp_destroy(h, 1, a0);
     vm_act_rsp_destroy(h, 1, r);
+}
+
+TEST_F(Wire, AnEncodingWithoutVariantReleasesEverythingTheInstanceOwned) {
+    qel_standin::set_tracking(h, Tracking::On);
+    vm_act_rsp_t *a = act_rsp();
+    vm_act_rsp_owner_set(h, 1, a, "xy", 2, &err);
+    vm_nic_rsp_vm_if_info_set_last(h, 1, vm_act_rsp_vm_if_rsp_get(h, 1, a, &err),
+                                   vm_nic_list_create(h, 1), &err);
+    constexpr uint32_t kReq = type_index("vm_id_valid_req");
+    vm_id_valid_req_t *req = vm_id_valid_req_create(h, 1);
+    const uint8_t cred[5] = {1, 2, 3, 4, 5};
+    vm_id_valid_req_credentials_set_mem(h, 1, req, cred, 5, &err);
+    ASSERT_EQ(err, 0u);
+    Bytes none{0xFF, 0x08, 0, 0, 0, 4};
+    EXPECT_EQ(vm_act_rsp_unmarshal(h, 1, none.data(), a, 6, 1, &err), 6u);
+    EXPECT_EQ(unmarshal_of(kReq)(h, 1, none.data(), req, 6, 1, &err), 6u);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(walk::instance_variant(a), -1);
+    std::vector<const void *> owned;
+    walk::blocks(kActRsp, a, owned);
+    walk::blocks(kReq, req, owned);
+    EXPECT_TRUE(owned.empty());
+    // What is left for destroy (which releases nothing of an instance
+    // without variant): the instances, and no element-flag block.
+    vm_act_rsp_destroy(h, 1, a);
+    walk::destroy(h, kReq, req);
 }
 
 TEST_F(Wire, MarshalWritesWhatTheDomainKnowsAndMarshalForCloneWhatTheInstanceHas) {
