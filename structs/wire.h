@@ -28,10 +28,10 @@ template <uint32_t T> struct Wire {
 
     // The encoder body that marshal, marshal_for_clone, nested records and
     // list elements share.  An instance newer than the domain is written in
-    // the domain's variant and `epoch` is set; the caller records the epoch
-    // error once the whole encoding is written.
+    // the domain's variant and the encoding's epoch is set; the caller
+    // records the epoch error once the whole encoding is written.
     static uint32_t encode(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
-                           int32_t len, uint32_t *err, Mode mode, bool &epoch) {
+                           int32_t len, uint32_t *err, Mode mode, Encoding &enc) {
         if (!enter(h, err)) return 0;
         if (len < 1) {
             fail(h, err, QEL_EMSGSIZE);
@@ -44,15 +44,15 @@ template <uint32_t T> struct Wire {
         const qel_instance_header_t &hd = hdr(inst);
         int8_t v = hd.instance_variant;
         if (mode == Mode::Marshal) {
-            int8_t known = qel_domain_lookup_variant(h, h->variant_domain, hd.type_info, err);
+            int8_t known = enc.known(h, T, hd.type_info, err);
             if (v > known) {
-                epoch = true;
+                enc.epoch = true;
                 v = known;
             }
         }
         v = S::cap(v);
 
-        Writer w{h, ctx, buf, len, err, &epoch};
+        Writer w{h, ctx, buf, len, err, &enc};
         w.with_flags = tracks(h, P::marshal_corrupted);
         if (w.with_flags && has_flag(inst, QEL_OBJ_STATE_TRACKED))
             w.flags = S::area(h, ctx, const_cast<void *>(inst));
@@ -80,12 +80,12 @@ template <uint32_t T> struct Wire {
 
     static uint32_t marshal_as(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
                                int32_t len, uint32_t *err, Mode mode) {
-        bool epoch = false;
-        uint32_t n = encode(h, ctx, buf, inst, len, err, mode, epoch);
+        Encoding enc;
+        uint32_t n = encode(h, ctx, buf, inst, len, err, mode, enc);
         // Recorded once the encoding is written: the runtime's coders write
         // nothing while the error word holds an error.  A failed encoding
         // keeps its own error.
-        if (epoch && *err == 0) qel_store_epoch_err(h, QEL_EIDRM, err);
+        if (enc.epoch && *err == 0) qel_store_epoch_err(h, QEL_EIDRM, err);
         return n;
     }
     static uint32_t marshal(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,

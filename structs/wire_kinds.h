@@ -58,6 +58,29 @@ enum class Mode : uint8_t {
 
 // ---- Encoding ----------------------------------------------------------------------
 
+// What the parts of one encoding share: whether a part was limited to the
+// domain's variant (the epoch error is recorded once, at the end), and the
+// domain's variant of each type, asked once per encoding.
+struct Encoding {
+    static_assert(schema::kTypeCount <= 64);
+    bool epoch = false;
+    uint64_t asked = 0;
+    int8_t domain[schema::kTypeCount];
+
+    int8_t known(qel_handle_t *h, uint32_t type, const qel_type_info_t *rec, uint32_t *err) {
+        if ((asked >> type & 1) == 0) {
+            domain[type] = qel_domain_lookup_variant(h, h->variant_domain, rec, err);
+            asked |= uint64_t{1} << type;
+        }
+        return domain[type];
+    }
+};
+
+// Whether the runtime encodes a u_int8 or a char in one byte: a run of
+// them is then the bytes themselves (one byte in network order is the
+// value), copied as one block rather than one call per byte.
+inline bool one_byte(uint32_t (*width)()) { return width() == 1; }
+
 // The cursor of one instance's encoding.  Room is always the buffer length
 // minus the offset; nothing is written once the error word is set.
 struct Writer {
@@ -66,7 +89,7 @@ struct Writer {
     uint8_t *buf;
     int32_t len;
     uint32_t *err;
-    bool *epoch;                  // some part was limited to the domain's variant
+    Encoding *enc;
     bool with_flags = false;      // state-flag bytes follow the fields
     const uint8_t *flags = nullptr; // their source; none: written as 0
     uint32_t off = 0;
@@ -173,6 +196,16 @@ struct Reader {
         off += static_cast<uint32_t>(k);
     }
 
+    // n bytes into the instance, as many as are left; fewer is 90.
+    void take(void *dst, uint32_t n) {
+        if (!ok()) return;
+        const auto k = static_cast<uint32_t>(std::min<uint64_t>(n, static_cast<uint64_t>(left())));
+        announce(h, dst, k, ctx, inst);
+        std::memcpy(dst, at(), k);
+        off += k;
+        if (k < n) fail(h, err, QEL_EMSGSIZE);
+    }
+
     // Frees an owned block and forgets it.
     void drop(void **slot) {
         announce(h, slot, sizeof *slot, ctx, inst);
@@ -247,17 +280,16 @@ template <class F> struct WireOf<EnumField<F>> {
         return const_cast<enums::Instance *>(at<enums::Instance>(inst, F::d.offset));
     }
 
+    // An enumeration newer than the domain is written in the domain's
+    // variant like every other part; the epoch error is the encoding's.
     static void put(Writer &w, const void *inst) {
         if (!w.ok()) return;
-        // An enumeration newer than the domain is written in the domain's
-        // variant like every other part; its epoch error is the whole
-        // encoding's, recorded once at the end.
-        uint32_t local = 0;
-        w.off += enums::marshal(K::type(), w.h, w.ctx, w.at(), slot(inst), w.room(), &local);
-        if (local == QEL_EIDRM)
-            *w.epoch = true;
-        else if (local != 0)
-            *w.err = local;
+        constexpr uint32_t kRef = static_cast<uint32_t>(F::d.ref);
+        const enums::Instance *e = slot(inst);
+        bool newer = false;
+        w.off += enums::marshal_known(K::type(), w.h, w.ctx, w.at(), e, w.room(),
+                                      w.enc->known(w.h, kRef, e->type_info, w.err), &newer, w.err);
+        w.enc->epoch |= newer;
         w.flag(kFlag);
     }
     static bool get(Reader &r, void *inst) {
@@ -279,7 +311,7 @@ template <class F> struct WireOf<Record<F>> {
 
     static void put(Writer &w, const void *inst) {
         w.off += Wire<R>::encode(w.h, w.ctx, w.at(), field(inst), w.room(), w.err, Mode::Marshal,
-                                 *w.epoch);
+                                 *w.enc);
         w.flag(kFlag);
     }
     static bool get(Reader &r, void *inst) {
@@ -361,12 +393,18 @@ template <class F> struct WireOf<Text<F>> {
 
     static void put(Writer &w, const void *inst) {
         const char *c = chars(inst);
-        for (uint32_t i = 0; i < N && w.ok(); ++i) w.put<CodecChar>(c + i);
+        if (one_byte(char_len))
+            w.block(reinterpret_cast<const uint8_t *>(c), N);
+        else
+            for (uint32_t i = 0; i < N && w.ok(); ++i) w.put<CodecChar>(c + i);
         w.flag(kFlag);
     }
     static bool get(Reader &r, void *inst) {
         char *c = chars(inst);
-        for (uint32_t i = 0; i < N && r.ok(); ++i) r.get<CodecChar>(c + i);
+        if (one_byte(char_len))
+            r.take(c, N);
+        else
+            for (uint32_t i = 0; i < N && r.ok(); ++i) r.get<CodecChar>(c + i);
         r.flag(kFlag);
         return true;
     }
@@ -386,13 +424,19 @@ template <class F> struct WireOf<Array<F>> {
 
     static void put(Writer &w, const void *inst) {
         const uint8_t *e = elems(inst);
-        for (uint32_t i = 0; i < N && w.ok(); ++i) w.put<CodecU8>(e + i);
+        if (one_byte(u_int8_len))
+            w.block(e, N);
+        else
+            for (uint32_t i = 0; i < N && w.ok(); ++i) w.put<CodecU8>(e + i);
         w.flag(kFlag);
         w.flag_run(w.flags != nullptr ? w.flags + kFlag + 1 : nullptr, N);
     }
     static bool get(Reader &r, void *inst) {
         uint8_t *e = elems(inst);
-        for (uint32_t i = 0; i < N && r.ok(); ++i) r.get<CodecU8>(e + i);
+        if (one_byte(u_int8_len))
+            r.take(e, N);
+        else
+            for (uint32_t i = 0; i < N && r.ok(); ++i) r.get<CodecU8>(e + i);
         r.flag(kFlag);
         r.flag_run(r.area != nullptr ? r.area + kFlag + 1 : nullptr, N);
         return true;
@@ -496,7 +540,7 @@ template <class F> struct WireOf<List<F>> {
         w.off += _qel_list_len_marshal(w.h, w.ctx, w.at(), &count, w.room(), w.err);
         void *e = hd->first;
         for (uint32_t i = 0; i < count && w.ok() && e != hd && e != nullptr; ++i) {
-            w.off += Wire<E>::encode(w.h, w.ctx, w.at(), e, w.room(), w.err, Mode::Marshal, *w.epoch);
+            w.off += Wire<E>::encode(w.h, w.ctx, w.at(), e, w.room(), w.err, Mode::Marshal, *w.enc);
             e = link(e)->next;
         }
         w.flag(kFlag, 2);
