@@ -1,6 +1,7 @@
 // The wire form on telling instances: the byte layouts the format fixes,
 // version skew in both directions, the domain limit, state tracking on one
 // side only, list and string updates in place, and the failures.
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -40,6 +41,14 @@ protected:
     }
     size_t allocations() { return calls("allocate"); }
 };
+
+vm_act_rsp_t *messages_act_rsp(qel_handle_t *h, uint32_t nics) {
+    uint32_t e = 0;
+    vm_act_rsp_t *a = vm_act_rsp_create(h, 1);
+    vm_nic_rsp_t *r = vm_act_rsp_vm_if_rsp_get(h, 1, a, &e);
+    for (uint32_t i = 0; i < nics; ++i) vm_nic_rsp_vm_if_info_set_last(h, 1, r, vm_nic_list_create(h, 1), &e);
+    return a;
+}
 
 using EnumMarshal = uint32_t (*)(qel_handle_t *, uint32_t, uint8_t *, const void *, int32_t,
                                  uint32_t *);
@@ -239,6 +248,95 @@ TEST_F(Wire, OnlyTheTrackedAndRaBitsOfAPeersFlagByteReachTheInstance) {
         EXPECT_EQ(obj_flags(r), before | (tr == Tracking::On ? 0x08 : 0));
         vm_id_destroy(h, 1, r);
     }
+}
+
+TEST_F(Wire, LenCountsEveryKindAndMarshalStaysWithinIt) {
+    struct Case {
+        Tracking tracking;
+        uint32_t profile_len, profile_bytes, request_len, request_bytes;
+    };
+    // vm_profile: texts of 64 and 256, a list with one vm_nic, a string of
+    // three, a u16 and six MAC bytes; vm_id_valid_req: a u32 and five
+    // credentials.  With tracking, len counts every text and string a
+    // second time, marshal writes one flag for each.
+    for (Case c : {Case{Tracking::Off, 355, 355, 19, 19}, Case{Tracking::On, 691, 368, 26, 26}}) {
+        qel_standin::set_tracking(h, c.tracking);
+        vm_profile_t *p = vm_profile_create(h, 1);
+        vm_profile_name_set(h, 1, p, "name", 4, &err);
+        vm_profile_interfaces_set_last(h, 1, p, vm_nic_create(h, 1), &err);
+        vm_profile_selected_profile_name_set(h, 1, p, "abc", 3, &err);
+        vm_id_valid_req_t *r = vm_id_valid_req_create(h, 1);
+        const uint8_t cred[5] = {1, 2, 3, 4, 5};
+        vm_id_valid_req_credentials_set_mem(h, 1, r, cred, 5, &err);
+        ASSERT_EQ(err, 0u);
+        EXPECT_EQ(vm_profile_len(h, 1, p), c.profile_len);
+        EXPECT_EQ(encode(marshal_of(type_index("vm_profile")), h, p, 1024, &err).size(), c.profile_bytes);
+        EXPECT_EQ(vm_id_valid_req_len(h, 1, r), c.request_len);
+        EXPECT_EQ(encode(marshal_of(type_index("vm_id_valid_req")), h, r, 1024, &err).size(),
+                  c.request_bytes);
+        EXPECT_EQ(err, 0u);
+        vm_profile_destroy(h, 1, p);
+        vm_id_valid_req_destroy(h, 1, r);
+    }
+}
+
+TEST_F(Wire, AShortFixedArrayOrTextIs90WithWhatWasThereKept) {
+    vm_mac_pool_addr_t *a = vm_mac_pool_addr_create(h, 1);
+    Bytes b{0, 0, 0, 0, 0, 10, 1, 2, 3};
+    EXPECT_EQ(vm_mac_pool_addr_unmarshal(h, 1, b.data(), a, 9, 0, &err), 9u);
+    EXPECT_EQ(err, 90u);
+    EXPECT_EQ(st().last_error, 90u);
+    EXPECT_EQ(walk::load<uint32_t>(a, 40) & 0xFFFFFF, 0x030201u);
+    vm_mac_pool_addr_destroy(h, 1, a);
+
+    err = 0;
+    vm_profile_t *p = vm_profile_create(h, 1);
+    Bytes t{0, 0, 0, 0, 0, 200, 'a', 'b'};
+    EXPECT_EQ(vm_profile_unmarshal(h, 1, t.data(), p, 8, 0, &err), 8u);
+    EXPECT_EQ(err, 90u);
+    EXPECT_EQ(std::string(walk::load<std::array<char, 4>>(p, 11).data(), 2), "ab");
+    vm_profile_destroy(h, 1, p);
+}
+
+TEST_F(Wire, AnEncodingWithoutRoomForItsBodyLengthIs90AndStopsAfterTheHeader) {
+    vm_id_t *id = vm_id_create(h, 1);
+    Bytes b(8, 0xAB);
+    EXPECT_EQ(vm_id_marshal(h, 1, b.data(), id, 4, &err), 2u);
+    EXPECT_EQ(err, 90u);
+    EXPECT_EQ(b, (Bytes{0, 0, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB, 0xAB}));
+    vm_id_destroy(h, 1, id);
+}
+
+TEST_F(Wire, AnInstanceOwningItsRecordBlockKeepsIt) {
+    vm_id_t *id = vm_id_create(h, 1);
+    auto *hdr = reinterpret_cast<qel_instance_header_t *>(id);
+    qel_type_info_t *own = hdr->type_info;
+    hdr->obj_flags |= 0x80;
+    hdr->type_info = nullptr; // whatever the runtime put there stays
+    Bytes b{0, 0, 0, 0, 0, 8, 0, 0, 0, 1};
+    EXPECT_EQ(vm_id_unmarshal(h, 1, b.data(), id, 10, 0, &err), 10u);
+    EXPECT_EQ(hdr->type_info, nullptr);
+    hdr->obj_flags &= 0x7F;
+    EXPECT_EQ(vm_id_unmarshal(h, 1, b.data(), id, 10, 0, &err), 10u);
+    EXPECT_EQ(hdr->type_info, own);
+    vm_id_destroy(h, 1, id);
+}
+
+TEST_F(Wire, TheDomainIsAskedOncePerTypeWhateverTheListLength) {
+    qel_handle_t *hh = h;
+    auto lookups = [&](uint32_t nics) {
+        vm_act_rsp_t *a = messages_act_rsp(hh, nics);
+        st().calls.clear();
+        encode(marshal_of(kActRsp), hh, a, 1 << 16, &err);
+        size_t n = calls("qel_domain_lookup_variant");
+        vm_act_rsp_destroy(hh, 1, a);
+        return n;
+    };
+    // vm_act_rsp, its four enumerations, vm_nic_rsp, and per element type
+    // vm_nic_list, vm_nic_info and its three enumerations.
+    EXPECT_EQ(lookups(1), 11u);
+    EXPECT_EQ(lookups(16), 11u);
+    EXPECT_EQ(err, 0u);
 }
 
 // ---- Version skew -------------------------------------------------------------------------
@@ -553,6 +651,42 @@ TEST_F(Lists, AnUpdateWithAnotherCountReplacesTheElementsAsRemovalDoes) {
     for (const auto &r : qel_standin::ranges())
         for (void *o : old) pairs += r.addr == static_cast<uint8_t *>(o) + 24 && r.len == 16;
     EXPECT_EQ(pairs, 2u);
+    vm_nic_rsp_destroy(h, 1, src);
+    vm_nic_rsp_destroy(h, 1, dst);
+}
+
+TEST_F(Lists, ReplacedElementsAreReportedDetachedToADatabaseHandle) {
+    vm_nic_rsp_t *src = rsp({1, 2, 3});
+    Bytes b = encode(marshal_of(kNicRsp), h, src, 1024, &err);
+    vm_nic_rsp_t *dst = rsp({7, 8});
+    auto old = elems(dst);
+    st().calls.clear();
+    h->containment_recording = 1;
+    h->type_info_mode = 1;
+    vm_nic_rsp_unmarshal(h, 1, b.data(), dst, static_cast<int32_t>(b.size()), 1, &err);
+    h->containment_recording = 0;
+    h->type_info_mode = 0;
+    EXPECT_EQ(err, 0u);
+    auto detached = qel_standin::calls_named(h, "qeldb_plat_set_detach");
+    ASSERT_EQ(detached.size(), 2u);
+    EXPECT_EQ(detached[0].obj, old[0]);
+    EXPECT_EQ(detached[1].obj, old[1]);
+    EXPECT_EQ(detached[0].arg, 1);
+    vm_nic_rsp_destroy(h, 1, src);
+    vm_nic_rsp_destroy(h, 1, dst);
+}
+
+TEST_F(Lists, AnElementCreationThatGivesThePlaceholderIsAFailedCreation) {
+    vm_nic_rsp_t *src = rsp({1});
+    Bytes b = encode(marshal_of(kNicRsp), h, src, 1024, &err);
+    vm_nic_rsp_t *dst = rsp({});
+    h->cr_in_progress = 1;
+    h->err = 5;
+    vm_nic_rsp_unmarshal(h, 1, b.data(), dst, static_cast<int32_t>(b.size()), 0, &err);
+    h->cr_in_progress = 0;
+    h->err = 0;
+    EXPECT_EQ(err, 12u);
+    EXPECT_EQ(count(dst), 0u);
     vm_nic_rsp_destroy(h, 1, src);
     vm_nic_rsp_destroy(h, 1, dst);
 }
