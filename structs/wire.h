@@ -140,13 +140,14 @@ template <uint32_t T> struct Wire {
         r.off += _qel_variant_jump_unmarshal(h, ctx, r.at(), &body, r.left(), err);
         r.body_end = uint64_t{jump} + body;
 
+        // A tracking handle decodes only into a tracked instance, which
+        // keeps its STATE_TRACKED bit whether or not flags came along.
         if (tracks(h, P::unmarshal_corrupted)) {
             if (!has_flag(inst, QEL_OBJ_STATE_TRACKED)) fatal(P::unmarshal_mismatch);
             if ((g & QEL_OBJ_STATE_TRACKED) != 0) {
                 r.flags = FlagBytes::Read;
                 r.area = S::area(h, ctx, inst);
             }
-            g |= QEL_OBJ_STATE_TRACKED;
         } else {
             if ((g & QEL_OBJ_STATE_TRACKED) != 0) r.flags = FlagBytes::Skip;
             g &= static_cast<uint8_t>(~QEL_OBJ_STATE_TRACKED);

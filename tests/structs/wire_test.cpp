@@ -772,6 +772,7 @@ TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
                           Case{&three, 1, 1, 1, "thr"}, Case{&three, 1, 0, 0, "thr"},
                           Case{&empty, 1, 0, 1, nullptr}, Case{&four, 1, 1, 0, "four"}}) {
         st().calls.clear();
+        st().writes.clear();
         EXPECT_EQ(vm_ident_unmarshal(h, 1, c.b->data(), r, static_cast<int32_t>(c.b->size()),
                                      c.update, &err),
                   c.b->size());
@@ -788,11 +789,61 @@ TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
         }
         if (c.allocs == 0 && c.text != nullptr) {
             EXPECT_EQ(now, held);
+            // The rewrite of the characters and their NUL is announced.
+            bool told = false;
+            for (const auto &w : st().writes) told |= w.addr == now && w.len == std::strlen(c.text) + 1;
+            EXPECT_TRUE(told);
         }
         held = now;
     }
     vm_ident_destroy(h, 1, src);
     vm_ident_destroy(h, 1, r);
+}
+
+TEST_F(Wire, TheDecoderAnnouncesEveryStoreItMakesIntoTheInstance) {
+    vm_ident_t *src = vm_ident_create(h, 1);
+    vm_ident_name_set(h, 1, src, "abc", 3, &err);
+    Bytes b = encode(marshal_of(kIdent), h, src, 64, &err);
+    qel_standin::set_domain_variant(h, "vm_ident", -1);
+    vm_ident_t *r = vm_ident_create(h, 1);
+    st().writes.clear();
+    EXPECT_EQ(vm_ident_unmarshal(h, 1, b.data(), r, static_cast<int32_t>(b.size()), 0, &err), 13u);
+    auto told = [&](size_t offset, uint32_t len) {
+        for (const auto &w : st().writes)
+            if (w.addr == reinterpret_cast<uint8_t *>(r) + offset && w.len == len && w.owner == r)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(told(8, 1));  // the instance variant, from -1 to 0
+    EXPECT_TRUE(told(12, 4)); // the length
+    EXPECT_TRUE(told(16, 8)); // the character block
+    vm_ident_destroy(h, 1, src);
+    vm_ident_destroy(h, 1, r);
+}
+
+TEST_F(Wire, AFailedAllocationOfCharactersOrElementsEndsTheDecodingWithNothing) {
+    vm_ident_t *id = vm_ident_create(h, 1);
+    vm_ident_name_set(h, 1, id, "abc", 3, &err);
+    Bytes s = encode(marshal_of(kIdent), h, id, 64, &err);
+    vm_id_valid_req_t *req = vm_id_valid_req_create(h, 1);
+    const uint8_t cred[3] = {1, 2, 3};
+    vm_id_valid_req_credentials_set_mem(h, 1, req, cred, 3, &err);
+    Bytes a = encode(marshal_of(type_index("vm_id_valid_req")), h, req, 64, &err);
+    vm_ident_t *r = vm_ident_create(h, 1);
+    vm_id_valid_req_t *q = vm_id_valid_req_create(h, 1);
+    st().fail_alloc_at = st().alloc_calls + 1;
+    EXPECT_EQ(vm_ident_unmarshal(h, 1, s.data(), r, static_cast<int32_t>(s.size()), 0, &err), 0u);
+    EXPECT_EQ(err, 12u);
+    EXPECT_EQ(walk::load<uint32_t>(r, 12), 0u);
+    err = 0;
+    st().fail_alloc_at = st().alloc_calls + 1;
+    EXPECT_EQ(vm_id_valid_req_unmarshal(h, 1, a.data(), q, static_cast<int32_t>(a.size()), 0, &err), 0u);
+    EXPECT_EQ(err, 12u);
+    EXPECT_EQ(vm_id_valid_req_credentials_len_get_value(h, 1, q, &(err = 0)), 0u);
+    vm_ident_destroy(h, 1, id);
+    vm_ident_destroy(h, 1, r);
+    vm_id_valid_req_destroy(h, 1, req);
+    vm_id_valid_req_destroy(h, 1, q);
 }
 
 // ---- Entry and failures ---------------------------------------------------------------------
@@ -830,6 +881,15 @@ TEST_F(Wire, AnEmptyBufferIs90AndANullInstanceIs22) {
         EXPECT_EQ(vm_id_unmarshal(h, 1, b.data(), static_cast<vm_id_t *>(inst), c.len, 0, &err), 0u);
         EXPECT_EQ(err, c.code);
     }
+    vm_id_destroy(h, 1, id);
+}
+
+TEST_F(Wire, ASingleByteIsTheVariantAndThenTooShort) {
+    vm_id_t *id = vm_id_create(h, 1);
+    const uint8_t one = 0xFF;
+    EXPECT_EQ(vm_id_unmarshal(h, 1, &one, id, 1, 0, &err), 1u);
+    EXPECT_EQ(err, 90u);
+    EXPECT_EQ(walk::instance_variant(id), -1);
     vm_id_destroy(h, 1, id);
 }
 

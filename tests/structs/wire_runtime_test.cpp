@@ -1,31 +1,37 @@
-// How wide a u_int8 and a char are on the wire is the runtime's.  This
-// program stands in for a runtime that reports them wider than one byte:
-// its own u_int8_len and char_len are found before the runtime's (the
-// coders still write one byte each), so the library codes fixed arrays and
-// texts element by element through the coders.
+// What the wire form leaves to the runtime, answered otherwise than the
+// stand-in answers it.  This program's own definitions are found before
+// the runtime's: u_int8_len and char_len may report a width above one byte
+// (the coders still write one byte each), so the library codes fixed
+// arrays and texts element by element through the coders; and the variant
+// reported for no instance at all may be one with fields.
 #include "wire_support.h"
 
 namespace {
 uint32_t g_width = 1;
+int8_t g_null_variant = -1;
 } // namespace
 
 extern "C" uint32_t u_int8_len(void) { return g_width; }
 extern "C" uint32_t char_len(void) { return g_width; }
+extern "C" int8_t qel_get_instance_variant(const void *inst, int32_t, int32_t) {
+    return inst != nullptr ? static_cast<const int8_t *>(inst)[8] : g_null_variant;
+}
 
 namespace {
 
 using namespace wire;
 using Bytes = std::vector<uint8_t>;
 
-class Widths : public test::HandleTest {
+class Runtime : public test::HandleTest {
 protected:
     void TearDown() override {
         g_width = 1;
+        g_null_variant = -1;
         test::HandleTest::TearDown();
     }
 };
 
-TEST_F(Widths, FixedArraysAndTextsGoValueByValueWhenTheRuntimeSaysSo) {
+TEST_F(Runtime, FixedArraysAndTextsGoValueByValueWhenTheRuntimeSaysSo) {
     vm_profile_t *p = vm_profile_create(h, 1);
     vm_profile_name_set(h, 1, p, "name", 4, &err);
     const uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
@@ -58,6 +64,19 @@ TEST_F(Widths, FixedArraysAndTextsGoValueByValueWhenTheRuntimeSaysSo) {
     EXPECT_EQ(err, 90u);
     vm_profile_destroy(h, 1, p);
     vm_profile_destroy(h, 1, q);
+}
+
+// Without an instance, len counts the fields of the variant the runtime
+// reports, strings and lists empty and no state flags.
+TEST_F(Runtime, LenOfNoInstanceCountsTheFieldsOfTheRuntimesVariant) {
+    qel_standin::set_tracking(h, qel_standin::Tracking::On);
+    EXPECT_EQ(vm_act_rsp_len(h, 1, nullptr), 6u);
+    g_null_variant = 2;
+    EXPECT_EQ(vm_act_rsp_len(h, 1, nullptr), 45u);
+    EXPECT_EQ(vm_id_valid_req_len(h, 1, nullptr), 14u);
+    EXPECT_EQ(vm_profile_len(h, 1, nullptr), 342u);
+    g_null_variant = 0;
+    EXPECT_EQ(vm_act_rsp_len(h, 1, nullptr), 39u);
 }
 
 } // namespace
