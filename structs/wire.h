@@ -138,7 +138,7 @@ template <uint32_t T> struct Wire {
         const uint32_t jump = r.off;
         uint32_t body = 0;
         r.off += _qel_variant_jump_unmarshal(h, ctx, r.at(), &body, r.left(), err);
-        r.body_end = uint64_t{jump} + body;
+        r.body_end = uint64_t{jump} + body; // no word read: no body, no flags
 
         // A tracking handle decodes only into a tracked instance, which
         // keeps its STATE_TRACKED bit whether or not flags came along.

@@ -149,7 +149,7 @@ struct Reader {
     void *inst;
     FlagBytes flags = FlagBytes::None;
     uint8_t *area = nullptr; // with FlagBytes::Read
-    uint64_t body_end = 0;   // the offset the body-length word points to
+    uint64_t body_end;       // the offset the body-length word points to
     uint32_t off = 0;
 
     int32_t left() const { return len - static_cast<int32_t>(off); }
@@ -353,7 +353,7 @@ template <class F> struct WireOf<String<F>> {
     static bool get(Reader &r, void *inst) {
         W *len = length(inst);
         const W old = *len;
-        W n = 0;
+        W n;
         if (!r.get<C>(&n)) return true;
         const auto m = static_cast<W>(std::min<uint64_t>(n, static_cast<uint64_t>(r.left())));
         void **p = reinterpret_cast<void **>(block(inst));
@@ -473,7 +473,7 @@ template <class F> struct WireOf<VarArray<F>> {
     static bool get(Reader &r, void *inst) {
         uint32_t *len = length(inst);
         const uint32_t old = *len;
-        uint32_t n = 0;
+        uint32_t n;
         if (!r.get<CodecU32>(&n)) return true;
         const auto m = static_cast<uint32_t>(std::min<uint64_t>(n, static_cast<uint64_t>(r.left())));
         void **p = reinterpret_cast<void **>(elems(inst));
@@ -565,7 +565,7 @@ template <class F> struct WireOf<List<F>> {
     }
 
     static bool get(Reader &r, void *inst) {
-        uint32_t count = 0;
+        uint32_t count;
         if (r.get_list_len(&count)) {
             Head *hd = head(inst);
             if (r.update != 0 && count == hd->count) {

@@ -846,6 +846,54 @@ TEST_F(Wire, AFailedAllocationOfCharactersOrElementsEndsTheDecodingWithNothing) 
     vm_id_valid_req_destroy(h, 1, q);
 }
 
+class Credentials : public Wire {
+protected:
+    void SetUp() override {
+        Wire::SetUp();
+        qel_standin::set_tracking(h, Tracking::On);
+    }
+    vm_id_valid_req_t *request(uint8_t flag) {
+        vm_id_valid_req_t *r = vm_id_valid_req_create(h, 1);
+        const uint8_t cred[5] = {1, 2, 3, 4, 5};
+        vm_id_valid_req_credentials_set_mem(h, 1, r, cred, 5, &err);
+        const uint8_t flags[5] = {flag, flag, flag, flag, flag};
+        vm_id_valid_req_credentials_state_flag_set_arr(h, 1, r, flags, 5, &err);
+        return r;
+    }
+    std::vector<uint8_t> element_flags(vm_id_valid_req_t *r) {
+        std::vector<uint8_t> out;
+        for (uint32_t i = 0; i < 5; ++i)
+            out.push_back(vm_id_valid_req_credentials_state_flag_get(h, 1, r, i, &err));
+        return out;
+    }
+};
+
+TEST_F(Credentials, ElementFlagsCutShortLeaveTheRestZeroInAReusedBlock) {
+    vm_id_valid_req_t *src = request(9);
+    Bytes b = encode(marshal_of(type_index("vm_id_valid_req")), h, src, 64, &err);
+    ASSERT_EQ(b.size(), 26u);
+    vm_id_valid_req_t *dst = request(7);
+    st().calls.clear();
+    EXPECT_EQ(vm_id_valid_req_unmarshal(h, 1, b.data(), dst, 23, 1, &err), 23u);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(calls("allocate"), 0u);
+    EXPECT_EQ(element_flags(dst), (std::vector<uint8_t>{9, 9, 0, 0, 0}));
+    vm_id_valid_req_destroy(h, 1, src);
+    vm_id_valid_req_destroy(h, 1, dst);
+}
+
+TEST_F(Credentials, AnElementFlagBlockThatCannotBeHadIs12) {
+    vm_id_valid_req_t *src = request(9);
+    Bytes b = encode(marshal_of(type_index("vm_id_valid_req")), h, src, 64, &err);
+    vm_id_valid_req_t *dst = vm_id_valid_req_create(h, 1);
+    st().fail_alloc_at = st().alloc_calls + 2; // the elements, then their flags
+    EXPECT_EQ(vm_id_valid_req_unmarshal(h, 1, b.data(), dst, static_cast<int32_t>(b.size()), 0, &err),
+              0u);
+    EXPECT_EQ(err, 12u);
+    vm_id_valid_req_destroy(h, 1, src);
+    vm_id_valid_req_destroy(h, 1, dst);
+}
+
 // ---- Entry and failures ---------------------------------------------------------------------
 
 TEST_F(Wire, APendingErrorStopsEveryCoderBeforeItTouchesAnything) {
