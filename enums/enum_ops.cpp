@@ -288,22 +288,45 @@ void set_value(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst,
     inst->value = value;
 }
 
+namespace {
+
+// The encoding once the entry checks are passed: the instance's variant,
+// limited to the domain's (*newer says it was), then the value.
+uint32_t encode(const EnumType &e, qel_handle_t *h, uint32_t ctx, uint8_t *buf,
+                const Instance *inst, int32_t length, int8_t variant, int8_t domain, bool *newer,
+                uint32_t *err) {
+    *newer = variant > domain;
+    if (*newer) variant = domain; // the peer gets what its domain knows
+    variant = cap_variant(variant);
+    uint32_t n = _qel_instance_variant_marshal(h, ctx, buf, &variant, length, err);
+    uint32_t wire = to_internal(e, inst->value);
+    n += u_int32_marshal(h, ctx, buf + n, &wire, length - static_cast<int32_t>(n), err);
+    return n;
+}
+
+} // namespace
+
 uint32_t marshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, uint8_t *buf,
                  const Instance *inst, int32_t length, uint32_t *err) {
     if (!enter_coder(h, err, inst, length)) return 0;
     int8_t variant = qel_get_instance_variant(inst, 0, 1);
     int8_t domain = qel_domain_lookup_variant(h, h->variant_domain, inst->type_info, err);
-    const bool newer = variant > domain;
-    if (newer) variant = domain; // the peer gets what its domain knows
-    variant = cap_variant(variant);
-    uint32_t n = _qel_instance_variant_marshal(h, ctx, buf, &variant, length, err);
-    uint32_t wire = to_internal(e, inst->value);
-    n += u_int32_marshal(h, ctx, buf + n, &wire, length - static_cast<int32_t>(n), err);
+    bool newer = false;
+    uint32_t n = encode(e, h, ctx, buf, inst, length, variant, domain, &newer, err);
     // The epoch error is stored once the encoding is written: the runtime's
     // encoders write nothing while the error word holds an error.  A failed
     // encoding keeps its own error.
     if (newer && *err == 0) qel_store_epoch_err(h, QEL_EIDRM, err);
     return n;
+}
+
+uint32_t marshal_known(const EnumType &e, qel_handle_t *h, uint32_t ctx, uint8_t *buf,
+                       const Instance *inst, int32_t length, int8_t domain, bool *newer,
+                       uint32_t *err) {
+    *newer = false;
+    if (!enter_coder(h, err, inst, length)) return 0;
+    return encode(e, h, ctx, buf, inst, length, qel_get_instance_variant(inst, 0, 1), domain,
+                  newer, err);
 }
 
 uint32_t unmarshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, const uint8_t *buf,

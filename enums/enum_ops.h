@@ -78,6 +78,12 @@ void set_value(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst,
                uint32_t *err);
 uint32_t marshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, uint8_t *buf,
                  const Instance *inst, int32_t len, uint32_t *err);
+// As marshal, with the domain's variant for the type already known (an
+// enclosing encoding asks once per type); no epoch error is recorded, and
+// *newer tells the caller whether there would have been one.
+uint32_t marshal_known(const EnumType &e, qel_handle_t *h, uint32_t ctx, uint8_t *buf,
+                       const Instance *inst, int32_t len, int8_t domain, bool *newer,
+                       uint32_t *err);
 uint32_t unmarshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, const uint8_t *buf,
                    Instance *inst, int32_t len, uint32_t update, uint32_t *err);
 int32_t print(const EnumType &e, qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,

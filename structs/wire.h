@@ -1,31 +1,251 @@
 // The wire form of a structure and cloning through it.
+//
+// An encoding is a header (variant byte, object-flag byte, an ra data block
+// when the flag byte says so, and a body-length word counting from its own
+// first byte to the end) and the fields of variants 0 up to the encoded
+// variant in declaration order, each followed by its state flag when the
+// flag byte carries STATE_TRACKED.  A reader that knows fewer variants reads
+// what it knows and jumps over the rest by the body length; a writer limits
+// itself to the variant its handle's domain knows.  One encoder walk and one
+// decoder walk over the field list, the kinds' members in wire_kinds.h.
 #pragma once
 
-#include "structs/struct_ops.h"
+#include "structs/wire_kinds.h"
 
 namespace drov::structs {
 
 template <uint32_t T> struct Wire {
-    static uint32_t marshal(qel_handle_t *, uint32_t, uint8_t *, const void *, int32_t, uint32_t *) {
-        return 0;
+    static constexpr const TypeDesc &t = kTypes[T];
+    using P = tp::TypePoints<T>;
+    using S = Struct<T>;
+    static constexpr bool kListOwner = [] {
+        for (uint32_t i = 0; i < t.field_count; ++i)
+            if (t.fields[i].kind == FieldKind::List) return true;
+        return false;
+    }();
+
+    // ---- Encoding ---------------------------------------------------------------------
+
+    // The encoder body that marshal, marshal_for_clone, nested records and
+    // list elements share.  An instance newer than the domain is written in
+    // the domain's variant and the encoding's epoch is set; the caller
+    // records the epoch error once the whole encoding is written.
+    static uint32_t encode(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
+                           int32_t len, uint32_t *err, Mode mode, Encoding &enc) {
+        if (!enter(h, err)) return 0;
+        if (len < 1) {
+            fail(h, err, QEL_EMSGSIZE);
+            return 0;
+        }
+        if (inst == nullptr || buf == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return 0;
+        }
+        const qel_instance_header_t &hd = hdr(inst);
+        int8_t v = hd.instance_variant;
+        if (mode == Mode::Marshal) {
+            int8_t known = enc.known(h, T, hd.type_info, err);
+            if (v > known) {
+                enc.epoch = true;
+                v = known;
+            }
+        }
+        v = S::cap(v);
+
+        Writer w{h, ctx, buf, len, err, &enc};
+        w.with_flags = tracks(h, P::marshal_corrupted);
+        if (w.with_flags && has_flag(inst, QEL_OBJ_STATE_TRACKED))
+            w.flags = S::area(h, ctx, const_cast<void *>(inst));
+        const uint8_t g = static_cast<uint8_t>((hd.obj_flags & QEL_OBJ_RA_DATA) |
+                                               (w.with_flags ? QEL_OBJ_STATE_TRACKED : 0));
+        w.off += _qel_instance_variant_marshal(h, ctx, w.at(), &v, w.room(), err);
+        w.off += _qel_instance_obj_flag_marshal(h, ctx, w.at(), &g, w.room(), err);
+        if ((g & QEL_OBJ_RA_DATA) != 0)
+            w.off += _qel_instance_ra_data_marshal(h, ctx, w.at(), 0, 0, w.room(), err);
+        const uint32_t jump = w.off;
+        const uint32_t zero = 0;
+        const bool placed = _qel_variant_jump_marshal(h, ctx, w.at(), &zero, w.room(), err) != 0;
+        w.off += placed ? 4 : 0;
+        if (v >= 0)
+            each_field<T>([&](auto k) {
+                using K = decltype(k);
+                if (K::d.variant <= v) WireOf<K>::put(w, inst);
+            });
+        if (placed) {
+            const uint32_t body = w.off - jump;
+            _qel_variant_jump_marshal(h, ctx, buf + jump, &body, 4, err);
+        }
+        return w.off;
     }
-    static uint32_t marshal_for_clone(qel_handle_t *, uint32_t, uint8_t *, const void *, int32_t,
-                                      uint32_t *) {
-        return 0;
+
+    static uint32_t marshal_as(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
+                               int32_t len, uint32_t *err, Mode mode) {
+        Encoding enc;
+        uint32_t n = encode(h, ctx, buf, inst, len, err, mode, enc);
+        // Recorded once the encoding is written: the runtime's coders write
+        // nothing while the error word holds an error.  A failed encoding
+        // keeps its own error.
+        if (enc.epoch && *err == 0) qel_store_epoch_err(h, QEL_EIDRM, err);
+        return n;
     }
-    static uint32_t unmarshal(qel_handle_t *, uint32_t, const uint8_t *, void *, int32_t, uint32_t,
-                              uint32_t *) {
-        return 0;
+    static uint32_t marshal(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
+                            int32_t len, uint32_t *err) {
+        return marshal_as(h, ctx, buf, inst, len, err, Mode::Marshal);
     }
-    static uint32_t len(qel_handle_t *, uint32_t, const void *) { return 0; }
-    static uint32_t len_cr(qel_handle_t *, const void *) { return 0; }
+    static uint32_t marshal_for_clone(qel_handle_t *h, uint32_t ctx, uint8_t *buf,
+                                      const void *inst, int32_t len, uint32_t *err) {
+        return marshal_as(h, ctx, buf, inst, len, err, Mode::Clone);
+    }
+
+    // ---- Decoding ---------------------------------------------------------------------
+
+    static void set_variant(Reader &r, int8_t v) { r.store(&hdr(r.inst).instance_variant, v); }
+
+    // Releases what the fields of variants above v own.  Destroy releases
+    // only the fields of the instance's variant, so an instance whose
+    // variant a decoding lowers must not keep blocks or elements in the
+    // fields it no longer has; their plain values stay as they were.
+    static void hide_above(Reader &r, int8_t v) {
+        each_field<T>([&](auto k) {
+            using K = decltype(k);
+            if constexpr (requires { WireOf<K>::hide(r, r.inst); })
+                if (K::d.variant > v) WireOf<K>::hide(r, r.inst);
+        });
+    }
+
+    static uint32_t unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
+                              int32_t len, uint32_t update, uint32_t *err) {
+        if constexpr (kListOwner) trace_register(); // list elements may trace
+        if (!enter(h, err)) return 0;
+        if (len < 1) {
+            fail(h, err, QEL_EMSGSIZE);
+            return 0;
+        }
+        if (inst == nullptr || buf == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return 0;
+        }
+        Reader r{h, ctx, buf, len, update, err, inst};
+        int8_t w = -1;
+        uint8_t g = 0;
+        r.off += _qel_instance_variant_unmarshal(h, ctx, r.at(), &w, r.left(), err);
+        r.off += _qel_instance_obj_flag_unmarshal(h, ctx, r.at(), &g, r.left(), err);
+        g &= kWireFlags; // no other bit of a peer's reaches the instance
+        if ((g & QEL_OBJ_RA_DATA) != 0)
+            r.off += _qel_instance_ra_data_unmarshal(h, ctx, r.at(), r.left(), err);
+        const auto layout = static_cast<int8_t>(S::layout(inst));
+        if (w > layout) w = layout;
+        const uint32_t jump = r.off;
+        uint32_t body = 0;
+        r.off += _qel_variant_jump_unmarshal(h, ctx, r.at(), &body, r.left(), err);
+        r.body_end = uint64_t{jump} + body; // no word read: no body, no flags
+
+        // A tracking handle decodes only into a tracked instance, which
+        // keeps its STATE_TRACKED bit whether or not flags came along.
+        if (tracks(h, P::unmarshal_corrupted)) {
+            if (!has_flag(inst, QEL_OBJ_STATE_TRACKED)) fatal(P::unmarshal_mismatch);
+            if ((g & QEL_OBJ_STATE_TRACKED) != 0) {
+                r.flags = FlagBytes::Read;
+                r.area = S::area(h, ctx, inst);
+            }
+        } else {
+            if ((g & QEL_OBJ_STATE_TRACKED) != 0) r.flags = FlagBytes::Skip;
+            g &= static_cast<uint8_t>(~QEL_OBJ_STATE_TRACKED);
+        }
+
+        // The fields read are the instance's from the start: a list takes
+        // its elements only into an owner that has the field, and what was
+        // read before a failed allocation is released by destroy.
+        if (w < hdr(inst).instance_variant) hide_above(r, w);
+        set_variant(r, w);
+        if (w >= 0 && any_field<T>([&](auto k) {
+                using K = decltype(k);
+                return K::d.variant <= w && !WireOf<K>::get(r, inst);
+            }))
+            return 0;
+
+        // Past what this reader knows (a newer writer's variants), within the
+        // buffer; never backwards.
+        if (r.body_end > r.off) {
+            trace(P::offset_jump, r.off, jump, body);
+            r.off = static_cast<uint32_t>(std::min<uint64_t>(r.body_end, static_cast<uint64_t>(len)));
+        }
+
+        qel_instance_header_t &hd = hdr(inst);
+        set_variant(r, w); // a list insertion may have raised it
+        r.store(&hd.obj_flags, static_cast<uint8_t>(hd.obj_flags | g));
+        // A record block the instance owns stays its own.
+        if ((hd.obj_flags & QEL_OBJ_OWNS_TYPE_INFO) == 0)
+            r.store(&hd.type_info, instance_record(h, ctx, record(T)));
+        return r.off;
+    }
+
+    // ---- Length -----------------------------------------------------------------------
+
+    // A size that suffices for marshal (an ra data block not counted): the
+    // instance's own variant, state flags counted for empty strings too and
+    // element flags for every string, text and array.
+    static uint32_t len(qel_handle_t *h, uint32_t ctx, const void *inst) {
+        const bool tracked = S::sizeof_internal(h, inst, 0, 1) != 0;
+        const Sizer s{h, ctx, tracked && inst != nullptr};
+        const int8_t v = S::cap(inst != nullptr ? hdr(inst).instance_variant
+                                                : qel_get_instance_variant(inst, 0, 1));
+        uint64_t n = 6;
+        if (v >= 0)
+            each_field<T>([&](auto k) {
+                using K = decltype(k);
+                if (K::d.variant <= v) n += WireOf<K>::size(s, inst);
+            });
+        return static_cast<uint32_t>(std::min<uint64_t>(n, UINT32_MAX));
+    }
+    static uint32_t len_cr(qel_handle_t *h, const void *inst) {
+        return h->err != 0 ? 0 : len(h, h->cur_ctx_id, inst);
+    }
+
+    // ---- Cloning ------------------------------------------------------------------------
+
+    // Encodes src in its own variant into buf and decodes that into *out
+    // (created when null) with the update flag clear.  A destination whose
+    // decoding failed is destroyed and *out is null.
     template <class Out>
-    static void clone(qel_handle_t *, uint32_t, const void *, Out **, uint8_t *, uint32_t,
-                      uint32_t *) {}
+    static void clone_internal(qel_handle_t *h, uint32_t ctx, const void *src, Out **out,
+                               uint8_t *buf, uint32_t len, uint32_t *err) {
+        if (!enter(h, err)) return;
+        if (out == nullptr || buf == nullptr || src == nullptr) {
+            fail(h, err, QEL_ENOENT);
+            return;
+        }
+        const auto room = static_cast<int32_t>(std::min<uint32_t>(len, INT32_MAX));
+        const uint32_t n = marshal_as(h, ctx, buf, src, room, err, Mode::Clone);
+        if (*err != 0) return;
+        if (*out == nullptr) {
+            trace_register();
+            void *made = S::create_internal(h, ctx);
+            if (made == nullptr || made == S::placeholder) {
+                fail(h, err, QEL_ENOMEM);
+                return;
+            }
+            *out = static_cast<Out *>(made);
+        }
+        unmarshal(h, ctx, buf, *out, static_cast<int32_t>(n), 0, err);
+        if (*err != 0) {
+            if (*out != static_cast<void *>(S::placeholder)) S::destroy_internal(h, ctx, *out, 1);
+            *out = nullptr;
+        }
+    }
     template <class Out>
-    static void clone_internal(qel_handle_t *, uint32_t, const void *, Out **, uint8_t *, uint32_t,
-                               uint32_t *) {}
-    static void *clone_cr(qel_handle_t *, const void *) { return nullptr; }
+    static void clone(qel_handle_t *h, uint32_t ctx, const void *src, Out **out, uint8_t *buf,
+                      uint32_t len, uint32_t *err) {
+        if (out != nullptr) *out = nullptr;
+        clone_internal(h, ctx, src, out, buf, len, err);
+    }
+    static void *clone_cr(qel_handle_t *h, const void *src) {
+        uint32_t len = 0;
+        auto *ws = static_cast<uint8_t *>(qellib_get_handle_ws(h, &len));
+        void *result = nullptr;
+        clone_internal(h, h->cur_ctx_id, src, &result, ws, len, &h->err);
+        return result;
+    }
 };
 
 } // namespace drov::structs

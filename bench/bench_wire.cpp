@@ -1,0 +1,241 @@
+// The wire form of three messages: marshal, unmarshal into a fresh instance
+// (created and destroyed in the loop, as a fresh message is), unmarshal
+// updating an instance in place, len and clone; a vm_act_rsp sweep over the
+// list length; and the runtime's own cost per primitive call.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+#include "bench/wire_messages.h"
+#include "qel_standin.h"
+
+namespace {
+
+struct Ops {
+    uint32_t (*marshal)(qel_handle_t *, uint32_t, uint8_t *, const void *, int32_t, uint32_t *);
+    uint32_t (*unmarshal)(qel_handle_t *, uint32_t, const uint8_t *, void *, int32_t, uint32_t,
+                          uint32_t *);
+    uint32_t (*len)(qel_handle_t *, uint32_t, const void *);
+    void (*clone)(qel_handle_t *, uint32_t, const void *, void **, uint8_t *, uint32_t, uint32_t *);
+    void *(*create)(qel_handle_t *, uint32_t);
+    void (*destroy)(qel_handle_t *, uint32_t, void *);
+};
+
+template <class T>
+Ops ops(uint32_t (*m)(qel_handle_t *, uint32_t, uint8_t *, const T *, int32_t, uint32_t *),
+        uint32_t (*u)(qel_handle_t *, uint32_t, const uint8_t *, T *, int32_t, uint32_t, uint32_t *),
+        uint32_t (*l)(qel_handle_t *, uint32_t, const T *),
+        void (*c)(qel_handle_t *, uint32_t, const T *, T **, uint8_t *, uint32_t, uint32_t *),
+        T *(*cr)(qel_handle_t *, uint32_t), void (*d)(qel_handle_t *, uint32_t, T *)) {
+    return Ops{reinterpret_cast<decltype(Ops::marshal)>(m), reinterpret_cast<decltype(Ops::unmarshal)>(u),
+               reinterpret_cast<decltype(Ops::len)>(l), reinterpret_cast<decltype(Ops::clone)>(c),
+               reinterpret_cast<decltype(Ops::create)>(cr), reinterpret_cast<decltype(Ops::destroy)>(d)};
+}
+
+enum Msg { InstReq, ActRsp, InstallCfg };
+
+// A handle that records nothing and only counts blocks, and one message.
+struct Fixture {
+    explicit Fixture(Msg m, uint32_t nics = 16) {
+        h = qel_standin::handle_new();
+        qel_standin::set_recording(h, false);
+        qel_standin::set_alloc_mode(h, qel_standin::AllocMode::Counted);
+        qel_standin::set_global_recording(false);
+        switch (m) {
+        case InstReq:
+            o = ops(vm_inst_req_marshal, vm_inst_req_unmarshal, vm_inst_req_len, vm_inst_req_clone,
+                    vm_inst_req_create, vm_inst_req_destroy);
+            msg = messages::inst_req(h, &err);
+            break;
+        case ActRsp:
+            o = ops(vm_act_rsp_marshal, vm_act_rsp_unmarshal, vm_act_rsp_len, vm_act_rsp_clone,
+                    vm_act_rsp_create, vm_act_rsp_destroy);
+            msg = messages::act_rsp(h, &err, nics);
+            break;
+        case InstallCfg:
+            o = ops(vm_install_cfg_marshal, vm_install_cfg_unmarshal, vm_install_cfg_len,
+                    vm_install_cfg_clone, vm_install_cfg_create, vm_install_cfg_destroy);
+            msg = messages::install_cfg(h, &err);
+            break;
+        }
+        size = o.len(h, 1, msg);
+        buf.resize(size);
+        n = o.marshal(h, 1, buf.data(), msg, static_cast<int32_t>(size), &err);
+    }
+    ~Fixture() {
+        o.destroy(h, 1, msg);
+        qel_standin::handle_delete(h);
+    }
+    uint64_t allocs() const { return qel_standin::state(h).alloc_calls; }
+    void report(benchmark::State &state, uint64_t allocs_before) {
+        if (err != 0) state.SkipWithError("error word set");
+        state.counters["bytes"] = n;
+        state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocs() - allocs_before),
+                                                      benchmark::Counter::kAvgIterations);
+    }
+    qel_handle_t *h;
+    Ops o{};
+    void *msg = nullptr;
+    uint32_t err = 0;
+    uint32_t size = 0, n = 0;
+    std::vector<uint8_t> buf;
+};
+
+void BM_Marshal(benchmark::State &state) {
+    Fixture f(static_cast<Msg>(state.range(0)));
+    std::vector<uint8_t> out(f.size);
+    const uint64_t a = f.allocs();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f.o.marshal(f.h, 1, out.data(), f.msg, static_cast<int32_t>(f.size), &f.err));
+        benchmark::ClobberMemory();
+    }
+    f.report(state, a);
+}
+
+void BM_UnmarshalFresh(benchmark::State &state) {
+    Fixture f(static_cast<Msg>(state.range(0)));
+    const uint64_t a = f.allocs();
+    for (auto _ : state) {
+        void *m = f.o.create(f.h, 1);
+        benchmark::DoNotOptimize(f.o.unmarshal(f.h, 1, f.buf.data(), m, static_cast<int32_t>(f.n), 0, &f.err));
+        f.o.destroy(f.h, 1, m);
+    }
+    f.report(state, a);
+}
+
+// The part of the above that is creating and destroying the instance.
+void BM_CreateDestroyEmpty(benchmark::State &state) {
+    Fixture f(static_cast<Msg>(state.range(0)));
+    const uint64_t a = f.allocs();
+    for (auto _ : state) {
+        void *m = f.o.create(f.h, 1);
+        benchmark::DoNotOptimize(m);
+        f.o.destroy(f.h, 1, m);
+    }
+    f.report(state, a);
+}
+
+void BM_UnmarshalUpdate(benchmark::State &state) {
+    Fixture f(static_cast<Msg>(state.range(0)));
+    void *m = f.o.create(f.h, 1);
+    f.o.unmarshal(f.h, 1, f.buf.data(), m, static_cast<int32_t>(f.n), 0, &f.err);
+    const uint64_t a = f.allocs();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(f.o.unmarshal(f.h, 1, f.buf.data(), m, static_cast<int32_t>(f.n), 1, &f.err));
+    f.report(state, a);
+    f.o.destroy(f.h, 1, m);
+}
+
+void BM_Len(benchmark::State &state) {
+    Fixture f(static_cast<Msg>(state.range(0)));
+    const uint64_t a = f.allocs();
+    for (auto _ : state) benchmark::DoNotOptimize(f.o.len(f.h, 1, f.msg));
+    f.report(state, a);
+}
+
+void BM_Clone(benchmark::State &state) {
+    Fixture f(static_cast<Msg>(state.range(0)));
+    std::vector<uint8_t> scratch(f.size);
+    const uint64_t a = f.allocs();
+    for (auto _ : state) {
+        void *c = nullptr;
+        f.o.clone(f.h, 1, f.msg, &c, scratch.data(), f.size, &f.err);
+        f.o.destroy(f.h, 1, c);
+    }
+    f.report(state, a);
+}
+
+void messages_args(benchmark::internal::Benchmark *b) {
+    b->ArgName("msg")->Arg(InstReq)->Arg(ActRsp)->Arg(InstallCfg);
+}
+BENCHMARK(BM_Marshal)->Apply(messages_args);
+BENCHMARK(BM_UnmarshalFresh)->Apply(messages_args);
+BENCHMARK(BM_CreateDestroyEmpty)->Apply(messages_args);
+BENCHMARK(BM_UnmarshalUpdate)->Apply(messages_args);
+BENCHMARK(BM_Len)->Apply(messages_args);
+BENCHMARK(BM_Clone)->Apply(messages_args);
+
+// ---- vm_act_rsp by the length of its interface list -------------------------------------------
+
+void per_element(benchmark::State &state) {
+    state.counters["per_element"] = benchmark::Counter(
+        static_cast<double>(state.range(0)),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_SweepMarshal(benchmark::State &state) {
+    Fixture f(ActRsp, static_cast<uint32_t>(state.range(0)));
+    std::vector<uint8_t> out(f.size);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f.o.marshal(f.h, 1, out.data(), f.msg, static_cast<int32_t>(f.size), &f.err));
+        benchmark::ClobberMemory();
+    }
+    per_element(state);
+}
+void BM_SweepUnmarshalFresh(benchmark::State &state) {
+    Fixture f(ActRsp, static_cast<uint32_t>(state.range(0)));
+    for (auto _ : state) {
+        void *m = f.o.create(f.h, 1);
+        benchmark::DoNotOptimize(f.o.unmarshal(f.h, 1, f.buf.data(), m, static_cast<int32_t>(f.n), 0, &f.err));
+        f.o.destroy(f.h, 1, m);
+    }
+    per_element(state);
+}
+void BM_SweepUnmarshalUpdate(benchmark::State &state) {
+    Fixture f(ActRsp, static_cast<uint32_t>(state.range(0)));
+    void *m = f.o.create(f.h, 1);
+    f.o.unmarshal(f.h, 1, f.buf.data(), m, static_cast<int32_t>(f.n), 0, &f.err);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(f.o.unmarshal(f.h, 1, f.buf.data(), m, static_cast<int32_t>(f.n), 1, &f.err));
+    per_element(state);
+    f.o.destroy(f.h, 1, m);
+}
+// What a fresh decoding of the sweep's list cannot avoid: each element made,
+// appended and, with the owner, destroyed through the structure API.
+void BM_SweepElementLifecycle(benchmark::State &state) {
+    Fixture f(ActRsp, 0);
+    const auto n = static_cast<uint32_t>(state.range(0));
+    for (auto _ : state) {
+        vm_nic_rsp_t *r = vm_nic_rsp_create(f.h, 1);
+        for (uint32_t i = 0; i < n; ++i)
+            vm_nic_rsp_vm_if_info_set_last(f.h, 1, r, vm_nic_list_create_internal(f.h, 1), &f.err);
+        vm_nic_rsp_destroy(f.h, 1, r);
+    }
+    per_element(state);
+}
+
+void sweep_args(benchmark::internal::Benchmark *b) {
+    b->ArgName("elements")->RangeMultiplier(10)->Range(10, 100000);
+}
+BENCHMARK(BM_SweepMarshal)->Apply(sweep_args);
+BENCHMARK(BM_SweepUnmarshalFresh)->Apply(sweep_args);
+BENCHMARK(BM_SweepUnmarshalUpdate)->Apply(sweep_args);
+BENCHMARK(BM_SweepElementLifecycle)->Apply(sweep_args);
+
+// ---- What one call of the runtime costs --------------------------------------------------------
+
+void BM_RuntimeCallU8Marshal(benchmark::State &state) {
+    qel_handle_t *h = qel_standin::handle_new();
+    uint8_t out[8];
+    uint8_t v = 7;
+    uint32_t err = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(u_int8_marshal(h, 1, out, &v, 8, &err));
+        benchmark::ClobberMemory();
+    }
+    qel_standin::handle_delete(h);
+}
+BENCHMARK(BM_RuntimeCallU8Marshal);
+
+void BM_RuntimeCallDomainLookup(benchmark::State &state) {
+    qel_handle_t *h = qel_standin::handle_new();
+    qel_standin::set_recording(h, false);
+    uint32_t err = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(qel_domain_lookup_variant(h, h->variant_domain, &_vm_nic_list_type_info_internal, &err));
+    qel_standin::handle_delete(h);
+}
+BENCHMARK(BM_RuntimeCallDomainLookup);
+
+} // namespace

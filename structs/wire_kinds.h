@@ -1,0 +1,619 @@
+// The wire form by field kind: what each kind writes into an encoding, how
+// it reads itself back, and how many bytes it may need.  The type-level
+// walks over these members are Wire<T> in structs/wire.h.
+//
+// Primitive values and the header items go through the runtime's own
+// coders (their byte order and widths are the runtime's); characters of
+// strings, variable-array elements and runs of state flags are copied as
+// blocks.
+#pragma once
+
+#include <algorithm>
+
+#include "structs/struct_ops.h"
+
+namespace drov::structs {
+
+template <uint32_t T> struct Wire;
+
+// The object-flag bits an encoding carries: state flags follow the fields,
+// and an ra data block follows the flag byte.
+inline constexpr uint8_t kWireFlags = QEL_OBJ_STATE_TRACKED | QEL_OBJ_RA_DATA;
+
+// ---- The runtime's coders of one primitive type ----------------------------------
+
+#define DROV_CODEC(NAME, TYPE, CTYPE)                                                              \
+    struct NAME {                                                                                  \
+        using V = CTYPE;                                                                           \
+        static uint32_t put(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const V *v, int32_t len,  \
+                            uint32_t *err) {                                                       \
+            return TYPE##_marshal(h, ctx, buf, v, len, err);                                       \
+        }                                                                                          \
+        static uint32_t get(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, V *v, int32_t len,  \
+                            uint32_t update, uint32_t *err) {                                      \
+            return TYPE##_unmarshal(h, ctx, buf, v, len, update, err);                             \
+        }                                                                                          \
+        static uint32_t size() { return TYPE##_len(); }                                            \
+    };
+DROV_CODEC(CodecU8, u_int8, u_int8)
+DROV_CODEC(CodecU16, u_int16, u_int16)
+DROV_CODEC(CodecU32, u_int32, u_int32)
+DROV_CODEC(CodecBool, qel_boolean, qel_boolean)
+DROV_CODEC(CodecIfHandle, if_handle, if_handle)
+DROV_CODEC(CodecChar, char, char)
+#undef DROV_CODEC
+
+template <class Prim> struct CodecOf;
+template <> struct CodecOf<PrimU8> { using type = CodecU8; };
+template <> struct CodecOf<PrimU16> { using type = CodecU16; };
+template <> struct CodecOf<PrimU32> { using type = CodecU32; };
+template <> struct CodecOf<PrimBool> { using type = CodecBool; };
+// The coder of a length field, by its width in bytes.
+template <uint32_t Width> using CodecOfWidth = typename CodecOf<typename PrimOfWidth<Width>::type>::type;
+
+enum class Mode : uint8_t {
+    Marshal, // limited to the variant the handle's domain knows
+    Clone,   // the instance's own variant
+};
+
+// ---- Encoding ----------------------------------------------------------------------
+
+// What the parts of one encoding share: whether a part was limited to the
+// domain's variant (the epoch error is recorded once, at the end), and the
+// domain's variant of each type, asked once per encoding.
+struct Encoding {
+    static_assert(schema::kTypeCount <= 64);
+    bool epoch = false;
+    uint64_t asked = 0;
+    int8_t domain[schema::kTypeCount];
+
+    int8_t known(qel_handle_t *h, uint32_t type, const qel_type_info_t *rec, uint32_t *err) {
+        if ((asked >> type & 1) == 0) {
+            domain[type] = qel_domain_lookup_variant(h, h->variant_domain, rec, err);
+            asked |= uint64_t{1} << type;
+        }
+        return domain[type];
+    }
+};
+
+// Whether the runtime encodes a u_int8 or a char in one byte: a run of
+// them is then the bytes themselves (one byte in network order is the
+// value), copied as one block rather than one call per byte.
+inline bool one_byte(uint32_t (*width)()) { return width() == 1; }
+
+// The cursor of one instance's encoding.  Room is always the buffer length
+// minus the offset; nothing is written once the error word is set.
+struct Writer {
+    qel_handle_t *h;
+    uint32_t ctx;
+    uint8_t *buf;
+    int32_t len;
+    uint32_t *err;
+    Encoding *enc;
+    bool with_flags = false;      // state-flag bytes follow the fields
+    const uint8_t *flags = nullptr; // their source; none: written as 0
+    uint32_t off = 0;
+
+    int32_t room() const { return len - static_cast<int32_t>(off); }
+    uint8_t *at() const { return buf + off; }
+    bool ok() const { return *err == 0; }
+
+    template <class C> void put(const typename C::V *v) {
+        off += C::put(h, ctx, at(), v, room(), err);
+    }
+    // One state-flag byte, written only when `need` bytes of room are left.
+    void flag(int32_t index, int32_t need = 1) {
+        if (!with_flags || !ok() || room() < need) return;
+        buf[off++] = flags != nullptr ? flags[index] : 0;
+    }
+    // n bytes of contents; what does not fit is cut, and that is 90.
+    void block(const uint8_t *src, uint64_t n) {
+        if (!ok()) return;
+        uint64_t k = n;
+        if (n > static_cast<uint64_t>(room())) {
+            k = static_cast<uint64_t>(room());
+            fail(h, err, QEL_EMSGSIZE);
+        }
+        copy(src, k);
+    }
+    // Element flags: as many of n as fit.
+    void flag_run(const uint8_t *src, uint64_t n) {
+        if (!with_flags || !ok()) return;
+        copy(src, std::min<uint64_t>(n, static_cast<uint64_t>(room())));
+    }
+    void copy(const uint8_t *src, uint64_t k) {
+        if (k == 0) return;
+        if (src != nullptr) std::memcpy(at(), src, k);
+        else std::memset(at(), 0, k);
+        off += static_cast<uint32_t>(k);
+    }
+};
+
+// ---- Decoding ----------------------------------------------------------------------
+
+enum class FlagBytes : uint8_t {
+    None, // the encoding has none, or the instance keeps its own
+    Read, // copied into the instance's state area
+    Skip, // present, and passed over
+};
+
+// The cursor of one instance's decoding.  Stores into the instance are
+// announced; a state-flag byte or run is read, skipped or absent by `flags`.
+struct Reader {
+    qel_handle_t *h;
+    uint32_t ctx;
+    const uint8_t *buf;
+    int32_t len;
+    uint32_t update;
+    uint32_t *err;
+    void *inst;
+    FlagBytes flags = FlagBytes::None;
+    uint8_t *area = nullptr; // with FlagBytes::Read
+    uint64_t body_end;       // the offset the body-length word points to
+    uint32_t off = 0;
+
+    int32_t left() const { return len - static_cast<int32_t>(off); }
+    const uint8_t *at() const { return buf + off; }
+    bool ok() const { return *err == 0; }
+
+    template <class C> bool get(typename C::V *v) {
+        uint32_t n = C::get(h, ctx, at(), v, left(), update, err);
+        off += n;
+        return n != 0;
+    }
+    bool get_list_len(uint32_t *v) {
+        uint32_t n = _qel_list_len_unmarshal(h, ctx, at(), v, left(), err);
+        off += n;
+        return n != 0;
+    }
+    // Stores v into the instance unless it is there already.
+    template <class V> void store(V *slot, V v) {
+        if (*slot == v) return;
+        announce(h, slot, sizeof *slot, ctx, inst);
+        *slot = v;
+    }
+    // A state-flag byte is there when it lies within the instance's body as
+    // its body-length word tells, and within the buffer.  (The writer drops
+    // a flag it has no room for, a list's already with one byte left; the
+    // body length says what it wrote, whatever the reader's buffer length.)
+    uint64_t flag_room() const {
+        if (flags == FlagBytes::None || !ok() || off >= body_end) return 0;
+        return std::min<uint64_t>(body_end - off, static_cast<uint64_t>(left()));
+    }
+    void flag(int32_t index) {
+        if (flag_room() == 0) return;
+        if (flags == FlagBytes::Read) store(area + index, buf[off]);
+        ++off;
+    }
+    // A run of up to n element flags, as many as are there.
+    void flag_run(uint8_t *dst, uint64_t n) {
+        uint64_t k = std::min<uint64_t>(n, flag_room());
+        if (k == 0) return;
+        if (flags == FlagBytes::Read) {
+            announce(h, dst, static_cast<uint32_t>(k), ctx, inst);
+            std::memcpy(dst, at(), k);
+        }
+        off += static_cast<uint32_t>(k);
+    }
+
+    // n bytes into the instance, as many as are left; fewer is 90.
+    void take(void *dst, uint32_t n) {
+        if (!ok()) return;
+        const auto k = static_cast<uint32_t>(std::min<uint64_t>(n, static_cast<uint64_t>(left())));
+        announce(h, dst, k, ctx, inst);
+        std::memcpy(dst, at(), k);
+        off += k;
+        if (k < n) fail(h, err, QEL_EMSGSIZE);
+    }
+
+    // Frees an owned block and forgets it.
+    void drop(void **slot) {
+        announce(h, slot, sizeof *slot, ctx, inst);
+        h->free(h->alloc_ctx, ctx, *slot);
+        *slot = nullptr;
+    }
+    // Puts a new block of `size` bytes in place of the old one.  When none
+    // can be had the field is left empty (its length 0: a length must not
+    // promise a block that is not there) and 12 is reported.
+    template <class L> bool replace(void **slot, uint64_t size, L *length) {
+        if (*slot != nullptr) h->free(h->alloc_ctx, ctx, *slot);
+        announce(h, slot, sizeof *slot, ctx, inst);
+        *slot = size <= UINT32_MAX ? h->allocate(h->alloc_ctx, ctx, static_cast<uint32_t>(size))
+                                   : nullptr;
+        if (*slot != nullptr) return true;
+        store(length, L{0});
+        fail(h, err, QEL_ENOMEM);
+        return false;
+    }
+};
+
+// What `len` counts for an instance (null: no instance given).
+struct Sizer {
+    qel_handle_t *h;
+    uint32_t ctx;
+    bool flags; // the handle tracks state and an instance is given
+    uint32_t flag() const { return flags ? 1 : 0; }
+};
+
+// ---- The kinds -----------------------------------------------------------------------
+// Each kind has put (encode), get (decode; false stops the decoding after an
+// allocation failure) and size (its share of `len`).  A length field is
+// written and read by its string or array, which needs its old value.  A
+// kind that owns blocks or elements has hide: they are released when the
+// decoded variant no longer has the field.
+
+template <class K> struct WireOf;
+
+template <class F, class C> struct WirePrimitive {
+    static constexpr int32_t kFlag = F::d.state_index;
+    using V = typename C::V;
+    static V *slot(const void *inst) { return const_cast<V *>(at<V>(inst, F::d.offset)); }
+
+    static void put(Writer &w, const void *inst) {
+        w.put<C>(slot(inst));
+        w.flag(kFlag);
+    }
+    static bool get(Reader &r, void *inst) {
+        r.get<C>(slot(inst));
+        r.flag(kFlag);
+        return true;
+    }
+    static uint64_t size(const Sizer &s, const void *) { return C::size() + s.flag(); }
+};
+
+template <class F, class Prim>
+struct WireOf<Scalar<F, Prim>> : WirePrimitive<F, typename CodecOf<Prim>::type> {};
+template <class F> struct WireOf<Boolean<F>> : WirePrimitive<F, CodecBool> {};
+template <class F> struct WireOf<IfHandle<F>> : WirePrimitive<F, CodecIfHandle> {};
+
+template <class F> struct WireOf<Length<F>> {
+    static void put(Writer &, const void *) {}
+    static bool get(Reader &, void *) { return true; }
+    static uint64_t size(const Sizer &, const void *) { return CodecOfWidth<F::d.width>::size(); }
+};
+
+// An embedded enumeration, by the enumeration's own coders.
+template <class F> struct WireOf<EnumField<F>> {
+    using K = EnumField<F>;
+    static constexpr int32_t kFlag = F::d.state_index;
+    static enums::Instance *slot(const void *inst) {
+        return const_cast<enums::Instance *>(at<enums::Instance>(inst, F::d.offset));
+    }
+
+    // An enumeration newer than the domain is written in the domain's
+    // variant like every other part; the epoch error is the encoding's.
+    static void put(Writer &w, const void *inst) {
+        if (!w.ok()) return;
+        constexpr uint32_t kRef = static_cast<uint32_t>(F::d.ref);
+        const enums::Instance *e = slot(inst);
+        bool newer = false;
+        w.off += enums::marshal_known(K::type(), w.h, w.ctx, w.at(), e, w.room(),
+                                      w.enc->known(w.h, kRef, e->type_info, w.err), &newer, w.err);
+        w.enc->epoch |= newer;
+        w.flag(kFlag);
+    }
+    static bool get(Reader &r, void *inst) {
+        r.off += enums::unmarshal(K::type(), r.h, r.ctx, r.at(), slot(inst), r.left(), r.update,
+                                  r.err);
+        r.flag(kFlag);
+        return true;
+    }
+    static uint64_t size(const Sizer &s, const void *) { return enums::len(K::type()) + s.flag(); }
+};
+
+// A nested structure: its complete encoding, then the parent's flag for it.
+template <class F> struct WireOf<Record<F>> {
+    static constexpr uint32_t R = static_cast<uint32_t>(F::d.ref);
+    static constexpr int32_t kFlag = F::d.state_index;
+    static void *field(const void *inst) {
+        return const_cast<uint8_t *>(bytes(inst) + F::d.offset);
+    }
+
+    static void put(Writer &w, const void *inst) {
+        w.off += Wire<R>::encode(w.h, w.ctx, w.at(), field(inst), w.room(), w.err, Mode::Marshal,
+                                 *w.enc);
+        w.flag(kFlag);
+    }
+    static bool get(Reader &r, void *inst) {
+        r.off += Wire<R>::unmarshal(r.h, r.ctx, r.at(), field(inst), r.left(), r.update, r.err);
+        r.flag(kFlag);
+        return true;
+    }
+    static uint64_t size(const Sizer &s, const void *inst) {
+        return Wire<R>::len(s.h, s.ctx, inst != nullptr ? field(inst) : nullptr) + s.flag();
+    }
+    static void hide(Reader &r, void *inst) {
+        Reader nested = r;
+        nested.inst = field(inst);
+        Wire<R>::hide_above(nested, -1);
+    }
+};
+
+// A string with its length field: the length, then exactly that many
+// characters and (when not empty) the string's flag.
+template <class F> struct WireOf<String<F>> {
+    using W = typename String<F>::W;
+    using C = CodecOfWidth<sizeof(W)>;
+    static constexpr int32_t kFlag = F::d.state_index;
+    static W *length(const void *inst) { return const_cast<W *>(at<W>(inst, F::d.length_offset)); }
+    static char **block(const void *inst) {
+        return const_cast<char **>(at<char *>(inst, F::d.offset));
+    }
+
+    static void put(Writer &w, const void *inst) {
+        const W n = *length(inst);
+        w.put<C>(&n);
+        if (n == 0) return;
+        w.block(reinterpret_cast<const uint8_t *>(*block(inst)), n);
+        w.flag(kFlag);
+    }
+
+    // The characters present are taken; a length claiming more than the
+    // buffer holds is cut to what it holds.
+    static bool get(Reader &r, void *inst) {
+        W *len = length(inst);
+        const W old = *len;
+        W n;
+        if (!r.get<C>(&n)) return true;
+        const auto m = static_cast<W>(std::min<uint64_t>(n, static_cast<uint64_t>(r.left())));
+        void **p = reinterpret_cast<void **>(block(inst));
+        if (m == 0) {
+            if (*p != nullptr) r.drop(p);
+            r.store(len, W{0});
+            return true;
+        }
+        if (r.update != 0 && m == old && *p != nullptr)
+            announce(r.h, *p, static_cast<uint32_t>(m) + 1, r.ctx, inst);
+        else if (!r.replace(p, (uint64_t{m} + 1) * char_sizeof(), len))
+            return false;
+        auto *chars = static_cast<uint8_t *>(*p);
+        std::memcpy(chars, r.at(), m);
+        chars[m] = 0;
+        r.off += m;
+        r.store(len, m);
+        r.flag(kFlag);
+        return true;
+    }
+    static uint64_t size(const Sizer &s, const void *inst) {
+        const uint64_t n = inst != nullptr ? *length(inst) : 0;
+        return n * char_len() + (s.flags ? 1 + n : 0);
+    }
+    static void hide(Reader &r, void *inst) {
+        void **p = reinterpret_cast<void **>(block(inst));
+        if (*p != nullptr) r.drop(p);
+        r.store(length(inst), W{0});
+    }
+};
+
+// Fixed text: the full capacity, character by character.
+template <class F> struct WireOf<Text<F>> {
+    static constexpr uint32_t N = F::d.width;
+    static constexpr int32_t kFlag = F::d.state_index;
+    static char *chars(const void *inst) { return const_cast<char *>(at<char>(inst, F::d.offset)); }
+
+    static void put(Writer &w, const void *inst) {
+        const char *c = chars(inst);
+        if (one_byte(char_len))
+            w.block(reinterpret_cast<const uint8_t *>(c), N);
+        else
+            for (uint32_t i = 0; i < N && w.ok(); ++i) w.put<CodecChar>(c + i);
+        w.flag(kFlag);
+    }
+    static bool get(Reader &r, void *inst) {
+        char *c = chars(inst);
+        if (one_byte(char_len))
+            r.take(c, N);
+        else
+            for (uint32_t i = 0; i < N && r.ok(); ++i) r.get<CodecChar>(c + i);
+        r.flag(kFlag);
+        return true;
+    }
+    static uint64_t size(const Sizer &s, const void *) {
+        return uint64_t{N} * char_len() + (s.flags ? 1 + N : 0);
+    }
+};
+
+// Fixed array: element by element, then the whole-array flag and the
+// element flags.
+template <class F> struct WireOf<Array<F>> {
+    static constexpr uint32_t N = F::d.width;
+    static constexpr int32_t kFlag = F::d.state_index;
+    static uint8_t *elems(const void *inst) {
+        return const_cast<uint8_t *>(bytes(inst) + F::d.offset);
+    }
+
+    static void put(Writer &w, const void *inst) {
+        const uint8_t *e = elems(inst);
+        if (one_byte(u_int8_len))
+            w.block(e, N);
+        else
+            for (uint32_t i = 0; i < N && w.ok(); ++i) w.put<CodecU8>(e + i);
+        w.flag(kFlag);
+        w.flag_run(w.flags != nullptr ? w.flags + kFlag + 1 : nullptr, N);
+    }
+    static bool get(Reader &r, void *inst) {
+        uint8_t *e = elems(inst);
+        if (one_byte(u_int8_len))
+            r.take(e, N);
+        else
+            for (uint32_t i = 0; i < N && r.ok(); ++i) r.get<CodecU8>(e + i);
+        r.flag(kFlag);
+        r.flag_run(r.area != nullptr ? r.area + kFlag + 1 : nullptr, N);
+        return true;
+    }
+    static uint64_t size(const Sizer &s, const void *) {
+        return uint64_t{N} * u_int8_len() + (s.flags ? 1 + N : 0);
+    }
+};
+
+// The variable array: its length, the elements as one block, then the
+// whole-array flag and the element flags from their own block.
+template <class F> struct WireOf<VarArray<F>> {
+    using K = VarArray<F>;
+    static constexpr uint32_t T = F::type;
+    static constexpr int32_t kFlag = F::d.state_index;
+    static uint32_t *length(const void *inst) {
+        return const_cast<uint32_t *>(at<uint32_t>(inst, F::d.length_offset));
+    }
+    static uint8_t **elems(const void *inst) {
+        return const_cast<uint8_t **>(at<uint8_t *>(inst, F::d.offset));
+    }
+
+    static void put(Writer &w, const void *inst) {
+        const uint32_t n = *length(inst);
+        w.put<CodecU32>(&n);
+        if (n == 0) return;
+        w.block(*elems(inst), n);
+        w.flag(kFlag);
+        if (w.with_flags)
+            w.flag_run(w.flags != nullptr ? *K::flags_of(const_cast<uint8_t *>(w.flags)) : nullptr,
+                       n);
+    }
+
+    static bool get(Reader &r, void *inst) {
+        uint32_t *len = length(inst);
+        const uint32_t old = *len;
+        uint32_t n;
+        if (!r.get<CodecU32>(&n)) return true;
+        const auto m = static_cast<uint32_t>(std::min<uint64_t>(n, static_cast<uint64_t>(r.left())));
+        void **p = reinterpret_cast<void **>(elems(inst));
+        if (m == 0) {
+            if (*p != nullptr) r.drop(p);
+            r.store(len, 0u);
+            return true;
+        }
+        const bool reuse = r.update != 0 && m == old && *p != nullptr;
+        if (reuse)
+            announce(r.h, *p, m, r.ctx, inst);
+        else if (!r.replace(p, uint64_t{m} * u_int8_sizeof(), len))
+            return false;
+        std::memcpy(*p, r.at(), m);
+        r.off += m;
+        r.store(len, m);
+        uint8_t *run = nullptr;
+        if (has_flag(inst, QEL_OBJ_STATE_TRACKED)) {
+            // The element flags follow the elements: a new set of elements
+            // starts with zeroed flags.
+            uint8_t **fb = K::flags_of(Struct<T>::area(r.h, r.ctx, inst));
+            if (!reuse || *fb == nullptr) {
+                if (*fb != nullptr) r.h->free(r.h->alloc_ctx, r.ctx, *fb);
+                *fb = static_cast<uint8_t *>(r.h->allocate(r.h->alloc_ctx, r.ctx, m));
+                if (*fb == nullptr) {
+                    fail(r.h, r.err, QEL_ENOMEM);
+                    return false;
+                }
+                std::memset(*fb, 0, m);
+            } else if (r.flags == FlagBytes::Read) {
+                std::memset(*fb, 0, m);
+            }
+            run = *fb;
+        }
+        r.flag(kFlag);
+        r.flag_run(run, m);
+        return true;
+    }
+    static uint64_t size(const Sizer &s, const void *inst) {
+        const uint64_t n = inst != nullptr ? *length(inst) : 0;
+        return n * u_int8_len() + (s.flags ? 1 + n : 0);
+    }
+    static void hide(Reader &r, void *inst) {
+        void **p = reinterpret_cast<void **>(elems(inst));
+        if (*p != nullptr) r.drop(p);
+        r.store(length(inst), 0u);
+        if (has_flag(inst, QEL_OBJ_STATE_TRACKED))
+            K::free_flags(r.h, r.ctx, Struct<T>::area(r.h, r.ctx, inst));
+    }
+};
+
+// A list: the count, each element's complete encoding, then the list's flag
+// (only with two bytes of room left).
+template <class F> struct WireOf<List<F>> {
+    using K = List<F>;
+    using P = typename F::Points;
+    static constexpr uint32_t E = static_cast<uint32_t>(F::d.ref);
+    static constexpr int32_t kFlag = F::d.state_index;
+    static Head *head(const void *inst) { return const_cast<Head *>(at<Head>(inst, F::d.offset)); }
+
+    static void put(Writer &w, const void *inst) {
+        Head *hd = head(inst);
+        const uint32_t count = hd->count;
+        w.off += _qel_list_len_marshal(w.h, w.ctx, w.at(), &count, w.room(), w.err);
+        void *e = hd->first;
+        for (uint32_t i = 0; i < count && w.ok() && e != hd && e != nullptr; ++i) {
+            w.off += Wire<E>::encode(w.h, w.ctx, w.at(), e, w.room(), w.err, Mode::Marshal, *w.enc);
+            e = link(e)->next;
+        }
+        w.flag(kFlag, 2);
+    }
+
+    // The old elements leave as a removal takes them out, and are destroyed.
+    static void drop_all(Reader &r, void *owner) {
+        static constexpr UnlinkPoints kPoints{P::drop_links, P::drop_next_prev, P::drop_last,
+                                              P::drop_first, P::drop_prev_next};
+        Head *hd = head(owner);
+        while (!K::empty(hd)) {
+            void *e = hd->first;
+            K::count_add(r.h, r.ctx, owner, -1);
+            unlink(r.h, r.ctx, hd, e, kPoints);
+            K::set_list(r.h, r.ctx, e, nullptr);
+            contain(r.h, r.ctx, e, owner);
+            if (db_recording(r.h, r.ctx)) qeldb_plat_set_detach(r.h, r.ctx, e, 1);
+            Struct<E>::destroy_internal(r.h, r.ctx, e, 1);
+        }
+        announce(r.h, &hd->count, sizeof hd->count, r.ctx, owner);
+        hd->count = 0;
+    }
+
+    static bool get(Reader &r, void *inst) {
+        uint32_t count;
+        if (r.get_list_len(&count)) {
+            Head *hd = head(inst);
+            if (r.update != 0 && count == hd->count) {
+                void *e = hd->first;
+                for (uint32_t i = 0; i < count && e != hd && e != nullptr; ++i) {
+                    r.off += Wire<E>::unmarshal(r.h, r.ctx, r.at(), e, r.left(), r.update, r.err);
+                    if (!r.ok()) {
+                        trace(P::element_failed, std::strerror(static_cast<int>(*r.err)));
+                        break;
+                    }
+                    e = link(e)->next;
+                }
+            } else {
+                if (r.update != 0) drop_all(r, inst);
+                append(r, inst, count);
+            }
+        }
+        r.flag(kFlag);
+        return true;
+    }
+    // Decodes `count` new elements onto the end of the list; an element
+    // that cannot be made or decoded ends the loop and is not kept.  Each
+    // element takes at least a byte, so the buffer ends the loop long
+    // before a count that claims more.
+    static void append(Reader &r, void *inst, uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) {
+            void *e = Struct<E>::create_internal(r.h, r.ctx);
+            if (e == nullptr || e == Struct<E>::placeholder) {
+                fail(r.h, r.err, QEL_ENOMEM);
+                return;
+            }
+            r.off += Wire<E>::unmarshal(r.h, r.ctx, r.at(), e, r.left(), r.update, r.err);
+            if (r.ok()) K::set_last(r.h, r.ctx, inst, e, r.err);
+            if (link(e)->list == nullptr) { // not taken into the list
+                Struct<E>::destroy_internal(r.h, r.ctx, e, 1);
+                return;
+            }
+        }
+    }
+    static void hide(Reader &r, void *inst) { drop_all(r, inst); }
+    static uint64_t size(const Sizer &s, const void *inst) {
+        uint64_t n = CodecU32::size() + s.flag();
+        if (inst == nullptr) return n;
+        Head *hd = head(inst);
+        for (void *e = hd->first; e != hd && e != nullptr; e = link(e)->next)
+            n += Wire<E>::len(s.h, s.ctx, e);
+        return n;
+    }
+};
+
+} // namespace drov::structs

@@ -1,0 +1,82 @@
+// What the wire form leaves to the runtime, answered otherwise than the
+// stand-in answers it.  This program's own definitions are found before
+// the runtime's: u_int8_len and char_len may report a width above one byte
+// (the coders still write one byte each), so the library codes fixed
+// arrays and texts element by element through the coders; and the variant
+// reported for no instance at all may be one with fields.
+#include "wire_support.h"
+
+namespace {
+uint32_t g_width = 1;
+int8_t g_null_variant = -1;
+} // namespace
+
+extern "C" uint32_t u_int8_len(void) { return g_width; }
+extern "C" uint32_t char_len(void) { return g_width; }
+extern "C" int8_t qel_get_instance_variant(const void *inst, int32_t, int32_t) {
+    return inst != nullptr ? static_cast<const int8_t *>(inst)[8] : g_null_variant;
+}
+
+namespace {
+
+using namespace wire;
+using Bytes = std::vector<uint8_t>;
+
+class Runtime : public test::HandleTest {
+protected:
+    void TearDown() override {
+        g_width = 1;
+        g_null_variant = -1;
+        test::HandleTest::TearDown();
+    }
+};
+
+TEST_F(Runtime, FixedArraysAndTextsGoValueByValueWhenTheRuntimeSaysSo) {
+    vm_profile_t *p = vm_profile_create(h, 1);
+    vm_profile_name_set(h, 1, p, "name", 4, &err);
+    const uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
+    vm_profile_mac_addr_set_mem(h, 1, p, mac, 6, &err);
+    Bytes one = encode(marshal_of(type_index("vm_profile")), h, p, 1024, &err);
+    const uint32_t one_len = vm_profile_len(h, 1, p);
+
+    g_width = 2;
+    EXPECT_EQ(encode(marshal_of(type_index("vm_profile")), h, p, 1024, &err), one);
+    EXPECT_EQ(vm_profile_len(h, 1, p), one_len + 64 + 256 + 6);
+    vm_profile_t *q = vm_profile_create(h, 1);
+    st().calls.clear();
+    EXPECT_EQ(vm_profile_unmarshal(h, 1, one.data(), q, static_cast<int32_t>(one.size()), 1, &err),
+              one.size());
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(walk::diff(type_index("vm_profile"), p, q), "");
+    EXPECT_EQ(calls("char_unmarshal"), 64u + 256u);
+    auto bytes = qel_standin::calls_named(h, "u_int8_unmarshal");
+    ASSERT_EQ(bytes.size(), 6u);
+    EXPECT_EQ(bytes[5].arg, 1); // the update flag reaches every value
+    EXPECT_EQ(bytes[5].obj, reinterpret_cast<uint8_t *>(q) + 378 + 5);
+
+    // Cut inside the array: the coder of the first missing value says 90.
+    Bytes cut(one.begin(), one.end() - 3);
+    vm_profile_unmarshal(h, 1, cut.data(), q, static_cast<int32_t>(cut.size()), 0, &err);
+    EXPECT_EQ(err, 90u);
+    err = 0;
+    Bytes small(64);
+    vm_profile_marshal(h, 1, small.data(), p, 64, &err);
+    EXPECT_EQ(err, 90u);
+    vm_profile_destroy(h, 1, p);
+    vm_profile_destroy(h, 1, q);
+}
+
+// Without an instance, len counts the fields of the variant the runtime
+// reports, strings and lists empty and no state flags.
+TEST_F(Runtime, LenOfNoInstanceCountsTheFieldsOfTheRuntimesVariant) {
+    qel_standin::set_tracking(h, qel_standin::Tracking::On);
+    EXPECT_EQ(vm_act_rsp_len(h, 1, nullptr), 6u);
+    g_null_variant = 2;
+    EXPECT_EQ(vm_act_rsp_len(h, 1, nullptr), 45u);
+    EXPECT_EQ(vm_id_valid_req_len(h, 1, nullptr), 14u);
+    EXPECT_EQ(vm_profile_len(h, 1, nullptr), 342u);
+    g_null_variant = 0;
+    EXPECT_EQ(vm_act_rsp_len(h, 1, nullptr), 39u);
+}
+
+} // namespace
