@@ -494,15 +494,16 @@ template <class F> struct WireOf<VarArray<F>> {
         if (has_flag(inst, QEL_OBJ_STATE_TRACKED)) {
             // The element flags follow the elements: a new set of elements
             // starts with zeroed flags.
-            uint8_t **fb = K::flags_of(Struct<T>::area(r.h, r.ctx, inst));
+            uint8_t *area = Struct<T>::area(r.h, r.ctx, inst);
+            uint8_t **fb = K::flags_of(area);
             if (!reuse || *fb == nullptr) {
-                if (*fb != nullptr) r.h->free(r.h->alloc_ctx, r.ctx, *fb);
-                *fb = static_cast<uint8_t *>(r.h->allocate(r.h->alloc_ctx, r.ctx, m));
-                if (*fb == nullptr) {
+                if (*fb != nullptr) K::free_flags(r.h, r.ctx, inst, area);
+                uint8_t *block;
+                if (!K::regrow(r.h, r.ctx, nullptr, 0, m, &block)) {
                     fail(r.h, r.err, QEL_ENOMEM);
                     return false;
                 }
-                std::memset(*fb, 0, m);
+                K::store_flags(r.h, r.ctx, inst, area, block);
             } else if (r.flags == FlagBytes::Read) {
                 std::memset(*fb, 0, m);
             }
@@ -521,7 +522,7 @@ template <class F> struct WireOf<VarArray<F>> {
         if (*p != nullptr) r.drop(p);
         r.store(length(inst), 0u);
         if (has_flag(inst, QEL_OBJ_STATE_TRACKED))
-            K::free_flags(r.h, r.ctx, Struct<T>::area(r.h, r.ctx, inst));
+            K::free_flags(r.h, r.ctx, inst, Struct<T>::area(r.h, r.ctx, inst));
     }
 };
 
