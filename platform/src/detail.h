@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 
 #include "qel_standin.h"
 
@@ -150,7 +149,6 @@ public:
     ~ElementText();
     const char *data() const { return p_; }
     size_t size() const { return n_; }
-    std::string str() const { return std::string(p_, n_); }
 
 private:
     friend int32_t element_text(void *doc, const char *path, ElementText *out);

@@ -1,5 +1,5 @@
-// Bounded text output, the XML writers' tags and escapes, and XML element
-// lookups.
+// Bounded text output: the print and XML writers, their tags and escapes,
+// spaces and formats.
 //
 // Every writer puts at most len-1 characters and a NUL into buf and returns
 // the characters written.  Output that does not fit is cut and reported as
@@ -11,14 +11,10 @@
 // numbers are converted here, escapes copy the runs of characters that
 // need none whole, and formats of plain text and %s are filled in without
 // vsnprintf.
-#include <libxml/tree.h>
-#include <libxml/xpath.h>
-
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "detail.h"
 

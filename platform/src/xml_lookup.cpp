@@ -133,14 +133,16 @@ public:
             ctx_->error = [](void *, auto) {}; // errors print nothing
         }
         ctx_->doc = doc;
-        ctx_->node = nullptr;
-        ctx_->contextSize = -1;
-        ctx_->proximityPosition = -1;
-        ctx_->here = nullptr;
-        ctx_->origin = nullptr;
-        ctx_->depth = 0;
-        ctx_->opCount = 0;
-        xmlResetError(&ctx_->lastError);
+        // libxml2 puts these back after each evaluation, failed ones too;
+        // they are set here all the same, so as not to depend on it
+        ctx_->node = nullptr;           // mutants: skip
+        ctx_->contextSize = -1;         // mutants: skip
+        ctx_->proximityPosition = -1;   // mutants: skip
+        ctx_->here = nullptr;           // mutants: skip
+        ctx_->origin = nullptr;         // mutants: skip
+        ctx_->depth = 0;                // mutants: skip
+        ctx_->opCount = 0;              // mutants: skip
+        xmlResetError(&ctx_->lastError); // mutants: skip
         return ctx_;
     }
 

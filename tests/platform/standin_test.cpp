@@ -878,7 +878,8 @@ TEST_F(Standin, SnprintfWritesWhatVsnprintfWrites) {
                         {"100%%", nullptr, nullptr, nullptr},     {"%s%%%s", "ab", "cd", nullptr},
                         {"", nullptr, nullptr, nullptr},          {"%s|%s|%s", "one", nullptr, "three"},
                         {"%s:%5s|%-3s", "x", "y", "z"},           {"ab%.1s%s", "cde", "fg", nullptr},
-                        {"%s%s%s", "", "", ""},                   {"tail%", nullptr, nullptr, nullptr}};
+                        {"%s%s%s", "", "", ""},                   {"tail%", nullptr, nullptr, nullptr},
+                        {"%.0s", "nothing", nullptr, nullptr}};
     for (const Row &r : rows) {
         for (int32_t len = -1; len <= 24; ++len) {
             SCOPED_TRACE(std::string(r.fmt) + " in " + std::to_string(len));
