@@ -1,11 +1,13 @@
-// What the stand-in's sources share: the helpers' error contract, bounded
-// writing into the caller's buffer, text escapes and XML element reading.
+// What the stand-in's sources share: the helpers' error contract, the call
+// records, bounded writing into the caller's buffer, text escapes and XML
+// element reading.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <cstring>
 
 #include "qel_standin.h"
 
@@ -32,38 +34,133 @@ inline void fail(qel_handle_t *h, uint32_t *err, uint32_t code) {
     if (HandleState *s = state_of(h)) s->last_error = code;
 }
 
-// Bounded writing: at most len-1 characters and a NUL; what does not fit is
-// cut and reported as 28.  Each returns the characters written.
-int32_t put(qel_handle_t *h, char *buf, int32_t len, const char *text, size_t n, uint32_t *err);
-int32_t put(qel_handle_t *h, char *buf, int32_t len, const std::string &text, uint32_t *err);
-int32_t put_fill(qel_handle_t *h, char *buf, int32_t len, char fill, size_t n, uint32_t *err);
+// ---- Call records ----------------------------------------------------------------
+//
+// Most runtime calls leave a Call; with recording off that must cost no
+// more than a test of the switch, so the switch is tested here, inline,
+// before the record is built (make() runs only when it is kept).
+
+// Appends a call to the handle's record (out of line: the callers stay small).
+void append_call(HandleState *s, const Call &c);
+template <class Make> inline void note(qel_handle_t *h, Make &&make) {
+    HandleState *s = state_of(h);
+    if (s != nullptr && s->record_calls) [[unlikely]]
+        append_call(s, make());
+}
+
+// The process-wide recording switch (set_global_recording).
+extern std::atomic<bool> global_recording;
+// Appends a call of an operation without a handle to the process-wide
+// record; the caller has seen the switch on.
+void append_global(const Call &c);
+template <class Make> inline void note_global(Make &&make) {
+    if (global_recording.load(std::memory_order_relaxed)) [[unlikely]]
+        append_global(make());
+}
+// Appends a call without a handle to the process-wide record (nothing with
+// recording off).
+inline void record_global(const Call &c) {
+    note_global([&] { return c; });
+}
+
+// ---- Bounded writing --------------------------------------------------------------
+//
+// Every writer puts at most len-1 characters and a NUL into the caller's
+// buffer; what does not fit is cut and reported as 28.  Out writes straight
+// into the buffer: each piece is copied as far as it fits, and once a piece
+// was cut nothing more is written (the writers stop producing then).  A
+// missing buffer or a length below 1 takes nothing, and anything offered to
+// it counts as cut.
+class Out {
+public:
+    Out(char *buf, int32_t len)
+        : begin_(buf != nullptr && len >= 1 ? buf : nullptr), p_(begin_),
+          room_(begin_ != nullptr ? static_cast<size_t>(len) - 1 : 0) {}
+
+    void add(const char *s, size_t n) {
+        if (n <= room_) {
+            if (n != 0) std::memcpy(p_, s, n);
+            p_ += n;
+            room_ -= n;
+        } else {
+            if (room_ != 0) std::memcpy(p_, s, room_);
+            p_ += room_;
+            room_ = 0;
+            cut_ = true;
+        }
+    }
+    void add(const char *s) { add(s, s != nullptr ? std::strlen(s) : 0); }
+    void add(char c) {
+        if (room_ != 0) {
+            *p_++ = c;
+            --room_;
+        } else {
+            cut_ = true;
+        }
+    }
+    void fill(char c, size_t n) {
+        size_t k = n <= room_ ? n : room_;
+        if (k != 0) std::memset(p_, c, k);
+        p_ += k;
+        room_ -= k;
+        if (k < n) cut_ = true;
+    }
+    void add_unsigned(uint64_t v);
+    void add_signed(int64_t v);
+    // `"`-quoted (or `'`-quoted) C-style text of n bytes: \" \\ \n \t \r,
+    // other bytes below 0x20 or from 0x7f on as \xHH.
+    void add_c_quoted(const char *s, size_t n, char quote);
+    // XML character data of n bytes: & < > " ' as entities, CR as &#xD;
+    // (which a parser would otherwise turn into LF), bytes XML 1.0 cannot
+    // carry (NUL, other control characters, byte sequences that are not
+    // UTF-8) as &#xFFFD;.
+    void add_xml_text(const char *s, size_t n);
+    // The opening tag: <tag>, or <tag state="N"> for a non-zero state flag.
+    void add_open_tag(const char *tag, int64_t flag);
+    void add_close_tag(const char *tag);
+
+    bool cut() const { return cut_; }
+    // Ends the text with its NUL; a cut stores 28.  The characters written.
+    int32_t finish(qel_handle_t *h, uint32_t *err) {
+        if (p_ != nullptr) *p_ = '\0';
+        if (cut_) fail(h, err, QEL_ENOSPC);
+        return static_cast<int32_t>(p_ - begin_);
+    }
+
+private:
+    char *begin_;
+    char *p_;
+    size_t room_;
+    bool cut_ = false;
+};
+
 int32_t put_format(qel_handle_t *h, char *buf, int32_t len, uint32_t *err, const char *fmt,
                    va_list ap);
 
-// One line of print: `indent` spaces, the label, a colon, the value, LF.
-int32_t put_line(qel_handle_t *h, char *buf, int32_t indent, const char *label,
-                 const std::string &value, int32_t len, uint32_t *err);
-// One XML element around text that is already escaped.
-int32_t put_element(qel_handle_t *h, char *buf, const char *tag, const std::string &text,
-                    int32_t len, int64_t flag, uint32_t *err);
-// The opening tag: <tag>, or <tag state="N"> for a non-zero state flag.
-std::string open_tag(const char *tag, int64_t flag);
+// ---- XML element reading -------------------------------------------------------
 
-// `"`-quoted (or `'`-quoted) C-style text of n bytes: \" \\ \n \t \r, other
-// bytes below 0x20 or from 0x7f on as \xHH.
-std::string c_quoted(const char *s, size_t n, char quote);
-// XML character data of n bytes: & < > " ' as entities, CR as &#xD; (which
-// a parser would otherwise turn into LF), bytes XML 1.0 cannot carry (NUL,
-// other control characters, byte sequences that are not UTF-8) as &#xFFFD;.
-std::string xml_text(const char *s, size_t n);
+// The text of an element: a view of the document's own characters when the
+// element holds one text node (or none), else a copy the object frees.
+class ElementText {
+public:
+    ElementText() = default;
+    ElementText(const ElementText &) = delete;
+    ElementText &operator=(const ElementText &) = delete;
+    ~ElementText();
+    const char *data() const { return p_; }
+    size_t size() const { return n_; }
+
+private:
+    friend int32_t element_text(void *doc, const char *path, ElementText *out);
+    const char *p_ = "";
+    size_t n_ = 0;
+    void *owned_ = nullptr;
+};
 
 // The text of the first element the XPath expression selects: 0, 2 when
 // there is none, 22 for an unusable document or expression.
-int32_t element_text(void *doc, const char *path, std::string *out);
+int32_t element_text(void *doc, const char *path, ElementText *out);
 // "Failed xpath: <path>" into the caller's message buffer, bounded by its size.
 void xpath_message(char *msg, uint32_t msg_size, const char *path);
-
-// Appends a call of an operation without a handle to the process-wide record.
-void record_global(const Call &c);
 
 } // namespace qel_standin::detail

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qel_standin.h"
+#include "detail.h"
 
 namespace qel_standin {
 namespace {
@@ -14,8 +14,10 @@ constexpr unsigned char kFreshByte = 0xA5;
 
 HandleState *from_ctx(void *alloc_ctx) { return static_cast<HandleState *>(alloc_ctx); }
 
-void note(HandleState &s, const Call &c) {
-    if (s.record_calls) s.calls.push_back(c);
+// The call is built only when it is kept.
+template <class Make> void note(HandleState &s, Make &&make) {
+    if (s.record_calls) [[unlikely]]
+        detail::append_call(&s, make());
 }
 
 void *cb_allocate(void *alloc_ctx, uint32_t ctx, uint32_t size) {
@@ -30,7 +32,7 @@ void *cb_allocate(void *alloc_ctx, uint32_t ctx, uint32_t size) {
             std::memset(block, kFreshByte, size); // what the caller does not set shows
         }
     }
-    note(s, Call{"allocate", ctx, block, nullptr, size});
+    note(s, [&] { return Call{"allocate", ctx, block, nullptr, size}; });
     return block;
 }
 
@@ -47,7 +49,7 @@ void cb_free(void *alloc_ctx, uint32_t ctx, void *block) {
             }
         }
     }
-    note(s, Call{"free", ctx, block, nullptr, size});
+    note(s, [&] { return Call{"free", ctx, block, nullptr, size}; });
     std::free(block);
 }
 
@@ -69,7 +71,9 @@ qel_type_info_t *cb_registry_lookup(qel_handle_t *h, uint32_t ctx, const char *d
         auto it = s.registry.find({ctx, digest_str});
         if (it != s.registry.end()) found = it->second;
     }
-    note(s, Call{"registry_lookup", ctx, found, nullptr, 0, {reinterpret_cast<uintptr_t>(digest_str)}});
+    note(s, [&] {
+        return Call{"registry_lookup", ctx, found, nullptr, 0, {reinterpret_cast<uintptr_t>(digest_str)}};
+    });
     return found;
 }
 
@@ -77,7 +81,9 @@ int cb_registry_insert(qel_handle_t *h, uint32_t ctx, const char *digest_str,
                        qel_type_info_t *copy) {
     HandleState &s = state(h);
     if (digest_str != nullptr) s.registry[{ctx, digest_str}] = copy;
-    note(s, Call{"registry_insert", ctx, copy, nullptr, 0, {reinterpret_cast<uintptr_t>(digest_str)}});
+    note(s, [&] {
+        return Call{"registry_insert", ctx, copy, nullptr, 0, {reinterpret_cast<uintptr_t>(digest_str)}};
+    });
     return 0;
 }
 
@@ -94,7 +100,7 @@ void *cb_module_alloc(qel_handle_t *h, uint32_t ctx, uint32_t size) {
             s.module_blocks.push_back(block);
         }
     }
-    note(s, Call{"module_alloc", ctx, block, nullptr, static_cast<int64_t>(size)});
+    note(s, [&] { return Call{"module_alloc", ctx, block, nullptr, static_cast<int64_t>(size)}; });
     return block;
 }
 
@@ -181,9 +187,10 @@ std::vector<Call> calls_named(qel_handle_t *h, std::string_view name) {
     return out;
 }
 
+void detail::append_call(HandleState *s, const Call &c) { s->calls.push_back(c); }
+
 void record_call(qel_handle_t *h, const Call &c) {
-    if (h == nullptr || h->runtime == nullptr) return;
-    note(state(h), c);
+    detail::note(h, [&] { return c; });
 }
 
 } // namespace qel_standin

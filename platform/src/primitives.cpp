@@ -12,13 +12,13 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "detail.h"
 
 using qel_standin::Call;
 using qel_standin::HandleState;
-using qel_standin::record_call;
 using namespace qel_standin::detail;
 
 namespace {
@@ -52,7 +52,7 @@ bool get_word(qel_handle_t *h, const uint8_t *buf, const void *dst, int32_t len,
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-std::string trimmed(const std::string &t) {
+std::string_view trimmed(std::string_view t) {
     size_t b = 0, e = t.size();
     while (b < e && is_space(t[b])) ++b;
     while (e > b && is_space(t[e - 1])) --e;
@@ -60,27 +60,39 @@ std::string trimmed(const std::string &t) {
 }
 
 // Unsigned number in C notation (decimal, 0x hex, 0 octal) no larger than max.
-bool parse_unsigned(const std::string &text, uint64_t max, uint64_t *out) {
-    std::string t = trimmed(text);
+bool parse_unsigned(std::string_view text, uint64_t max, uint64_t *out) {
+    std::string_view t = trimmed(text);
     if (t.empty() || t[0] == '-' || t[0] == '+') return false;
+    // strtoull wants the number on its own; a short one is copied here
+    char small[32];
+    std::string large;
+    const char *c;
+    if (t.size() < sizeof small) {
+        std::memcpy(small, t.data(), t.size());
+        small[t.size()] = '\0';
+        c = small;
+    } else {
+        large.assign(t);
+        c = large.c_str();
+    }
     errno = 0;
     char *end = nullptr;
-    unsigned long long v = std::strtoull(t.c_str(), &end, 0);
+    unsigned long long v = std::strtoull(c, &end, 0);
     if (errno != 0 || end == nullptr || *end != '\0' || v > max) return false;
     *out = v;
     return true;
 }
 
 // What differs between the primitive types; the rest is one template.
-// print gives the value as print shows it, xml as XML character data.
+// print writes the value as print shows it, xml as XML character data.
 template <class T> struct Unsigned {
     using CT = T;
     static constexpr unsigned wire = sizeof(T);
     static uint64_t to_wire(CT v) { return v; }
     static CT from_wire(uint64_t w) { return static_cast<CT>(w); }
-    static std::string print(CT v) { return std::to_string(v); }
-    static std::string xml(CT v) { return std::to_string(v); }
-    static bool parse(const std::string &s, CT *v) {
+    static void print(Out &out, CT v) { out.add_unsigned(v); }
+    static void xml(Out &out, CT v) { out.add_unsigned(v); }
+    static bool parse(std::string_view s, CT *v) {
         uint64_t n;
         if (!parse_unsigned(s, std::numeric_limits<T>::max(), &n)) return false;
         *v = static_cast<CT>(n);
@@ -92,13 +104,14 @@ struct U8 : Unsigned<u_int8> {};
 struct U16 : Unsigned<u_int16> {};
 struct U32 : Unsigned<u_int32> {};
 
+// 0x and eight hexadecimal digits.
 struct Handle : U32 {
-    static std::string print(CT v) {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%08x", v);
-        return text;
+    static void print(Out &out, CT v) {
+        char text[10] = {'0', 'x'};
+        for (int i = 0; i < 8; ++i) text[2 + i] = "0123456789abcdef"[(v >> (28 - 4 * i)) & 15];
+        out.add(text, sizeof text);
     }
-    static std::string xml(CT v) { return print(v); }
+    static void xml(Out &out, CT v) { print(out, v); }
 };
 
 // Four bytes in memory, one on the wire; any non-zero value is stored as 1.
@@ -107,10 +120,10 @@ struct Bool : U32 {
     static uint64_t to_wire(CT v) { return v != 0; }
     static CT from_wire(uint64_t w) { return w != 0; }
     static CT stored(CT v) { return v != 0; }
-    static std::string print(CT v) { return v != 0 ? "TRUE" : "FALSE"; }
-    static std::string xml(CT v) { return v != 0 ? "true" : "false"; }
-    static bool parse(const std::string &s, CT *v) {
-        std::string t = trimmed(s);
+    static void print(Out &out, CT v) { v != 0 ? out.add("TRUE", 4) : out.add("FALSE", 5); }
+    static void xml(Out &out, CT v) { v != 0 ? out.add("true", 4) : out.add("false", 5); }
+    static bool parse(std::string_view s, CT *v) {
+        std::string_view t = trimmed(s);
         if (t == "true" || t == "1")
             *v = 1;
         else if (t == "false" || t == "0")
@@ -129,9 +142,9 @@ struct Char {
     static constexpr unsigned wire = 1;
     static uint64_t to_wire(CT v) { return static_cast<unsigned char>(v); }
     static CT from_wire(uint64_t w) { return static_cast<CT>(w); }
-    static std::string print(CT v) { return c_quoted(&v, 1, '\''); }
-    static std::string xml(CT v) { return xml_text(&v, 1); }
-    static bool parse(const std::string &s, CT *v) {
+    static void print(Out &out, CT v) { out.add_c_quoted(&v, 1, '\''); }
+    static void xml(Out &out, CT v) { out.add_xml_text(&v, 1); }
+    static bool parse(std::string_view s, CT *v) {
         if (s.empty()) return false;
         *v = s[0];
         return true;
@@ -204,7 +217,13 @@ template <class Tr> struct Primitive {
             fail(h, err, QEL_EINVAL);
             return 0;
         }
-        return put_line(h, buf, indent, label, Tr::print(*v), len, err);
+        Out out(buf, len);
+        out.fill(' ', indent > 0 ? static_cast<size_t>(indent) : 0);
+        out.add(label);
+        out.add(':');
+        Tr::print(out, *v);
+        out.add('\n');
+        return out.finish(h, err);
     }
     static int32_t to_xml(qel_handle_t *h, const char *tag, char *buf, const CT *v, int32_t len,
                           uint32_t flag, uint32_t *err) {
@@ -213,15 +232,20 @@ template <class Tr> struct Primitive {
             fail(h, err, QEL_EINVAL);
             return 0;
         }
-        return put_element(h, buf, tag, Tr::xml(*v), len, flag, err);
+        Out out(buf, len);
+        out.add_open_tag(tag, flag);
+        Tr::xml(out, *v);
+        out.add_close_tag(tag);
+        return out.finish(h, err);
     }
     static void from_xml(qel_handle_t *h, const char *path, void *doc, CT *v, uint32_t *err,
                          char *msg, uint32_t msg_size) {
         if (!begin(h, err)) return;
-        std::string text;
+        ElementText text;
         int32_t r = element_text(doc, path, &text);
         CT parsed{};
-        if (r == 0 && !Tr::parse(text, &parsed)) r = QEL_EINVAL;
+        if (r == 0 && !Tr::parse(std::string_view(text.data(), text.size()), &parsed))
+            r = QEL_EINVAL;
         if (r == 0 && v == nullptr) r = QEL_EINVAL;
         if (r != 0) {
             fail(h, err, static_cast<uint32_t>(r));
@@ -255,13 +279,13 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
         if (notify != 0 && h != nullptr && h->write_notify != nullptr)
             h->write_notify(h, field, sizeof *field, ctx, nullptr);
         *field = 0;
-        record_call(h, Call{name, ctx, field, ti, flags});
+        note(h, [&] { return Call{name, ctx, field, ti, flags}; });
     }
     // Like the module's own reference queries: a pending error returns at
     // once, and the last error is never cleared.
     static uint32_t oid_count(qel_handle_t *h, uint32_t ctx, const void *field, uint32_t *err,
                               const char *name) {
-        record_call(h, Call{name, ctx, field, nullptr, 0});
+        note(h, [&] { return Call{name, ctx, field, nullptr, 0}; });
         if (err != nullptr && *err != 0) return 0;
         HandleState *s = state_of(h);
         if (s == nullptr) return 0;
@@ -273,7 +297,7 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
     }
     static void references(qel_handle_t *h, uint32_t ctx, const void *field, uint64_t *refs,
                            uint32_t cap, uint32_t *err, const char *name) {
-        record_call(h, Call{name, ctx, field, refs, cap});
+        note(h, [&] { return Call{name, ctx, field, refs, cap}; });
         if (err != nullptr && *err != 0) return;
         HandleState *s = state_of(h);
         if (s == nullptr) return;
@@ -313,7 +337,7 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
     }                                                                                          \
     extern "C" uint32_t T##_unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, T *v, \
                                       int32_t len, uint32_t update, uint32_t *err) {           \
-        record_call(h, Call{#T "_unmarshal", ctx, v, buf, update});                            \
+        note(h, [&] { return Call{#T "_unmarshal", ctx, v, buf, update}; });                   \
         return Primitive<Tr>::unmarshal(h, buf, v, len, err);                                  \
     }                                                                                          \
     extern "C" uint32_t T##_len(void) { return Tr::wire; }                                     \
@@ -324,12 +348,12 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
     }                                                                                          \
     extern "C" int32_t T##_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,   \
                                   const T *v, int32_t len, uint32_t flag, uint32_t *err) {     \
-        record_call(h, Call{#T "_to_xml", ctx, v, tag, flag});                                 \
+        note(h, [&] { return Call{#T "_to_xml", ctx, v, tag, flag}; });                        \
         return Primitive<Tr>::to_xml(h, tag, buf, v, len, flag, err);                          \
     }                                                                                          \
     extern "C" void T##_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,   \
                                  T *v, uint32_t *err, char *msg, uint32_t msg_size) {          \
-        record_call(h, Call{#T "_from_xml", ctx, v, msg, msg_size});                           \
+        note(h, [&] { return Call{#T "_from_xml", ctx, v, msg, msg_size}; });                  \
         Primitive<Tr>::from_xml(h, path, doc, v, err, msg, msg_size);                          \
     }                                                                                          \
     extern "C" int32_t T##_compare(const T *a, const T *b) {                                   \
@@ -353,12 +377,12 @@ extern "C" u_int8 *u_int8_create(qel_handle_t *h, uint32_t ctx) {
     if (h != nullptr && h->allocate != nullptr)
         p = static_cast<u_int8 *>(h->allocate(h->alloc_ctx, ctx, sizeof(u_int8)));
     if (p != nullptr) *p = 0;
-    record_call(h, Call{"u_int8_create", ctx, p, nullptr, 0});
+    note(h, [&] { return Call{"u_int8_create", ctx, p, nullptr, 0}; });
     return p;
 }
 
 extern "C" void u_int8_destroy(qel_handle_t *h, uint32_t ctx, u_int8 *p) {
-    record_call(h, Call{"u_int8_destroy", ctx, p, nullptr, 0});
+    note(h, [&] { return Call{"u_int8_destroy", ctx, p, nullptr, 0}; });
     if (p != nullptr && h != nullptr && h->free != nullptr) h->free(h->alloc_ctx, ctx, p);
 }
 
@@ -370,7 +394,7 @@ extern "C" void u_int8_destroy(qel_handle_t *h, uint32_t ctx, u_int8 *p) {
                                                        #T "_initialize");                      \
     }                                                                                          \
     extern "C" void T##_set_instance_embedded(qel_handle_t *h, uint32_t ctx, T *field) {       \
-        record_call(h, Call{#T "_set_instance_embedded", ctx, field, nullptr, 0});             \
+        note(h, [&] { return Call{#T "_set_instance_embedded", ctx, field, nullptr, 0}; });    \
     }                                                                                          \
     extern "C" uint32_t T##_get_oid_count(qel_handle_t *h, uint32_t ctx, T *field,             \
                                           uint32_t *err) {                                     \
@@ -384,7 +408,7 @@ extern "C" void u_int8_destroy(qel_handle_t *h, uint32_t ctx, u_int8 *p) {
     }                                                                                          \
     extern "C" void T##_destroy_internal(qel_handle_t *h, uint32_t ctx, T *field,              \
                                          uint32_t release) {                                   \
-        record_call(h, Call{#T "_destroy_internal", ctx, field, nullptr, release});            \
+        note(h, [&] { return Call{#T "_destroy_internal", ctx, field, nullptr, release}; });   \
     }
 
 QEL_DEFINE_OBJECT_LIFE(qel_boolean)

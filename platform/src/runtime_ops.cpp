@@ -8,22 +8,26 @@
 
 using qel_standin::Call;
 using qel_standin::HandleState;
-using qel_standin::record_call;
+using qel_standin::detail::note;
+using qel_standin::detail::note_global;
+using qel_standin::detail::state_of;
 
 namespace {
 
-HandleState *state_of(qel_handle_t *h) {
-    return h != nullptr ? static_cast<HandleState *>(h->runtime) : nullptr;
+// The variant the domain names for the type, if it names one.
+[[gnu::noinline]] bool named_variant(const HandleState *s, const qel_type_info_t *ti, int8_t *v) {
+    auto it = s->domain.find(std::string_view(ti->name));
+    if (it == s->domain.end()) return false;
+    *v = it->second;
+    return true;
 }
 
 // The domain's variant of a type: named in the domain, else the type's
-// highest variant, else 0.
-int8_t domain_variant(const HandleState *s, const qel_type_info_t *ti) {
+// highest variant, else 0.  (An empty domain names nothing: no lookup.)
+inline int8_t domain_variant(const HandleState *s, const qel_type_info_t *ti) {
     if (ti == nullptr) return 0;
-    if (s != nullptr) {
-        auto it = s->domain.find(std::string_view(ti->name));
-        if (it != s->domain.end()) return it->second;
-    }
+    int8_t v;
+    if (s != nullptr && !s->domain.empty() && named_variant(s, ti, &v)) return v;
     if (ti->variant_info != nullptr) return static_cast<int8_t>(ti->variant_info->count - 1);
     return 0;
 }
@@ -47,7 +51,7 @@ void count_object(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *ti,
         else
             __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
     }
-    record_call(h, Call{name, ctx, ti, entry, 0});
+    note(h, [&] { return Call{name, ctx, ti, entry, 0}; });
 }
 
 } // namespace
@@ -60,8 +64,8 @@ int8_t qel_domain_lookup_variant(qel_handle_t *h, void *domain, const qel_type_i
     if (s == nullptr) s = static_cast<const HandleState *>(domain);
     if (s != nullptr) inject(s->domain_error, err);
     int8_t v = domain_variant(s, ti);
-    record_call(h, Call{"qel_domain_lookup_variant", 0, ti, domain, v,
-                        {reinterpret_cast<uintptr_t>(err)}});
+    note(h, [&] { return Call{"qel_domain_lookup_variant", 0, ti, domain, v,
+                        {reinterpret_cast<uintptr_t>(err)}}; });
     return v;
 }
 
@@ -79,7 +83,7 @@ qel_type_info_t *qel_type_info_ptr_get(qel_handle_t *h, uint32_t ctx, qel_type_i
         init(h, ctx, &local_err);
         found = find();
     }
-    record_call(h, Call{"qel_type_info_ptr_get", ctx, found, record, found != nullptr});
+    note(h, [&] { return Call{"qel_type_info_ptr_get", ctx, found, record, found != nullptr}; });
     return found != nullptr ? found : record;
 }
 
@@ -96,10 +100,12 @@ qel_type_info_t **qel_get_manifested_type_info_ptr_mem(void *inst) {
 
 // No handle: the call goes to the process-wide record with its two words.
 int8_t qel_get_instance_variant(const void *inst, int32_t adjust, int32_t is_signed) {
-    qel_standin::detail::record_global(Call{.name = "qel_get_instance_variant",
-                                            .obj = inst,
-                                            .arg = adjust,
-                                            .words = {static_cast<uintptr_t>(is_signed)}});
+    note_global([&] {
+        return Call{.name = "qel_get_instance_variant",
+                    .obj = inst,
+                    .arg = adjust,
+                    .words = {static_cast<uintptr_t>(is_signed)}};
+    });
     if (inst == nullptr) return -1;
     return static_cast<int8_t>(bytes(inst)[offsetof(qel_instance_header_t, instance_variant)]);
 }
@@ -124,7 +130,7 @@ int32_t qellib_adjust_variant(qel_handle_t *h, uint32_t ctx, void *inst,
         if (h != nullptr && h->write_notify != nullptr) h->write_notify(h, cur, 1, ctx, inst);
         *cur = v;
     }
-    record_call(h, Call{"qellib_adjust_variant", ctx, inst, ti, *cur});
+    note(h, [&] { return Call{"qellib_adjust_variant", ctx, inst, ti, *cur}; });
     return *cur;
 }
 
@@ -135,7 +141,7 @@ uint32_t qellib_get_sttr_offset(qel_handle_t *h, uint32_t ctx, const void *inst)
         auto it = s->sttr_offsets.find(inst);
         if (it != s->sttr_offsets.end()) offset = it->second;
     }
-    record_call(h, Call{"qellib_get_sttr_offset", ctx, inst, nullptr, offset});
+    note(h, [&] { return Call{"qellib_get_sttr_offset", ctx, inst, nullptr, offset}; });
     return offset;
 }
 
@@ -145,47 +151,47 @@ int32_t qellib_update_sttr_offset(qel_handle_t *h, uint32_t ctx, void *field, ui
     if (HandleState *s = state_of(h)) s->sttr_offsets[field] = offset;
     if (field != nullptr)
         static_cast<uint8_t *>(field)[offsetof(qel_instance_header_t, obj_flags)] |= QEL_OBJ_STTR_OFFSET;
-    record_call(h, Call{"qellib_update_sttr_offset", ctx, field, nullptr, offset});
+    note(h, [&] { return Call{"qellib_update_sttr_offset", ctx, field, nullptr, offset}; });
     return 0;
 }
 
 void qeldb_record_containment2(qel_handle_t *h, uint32_t ctx, const void *obj, const void *owner,
                                int32_t flag) {
-    record_call(h, Call{"qeldb_record_containment2", ctx, obj, owner, flag});
+    note(h, [&] { return Call{"qeldb_record_containment2", ctx, obj, owner, flag}; });
 }
 
 void qeldb_plat_set_dirty(qel_handle_t *h, uint32_t ctx, const void *inst) {
-    record_call(h, Call{"qeldb_plat_set_dirty", ctx, inst, nullptr, 0});
+    note(h, [&] { return Call{"qeldb_plat_set_dirty", ctx, inst, nullptr, 0}; });
 }
 
 void qeldb_plat_set_destroy(qel_handle_t *h, uint32_t ctx, const void *inst) {
-    record_call(h, Call{"qeldb_plat_set_destroy", ctx, inst, nullptr, 0});
+    note(h, [&] { return Call{"qeldb_plat_set_destroy", ctx, inst, nullptr, 0}; });
 }
 
 void qeldb_plat_set_detach(qel_handle_t *h, uint32_t ctx, const void *inst, int32_t flag) {
-    record_call(h, Call{"qeldb_plat_set_detach", ctx, inst, nullptr, flag});
+    note(h, [&] { return Call{"qeldb_plat_set_detach", ctx, inst, nullptr, flag}; });
 }
 
 void qel_store_err(qel_handle_t *h, uint32_t code) {
     if (HandleState *s = state_of(h)) s->last_error = code;
-    record_call(h, Call{"qel_store_err", 0, nullptr, nullptr, code});
+    note(h, [&] { return Call{"qel_store_err", 0, nullptr, nullptr, code}; });
 }
 
 void qel_store_epoch_err(qel_handle_t *h, uint32_t code, uint32_t *err) {
     if (HandleState *s = state_of(h)) s->last_error = code;
     if (err != nullptr) *err = code;
-    record_call(h, Call{"qel_store_epoch_err", 0, nullptr, nullptr, code,
-                        {reinterpret_cast<uintptr_t>(err)}});
+    note(h, [&] { return Call{"qel_store_epoch_err", 0, nullptr, nullptr, code,
+                        {reinterpret_cast<uintptr_t>(err)}}; });
 }
 
 void qel_clear_last_error(qel_handle_t *h) {
     if (HandleState *s = state_of(h)) s->last_error = 0;
-    record_call(h, Call{"qel_clear_last_error", 0, nullptr, nullptr, 0});
+    note(h, [&] { return Call{"qel_clear_last_error", 0, nullptr, nullptr, 0}; });
 }
 
 void qel_update_variant_info(qel_handle_t *h, uint32_t ctx, qel_type_info_t *copy,
                              const qel_type_info_t *record, int32_t is_new) {
-    record_call(h, Call{"qel_update_variant_info", ctx, copy, record, is_new});
+    note(h, [&] { return Call{"qel_update_variant_info", ctx, copy, record, is_new}; });
 }
 
 void *qellib_get_handle_ws(qel_handle_t *h, uint32_t *len) {
@@ -209,7 +215,7 @@ void qellib_type_stats_destroy_object(qel_handle_t *h, uint32_t ctx, const qel_t
 
 void qel_hd_mapping_destroy(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
     if (HandleState *s = state_of(h)) inject(s->hd_mapping_error, err);
-    record_call(h, Call{"qel_hd_mapping_destroy", ctx, inst, nullptr, 0});
+    note(h, [&] { return Call{"qel_hd_mapping_destroy", ctx, inst, nullptr, 0}; });
 }
 
 int32_t qel_request_oid_mapping_destroy(qel_handle_t *h, uint32_t ctx, void *inst,
@@ -220,15 +226,15 @@ int32_t qel_request_oid_mapping_destroy(qel_handle_t *h, uint32_t ctx, void *ins
         inject(s->oid_mapping_error, err);
         result = s->oid_mapping_result;
     }
-    record_call(h, Call{"qel_request_oid_mapping_destroy", ctx, inst, nullptr, result});
+    note(h, [&] { return Call{"qel_request_oid_mapping_destroy", ctx, inst, nullptr, result}; });
     return result;
 }
 
 void qellib_lookup_and_update_oid_ref_count(qel_handle_t *h, uint32_t ctx, uint64_t ref,
                                             int32_t delta, uint32_t *err) {
     if (HandleState *s = state_of(h)) inject(s->oid_ref_count_error, err);
-    record_call(h, Call{"qellib_lookup_and_update_oid_ref_count", ctx, nullptr, nullptr, delta,
-                        {static_cast<uintptr_t>(ref)}});
+    note(h, [&] { return Call{"qellib_lookup_and_update_oid_ref_count", ctx, nullptr, nullptr, delta,
+                        {static_cast<uintptr_t>(ref)}}; });
 }
 
 } // extern "C"

@@ -8,12 +8,10 @@
 // U+FFFD for bytes XML cannot carry (those strings do not come back as
 // they were).
 #include <cstring>
-#include <string>
 
 #include "detail.h"
 
 using qel_standin::Call;
-using qel_standin::record_call;
 using namespace qel_standin::detail;
 
 namespace {
@@ -29,7 +27,13 @@ int32_t print_chars(qel_handle_t *h, char *buf, int32_t indent, const char *labe
         fail(h, err, QEL_EINVAL);
         return 0;
     }
-    return put_line(h, buf, indent, label, c_quoted(chars, n, '"'), len, err);
+    Out out(buf, len);
+    out.fill(' ', indent > 0 ? static_cast<size_t>(indent) : 0);
+    out.add(label);
+    out.add(':');
+    out.add_c_quoted(chars, n, '"');
+    out.add('\n');
+    return out.finish(h, err);
 }
 
 int32_t chars_to_xml(qel_handle_t *h, const char *tag, char *buf, const char *chars, size_t n,
@@ -39,11 +43,15 @@ int32_t chars_to_xml(qel_handle_t *h, const char *tag, char *buf, const char *ch
         fail(h, err, QEL_EINVAL);
         return 0;
     }
-    return put_element(h, buf, tag, xml_text(chars, n), len, flag, err);
+    Out out(buf, len);
+    out.add_open_tag(tag, flag);
+    out.add_xml_text(chars, n);
+    out.add_close_tag(tag);
+    return out.finish(h, err);
 }
 
 // Reads the element's text; 0 with the text, or the failure already stored.
-bool read_text(qel_handle_t *h, const char *path, void *doc, std::string *text, uint32_t *err,
+bool read_text(qel_handle_t *h, const char *path, void *doc, ElementText *text, uint32_t *err,
                char *msg, uint32_t msg_size) {
     int32_t r = element_text(doc, path, text);
     if (r == 0) return true;
@@ -69,21 +77,21 @@ int32_t var_string_print(qel_handle_t *h, uint32_t, char *buf, int32_t indent, c
 int32_t var_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,
                           const char *chars, uint32_t n, int32_t len, uint32_t flag,
                           uint32_t *err) {
-    record_call(h, Call{"var_string_to_xml", ctx, chars, tag, flag});
+    note(h, [&] { return Call{"var_string_to_xml", ctx, chars, tag, flag}; });
     return chars_to_xml(h, tag, buf, chars, n, len, flag, err);
 }
 
 void var_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc, char *buf,
                          uint32_t size, uint32_t *err, char *msg, uint32_t msg_size) {
-    record_call(h, Call{"var_string_from_xml", ctx, buf, msg, msg_size});
+    note(h, [&] { return Call{"var_string_from_xml", ctx, buf, msg, msg_size}; });
     if (!begin(h, err)) return;
-    std::string text;
+    ElementText text;
     if (!read_text(h, path, doc, &text, err, msg, msg_size)) return;
     if (buf == nullptr || size < text.size() + 1) {
         too_long(h, path, err, msg, msg_size);
         return;
     }
-    std::memcpy(buf, text.c_str(), text.size() + 1);
+    std::memcpy(buf, text.data(), text.size() + 1);
 }
 
 int32_t null_string_print(qel_handle_t *h, uint32_t, char *buf, int32_t indent,
@@ -99,7 +107,7 @@ int32_t null_string_print(qel_handle_t *h, uint32_t, char *buf, int32_t indent,
 int32_t null_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,
                            const char *chars, uint32_t cap, int32_t len, uint32_t flag,
                            uint32_t *err) {
-    record_call(h, Call{"null_string_to_xml", ctx, chars, tag, flag});
+    note(h, [&] { return Call{"null_string_to_xml", ctx, chars, tag, flag}; });
     if (chars == nullptr && cap != 0) {
         if (begin(h, err)) fail(h, err, QEL_EINVAL);
         return 0;
@@ -110,9 +118,9 @@ int32_t null_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char 
 void null_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,
                           char *chars, uint32_t cap, uint32_t *err, char *msg,
                           uint32_t msg_size) {
-    record_call(h, Call{"null_string_from_xml", ctx, chars, msg, msg_size});
+    note(h, [&] { return Call{"null_string_from_xml", ctx, chars, msg, msg_size}; });
     if (!begin(h, err)) return;
-    std::string text;
+    ElementText text;
     if (!read_text(h, path, doc, &text, err, msg, msg_size)) return;
     if (chars == nullptr) {
         fail(h, err, QEL_EINVAL);

@@ -1,62 +1,26 @@
-// Bounded text output, the XML writers' tags and escapes, and XML element
-// lookups.
+// Bounded text output: the print and XML writers, their tags and escapes,
+// spaces and formats.
 //
 // Every writer puts at most len-1 characters and a NUL into buf and returns
 // the characters written.  Output that does not fit is cut and reported as
 // 28 (no space) in *err and in the handle's last error.  A writer called
 // while *err holds an error writes nothing and returns 0, so a print that
 // goes on calling writers after a failure adds nothing more.
-#include <libxml/tree.h>
-#include <libxml/xpath.h>
-
+//
+// The writers write straight into the caller's buffer (Out in detail.h):
+// numbers are converted here, escapes copy the runs of characters that
+// need none whole, and formats of plain text and %s are filled in without
+// vsnprintf.
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "detail.h"
 
 namespace qel_standin::detail {
 
 namespace {
-
-// Copies n characters of text (or n copies of fill when text is null).
-int32_t bounded(qel_handle_t *h, char *buf, int32_t len, const char *text, size_t n, char fill,
-                uint32_t *err) {
-    if (buf == nullptr || len < 1) {
-        if (n > 0) fail(h, err, QEL_ENOSPC);
-        return 0;
-    }
-    size_t room = static_cast<size_t>(len) - 1;
-    size_t k = n < room ? n : room;
-    if (text != nullptr)
-        std::memcpy(buf, text, k);
-    else
-        std::memset(buf, fill, k);
-    buf[k] = '\0';
-    if (k < n) fail(h, err, QEL_ENOSPC);
-    return static_cast<int32_t>(k);
-}
-
-// Evaluates an XPath expression; null for a malformed one.  Errors go to the
-// context's own handler so that nothing is printed.
-xmlXPathObjectPtr eval_path(xmlDocPtr doc, const char *path) {
-    xmlXPathContextPtr xp = xmlXPathNewContext(doc);
-    if (xp == nullptr) return nullptr;
-    xp->error = [](void *, auto) {};
-    xmlXPathObjectPtr res = xmlXPathEvalExpression(reinterpret_cast<const xmlChar *>(path), xp);
-    xmlXPathFreeContext(xp);
-    if (res != nullptr && res->type != XPATH_NODESET) {
-        xmlXPathFreeObject(res);
-        return nullptr;
-    }
-    return res;
-}
-
-int node_count(xmlXPathObjectPtr res) {
-    // libxml2 gives an empty set rather than none; the guard is for others
-    return res->nodesetval != nullptr ? res->nodesetval->nodeNr : 0; // mutants: skip
-}
 
 const char kHex[] = "0123456789abcdef";
 
@@ -89,19 +53,207 @@ size_t utf8_char(const unsigned char *s, size_t n) {
     return len;
 }
 
+// What XML character data does with each byte below 0x80: 1 written as it
+// is, 0 replaced by an entity.  Bytes from 0x80 on start UTF-8 sequences.
+struct XmlPlain {
+    bool plain[128];
+    constexpr XmlPlain() : plain{} {
+        for (int c = 0; c < 128; ++c) plain[c] = c >= 0x20 || c == '\t' || c == '\n';
+        for (char c : {'&', '<', '>', '"', '\''}) plain[static_cast<unsigned char>(c)] = false;
+    }
+};
+constexpr XmlPlain kXmlPlain;
+
+// Word-at-a-time tests of eight bytes (each exact for the word as a whole:
+// true when some byte of it is such a byte).
+constexpr uint64_t kOnes = 0x0101010101010101u;
+constexpr uint64_t kHighs = 0x8080808080808080u;
+constexpr bool has_zero(uint64_t w) { return ((w - kOnes) & ~w & kHighs) != 0; }
+constexpr bool has_byte(uint64_t w, unsigned char c) { return has_zero(w ^ (kOnes * c)); }
+constexpr bool has_below_0x20(uint64_t w) { return ((w - kOnes * 0x20) & ~w & kHighs) != 0; }
+constexpr bool has_from_0x7f(uint64_t w) { return ((w + kOnes * (127 - 0x7e)) | w) & kHighs; }
+
+uint64_t load_word(const char *s) {
+    uint64_t w;
+    std::memcpy(&w, s, sizeof w);
+    return w;
+}
+
+// How many of the n bytes at s, from the start, print needs no escape for:
+// 0x20 to 0x7e but the backslash and the quote.
+size_t c_plain_run(const char *s, size_t n, unsigned char quote) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w = load_word(s + i);
+        if (has_below_0x20(w) || has_from_0x7f(w) || has_byte(w, '\\') || has_byte(w, quote)) break;
+    }
+    for (; i < n; ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c >= 0x7f || c == '\\' || c == quote) break;
+    }
+    return i;
+}
+
+// How many of the n bytes at s, from the start, XML character data takes
+// as they are: characters below 0x80 but the five with entities and the
+// control characters (tab and LF are taken), and well-formed UTF-8.
+size_t xml_plain_run(const char *s, size_t n) {
+    const auto *u = reinterpret_cast<const unsigned char *>(s);
+    size_t i = 0;
+    while (i < n) {
+        if (i + 8 <= n) {
+            uint64_t w = load_word(s + i);
+            if (!has_below_0x20(w) && (w & kHighs) == 0 && !has_byte(w, '&') && !has_byte(w, '<') &&
+                !has_byte(w, '>') && !has_byte(w, '"') && !has_byte(w, '\'')) {
+                i += 8;
+                continue;
+            }
+        }
+        unsigned char c = u[i];
+        if (c < 0x80) {
+            if (!kXmlPlain.plain[c]) break;
+            ++i;
+        } else {
+            size_t k = utf8_char(u + i, n - i);
+            if (k == 0) break;
+            i += k;
+        }
+    }
+    return i;
+}
+
 } // namespace
 
-int32_t put(qel_handle_t *h, char *buf, int32_t len, const char *text, size_t n, uint32_t *err) {
-    return bounded(h, buf, len, text, n, 0, err);
+void Out::add_unsigned(uint64_t v) {
+    char digits[20];
+    size_t i = sizeof digits;
+    do {
+        digits[--i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    add(digits + i, sizeof digits - i);
 }
 
-int32_t put(qel_handle_t *h, char *buf, int32_t len, const std::string &text, uint32_t *err) {
-    return bounded(h, buf, len, text.data(), text.size(), 0, err);
+void Out::add_signed(int64_t v) {
+    if (v < 0) {
+        add('-');
+        add_unsigned(0 - static_cast<uint64_t>(v));
+    } else {
+        add_unsigned(static_cast<uint64_t>(v));
+    }
 }
 
-int32_t put_fill(qel_handle_t *h, char *buf, int32_t len, char fill, size_t n, uint32_t *err) {
-    return bounded(h, buf, len, nullptr, n, fill, err);
+void Out::add_c_quoted(const char *s, size_t n, char quote) {
+    add(quote);
+    const auto q = static_cast<unsigned char>(quote);
+    size_t i = 0;
+    while (i < n && !cut_) {
+        size_t j = i + c_plain_run(s + i, n - i, q);
+        add(s + i, j - i);
+        if (j == n) break;
+        auto c = static_cast<unsigned char>(s[j]);
+        char esc[4] = {'\\', 0, 0, 0};
+        size_t k = 2;
+        switch (c) {
+        case '\\': esc[1] = '\\'; break;
+        case '\n': esc[1] = 'n'; break;
+        case '\t': esc[1] = 't'; break;
+        case '\r': esc[1] = 'r'; break;
+        default:
+            if (c == q) {
+                esc[1] = quote;
+            } else {
+                esc[1] = 'x';
+                esc[2] = kHex[c >> 4];
+                esc[3] = kHex[c & 15];
+                k = 4;
+            }
+        }
+        add(esc, k);
+        i = j + 1;
+    }
+    add(quote);
 }
+
+void Out::add_xml_text(const char *s, size_t n) {
+    const auto *u = reinterpret_cast<const unsigned char *>(s);
+    size_t i = 0;
+    while (i < n && !cut_) {
+        size_t j = i + xml_plain_run(s + i, n - i);
+        add(s + i, j - i);
+        if (j == n) break;
+        switch (u[j]) {
+        case '&': add("&amp;", 5); break;
+        case '<': add("&lt;", 4); break;
+        case '>': add("&gt;", 4); break;
+        case '"': add("&quot;", 6); break;
+        case '\'': add("&apos;", 6); break;
+        case '\r': add("&#xD;", 5); break;
+        default: add("&#xFFFD;", 8); // control characters, broken UTF-8
+        }
+        i = j + 1;
+    }
+}
+
+void Out::add_open_tag(const char *tag, int64_t flag) {
+    add('<');
+    add(tag);
+    if (flag != 0) {
+        add(" state=\"", 8);
+        add_signed(flag);
+        add('"');
+    }
+    add('>');
+}
+
+void Out::add_close_tag(const char *tag) {
+    add("</", 2);
+    add(tag);
+    add('>');
+}
+
+namespace {
+
+// Formats of plain text, %s and %% are written here as they are read; any
+// other conversion, a null string (which vsnprintf shows in its own way) or
+// a text longer than an int (vsnprintf's overflow) leaves the format to
+// vsnprintf.  What was written by then is what vsnprintf writes first, and
+// vsnprintf writes it again.
+bool put_simple_format(Out &out, const char *fmt, va_list ap) {
+    va_list aq;
+    va_copy(aq, ap);
+    bool simple = true;
+    size_t total = 0;
+    auto add = [&](const char *s, size_t n) {
+        if (n > static_cast<size_t>(INT_MAX) - total) return false;
+        total += n;
+        out.add(s, n);
+        return true;
+    };
+    for (const char *p = fmt;;) {
+        const char *q = p;
+        while (*q != '\0' && *q != '%') ++q;
+        if (!add(p, static_cast<size_t>(q - p))) {
+            simple = false;
+            break;
+        }
+        if (*q == '\0') break;
+        const char *arg = nullptr;
+        if (q[1] == '%')
+            arg = "%";
+        else if (q[1] == 's')
+            arg = va_arg(aq, const char *);
+        if (arg == nullptr || !add(arg, std::strlen(arg))) {
+            simple = false;
+            break;
+        }
+        p = q + 2;
+    }
+    va_end(aq);
+    return simple;
+}
+
+} // namespace
 
 int32_t put_format(qel_handle_t *h, char *buf, int32_t len, uint32_t *err, const char *fmt,
                    va_list ap) {
@@ -109,6 +261,9 @@ int32_t put_format(qel_handle_t *h, char *buf, int32_t len, uint32_t *err, const
         fail(h, err, QEL_EINVAL);
         return 0;
     }
+    Out out(buf, len);
+    if (put_simple_format(out, fmt, ap)) return out.finish(h, err);
+    // vsnprintf's own: it writes again what was written above
     if (buf == nullptr || len < 1) {
         int n = std::vsnprintf(nullptr, 0, fmt, ap);
         if (n > 0) fail(h, err, QEL_ENOSPC);
@@ -127,111 +282,6 @@ int32_t put_format(qel_handle_t *h, char *buf, int32_t len, uint32_t *err, const
     return n;
 }
 
-int32_t put_line(qel_handle_t *h, char *buf, int32_t indent, const char *label,
-                 const std::string &value, int32_t len, uint32_t *err) {
-    std::string line = std::string(indent > 0 ? static_cast<size_t>(indent) : 0, ' ');
-    line += label != nullptr ? label : "";
-    line += ':';
-    line += value;
-    line += '\n';
-    return put(h, buf, len, line, err);
-}
-
-std::string open_tag(const char *tag, int64_t flag) {
-    std::string text = "<";
-    if (tag != nullptr) text += tag;
-    if (flag != 0) text += " state=\"" + std::to_string(flag) + "\"";
-    text += '>';
-    return text;
-}
-
-int32_t put_element(qel_handle_t *h, char *buf, const char *tag, const std::string &text,
-                    int32_t len, int64_t flag, uint32_t *err) {
-    std::string element = open_tag(tag, flag);
-    element += text;
-    element += "</";
-    if (tag != nullptr) element += tag;
-    element += '>';
-    return put(h, buf, len, element, err);
-}
-
-std::string c_quoted(const char *s, size_t n, char quote) {
-    std::string out(1, quote);
-    for (size_t i = 0; i < n; ++i) {
-        auto c = static_cast<unsigned char>(s[i]);
-        switch (c) {
-        case '\\': out += "\\\\"; continue;
-        case '\n': out += "\\n"; continue;
-        case '\t': out += "\\t"; continue;
-        case '\r': out += "\\r"; continue;
-        default: break;
-        }
-        if (c == static_cast<unsigned char>(quote)) {
-            out += '\\';
-            out += quote;
-        } else if (c < 0x20 || c >= 0x7f) {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += quote;
-    return out;
-}
-
-std::string xml_text(const char *s, size_t n) {
-    std::string out;
-    const auto *u = reinterpret_cast<const unsigned char *>(s);
-    for (size_t i = 0; i < n;) {
-        unsigned char c = u[i];
-        if (c >= 0x80) {
-            size_t k = utf8_char(u + i, n - i);
-            if (k == 0) {
-                out += "&#xFFFD;";
-                ++i;
-            } else {
-                out.append(s + i, k);
-                i += k;
-            }
-            continue;
-        }
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        case '\r': out += "&#xD;"; break;
-        case '\t':
-        case '\n': out += static_cast<char>(c); break;
-        default:
-            if (c < 0x20)
-                out += "&#xFFFD;";
-            else
-                out += static_cast<char>(c);
-        }
-        ++i;
-    }
-    return out;
-}
-
-int32_t element_text(void *doc, const char *path, std::string *out) {
-    if (doc == nullptr || path == nullptr) return QEL_EINVAL;
-    xmlXPathObjectPtr res = eval_path(static_cast<xmlDocPtr>(doc), path);
-    if (res == nullptr) return QEL_EINVAL;
-    if (node_count(res) == 0) {
-        xmlXPathFreeObject(res);
-        return QEL_ENOENT;
-    }
-    xmlChar *content = xmlNodeGetContent(res->nodesetval->nodeTab[0]);
-    xmlXPathFreeObject(res);
-    out->assign(content != nullptr ? reinterpret_cast<const char *>(content) : "");
-    xmlFree(content);
-    return 0;
-}
-
 void xpath_message(char *msg, uint32_t msg_size, const char *path) {
     if (msg != nullptr && msg_size != 0)
         std::snprintf(msg, msg_size, "Failed xpath: %s", path != nullptr ? path : "");
@@ -246,7 +296,9 @@ extern "C" {
 int32_t qel_print_space(qel_handle_t *h, uint32_t, char *buf, int32_t indent, int32_t len,
                         uint32_t *err) {
     if (!begin(h, err)) return 0;
-    return put_fill(h, buf, len, ' ', indent > 0 ? static_cast<size_t>(indent) : 0, err);
+    Out out(buf, len);
+    out.fill(' ', indent > 0 ? static_cast<size_t>(indent) : 0);
+    return out.finish(h, err);
 }
 
 int32_t qel_snprintf(qel_handle_t *h, uint32_t, char *buf, int32_t len, uint32_t *err,
@@ -261,18 +313,19 @@ int32_t qel_snprintf(qel_handle_t *h, uint32_t, char *buf, int32_t len, uint32_t
 
 int32_t start_tag(qel_handle_t *h, uint32_t ctx, char *buf, const char *tag, int32_t len,
                   int32_t flag, uint32_t *err) {
-    qel_standin::record_call(h, {"start_tag", ctx, buf, tag, flag});
+    note(h, [&] { return qel_standin::Call{"start_tag", ctx, buf, tag, flag}; });
     if (!begin(h, err)) return 0;
-    return put(h, buf, len, open_tag(tag, flag), err);
+    Out out(buf, len);
+    out.add_open_tag(tag, flag);
+    return out.finish(h, err);
 }
 
 int32_t end_tag(qel_handle_t *h, uint32_t, char *buf, const char *tag, int32_t len,
                 uint32_t *err) {
     if (!begin(h, err)) return 0;
-    std::string text = "</";
-    if (tag != nullptr) text += tag;
-    text += '>';
-    return put(h, buf, len, text, err);
+    Out out(buf, len);
+    out.add_close_tag(tag);
+    return out.finish(h, err);
 }
 
 int32_t xml_enum_print(qel_handle_t *h, uint32_t, char *buf, const char *text, int32_t len,
@@ -280,27 +333,9 @@ int32_t xml_enum_print(qel_handle_t *h, uint32_t, char *buf, const char *text, i
     if (!begin(h, err)) return 0;
     size_t n = 0;
     if (text != nullptr && text_len > 0) n = strnlen(text, static_cast<size_t>(text_len));
-    return put(h, buf, len, text, n, err);
-}
-
-int32_t xml_get_element_value(void *doc, const char *path, char *buf, uint32_t size,
-                              uint32_t *needed) {
-    std::string text;
-    int32_t rc = element_text(doc, path, &text);
-    if (rc != 0) return rc;
-    if (needed != nullptr) *needed = static_cast<uint32_t>(text.size());
-    if (buf == nullptr || size < text.size() + 1) return QEL_ENOSPC;
-    std::memcpy(buf, text.c_str(), text.size() + 1);
-    return 0;
-}
-
-int32_t xml_get_element_nodecount(void *doc, const char *path, uint32_t *count) {
-    if (doc == nullptr || path == nullptr) return QEL_EINVAL;
-    xmlXPathObjectPtr res = eval_path(static_cast<xmlDocPtr>(doc), path);
-    if (res == nullptr) return QEL_EINVAL;
-    if (count != nullptr) *count = static_cast<uint32_t>(node_count(res));
-    xmlXPathFreeObject(res);
-    return 0;
+    Out out(buf, len);
+    out.add(text, n);
+    return out.finish(h, err);
 }
 
 } // extern "C"

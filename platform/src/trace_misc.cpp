@@ -16,7 +16,6 @@ namespace {
 
 struct Global {
     std::mutex mu;
-    std::atomic<bool> recording{true};
     std::vector<TraceRecord> traces;
     std::vector<RangeNote> ranges;
     std::vector<Call> calls;
@@ -31,13 +30,9 @@ Global &global() {
     return g;
 }
 
-bool recording() { return global().recording.load(std::memory_order_relaxed); }
+bool recording() { return detail::global_recording.load(std::memory_order_relaxed); }
 
-void add_call(const Call &c) {
-    if (!recording()) return;
-    std::lock_guard lock(global().mu);
-    global().calls.push_back(c);
-}
+void add_call(const Call &c) { detail::record_global(c); }
 
 
 void add_trace(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
@@ -70,9 +65,15 @@ std::vector<TraceRecord> &traces() { return global().traces; }
 std::vector<RangeNote> &ranges() { return global().ranges; }
 std::vector<Call> &global_calls() { return global().calls; }
 
-void detail::record_global(const Call &c) { add_call(c); }
+// Outside Global: the switch is read inline before any call is built.
+constinit std::atomic<bool> detail::global_recording{true};
 
-void set_global_recording(bool on) { global().recording.store(on, std::memory_order_relaxed); }
+void detail::append_global(const Call &c) {
+    std::lock_guard lock(global().mu);
+    global().calls.push_back(c);
+}
+
+void set_global_recording(bool on) { detail::global_recording.store(on, std::memory_order_relaxed); }
 
 void fail_range_at(uint64_t n) {
     std::lock_guard lock(global().mu);
@@ -89,7 +90,7 @@ void reset_global() {
     g.range_calls = 0;
     g.fail_range = 0;
     g.failed_call = 0;
-    g.recording.store(true, std::memory_order_relaxed);
+    detail::global_recording.store(true, std::memory_order_relaxed);
 }
 
 } // namespace qel_standin

@@ -4,7 +4,9 @@
 // lookups and round trips, big-endian encodings and SuperFastHash.
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
+#include <libxml/xpath.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -774,6 +776,191 @@ TEST_F(Xml, StringReadersStayWithinTheirRoom) {
     EXPECT_STREQ(msg, "untouched");
     EXPECT_EQ(fixed[0], '1');
     err = 0;
+}
+
+// Lookups: paths of names and [n] positions are walked on the tree, other
+// paths go to XPath.  Either way the result is what XPath selects: the first
+// node in document order (its text) and the number of nodes.  libxml2's
+// XPath is the reference here, on a document with the traps a walk could
+// fall into: elements in namespaces, other nodes between elements, names
+// repeated under several parents, mixed content and entities.
+TEST(StandinXmlPaths, LookupsSelectWhatXPathSelects) {
+    const char text[] =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY e \"ent<i>x</i>\">]>\n<!--before-->"
+        "<r>\n  <a k=\"1\"><b>b1</b><!--c--><b>b2</b><?pi x?><c>c1</c></a>\n"
+        "  <a k=\"2\"><b>b3</b>text<b><![CDATA[<b4>]]></b></a>\n"
+        "  <x:a xmlns:x=\"urn:x\"><b>prefixed</b></x:a><a xmlns=\"urn:d\"><b>default</b></a>\n"
+        "  <a><b>mixed <i>inner</i> tail</b><b>&e;</b><b/></a>\n"
+        "  <d-e.f><_g>odd names</_g></d-e.f></r>";
+    const char *paths[] = {
+        "/r", "/r/a", "/r/a/b", "/r/a[2]/b", "/r/a[2]/b[2]", "/r/a/b[2]", "/r/a[3]/b[1]",
+        "/r/a[3]/b[2]", "/r/a[3]/b[3]", "/r/a[3]/b[4]", "/r/a[4]", "/r/a[9]/b", "/r/a/c",
+        "/r/d-e.f/_g", "/r/b", "/a", "/r/a/b/i", "/r/a[3]/b/i",
+        // to XPath
+        "/r/a[@k='2']/b", "/r/a[last()]/b", "//b", "/r/a/b[2][1]", "/r/a/b[position()>1]",
+        "/r/*[3]/b", "/r/a/b/text()", "/r/a/@k", "/r/a[0]/b", "/r/a[01]/b", "/r/a[ 2 ]/b",
+        "/r/a/b[1000000000]", "/r/x:a/b", "/r/a/", "/r/a[", "r/a", "", "/", "/r/a | /r/c"};
+    for (int options : {0, static_cast<int>(XML_PARSE_NOENT)}) {
+        xmlDocPtr doc = xmlReadMemory(text, sizeof text - 1, "p.xml", nullptr, options);
+        ASSERT_NE(doc, nullptr);
+        xmlXPathContextPtr xp = xmlXPathNewContext(doc);
+        xp->error = [](void *, auto) {};
+        for (const char *path : paths) {
+            SCOPED_TRACE(std::string(path) + (options != 0 ? " (entities replaced)" : ""));
+            xmlXPathObjectPtr want = xmlXPathEvalExpression(reinterpret_cast<const xmlChar *>(path), xp);
+            uint32_t count = 99, needed = 99;
+            char value[512] = "#";
+            int32_t rc = xml_get_element_value(doc, path, value, sizeof value, &needed);
+            if (want == nullptr || want->type != XPATH_NODESET) {
+                EXPECT_EQ(xml_get_element_nodecount(doc, path, &count), 22);
+                EXPECT_EQ(rc, 22);
+            } else {
+                int n = want->nodesetval != nullptr ? want->nodesetval->nodeNr : 0;
+                EXPECT_EQ(xml_get_element_nodecount(doc, path, &count), 0);
+                EXPECT_EQ(count, static_cast<uint32_t>(n));
+                if (n == 0) {
+                    EXPECT_EQ(rc, 2);
+                } else {
+                    xmlChar *content = xmlNodeGetContent(want->nodesetval->nodeTab[0]);
+                    EXPECT_EQ(rc, 0);
+                    EXPECT_STREQ(value, reinterpret_cast<const char *>(content));
+                    EXPECT_EQ(needed, std::strlen(reinterpret_cast<const char *>(content)));
+                    xmlFree(content);
+                }
+            }
+            xmlXPathFreeObject(want);
+        }
+        xmlXPathFreeContext(xp);
+        xmlFreeDoc(doc);
+    }
+}
+
+// The XPath context is reused from one lookup to the next; a document freed
+// and the next one (often at the same address) see only themselves, in any
+// thread.
+TEST(StandinXmlPaths, DocumentsOneAfterAnotherSeeOnlyThemselves) {
+    auto run = [](int salt) {
+        for (int i = 0; i < 40; ++i) {
+            const std::string n = std::to_string(salt * 100 + i % 10);
+            const std::string text = "<r><a k=\"" + n + "\">v" + n + "</a><a k=\"x\">w" + n +
+                                     "</a><a>" + n + "</a></r>";
+            xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), "d.xml", nullptr, 0);
+            ASSERT_NE(doc, nullptr);
+            char buf[16];
+            const std::string by_key = "/r/a[@k='" + n + "']";
+            for (auto [path, want] : {std::pair{by_key.c_str(), "v" + n}, {"/r/a[@k='x']", "w" + n},
+                                      {"/r/a[last()]", n}, {"//a[2]", "w" + n}, {"/r/a[3]", n}}) {
+                EXPECT_EQ(xml_get_element_value(doc, path, buf, sizeof buf, nullptr), 0) << path;
+                EXPECT_EQ(buf, want) << path;
+            }
+            uint32_t count = 0;
+            EXPECT_EQ(xml_get_element_nodecount(doc, "/r/a[@k]", &count), 0);
+            EXPECT_EQ(count, 2u);
+            EXPECT_EQ(xml_get_element_nodecount(doc, "//a", &count), 0);
+            EXPECT_EQ(count, 3u);
+            xmlFreeDoc(doc);
+        }
+    };
+    run(1);
+    std::thread other(run, 2);
+    run(3);
+    other.join();
+}
+
+// Formats of text and strings are filled in without vsnprintf; the result
+// is still vsnprintf's, at every length, with 28 when it is cut.  Other
+// conversions and null strings go to vsnprintf after part was written.
+TEST_F(Standin, SnprintfWritesWhatVsnprintfWrites) {
+    struct Row {
+        const char *fmt, *a, *b, *c;
+    };
+    const Row rows[] = {{"%s@%s: {\n", "label", "type", nullptr}, {"}\n", nullptr, nullptr, nullptr},
+                        {"100%%", nullptr, nullptr, nullptr},     {"%s%%%s", "ab", "cd", nullptr},
+                        {"", nullptr, nullptr, nullptr},          {"%s|%s|%s", "one", nullptr, "three"},
+                        {"%s:%5s|%-3s", "x", "y", "z"},           {"ab%.1s%s", "cde", "fg", nullptr},
+                        {"%s%s%s", "", "", ""},                   {"tail%", nullptr, nullptr, nullptr},
+                        {"%.0s", "nothing", nullptr, nullptr}};
+    for (const Row &r : rows) {
+        for (int32_t len = -1; len <= 24; ++len) {
+            SCOPED_TRACE(std::string(r.fmt) + " in " + std::to_string(len));
+            char want[32], got[32];
+            std::memset(want, '#', sizeof want);
+            std::memset(got, '#', sizeof got);
+            const size_t room = len > 0 ? static_cast<size_t>(len) : 0;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+#pragma GCC diagnostic ignored "-Wformat-overflow"
+            int n = std::snprintf(room > 0 ? want : nullptr, room, r.fmt, r.a, r.b, r.c);
+            err = 0;
+            int32_t wrote = qel_snprintf(h, 0, got, len, &err, r.fmt, r.a, r.b, r.c);
+#pragma GCC diagnostic pop
+            if (n < 0) { // a malformed format: an empty text and 22 when there is room
+                if (room > 0) want[0] = '\0';
+                EXPECT_EQ(wrote, 0);
+                EXPECT_EQ(err, room > 0 ? QEL_EINVAL : 0u);
+                EXPECT_EQ(std::string(got, sizeof got), std::string(want, sizeof want));
+                continue;
+            }
+            const bool cut = n > 0 && (room == 0 || static_cast<size_t>(n) >= room);
+            EXPECT_EQ(wrote, cut ? std::max(len - 1, 0) : n);
+            EXPECT_EQ(err, cut ? QEL_ENOSPC : 0u);
+            EXPECT_EQ(std::string(got, sizeof got), std::string(want, sizeof want));
+        }
+    }
+}
+
+// Escapes are found a word at a time; a character to escape is found at any
+// place in a word, and a cut leaves a prefix of the whole text.
+TEST_F(Standin, EscapesAtEveryPlaceAndCutsLeaveAPrefix) {
+    using std::string_literals::operator""s;
+    const std::pair<std::string, std::string> printed[] = {
+        {"\"", "\\\""}, {"\\", "\\\\"}, {"\x1f", "\\x1f"}, {"\x7f", "\\x7f"}, {"\x80", "\\x80"},
+        {"\n", "\\n"}, {"'", "'"}, {"~", "~"}};
+    const std::pair<std::string, std::string> in_xml[] = {
+        {"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}, {"'", "&apos;"},
+        {"\r", "&#xD;"}, {"\x01", "&#xFFFD;"}, {"\0"s, "&#xFFFD;"}, {"\x80", "&#xFFFD;"},
+        {"\t", "\t"}, {"\x7f", "\x7f"}, {"\xc3\xa9", "\xc3\xa9"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}};
+    char buf[96];
+    for (size_t at = 0; at <= 17; ++at) {
+        const std::string head(at, 'a'), tail(19 - at, 'b');
+        for (const auto &[c, shown] : printed) {
+            const std::string s = head + c + tail;
+            EXPECT_EQ(render([&](char *b, int32_t n) {
+                          return var_string_print(h, 0, b, 0, "s", s.data(), static_cast<uint32_t>(s.size()), n, &err);
+                      }),
+                      "s:\"" + head + shown + tail + "\"\n")
+                << at;
+        }
+        for (const auto &[c, shown] : in_xml) {
+            const std::string s = head + c + tail;
+            EXPECT_EQ(render([&](char *b, int32_t n) {
+                          return var_string_to_xml(h, 0, "s", b, s.data(), static_cast<uint32_t>(s.size()), n, 0, &err);
+                      }),
+                      "<s>" + head + shown + tail + "</s>")
+                << at;
+        }
+    }
+    EXPECT_EQ(err, 0u);
+    const std::string s = "a<b\"c\\\r\x01\xc3\xa9";
+    const auto n = static_cast<uint32_t>(s.size());
+    const std::string whole_xml = render([&](char *b, int32_t k) { return var_string_to_xml(h, 0, "t", b, s.data(), n, k, 9, &err); });
+    const std::string whole_print = render([&](char *b, int32_t k) { return var_string_print(h, 0, b, 3, "t", s.data(), n, k, &err); });
+    for (int32_t len = 0; len <= static_cast<int32_t>(whole_xml.size()) + 1; ++len) {
+        for (bool xml : {true, false}) {
+            const std::string &whole = xml ? whole_xml : whole_print;
+            std::memset(buf, '#', sizeof buf);
+            err = 0;
+            int32_t wrote = xml ? var_string_to_xml(h, 0, "t", buf, s.data(), n, len, 9, &err)
+                                : var_string_print(h, 0, buf, 3, "t", s.data(), n, len, &err);
+            const size_t keep = std::min(whole.size(), static_cast<size_t>(std::max(len - 1, 0)));
+            EXPECT_EQ(wrote, static_cast<int32_t>(keep)) << len;
+            EXPECT_EQ(std::string(buf, keep), whole.substr(0, keep)) << len;
+            EXPECT_EQ(buf[keep], len > 0 ? '\0' : '#') << len;
+            EXPECT_EQ(err, keep < whole.size() ? QEL_ENOSPC : 0u) << len;
+        }
+    }
 }
 
 // What the writers produce parses with libxml2, and the readers bring every
