@@ -11,8 +11,9 @@
 namespace drov::structs {
 
 // What both arrays share: the flag of the array as a whole, at the field's
-// own index of the state area.
-template <class F> struct ArrayBase : KindBase<F> {
+// own index of the state area, and the reading of where the element flags
+// are, which D (the array kind) tells.
+template <class F, class D> struct ArrayBase : KindBase<F> {
     using B = KindBase<F>;
     using P = typename B::P;
     static constexpr uint32_t K = static_cast<uint32_t>(F::d.state_index);
@@ -31,13 +32,24 @@ template <class F> struct ArrayBase : KindBase<F> {
         announce(h, area + K, 1, ctx, inst);
         area[K] = static_cast<uint8_t>(value);
     }
+    static void state_flag_get_arr(qel_handle_t *h, uint32_t ctx, void *inst, uint8_t **flags,
+                                   uint32_t *err) {
+        uint8_t *area =
+            B::flag_area(h, ctx, inst, err, P::get_arr_corrupted, P::get_arr_non_tracked);
+        if (area == nullptr) return;
+        if (flags == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return;
+        }
+        *flags = D::element_flags(area);
+    }
 };
 
-template <class F> struct Array : ArrayBase<F> {
+template <class F> struct Array : ArrayBase<F, Array<F>> {
     using B = KindBase<F>;
     using P = typename B::P;
     static constexpr uint32_t N = F::d.width;
-    static constexpr uint32_t K = ArrayBase<F>::K;
+    static constexpr uint32_t K = static_cast<uint32_t>(F::d.state_index);
 
     static uint8_t *elems(void *inst) { return B::field(inst); }
 
@@ -146,17 +158,7 @@ template <class F> struct Array : ArrayBase<F> {
         announce(h, area + K + 1 + index, 1, ctx, inst);
         area[K + 1 + index] = static_cast<uint8_t>(value);
     }
-    static void state_flag_get_arr(qel_handle_t *h, uint32_t ctx, void *inst, uint8_t **flags,
-                                   uint32_t *err) {
-        uint8_t *area =
-            B::flag_area(h, ctx, inst, err, P::get_arr_corrupted, P::get_arr_non_tracked);
-        if (area == nullptr) return;
-        if (flags == nullptr) {
-            fail(h, err, QEL_EINVAL);
-            return;
-        }
-        *flags = area + K + 1;
-    }
+    static uint8_t *element_flags(uint8_t *area) { return area + K + 1; }
     static void state_flag_set_arr(qel_handle_t *h, uint32_t ctx, void *inst, const uint8_t *flags,
                                    int32_t count, uint32_t *err) {
         uint8_t *area =
@@ -180,11 +182,11 @@ inline bool first_regrowth() {
     return !traced.test_and_set(std::memory_order_relaxed);
 }
 
-template <class F> struct VarArray : ArrayBase<F> {
+template <class F> struct VarArray : ArrayBase<F, VarArray<F>> {
     using B = KindBase<F>;
     using P = typename B::P;
     using S = Struct<B::T>;
-    static constexpr uint32_t K = ArrayBase<F>::K;
+    static constexpr uint32_t K = static_cast<uint32_t>(F::d.state_index);
 
     static uint8_t **elems(void *inst) { return at<uint8_t *>(inst, F::d.offset); }
     static uint32_t *length(void *inst) { return at<uint32_t>(inst, F::d.length_offset); }
@@ -438,17 +440,7 @@ template <class F> struct VarArray : ArrayBase<F> {
             f[index] = static_cast<uint8_t>(value);
         }
     }
-    static void state_flag_get_arr(qel_handle_t *h, uint32_t ctx, void *inst, uint8_t **flags,
-                                   uint32_t *err) {
-        uint8_t *area =
-            B::flag_area(h, ctx, inst, err, P::get_arr_corrupted, P::get_arr_non_tracked);
-        if (area == nullptr) return;
-        if (flags == nullptr) {
-            fail(h, err, QEL_EINVAL);
-            return;
-        }
-        *flags = *flags_of(area);
-    }
+    static uint8_t *element_flags(uint8_t *area) { return *flags_of(area); }
     static void state_flag_set_arr(qel_handle_t *h, uint32_t ctx, void *inst, const uint8_t *flags,
                                    int32_t count, uint32_t *err) {
         uint8_t *area =

@@ -26,21 +26,29 @@ template <uint32_t T> struct Wire {
 
     // ---- Encoding ---------------------------------------------------------------------
 
+    // Both directions: nothing while the error word is set, 90 for no room,
+    // 22 for no buffer or no instance.
+    static bool begin(qel_handle_t *h, const void *buf, const void *inst, int32_t len,
+                      uint32_t *err) {
+        if (!enter(h, err)) return false;
+        if (len < 1) {
+            fail(h, err, QEL_EMSGSIZE);
+            return false;
+        }
+        if (inst == nullptr || buf == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return false;
+        }
+        return true;
+    }
+
     // The encoder body that marshal, marshal_for_clone, nested records and
     // list elements share.  An instance newer than the domain is written in
     // the domain's variant and the encoding's epoch is set; the caller
     // records the epoch error once the whole encoding is written.
     static uint32_t encode(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
                            int32_t len, uint32_t *err, Mode mode, Encoding &enc) {
-        if (!enter(h, err)) return 0;
-        if (len < 1) {
-            fail(h, err, QEL_EMSGSIZE);
-            return 0;
-        }
-        if (inst == nullptr || buf == nullptr) {
-            fail(h, err, QEL_EINVAL);
-            return 0;
-        }
+        if (!begin(h, buf, inst, len, err)) return 0;
         const qel_instance_header_t &hd = hdr(inst);
         int8_t v = hd.instance_variant;
         if (mode == Mode::Marshal) {
@@ -116,15 +124,7 @@ template <uint32_t T> struct Wire {
     static uint32_t unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
                               int32_t len, uint32_t update, uint32_t *err) {
         if constexpr (kListOwner) trace_register(); // list elements may trace
-        if (!enter(h, err)) return 0;
-        if (len < 1) {
-            fail(h, err, QEL_EMSGSIZE);
-            return 0;
-        }
-        if (inst == nullptr || buf == nullptr) {
-            fail(h, err, QEL_EINVAL);
-            return 0;
-        }
+        if (!begin(h, buf, inst, len, err)) return 0;
         Reader r{h, ctx, buf, len, update, err, inst};
         int8_t w = -1;
         uint8_t g = 0;
