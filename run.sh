@@ -47,7 +47,8 @@ main)
 test)
     install_missing
     build build
-    build build-asan -DDROV_DEF_SANITIZE=ON -DDROV_DEF_BENCH=OFF
+    build build-asan -DDROV_DEF_SANITIZE=ON -DDROV_DEF_BENCH=OFF \
+        -DDROV_DEF_TOOL_TEST_INPUT="$PWD/build/libdrov_def.so"
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     ctest --test-dir build-asan --output-on-failure -j"$JOBS"
