@@ -216,20 +216,31 @@ TEST_F(Enum, CreateFailuresAndPlaceholder) {
     vm_sp_type_destroy(h, 1, e);
 }
 
-TEST_F(Enum, PendingErrorWordDoesNothing) {
-    vm_sp_type_t *e = make(2);
+// Every operation with an error word: a pending error stops it before it
+// asks anything of the runtime; otherwise it first clears a stale last
+// error, and a null instance is refused with 22.
+TEST_F(Enum, EveryOperationHonoursTheErrorWord) {
+    vm_sp_type_t *e = make(2), *src = make(1);
+    test::XmlDoc doc("<r><s><VM_SP_DROV/></s></r>"); // the first name tried: no 2 is left
+    uint8_t wire[5] = {0, 0, 0, 0, 1};
+    char buf[64];
+    using Ops = std::vector<std::pair<const char *, std::function<int64_t()>>>;
+    auto ops = [&](vm_sp_type_t *x) {
+        return Ops{{"get_value", [&, x]() -> int64_t { return vm_sp_type_get_value(h, 1, x, &err); }},
+                   {"set", [&, x]() -> int64_t { vm_sp_type_set(h, 1, x, src, &err); return 0; }},
+                   {"set_value", [&, x]() -> int64_t { vm_sp_type_set_value(h, 1, x, 3, &err); return 0; }},
+                   {"marshal", [&, x]() -> int64_t { return vm_sp_type_marshal(h, 1, wire, x, 5, &err); }},
+                   {"unmarshal", [&, x]() -> int64_t { return vm_sp_type_unmarshal(h, 1, wire, x, 5, 0, &err); }},
+                   {"print", [&, x]() -> int64_t { return vm_sp_type_print(h, 1, buf, 0, "l", x, sizeof buf, &err); }},
+                   {"to_xml", [&, x]() -> int64_t { return vm_sp_type_to_xml(h, 1, "t", buf, x, sizeof buf, 0, &err); }},
+                   {"from_xml", [&, x]() -> int64_t {
+                        vm_sp_type_from_xml(h, 1, "/r/s", doc.doc, x, &err, nullptr, 0);
+                        return 0;
+                    }}};
+    };
     err = 5;
     st().calls.clear();
-    uint8_t wire[8] = {};
-    char buf[64] = {};
-    EXPECT_EQ(vm_sp_type_get_value(h, 1, e, &err), 0u);
-    vm_sp_type_set_value(h, 1, e, 1, &err);
-    vm_sp_type_set(h, 1, e, e, &err);
-    EXPECT_EQ(vm_sp_type_marshal(h, 1, wire, e, 8, &err), 0u);
-    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, wire, e, 8, 0, &err), 0u);
-    EXPECT_EQ(vm_sp_type_print(h, 1, buf, 0, "l", e, 64, &err), 0);
-    EXPECT_EQ(vm_sp_type_to_xml(h, 1, "t", buf, e, 64, 0, &err), 0);
-    vm_sp_type_from_xml(h, 1, "/r", nullptr, e, &err, nullptr, 0);
+    for (const auto &[name, run] : ops(e)) EXPECT_EQ(run(), 0) << name;
     EXPECT_EQ(err, 5u);
     EXPECT_EQ(e->value, 2u);
     EXPECT_TRUE(st().calls.empty());
@@ -242,6 +253,44 @@ TEST_F(Enum, PendingErrorWordDoesNothing) {
     EXPECT_EQ(qel_standin::traces()[1].index, 7u);
     EXPECT_EQ(calls("qel_clear_last_error"), 0u);
     err = 0;
+
+    Ops all = ops(e);
+    all.emplace_back("print_cr", [&]() -> int64_t { return vm_sp_type_print_cr(h, e, buf, sizeof buf); });
+    all.emplace_back("toxml_cr", [&]() -> int64_t { return vm_sp_type_toxml_cr(h, e, buf, sizeof buf); });
+    for (const auto &[name, run] : all) {
+        SCOPED_TRACE(name);
+        st().calls.clear();
+        st().last_error = 77;
+        run();
+        EXPECT_EQ(err, 0u);
+        EXPECT_EQ(st().last_error, 0u);
+        ASSERT_FALSE(st().calls.empty());
+        EXPECT_EQ(st().calls.front().name, "qel_clear_last_error");
+        EXPECT_EQ(calls("qel_clear_last_error"), 1u);
+    }
+    for (const auto &[name, run] : ops(nullptr)) {
+        if (name == "set"sv || name == "set_value"sv) continue; // not yet: both dereference it
+        EXPECT_EQ(run(), 0) << name;
+        EXPECT_EQ(took(), 22u) << name;
+        EXPECT_EQ(st().last_error, 22u) << name;
+    }
+}
+
+TEST_F(Enum, NullBufferNoLabelAndNoMessageRoom) {
+    vm_sp_type_t zeroed{};
+    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, nullptr, &zeroed, 5, 0, &err), 0u);
+    EXPECT_EQ(took(), 90u) << "the variant byte cannot be read";
+    EXPECT_EQ(zeroed.type_info, nullptr) << "nothing is taken";
+
+    vm_sp_type_t *e = make(0);
+    char buf[64];
+    EXPECT_EQ(std::string(buf, vm_sp_type_print(h, 1, buf, 0, nullptr, e, sizeof buf, &err)),
+              "vm_sp_type@vm_sp_type:VM_SP_DROV\n") << "without a label, print names the type";
+    test::XmlDoc doc("<r><s><VM_SP_QUB/></s></r>");
+    char msg[8] = "keep";
+    vm_sp_type_from_xml(h, 1, "/r/s[", doc.doc, e, &err, msg, 0);
+    EXPECT_EQ(took(), 22u);
+    EXPECT_STREQ(msg, "keep") << "a message buffer of size 0 is not written";
 }
 
 TEST_F(Enum, TracesUseTheEnumerationsOwnBlock) {
@@ -484,38 +533,6 @@ TEST_F(Enum, CreateTakesTheDomainVariantCappedAtTheHighest) {
     EXPECT_EQ(calls_named(h, "allocate")[0].arg, 16);
 }
 
-// Every operation that takes an error word clears the handle's last error
-// before anything else it asks of the runtime.
-TEST_F(Enum, EveryOperationClearsAStaleLastErrorFirst) {
-    vm_sp_type_t *e = make(2), *src = make(1);
-    test::XmlDoc doc("<r><s><VM_SP_DROV/></s></r>"); // the first name tried: no 2 is left
-    uint8_t wire[5] = {0, 0, 0, 0, 1};
-    char buf[64];
-    const std::pair<const char *, std::function<void()>> ops[] = {
-        {"get_value", [&] { vm_sp_type_get_value(h, 1, e, &err); }},
-        {"set", [&] { vm_sp_type_set(h, 1, e, src, &err); }},
-        {"set_value", [&] { vm_sp_type_set_value(h, 1, e, 3, &err); }},
-        {"marshal", [&] { vm_sp_type_marshal(h, 1, wire, e, 5, &err); }},
-        {"unmarshal", [&] { vm_sp_type_unmarshal(h, 1, wire, e, 5, 0, &err); }},
-        {"print", [&] { vm_sp_type_print(h, 1, buf, 0, "l", e, sizeof buf, &err); }},
-        {"to_xml", [&] { vm_sp_type_to_xml(h, 1, "t", buf, e, sizeof buf, 0, &err); }},
-        {"from_xml", [&] { vm_sp_type_from_xml(h, 1, "/r/s", doc.doc, e, &err, nullptr, 0); }},
-        {"print_cr", [&] { vm_sp_type_print_cr(h, e, buf, sizeof buf); }},
-        {"toxml_cr", [&] { vm_sp_type_toxml_cr(h, e, buf, sizeof buf); }},
-    };
-    for (const auto &[name, run] : ops) {
-        SCOPED_TRACE(name);
-        st().calls.clear();
-        st().last_error = 77;
-        run();
-        EXPECT_EQ(err, 0u);
-        EXPECT_EQ(st().last_error, 0u);
-        ASSERT_FALSE(st().calls.empty());
-        EXPECT_EQ(st().calls.front().name, "qel_clear_last_error");
-        EXPECT_EQ(calls("qel_clear_last_error"), 1u);
-    }
-}
-
 TEST_F(Enum, AnnouncesEveryStoreOfCreateInitializeAndUnmarshal) {
     auto expect_writes = [&](std::vector<std::pair<const void *, uint32_t>> want, const void *inst, uint32_t ctx) {
         ASSERT_EQ(st().writes.size(), want.size());
@@ -629,39 +646,6 @@ TEST_F(Enum, ContainmentIsRecordedForThePlaceholderAndDestroyIsGuarded) {
             EXPECT_EQ(gone[0].ctx, c.ctx);
         }
     }
-}
-
-TEST_F(Enum, NullInstancesAndArgumentsAreRefused) {
-    uint8_t wire[5] = {0, 0, 0, 0, 1};
-    char buf[64];
-    test::XmlDoc doc("<r><s><VM_SP_QUB/></s></r>");
-    const std::pair<const char *, std::function<int64_t()>> ops[] = {
-        {"get_value", [&] { return vm_sp_type_get_value(h, 1, nullptr, &err); }},
-        {"marshal", [&] { return vm_sp_type_marshal(h, 1, wire, nullptr, 5, &err); }},
-        {"unmarshal", [&] { return vm_sp_type_unmarshal(h, 1, wire, nullptr, 5, 0, &err); }},
-        {"print", [&] { return vm_sp_type_print(h, 1, buf, 0, "l", nullptr, sizeof buf, &err); }},
-        {"to_xml", [&] { return vm_sp_type_to_xml(h, 1, "t", buf, nullptr, sizeof buf, 0, &err); }},
-        {"from_xml", [&] { vm_sp_type_from_xml(h, 1, "/r/s", doc.doc, nullptr, &err, nullptr, 0); return 0; }},
-    };
-    for (const auto &[name, run] : ops) {
-        EXPECT_EQ(run(), 0) << name;
-        EXPECT_EQ(took(), 22u) << name;
-        EXPECT_EQ(st().last_error, 22u) << name;
-    }
-
-    // a buffer that is not there: the variant byte cannot be read
-    vm_sp_type_t zeroed{};
-    EXPECT_EQ(vm_sp_type_unmarshal(h, 1, nullptr, &zeroed, 5, 0, &err), 0u);
-    EXPECT_EQ(took(), 90u);
-    EXPECT_EQ(zeroed.type_info, nullptr) << "nothing is taken";
-
-    vm_sp_type_t *e = make(0);
-    EXPECT_EQ(std::string(buf, vm_sp_type_print(h, 1, buf, 0, nullptr, e, sizeof buf, &err)),
-              "vm_sp_type@vm_sp_type:VM_SP_DROV\n") << "without a label, print names the type";
-    char msg[8] = "keep";
-    vm_sp_type_from_xml(h, 1, "/r/s[", doc.doc, e, &err, msg, 0);
-    EXPECT_EQ(took(), 22u);
-    EXPECT_STREQ(msg, "keep") << "a message buffer of size 0 is not written";
 }
 
 TEST_F(Enum, AdjustVariantAndSetAskTheRuntime) {
