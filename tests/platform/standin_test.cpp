@@ -838,51 +838,41 @@ TEST_F(Standin, SnprintfWritesWhatVsnprintfWrites) {
 // Escapes are found a word at a time; a character to escape is found at any
 // place in a word, and a cut leaves a prefix of the whole text.
 TEST_F(Standin, EscapesAtEveryPlaceAndCutsLeaveAPrefix) {
-    using std::string_literals::operator""s;
-    const std::pair<std::string, std::string> printed[] = {
-        {"\"", "\\\""}, {"\\", "\\\\"}, {"\x1f", "\\x1f"}, {"\x7f", "\\x7f"}, {"\x80", "\\x80"},
-        {"\n", "\\n"}, {"'", "'"}, {"~", "~"}};
-    const std::pair<std::string, std::string> in_xml[] = {
-        {"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}, {"'", "&apos;"},
-        {"\r", "&#xD;"}, {"\x01", "&#xFFFD;"}, {"\0"s, "&#xFFFD;"}, {"\x80", "&#xFFFD;"},
-        {"\t", "\t"}, {"\x7f", "\x7f"}, {"\xc3\xa9", "\xc3\xa9"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}};
-    char buf[96];
-    for (size_t at = 0; at <= 17; ++at) {
-        const std::string head(at, 'a'), tail(19 - at, 'b');
-        for (const auto &[c, shown] : printed) {
-            const std::string s = head + c + tail;
-            EXPECT_EQ(render([&](char *b, int32_t n) {
-                          return var_string_print(h, 0, b, 0, "s", s.data(), static_cast<uint32_t>(s.size()), n, &err);
-                      }),
-                      "s:\"" + head + shown + tail + "\"\n")
-                << at;
+    // writes s as a printed line (indent 3) or an XML element (flag 9) into b of size n
+    auto write = [&](bool xml, const std::string &s, char *b, int32_t n) {
+        const auto len = static_cast<uint32_t>(s.size());
+        return xml ? var_string_to_xml(h, 0, "t", b, s.data(), len, n, 9, &err)
+                   : var_string_print(h, 0, b, 3, "t", s.data(), len, n, &err);
+    };
+    const std::vector<std::pair<std::string, std::string>> escapes[2] = {
+        {{"\"", "\\\""}, {"\\", "\\\\"}, {"\x1f", "\\x1f"}, {"\x7f", "\\x7f"}, {"\x80", "\\x80"},
+         {"\n", "\\n"}, {"'", "'"}, {"~", "~"}},
+        {{"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}, {"'", "&apos;"},
+         {"\r", "&#xD;"}, {"\x01", "&#xFFFD;"}, {"\0"s, "&#xFFFD;"}, {"\x80", "&#xFFFD;"},
+         {"\t", "\t"}, {"\x7f", "\x7f"}, {"\xc3\xa9", "\xc3\xa9"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}}};
+    for (bool xml : {false, true})
+        for (size_t at = 0; at <= 17; ++at) {
+            const std::string head(at, 'a'), tail(19 - at, 'b');
+            for (const auto &[c, shown] : escapes[xml])
+                EXPECT_EQ(OUT(write(xml, head + c + tail, b, n)),
+                          (xml ? "<t state=\"9\">" : "   t:\"") + head + shown + tail + (xml ? "</t>" : "\"\n"))
+                    << at;
         }
-        for (const auto &[c, shown] : in_xml) {
-            const std::string s = head + c + tail;
-            EXPECT_EQ(render([&](char *b, int32_t n) {
-                          return var_string_to_xml(h, 0, "s", b, s.data(), static_cast<uint32_t>(s.size()), n, 0, &err);
-                      }),
-                      "<s>" + head + shown + tail + "</s>")
-                << at;
-        }
-    }
     EXPECT_EQ(err, 0u);
     const std::string s = "a<b\"c\\\r\x01\xc3\xa9";
-    const auto n = static_cast<uint32_t>(s.size());
-    const std::string whole_xml = render([&](char *b, int32_t k) { return var_string_to_xml(h, 0, "t", b, s.data(), n, k, 9, &err); });
-    const std::string whole_print = render([&](char *b, int32_t k) { return var_string_print(h, 0, b, 3, "t", s.data(), n, k, &err); });
-    for (int32_t len = 0; len <= static_cast<int32_t>(whole_xml.size()) + 1; ++len) {
-        for (bool xml : {true, false}) {
-            const std::string &whole = xml ? whole_xml : whole_print;
+    char buf[96];
+    for (bool xml : {true, false}) {
+        const std::string whole = OUT(write(xml, s, b, n));
+        for (int32_t len = 0; len <= static_cast<int32_t>(whole.size()) + 1; ++len) {
+            SCOPED_TRACE(testing::Message() << (xml ? "xml " : "print ") << len);
             std::memset(buf, '#', sizeof buf);
             err = 0;
-            int32_t wrote = xml ? var_string_to_xml(h, 0, "t", buf, s.data(), n, len, 9, &err)
-                                : var_string_print(h, 0, buf, 3, "t", s.data(), n, len, &err);
+            int32_t wrote = write(xml, s, buf, len);
             const size_t keep = std::min(whole.size(), static_cast<size_t>(std::max(len - 1, 0)));
-            EXPECT_EQ(wrote, static_cast<int32_t>(keep)) << len;
-            EXPECT_EQ(std::string(buf, keep), whole.substr(0, keep)) << len;
-            EXPECT_EQ(buf[keep], len > 0 ? '\0' : '#') << len;
-            EXPECT_EQ(err, keep < whole.size() ? QEL_ENOSPC : 0u) << len;
+            EXPECT_EQ(wrote, static_cast<int32_t>(keep));
+            EXPECT_EQ(std::string(buf, keep), whole.substr(0, keep));
+            EXPECT_EQ(buf[keep], len > 0 ? '\0' : '#');
+            EXPECT_EQ(err, keep < whole.size() ? QEL_ENOSPC : 0u);
         }
     }
 }
