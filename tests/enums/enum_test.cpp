@@ -16,6 +16,11 @@ using namespace std::string_view_literals;
 using qel_standin::calls_named;
 constexpr uint32_t kError = 0x3000000, kInfo = 0x6000000;
 
+void expect_call(const qel_standin::Call &c, const void *obj, uint32_t ctx, int64_t arg) {
+    EXPECT_EQ(c.obj, obj) << c.name;
+    EXPECT_EQ(c.ctx, ctx) << c.name;
+    EXPECT_EQ(c.arg, arg) << c.name;
+}
 std::string_view bytes(const uint8_t *p, size_t n) { return {reinterpret_cast<const char *>(p), n}; }
 
 // Instances from make() are destroyed at tear-down, before the leak check.
@@ -32,10 +37,6 @@ protected:
         return e;
     }
     uint32_t took() { return std::exchange(err, 0); } // the error word, cleared
-    std::string print(const vm_sp_type_t *e, const char *label = "sp") {
-        char buf[128];
-        return {buf, static_cast<size_t>(vm_sp_type_print(h, 1, buf, 2, label, e, sizeof buf, &err))};
-    }
     std::string xml(const vm_sp_type_t *e) {
         char buf[128];
         return {buf, static_cast<size_t>(vm_sp_type_to_xml(h, 1, "t", buf, e, sizeof buf, 0, &err))};
@@ -80,9 +81,6 @@ TEST_F(Enum, EndToEnd) {
     vm_sp_type_t *b = vm_sp_type_create(h, 7);
     EXPECT_EQ(vm_sp_type_unmarshal(h, 7, wire, b, sizeof wire, 0, &err), 5u);
     EXPECT_EQ(vm_sp_type_compare(a, b), 0);
-    EXPECT_EQ(vm_sp_type_hash(a, 99), vm_sp_type_hash(b, 99));
-    EXPECT_NE(vm_sp_type_hash(a, 99), vm_sp_type_hash(a, 98));
-    EXPECT_EQ(print(a), "  sp@vm_sp_type:VM_SP_QUBM\n");
     EXPECT_EQ(xml(a), "<t><VM_SP_QUBM/></t>");
     EXPECT_EQ(err, 0u);
 
@@ -133,18 +131,15 @@ TEST_F(Enum, SettersRefuseValuesBeyondTheEnumeration) {
     EXPECT_EQ(e->value, 9u);
 }
 
-TEST_F(Enum, OutOfRangeValuesPrintAndRenderAsSuch) {
-    for (uint32_t v : {7u, 5u, 0xFFFFFFFFu}) {
-        vm_sp_type_t *e = make(v);
-        EXPECT_EQ(print(e, "x"), "  x@vm_sp_type:Enum value out of range");
-        EXPECT_EQ(xml(e), "<t><vm_sp_type value out of range/></t>");
-    }
+// (The printed form of every value, in range or not, is checked for every
+// enumeration in enum_roundtrip_test.cpp.)
+TEST_F(Enum, OutOfRangeValuesRenderAsSuch) {
+    for (uint32_t v : {7u, 5u, 0xFFFFFFFFu}) EXPECT_EQ(xml(make(v)), "<t><vm_sp_type value out of range/></t>") << v;
     vm_rsp_rc_t *rc = vm_rsp_rc_create(h, 1);
+    rc->value = 3;
     char buf[64];
-    for (auto [v, want] : {std::pair{2u, "<rc><VM_RSP_RC_RESTART/></rc>"}, {3u, "<rc><vm_rsp_rc value out of range/></rc>"}}) {
-        rc->value = v;
-        EXPECT_EQ(std::string(buf, vm_rsp_rc_to_xml(h, 1, "rc", buf, rc, sizeof buf, 0, &err)), want);
-    }
+    EXPECT_EQ(std::string(buf, vm_rsp_rc_to_xml(h, 1, "rc", buf, rc, sizeof buf, 0, &err)),
+              "<rc><vm_rsp_rc value out of range/></rc>");
     vm_rsp_rc_destroy(h, 1, rc);
 }
 
@@ -201,10 +196,25 @@ TEST_F(Enum, CreateFailuresAndPlaceholder) {
     EXPECT_EQ(st().last_error, 12u);
     EXPECT_EQ(p->type_info, nullptr) << "the zero-filled placeholder";
     uint64_t allocs = st().alloc_calls;
-    h->err = 5;
+    h->containment_recording = 1;
+    h->type_info_mode = 1;
+    h->cur_ctx_id = 4;
+    h->err = 5; // an error pending: the placeholder again, and it is recorded
     EXPECT_EQ(vm_sp_type_create_cr(h), p);
     EXPECT_EQ(st().alloc_calls, allocs);
     EXPECT_EQ(h->err, 5u);
+    auto contained = calls_named(h, "qeldb_record_containment2");
+    ASSERT_EQ(contained.size(), 1u);
+    expect_call(contained[0], p, 4, 1);
+    EXPECT_EQ(contained[0].owner, nullptr);
+    auto dirty = calls_named(h, "qeldb_plat_set_dirty");
+    ASSERT_EQ(dirty.size(), 1u);
+    EXPECT_EQ(dirty[0].obj, p);
+    h->err = 0;
+    st().fail_alloc_at = st().alloc_calls + 1; // a failed plain creation is recorded as null
+    EXPECT_EQ(vm_sp_type_create(h, 4), nullptr);
+    EXPECT_EQ(calls_named(h, "qeldb_record_containment2").back().obj, nullptr);
+    h->containment_recording = h->type_info_mode = 0;
 
     uint64_t destroys = entry().destroys;
     vm_sp_type_destroy(h, 1, p);
@@ -591,29 +601,10 @@ TEST_F(Enum, UnmarshalPassesTheUpdateFlagAndContextOn) {
     }
 }
 
-TEST_F(Enum, ContainmentIsRecordedForThePlaceholderAndDestroyIsGuarded) {
+TEST_F(Enum, ContainmentIsRecordedAndDestroyIsGuarded) {
     h->containment_recording = 1;
     h->type_info_mode = 1;
-    h->cur_ctx_id = 4;
-    h->err = 5; // a _cr creation with an error pending takes the placeholder
-    vm_sp_type_t *p = vm_sp_type_create_cr(h);
-    auto contained = calls_named(h, "qeldb_record_containment2");
-    ASSERT_EQ(contained.size(), 1u);
-    EXPECT_EQ(contained[0].obj, p);
-    EXPECT_EQ(contained[0].ctx, 4u);
-    EXPECT_EQ(contained[0].owner, nullptr);
-    EXPECT_EQ(contained[0].arg, 1);
-    auto dirty = calls_named(h, "qeldb_plat_set_dirty");
-    ASSERT_EQ(dirty.size(), 1u);
-    EXPECT_EQ(dirty[0].obj, p);
-    h->err = 0;
-
-    st().fail_alloc_at = st().alloc_calls + 1; // a failed plain creation is recorded as null
-    EXPECT_EQ(vm_sp_type_create(h, 4), nullptr);
-    EXPECT_EQ(calls_named(h, "qeldb_record_containment2").back().obj, nullptr);
-
     // counted through the handle's copy of the record, registered on first use
-    st().calls.clear();
     vm_sp_type_t *e = vm_sp_type_create(h, 9);
     ASSERT_NE(e->type_info, &_vm_sp_type_type_info_internal);
     EXPECT_STREQ(e->type_info->name, "vm_sp_type");
