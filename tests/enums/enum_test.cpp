@@ -581,24 +581,15 @@ TEST_F(Enum, AnnouncesEveryStoreOfCreateInitializeAndUnmarshal) {
     EXPECT_EQ(quiet.obj_flags, 0x02);
 
     const uint8_t wire[5] = {0, 0, 0, 0, 4};
-    vm_sp_type_unmarshal(h, 7, wire, e, 5, 0, &err);
+    vm_sp_type_unmarshal(h, 7, wire, e, 5, 3, &err);
     expect_writes({{&e->type_info, 8}, {&e->value, 4}}, e, 7);
+    auto decoded = calls_named(h, "u_int32_unmarshal"); // passes the update flag and context on
+    ASSERT_EQ(decoded.size(), 1u);
+    EXPECT_EQ(decoded[0].arg, 3);
+    EXPECT_EQ(decoded[0].ctx, 7u);
+    EXPECT_EQ(decoded[0].owner, wire + 1) << "after the variant byte";
     vm_sp_type_set_instance_embedded(h, 8, e);
     expect_writes({{&e->obj_flags, 1}}, e, 8);
-}
-
-TEST_F(Enum, UnmarshalPassesTheUpdateFlagAndContextOn) {
-    vm_sp_type_t *e = make(0);
-    const uint8_t wire[5] = {0, 0, 0, 0, 1};
-    for (uint32_t update : {0u, 1u, 7u}) {
-        st().calls.clear();
-        vm_sp_type_unmarshal(h, 9, wire, e, 5, update, &err);
-        auto decoded = calls_named(h, "u_int32_unmarshal");
-        ASSERT_EQ(decoded.size(), 1u);
-        EXPECT_EQ(decoded[0].arg, update);
-        EXPECT_EQ(decoded[0].ctx, 9u);
-        EXPECT_EQ(decoded[0].owner, wire + 1) << "after the variant byte";
-    }
 }
 
 TEST_F(Enum, ContainmentIsRecordedAndDestroyIsGuarded) {
