@@ -627,80 +627,80 @@ TEST_F(Xml, ElementValuesNeedRoomForTheNul) {
     EXPECT_EQ(xml_get_element_nodecount(nullptr, "/root", &count), 22);
 }
 
-TEST_F(Xml, ReadersParseRangeCheckAndReportThePathOfAFailure) {
+TEST_F(Xml, ReadersParseAndTakeWhatFits) {
     u_int16 mtu = 0;
     u_int32 big = 0;
     qel_boolean on = 0;
-    char c = 0;
+    char c = 0, buf[8], fixed[8];
     u_int16_from_xml(h, 0, "/root/cfg/mtu", doc, &mtu, &err, msg, sizeof msg);
     u_int32_from_xml(h, 0, "/root/cfg/big", doc, &big, &err, msg, sizeof msg);
     qel_boolean_from_xml(h, 0, "/root/cfg/on", doc, &on, &err, msg, sizeof msg);
     char_from_xml(h, 0, "/root/cfg/c", doc, &c, &err, msg, sizeof msg);
-    EXPECT_EQ(err, 0u);
+    var_string_from_xml(h, 0, "/root/cfg/name", doc, buf, 5, &err, msg, sizeof msg);
     EXPECT_EQ(mtu, 1500);
     EXPECT_EQ(big, 70000u);
     EXPECT_EQ(on, 1u);
     EXPECT_EQ(c, '<');
-    EXPECT_STREQ(msg, "untouched");
-    for (const char *bad : {"/root/cfg/big", "/root/cfg/name"}) { // too large; not a number
-        u_int16_from_xml(h, 0, bad, doc, &mtu, &err, msg, sizeof msg);
-        EXPECT_EQ(took(), 22u) << bad;
-        EXPECT_EQ(st().last_error, 22u) << bad;
-        EXPECT_EQ(mtu, 1500) << bad;
-        EXPECT_EQ(std::string(msg), std::string("Failed xpath: ") + bad);
-    }
-    std::strcpy(msg, "untouched");
-    u_int32_from_xml(h, 0, "/root/cfg/missing", doc, &big, &err, msg, sizeof msg);
-    EXPECT_EQ(took(), 2u);
-    EXPECT_EQ(st().last_error, 2u);
-    EXPECT_EQ(big, 70000u);
-    EXPECT_STREQ(msg, "untouched") << "an absent element is no failure to report";
-    u_int8 small = 0;
-    u_int8_from_xml(h, 0, "/root/cfg[", doc, &small, &err, msg, 8);
-    EXPECT_EQ(took(), 22u);
-    EXPECT_STREQ(msg, "Failed ") << "bounded by the size given";
-    u_int8_from_xml(h, 0, "/root/cfg/mtu", doc, &small, &err, nullptr, 0); // 1500 > 255
-    EXPECT_EQ(took(), 22u);
-    EXPECT_EQ(small, 0);
-}
-
-TEST_F(Xml, StringReadersStayWithinTheirRoom) {
-    char buf[8];
-    std::memset(buf, '#', sizeof buf);
-    var_string_from_xml(h, 0, "/root/cfg/name", doc, buf, 4, &err, msg, sizeof msg);
-    EXPECT_EQ(took(), 28u) << "4 characters and the NUL need 5";
-    EXPECT_EQ(st().last_error, 28u);
-    EXPECT_EQ(buf[0], '#');
-    EXPECT_STREQ(msg, "Failed xpath: /root/cfg/name");
-    var_string_from_xml(h, 0, "/root/cfg/name", doc, buf, 5, &err, msg, sizeof msg);
-    EXPECT_EQ(err, 0u);
     EXPECT_STREQ(buf, "eth0");
-    var_string_from_xml(h, 0, "/root/[", doc, buf, 5, &err, msg, sizeof msg);
-    EXPECT_EQ(took(), 22u);
-    EXPECT_STREQ(msg, "Failed xpath: /root/[");
-
     // a fixed text of capacity cap lives in cap + 1 bytes
-    char fixed[8];
     std::memset(fixed, '#', sizeof fixed);
-    null_string_from_xml(h, 0, "/root/cfg/name", doc, fixed, 3, &err, msg, sizeof msg);
-    EXPECT_EQ(took(), 28u) << "longer than the capacity";
-    EXPECT_EQ(fixed[0], '#');
     null_string_from_xml(h, 0, "/root/cfg/name", doc, fixed, 4, &err, msg, sizeof msg);
-    EXPECT_EQ(err, 0u);
     EXPECT_EQ(std::string(fixed, 5), "eth0#") << "exactly the capacity: no NUL written";
     null_string_from_xml(h, 0, "/root/cfg/mtu", doc, fixed, 6, &err, msg, sizeof msg);
     EXPECT_EQ(std::string(fixed, 6), std::string("1500\0#", 6)) << "shorter: a NUL follows";
-
-    // an absent element: 2, no message, nothing stored
-    std::strcpy(msg, "untouched");
-    var_string_from_xml(h, 0, "/root/cfg/none", doc, buf, 5, &err, msg, sizeof msg);
-    EXPECT_EQ(took(), 2u);
-    null_string_from_xml(h, 0, "/root/cfg/none", doc, fixed, 6, &err, msg, sizeof msg);
-    EXPECT_EQ(took(), 2u);
-    EXPECT_EQ(st().last_error, 2u);
+    EXPECT_EQ(err, 0u);
     EXPECT_STREQ(msg, "untouched");
-    EXPECT_STREQ(buf, "eth0");
-    EXPECT_EQ(fixed[0], '1');
+}
+
+// A failed read stores its error, reports the path (within the room given)
+// unless the element is only absent, and leaves the destination alone.
+TEST_F(Xml, FailedReadsStoreTheirErrorAndTouchNothing) {
+    u_int16 mtu = 7;
+    u_int32 big = 7;
+    u_int8 small = 7;
+    char buf[8], fixed[8];
+    std::memset(buf, '#', sizeof buf);
+    std::memset(fixed, '#', sizeof fixed);
+    using Read = std::function<void(const char *, char *, uint32_t)>;
+    const Read u16 = [&](const char *p, char *m, uint32_t n) { u_int16_from_xml(h, 0, p, doc, &mtu, &err, m, n); };
+    const Read u8 = [&](const char *p, char *m, uint32_t n) { u_int8_from_xml(h, 0, p, doc, &small, &err, m, n); };
+    const Read u32 = [&](const char *p, char *m, uint32_t n) { u_int32_from_xml(h, 0, p, doc, &big, &err, m, n); };
+    auto var = [&](uint32_t room) -> Read {
+        return [&, room](const char *p, char *m, uint32_t n) { var_string_from_xml(h, 0, p, doc, buf, room, &err, m, n); };
+    };
+    auto fix = [&](uint32_t cap) -> Read {
+        return [&, cap](const char *p, char *m, uint32_t n) { null_string_from_xml(h, 0, p, doc, fixed, cap, &err, m, n); };
+    };
+    struct Row {
+        const char *path;
+        uint32_t room, want;
+        Read read;
+    };
+    const Row rows[] = {{"/root/cfg/big", 40, 22, u16},     // too large
+                        {"/root/cfg/name", 40, 22, u16},    // not a number
+                        {"/root/cfg/mtu", 0, 22, u8},       // 1500 > 255, no room for a message
+                        {"/root/cfg[", 8, 22, u8},          // the message cut to its room
+                        {"/root/cfg/missing", 40, 2, u32},  // absent: no failure to report
+                        {"/root/cfg/name", 40, 28, var(4)}, // 4 characters and the NUL need 5
+                        {"/root/[", 40, 22, var(5)},
+                        {"/root/cfg/none", 40, 2, var(5)},
+                        {"/root/cfg/name", 40, 28, fix(3)}, // longer than the capacity
+                        {"/root/cfg/none", 40, 2, fix(6)}};
+    for (const Row &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.path << " " << r.want);
+        char message[40] = "untouched";
+        r.read(r.path, r.room > 0 ? message : nullptr, r.room);
+        EXPECT_EQ(took(), r.want);
+        EXPECT_EQ(std::exchange(st().last_error, 0), r.want);
+        if (r.room > 0) {
+            EXPECT_EQ(message, r.want == 2 ? "untouched"s : ("Failed xpath: "s + r.path).substr(0, r.room - 1));
+        }
+    }
+    EXPECT_EQ(mtu, 7);
+    EXPECT_EQ(big, 7u);
+    EXPECT_EQ(small, 7);
+    EXPECT_EQ(std::string(buf, 8), "########");
+    EXPECT_EQ(std::string(fixed, 8), "########");
 }
 // Lookups: paths of names and [n] positions are walked on the tree, other
 // paths go to XPath.  Either way the result is what XPath selects: the first
