@@ -272,7 +272,11 @@ uint32_t get_value(const EnumType &, qel_handle_t *h, uint32_t, const Instance *
 
 void set(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *dst, const Instance *src,
          uint32_t *err) {
-    if (!enter(h, err)) return;
+    if (!enter_with(h, err, dst)) return;
+    if (src == nullptr) {
+        fail(h, err, QEL_EINVAL);
+        return;
+    }
     qellib_adjust_variant(h, ctx, dst, dst->type_info, kHighest, err);
     if (refused(e, h, dst, src->value, err)) return;
     announce(h, dst, sizeof(Instance), ctx, dst);
@@ -281,7 +285,7 @@ void set(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *dst, const 
 
 void set_value(const EnumType &e, qel_handle_t *h, uint32_t ctx, Instance *inst, uint32_t value,
                uint32_t *err) {
-    if (!enter(h, err)) return;
+    if (!enter_with(h, err, inst)) return;
     qellib_adjust_variant(h, ctx, inst, inst->type_info, kHighest, err);
     if (refused(e, h, inst, value, err)) return;
     announce(h, &inst->value, sizeof(inst->value), ctx, inst);
