@@ -46,133 +46,116 @@ vm_act_rsp_t *make_act_rsp(qel_handle_t *h, uint32_t *err) {
     return a;
 }
 
+using ActText = uint32_t (*)(qel_handle_t *, const vm_act_rsp_t *, char *, uint32_t);
+
 class Render : public test::HandleTest {
 protected:
-    std::string print_cr(const vm_act_rsp_t *a) {
+    // The text a _cr form writes into a large buffer.
+    std::string cr(ActText fn, const vm_act_rsp_t *a) {
         std::vector<char> buf(1 << 16);
-        uint32_t n = vm_act_rsp_print_cr(h, a, buf.data(), static_cast<uint32_t>(buf.size()));
-        EXPECT_EQ(h->err, 0u);
-        EXPECT_EQ(n, std::strlen(buf.data()));
-        return buf.data();
-    }
-    std::string toxml_cr(const vm_act_rsp_t *a) {
-        std::vector<char> buf(1 << 16);
-        uint32_t n = vm_act_rsp_toxml_cr(h, a, buf.data(), static_cast<uint32_t>(buf.size()));
+        uint32_t n = fn(h, a, buf.data(), static_cast<uint32_t>(buf.size()));
         EXPECT_EQ(h->err, 0u);
         EXPECT_EQ(n, std::strlen(buf.data()));
         return buf.data();
     }
 };
 
+// One interface of make_act_rsp as printed (%c: the handle's last digit) and as XML.
+std::string nic(const char *format, char c, const char *state, const char *mac_type, int last,
+                const char *intf, int mtu) {
+    char out[2048];
+    std::snprintf(out, sizeof out, format, c, state, mac_type, last, intf, mtu);
+    return out;
+}
+const char *kNicPrint = "    list vm_if_info@vm_nic_list: {\n"
+                        "      if_handle:0x00001a2%c\n"
+                        "      vm_nic_info@vm_nic_info: {\n"
+                        "        vm_if_state@vm_if_state:%s\n"
+                        "        vm_service_mac_type@vm_mac_type:%s\n"
+                        "        vm_service_mac_addr[0]:0\n"
+                        "        vm_service_mac_addr[1]:80\n"
+                        "        vm_service_mac_addr[2]:86\n"
+                        "        vm_service_mac_addr[3]:10\n"
+                        "        vm_service_mac_addr[4]:11\n"
+                        "        vm_service_mac_addr[5]:%d\n"
+                        "        intf_type@vm_intf_type:%s\n"
+                        "        mtu:%d\n"
+                        "      }\n"
+                        "    }\n";
+// One line per element here; the writers put no line breaks.
+const char *kNicXml =
+    "<vm_if_info><if_handle>0x00001a2%c</if_handle><vm_nic_info>"
+    "<vm_if_state><%s/></vm_if_state><vm_service_mac_type><%s/></vm_service_mac_type>"
+    "<vm_service_mac_addr>0</vm_service_mac_addr><vm_service_mac_addr>80</vm_service_mac_addr>"
+    "<vm_service_mac_addr>86</vm_service_mac_addr><vm_service_mac_addr>10</vm_service_mac_addr>"
+    "<vm_service_mac_addr>11</vm_service_mac_addr><vm_service_mac_addr>%d</vm_service_mac_addr>"
+    "<intf_type><%s/></intf_type><mtu>%d</mtu></vm_nic_info></vm_if_info>";
+
 TEST_F(Render, ActResponseInVariantTwoWithTwoInterfaces) {
     vm_act_rsp_t *a = make_act_rsp(h, &err);
     ASSERT_EQ(err, 0u);
-    EXPECT_EQ(print_cr(a),
+    EXPECT_EQ(cr(vm_act_rsp_print_cr, a),
               "vm_act_rsp@vm_act_rsp: {\n"
               "  vm_name_length:8\n"
               "  vm_name:\"web \\\"01\\\"\"\n"
               "  rc@vm_rsp_rc:VM_RSP_RC_FAIL\n"
               "  vm_if_rsp@vm_nic_rsp: {\n"
-              "    list vm_if_info count:2\n"
-              "    list vm_if_info@vm_nic_list: {\n"
-              "      if_handle:0x00001a2b\n"
-              "      vm_nic_info@vm_nic_info: {\n"
-              "        vm_if_state@vm_if_state:VM_IF_UP\n"
-              "        vm_service_mac_type@vm_mac_type:VM_MAC_GLOBAL\n"
-              "        vm_service_mac_addr[0]:0\n"
-              "        vm_service_mac_addr[1]:80\n"
-              "        vm_service_mac_addr[2]:86\n"
-              "        vm_service_mac_addr[3]:10\n"
-              "        vm_service_mac_addr[4]:11\n"
-              "        vm_service_mac_addr[5]:1\n"
-              "        intf_type@vm_intf_type:VM_INTF_TYPE_MGMT\n"
-              "        mtu:1500\n"
-              "      }\n"
-              "    }\n"
-              "    list vm_if_info@vm_nic_list: {\n"
-              "      if_handle:0x00001a2c\n"
-              "      vm_nic_info@vm_nic_info: {\n"
-              "        vm_if_state@vm_if_state:VM_IF_DOWN\n"
-              "        vm_service_mac_type@vm_mac_type:VM_MAC_LOCAL\n"
-              "        vm_service_mac_addr[0]:0\n"
-              "        vm_service_mac_addr[1]:80\n"
-              "        vm_service_mac_addr[2]:86\n"
-              "        vm_service_mac_addr[3]:10\n"
-              "        vm_service_mac_addr[4]:11\n"
-              "        vm_service_mac_addr[5]:2\n"
-              "        intf_type@vm_intf_type:VM_INTF_TYPE_DATA\n"
-              "        mtu:9000\n"
-              "      }\n"
-              "    }\n"
-              "  }\n"
-              "  vm_uid:4242\n"
-              "  vm_clnt@vm_rsp_client:VM_RSP_CLNT_OTHER\n"
-              "  vm_act_state@vm_act_state:VM_ACT_DEACTIVATED\n"
-              "  owner_len:3\n"
-              "  owner:\"ops\"\n"
-              "  sp_type@vm_sp_type:VM_SP_QUB_UI\n"
-              "}\n");
-    // One line per element here; the writers put no line breaks.
-    const char *nic =
-        "<vm_if_info><if_handle>0x00001a2%c</if_handle><vm_nic_info>"
-        "<vm_if_state><%s/></vm_if_state><vm_service_mac_type><%s/></vm_service_mac_type>"
-        "<vm_service_mac_addr>0</vm_service_mac_addr><vm_service_mac_addr>80</vm_service_mac_addr>"
-        "<vm_service_mac_addr>86</vm_service_mac_addr><vm_service_mac_addr>10</vm_service_mac_addr>"
-        "<vm_service_mac_addr>11</vm_service_mac_addr><vm_service_mac_addr>%d</vm_service_mac_addr>"
-        "<intf_type><%s/></intf_type><mtu>%d</mtu></vm_nic_info></vm_if_info>";
-    char first[1024], second[1024];
-    std::snprintf(first, sizeof first, nic, 'b', "VM_IF_UP", "VM_MAC_GLOBAL", 1, "VM_INTF_TYPE_MGMT", 1500);
-    std::snprintf(second, sizeof second, nic, 'c', "VM_IF_DOWN", "VM_MAC_LOCAL", 2, "VM_INTF_TYPE_DATA", 9000);
-    EXPECT_EQ(toxml_cr(a), std::string("<vm_act_rsp>"
-                                       "<vm_name_length>8</vm_name_length>"
-                                       "<vm_name>web &quot;01&quot;</vm_name>"
-                                       "<rc><VM_RSP_RC_FAIL/></rc>"
-                                       "<vm_if_rsp>") +
-                               first + second +
-                               "</vm_if_rsp>"
-                               "<vm_uid>4242</vm_uid>"
-                               "<vm_clnt><VM_RSP_CLNT_OTHER/></vm_clnt>"
-                               "<vm_act_state><VM_ACT_DEACTIVATED/></vm_act_state>"
-                               "<owner_len>3</owner_len>"
-                               "<owner>ops</owner>"
-                               "<sp_type><VM_SP_QUB_UI/></sp_type>"
-                               "</vm_act_rsp>");
+              "    list vm_if_info count:2\n" +
+                  nic(kNicPrint, 'b', "VM_IF_UP", "VM_MAC_GLOBAL", 1, "VM_INTF_TYPE_MGMT", 1500) +
+                  nic(kNicPrint, 'c', "VM_IF_DOWN", "VM_MAC_LOCAL", 2, "VM_INTF_TYPE_DATA", 9000) +
+                  "  }\n"
+                  "  vm_uid:4242\n"
+                  "  vm_clnt@vm_rsp_client:VM_RSP_CLNT_OTHER\n"
+                  "  vm_act_state@vm_act_state:VM_ACT_DEACTIVATED\n"
+                  "  owner_len:3\n"
+                  "  owner:\"ops\"\n"
+                  "  sp_type@vm_sp_type:VM_SP_QUB_UI\n"
+                  "}\n");
+    EXPECT_EQ(cr(vm_act_rsp_toxml_cr, a),
+              "<vm_act_rsp><vm_name_length>8</vm_name_length><vm_name>web &quot;01&quot;</vm_name>"
+              "<rc><VM_RSP_RC_FAIL/></rc><vm_if_rsp>" +
+                  nic(kNicXml, 'b', "VM_IF_UP", "VM_MAC_GLOBAL", 1, "VM_INTF_TYPE_MGMT", 1500) +
+                  nic(kNicXml, 'c', "VM_IF_DOWN", "VM_MAC_LOCAL", 2, "VM_INTF_TYPE_DATA", 9000) +
+                  "</vm_if_rsp><vm_uid>4242</vm_uid><vm_clnt><VM_RSP_CLNT_OTHER/></vm_clnt>"
+                  "<vm_act_state><VM_ACT_DEACTIVATED/></vm_act_state><owner_len>3</owner_len>"
+                  "<owner>ops</owner><sp_type><VM_SP_QUB_UI/></sp_type></vm_act_rsp>");
     EXPECT_EQ(calls("qel_store_err"), 0u);
     vm_act_rsp_destroy(h, 1, a);
 }
 
-TEST_F(Render, ActResponseInVariantZeroStopsAfterItsLastField) {
+// Variant 0 stops after its last field; variant -1 is an empty block and an
+// empty element.
+TEST_F(Render, LowerVariantsStopAfterTheirLastField) {
     qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
     vm_act_rsp_t *a = make_act_rsp(h, &err);
     ASSERT_EQ(err, 0u);
-    EXPECT_EQ(print_cr(a), "vm_act_rsp@vm_act_rsp: {\n"
-                           "  vm_name_length:8\n"
-                           "  vm_name:\"web \\\"01\\\"\"\n"
-                           "  rc@vm_rsp_rc:VM_RSP_RC_FAIL\n"
-                           "  vm_if_rsp@vm_nic_rsp: {\n"
-                           "    list vm_if_info count:0\n"
-                           "  }\n"
-                           "  vm_uid:4242\n"
-                           "  vm_clnt@vm_rsp_client:VM_RSP_CLNT_OTHER\n"
-                           "  vm_act_state@vm_act_state:VM_ACT_DEACTIVATED\n"
-                           "}\n");
-    EXPECT_EQ(toxml_cr(a), "<vm_act_rsp><vm_name_length>8</vm_name_length>"
-                           "<vm_name>web &quot;01&quot;</vm_name><rc><VM_RSP_RC_FAIL/></rc>"
-                           "<vm_if_rsp></vm_if_rsp><vm_uid>4242</vm_uid>"
-                           "<vm_clnt><VM_RSP_CLNT_OTHER/></vm_clnt>"
-                           "<vm_act_state><VM_ACT_DEACTIVATED/></vm_act_state></vm_act_rsp>");
+    EXPECT_EQ(cr(vm_act_rsp_print_cr, a), "vm_act_rsp@vm_act_rsp: {\n"
+                                          "  vm_name_length:8\n"
+                                          "  vm_name:\"web \\\"01\\\"\"\n"
+                                          "  rc@vm_rsp_rc:VM_RSP_RC_FAIL\n"
+                                          "  vm_if_rsp@vm_nic_rsp: {\n"
+                                          "    list vm_if_info count:0\n"
+                                          "  }\n"
+                                          "  vm_uid:4242\n"
+                                          "  vm_clnt@vm_rsp_client:VM_RSP_CLNT_OTHER\n"
+                                          "  vm_act_state@vm_act_state:VM_ACT_DEACTIVATED\n"
+                                          "}\n");
+    EXPECT_EQ(cr(vm_act_rsp_toxml_cr, a), "<vm_act_rsp><vm_name_length>8</vm_name_length>"
+                                          "<vm_name>web &quot;01&quot;</vm_name><rc><VM_RSP_RC_FAIL/></rc>"
+                                          "<vm_if_rsp></vm_if_rsp><vm_uid>4242</vm_uid>"
+                                          "<vm_clnt><VM_RSP_CLNT_OTHER/></vm_clnt>"
+                                          "<vm_act_state><VM_ACT_DEACTIVATED/></vm_act_state></vm_act_rsp>");
     vm_act_rsp_destroy(h, 1, a);
-}
-
-TEST_F(Render, VariantMinusOneIsAnEmptyBlockAndAnEmptyElement) {
     qel_standin::set_domain_variant(h, "vm_act_rsp", -1);
-    vm_act_rsp_t *a = vm_act_rsp_create(h, 1);
-    EXPECT_EQ(print_cr(a), "vm_act_rsp@vm_act_rsp: {\n}\n");
-    EXPECT_EQ(toxml_cr(a), "<vm_act_rsp></vm_act_rsp>");
+    a = vm_act_rsp_create(h, 1);
+    EXPECT_EQ(cr(vm_act_rsp_print_cr, a), "vm_act_rsp@vm_act_rsp: {\n}\n");
+    EXPECT_EQ(cr(vm_act_rsp_toxml_cr, a), "<vm_act_rsp></vm_act_rsp>");
     vm_act_rsp_destroy(h, 1, a);
 }
 
-TEST_F(Render, PlainFormsTakeIndentationLabelTagAndElementFlag) {
+// The plain forms take indentation, label, tag and element flag; a pending
+// error writes nothing, a null instance is invalid.
+TEST_F(Render, PlainFormsAndRefusals) {
     vm_id_t *v = vm_id_create(h, 1);
     vm_id_id_set_value(h, 1, v, 7, &err);
     char buf[256];
@@ -185,12 +168,7 @@ TEST_F(Render, PlainFormsTakeIndentationLabelTagAndElementFlag) {
     vm_id_to_xml(h, 1, nullptr, buf, v, sizeof buf, 0, &err);
     EXPECT_STREQ(buf, "<vm_id><id>7</id></vm_id>");
     EXPECT_EQ(err, 0u);
-    vm_id_destroy(h, 1, v);
-}
-
-TEST_F(Render, APendingErrorWritesNothing) {
-    vm_id_t *v = vm_id_create(h, 1);
-    char buf[64] = "untouched";
+    std::strcpy(buf, "untouched");
     err = 22;
     EXPECT_EQ(vm_id_print(h, 1, buf, 0, "x", v, sizeof buf, &err), 0u);
     EXPECT_EQ(vm_id_to_xml(h, 1, "x", buf, v, sizeof buf, 0, &err), 0u);
@@ -200,26 +178,22 @@ TEST_F(Render, APendingErrorWritesNothing) {
     EXPECT_EQ(vm_id_print_cr(h, v, buf, sizeof buf), UINT32_MAX);
     EXPECT_EQ(vm_id_toxml_cr(h, v, buf, sizeof buf), UINT32_MAX);
     EXPECT_STREQ(buf, "untouched");
-    h->err = 0;
-    vm_id_destroy(h, 1, v);
-}
-
-TEST_F(Render, ANullInstanceIsInvalid) {
-    char buf[64];
+    h->err = err = 0;
     EXPECT_EQ(vm_id_print(h, 1, buf, 0, "x", nullptr, sizeof buf, &err), 0u);
     EXPECT_EQ(err, QEL_EINVAL);
     err = 0;
     EXPECT_EQ(vm_id_to_xml(h, 1, "x", buf, nullptr, sizeof buf, 0, &err), 0u);
     EXPECT_EQ(err, QEL_EINVAL);
     EXPECT_EQ(st().last_error, QEL_EINVAL);
+    vm_id_destroy(h, 1, v);
 }
 
 // A buffer too small for the text: the _cr forms report -1, the text that
 // fits is the beginning of the full text, and the error is 28.
 TEST_F(Render, AShortBufferKeepsTheBeginningOfTheText) {
     vm_act_rsp_t *a = make_act_rsp(h, &err);
-    const std::string printed = print_cr(a);
-    const std::string xml = toxml_cr(a);
+    const std::string printed = cr(vm_act_rsp_print_cr, a);
+    const std::string xml = cr(vm_act_rsp_toxml_cr, a);
     for (uint32_t len : {1u, 2u, 30u, 31u, 200u, static_cast<uint32_t>(printed.size())}) {
         SCOPED_TRACE(len);
         std::vector<char> buf(len + 1, '#');
@@ -284,26 +258,15 @@ TEST_F(Render, TrackingHandlesPassEachFieldsOwnFlag) {
     vm_act_rsp_destroy(h, 1, a);
 }
 
-TEST_F(Render, ElementLabelsCountFromZeroPastNine) {
-    vm_id_valid_req_t *r = vm_id_valid_req_create(h, 1);
-    uint8_t cred[12];
-    for (uint8_t i = 0; i < 12; ++i) cred[i] = static_cast<uint8_t>(100 + i);
-    vm_id_valid_req_credentials_set_mem(h, 1, r, cred, 12, &err);
-    char buf[1024];
-    vm_id_valid_req_print_cr(h, r, buf, sizeof buf);
-    const std::string text = buf;
-    EXPECT_NE(text.find("  credentials[9]:109\n  credentials[10]:110\n  credentials[11]:111\n}"),
-              std::string::npos) << text;
-    vm_id_valid_req_destroy(h, 1, r);
-}
-
-TEST_F(Render, VariableArrayElementsCarryTheirFlags) {
+// Variable array elements are labelled by position (past 9 too) and carry
+// their own flags.
+TEST_F(Render, VariableArrayElementsCarryLabelsAndFlags) {
     qel_standin::set_tracking(h, Tracking::On);
     vm_id_valid_req_t *r = vm_id_valid_req_create(h, 1);
     const uint8_t cred[3] = {7, 8, 9};
     vm_id_valid_req_credentials_set_mem(h, 1, r, cred, 3, &err);
     vm_id_valid_req_credentials_state_flag_set(h, 1, r, 1, 4, &err);
-    char buf[512];
+    char buf[1024];
     vm_id_valid_req_toxml_cr(h, r, buf, sizeof buf);
     EXPECT_STREQ(buf, "<vm_id_valid_req><trans_id>0</trans_id><credentials_len>3</credentials_len>"
                       "<credentials>7</credentials><credentials state=\"4\">8</credentials>"
@@ -311,6 +274,14 @@ TEST_F(Render, VariableArrayElementsCarryTheirFlags) {
     vm_id_valid_req_print_cr(h, r, buf, sizeof buf);
     EXPECT_STREQ(buf, "vm_id_valid_req@vm_id_valid_req: {\n  trans_id:0\n  credentials_len:3\n"
                       "  credentials[0]:7\n  credentials[1]:8\n  credentials[2]:9\n}\n");
+    for (uint8_t i : {11, 9, 10}) {
+        const uint8_t v = static_cast<uint8_t>(100 + i);
+        vm_id_valid_req_credentials_set(h, 1, r, i, &v, &err);
+    }
+    EXPECT_EQ(err, 0u);
+    vm_id_valid_req_print_cr(h, r, buf, sizeof buf);
+    EXPECT_NE(std::string(buf).find("  credentials[9]:109\n  credentials[10]:110\n  credentials[11]:111\n}"),
+              std::string::npos) << buf;
     vm_id_valid_req_destroy(h, 1, r);
 }
 
