@@ -11,7 +11,7 @@ using Hash = uint32_t (*)(const void *, uint32_t);
 
 int sign(int32_t v) { return (v > 0) - (v < 0); }
 
-class Identity : public test::HandleTest {
+class Identity : public Owning {
 protected:
     // Fills inst from a fixed generator: no NUL in strings (so that a changed
     // character is stored) and no empty string or array (zero bytes hash to
@@ -127,7 +127,7 @@ TEST_F(Identity, AnySingleFieldChangeIsSeen) {
 }
 
 TEST_F(Identity, NullInstances) {
-    vm_id_t *v = vm_id_create(h, 1);
+    auto *v = make(vm_id_create, vm_id_destroy);
     EXPECT_EQ(vm_id_compare(nullptr, nullptr), 0);
     EXPECT_EQ(vm_id_compare(nullptr, v), -1);
     EXPECT_EQ(vm_id_compare(v, nullptr), 1);
@@ -135,12 +135,11 @@ TEST_F(Identity, NullInstances) {
     vm_id_id_set_value(h, 1, v, 99, &err);
     uint32_t id = 99;
     EXPECT_EQ(vm_id_hash(v, 1234), u_int32_hash(&id, 1234));
-    vm_id_destroy(h, 1, v);
 }
 
 TEST_F(Identity, DocumentedValues) {
-    vm_act_rsp_t *a = vm_act_rsp_create(h, 1);
-    vm_act_rsp_t *b = vm_act_rsp_create(h, 1);
+    auto *a = make(vm_act_rsp_create, vm_act_rsp_destroy);
+    auto *b = make(vm_act_rsp_create, vm_act_rsp_destroy);
     // The length decides before any character is looked at.
     vm_act_rsp_vm_name_set(h, 1, a, "ab", 2, &err);
     vm_act_rsp_vm_name_set(h, 1, b, "abc", 3, &err);
@@ -161,8 +160,6 @@ TEST_F(Identity, DocumentedValues) {
     EXPECT_EQ(vm_act_rsp_compare(a, b), 1);
     EXPECT_EQ(vm_act_rsp_compare(b, a), -1);
     ASSERT_EQ(err, 0u);
-    vm_act_rsp_destroy(h, 1, a);
-    vm_act_rsp_destroy(h, 1, b);
 
     // Lists: the counts decide first, whatever the elements hold; two empty
     // lists are equal and the next field decides.
@@ -190,8 +187,8 @@ TEST_F(Identity, DocumentedValues) {
 }
 
 TEST_F(Identity, FixedTextIsComparedAndHashedOverItsCapacity) {
-    vm_profile_t *a = vm_profile_create(h, 1);
-    vm_profile_t *b = vm_profile_create(h, 1);
+    auto *a = make(vm_profile_create, vm_profile_destroy);
+    auto *b = make(vm_profile_create, vm_profile_destroy);
     vm_profile_name_set(h, 1, a, "edge", 4, &err);
     vm_profile_name_set(h, 1, b, "edge", 4, &err);
     // (an empty selected_profile_name would start the hash over after them)
@@ -215,8 +212,6 @@ TEST_F(Identity, FixedTextIsComparedAndHashedOverItsCapacity) {
     path_b[255] = 'z';
     EXPECT_LT(vm_profile_compare(a, b), 0);
     path_b[255] = path_b[256] = name_b[64] = 0;
-    vm_profile_destroy(h, 1, a);
-    vm_profile_destroy(h, 1, b);
 }
 
 // The hash of a vm_act_rsp, step by step with the runtime's functions in
@@ -270,7 +265,7 @@ TEST_F(Identity, ActResponseHashSequence) {
 // A variable array hashes its length field, its length again, then its
 // bytes; with none, its length and then 0.
 TEST_F(Identity, VariableArrayHash) {
-    vm_id_valid_req_t *r = vm_id_valid_req_create(h, 1);
+    auto *r = make(vm_id_valid_req_create, vm_id_valid_req_destroy);
     vm_id_valid_req_trans_id_set_value(h, 1, r, 3, &err);
     const uint8_t cred[5] = {1, 2, 3, 4, 5};
     vm_id_valid_req_credentials_set_mem(h, 1, r, cred, 5, &err);
@@ -282,7 +277,6 @@ TEST_F(Identity, VariableArrayHash) {
     EXPECT_EQ(vm_id_valid_req_hash(r, 11), x);
     vm_id_valid_req_credentials_remove_elements(h, 1, r);
     EXPECT_EQ(vm_id_valid_req_hash(r, 11), 0u);
-    vm_id_valid_req_destroy(h, 1, r);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -86,6 +87,24 @@ inline std::string last_trace() {
     auto t = trace_texts();
     return t.empty() ? "" : t.back();
 }
+
+// A handle test whose instances made through make() are destroyed, last
+// made first, before the leak check.
+class Owning : public test::HandleTest {
+protected:
+    template <class T> T *make(T *(*create)(H, uint32_t), void (*destroy)(H, uint32_t, T *)) {
+        T *p = create(h, 1);
+        made_.push_back([this, p, destroy] { destroy(h, 1, p); });
+        return p;
+    }
+    void TearDown() override {
+        for (auto it = made_.rbegin(); it != made_.rend(); ++it) (*it)();
+        test::HandleTest::TearDown();
+    }
+
+private:
+    std::vector<std::function<void()>> made_;
+};
 
 // ---- Announcements ----------------------------------------------------------------
 //

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "schema_walk.h"
-#include "support.h"
+#include "struct_support.h"
 
 namespace {
 
@@ -48,7 +47,7 @@ vm_act_rsp_t *make_act_rsp(qel_handle_t *h, uint32_t *err) {
 
 using ActText = uint32_t (*)(qel_handle_t *, const vm_act_rsp_t *, char *, uint32_t);
 
-class Render : public test::HandleTest {
+class Render : public test::structs::Owning {
 protected:
     // The text a _cr form writes into a large buffer.
     std::string cr(ActText fn, const vm_act_rsp_t *a) {
@@ -156,7 +155,7 @@ TEST_F(Render, LowerVariantsStopAfterTheirLastField) {
 // The plain forms take indentation, label, tag and element flag; a pending
 // error writes nothing, a null instance is invalid.
 TEST_F(Render, PlainFormsAndRefusals) {
-    vm_id_t *v = vm_id_create(h, 1);
+    auto *v = make(vm_id_create, vm_id_destroy);
     vm_id_id_set_value(h, 1, v, 7, &err);
     char buf[256];
     EXPECT_EQ(vm_id_print(h, 1, buf, 4, "peer", v, sizeof buf, &err), 35u);
@@ -185,7 +184,6 @@ TEST_F(Render, PlainFormsAndRefusals) {
     EXPECT_EQ(vm_id_to_xml(h, 1, "x", buf, nullptr, sizeof buf, 0, &err), 0u);
     EXPECT_EQ(err, QEL_EINVAL);
     EXPECT_EQ(st().last_error, QEL_EINVAL);
-    vm_id_destroy(h, 1, v);
 }
 
 // A buffer too small for the text: the _cr forms report -1, the text that
@@ -262,7 +260,7 @@ TEST_F(Render, TrackingHandlesPassEachFieldsOwnFlag) {
 // their own flags.
 TEST_F(Render, VariableArrayElementsCarryLabelsAndFlags) {
     qel_standin::set_tracking(h, Tracking::On);
-    vm_id_valid_req_t *r = vm_id_valid_req_create(h, 1);
+    auto *r = make(vm_id_valid_req_create, vm_id_valid_req_destroy);
     const uint8_t cred[3] = {7, 8, 9};
     vm_id_valid_req_credentials_set_mem(h, 1, r, cred, 3, &err);
     vm_id_valid_req_credentials_state_flag_set(h, 1, r, 1, 4, &err);
@@ -282,14 +280,13 @@ TEST_F(Render, VariableArrayElementsCarryLabelsAndFlags) {
     vm_id_valid_req_print_cr(h, r, buf, sizeof buf);
     EXPECT_NE(std::string(buf).find("  credentials[9]:109\n  credentials[10]:110\n  credentials[11]:111\n}"),
               std::string::npos) << buf;
-    vm_id_valid_req_destroy(h, 1, r);
 }
 
 // An instance made before the handle tracked has no flags to give: the
 // flag getter's 22 stops the fields, and the element is still closed.
 TEST_F(Render, AFailingFieldStopsTheFieldsButClosesTheElement) {
     qel_standin::set_tracking(h, Tracking::Off);
-    vm_inst_req_t *r = vm_inst_req_create(h, 1);
+    auto *r = make(vm_inst_req_create, vm_inst_req_destroy);
     vm_inst_req_trans_id_set_value(h, 1, r, 5, &err);
     qel_standin::set_tracking(h, Tracking::On);
     char buf[256];
@@ -308,7 +305,6 @@ TEST_F(Render, AFailingFieldStopsTheFieldsButClosesTheElement) {
     h->err = 0;
     // Printing takes no flags.
     EXPECT_NE(vm_inst_req_print_cr(h, r, buf, sizeof buf), UINT32_MAX);
-    vm_inst_req_destroy(h, 1, r);
 }
 
 TEST_F(Render, CorruptedTrackingMarkerStopsTheProcess) {

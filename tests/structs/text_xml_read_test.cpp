@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
 template <class T>
 using Reader = void (*)(qel_handle_t *, uint32_t, const char *, void *, T *, uint32_t *, char *, uint32_t);
 
-class ReadXml : public test::HandleTest {
+class ReadXml : public Owning {
 protected:
     // Reads inst from the document text at path.
     template <class T> void read(Reader<T> fn, const char *path, const std::string &xml, T *inst) {
@@ -90,7 +90,7 @@ protected:
 };
 
 TEST_F(ReadXml, AbsentChildrenKeepTheirValuesAndLaterOnesAreRead) {
-    vm_inst_req_t *r = vm_inst_req_create(h, 1);
+    auto *r = make(vm_inst_req_create, vm_inst_req_destroy);
     vm_inst_req_trans_id_set_value(h, 1, r, 5, &err);
     vm_inst_req_ova_pkg_path_set(h, 1, r, "/pkg/a.ova", 10, &err);
     // The length element is not read: the length follows from the text.
@@ -113,11 +113,10 @@ TEST_F(ReadXml, AbsentChildrenKeepTheirValuesAndLaterOnesAreRead) {
     EXPECT_EQ(vm_inst_req_trans_id_get_value(h, 1, r, &err), 8u);
     EXPECT_EQ(vm_inst_req_vm_name_len_get_value(h, 1, r, &err), 0u);
     EXPECT_EQ(text(r, vm_inst_req_ova_pkg_path_get), "/pkg/a.ova");
-    vm_inst_req_destroy(h, 1, r);
 }
 
 TEST_F(ReadXml, AMissingRootElementChangesNothing) {
-    vm_act_rsp_t *a = vm_act_rsp_create(h, 1);
+    auto *a = make(vm_act_rsp_create, vm_act_rsp_destroy);
     vm_act_rsp_vm_uid_set_value(h, 1, a, 3, &err);
     XmlDoc doc("<vm_act_rsp><vm_uid>9</vm_uid></vm_act_rsp>");
     size_t writes = st().writes.size();
@@ -137,11 +136,10 @@ TEST_F(ReadXml, AMissingRootElementChangesNothing) {
     EXPECT_EQ(vm_act_rsp_vm_uid_get_value(h, 1, a, &err), 3u);
     vm_act_rsp_from_xml(h, 1, "/vm_act_rsp", doc.doc, nullptr, &err, msg, sizeof msg);
     EXPECT_EQ(err, QEL_EINVAL);
-    vm_act_rsp_destroy(h, 1, a);
 }
 
 TEST_F(ReadXml, ListPositionsArePresentUpToTheFirstAbsentOneAndAreAppended) {
-    vm_if_mtu_t *m = vm_if_mtu_create(h, 1);
+    auto *m = make(vm_if_mtu_create, vm_if_mtu_destroy);
     vm_if_mtu_element_t *old = vm_if_mtu_element_create(h, 1);
     vm_if_mtu_element_mtu_set_value(h, 1, old, 1, &err);
     vm_if_mtu_mtu_list_set_last(h, 1, m, old, &err);
@@ -156,13 +154,12 @@ TEST_F(ReadXml, ListPositionsArePresentUpToTheFirstAbsentOneAndAreAppended) {
         got.emplace_back(*vm_if_mtu_element_if_id_get(h, 1, e, &err), vm_if_mtu_element_mtu_get_value(h, 1, e, &err));
     EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {16, 1500}, {0, 9000}, {12, 0}}));
     // The spare element made for position 4 is gone again.
-    vm_if_mtu_destroy(h, 1, m);
 }
 
 // A fixed array stops at its first absent position (a seventh is never
 // asked for); a variable array is set from the start and grows as needed.
 TEST_F(ReadXml, ArraysAreReadFromTheStartUpToTheFirstAbsentPosition) {
-    vm_mac_pool_t *p = vm_mac_pool_create(h, 1);
+    auto *p = make(vm_mac_pool_create, vm_mac_pool_destroy);
     const uint8_t nines[6] = {9, 9, 9, 9, 9, 9};
     uint8_t mac[6];
     auto base = [&] {
@@ -182,9 +179,8 @@ TEST_F(ReadXml, ArraysAreReadFromTheStartUpToTheFirstAbsentPosition) {
     read(vm_mac_pool_from_xml, "/vm_mac_pool", seven + "</vm_mac_pool>", p);
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(base(), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
-    vm_mac_pool_destroy(h, 1, p);
 
-    vm_id_valid_req_t *r = vm_id_valid_req_create(h, 1);
+    auto *r = make(vm_id_valid_req_create, vm_id_valid_req_destroy);
     const uint8_t four[4] = {1, 2, 3, 4};
     vm_id_valid_req_credentials_set_mem(h, 1, r, four, 4, &err);
     st().calls.clear();
@@ -209,11 +205,10 @@ TEST_F(ReadXml, ArraysAreReadFromTheStartUpToTheFirstAbsentPosition) {
     EXPECT_EQ(vm_id_valid_req_credentials_len_get_value(h, 1, r, &err), 12u);
     EXPECT_EQ(vm_id_valid_req_credentials_get_value(h, 1, r, 9, &err), 10u);
     EXPECT_EQ(vm_id_valid_req_credentials_get_value(h, 1, r, 11, &err), 12u);
-    vm_id_valid_req_destroy(h, 1, r);
 }
 
 TEST_F(ReadXml, EnumerationsAndNestedRecordsAreReadAtTheirPaths) {
-    vm_act_rsp_t *a = vm_act_rsp_create(h, 1);
+    auto *a = make(vm_act_rsp_create, vm_act_rsp_destroy);
     read(vm_act_rsp_from_xml, "/vm_act_rsp",
          "<vm_act_rsp><rc><VM_RSP_RC_RESTART/></rc><vm_if_rsp><vm_if_info>"
          "<vm_nic_info><vm_if_state><VM_IF_UP/></vm_if_state><mtu>1400</mtu>"
@@ -230,7 +225,6 @@ TEST_F(ReadXml, EnumerationsAndNestedRecordsAreReadAtTheirPaths) {
     EXPECT_EQ(vm_nic_info_mtu_get_value(h, 1, info, &err), 1400u);
     EXPECT_EQ(vm_nic_info_vm_service_mac_addr_get_value(h, 1, info, 0, &err), 5u);
     EXPECT_EQ(err, 0u);
-    vm_act_rsp_destroy(h, 1, a);
 }
 
 // Fields of variants the instance lacks are read too: straight into the
@@ -238,7 +232,7 @@ TEST_F(ReadXml, EnumerationsAndNestedRecordsAreReadAtTheirPaths) {
 // string.
 TEST_F(ReadXml, FieldsOfHigherVariantsAreAttempted) {
     qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
-    vm_act_rsp_t *a = vm_act_rsp_create(h, 1);
+    auto *a = make(vm_act_rsp_create, vm_act_rsp_destroy);
     read(vm_act_rsp_from_xml, "/vm_act_rsp", "<vm_act_rsp><sp_type><VM_SP_QUBM/></sp_type></vm_act_rsp>", a);
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(walk::load<uint32_t>(a, 152 + 12), 3u);
@@ -246,23 +240,22 @@ TEST_F(ReadXml, FieldsOfHigherVariantsAreAttempted) {
     read(vm_act_rsp_from_xml, "/vm_act_rsp", "<vm_act_rsp><owner>me</owner><sp_type><VM_SP_QUB/></sp_type></vm_act_rsp>", a);
     EXPECT_EQ(err, QEL_EIDRM);
     EXPECT_EQ(walk::load<uint32_t>(a, 152 + 12), 3u); // after owner: not read
-    vm_act_rsp_destroy(h, 1, a);
 }
 
 TEST_F(ReadXml, ABadValueEndsTheReadWithTheReadersErrorAndMessage) {
-    vm_inst_req_t *r = vm_inst_req_create(h, 1);
+    auto *r = make(vm_inst_req_create, vm_inst_req_destroy);
     read(vm_inst_req_from_xml, "/q", "<q><trans_id>seven</trans_id><vm_name>n</vm_name></q>", r);
     EXPECT_ERR(QEL_EINVAL);
     EXPECT_STREQ(msg, "Failed xpath: /q/trans_id");
     EXPECT_EQ(vm_inst_req_vm_name_len_get_value(h, 1, r, &err), 0u);
     // Fixed text longer than its capacity: 28 from the reader.
-    vm_profile_t *p = vm_profile_create(h, 1);
+    auto *p = make(vm_profile_create, vm_profile_destroy);
     read(vm_profile_from_xml, "/p", "<p><name>" + std::string(65, 'n') + "</name><mgmt_if_count>3</mgmt_if_count></p>", p);
     EXPECT_ERR(QEL_ENOSPC);
     EXPECT_STREQ(msg, "Failed xpath: /p/name");
     EXPECT_EQ(vm_profile_mgmt_if_count_get_value(h, 1, p, &err), 0u);
     // A failing list element is destroyed and ends the read.
-    vm_nic_rsp_t *n = vm_nic_rsp_create(h, 1);
+    auto *n = make(vm_nic_rsp_create, vm_nic_rsp_destroy);
     read(vm_nic_rsp_from_xml, "/r",
          "<r><vm_if_info><if_handle>1</if_handle></vm_if_info><vm_if_info><if_handle>zz</if_handle></vm_if_info>"
          "<vm_if_info><if_handle>3</if_handle></vm_if_info></r>", n);
@@ -270,15 +263,12 @@ TEST_F(ReadXml, ABadValueEndsTheReadWithTheReadersErrorAndMessage) {
     EXPECT_STREQ(msg, "Failed xpath: /r/vm_if_info[2]/if_handle");
     EXPECT_EQ(vm_nic_rsp_vm_if_info_get_count(h, 1, n, &err), 1u);
     EXPECT_EQ(st().live.size(), 4u); // three instances and the one element
-    vm_nic_rsp_destroy(h, 1, n);
-    vm_profile_destroy(h, 1, p);
-    vm_inst_req_destroy(h, 1, r);
 }
 
 // The message buffer and its size reach every reader, nested ones too.
 TEST_F(ReadXml, MessageBufferIsHandedToEveryReader) {
-    vm_nic_list_t *e = vm_nic_list_create(h, 1);
-    vm_inst_req_t *r = vm_inst_req_create(h, 1);
+    auto *e = make(vm_nic_list_create, vm_nic_list_destroy);
+    auto *r = make(vm_inst_req_create, vm_inst_req_destroy);
     XmlDoc doc("<e><if_handle>1</if_handle><vm_nic_info><mtu>2</mtu><vm_service_mac_addr>3"
                "</vm_service_mac_addr></vm_nic_info><trans_id>1</trans_id><vm_name>x</vm_name></e>");
     vm_nic_list_from_xml(h, 1, "/e", doc.doc, e, &err, msg, 77);
@@ -294,8 +284,6 @@ TEST_F(ReadXml, MessageBufferIsHandedToEveryReader) {
     // if_handle, vm_service_mac_addr [1] and [2], mtu; trans_id and the one
     // string present (absent strings end at the probe)
     EXPECT_EQ(seen, 6u);
-    vm_inst_req_destroy(h, 1, r);
-    vm_nic_list_destroy(h, 1, e);
 }
 
 // Only the list owners register the trace module, before anything else.
@@ -388,7 +376,7 @@ TEST_F(ReadXml, HostileDocumentsEndInAnErrorOrAReadThatFits) {
 }
 
 TEST_F(ReadXml, LongPathsAreCutTo255Characters) {
-    vm_id_t *v = vm_id_create(h, 1);
+    auto *v = make(vm_id_create, vm_id_destroy);
     std::string path = "/" + std::string(254, 'p');
     read(vm_id_from_xml, path.c_str(), "<" + path.substr(1) + "><id>3</id></" + path.substr(1) + ">", v);
     // "<path>/id" is cut back to the path itself: it names the root
@@ -396,7 +384,6 @@ TEST_F(ReadXml, LongPathsAreCutTo255Characters) {
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(vm_id_id_get_value(h, 1, v, &err), 3u);
     EXPECT_EQ(qel_standin::calls_named(h, "u_int32_from_xml").size(), 1u);
-    vm_id_destroy(h, 1, v);
 }
 
 } // namespace
