@@ -28,7 +28,7 @@ template <class Fn> void each(H h, std::initializer_list<FieldKind> kinds, Fn fn
                 }
 }
 
-class Fields : public test::HandleTest {
+class Fields : public Owning {
 protected:
     void SetUp() override {
         test::HandleTest::SetUp();
@@ -112,15 +112,14 @@ TEST_F(Fields, EnumerationsAcceptTheirValuesOnly) {
 }
 
 TEST_F(Fields, InterfaceHandlesAndRecordsGoThroughTheirOwners) {
-    vm_nic_t *n = vm_nic_create(h, 1);
+    auto *n = make(vm_nic_create, vm_nic_destroy);
     const uint32_t ifh = 0xCAFE;
     vm_nic_if_handle_set(h, 1, n, &ifh, &err);
     EXPECT_EQ(*vm_nic_if_handle_get(h, 1, n, &err), ifh);
     EXPECT_EQ(vm_nic_if_handle_state_flag_get(h, 1, n, &err), 2);
-    vm_nic_destroy(h, 1, n);
     // A record field moves the given instance in.
-    vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
-    vm_nic_rsp_t *src = vm_nic_rsp_create(h, 1);
+    auto *r = make(vm_act_rsp_create, vm_act_rsp_destroy);
+    auto *src = make(vm_nic_rsp_create, vm_nic_rsp_destroy);
     vm_nic_list_t *e = vm_nic_list_create(h, 1);
     vm_nic_rsp_vm_if_info_set_last(h, 1, src, e, &err);
     vm_act_rsp_vm_if_rsp_set(h, 1, r, src, &err);
@@ -136,8 +135,6 @@ TEST_F(Fields, InterfaceHandlesAndRecordsGoThroughTheirOwners) {
     vm_nic_rsp_vm_if_info_set_first(h, 1, field, e, &err);
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(area_of(r, drov::schema::k_vm_act_rsp)[3], 2);
-    vm_nic_rsp_destroy(h, 1, src);
-    vm_act_rsp_destroy(h, 1, r);
 }
 
 // ---- State flags ------------------------------------------------------------------------
@@ -228,13 +225,12 @@ TEST_F(Fields, GetAllAndSetAllCarryTheValueFieldsOnly) {
     }
     // Fields beyond the instance's variant leave their outs alone.
     qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
-    vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
+    auto *r = make(vm_act_rsp_create, vm_act_rsp_destroy);
     uint32_t name_len = 9, rc = 9, uid = 9, clnt = 9, state = 9, sp = 9;
     uint8_t owner_len = 9;
     vm_act_rsp_get_all(h, 1, r, &name_len, &rc, &uid, &clnt, &state, &owner_len, &sp, &err);
     EXPECT_EQ(name_len + rc + uid + clnt + state, 0u);
     EXPECT_EQ(owner_len + sp, 18u);
-    vm_act_rsp_destroy(h, 1, r);
 }
 
 // ---- Variants ---------------------------------------------------------------------------
@@ -370,7 +366,7 @@ TEST_F(Fields, WholeSetOfListElementsKeepsEachInItsList) {
     EXPECT_EQ(vm_if_mtu_element_mtu_list_get_parent(h, 1, b, &err), l2);
     EXPECT_EQ(vm_if_mtu_mtu_list_get_first(h, 1, l1, &err), a);
     // A nested default profile never joins a list.
-    vm_install_cfg_t *cfg = vm_install_cfg_create(h, 1);
+    auto *cfg = make(vm_install_cfg_create, vm_install_cfg_destroy);
     vm_veltoprofile_t *p = vm_veltoprofile_create(h, 1);
     vm_install_cfg_profiles_set_last(h, 1, cfg, p, &err);
     vm_install_cfg_default_profile_set(h, 1, cfg, p, &err);
@@ -380,7 +376,6 @@ TEST_F(Fields, WholeSetOfListElementsKeepsEachInItsList) {
     EXPECT_EQ(err, 0u);
     vm_install_cfg_profiles_set_last(h, 1, cfg, def, &err);
     EXPECT_EQ(err, 22u);
-    vm_install_cfg_destroy(h, 1, cfg);
     vm_if_mtu_destroy(h, 1, l1);
     vm_if_mtu_destroy(h, 1, l2);
 }
@@ -437,15 +432,13 @@ TEST_F(Fields, StringsKeepTheirLengthAndCopyOutTerminated) {
         h->err = 0;
     });
     // Lengths are cut to the width of their field.
-    vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
+    auto *r = make(vm_act_rsp_create, vm_act_rsp_destroy);
     std::string long_text(70000, 'x');
     vm_act_rsp_owner_set(h, 1, r, long_text.data(), static_cast<uint8_t>(300), &err);
     EXPECT_EQ(vm_act_rsp_owner_len_get_value(h, 1, r, &err), 44u);
-    vm_sta_rsp_t *s = vm_sta_rsp_create(h, 1);
+    auto *s = make(vm_sta_rsp_create, vm_sta_rsp_destroy);
     vm_sta_rsp_ip_route_str_set(h, 1, s, long_text.data(), 65535, &err);
     EXPECT_EQ(vm_sta_rsp_ip_route_str_len_get_value(h, 1, s, &err), 65535u);
-    vm_sta_rsp_destroy(h, 1, s);
-    vm_act_rsp_destroy(h, 1, r);
 }
 
 TEST_F(Fields, FixedTextHoldsItsCapacity) {
@@ -727,7 +720,7 @@ TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
         op();
         EXPECT_EQ(w.unannounced(base), std::vector<long>{});
     };
-    vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
+    auto *r = make(vm_act_rsp_create, vm_act_rsp_destroy);
     auto *rb = reinterpret_cast<uint8_t *>(r);
     w.add(r, 184 + 9);
     announced(r, [&] { vm_act_rsp_vm_uid_set_value(h, 1, r, 77, &err); });
@@ -755,7 +748,7 @@ TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
     w.forget(es[0], 173); // freed by the move below
     w.forget(es[1], 173);
     // A whole-object move: both sides.
-    vm_act_rsp_t *src = vm_act_rsp_create(h, 1);
+    auto *src = make(vm_act_rsp_create, vm_act_rsp_destroy);
     walk::Filler fill{h, std::mt19937(3)};
     fill.fill(drov::schema::k_vm_act_rsp, src);
     w.add(src, 184 + 9);
@@ -764,10 +757,8 @@ TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
     announced(r, [&] { vm_act_rsp_set_instance_embedded(h, 1, r); });
     EXPECT_EQ(err, 0u);
     w.clear();
-    vm_act_rsp_destroy(h, 1, src);
-    vm_act_rsp_destroy(h, 1, r);
 
-    vm_profile_t *p = vm_profile_create(h, 1);
+    auto *p = make(vm_profile_create, vm_profile_destroy);
     w.add(p, 412);
     const uint8_t mac[6] = {1, 2, 3, 4, 5, 6}, one = 1;
     announced(p, [&] { vm_profile_name_set(h, 1, p, "abcdef", 6, &err); });
@@ -776,9 +767,8 @@ TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
     announced(p, [&] { vm_profile_mac_addr_set_mem(h, 1, p, mac, 6, &err); });
     announced(p, [&] { vm_profile_mgmt_if_count_set_value(h, 1, p, 3, &err); });
     w.clear();
-    vm_profile_destroy(h, 1, p);
 
-    vm_id_valid_req_t *q = vm_id_valid_req_create(h, 1);
+    auto *q = make(vm_id_valid_req_create, vm_id_valid_req_destroy);
     w.add(q, 56);
     announced(q, [&] { vm_id_valid_req_credentials_set(h, 1, q, 3, &one, &err); });
     announced(q, [&] { vm_id_valid_req_credentials_set(h, 1, q, 8, &one, &err); });
@@ -786,7 +776,6 @@ TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
     announced(q, [&] { vm_id_valid_req_credentials_remove_elements(h, 1, q); });
     EXPECT_EQ(err, 0u);
     w.clear();
-    vm_id_valid_req_destroy(h, 1, q);
 }
 
 } // namespace

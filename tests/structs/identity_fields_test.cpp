@@ -233,28 +233,20 @@ TEST_F(Identity, ActResponseHashSequence) {
         vm_act_rsp_sp_type_set_value(h, 1, a, 4, &err);
         ASSERT_EQ(err, 0u);
 
-        const uint32_t start = 0x5eed;
+        // The running hash, field by field.
+        uint32_t x = 0x5eed, len = static_cast<uint32_t>(name.size());
+        auto u32 = [&](uint32_t v) { x = u_int32_hash(&v, x); };
         auto word = [](uint32_t v, uint32_t s) { return SuperFastHash(reinterpret_cast<const char *>(&v), 4, s); };
-        uint32_t x = start;
-        uint32_t len = static_cast<uint32_t>(name.size());
-        x = u_int32_hash(&len, x);
-        x = u_int32_hash(&len, x);
+        u32(len), u32(len);
         x = SuperFastHash(empty_name ? nullptr : name.data(), static_cast<int32_t>(len), x);
-        if (empty_name) {
-            EXPECT_EQ(x, 0u);
-        }
-        x = word(2, x);                                  // rc
-        x = vm_nic_rsp_hash(rsp, x); // vm_if_rsp, itself checked below
-        uint32_t uid = 77;
-        x = u_int32_hash(&uid, x);
-        x = word(1, x); // vm_clnt
-        x = word(1, x); // vm_act_state
+        EXPECT_TRUE(!empty_name || x == 0u);
+        x = vm_nic_rsp_hash(rsp, word(2, x)); // rc, then vm_if_rsp (itself checked below)
+        u32(77);                              // vm_uid
+        x = word(1, word(1, x));              // vm_clnt, vm_act_state
         uint8_t olen = 4;
-        x = u_int8_hash(&olen, x);
-        x = u_int8_hash(&olen, x);
-        x = SuperFastHash("root", 4, x);
-        x = word(4, x); // sp_type
-        EXPECT_EQ(vm_act_rsp_hash(a, start), x);
+        x = u_int8_hash(&olen, u_int8_hash(&olen, x));
+        x = word(4, SuperFastHash("root", 4, x)); // owner, sp_type
+        EXPECT_EQ(vm_act_rsp_hash(a, 0x5eed), x);
 
         // vm_nic_rsp: its count's four bytes, then each element.
         EXPECT_EQ(vm_nic_rsp_hash(rsp, 9), vm_nic_list_hash(e, word(1, 9)));
@@ -269,10 +261,8 @@ TEST_F(Identity, VariableArrayHash) {
     vm_id_valid_req_trans_id_set_value(h, 1, r, 3, &err);
     const uint8_t cred[5] = {1, 2, 3, 4, 5};
     vm_id_valid_req_credentials_set_mem(h, 1, r, cred, 5, &err);
-    uint32_t tid = 3, len = 5;
-    uint32_t x = u_int32_hash(&tid, 11);
-    x = u_int32_hash(&len, x);
-    x = u_int32_hash(&len, x);
+    uint32_t x = 11;
+    for (uint32_t v : {3, 5, 5}) x = u_int32_hash(&v, x); // trans_id, the length twice
     x = SuperFastHash(reinterpret_cast<const char *>(cred), 5, x);
     EXPECT_EQ(vm_id_valid_req_hash(r, 11), x);
     vm_id_valid_req_credentials_remove_elements(h, 1, r);

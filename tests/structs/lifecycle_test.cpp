@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Tracking, Life,
                          ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On),
                          tracking_name);
 
-class Lifecycle : public test::HandleTest {
+class Lifecycle : public Owning {
 protected:
     void SetUp() override {
         test::HandleTest::SetUp();
@@ -238,7 +238,7 @@ TEST_F(Lifecycle, AllStateFlagsAreSetAndClearedNestedAreasIncluded) {
     EXPECT_EQ(area[0], 0);
     qel_standin::set_tracking(h, Tracking::On);
     // The variable array's element flags are set too; the block stays.
-    vm_id_valid_req_t *q = vm_id_valid_req_create(h, 1);
+    auto *q = make(vm_id_valid_req_create, vm_id_valid_req_destroy);
     const uint8_t cred[3] = {1, 2, 3};
     vm_id_valid_req_credentials_set_mem(h, 1, q, cred, 3, &err);
     const uint8_t *qa = reinterpret_cast<uint8_t *>(q) + 40;
@@ -249,7 +249,6 @@ TEST_F(Lifecycle, AllStateFlagsAreSetAndClearedNestedAreasIncluded) {
     EXPECT_EQ(qa[1], 9);
     EXPECT_EQ(walk::load<const uint8_t *>(q, 48), block);
     EXPECT_EQ(std::vector<uint8_t>(block, block + 3), std::vector<uint8_t>(3, 9));
-    vm_id_valid_req_destroy(h, 1, q);
     vm_act_rsp_destroy(h, 1, r);
     EXPECT_EQ(err, 0u);
 }
@@ -267,7 +266,7 @@ TEST_F(Lifecycle, NestedInstancesNeedAStateBase) {
 }
 
 TEST_F(Lifecycle, OidQueriesRefuseNullAndPendingErrors) {
-    vm_id_t *a = vm_id_create(h, 1);
+    auto *a = make(vm_id_create, vm_id_destroy);
     EXPECT_EQ(vm_id_get_oid_count(h, 1, nullptr, &err), 0u);
     EXPECT_EQ(err, 22u);
     EXPECT_EQ(last_trace(), "Invalid object passed in to get object oid count");
@@ -281,7 +280,6 @@ TEST_F(Lifecycle, OidQueriesRefuseNullAndPendingErrors) {
     err = 0;
     vm_id_set_instance_embedded(h, 1, nullptr);
     EXPECT_EQ(last_trace(), "Invalid object pointer passed in to set instance flag");
-    vm_id_destroy(h, 1, a);
 }
 
 // ---- Fatal conditions ---------------------------------------------------------------
