@@ -3,15 +3,17 @@
 // buffer or an error does to the output.
 #include <libxml/parser.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "enums/xml_doc.h"
 #include "struct_support.h"
 
 namespace {
 
 using qel_standin::Tracking;
-namespace walk = test::walk;
+using namespace test::structs;
 
 // A vm_act_rsp as a response to an activation: two interfaces in vm_if_rsp
 // (in variant 2; variant 0 instances get no interfaces).
@@ -324,19 +326,16 @@ TEST_F(Render, CorruptedTrackingMarkerStopsTheProcess) {
 // (print only) and one block per element.
 std::vector<std::string> expected_names(uint32_t t, const void *inst, bool print) {
     std::vector<std::string> out;
-    const auto &d = walk::type(t);
-    for (uint32_t i = 0; i < d.field_count; ++i) {
+    const auto &d = kTypes[t];
+    for (uint32_t i = 0; i < d.field_count && d.fields[i].variant <= walk::instance_variant(inst); ++i) {
         const auto &f = d.fields[i];
-        if (f.variant > walk::instance_variant(inst)) break;
         const std::string name = f.name;
-        if (f.kind == walk::FieldKind::Array || f.kind == walk::FieldKind::VarArray) {
-            uint64_t n = f.kind == walk::FieldKind::Array ? f.width : walk::length_of(inst, f);
-            for (uint64_t k = 0; k < n; ++k)
-                out.push_back(print ? name + "[" + std::to_string(k) + "]" : name);
-        } else if (f.kind == walk::FieldKind::List) {
+        if (f.kind == FieldKind::Array || f.kind == FieldKind::VarArray) {
+            uint64_t n = f.kind == FieldKind::Array ? f.width : walk::length_of(inst, f);
+            for (uint64_t k = 0; k < n; ++k) out.push_back(print ? name + "[" + std::to_string(k) + "]" : name);
+        } else if (f.kind == FieldKind::List) {
             if (print) out.push_back("list " + name + " count");
-            for (size_t k = walk::elements(inst, f).size(); k > 0; --k)
-                out.push_back(print ? "list " + name : name);
+            out.insert(out.end(), walk::elements(inst, f).size(), print ? "list " + name : name);
         } else {
             out.push_back(name);
         }
@@ -344,28 +343,24 @@ std::vector<std::string> expected_names(uint32_t t, const void *inst, bool print
     return out;
 }
 
+// The labels of the printed lines one level in.
 std::vector<std::string> printed_names(const std::string &text) {
     std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
         if (line.rfind("  ", 0) == 0 && line[2] != ' ' && line[2] != '}')
             out.push_back(line.substr(2, line.find_first_of(":@", 2) - 2));
-    }
     return out;
 }
 
-std::vector<std::string> child_tags(const std::string &xml, std::string *root) {
-    std::vector<std::string> out;
-    xmlDocPtr doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "t.xml", nullptr, 0);
-    if (doc == nullptr) return {"not well-formed"};
-    xmlNodePtr r = xmlDocGetRootElement(doc);
-    *root = reinterpret_cast<const char *>(r->name);
+// The root's tag, then its children's.
+std::vector<std::string> tags(const std::string &xml) {
+    test::XmlDoc doc(xml);
+    if (doc.doc == nullptr) return {"not well-formed"};
+    xmlNodePtr r = xmlDocGetRootElement(doc.doc);
+    std::vector<std::string> out = {reinterpret_cast<const char *>(r->name)};
     for (xmlNodePtr c = r->children; c != nullptr; c = c->next)
         if (c->type == XML_ELEMENT_NODE) out.push_back(reinterpret_cast<const char *>(c->name));
-    xmlFreeDoc(doc);
     return out;
 }
 
@@ -373,27 +368,27 @@ class EveryType : public test::HandleTest, public ::testing::WithParamInterface<
 
 TEST_P(EveryType, ShowsTheFieldsOfEachVariantInOrder) {
     const uint32_t t = GetParam();
-    using Text = uint32_t (*)(qel_handle_t *, const void *, char *, uint32_t);
-    auto print = walk::fn<Text>(walk::op(t, "print_cr"));
-    auto xml = walk::fn<Text>(walk::op(t, "toxml_cr"));
-    for (int8_t v = 0; v < walk::type(t).variants; ++v) {
+    const std::string name = walk::name(t);
+    auto text = [&](const char *op, const void *inst) {
+        std::vector<char> buf(1 << 20);
+        EXPECT_NE(call<uint32_t>(walk::op(t, op), h, inst, buf.data(), static_cast<uint32_t>(buf.size())), UINT32_MAX);
+        return std::string(buf.data());
+    };
+    for (int8_t v = 0; v < kTypes[t].variants; ++v) {
         SCOPED_TRACE("variant " + std::to_string(v));
-        qel_standin::set_domain_variant(h, walk::name(t), v);
+        qel_standin::set_domain_variant(h, name, v);
         walk::Filler fill{h, std::mt19937(v + 11u)};
         fill.max_elements = 2;
         void *inst = walk::create(h, t);
         fill.fill(t, inst);
         ASSERT_EQ(fill.err, 0u);
-        std::vector<char> buf(1 << 20);
-        ASSERT_NE(print(h, inst, buf.data(), static_cast<uint32_t>(buf.size())), UINT32_MAX);
-        const std::string text = buf.data();
-        EXPECT_EQ(text.rfind(walk::name(t) + "@" + walk::name(t) + ": {\n", 0), 0u) << text;
-        EXPECT_EQ(text.substr(text.size() - 2), "}\n");
-        EXPECT_EQ(printed_names(text), expected_names(t, inst, true)) << text;
-        ASSERT_NE(xml(h, inst, buf.data(), static_cast<uint32_t>(buf.size())), UINT32_MAX);
-        std::string root;
-        EXPECT_EQ(child_tags(buf.data(), &root), expected_names(t, inst, false)) << buf.data();
-        EXPECT_EQ(root, walk::name(t));
+        const std::string printed = text("print_cr", inst), xml = text("toxml_cr", inst);
+        EXPECT_EQ(printed.rfind(name + "@" + name + ": {\n", 0), 0u) << printed;
+        EXPECT_EQ(printed.substr(printed.size() - 2), "}\n");
+        EXPECT_EQ(printed_names(printed), expected_names(t, inst, true)) << printed;
+        std::vector<std::string> want = expected_names(t, inst, false);
+        want.insert(want.begin(), name);
+        EXPECT_EQ(tags(xml), want) << xml;
         walk::destroy(h, t, inst);
     }
 }
