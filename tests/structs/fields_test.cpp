@@ -44,33 +44,59 @@ protected:
 
 // ---- Values ---------------------------------------------------------------------------
 
-TEST_F(Fields, ScalarsStoreTheirWidthAndMarkTheirFlag) {
-    each(h, {FieldKind::U8, FieldKind::U16, FieldKind::U32, FieldKind::Boolean},
+TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
+    each(h, {FieldKind::U8, FieldKind::U16, FieldKind::U32, FieldKind::Boolean, FieldKind::Enum},
          [&](uint32_t t, const FieldDesc &f, void *inst) {
              const unsigned w = arg_width(f);
-             const uint32_t mask = w == 1 ? 0xFF : w == 2 ? 0xFFFF : ~0u;
-             const uint32_t v = f.kind == FieldKind::Boolean ? 1 : 0xA5C3E1F7 & mask;
              auto set_value = [&](uint32_t x) {
                  narrowed(w, x, [&](auto n) { call<void>(walk::op(t, f, "set_value"), h, 1u, inst, n, &err); });
              };
              auto get_value = [&] { return get_narrow(w, walk::op(t, f, "get_value"), h, inst, &err); };
+             auto set = [&](const void *p) { call<void>(walk::op(t, f, "set"), h, 1u, inst, p, &err); };
+             void *field = call<void *>(walk::op(t, f, "get"), h, 1u, inst, &err);
+             EXPECT_EQ(field, static_cast<uint8_t *>(inst) + f.offset);
              EXPECT_EQ(get_value(), 0u);
              EXPECT_EQ(flag(t, f, inst), 0);
+             if (f.kind == FieldKind::Enum) { // its values only
+                 const auto &e = kTypes[f.ref];
+                 const uint32_t last = e.first_value + e.value_count - 1;
+                 for (uint32_t v = e.first_value; v <= last; ++v) {
+                     set_value(v);
+                     EXPECT_EQ(get_value(), v);
+                 }
+                 EXPECT_EQ(err, 0u);
+                 set_flag(t, f, inst, 0);
+                 set_value(last + 1);
+                 EXPECT_EQ(st().last_error, 43u);
+                 EXPECT_ERR(43u);
+                 EXPECT_EQ(get_value(), last);
+                 EXPECT_EQ(flag(t, f, inst), 2); // marked though refused
+                 // set copies a whole enumeration instance.
+                 drov_def_enum_instance src = *static_cast<drov_def_enum_instance *>(field);
+                 src.value = e.first_value;
+                 set(&src);
+                 EXPECT_EQ(get_value(), e.first_value);
+                 src.value = last + 5;
+                 set(&src);
+                 EXPECT_ERR(43u);
+                 EXPECT_EQ(get_value(), e.first_value);
+                 return;
+             }
+             const uint32_t mask = w == 1 ? 0xFF : w == 2 ? 0xFFFF : ~0u;
+             const uint32_t v = f.kind == FieldKind::Boolean ? 1 : 0xA5C3E1F7 & mask;
              set_value(v);
              EXPECT_EQ(get_value(), v);
              EXPECT_EQ(flag(t, f, inst), 2);
              EXPECT_EQ(area_of(inst, t)[f.state_index], 2);
-             EXPECT_EQ(call<void *>(walk::op(t, f, "get"), h, 1u, inst, &err),
-                       static_cast<uint8_t *>(inst) + f.offset);
              // set takes a pointer to the value; a null one is refused.
              set_flag(t, f, inst, 0x107);
              EXPECT_EQ(flag(t, f, inst), 7);
              const uint32_t x = f.kind == FieldKind::Boolean ? 0 : 0x5A & mask;
-             call<void>(walk::op(t, f, "set"), h, 1u, inst, &x, &err); // little endian: low bytes first
+             set(&x); // little endian: low bytes first
              EXPECT_EQ(get_value(), x);
              EXPECT_EQ(flag(t, f, inst), 2);
              EXPECT_EQ(err, 0u);
-             call<void>(walk::op(t, f, "set"), h, 1u, inst, static_cast<const void *>(nullptr), &err);
+             set(nullptr);
              EXPECT_EQ(err, 22u);
              // A pending error: nothing happens.
              set_value(v);
@@ -78,37 +104,6 @@ TEST_F(Fields, ScalarsStoreTheirWidthAndMarkTheirFlag) {
              err = 0;
              EXPECT_EQ(get_value(), x);
          });
-}
-
-TEST_F(Fields, EnumerationsAcceptTheirValuesOnly) {
-    each(h, {FieldKind::Enum}, [&](uint32_t t, const FieldDesc &f, void *inst) {
-        const auto &e = kTypes[f.ref];
-        auto get_value = [&] { return call<uint32_t>(walk::op(t, f, "get_value"), h, 1u, inst, &err); };
-        auto set_value = [&](uint32_t v) { call<void>(walk::op(t, f, "set_value"), h, 1u, inst, v, &err); };
-        const uint32_t last = e.first_value + e.value_count - 1;
-        for (uint32_t v = e.first_value; v <= last; ++v) {
-            set_value(v);
-            EXPECT_EQ(get_value(), v);
-        }
-        EXPECT_EQ(err, 0u);
-        set_flag(t, f, inst, 0);
-        set_value(last + 1);
-        EXPECT_EQ(st().last_error, 43u);
-        EXPECT_ERR(43u);
-        EXPECT_EQ(get_value(), last);
-        EXPECT_EQ(flag(t, f, inst), 2); // marked though refused
-        // set copies a whole enumeration instance.
-        auto *field = call<drov_def_enum_instance *>(walk::op(t, f, "get"), h, 1u, inst, &err);
-        EXPECT_EQ(static_cast<void *>(field), static_cast<uint8_t *>(inst) + f.offset);
-        drov_def_enum_instance src = *field;
-        src.value = e.first_value;
-        call<void>(walk::op(t, f, "set"), h, 1u, inst, &src, &err);
-        EXPECT_EQ(get_value(), e.first_value);
-        src.value = last + 5;
-        call<void>(walk::op(t, f, "set"), h, 1u, inst, &src, &err);
-        EXPECT_ERR(43u);
-        EXPECT_EQ(get_value(), e.first_value);
-    });
 }
 
 TEST_F(Fields, InterfaceHandlesAndRecordsGoThroughTheirOwners) {

@@ -165,7 +165,6 @@ public:
         std::vector<uint8_t> bytes;
         const void *owner;
     };
-    const std::vector<Note> &notes() const { return notes_; }
     // The note that starts at p, or null.
     const Note *note_at(const void *p) const {
         for (const auto &n : notes_)
