@@ -163,27 +163,21 @@ TEST_F(Identity, DocumentedValues) {
 
     // Lists: the counts decide first, whatever the elements hold; two empty
     // lists are equal and the next field decides.
-    vm_mac_pool_t *p = vm_mac_pool_create(h, 1);
-    vm_mac_pool_t *q = vm_mac_pool_create(h, 1);
+    vm_mac_pool_t *p[4];
+    for (auto &x : p) x = make(vm_mac_pool_create, vm_mac_pool_destroy);
     for (int k = 0; k < 5; ++k) {
         vm_mac_pool_addr_t *e = vm_mac_pool_addr_create(h, 1);
         const uint8_t mac[6] = {static_cast<uint8_t>(k < 2 ? 0xFF : 0), 0, 0, 0, 0, 0};
         vm_mac_pool_addr_mac_addr_set_mem(h, 1, e, mac, 6, &err);
-        vm_mac_pool_mac_addr_list_set_last(h, 1, k < 2 ? p : q, e, &err);
+        vm_mac_pool_mac_addr_list_set_last(h, 1, p[k < 2 ? 0 : 1], e, &err);
     }
-    EXPECT_EQ(vm_mac_pool_compare(p, q), -1);
-    EXPECT_EQ(vm_mac_pool_compare(q, p), 1);
-    vm_mac_pool_destroy(h, 1, p);
-    vm_mac_pool_destroy(h, 1, q);
-    p = vm_mac_pool_create(h, 1);
-    q = vm_mac_pool_create(h, 1);
+    EXPECT_EQ(vm_mac_pool_compare(p[0], p[1]), -1);
+    EXPECT_EQ(vm_mac_pool_compare(p[1], p[0]), 1);
     const uint8_t low[6] = {1, 2, 3, 4, 5, 6}, high[6] = {1, 2, 3, 4, 5, 0xF6};
-    vm_mac_pool_mac_base_set_mem(h, 1, p, high, 6, &err);
-    vm_mac_pool_mac_base_set_mem(h, 1, q, low, 6, &err);
-    EXPECT_EQ(vm_mac_pool_compare(p, q), 1); // a fixed array gives -1 or 1
-    EXPECT_EQ(vm_mac_pool_compare(q, p), -1);
-    vm_mac_pool_destroy(h, 1, p);
-    vm_mac_pool_destroy(h, 1, q);
+    vm_mac_pool_mac_base_set_mem(h, 1, p[2], high, 6, &err);
+    vm_mac_pool_mac_base_set_mem(h, 1, p[3], low, 6, &err);
+    EXPECT_EQ(vm_mac_pool_compare(p[2], p[3]), 1); // a fixed array gives -1 or 1
+    EXPECT_EQ(vm_mac_pool_compare(p[3], p[2]), -1);
 }
 
 TEST_F(Identity, FixedTextIsComparedAndHashedOverItsCapacity) {
