@@ -13,18 +13,7 @@ using qel_standin::Tracking;
 using test::XmlDoc;
 using namespace test::structs;
 
-using ToXml = uint32_t (*)(qel_handle_t *, const void *, char *, uint32_t);
-using FromXml = void (*)(qel_handle_t *, uint32_t, const char *, void *, void *, uint32_t *,
-                         char *, uint32_t);
-using Compare = int32_t (*)(const void *, const void *);
-
-std::string to_xml(qel_handle_t *h, uint32_t t, const void *inst) {
-    std::vector<char> buf(1 << 20);
-    uint32_t n = walk::fn<ToXml>(walk::op(t, "toxml_cr"))(h, inst, buf.data(),
-                                                          static_cast<uint32_t>(buf.size()));
-    EXPECT_NE(n, UINT32_MAX);
-    return buf.data();
-}
+using FromXml = void (*)(qel_handle_t *, uint32_t, const char *, void *, void *, uint32_t *, char *, uint32_t);
 
 class RoundTrip : public test::HandleTest,
                   public ::testing::WithParamInterface<std::tuple<uint32_t, Tracking>> {};
@@ -34,25 +23,26 @@ class RoundTrip : public test::HandleTest,
 TEST_P(RoundTrip, FreshInstancesReadBackWhatWasWritten) {
     const auto [t, tracking] = GetParam();
     qel_standin::set_tracking(h, tracking);
-    auto from_xml = walk::fn<FromXml>(walk::op(t, "from_xml"));
-    auto compare = walk::fn<Compare>(walk::op(t, "compare"));
     walk::Filler fill{h, std::mt19937(t * 31 + 5)};
     fill.with_nuls = false;
     const std::string path = "/" + walk::name(t);
+    std::vector<char> buf(1 << 20);
     for (int round = 0; round < 12; ++round) {
-        void *a = walk::create(h, t);
+        void *a = walk::create(h, t), *b = walk::create(h, t);
         fill.fill(t, a);
         ASSERT_EQ(fill.err, 0u);
-        const std::string xml = to_xml(h, t, a);
+        EXPECT_NE(call<uint32_t>(walk::op(t, "toxml_cr"), h, a, buf.data(), static_cast<uint32_t>(buf.size())),
+                  UINT32_MAX);
+        const std::string xml = buf.data();
         XmlDoc doc(xml);
         ASSERT_NE(doc.doc, nullptr) << xml;
-        void *b = walk::create(h, t);
         char msg[64] = "";
-        from_xml(h, 1, path.c_str(), doc.doc, b, &err, msg, sizeof msg);
+        walk::fn<FromXml>(walk::op(t, "from_xml"))(h, 1, path.c_str(), doc.doc, b, &err, msg, sizeof msg);
         EXPECT_EQ(err, 0u) << xml;
         EXPECT_STREQ(msg, "");
         EXPECT_EQ(walk::diff(t, a, b), "") << xml;
-        EXPECT_EQ(compare(a, b), 0) << xml;
+        EXPECT_EQ(call<int32_t>(walk::op(t, "compare"), static_cast<const void *>(a), static_cast<const void *>(b)), 0)
+            << xml;
         walk::destroy(h, t, a);
         walk::destroy(h, t, b);
     }
