@@ -316,7 +316,7 @@ TEST_P(WholeSet, MovesContentsAndLeavesTheSourceEmpty) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tracking, WholeSet, ::testing::Values(Tracking::Off, Tracking::On),
-                         [](const auto &p) { return p.param == Tracking::On ? "On" : "Off"; });
+                         [](const auto &p) { return tracking_name(p.param); });
 
 TEST_F(Fields, WholeSetRefusals) {
     // A destination of a lower variant, or another layout: 43.

@@ -48,12 +48,9 @@ TEST_P(Life, EveryTypeIsCreatedCountedAndDestroyedWhole) {
     }
 }
 
-std::string tracking_name(const ::testing::TestParamInfo<Tracking> &p) {
-    return p.param == Tracking::On ? "On" : p.param == Tracking::Off ? "Off" : "NoRecord";
-}
 INSTANTIATE_TEST_SUITE_P(Tracking, Life,
                          ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On),
-                         tracking_name);
+                         [](const auto &p) { return tracking_name(p.param); });
 
 class Lifecycle : public Owning {
 protected:

@@ -48,9 +48,6 @@ TEST_P(RoundTrip, FreshInstancesReadBackWhatWasWritten) {
     }
 }
 
-std::string tracking_name(Tracking t) {
-    return t == Tracking::On ? "On" : t == Tracking::Off ? "Off" : "NoRecord";
-}
 INSTANTIATE_TEST_SUITE_P(
     Types, RoundTrip,
     ::testing::Combine(::testing::Range(0u, walk::kStructs),
