@@ -48,14 +48,11 @@ TEST_P(Life, EveryTypeIsCreatedCountedAndDestroyedWhole) {
     }
 }
 
-std::string tracking_name(const ::testing::TestParamInfo<Tracking> &p) {
-    return p.param == Tracking::On ? "On" : p.param == Tracking::Off ? "Off" : "NoRecord";
-}
 INSTANTIATE_TEST_SUITE_P(Tracking, Life,
                          ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On),
-                         tracking_name);
+                         [](const auto &p) { return tracking_name(p.param); });
 
-class Lifecycle : public test::HandleTest {
+class Lifecycle : public Owning {
 protected:
     void SetUp() override {
         test::HandleTest::SetUp();
@@ -155,33 +152,30 @@ TEST_F(Lifecycle, InterfaceReferencesAreReleased) {
     for (const char *type : {"vm_nic", "vm_nic_list", "vm_if_mtu_element"}) {
         SCOPED_TRACE(type);
         const uint32_t t = walk::index_of(type);
+        const std::string destroy = std::string(type) + " destroy: ";
         void *e = walk::create(h, t);
         st().calls.clear();
         walk::destroy(h, t, e);
         EXPECT_EQ(released(), all);
-        EXPECT_TRUE(st().live.empty());
         // A failing decrement is traced per reference and the destroy goes on.
         e = walk::create(h, t);
         qel_standin::reset_global();
         st().oid_ref_count_error = 22;
         walk::destroy(h, t, e);
         st().oid_ref_count_error = 0;
-        const std::string text = std::string(type) + " destroy: Failed to decrement ref count of oid %p. Error %s";
-        EXPECT_EQ(trace_texts(), std::vector<std::string>(3, text));
+        EXPECT_EQ(trace_texts(), std::vector<std::string>(3, destroy + "Failed to decrement ref count of oid %p. Error %s"));
         EXPECT_EQ(qel_standin::traces().at(1).args.at(0).p, reinterpret_cast<const void *>(0x22));
         EXPECT_TRUE(st().live.empty());
-        released();
         // References that cannot be fetched stop the destroy.
         e = walk::create(h, t);
         qel_standin::reset_global();
         st().object_references_error = 5;
         walk::destroy(h, t, e);
-        EXPECT_EQ(last_trace(), std::string(type) + " destroy: Failed to get oid references from object. Error %s");
+        EXPECT_EQ(last_trace(), destroy + "Failed to get oid references from object. Error %s");
         EXPECT_EQ(st().live.size(), 1u);
         st().object_references_error = 0;
         walk::destroy(h, t, e);
         EXPECT_TRUE(st().live.empty());
-        st().calls.clear();
     }
     // Removed from its list and destroyed: the element's references and its
     // nested record go too.
@@ -241,7 +235,7 @@ TEST_F(Lifecycle, AllStateFlagsAreSetAndClearedNestedAreasIncluded) {
     EXPECT_EQ(area[0], 0);
     qel_standin::set_tracking(h, Tracking::On);
     // The variable array's element flags are set too; the block stays.
-    vm_id_valid_req_t *q = vm_id_valid_req_create(h, 1);
+    auto *q = make(vm_id_valid_req_create, vm_id_valid_req_destroy);
     const uint8_t cred[3] = {1, 2, 3};
     vm_id_valid_req_credentials_set_mem(h, 1, q, cred, 3, &err);
     const uint8_t *qa = reinterpret_cast<uint8_t *>(q) + 40;
@@ -252,25 +246,22 @@ TEST_F(Lifecycle, AllStateFlagsAreSetAndClearedNestedAreasIncluded) {
     EXPECT_EQ(qa[1], 9);
     EXPECT_EQ(walk::load<const uint8_t *>(q, 48), block);
     EXPECT_EQ(std::vector<uint8_t>(block, block + 3), std::vector<uint8_t>(3, 9));
-    vm_id_valid_req_destroy(h, 1, q);
     vm_act_rsp_destroy(h, 1, r);
     EXPECT_EQ(err, 0u);
 }
 
-TEST_F(Lifecycle, NestedInstancesNeedAStateBase) {
+// Refusals name their cause: a nested instance without a state base, null
+// objects and pending errors in the object queries.
+TEST_F(Lifecycle, RefusalsAreTraced) {
     alignas(8) uint8_t block[256] = {};
-    vm_nic_rsp_initialize(h, 1, reinterpret_cast<vm_nic_rsp_t *>(block),
-                          walk::fn<qel_type_info *>("_vm_nic_rsp_type_info_internal"), 1, 0,
+    auto *nested = reinterpret_cast<vm_nic_rsp_t *>(block);
+    vm_nic_rsp_initialize(h, 1, nested, walk::fn<qel_type_info *>("_vm_nic_rsp_type_info_internal"), 1, 0,
                           QEL_OBJ_NESTED, nullptr, &err);
-    EXPECT_EQ(err, 22u);
-    EXPECT_EQ(last_trace(),
-              "sttr_base can not be NULL in NESTED case. Please check the parent object and provide the correct state tracking base pointer");
-    // The statistics were counted before the refusal; give them back.
-    vm_nic_rsp_destroy_internal(h, 1, reinterpret_cast<vm_nic_rsp_t *>(block), 0);
-}
-
-TEST_F(Lifecycle, OidQueriesRefuseNullAndPendingErrors) {
-    vm_id_t *a = vm_id_create(h, 1);
+    EXPECT_ERR(22u);
+    EXPECT_EQ(last_trace(), "sttr_base can not be NULL in NESTED case. Please check the parent object and "
+                            "provide the correct state tracking base pointer");
+    vm_nic_rsp_destroy_internal(h, 1, nested, 0); // the statistics were counted before the refusal
+    auto *a = make(vm_id_create, vm_id_destroy);
     EXPECT_EQ(vm_id_get_oid_count(h, 1, nullptr, &err), 0u);
     EXPECT_EQ(err, 22u);
     EXPECT_EQ(last_trace(), "Invalid object passed in to get object oid count");
@@ -284,64 +275,48 @@ TEST_F(Lifecycle, OidQueriesRefuseNullAndPendingErrors) {
     err = 0;
     vm_id_set_instance_embedded(h, 1, nullptr);
     EXPECT_EQ(last_trace(), "Invalid object pointer passed in to set instance flag");
-    vm_id_destroy(h, 1, a);
 }
 
 // ---- Fatal conditions ---------------------------------------------------------------
 
 using LifecycleDeath = Lifecycle;
 
-// The abort names its trace point; its catalogue entry must carry the text.
-std::string fatal_at(drov::tp::Point p, const char *text) {
+// Expects fn to abort naming trace point p, whose catalogue entry must carry the text.
+template <class Fn> void dies_at(Fn fn, drov::tp::Point p, const char *text) {
     EXPECT_EQ(catalogue().at(p.index), text);
     EXPECT_EQ(p.flags >> 24, 0u);
-    return "fatal trace " + std::to_string(p.index) + "\n";
+    EXPECT_DEATH(fn(), "fatal trace " + std::to_string(p.index) + "\n");
 }
 
 TEST_F(LifecycleDeath, CorruptedMarkerAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    constexpr uint32_t act = drov::schema::k_vm_act_rsp;
+    using Type = drov::tp::TypePoints<drov::schema::k_vm_act_rsp>;
+    using Field = drov::tp::FieldPoints<drov::schema::k_vm_act_rsp, 4>; // vm_uid
+    const char *text = "Corrupted QEL Handle";
     vm_act_rsp_t *r = rsp();
     qel_standin::set_marker(h, 0x1234);
-    EXPECT_DEATH(vm_act_rsp_create(h, 1),
-                 fatal_at(drov::tp::TypePoints<act>::create_corrupted, "Corrupted QEL Handle"));
-    EXPECT_DEATH(vm_act_rsp_vm_uid_set_value(h, 1, r, 1, &err),
-                 fatal_at(drov::tp::FieldPoints<act, 4>::set_value_corrupted, "Corrupted QEL Handle"));
-    EXPECT_DEATH(vm_act_rsp_rc_state_flag_get(h, 1, r, &err),
-                 fatal_at(drov::tp::FieldPoints<act, 2>::flag_get_corrupted, "Corrupted QEL Handle"));
-    EXPECT_DEATH(vm_act_rsp_sizeof(h),
-                 fatal_at(drov::tp::TypePoints<act>::sizeof_corrupted, "Corrupted QEL Handle"));
-    EXPECT_DEATH(vm_act_rsp_destroy(h, 1, r),
-                 fatal_at(drov::tp::TypePoints<act>::destroy_corrupted, "Corrupted QEL Handle"));
+    dies_at([&] { vm_act_rsp_create(h, 1); }, Type::create_corrupted, text);
+    dies_at([&] { vm_act_rsp_vm_uid_set_value(h, 1, r, 1, &err); }, Field::set_value_corrupted, text);
+    dies_at([&] { vm_act_rsp_rc_state_flag_get(h, 1, r, &err); },
+            drov::tp::FieldPoints<drov::schema::k_vm_act_rsp, 2>::flag_get_corrupted, text);
+    dies_at([&] { vm_act_rsp_sizeof(h); }, Type::sizeof_corrupted, text);
+    dies_at([&] { vm_act_rsp_destroy(h, 1, r); }, Type::destroy_corrupted, text);
     qel_standin::set_tracking(h, Tracking::On);
     vm_act_rsp_destroy(h, 1, r);
 }
 
 TEST_F(LifecycleDeath, FailedLinkAnnouncementAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    constexpr uint32_t pool = drov::schema::k_vm_mac_pool;
-    constexpr uint32_t addr = drov::schema::k_vm_mac_pool_addr;
+    using List = drov::tp::FieldPoints<drov::schema::k_vm_mac_pool, 4>; // mac_addr_list
+    const char *text = "norla internal error";
     vm_mac_pool_t *p = vm_mac_pool_create(h, 1);
     vm_mac_pool_addr_t *e = vm_mac_pool_addr_create(h, 1);
-    EXPECT_DEATH(
-        {
-            qel_standin::fail_range_at(1);
-            vm_mac_pool_mac_addr_list_set_last(h, 1, p, e, &err);
-        },
-        fatal_at(drov::tp::FieldPoints<pool, 4>::set_last_next, "norla internal error"));
-    EXPECT_DEATH(
-        {
-            qel_standin::fail_range_at(1);
-            vm_mac_pool_create(h, 1);
-        },
-        fatal_at(drov::tp::FieldPoints<pool, 4>::init_first, "norla internal error"));
+    auto failing = [&](auto op) { return [op] { qel_standin::fail_range_at(1), op(); }; };
+    dies_at(failing([&] { vm_mac_pool_mac_addr_list_set_last(h, 1, p, e, &err); }), List::set_last_next, text);
+    dies_at(failing([&] { vm_mac_pool_create(h, 1); }), List::init_first, text);
     vm_mac_pool_mac_addr_list_set_last(h, 1, p, e, &err);
-    EXPECT_DEATH(
-        {
-            qel_standin::fail_range_at(1);
-            vm_mac_pool_addr_destroy(h, 1, e);
-        },
-        fatal_at(drov::tp::TypePoints<addr>::unlink_links, "norla internal error"));
+    dies_at(failing([&] { vm_mac_pool_addr_destroy(h, 1, e); }),
+            drov::tp::TypePoints<drov::schema::k_vm_mac_pool_addr>::unlink_links, text);
     vm_mac_pool_destroy(h, 1, p);
 }
 

@@ -2,6 +2,7 @@
 // the naming rules give, the documented layouts and sizes, and the field
 // numbers each variant accepts.
 #include <set>
+#include <sstream>
 #include <string_view>
 
 #include "struct_support.h"
@@ -63,36 +64,21 @@ struct Sizes {
     std::vector<uint32_t> used, base, area;
 };
 const std::vector<Sizes> kSizes = {
-    {"vm_id", {16}, {24}, {1}},
-    {"vm_zam_ssd_current_state", {32}, {40}, {1}},
-    {"vm_mac_pool_addr", {46}, {56}, {7}},
-    {"vm_mac_pool", {68}, {88}, {10}},
-    {"vm_nic_info", {76}, {96}, {11}},
-    {"vm_nic", {44}, {56}, {1}},
-    {"vm_nic_list", {144}, {160}, {13}},
-    {"vm_nic_rsp", {44}, {56}, {1}},
-    {"vm_profile", {384}, {400}, {12}},
-    {"vm_act_rsp", {136, 152, 168}, {152, 168, 184}, {7, 8, 9}},
-    {"vm_ident", {24}, {32}, {1}},
-    {"vm_veltoprofile", {104}, {120}, {4}},
-    {"vm_package_meta_data", {88}, {104}, {3}},
-    {"vm_install_cfg", {228, 240}, {248, 256}, {11, 12}},
-    {"vm_uninstall_cfg", {48}, {56}, {4}},
-    {"vm_inst_req", {64}, {72}, {4}},
-    {"vm_inst_fail", {48}, {56}, {4}},
-    {"vm_uninst_req", {28}, {40}, {2}},
-    {"vm_uninst_fail", {48}, {56}, {4}},
-    {"vm_id_valid_reply", {48}, {56}, {3}},
-    {"vm_id_valid_req", {32}, {40}, {16}},
-    {"vm_transport_act", {36, 56}, {48, 64}, {2, 3}},
-    {"vm_sta_req", {28, 48}, {40, 56}, {2, 3}},
-    {"vm_sta_rsp", {72}, {88}, {4}},
-    {"vm_ver_req", {24}, {32}, {1}},
-    {"vm_ver_rsp", {40}, {48}, {2}},
-    {"vm_if_mtu_element", {48}, {56}, {2}},
-    {"vm_if_mtu", {44}, {56}, {1}},
-    {"vm_pkg_policy_req", {36}, {48}, {2}},
-    {"vm_pkg_policy_response", {64}, {72}, {3}},
+    {"vm_id", {16}, {24}, {1}}, {"vm_zam_ssd_current_state", {32}, {40}, {1}},
+    {"vm_mac_pool_addr", {46}, {56}, {7}}, {"vm_mac_pool", {68}, {88}, {10}},
+    {"vm_nic_info", {76}, {96}, {11}}, {"vm_nic", {44}, {56}, {1}},
+    {"vm_nic_list", {144}, {160}, {13}}, {"vm_nic_rsp", {44}, {56}, {1}},
+    {"vm_profile", {384}, {400}, {12}}, {"vm_act_rsp", {136, 152, 168}, {152, 168, 184}, {7, 8, 9}},
+    {"vm_ident", {24}, {32}, {1}}, {"vm_veltoprofile", {104}, {120}, {4}},
+    {"vm_package_meta_data", {88}, {104}, {3}}, {"vm_install_cfg", {228, 240}, {248, 256}, {11, 12}},
+    {"vm_uninstall_cfg", {48}, {56}, {4}}, {"vm_inst_req", {64}, {72}, {4}},
+    {"vm_inst_fail", {48}, {56}, {4}}, {"vm_uninst_req", {28}, {40}, {2}},
+    {"vm_uninst_fail", {48}, {56}, {4}}, {"vm_id_valid_reply", {48}, {56}, {3}},
+    {"vm_id_valid_req", {32}, {40}, {16}}, {"vm_transport_act", {36, 56}, {48, 64}, {2, 3}},
+    {"vm_sta_req", {28, 48}, {40, 56}, {2, 3}}, {"vm_sta_rsp", {72}, {88}, {4}},
+    {"vm_ver_req", {24}, {32}, {1}}, {"vm_ver_rsp", {40}, {48}, {2}},
+    {"vm_if_mtu_element", {48}, {56}, {2}}, {"vm_if_mtu", {44}, {56}, {1}},
+    {"vm_pkg_policy_req", {36}, {48}, {2}}, {"vm_pkg_policy_response", {64}, {72}, {3}},
 };
 
 class Schema : public test::HandleTest {};
@@ -219,66 +205,44 @@ std::set<std::string> exported_names() {
 
 // The names the naming rules give for the schema.
 std::set<std::string> expected_names() {
-    const std::vector<std::string> type_ops = {
-        "variant_data_index_cap", "get_luid", "create", "create_internal", "create_cr",
-        "initialize", "set_instance_embedded", "get_oid_count", "get_object_references", "destroy",
-        "destroy_internal", "destroy_cr", "sizeof", "sizeof_internal", "adjust_variant",
-        "offset_update", "offset_remove", "get", "get_all", "set_all", "set",
-        "post_copyout_cleanup", "set_all_state_tracking_flag", "is_valid_cr", "marshal",
-        "marshal_for_clone", "unmarshal", "len", "len_cr", "clone", "clone_internal", "clone_cr",
-        "print", "print_cr", "to_xml", "toxml_cr", "from_xml", "compare", "hash"};
-    const std::vector<std::string> enum_ops = {
-        "variant_data_index_cap", "get_luid", "create", "create_internal", "create_cr",
-        "initialize", "set_instance_embedded", "get_oid_count", "get_object_references", "destroy",
-        "destroy_internal", "destroy_cr", "map_to_user_value", "map_to_internal_value",
-        "adjust_variant", "compare", "hash", "sizeof", "len", "len_cr", "get", "get_value", "set",
-        "set_value", "marshal", "unmarshal", "print", "print_cr", "to_xml", "toxml_cr", "from_xml",
-        "is_valid_cr"};
-    const std::vector<std::string> flags = {"state_flag_get", "state_flag_set"};
-    const std::vector<std::string> value = {"get", "get_value", "set", "set_value"};
-    const std::vector<std::string> object = {"get", "set"};
-    const std::vector<std::string> text = {"get", "set", "set_cr"};
-    const std::vector<std::string> array = {
-        "get_mem", "get", "get_value", "set_mem", "set_mem_cr", "set", "set_value",
-        "state_flag_whole_get", "state_flag_get_arr", "state_flag_get", "state_flag_whole_set",
-        "state_flag_set_arr", "state_flag_set"};
-    const std::vector<std::string> list = {"get_cr", "get_first", "get_last", "get_prev",
-                                           "get_next", "get_count", "add_cr", "set_first",
-                                           "set_last", "set_before", "set_after", "remove",
-                                           "remove_cr"};
+    const char *common = "variant_data_index_cap get_luid create create_internal create_cr initialize "
+                         "set_instance_embedded get_oid_count get_object_references destroy destroy_internal "
+                         "destroy_cr sizeof adjust_variant compare hash len len_cr get set marshal unmarshal "
+                         "print print_cr to_xml toxml_cr from_xml is_valid_cr";
+    const char *type_only = "sizeof_internal offset_update offset_remove get_all set_all post_copyout_cleanup "
+                            "set_all_state_tracking_flag marshal_for_clone clone clone_internal clone_cr";
+    const char *enum_only = "map_to_user_value map_to_internal_value get_value set_value";
+    const char *array = "get_mem get get_value set_mem set_mem_cr set set_value state_flag_whole_get "
+                        "state_flag_get_arr state_flag_get state_flag_whole_set state_flag_set_arr state_flag_set";
+    const char *list = "get_cr get_first get_last get_prev get_next get_count add_cr set_first set_last "
+                       "set_before set_after remove remove_cr";
+    const char *flags = " state_flag_get state_flag_set";
     std::set<std::string> out = {"drov_def_typeinfo_initialize", "drov_def_type_variant_dump",
-                                 "drov_def_bundle_handler_register",
-                                 "drov_def_bundle_handler_unregister", "qel_drov_def_trace_init",
-                                 "g_qel_drov_def_trace_module_id",
-                                 "g_qel_drov_def_stub_trace_module_id",
-                                 "drov_def_bundle_registered_handler"};
-    auto add = [&](const std::string &prefix, const std::vector<std::string> &ops) {
-        for (const auto &o : ops) out.insert(prefix + "_" + o);
+                                 "drov_def_bundle_handler_register", "drov_def_bundle_handler_unregister",
+                                 "qel_drov_def_trace_init", "g_qel_drov_def_trace_module_id",
+                                 "g_qel_drov_def_stub_trace_module_id", "drov_def_bundle_registered_handler"};
+    auto add = [&](const std::string &prefix, const std::string &ops) {
+        std::istringstream in(ops);
+        for (std::string o; in >> o;) out.insert(prefix + "_" + o);
     };
     for (uint32_t t = 0; t < drov::schema::kTypeCount; ++t) {
         const auto &d = kTypes[t];
         const std::string n = d.name;
         out.insert("_" + n + "_type_info_internal");
-        if (d.is_enum) {
-            add(n, enum_ops);
-            continue;
-        }
-        add(n, type_ops);
-        for (uint32_t i = 0; i < d.field_count; ++i) {
+        add(n, common), add(n, d.is_enum ? enum_only : type_only);
+        for (uint32_t i = 0; i < d.field_count && !d.is_enum; ++i) {
             const FieldDesc &f = d.fields[i];
             const std::string p = n + "_" + f.name;
             switch (f.kind) {
             case FieldKind::U8: case FieldKind::U16: case FieldKind::U32:
-            case FieldKind::Boolean: case FieldKind::Enum:
-                add(p, value), add(p, flags);
-                break;
-            case FieldKind::IfHandle: case FieldKind::Record: add(p, object), add(p, flags); break;
-            case FieldKind::Length: add(p, {"get", "get_value"}); break;
-            case FieldKind::String: case FieldKind::Text: add(p, text), add(p, flags); break;
+            case FieldKind::Boolean: case FieldKind::Enum: add(p, std::string("get get_value set set_value") + flags); break;
+            case FieldKind::IfHandle: case FieldKind::Record: add(p, std::string("get set") + flags); break;
+            case FieldKind::Length: add(p, "get get_value"); break;
+            case FieldKind::String: case FieldKind::Text: add(p, std::string("get set set_cr") + flags); break;
             case FieldKind::Array: add(p, array); break;
-            case FieldKind::VarArray: add(p, array), add(p, {"set_cr", "remove_elements"}); break;
+            case FieldKind::VarArray: add(p, array), add(p, "set_cr remove_elements"); break;
             case FieldKind::List:
-                add(p, list), add(p, flags);
+                add(p, std::string(list) + flags);
                 out.insert(std::string(kTypes[f.ref].name) + "_" + f.name + "_get_parent");
                 break;
             }

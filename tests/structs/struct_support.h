@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -29,6 +30,35 @@ using Err = uint32_t;
 // Calls `<name>` with signature R(A...).
 template <class R, class... A> R call(const std::string &name, A... a) {
     return walk::fn<R (*)(A...)>(name)(a...);
+}
+
+// Checks the error word and clears it for the next step.
+#define EXPECT_ERR(e)                                                                      \
+    do {                                                                                   \
+        EXPECT_EQ(err, e);                                                                 \
+        err = 0;                                                                           \
+    } while (0)
+
+// The C argument width of a value field: u8 and u16 take theirs, the rest a word.
+inline unsigned arg_width(const FieldDesc &f) {
+    return f.kind == FieldKind::U8 ? 1 : f.kind == FieldKind::U16 ? 2 : 4;
+}
+// Calls fn with v as an integer of w bytes.
+template <class Fn> void narrowed(unsigned w, uint32_t v, Fn fn) {
+    if (w == 1) fn(static_cast<uint8_t>(v));
+    else if (w == 2) fn(static_cast<uint16_t>(v));
+    else fn(v);
+}
+// A getter returning an integer of w bytes: R(h, 1, inst, more..., err).
+template <class... A> uint32_t get_narrow(unsigned w, const std::string &name, H h, const void *inst, A... a) {
+    if (w == 1) return call<uint8_t>(name, h, 1u, inst, a...);
+    if (w == 2) return call<uint16_t>(name, h, 1u, inst, a...);
+    return call<uint32_t>(name, h, 1u, inst, a...);
+}
+
+// A test-name suffix for a tracking mode.
+inline std::string tracking_name(qel_standin::Tracking t) {
+    return t == qel_standin::Tracking::On ? "On" : t == qel_standin::Tracking::Off ? "Off" : "NoRecord";
 }
 
 // The library file the test program runs with.
@@ -62,6 +92,24 @@ inline std::string last_trace() {
     auto t = trace_texts();
     return t.empty() ? "" : t.back();
 }
+
+// A handle test whose instances made through make() are destroyed, last
+// made first, before the leak check.
+class Owning : public test::HandleTest {
+protected:
+    template <class T> T *make(T *(*create)(H, uint32_t), void (*destroy)(H, uint32_t, T *)) {
+        T *p = create(h, 1);
+        made_.push_back([this, p, destroy] { destroy(h, 1, p); });
+        return p;
+    }
+    void TearDown() override {
+        for (auto it = made_.rbegin(); it != made_.rend(); ++it) (*it)();
+        test::HandleTest::TearDown();
+    }
+
+private:
+    std::vector<std::function<void()>> made_;
+};
 
 // ---- Announcements ----------------------------------------------------------------
 //
@@ -122,7 +170,6 @@ public:
         std::vector<uint8_t> bytes;
         const void *owner;
     };
-    const std::vector<Note> &notes() const { return notes_; }
     // The note that starts at p, or null.
     const Note *note_at(const void *p) const {
         for (const auto &n : notes_)
