@@ -1,6 +1,6 @@
 // What the wire tests share: the coders of any structure type by index,
-// reading big-endian words back, the trace points by type name, and a
-// fixture that encodes, decodes and destroys what it made.
+// the trace points by type name, and a fixture that encodes, decodes and
+// destroys what it made.
 #pragma once
 
 #include <string_view>
@@ -37,13 +37,6 @@ inline Unmarshal unmarshal_of(uint32_t t) { return walk::fn<Unmarshal>(walk::op(
 inline Len len_of(uint32_t t) { return walk::fn<Len>(walk::op(t, "len")); }
 inline Clone clone_of(uint32_t t) { return walk::fn<Clone>(walk::op(t, "clone")); }
 
-inline uint32_t be32(const Bytes &b, size_t at) {
-    return (uint32_t{b.at(at)} << 24) | (uint32_t{b.at(at + 1)} << 16) |
-           (uint32_t{b.at(at + 2)} << 8) | b.at(at + 3);
-}
-inline void put_be32(Bytes &b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
 inline Bytes slice(const Bytes &b, size_t at, size_t n) {
     return Bytes(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
 }
