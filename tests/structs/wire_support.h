@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "schema_walk.h"
@@ -70,7 +71,7 @@ protected:
         return inst;
     }
     void release_all() {
-        for (auto i = kept_.rbegin(); i != kept_.rend(); ++i) walk::destroy(i->on, i->t, i->inst);
+        for (auto i = kept_.rbegin(); i != kept_.rend(); ++i) walk::destroy(std::get<0>(*i), std::get<1>(*i), std::get<2>(*i));
         kept_.clear();
     }
     void TearDown() override {
@@ -94,12 +95,7 @@ protected:
     }
 
 private:
-    struct Owned {
-        qel_handle_t *on;
-        uint32_t t;
-        void *inst;
-    };
-    std::vector<Owned> kept_;
+    std::vector<std::tuple<qel_handle_t *, uint32_t, void *>> kept_; // handle, type, instance
 };
 
 } // namespace wire

@@ -400,35 +400,35 @@ protected:
     qel_handle_t *other = nullptr;
 };
 
-// A reader given the writer's buffer length decides every flag byte the
-// way the writer did (a list's flag needs two bytes of room on both sides).
-TEST_F(OneSide, AReaderWithoutTrackingSkipsTheFlagsAndAddsNoTrackedBit) {
+// A reader without tracking skips the writer's flags and adds no tracked
+// bit; given the writer's buffer length it decides every flag byte the way
+// the writer did (a list's flag needs two bytes of room on both sides).  A
+// reader with tracking keeps its own flags where the writer sent none.
+TEST_F(OneSide, TrackingOnOneSideOnlyLeavesTheReadersFlagsAsTheyWere) {
     qel_standin::set_tracking(h, Tracking::On);
-    vm_mac_pool_t *p = pool(h);
-    Bytes b(256);
-    const uint32_t n = vm_mac_pool_marshal(h, 1, b.data(), p, 256, &err);
-    ASSERT_EQ(err, 0u);
-    void *q = make(kMacPool, other);
-    EXPECT_EQ(decode(kMacPool, b, q, 0, 256, other), n);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(walk::diff(kMacPool, p, q), "");
-    EXPECT_EQ(obj_flags(q) & 0x08, 0);
-    EXPECT_TRUE(traces_at(drov::tp::TypePoints<kMacPool>::offset_jump.index).empty());
-}
-
-TEST_F(OneSide, AReaderWithTrackingKeepsItsFlagsWhenTheWriterSentNone) {
-    vm_mac_pool_t *p = pool(other);
-    Bytes b = encode(kMacPool, p, 256, nullptr, other);
-    qel_standin::set_tracking(h, Tracking::On);
-    auto *q = make<vm_mac_pool_t>(kMacPool);
-    vm_mac_pool_name_state_flag_set(h, 1, q, 7, &err);
-    vm_mac_pool_mac_base_state_flag_set(h, 1, q, 2, 6, &err);
-    EXPECT_EQ(decode(kMacPool, b, q), b.size());
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(walk::diff(kMacPool, p, q), "");
-    EXPECT_EQ(vm_mac_pool_name_state_flag_get(h, 1, q, &err), 7);
-    EXPECT_EQ(vm_mac_pool_mac_base_state_flag_get(h, 1, q, 2, &err), 6);
-    EXPECT_EQ(obj_flags(q) & 0x08, 0x08);
+    for (bool writer_tracks : {true, false}) {
+        SCOPED_TRACE(writer_tracks ? "writer tracks" : "reader tracks");
+        qel_handle_t *w = writer_tracks ? h : other, *r = writer_tracks ? other : h;
+        vm_mac_pool_t *p = pool(w);
+        Bytes b(256);
+        const uint32_t n = vm_mac_pool_marshal(w, 1, b.data(), p, 256, &err);
+        ASSERT_EQ(err, 0u);
+        auto *q = make<vm_mac_pool_t>(kMacPool, r);
+        if (!writer_tracks) {
+            vm_mac_pool_name_state_flag_set(h, 1, q, 7, &err);
+            vm_mac_pool_mac_base_state_flag_set(h, 1, q, 2, 6, &err);
+        }
+        qel_standin::reset_global();
+        EXPECT_EQ(decode(kMacPool, b, q, 0, writer_tracks ? 256 : static_cast<int32_t>(n), r), n);
+        EXPECT_EQ(err, 0u);
+        EXPECT_EQ(walk::diff(kMacPool, p, q), "");
+        EXPECT_EQ(obj_flags(q) & 0x08, writer_tracks ? 0 : 0x08);
+        EXPECT_TRUE(traces_at(drov::tp::TypePoints<kMacPool>::offset_jump.index).empty());
+        if (!writer_tracks) {
+            EXPECT_EQ(vm_mac_pool_name_state_flag_get(h, 1, q, &err), 7);
+            EXPECT_EQ(vm_mac_pool_mac_base_state_flag_get(h, 1, q, 2, &err), 6);
+        }
+    }
 }
 
 TEST_F(OneSide, TheWriterWritesZeroFlagsForAnInstanceWithoutStateArea) {
@@ -585,12 +585,8 @@ TEST_F(ListsDeathTest, AFailedLinkAnnouncementWhileReplacingStopsAtItsPoint) {
 }
 
 TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
-    vm_ident_t *src = ident("four");
-    Bytes four = encode(kIdent, src, 64);
-    vm_ident_name_set(h, 1, src, "", 0, &err);
-    Bytes empty = encode(kIdent, src, 64);
-    vm_ident_name_set(h, 1, src, "three", 3, &err);
-    Bytes three = encode(kIdent, src, 64);
+    const Bytes four = encode(kIdent, ident("four"), 64), empty = encode(kIdent, ident(""), 64),
+                three = encode(kIdent, ident("thr"), 64);
 
     vm_ident_t *r = ident("abcd");
     const char *held = walk::load<const char *>(r, 16);
@@ -786,19 +782,6 @@ TEST_F(Wire, OnlyTheFiveListOwnersRegisterTheTraceModuleWhenDecoding) {
 
 using Cloning = Wire;
 
-TEST_F(Cloning, CloneInternalDecodesIntoTheDestinationItIsGiven) {
-    vm_ident_t *src = ident("source"), *dst = ident("dest");
-    vm_ident_t *out = dst;
-    const uint64_t inits = wlog_inits();
-    st().calls.clear();
-    vm_ident_clone_internal(h, 1, src, &out, scratch.data(), 256, &err);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(out, dst);
-    EXPECT_EQ(name_of(dst), "source");
-    EXPECT_EQ(calls("allocate"), 1u); // the characters only
-    EXPECT_EQ(wlog_inits(), inits);   // nothing was created
-}
-
 TEST_F(Cloning, AGivenDestinationWhoseDecodingFailedIsDestroyed) {
     vm_ident_t *src = ident("source");
     auto *out = vm_ident_create(h, 1), *dst = out;
@@ -812,23 +795,30 @@ TEST_F(Cloning, AGivenDestinationWhoseDecodingFailedIsDestroyed) {
     EXPECT_EQ(st().live.count(dst), 0u);
 }
 
-TEST_F(Cloning, CloneCreatesANewDestinationWhateverOutHeld) {
-    vm_ident_t *src = ident("source"), *other = ident("other");
-    vm_ident_t *out = other;
-    const uint64_t inits = wlog_inits();
-    vm_ident_clone(h, 1, src, &out, scratch.data(), 256, &err);
-    EXPECT_EQ(err, 0u);
-    ASSERT_NE(out, nullptr);
-    own(kIdent, out);
-    EXPECT_NE(out, other);
-    EXPECT_EQ(name_of(out), "source");
-    EXPECT_EQ(name_of(other), "other");
-    EXPECT_EQ(wlog_inits(), inits + 1); // registered before creating
-    std::vector<const void *> a, b;
-    walk::blocks(kIdent, src, a);
-    walk::blocks(kIdent, out, b);
-    ASSERT_EQ(b.size(), 1u);
-    EXPECT_NE(a.at(0), b.at(0));
+// clone_internal decodes into the destination it is given, creating
+// nothing; clone registers, then creates a new one whatever out held.
+// Neither shares a block with the source.
+TEST_F(Cloning, CloneInternalDecodesIntoTheGivenDestinationAndCloneMakesANewOne) {
+    for (bool internal : {true, false}) {
+        SCOPED_TRACE(internal ? "clone_internal" : "clone");
+        vm_ident_t *src = ident("source"), *given = ident("given"), *out = given;
+        const uint64_t inits = wlog_inits();
+        st().calls.clear();
+        (internal ? vm_ident_clone_internal : vm_ident_clone)(h, 1, src, &out, scratch.data(), 256, &err);
+        EXPECT_EQ(err, 0u);
+        ASSERT_NE(out, nullptr);
+        if (!internal) own(kIdent, out);
+        EXPECT_EQ(out == given, internal);
+        EXPECT_EQ(name_of(out), "source");
+        EXPECT_EQ(name_of(given), internal ? "source" : "given");
+        EXPECT_EQ(calls("allocate"), internal ? 1u : 2u); // the characters, and a new instance
+        EXPECT_EQ(wlog_inits(), inits + (internal ? 0 : 1));
+        std::vector<const void *> mine, theirs;
+        walk::blocks(kIdent, src, mine);
+        walk::blocks(kIdent, out, theirs);
+        ASSERT_EQ(theirs.size(), 1u);
+        EXPECT_NE(mine.at(0), theirs.at(0));
+    }
 }
 
 TEST_F(Cloning, ACloneKeepsTheSourcesVariantWhateverTheDomainKnows) {
