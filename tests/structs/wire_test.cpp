@@ -782,19 +782,6 @@ TEST_F(Wire, OnlyTheFiveListOwnersRegisterTheTraceModuleWhenDecoding) {
 
 using Cloning = Wire;
 
-TEST_F(Cloning, AGivenDestinationWhoseDecodingFailedIsDestroyed) {
-    vm_ident_t *src = ident("source");
-    auto *out = vm_ident_create(h, 1), *dst = out;
-    vm_ident_name_set(h, 1, dst, "dest", 4, &err);
-    const size_t live = st().live.size();
-    st().fail_alloc_at = st().alloc_calls + 1;
-    vm_ident_clone_internal(h, 1, src, &out, scratch.data(), 256, &err);
-    EXPECT_EQ(err, 12u);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(st().live.size(), live - 2); // dst and its old characters
-    EXPECT_EQ(st().live.count(dst), 0u);
-}
-
 // clone_internal decodes into the destination it is given, creating
 // nothing; clone registers, then creates a new one whatever out held.
 // Neither shares a block with the source.
@@ -864,24 +851,26 @@ TEST_F(Cloning, FailuresBeforeTheDecodingLeaveOutAsItWas) {
     EXPECT_EQ(out, nullptr);
 }
 
-// A creation that fails, or hands out the placeholder instead, gives no
-// destination.
-TEST_F(Cloning, ADestinationThatCannotBeMadeIs12) {
+// A given destination whose decoding failed is destroyed; a creation that
+// fails, or hands out the placeholder instead, gives no destination.
+TEST_F(Cloning, ADestinationThatCannotBeMadeOrFilledIs12AndOutIsNull) {
     vm_ident_t *src = ident("source");
-    for (bool placeholder : {false, true}) {
-        vm_ident_t *out = nullptr;
+    for (int how : {0, 1, 2}) { // decoding into a given one, creation, placeholder
+        SCOPED_TRACE(how);
+        vm_ident_t *given = how == 0 ? vm_ident_create(h, 1) : nullptr, *out = given;
+        if (given != nullptr) vm_ident_name_set(h, 1, given, "dest", 4, &err);
+        const size_t live = st().live.size();
         err = 0;
-        if (placeholder) {
-            h->cr_in_progress = 1;
-            h->err = 5;
-        } else {
-            st().fail_alloc_at = st().alloc_calls + 1;
-        }
-        vm_ident_clone(h, 1, src, &out, scratch.data(), 256, &err);
+        h->cr_in_progress = how == 2;
+        h->err = how == 2 ? 5 : 0;
+        if (how != 2) st().fail_alloc_at = st().alloc_calls + 1;
+        (how == 0 ? vm_ident_clone_internal : vm_ident_clone)(h, 1, src, &out, scratch.data(), 256, &err);
         h->cr_in_progress = 0;
         h->err = 0;
-        EXPECT_EQ(err, 12u) << placeholder;
+        EXPECT_EQ(err, 12u);
         EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(st().live.size(), live - (how == 0 ? 2 : 0)); // the given one and its old characters
+        EXPECT_EQ(st().live.count(given), 0u);
     }
 }
 
