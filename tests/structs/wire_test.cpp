@@ -26,8 +26,8 @@ std::string fatal_at(uint32_t index) { return "fatal trace " + std::to_string(in
 
 class Wire : public WireTest {
 protected:
-    // vm_act_rsp in the layout of the example: vm_name "abc", the other
-    // fields at their initial values unless given.
+    // A vm_act_rsp with vm_name "abc", the other fields at their initial
+    // values unless given.
     vm_act_rsp_t *act_rsp(uint32_t uid = 0, const char *owner = nullptr) {
         auto *a = make<vm_act_rsp_t>(kActRsp);
         vm_act_rsp_vm_name_set(h, 1, a, "abc", 3, &err);
