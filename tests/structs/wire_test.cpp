@@ -323,7 +323,7 @@ TEST_F(Wire, AnEncodingWithoutVariantIsTheHeaderAndReleasesEverythingTheInstance
 }
 
 TEST_F(Wire, MarshalWritesWhatTheDomainKnowsAndMarshalForCloneWhatTheInstanceHas) {
-    vm_act_rsp_t *a = act_rsp(0, "xy");
+    vm_act_rsp_t *a = act_rsp(77, "xy");
     Bytes full = encode(kActRsp, a);
     qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
 
@@ -343,16 +343,16 @@ TEST_F(Wire, MarshalWritesWhatTheDomainKnowsAndMarshalForCloneWhatTheInstanceHas
     err = 0;
     encode(kActRsp, a, 20);
     EXPECT_EQ(err, 90u);
-}
 
-TEST_F(Wire, AnEnumerationNewerThanTheDomainIsWrittenWholeAndReportedAtTheEnd) {
-    vm_act_rsp_t *a = act_rsp(77);
+    // An enumeration newer than the domain is written whole and reported
+    // at the end.
+    qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
     qel_standin::set_domain_variant(h, "vm_rsp_rc", -1);
-    Bytes b = encode(kActRsp, a);
+    err = 0;
+    Bytes newer = full;
+    newer[13] = 0xFF;
+    EXPECT_EQ(encode(kActRsp, a), newer);
     EXPECT_EQ(err, 43u);
-    ASSERT_EQ(b.size(), 48u);
-    EXPECT_EQ(b[13], 0xFF);
-    EXPECT_EQ(slice(b, 28, 4), (Bytes{0, 0, 0, 77}));
 }
 
 TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInsideAClone) {
