@@ -7,21 +7,8 @@ namespace {
 
 using namespace wire;
 using qel_standin::Tracking;
-using Bytes = std::vector<uint8_t>;
 
-class RoundTrip : public test::HandleTest, public ::testing::WithParamInterface<Tracking> {
-protected:
-    Bytes encoded(uint32_t t, const void *inst, uint32_t size) {
-        Bytes b(size);
-        uint32_t n = marshal_of(t)(h, 1, b.data(), inst, static_cast<int32_t>(size), &err);
-        b.resize(n);
-        return b;
-    }
-    void fill_flags(uint32_t t, void *inst, uint32_t value) {
-        walk::fn<void (*)(qel_handle_t *, uint32_t, void *, uint32_t)>(
-            walk::op(t, "set_all_state_tracking_flag"))(h, 1, inst, value);
-    }
-};
+class RoundTrip : public WireTest, public ::testing::WithParamInterface<Tracking> {};
 
 TEST_P(RoundTrip, EveryTypeInEveryVariantComesBackFieldByFieldAndByteByByte) {
     qel_standin::set_tracking(h, GetParam());
@@ -32,70 +19,62 @@ TEST_P(RoundTrip, EveryTypeInEveryVariantComesBackFieldByFieldAndByteByByte) {
                              std::to_string(round));
                 qel_standin::set_domain_variant(h, walk::name(t), v);
                 walk::Filler fill{h, std::mt19937(1000 * t + 10 * round + static_cast<uint32_t>(v + 1))};
-                void *src = walk::create(h, t);
+                void *src = make(t);
                 fill.fill(t, src);
                 ASSERT_EQ(fill.err, 0u);
-                fill_flags(t, src, 3 + round);
+                walk::fn<void (*)(qel_handle_t *, uint32_t, void *, uint32_t)>(
+                    walk::op(t, "set_all_state_tracking_flag"))(h, 1, src, 3 + round);
                 ASSERT_EQ(walk::instance_variant(src), v);
 
                 // len suffices; a reader given the writer's buffer length
                 // consumes exactly what was written.
                 const uint32_t size = len_of(t)(h, 1, src);
-                Bytes b = encoded(t, src, size);
+                const Bytes b = encode(t, src, size);
                 ASSERT_EQ(err, 0u);
                 ASSERT_LE(b.size(), size);
                 Bytes padded = b;
                 padded.resize(size, 0xEE);
-                void *dst = walk::create(h, t);
-                EXPECT_EQ(unmarshal_of(t)(h, 1, padded.data(), dst, static_cast<int32_t>(size), 0,
-                                          &err),
-                          b.size());
+                void *dst = make(t);
+                EXPECT_EQ(decode(t, padded, dst), b.size());
                 ASSERT_EQ(err, 0u);
                 EXPECT_EQ(walk::diff(t, src, dst), "");
-                EXPECT_EQ(encoded(t, dst, size), b);
+                EXPECT_EQ(encode(t, dst, size), b);
 
                 // Decoded again in place: nothing is allocated.
                 const uint64_t allocs = st().alloc_calls;
-                EXPECT_EQ(unmarshal_of(t)(h, 1, padded.data(), dst, static_cast<int32_t>(size), 1,
-                                          &err),
-                          b.size());
+                EXPECT_EQ(decode(t, padded, dst, 1), b.size());
                 EXPECT_EQ(st().alloc_calls, allocs);
-                EXPECT_EQ(encoded(t, dst, size), b);
+                EXPECT_EQ(encode(t, dst, size), b);
 
                 // Given exactly the bytes written, so do the fields and flags.
-                void *exact = walk::create(h, t);
-                EXPECT_EQ(unmarshal_of(t)(h, 1, b.data(), exact, static_cast<int32_t>(b.size()), 0,
-                                          &err),
-                          b.size());
+                void *exact = make(t);
+                EXPECT_EQ(decode(t, b, exact), b.size());
                 EXPECT_EQ(walk::diff(t, src, exact), "");
-                EXPECT_EQ(encoded(t, exact, size), b);
+                EXPECT_EQ(encode(t, exact, size), b);
 
                 // A clone is equal and shares no block with its source.
                 void *copy = nullptr;
                 Bytes scratch(size);
                 clone_of(t)(h, 1, src, &copy, scratch.data(), size, &err);
                 ASSERT_EQ(err, 0u);
-                ASSERT_NE(copy, nullptr);
+                ASSERT_NE(own(t, copy), nullptr);
                 EXPECT_EQ(walk::diff(t, src, copy), "");
-                EXPECT_EQ(encoded(t, copy, size), b);
+                EXPECT_EQ(encode(t, copy, size), b);
                 std::vector<const void *> mine, theirs;
                 walk::blocks(t, src, mine);
                 walk::blocks(t, copy, theirs);
-                for (const void *p : theirs)
-                    EXPECT_EQ(std::find(mine.begin(), mine.end(), p), mine.end());
+                for (const void *p : theirs) EXPECT_EQ(std::find(mine.begin(), mine.end(), p), mine.end());
 
-                for (void *i : {src, dst, exact, copy}) walk::destroy(h, t, i);
+                release_all();
                 ASSERT_TRUE(st().live.empty());
             }
         }
     }
 }
 
-std::string tracking_name(const ::testing::TestParamInfo<Tracking> &p) {
-    return p.param == Tracking::On ? "On" : p.param == Tracking::Off ? "Off" : "NoRecord";
-}
-INSTANTIATE_TEST_SUITE_P(Tracking, RoundTrip,
-                         ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On),
-                         tracking_name);
+INSTANTIATE_TEST_SUITE_P(Tracking, RoundTrip, ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On),
+                         [](const ::testing::TestParamInfo<Tracking> &p) {
+                             return p.param == Tracking::On ? "On" : p.param == Tracking::Off ? "Off" : "NoRecord";
+                         });
 
 } // namespace

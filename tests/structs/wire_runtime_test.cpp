@@ -20,63 +20,61 @@ extern "C" int8_t qel_get_instance_variant(const void *inst, int32_t, int32_t) {
 namespace {
 
 using namespace wire;
-using Bytes = std::vector<uint8_t>;
 
-class Runtime : public test::HandleTest {
+class Runtime : public WireTest {
 protected:
     void TearDown() override {
         g_width = 1;
         g_null_variant = -1;
-        test::HandleTest::TearDown();
+        WireTest::TearDown();
     }
 };
 
 TEST_F(Runtime, FixedArraysAndTextsGoValueByValueWhenTheRuntimeSaysSo) {
-    vm_profile_t *p = vm_profile_create(h, 1);
+    constexpr uint32_t kProfile = type_index("vm_profile");
+    auto *p = make<vm_profile_t>(kProfile);
     vm_profile_name_set(h, 1, p, "name", 4, &err);
     const uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
     vm_profile_mac_addr_set_mem(h, 1, p, mac, 6, &err);
-    Bytes one = encode(marshal_of(type_index("vm_profile")), h, p, 1024, &err);
+    const Bytes one = encode(kProfile, p, 1024);
     const uint32_t one_len = vm_profile_len(h, 1, p);
 
     g_width = 2;
-    EXPECT_EQ(encode(marshal_of(type_index("vm_profile")), h, p, 1024, &err), one);
+    EXPECT_EQ(encode(kProfile, p, 1024), one);
     EXPECT_EQ(vm_profile_len(h, 1, p), one_len + 64 + 256 + 6);
-    vm_profile_t *q = vm_profile_create(h, 1);
+    void *q = make(kProfile);
     st().calls.clear();
-    EXPECT_EQ(vm_profile_unmarshal(h, 1, one.data(), q, static_cast<int32_t>(one.size()), 1, &err),
-              one.size());
+    EXPECT_EQ(decode(kProfile, one, q, 1), one.size());
     EXPECT_EQ(err, 0u);
-    EXPECT_EQ(walk::diff(type_index("vm_profile"), p, q), "");
+    EXPECT_EQ(walk::diff(kProfile, p, q), "");
     EXPECT_EQ(calls("char_unmarshal"), 64u + 256u);
     auto bytes = qel_standin::calls_named(h, "u_int8_unmarshal");
     ASSERT_EQ(bytes.size(), 6u);
     EXPECT_EQ(bytes[5].arg, 1); // the update flag reaches every value
-    EXPECT_EQ(bytes[5].obj, reinterpret_cast<uint8_t *>(q) + 378 + 5);
+    EXPECT_EQ(bytes[5].obj, static_cast<uint8_t *>(q) + 378 + 5);
 
     // Cut inside the array: the coder of the first missing value says 90.
-    Bytes cut(one.begin(), one.end() - 3);
-    vm_profile_unmarshal(h, 1, cut.data(), q, static_cast<int32_t>(cut.size()), 0, &err);
+    decode(kProfile, one, q, 0, static_cast<int32_t>(one.size() - 3));
     EXPECT_EQ(err, 90u);
     err = 0;
-    Bytes small(64);
-    vm_profile_marshal(h, 1, small.data(), p, 64, &err);
+    encode(kProfile, p, 64);
     EXPECT_EQ(err, 90u);
-    vm_profile_destroy(h, 1, p);
-    vm_profile_destroy(h, 1, q);
 }
 
 // Without an instance, len counts the fields of the variant the runtime
 // reports, strings and lists empty and no state flags.
 TEST_F(Runtime, LenOfNoInstanceCountsTheFieldsOfTheRuntimesVariant) {
     qel_standin::set_tracking(h, qel_standin::Tracking::On);
-    EXPECT_EQ(vm_act_rsp_len(h, 1, nullptr), 6u);
-    g_null_variant = 2;
-    EXPECT_EQ(vm_act_rsp_len(h, 1, nullptr), 45u);
-    EXPECT_EQ(vm_id_valid_req_len(h, 1, nullptr), 14u);
-    EXPECT_EQ(vm_profile_len(h, 1, nullptr), 342u);
-    g_null_variant = 0;
-    EXPECT_EQ(vm_act_rsp_len(h, 1, nullptr), 39u);
+    const struct {
+        int8_t variant;
+        uint32_t act_rsp, id_valid_req, profile;
+    } cases[] = {{-1, 6, 6, 6}, {2, 45, 14, 342}, {0, 39, 14, 342}};
+    for (const auto &c : cases) {
+        g_null_variant = c.variant;
+        EXPECT_EQ(vm_act_rsp_len(h, 1, nullptr), c.act_rsp) << int{c.variant};
+        EXPECT_EQ(vm_id_valid_req_len(h, 1, nullptr), c.id_valid_req) << int{c.variant};
+        EXPECT_EQ(vm_profile_len(h, 1, nullptr), c.profile) << int{c.variant};
+    }
 }
 
 } // namespace
