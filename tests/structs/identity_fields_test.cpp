@@ -1,5 +1,5 @@
 // Comparison and hashing: equal contents compare 0 and hash alike, any one
-// field's change is seen (whatever the variants), and the documented
+// field's change is seen (whatever the variants), and the exact
 // values and hash sequence.
 #include "struct_support.h"
 
@@ -209,7 +209,7 @@ TEST_F(Identity, FixedTextIsComparedAndHashedOverItsCapacity) {
 }
 
 // The hash of a vm_act_rsp, step by step with the runtime's functions in
-// the documented order; an empty string hashes zero bytes, which gives 0
+// declaration order; an empty string hashes zero bytes, which gives 0
 // and starts the running hash over.
 TEST_F(Identity, ActResponseHashSequence) {
     for (bool empty_name : {false, true}) {

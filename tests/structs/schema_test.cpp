@@ -1,5 +1,5 @@
 // What the schema promises about every structure type: the exported names
-// the naming rules give, the documented layouts and sizes, and the field
+// the naming rules give, the fixed layouts and sizes, and the field
 // numbers each variant accepts.
 #include <set>
 #include <sstream>
@@ -256,7 +256,7 @@ TEST_F(Schema, ExportsAreExactlyWhatTheNamingRulesGive) {
     const auto exported = exported_names();
     for (const auto &n : expected) EXPECT_TRUE(exported.count(n)) << "missing " << n;
     for (const auto &n : exported) EXPECT_TRUE(expected.count(n)) << "not expected " << n;
-    // The documented examples, including the element types' parents.
+    // Names worth naming one by one, including the element types' parents.
     for (const char *n : {"vm_mac_pool_name_set_cr", "vm_mac_pool_namelen_get_value",
                           "vm_mac_pool_mac_base_state_flag_get_arr", "vm_nic_list_vm_nic_info_get",
                           "vm_if_mtu_element_if_id_set", "vm_transport_act_activate_get_value",
