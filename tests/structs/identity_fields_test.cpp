@@ -137,7 +137,7 @@ TEST_F(Identity, NullInstances) {
     EXPECT_EQ(vm_id_hash(v, 1234), u_int32_hash(&id, 1234));
 }
 
-TEST_F(Identity, DocumentedValues) {
+TEST_F(Identity, KnownOrderingsAndHashes) {
     auto *a = make(vm_act_rsp_create, vm_act_rsp_destroy);
     auto *b = make(vm_act_rsp_create, vm_act_rsp_destroy);
     // The length decides before any character is looked at.

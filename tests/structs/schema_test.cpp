@@ -147,7 +147,7 @@ TEST_F(Schema, FieldNumbersFollowTheVariantBlocks) {
         const char *type;
         std::vector<uint32_t> ends;
     };
-    const std::vector<Blocks> documented = {
+    const std::vector<Blocks> known = {
         {"vm_act_rsp", {7, 10, 12}}, {"vm_install_cfg", {11, 14}}, {"vm_transport_act", {2, 4}},
         {"vm_sta_req", {3, 5}},      {"vm_id", {1}},               {"vm_mac_pool", {6}},
         {"vm_mac_pool_addr", {3}},   {"vm_nic", {3}},              {"vm_nic_list", {4}},
@@ -155,7 +155,7 @@ TEST_F(Schema, FieldNumbersFollowTheVariantBlocks) {
         {"vm_veltoprofile", {10}},   {"vm_package_meta_data", {8}}, {"vm_id_valid_req", {3}},
         {"vm_nic_info", {5}},        {"vm_inst_req", {7}},         {"vm_sta_rsp", {8}},
     };
-    for (const Blocks &b : documented) {
+    for (const Blocks &b : known) {
         SCOPED_TRACE(b.type);
         const uint32_t t = walk::index_of(b.type);
         void *inst = walk::create(h, t);
