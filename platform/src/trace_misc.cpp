@@ -20,7 +20,7 @@ struct Global {
     std::vector<RangeNote> ranges;
     std::vector<Call> calls;
     uint64_t range_calls = 0; // since fail_range_at was last armed
-    uint64_t fail_range = 0;
+    std::atomic<uint64_t> fail_range{0};
     uint64_t failed_call = 0; // last failing call, for norla_perror
     std::map<std::string, uint16_t> trace_modules;
 };
@@ -101,6 +101,9 @@ extern "C" {
 
 int32_t norla_set_range(void *alloc_ctx, const void *addr, uint32_t len, uint32_t ctx) {
     Global &g = global();
+    // Nothing to keep and no failure armed: nothing to count either, since
+    // arming starts the count afresh.
+    if (!recording() && g.fail_range.load(std::memory_order_relaxed) == 0) return 1;
     std::lock_guard lock(g.mu);
     if (recording()) g.ranges.push_back(RangeNote{alloc_ctx, addr, len, ctx});
     ++g.range_calls;
