@@ -733,6 +733,8 @@ TEST_F(Wire, HandMadeEncodingsDecodeAsFarAsTheirBytesGo) {
         // A fixed array or text cut short keeps what was there.
         {"vm_mac_pool_addr", {0, 0, 0, 0, 0, 10, 1, 2, 3}, 9, 90, 40, {1, 2, 3}, 0},
         {"vm_profile", {0, 0, 0, 0, 0, 200, 'a', 'b'}, 8, 90, 11, {'a', 'b'}, 0},
+        // A length word cut short ends the fields, not the decoding.
+        {"vm_id_valid_req", {0, 0, 0, 0, 0, 8, 0, 0, 0, 5, 0, 0}, 10, 90, 12, {5, 0, 0, 0}, 0},
         // A body length beyond the buffer stops at its end; one shorter
         // than what was read moves nothing back.
         {"vm_id", {0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 7, 1, 2, 3}, 13, 0, 12, {7, 0, 0, 0}, 0xFFFFFFFF},
