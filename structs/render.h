@@ -427,8 +427,8 @@ template <class F> struct TextOf<List<F>> {
             Elem::read(r, path.element(F::d.name, position), e);
             K::set_last(r.h, r.ctx, inst, e, r.err); // nothing after a failed read
             // An element the list took stays there, even when marking its
-            // flag failed afterwards.
-            if (*r.err != 0 && link(e)->list == nullptr) S::destroy_internal(r.h, r.ctx, e, 1);
+            // flag failed afterwards; one it did not take is ours to free.
+            if (link(e)->list == nullptr) S::destroy_internal(r.h, r.ctx, e, 1);
         }
     }
 };
