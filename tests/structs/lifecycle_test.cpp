@@ -277,6 +277,25 @@ TEST_F(Lifecycle, RefusalsAreTraced) {
     EXPECT_EQ(last_trace(), "Invalid object pointer passed in to set instance flag");
 }
 
+// An instance whose state area lies elsewhere (STTR_OFFSET) gives its
+// nested record a place inside that area, not inside its own memory.
+TEST_F(Lifecycle, AnOffsetStateAreaPlacesTheNestedRecordsFlags) {
+    qel_standin::set_tracking(h, Tracking::On);
+    alignas(8) uint8_t block[1024] = {};
+    auto *r = reinterpret_cast<vm_act_rsp_t *>(block);
+    constexpr uint32_t kOff = 600;
+    qellib_update_sttr_offset(h, 1, r, kOff);
+    vm_act_rsp_initialize(h, 1, r, walk::fn<qel_type_info *>("_vm_act_rsp_type_info_internal"), 1, 0,
+                          0, nullptr, &err);
+    EXPECT_EQ(err, 0u);
+    const drov::schema::TypeDesc &t = kTypes[walk::index_of("vm_act_rsp")];
+    const FieldDesc &f = *std::find_if(t.fields, t.fields + t.field_count, [](const FieldDesc &d) {
+        return std::string_view(d.name) == "vm_if_rsp";
+    });
+    EXPECT_EQ(qellib_get_sttr_offset(h, 1, block + f.offset), kOff + f.nested_area - f.offset);
+    vm_act_rsp_destroy_internal(h, 1, r, 0);
+}
+
 // ---- Fatal conditions ---------------------------------------------------------------
 
 using LifecycleDeath = Lifecycle;
