@@ -3,6 +3,8 @@
 // lists; and the announcement of every store into instance memory.
 #include "struct_support.h"
 
+#include <algorithm>
+
 namespace {
 
 using namespace test::structs;
@@ -347,6 +349,18 @@ TEST_F(Fields, WholeSetRefusals) {
     EXPECT_EQ(vm_act_rsp_vm_name_length_get_value(h, 1, high, &err), 0u);
     EXPECT_EQ(vm_act_rsp_rc_get_value(h, 1, plain, &err), 1u);
     for (auto *x : {plain, high, low}) vm_act_rsp_destroy(h, 1, x);
+    // The variable array moves there without its element flags, which go.
+    qel_standin::set_tracking(h, Tracking::Off);
+    vm_id_valid_req_t *bare = vm_id_valid_req_create(h, 1);
+    qel_standin::set_tracking(h, Tracking::On);
+    vm_id_valid_req_t *full = vm_id_valid_req_create(h, 1);
+    const uint8_t cred[3] = {1, 2, 3};
+    vm_id_valid_req_credentials_set_mem(h, 1, full, cred, 3, &err);
+    const size_t live = st().live.size();
+    vm_id_valid_req_set(h, 1, bare, full, &err);
+    EXPECT_ERR(22u);
+    EXPECT_EQ(st().live.size(), live - 1);
+    for (auto *x : {bare, full}) vm_id_valid_req_destroy(h, 1, x);
 }
 
 TEST_F(Fields, WholeSetOfListElementsKeepsEachInItsList) {
@@ -401,10 +415,15 @@ TEST_F(Fields, StringsKeepTheirLengthAndCopyOutTerminated) {
         EXPECT_EQ(std::string(walk::load<const char *>(inst, f.offset), 6), std::string("ab\0\0\0\0", 6));
         // A failed allocation: no block, and a length that promises none.
         st().fail_alloc_at = st().alloc_calls + 1;
+        st().writes.clear();
         set("xyz", 3);
         EXPECT_ERR(12u);
         EXPECT_EQ(walk::load<const char *>(inst, f.offset), nullptr);
         EXPECT_EQ(walk::length_of(inst, f), 0u);
+        const uint8_t *len_at = walk::bytes(inst) + f.length_offset;
+        EXPECT_TRUE(std::ranges::any_of(st().writes, [&](const qel_standin::WriteNote &w) {
+            return w.addr == len_at && w.len == f.length_width && w.owner == inst;
+        })) << "the length's reset is announced";
         get(sizeof buf);
         EXPECT_STREQ(buf, "");
         set("q", 1);
