@@ -2,22 +2,12 @@
 #include <benchmark/benchmark.h>
 
 #include "drov_def/drov_def.h"
+#include "bench/quiet_handle.h"
 #include "qel_standin.h"
 
 namespace {
 
-// Nothing recorded and blocks only counted, as in the enumeration benchmarks.
-struct Handle {
-    Handle() {
-        h = qel_standin::handle_new();
-        qel_standin::set_recording(h, false);
-        qel_standin::set_alloc_mode(h, qel_standin::AllocMode::Counted);
-        qel_standin::set_global_recording(false);
-    }
-    ~Handle() { qel_standin::handle_delete(h); }
-    qel_handle_t *h;
-    uint32_t err = 0;
-};
+using Handle = bench::Handle;
 
 void BM_ScalarSetGetValue(benchmark::State &state) {
     Handle f;

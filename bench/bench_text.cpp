@@ -10,25 +10,14 @@
 #include <vector>
 
 #include "drov_def/drov_def.h"
+#include "bench/quiet_handle.h"
 #include "qel_standin.h"
 
 namespace {
 
 std::string chars(size_t n, char c) { return std::string(n, c); }
 
-struct Handle {
-    // Nothing recorded and blocks only counted: the loops measure the
-    // library and the runtime's renderers, not the stand-in's bookkeeping.
-    Handle() {
-        h = qel_standin::handle_new();
-        qel_standin::set_recording(h, false);
-        qel_standin::set_alloc_mode(h, qel_standin::AllocMode::Counted);
-        qel_standin::set_global_recording(false);
-    }
-    ~Handle() { qel_standin::handle_delete(h); }
-    qel_handle_t *h;
-    uint32_t err = 0;
-};
+using Handle = bench::Handle;
 
 // ---- The three messages -------------------------------------------------------------
 

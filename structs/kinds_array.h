@@ -43,6 +43,11 @@ template <class F, class D> struct ArrayBase : KindBase<F> {
         }
         *flags = D::element_flags(area);
     }
+    static uint8_t get_value(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t index,
+                             uint32_t *err) {
+        uint8_t *p = D::get(h, ctx, inst, index, err);
+        return p != nullptr ? u_int8_get_value(h, ctx, p, err) : 0;
+    }
 };
 
 template <class F> struct Array : ArrayBase<F, Array<F>> {
@@ -103,11 +108,6 @@ template <class F> struct Array : ArrayBase<F, Array<F>> {
         uint8_t *p = u_int8_get(h, ctx, elems(inst) + index, err);
         contain(h, ctx, p, inst);
         return p;
-    }
-    static uint8_t get_value(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t index,
-                             uint32_t *err) {
-        uint8_t *p = get(h, ctx, inst, index, err);
-        return p != nullptr ? u_int8_get_value(h, ctx, p, err) : 0;
     }
     static void set(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t index, const uint8_t *src,
                     uint32_t *err) {
@@ -287,11 +287,6 @@ template <class F> struct VarArray : ArrayBase<F, VarArray<F>> {
         uint8_t *p = u_int8_get(h, ctx, *elems(inst) + index, err);
         contain(h, ctx, p, inst);
         return p;
-    }
-    static uint8_t get_value(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t index,
-                             uint32_t *err) {
-        uint8_t *p = get(h, ctx, inst, index, err);
-        return p != nullptr ? u_int8_get_value(h, ctx, p, err) : 0;
     }
 
     static void set_mem(qel_handle_t *h, uint32_t ctx, void *inst, const uint8_t *src,
