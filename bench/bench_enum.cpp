@@ -2,27 +2,15 @@
 #include <benchmark/benchmark.h>
 
 #include "drov_def/drov_def.h"
-#include "qel_standin.h"
+#include "bench/quiet_handle.h"
 
 namespace {
 
-struct Fixture {
-    // Nothing recorded and blocks only counted: the loops measure the
-    // library, not the stand-in's bookkeeping, and run in constant memory.
-    Fixture() {
-        h = qel_standin::handle_new();
-        qel_standin::set_recording(h, false);
-        qel_standin::set_alloc_mode(h, qel_standin::AllocMode::Counted);
-        qel_standin::set_global_recording(false);
-        e = vm_rsp_rc_create(h, 1);
-    }
-    ~Fixture() {
-        vm_rsp_rc_destroy(h, 1, e);
-        qel_standin::handle_delete(h);
-    }
-    qel_handle_t *h;
+// A quiet handle with one instance of vm_rsp_rc.
+struct Fixture : bench::Handle {
+    Fixture() : e(vm_rsp_rc_create(h, 1)) {}
+    ~Fixture() { vm_rsp_rc_destroy(h, 1, e); }
     vm_rsp_rc_t *e;
-    uint32_t err = 0;
 };
 
 void BM_EnumSetGetValue(benchmark::State &state) {
