@@ -36,11 +36,13 @@ constexpr auto make_entries() {
     return out;
 }
 
-constexpr auto make_blocks(std::array<TypeBlock, schema::kTypeCount> *self) {
-    std::array<TypeBlock, schema::kTypeCount> out{};
+// `self` is the blocks' final place: each record points at the variant
+// information in front of it.
+constexpr TypeBlocks make_blocks(TypeBlock *self) {
+    TypeBlocks out{};
     for (uint32_t k = 0; k < schema::kTypeCount; ++k) {
         const auto &t = kTypes[k];
-        auto &b = out[k];
+        auto &b = out.at[k];
         b.variant_info.count = t.variants;
         b.variant_info.entries = &g_variant_entries[t.first_entry];
         auto &r = b.record;
@@ -53,7 +55,7 @@ constexpr auto make_blocks(std::array<TypeBlock, schema::kTypeCount> *self) {
         copy_text(r.module, schema::kModuleName);
         copy_text(r.kind, t.is_enum ? "enum" : "type");
         r.luid = -1;
-        r.variant_info = &(*self)[k].variant_info;
+        r.variant_info = &self[k].variant_info;
     }
     return out;
 }
@@ -64,8 +66,7 @@ constinit std::array<qel_variant_entry_t, schema::kVariantEntryCount> g_variant_
     make_entries();
 
 extern "C" {
-constinit std::array<TypeBlock, schema::kTypeCount>
-    drov_def_type_blocks = make_blocks(&drov_def_type_blocks);
+constinit TypeBlocks drov_def_type_blocks = make_blocks(drov_def_type_blocks.at);
 
 // The table names the records by their exported symbols; being protected
 // (below), these always resolve to the library's own records.

@@ -16,6 +16,11 @@ struct TypeBlock {
     qel_type_info_t record;
 };
 
+// All blocks in type-table order, as one object the record symbols point into.
+struct TypeBlocks {
+    TypeBlock at[schema::kTypeCount];
+};
+
 static_assert(sizeof(qel_type_info_t) == 272);
 static_assert(offsetof(qel_type_info_t, digest) == 4);
 static_assert(offsetof(qel_type_info_t, digest_str) == 20);
@@ -40,7 +45,7 @@ static_assert(offsetof(qel_instance_header_t, obj_flags) == 10);
 static_assert(sizeof(qel_module_desc_t) == 4 * sizeof(void *));
 
 extern "C" {
-extern std::array<TypeBlock, schema::kTypeCount> drov_def_type_blocks;
+extern TypeBlocks drov_def_type_blocks;
 // The records in type-table order, null-terminated.
 extern const std::array<qel_type_info_t *, schema::kTypeCount + 1> drov_def_type_table;
 extern qel_module_desc_t drov_def_module_desc;
