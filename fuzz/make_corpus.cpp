@@ -9,7 +9,8 @@
 //                     .velto section alone, and catalogue texts with
 //                     arguments
 // usage: make_corpus OUT [LIBRARY]   (LIBRARY: the drov_def library file;
-// default the one this program runs with)
+// default the one this program runs with).  Those four folders of OUT are
+// emptied first.
 #include <dlfcn.h>
 #include <elf.h>
 
@@ -276,6 +277,7 @@ int main(int argc, char **argv) {
     }
     out_dir = argv[1];
     try {
+        for (const char *h : {"unmarshal", "clone", "from_xml", "drovdef"}) fs::remove_all(out_dir / h);
         structures();
         library(argc > 2 ? argv[2] : own_library());
     } catch (const std::exception &e) {
