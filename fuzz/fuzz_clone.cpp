@@ -15,9 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const Ops &o = ops(c.type);
     const Decoded src = decode(hd, c, data, size, false);
     if (src.err == 0) {
-        // len + 1 suffices (see check_round_trip); a short one is cut by
-        // sixteenths of it.
-        uint32_t room = o.len(hd.h, 1, src.inst) + 1;
+        // Room for any encoding (see reencode), or sixteenths of it.
+        uint32_t room = room_for(hd, c.type, src.inst);
         if (c.short_scratch) room = room * c.pick / 16;
         std::vector<uint8_t> scratch(std::max<uint32_t>(room, 1));
         void *out = nullptr;

@@ -201,7 +201,11 @@ inline void *make_instance(const Handle &hd, const Case &c) {
 // been announced to the handle's write notification before it changed.
 // The links of list chains (a head's first, last and parent, an element's
 // next and prev) are announced to the memory range library instead and are
-// not watched.
+// not watched.  Nor, for now, is an enumeration field's variant byte: the
+// enumeration's unmarshal stores the peer's variant there without a
+// notification (kEnumVariantUnannounced; false once it announces it).
+inline constexpr bool kEnumVariantUnannounced = true;
+
 class Watch {
 public:
     Watch(const Handle &hd, uint32_t t, void *inst) : hd_(hd) {
@@ -273,6 +277,8 @@ private:
                 if (void *p = walk::load<void *>(inst, f.offset)) region(p, d.name);
             } else if (f.kind == FieldKind::Record) {
                 fields(static_cast<uint32_t>(f.ref), inst + f.offset, at + f.offset);
+            } else if (f.kind == FieldKind::Enum && kEnumVariantUnannounced) {
+                exempt_[at + f.offset + 8] = 1; // the instance variant
             } else if (f.kind == FieldKind::List) {
                 std::memset(&exempt_[at + f.offset], 1, 24); // first, last, parent
                 for (void *e : walk::elements(inst, f)) add(static_cast<uint32_t>(f.ref), e, true);
@@ -362,6 +368,25 @@ inline bool full(uint32_t t, const void *inst) {
     return true;
 }
 
+// The ra data blocks an instance encodes (9 bytes each, which len does
+// not count): one for itself and for each nested instance or element that
+// carries the flag, which a decoding takes from the wire.
+inline uint32_t ra_blocks(uint32_t t, const void *inst) {
+    const walk::TypeDesc &d = kTypes[t];
+    uint32_t n = (walk::bytes(inst)[10] & QEL_OBJ_RA_DATA) != 0 ? 1 : 0;
+    for (uint32_t i = 0; i < d.field_count; ++i) {
+        const FieldDesc &f = d.fields[i];
+        if (f.kind == FieldKind::Record) n += ra_blocks(static_cast<uint32_t>(f.ref), walk::bytes(inst) + f.offset);
+        if (f.kind == FieldKind::List)
+            for (void *e : walk::elements(inst, f)) n += ra_blocks(static_cast<uint32_t>(f.ref), e);
+    }
+    return n;
+}
+// A buffer that holds any encoding of the instance.
+inline uint32_t room_for(const Handle &hd, uint32_t t, const void *inst) {
+    return ops(t).len(hd.h, 1, inst) + 1 + 9 * ra_blocks(t, inst);
+}
+
 inline void check_equal(uint32_t t, const void *a, const void *b, const char *what) {
     const std::string diff = walk::diff(t, a, b);
     if (ops(t).compare(a, b) != 0 || !diff.empty())
@@ -369,14 +394,15 @@ inline void check_equal(uint32_t t, const void *a, const void *b, const char *wh
 }
 
 // An instance re-encodes without error into len + 1 bytes (len can be
-// one short for a tracked message that ends in a list) and that encoding
+// one short for a tracked message that ends in a list; ra data blocks
+// added) and that encoding
 // decodes, without error and to its last byte, into a fresh instance; the
 // one decoded is returned.  Under a lowered domain the instance is
 // encoded in its own variant; marshal itself must then report the epoch
 // exactly when it writes less.
 inline void *reencode(const Handle &hd, const Case &c, const void *a) {
     const Ops &o = ops(c.type);
-    const uint32_t size = o.len(hd.h, 1, a) + 1;
+    const uint32_t size = room_for(hd, c.type, a);
     std::vector<uint8_t> buf(size);
     uint32_t err = 0;
     if (c.lowered) {
@@ -386,7 +412,7 @@ inline void *reencode(const Handle &hd, const Case &c, const void *a) {
         err = 0;
     }
     const uint32_t n = (c.lowered ? o.marshal_for_clone : o.marshal)(hd.h, 1, buf.data(), a, static_cast<int32_t>(size), &err);
-    if (err != 0) fault("%s: encoding into len + 1 = %u bytes failed with %u", name(c.type), size, err);
+    if (err != 0) fault("%s: encoding into %u bytes (len + 1 and ra data) failed with %u", name(c.type), size, err);
     void *b = o.create(hd.h, 1);
     const uint32_t got = o.unmarshal(hd.h, 1, buf.data(), b, static_cast<int32_t>(n), 0, &err);
     if (err != 0 || got != n)
