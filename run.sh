@@ -51,7 +51,8 @@ fuzz_one() {
     "$bin" -entropic=0 -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$out/" "$out/work" "fuzz/corpus/$h" "build-fuzz/starting_inputs/$h" \
         >"$out/run.log" 2>&1 || { tail -n 60 "$out/run.log"; echo "fuzz_$h: FAULT (input in $out/)"; return 1; }
-    "$bin" -merge=1 "$out/merged" "fuzz/corpus/$h" "$out/work" "build-fuzz/starting_inputs/$h" \
+    # Kept small: the fewest inputs that reach every edge reached.
+    "$bin" -set_cover_merge=1 -use_counters=0 "$out/merged" "fuzz/corpus/$h" "$out/work" "build-fuzz/starting_inputs/$h" \
         >"$out/merge.log" 2>&1 || { tail -n 30 "$out/merge.log"; return 1; }
     rm -rf "fuzz/corpus/$h" && mv "$out/merged" "fuzz/corpus/$h"
     local execs rate last
