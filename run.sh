@@ -44,12 +44,13 @@ build() { # build DIR [cmake options...]
 # the kept corpus and the starting inputs, then minimises all of them back
 # into fuzz/corpus/HARNESS; prints executions, their rate and coverage.
 fuzz_one() {
-    local h=$1 secs=$2 bin=build-fuzz/fuzz/fuzz_$1 out=build-fuzz/fuzz-runs/$1
+    local h=$1 secs=$2 bin=build-fuzz/fuzz/fuzz_$1 out=build-fuzz/fuzz-runs/$1 found=()
+    [ -d "fuzz/found/$h" ] && found=("fuzz/found/$h")
     rm -rf "$out" && mkdir -p "$out/work" "$out/merged" "fuzz/corpus/$h"
     # Plain scheduling: the entropic one spends most of its time on its
     # bookkeeping over the library's many edges (seven times fewer inputs).
     "$bin" -entropic=0 -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="$out/" "$out/work" "fuzz/corpus/$h" "build-fuzz/starting_inputs/$h" \
+        -artifact_prefix="$out/" "$out/work" "fuzz/corpus/$h" "${found[@]}" "build-fuzz/starting_inputs/$h" \
         >"$out/run.log" 2>&1 || { tail -n 60 "$out/run.log"; echo "fuzz_$h: FAULT (input in $out/)"; return 1; }
     # Kept small: the fewest inputs that reach every edge reached.
     "$bin" -set_cover_merge=1 -use_counters=0 "$out/merged" "fuzz/corpus/$h" "$out/work" "build-fuzz/starting_inputs/$h" \
