@@ -201,10 +201,7 @@ inline void *make_instance(const Handle &hd, const Case &c) {
 // been announced to the handle's write notification before it changed.
 // The links of list chains (a head's first, last and parent, an element's
 // next and prev) are announced to the memory range library instead and are
-// not watched.  Nor, for now, is an enumeration field's variant byte: the
-// enumeration's unmarshal stores the peer's variant there without a
-// notification (kEnumVariantUnannounced; false once it announces it).
-inline constexpr bool kEnumVariantUnannounced = true;
+// not watched.
 
 class Watch {
 public:
@@ -277,8 +274,6 @@ private:
                 if (void *p = walk::load<void *>(inst, f.offset)) region(p, d.name);
             } else if (f.kind == FieldKind::Record) {
                 fields(static_cast<uint32_t>(f.ref), inst + f.offset, at + f.offset);
-            } else if (f.kind == FieldKind::Enum && kEnumVariantUnannounced) {
-                exempt_[at + f.offset + 8] = 1; // the instance variant
             } else if (f.kind == FieldKind::List) {
                 std::memset(&exempt_[at + f.offset], 1, 24); // first, last, parent
                 for (void *e : walk::elements(inst, f)) add(static_cast<uint32_t>(f.ref), e, true);
