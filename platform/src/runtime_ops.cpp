@@ -32,8 +32,10 @@ const uint8_t *bytes(const void *inst) { return static_cast<const uint8_t *>(ins
 
 // Shared records are updated by several handles at once; a handle's private
 // copy only by its owner.
-[[gnu::always_inline]] inline void count_object(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *ti,
-                  qel_variant_entry_t *entry, bool create, const char *name) {
+[[gnu::always_inline]] inline void count_object(qel_handle_t *h, uint32_t ctx,
+                                                const qel_type_info_t *ti,
+                                                qel_variant_entry_t *entry, bool create,
+                                                const char *name) {
     if (entry != nullptr) {
         uint64_t *counter = create ? &entry->creates : &entry->destroys;
         if (h != nullptr && h->counter_notify != nullptr)
