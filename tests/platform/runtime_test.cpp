@@ -72,7 +72,7 @@ constexpr bool kSanitized = __has_feature(address_sanitizer);
 constexpr bool kSanitized = false;
 #endif
 
-TEST(Runtime, DefaultHandleKeepsNothingOf200000Messages) {
+TEST(RuntimeInterface, DefaultHandleKeepsNothingOf200000Messages) {
     if (kSanitized) GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
     const uint64_t start = resident_bytes();
     ASSERT_GT(start, 0u);
@@ -93,7 +93,7 @@ TEST(Runtime, DefaultHandleKeepsNothingOf200000Messages) {
                 qel_standin::global_calls().empty());
 }
 
-TEST(Runtime, ANewHandleIsQuietUntrackedHighestVariantAndMalloc) {
+TEST(RuntimeInterface, ANewHandleIsQuietUntrackedHighestVariantAndMalloc) {
     Handle f;
     ASSERT_NE(f.h, nullptr);
     ASSERT_NE(f.h->sttr, nullptr);
@@ -121,7 +121,7 @@ void counting_free(void *user, uint32_t, void *block) {
     std::free(block);
 }
 
-TEST(Runtime, SettersRefuseWhatTheyCannotUseAndChangeNothing) {
+TEST(RuntimeInterface, SettersRefuseWhatTheyCannotUseAndChangeNothing) {
     Handle f;
     qel_handle_t *h = f.h;
     int user = 0;
@@ -180,7 +180,7 @@ TEST(Runtime, SettersRefuseWhatTheyCannotUseAndChangeNothing) {
     EXPECT_EQ(h->sttr->marker, QEL_STTR_ON);
 }
 
-TEST(Runtime, VariantsByTypeNameAndByRecord) {
+TEST(RuntimeInterface, VariantsByTypeNameAndByRecord) {
     Handle f;
     qel_handle_t *h = f.h;
     auto variant = [&] {
@@ -213,7 +213,7 @@ TEST(Runtime, VariantsByTypeNameAndByRecord) {
     vm_act_rsp_destroy(h, 1, r);
 }
 
-TEST(Runtime, TheCallersAllocatorGetsEveryBlockAndItsFailuresAreOutOfMemory) {
+TEST(RuntimeInterface, TheCallersAllocatorGetsEveryBlockAndItsFailuresAreOutOfMemory) {
     Handle f;
     qel_handle_t *h = f.h;
     struct Books {
@@ -257,7 +257,7 @@ TEST(Runtime, TheCallersAllocatorGetsEveryBlockAndItsFailuresAreOutOfMemory) {
     EXPECT_EQ(drov_def_runtime_use_malloc(h), 0u) << "no block is live";
 }
 
-TEST(Runtime, PoolBlocksAreAlignedReusedAndAllGoBackAtReset) {
+TEST(RuntimeInterface, PoolBlocksAreAlignedReusedAndAllGoBackAtReset) {
     Handle f;
     qel_handle_t *h = f.h;
     ASSERT_EQ(drov_def_runtime_use_pool(h, DROV_DEF_POOL_CHUNK_DEFAULT), 0u);
@@ -312,7 +312,7 @@ TEST(Runtime, PoolBlocksAreAlignedReusedAndAllGoBackAtReset) {
     EXPECT_EQ(drov_def_runtime_live_blocks(small.h), 0u);
 }
 
-TEST(Runtime, AnObservedHandleRecordsInBoundedMemory) {
+TEST(RuntimeInterface, AnObservedHandleRecordsInBoundedMemory) {
     qel_handle_t *h = qel_standin::handle_new();
     qel_standin::observe(h);
     qel_standin::HandleState &s = state(h);
