@@ -2,13 +2,15 @@
 # Developer entry point.
 #   ./run.sh main   install what is missing, build, and show the module with drovdef
 #   ./run.sh test   install what is missing, build, and run every test, also under
-#                   AddressSanitizer and UndefinedBehaviorSanitizer
+#                   AddressSanitizer and UndefinedBehaviorSanitizer; then build
+#                   everything with clang++ 14 and ThreadSanitizer and run the
+#                   tests labelled tsan there
 #   ./run.sh build  install what is missing and build
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make python3 pkg-config bzip2 libxml2-dev libbz2-dev
-          libgtest-dev libgmock-dev libbenchmark-dev)
+          libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 install_missing() {
@@ -53,6 +55,12 @@ test)
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     ctest --test-dir build-asan --output-on-failure -j"$JOBS"
     ctest --test-dir build --output-on-failure -j"$JOBS"
+    # Everything again with clang (warning-free there too) under
+    # ThreadSanitizer; the threaded tests run in it.
+    build build-tsan -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DDROV_DEF_TSAN=ON
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} \
+        ctest --test-dir build-tsan -L tsan --output-on-failure -j"$JOBS"
     ;;
 build)
     install_missing
