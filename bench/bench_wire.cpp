@@ -60,7 +60,7 @@ struct Fixture {
             msg = messages::install_cfg(h, &err);
             break;
         }
-        size = o.len(h, 1, msg);
+        size = o.len(h, 1, msg) + 1; // len can be one short of a list flag
         buf.resize(size);
         n = o.marshal(h, 1, buf.data(), msg, static_cast<int32_t>(size), &err);
     }

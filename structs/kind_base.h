@@ -117,6 +117,11 @@ template <class F> struct KindBase {
     // destroy: false stops the destroy
     static bool release(qel_handle_t *, uint32_t, void *, uint32_t *) { return true; }
     static void release_flags(qel_handle_t *, uint32_t, void *, uint8_t *) {}
+    // Whether the field holds a block or elements (and, in the state area,
+    // a flag block) that destroy must release even when the instance's
+    // variant no longer has the field.
+    static bool owns(qel_handle_t *, uint32_t, const void *) { return false; }
+    static bool owns_flags(const void *, const uint8_t *) { return false; }
     // whole-object set: the destination's own blocks before the copy, and the
     // source's blocks after it (the destination has them now)
     static void drop(qel_handle_t *, uint32_t, void *) {}

@@ -245,6 +245,12 @@ template <class F> struct VarArray : ArrayBase<F, VarArray<F>> {
     static void release_flags(qel_handle_t *h, uint32_t ctx, void *inst, uint8_t *area) {
         free_flags(h, ctx, inst, area);
     }
+    static bool owns(qel_handle_t *, uint32_t, const void *inst) {
+        return *elems(const_cast<void *>(inst)) != nullptr;
+    }
+    static bool owns_flags(const void *, const uint8_t *area) {
+        return *flags_of(const_cast<uint8_t *>(area)) != nullptr;
+    }
     static void drop(qel_handle_t *h, uint32_t ctx, void *inst) {
         free_elems(h, ctx, inst);
         if (tracked(inst)) free_flags(h, ctx, inst, S::area(h, ctx, inst));

@@ -57,6 +57,9 @@ template <class F> struct List : KindBase<F> {
         destroy_all(h, ctx, inst, kDestroyPoints);
         return true;
     }
+    static bool owns(qel_handle_t *, uint32_t, const void *inst) {
+        return !empty(head(const_cast<void *>(inst)));
+    }
     static void drop(qel_handle_t *h, uint32_t ctx, void *inst) {
         destroy_all(h, ctx, inst, kDestroyPoints);
     }

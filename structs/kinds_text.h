@@ -65,6 +65,9 @@ template <class F> struct String : KindBase<F> {
         free_block(h, ctx, inst);
         return true;
     }
+    static bool owns(qel_handle_t *, uint32_t, const void *inst) {
+        return *block(const_cast<void *>(inst)) != nullptr;
+    }
     static void drop(qel_handle_t *h, uint32_t ctx, void *inst) { free_block(h, ctx, inst); }
     static void clear_source(qel_handle_t *h, uint32_t ctx, void *, void *src) {
         announce(h, block(src), sizeof(char *), ctx, src);

@@ -268,6 +268,9 @@ template <class F> struct Record : KindBase<F> {
         Nested::destroy_internal(h, ctx, B::field(inst), 0);
         return true;
     }
+    static bool owns(qel_handle_t *h, uint32_t ctx, const void *inst) {
+        return Nested::owns_any(h, ctx, B::field(inst));
+    }
     static void drop(qel_handle_t *h, uint32_t ctx, void *inst) {
         Nested::drop(h, ctx, B::field(inst));
     }

@@ -28,6 +28,12 @@ template <uint32_t T> struct Struct {
     using P = tp::TypePoints<T>;
     static constexpr int8_t kHighest = t.highest();
     static constexpr bool kElement = t.list_owner >= 0;
+    // A variable array keeps its element flags in a block of their own.
+    static constexpr bool kFlagBlocks = [] {
+        for (uint32_t i = 0; i < t.field_count; ++i)
+            if (t.fields[i].kind == FieldKind::VarArray) return true;
+        return false;
+    }();
 
     // Handed out by _cr creation instead of null; destroy ignores it.
     alignas(8) static inline uint8_t placeholder[t.alloc_size()] = {};
@@ -183,6 +189,26 @@ template <uint32_t T> struct Struct {
         }
     }
 
+    // Whether any field of the layout holds a block, elements or a flag
+    // block.
+    static bool owns_any(qel_handle_t *h, uint32_t ctx, const void *inst) {
+        const auto lv = static_cast<int8_t>(layout(inst));
+        if (any_field<T>([&](auto k) {
+                using K = decltype(k);
+                return K::d.variant <= lv && K::owns(h, ctx, inst);
+            }))
+            return true;
+        if constexpr (kFlagBlocks) {
+            if (!has_flag(inst, QEL_OBJ_STATE_TRACKED)) return false;
+            const uint8_t *a = area(h, ctx, const_cast<void *>(inst));
+            return any_field<T>([&](auto k) {
+                using K = decltype(k);
+                return K::d.variant <= lv && K::owns_flags(inst, a);
+            });
+        }
+        return false;
+    }
+
     // An element leaving its list takes its place in the count with it.
     static void leave_list(qel_handle_t *h, uint32_t ctx, void *inst) {
         auto *hd = static_cast<Head *>(link(inst)->list);
@@ -213,18 +239,28 @@ template <uint32_t T> struct Struct {
             trace(P::destroy_oid_removed);
         }
         if constexpr (kElement) leave_list(h, ctx, inst);
+        // The fields of the instance's variant are released; so is whatever
+        // a field beyond it still owns (a decoding from an older writer
+        // lowers the variant and keeps the later fields as they were), as
+        // long as the memory is laid out for that field.
         const int8_t iv = hdr(inst).instance_variant;
+        const auto lv = static_cast<int8_t>(layout(inst));
         auto present = [&](auto k) { return decltype(k)::d.variant <= iv; };
-        if (iv >= 0 && any_field<T>([&](auto k) {
-                return present(k) && !decltype(k)::release(h, ctx, inst, &local);
+        auto kept = [&](auto k) { return decltype(k)::d.variant <= lv; };
+        if (any_field<T>([&](auto k) {
+                using K = decltype(k);
+                return (present(k) || (kept(k) && K::owns(h, ctx, inst))) &&
+                       !K::release(h, ctx, inst, &local);
             }))
             return;
         if (has_flag(inst, QEL_OBJ_STATE_TRACKED)) {
             if (!has_flag(inst, QEL_OBJ_STTR_OFFSET)) tracks(h, P::destroy_corrupted);
-            if (iv >= 0) {
+            if (iv >= 0 || kFlagBlocks) {
                 uint8_t *a = area(h, ctx, inst);
                 each_field<T>([&](auto k) {
-                    if (present(k)) decltype(k)::release_flags(h, ctx, inst, a);
+                    using K = decltype(k);
+                    if (present(k) || (kept(k) && K::owns_flags(inst, a)))
+                        K::release_flags(h, ctx, inst, a);
                 });
             }
         }

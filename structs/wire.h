@@ -109,18 +109,6 @@ template <uint32_t T> struct Wire {
 
     static void set_variant(Reader &r, int8_t v) { r.store(&hdr(r.inst).instance_variant, v); }
 
-    // Releases what the fields of variants above v own.  Destroy releases
-    // only the fields of the instance's variant, so an instance whose
-    // variant a decoding lowers must not keep blocks or elements in the
-    // fields it no longer has; their plain values stay as they were.
-    static void hide_above(Reader &r, int8_t v) {
-        each_field<T>([&](auto k) {
-            using K = decltype(k);
-            if constexpr (requires { WireOf<K>::hide(r, r.inst); })
-                if (K::d.variant > v) WireOf<K>::hide(r, r.inst);
-        });
-    }
-
     static uint32_t unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
                               int32_t len, uint32_t update, uint32_t *err) {
         if constexpr (kListOwner) trace_register(); // list elements may trace
@@ -135,7 +123,7 @@ template <uint32_t T> struct Wire {
             r.off += _qel_instance_ra_data_unmarshal(h, ctx, r.at(), r.left(), err);
         const auto layout = static_cast<int8_t>(S::layout(inst));
         if (w > layout) w = layout;
-        const uint32_t jump = r.off;
+        const auto jump = static_cast<uint32_t>(r.off);
         uint32_t body = 0;
         r.off += _qel_variant_jump_unmarshal(h, ctx, r.at(), &body, r.left(), err);
         r.body_end = uint64_t{jump} + body; // no word read: no body, no flags
@@ -155,8 +143,8 @@ template <uint32_t T> struct Wire {
 
         // The fields read are the instance's from the start: a list takes
         // its elements only into an owner that has the field, and what was
-        // read before a failed allocation is released by destroy.
-        if (w < hdr(inst).instance_variant) hide_above(r, w);
+        // read before a failed allocation is released by destroy.  Fields
+        // beyond w keep what they hold; destroy releases that too.
         set_variant(r, w);
         if (w >= 0 && any_field<T>([&](auto k) {
                 using K = decltype(k);
@@ -164,11 +152,12 @@ template <uint32_t T> struct Wire {
             }))
             return 0;
 
-        // Past what this reader knows (a newer writer's variants), within the
-        // buffer; never backwards.
+        // Past what this reader knows (a newer writer's variants) to where
+        // the body length points, never backwards.  That may be beyond the
+        // buffer: a cut message returns more than it was given.
         if (r.body_end > r.off) {
-            trace(P::offset_jump, r.off, jump, body);
-            r.off = static_cast<uint32_t>(std::min<uint64_t>(r.body_end, static_cast<uint64_t>(len)));
+            trace(P::offset_jump, static_cast<uint32_t>(r.off), jump, body);
+            r.off = r.body_end;
         }
 
         qel_instance_header_t &hd = hdr(inst);
@@ -177,7 +166,7 @@ template <uint32_t T> struct Wire {
         // A record block the instance owns stays its own.
         if ((hd.obj_flags & QEL_OBJ_OWNS_TYPE_INFO) == 0)
             r.store(&hd.type_info, instance_record(h, ctx, record(T)));
-        return r.off;
+        return static_cast<uint32_t>(std::min<uint64_t>(r.off, UINT32_MAX));
     }
 
     // ---- Length -----------------------------------------------------------------------

@@ -150,16 +150,29 @@ struct Reader {
     FlagBytes flags = FlagBytes::None;
     uint8_t *area = nullptr; // with FlagBytes::Read
     uint64_t body_end;       // the offset the body-length word points to
-    uint32_t off = 0;
+    // The offset reached.  A nested instance or list element whose body
+    // length points past the buffer (a cut message) moves it past the end;
+    // then no room is left for what follows, and the count returned says
+    // how far the message claimed to go.
+    uint64_t off = 0;
 
-    int32_t left() const { return len - static_cast<int32_t>(off); }
-    const uint8_t *at() const { return buf + off; }
+    int32_t left() const {
+        return off < static_cast<uint64_t>(len) ? len - static_cast<int32_t>(off) : 0;
+    }
+    const uint8_t *at() const { return buf + std::min<uint64_t>(off, static_cast<uint64_t>(len)); }
     bool ok() const { return *err == 0; }
 
     template <class C> bool get(typename C::V *v) {
         uint32_t n = C::get(h, ctx, at(), v, left(), update, err);
         off += n;
         return n != 0;
+    }
+    // A primitive value of the instance: decoded beside it, then stored
+    // (and announced) when it changed, whatever the runtime's coder does
+    // with its destination.
+    template <class C> void get_field(typename C::V *slot) {
+        typename C::V v = *slot;
+        if (get<C>(&v)) store(slot, v);
     }
     bool get_list_len(uint32_t *v) {
         uint32_t n = _qel_list_len_unmarshal(h, ctx, at(), v, left(), err);
@@ -238,9 +251,7 @@ struct Sizer {
 // ---- The kinds -----------------------------------------------------------------------
 // Each kind has put (encode), get (decode; false stops the decoding after an
 // allocation failure) and size (its share of `len`).  A length field is
-// written and read by its string or array, which needs its old value.  A
-// kind that owns blocks or elements has hide: they are released when the
-// decoded variant no longer has the field.
+// written and read by its string or array, which needs its old value.
 
 template <class K> struct WireOf;
 
@@ -254,7 +265,7 @@ template <class F, class C> struct WirePrimitive {
         w.flag(kFlag);
     }
     static bool get(Reader &r, void *inst) {
-        r.get<C>(slot(inst));
+        r.get_field<C>(slot(inst));
         r.flag(kFlag);
         return true;
     }
@@ -322,11 +333,6 @@ template <class F> struct WireOf<Record<F>> {
     static uint64_t size(const Sizer &s, const void *inst) {
         return Wire<R>::len(s.h, s.ctx, inst != nullptr ? field(inst) : nullptr) + s.flag();
     }
-    static void hide(Reader &r, void *inst) {
-        Reader nested = r;
-        nested.inst = field(inst);
-        Wire<R>::hide_above(nested, -1);
-    }
 };
 
 // A string with its length field: the length, then exactly that many
@@ -378,11 +384,6 @@ template <class F> struct WireOf<String<F>> {
         const uint64_t n = inst != nullptr ? *length(inst) : 0;
         return n * char_len() + (s.flags ? 1 + n : 0);
     }
-    static void hide(Reader &r, void *inst) {
-        void **p = reinterpret_cast<void **>(block(inst));
-        if (*p != nullptr) r.drop(p);
-        r.store(length(inst), W{0});
-    }
 };
 
 // Fixed text: the full capacity, character by character.
@@ -404,7 +405,7 @@ template <class F> struct WireOf<Text<F>> {
         if (one_byte(char_len))
             r.take(c, N);
         else
-            for (uint32_t i = 0; i < N && r.ok(); ++i) r.get<CodecChar>(c + i);
+            for (uint32_t i = 0; i < N && r.ok(); ++i) r.get_field<CodecChar>(c + i);
         r.flag(kFlag);
         return true;
     }
@@ -436,7 +437,7 @@ template <class F> struct WireOf<Array<F>> {
         if (one_byte(u_int8_len))
             r.take(e, N);
         else
-            for (uint32_t i = 0; i < N && r.ok(); ++i) r.get<CodecU8>(e + i);
+            for (uint32_t i = 0; i < N && r.ok(); ++i) r.get_field<CodecU8>(e + i);
         r.flag(kFlag);
         r.flag_run(r.area != nullptr ? r.area + kFlag + 1 : nullptr, N);
         return true;
@@ -516,13 +517,6 @@ template <class F> struct WireOf<VarArray<F>> {
     static uint64_t size(const Sizer &s, const void *inst) {
         const uint64_t n = inst != nullptr ? *length(inst) : 0;
         return n * u_int8_len() + (s.flags ? 1 + n : 0);
-    }
-    static void hide(Reader &r, void *inst) {
-        void **p = reinterpret_cast<void **>(elems(inst));
-        if (*p != nullptr) r.drop(p);
-        r.store(length(inst), 0u);
-        if (has_flag(inst, QEL_OBJ_STATE_TRACKED))
-            K::free_flags(r.h, r.ctx, inst, Struct<T>::area(r.h, r.ctx, inst));
     }
 };
 
@@ -606,7 +600,6 @@ template <class F> struct WireOf<List<F>> {
             }
         }
     }
-    static void hide(Reader &r, void *inst) { drop_all(r, inst); }
     static uint64_t size(const Sizer &s, const void *inst) {
         uint64_t n = CodecU32::size() + s.flag();
         if (inst == nullptr) return n;

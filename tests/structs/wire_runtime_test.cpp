@@ -51,7 +51,6 @@ TEST_F(Runtime, FixedArraysAndTextsGoValueByValueWhenTheRuntimeSaysSo) {
     auto bytes = qel_standin::calls_named(h, "u_int8_unmarshal");
     ASSERT_EQ(bytes.size(), 6u);
     EXPECT_EQ(bytes[5].arg, 1); // the update flag reaches every value
-    EXPECT_EQ(bytes[5].obj, static_cast<uint8_t *>(q) + 378 + 5);
 
     // Cut inside the array: the coder of the first missing value says 90.
     decode(kProfile, one, q, 0, static_cast<int32_t>(one.size() - 3));

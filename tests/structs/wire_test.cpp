@@ -266,15 +266,16 @@ TEST_F(Wire, ANewerEncodingIsReadAsFarAsTheReaderKnowsAndJumpedOver) {
     EXPECT_EQ(jumps[0].flags, 0x6000000u);
 }
 
-// The later fields keep their values; what they own goes, since the
-// instance no longer has them (and destroy would not release it).
-TEST_F(Wire, AnOlderEncodingLeavesTheLaterFieldsValuesAndReleasesWhatTheyOwn) {
+// An update from an older writer lowers the variant and leaves the later
+// fields as they were, blocks included; a later encoding keeps to the
+// lowered variant, and destroy still releases the kept blocks.
+TEST_F(Wire, AnOlderEncodingLeavesTheLaterFieldsAsTheyWere) {
     qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
     Bytes b = encode(kActRsp, act_rsp(77));
     ASSERT_EQ(b.size(), 42u);
 
     qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
-    auto *r = make<vm_act_rsp_t>(kActRsp);
+    auto *r = static_cast<vm_act_rsp_t *>(walk::create(h, kActRsp));
     vm_act_rsp_owner_set(h, 1, r, "keep", 4, &err);
     vm_act_rsp_sp_type_set_value(h, 1, r, 3, &err);
     const char *owner = walk::load<const char *>(r, 144);
@@ -284,29 +285,41 @@ TEST_F(Wire, AnOlderEncodingLeavesTheLaterFieldsValuesAndReleasesWhatTheyOwn) {
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(walk::instance_variant(r), 0);
     EXPECT_EQ(vm_act_rsp_vm_uid_get_value(h, 1, r, &err), 77u);
-    EXPECT_EQ(walk::load<uint32_t>(r, 152 + 12), 3u);     // sp_type as it was
-    EXPECT_EQ(walk::load<const char *>(r, 144), nullptr); // owner released
-    EXPECT_EQ(walk::load<uint8_t>(r, 136), 0);
-    EXPECT_EQ(qel_standin::calls_named(h, "free").at(0).obj, owner);
+    EXPECT_EQ(walk::load<uint32_t>(r, 152 + 12), 3u); // sp_type as it was
+    EXPECT_EQ(walk::load<const char *>(r, 144), owner);
+    EXPECT_EQ(std::string(owner), "keep");
+    EXPECT_EQ(walk::load<uint8_t>(r, 136), 4);
+    EXPECT_EQ(calls("free"), 0u);
     EXPECT_TRUE(traces_at(ActRspPoints::offset_jump.index).empty());
+    EXPECT_EQ(encode(kActRsp, r), b);
+    vm_act_rsp_destroy(h, 1, r);
+    EXPECT_EQ(st().live.count(const_cast<char *>(owner)), 0u);
 }
 
 // An instance without variant is the header alone.  Decoded, such a
-// header leaves the values in place but releases everything owned; what is
-// left for destroy (which releases nothing of an instance without variant)
-// is the instances, and no element-flag block.
-TEST_F(Wire, AnEncodingWithoutVariantIsTheHeaderAndReleasesEverythingTheInstanceOwned) {
+// header leaves every field as it was, blocks, elements and element flags
+// included; destroy releases them all.
+TEST_F(Wire, AnEncodingWithoutVariantIsTheHeaderAndKeepsEverything) {
     qel_standin::set_domain_variant(h, "vm_id", -1);
     EXPECT_EQ(encode(kVmId, make(kVmId), 64), (Bytes{0xFF, 0, 0, 0, 0, 4}));
     qel_standin::set_domain_variant(h, "vm_id", 0);
     qel_standin::set_tracking(h, Tracking::On);
     auto *id = make<vm_id_t>(kVmId);
     vm_id_id_set_value(h, 1, id, 99, &err);
-    vm_act_rsp_t *a = act_rsp(0, "xy");
+    auto *a = static_cast<vm_act_rsp_t *>(walk::create(h, kActRsp));
+    vm_act_rsp_vm_name_set(h, 1, a, "xy", 2, &err);
     vm_nic_rsp_vm_if_info_set_last(h, 1, vm_act_rsp_vm_if_rsp_get(h, 1, a, &err),
                                    vm_nic_list_create(h, 1), &err);
-    vm_id_valid_req_t *req = request();
+    auto *req = static_cast<vm_id_valid_req_t *>(walk::create(h, kReq));
+    const uint8_t cred[3] = {1, 2, 3};
+    vm_id_valid_req_credentials_set_mem(h, 1, req, cred, 3, &err);
     ASSERT_EQ(err, 0u);
+    std::vector<const void *> before, after;
+    walk::blocks(kActRsp, a, before);
+    walk::blocks(kReq, req, before);
+    ASSERT_EQ(before.size(), 3u);
+    const uint64_t live = st().live.size();
+
     const Bytes none{0xFF, 0x08, 0, 0, 0, 4};
     EXPECT_EQ(decode(kVmId, none, id), 6u);
     EXPECT_EQ(decode(kActRsp, none, a, 1), 6u);
@@ -316,10 +329,13 @@ TEST_F(Wire, AnEncodingWithoutVariantIsTheHeaderAndReleasesEverythingTheInstance
     EXPECT_EQ(walk::load<uint32_t>(id, 12), 99u);
     EXPECT_EQ(encode(kVmId, id, 64), none);
     EXPECT_EQ(walk::instance_variant(a), -1);
-    std::vector<const void *> owned;
-    walk::blocks(kActRsp, a, owned);
-    walk::blocks(kReq, req, owned);
-    EXPECT_TRUE(owned.empty());
+    EXPECT_EQ(st().live.size(), live);
+    walk::blocks(kActRsp, a, after);
+    walk::blocks(kReq, req, after);
+    EXPECT_EQ(after, before);
+    vm_act_rsp_destroy(h, 1, a);
+    vm_id_valid_req_destroy(h, 1, req);
+    EXPECT_EQ(st().live.size(), live - 2 - before.size() - 1); // the element flags too
 }
 
 TEST_F(Wire, MarshalWritesWhatTheDomainKnowsAndMarshalForCloneWhatTheInstanceHas) {
@@ -668,7 +684,7 @@ TEST_F(Wire, ElementFlagsCutShortLeaveTheRestZeroInAReusedBlock) {
     ASSERT_EQ(b.size(), 26u);
     vm_id_valid_req_t *dst = flagged(7);
     st().calls.clear();
-    EXPECT_EQ(decode(kReq, b, dst, 1, 23), 23u);
+    EXPECT_EQ(decode(kReq, b, dst, 1, 23), 26u); // cut: the count goes past the 23 bytes
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(calls("allocate"), 0u);
     std::vector<uint8_t> now;
@@ -730,14 +746,16 @@ TEST_F(Wire, HandMadeEncodingsDecodeAsFarAsTheirBytesGo) {
     };
     const Case cases[] = {
         {"vm_id", {0xFF}, 1, 90, 8, {0xFF}, 0}, // the variant, then too short
-        // A fixed array or text cut short keeps what was there.
-        {"vm_mac_pool_addr", {0, 0, 0, 0, 0, 10, 1, 2, 3}, 9, 90, 40, {1, 2, 3}, 0},
-        {"vm_profile", {0, 0, 0, 0, 0, 200, 'a', 'b'}, 8, 90, 11, {'a', 'b'}, 0},
+        // A fixed array or text cut short keeps what was there; the count
+        // is where the body length points.
+        {"vm_mac_pool_addr", {0, 0, 0, 0, 0, 10, 1, 2, 3}, 12, 90, 40, {1, 2, 3}, 0},
+        {"vm_profile", {0, 0, 0, 0, 0, 200, 'a', 'b'}, 202, 90, 11, {'a', 'b'}, 0},
         // A length word cut short ends the fields, not the decoding.
         {"vm_id_valid_req", {0, 0, 0, 0, 0, 8, 0, 0, 0, 5, 0, 0}, 10, 90, 12, {5, 0, 0, 0}, 0},
-        // A body length beyond the buffer stops at its end; one shorter
-        // than what was read moves nothing back.
-        {"vm_id", {0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 7, 1, 2, 3}, 13, 0, 12, {7, 0, 0, 0}, 0xFFFFFFFF},
+        // A body length beyond the buffer is a cut message: the count goes
+        // past the buffer; one shorter than what was read moves nothing back.
+        {"vm_id", {0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 7, 1, 2, 3}, UINT32_MAX, 0, 12, {7, 0, 0, 0}, 0xFFFFFFFF},
+        {"vm_id", {0, 0x08, 0, 0, 0, 9, 0, 0, 0, 7}, 11, 0, 12, {7, 0, 0, 0}, 9}, // its flag missing
         {"vm_id", {0, 0, 0, 0, 0, 1, 0, 0, 0, 7, 1, 2, 3}, 10, 0, 12, {7, 0, 0, 0}, 0},
     };
     for (const Case &c : cases) {

@@ -707,18 +707,43 @@ def declaration(name, ret, params):
     return f"DROV_DEF_API {ret}{'' if ret.endswith('*') else ' '}{name}({params})"
 
 
+# The operations an application calls; every other one (the _internal and
+# _cr forms, registration, offsets, mapping and containment helpers) is
+# called by the type runtime or by the generated code itself.
+APPLICATION_STRUCT_OPS = {
+    "create", "destroy", "sizeof", "get_all", "set_all", "set", "set_all_state_tracking_flag",
+    "marshal", "unmarshal", "len", "clone", "print", "to_xml", "from_xml", "compare", "hash"}
+APPLICATION_ENUM_OPS = {
+    "create", "destroy", "sizeof", "get", "get_value", "set", "set_value", "marshal",
+    "unmarshal", "len", "print", "to_xml", "from_xml", "compare", "hash", "map_to_user_value",
+    "map_to_internal_value"}
+
+
+def for_applications(op, type_level=True, enum=False):
+    if enum:
+        return op in APPLICATION_ENUM_OPS
+    if type_level:
+        return op in APPLICATION_STRUCT_OPS
+    return not op.endswith("_cr")
+
+
 def struct_declarations(structs):
+    """The structures' declarations: per type, the application operations;
+    then, apart, the runtime-facing ones of every type."""
     o = ["\n/* Structure instances: opaque; reach them through the operations below. */\n"]
     for t in structs:
         o.append(f"typedef struct {t.name} {ctype(t.name)};\n")
+    runtime = []
     for t in structs:
         o.append(f"\n/* {t.name} */\n")
-        for _, name, ret, params in struct_ops(t):
-            o.append(declaration(name, ret, params) + ";\n")
+        runtime.append(f"\n/* {t.name} */\n")
+        for op, name, ret, params in struct_ops(t):
+            (o if for_applications(op) else runtime).append(declaration(name, ret, params) + ";\n")
         for f in t.fields:
-            for _, name, ret, params in field_ops(t, f, None):
-                o.append(declaration(name, ret, params) + ";\n")
-    return "".join(o)
+            for op, name, ret, params in field_ops(t, f, None):
+                (o if for_applications(op, False) else runtime).append(
+                    declaration(name, ret, params) + ";\n")
+    return "".join(o), "".join(runtime)
 
 
 def shim(name, ret, params, target, args):
@@ -793,13 +818,25 @@ def public_header(module, types, enums):
     o.append("\n/* Enumeration instances: 16 bytes, header and value. */\n")
     for e in enums:
         o.append(f"typedef struct drov_def_enum_instance {e.name}_t;\n")
+    runtime = []
     for e in enums:
         o.append(f"\n/* {e.name} */\n")
+        runtime.append(f"\n/* {e.name} */\n")
         for op, ret, params in ENUM_OPS:
             r = ret.replace("{E}", e.name + "_t")
             p = params.replace("{E}", e.name + "_t")
-            o.append(f"DROV_DEF_API {r}{'' if r.endswith('*') else ' '}{e.name}_{op}({p});\n")
-    o.append(struct_declarations([t for t in types if t.kind == "struct"]))
+            (o if for_applications(op, enum=True) else runtime).append(
+                f"DROV_DEF_API {r}{'' if r.endswith('*') else ' '}{e.name}_{op}({p});\n")
+    structs_app, structs_runtime = struct_declarations([t for t in types if t.kind == "struct"])
+    o.append(structs_app)
+    o.append("\n/* ==== Runtime-facing operations ======================================\n"
+             " * Called by the type runtime, by clone and by the generated code itself:\n"
+             " * the _internal forms, the _cr forms (which use the handle's current\n"
+             " * context id and its own error word), initialisation, embedding, OID\n"
+             " * and mapping queries, state-area offsets and variant helpers.\n"
+             " * Applications do not need them. */\n")
+    o.extend(runtime)
+    o.append(structs_runtime)
     o.append("\n#ifdef __cplusplus\n}\n#endif\n\n#endif\n")
     return "".join(o)
 
