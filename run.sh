@@ -14,9 +14,11 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# clang-14 and its runtime: the ThreadSanitizer build, fuzzing, and the
+# packaging tests that build consumers with both compilers.
 PACKAGES=(cmake g++ make python3 pkg-config bzip2 libxml2-dev libbz2-dev
           libgtest-dev libgmock-dev libbenchmark-dev
-          clang-14 libclang-rt-14-dev) # the ThreadSanitizer build, fuzzing
+          clang-14 libclang-rt-14-dev)
 FUZZ_HARNESSES=(unmarshal clone from_xml drovdef)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
@@ -35,6 +37,10 @@ install_missing() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
+
+# The plain build is reproducible: its tests check that the library names no
+# build folder, user or host.
+plain_build() { build build -DDROV_DEF_REPRODUCIBLE=ON; }
 
 build() { # build DIR [cmake options...]
     local dir=$1; shift
@@ -70,7 +76,7 @@ fuzz_one() {
 case "${1:-}" in
 main)
     install_missing
-    build build
+    plain_build
     tool=build/tools/drovdef/drovdef
     lib=build/libdrov_def.so
     "$tool" types "$lib"
@@ -80,7 +86,7 @@ main)
     ;;
 test)
     install_missing
-    build build
+    plain_build
     build build-asan -DDROV_DEF_SANITIZE=ON -DDROV_DEF_BENCH=OFF \
         -DDROV_DEF_TOOL_TEST_INPUT="$PWD/build/libdrov_def.so"
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
@@ -96,7 +102,7 @@ test)
     ;;
 build)
     install_missing
-    build build
+    plain_build
     ;;
 fuzz)
     install_missing
@@ -105,7 +111,7 @@ fuzz)
     [ ${#harnesses[@]} -eq 0 ] && harnesses=("${FUZZ_HARNESSES[@]}")
     # Starting inputs from the plain build's library: its few hundred
     # relocations keep the file image small.
-    cmake -S . -B build -DDROV_DEF_WERROR=ON >/dev/null
+    cmake -S . -B build -DDROV_DEF_WERROR=ON -DDROV_DEF_REPRODUCIBLE=ON >/dev/null
     cmake --build build -j"$JOBS" --target make_corpus
     rm -rf build-fuzz/starting_inputs
     build/fuzz/make_corpus build-fuzz/starting_inputs build/libdrov_def.so
