@@ -351,7 +351,7 @@ uint32_t unmarshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, const uint8
                                    update, err);
     if (m == 0) return n;
     announce(h, &inst->value, sizeof(inst->value), ctx, inst);
-    inst->value = wire < e.count ? wire + e.first : wire;
+    inst->value = to_user(e, wire);
     return n + m;
 }
 

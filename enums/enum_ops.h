@@ -41,6 +41,10 @@ extern const std::array<EnumType, schema::kEnumCount> kEnumTypes;
 constexpr uint32_t to_internal(const EnumType &e, uint32_t v) {
     return v - e.first < e.count ? v - e.first : v;
 }
+// The value a number read off the wire stands for.
+constexpr uint32_t to_user(const EnumType &e, uint32_t wire) {
+    return wire < e.count ? wire + e.first : wire;
+}
 
 uint32_t variant_data_index_cap(const EnumType &e, uint32_t variant);
 uintptr_t get_luid(const EnumType &e, uintptr_t a, uintptr_t b, uintptr_t c, uintptr_t d,

@@ -113,6 +113,33 @@ extern QEL_API qel_module_list_t qel_module_tot_root;
 
 /* ---- The runtime handle ------------------------------------------------- */
 
+/*
+ * What a runtime lets the library do itself instead of calling it, in the
+ * handle's features word.  A bit is a promise that the library's own work
+ * is exactly what the calls would have done (the same bytes, values, errors
+ * and counts); a runtime that sets none gets every call.
+ *
+ * PLAIN_CODECS: the primitive and header coders are the standard ones:
+ *   big-endian, u_int8 and char 1 byte, u_int16 2, u_int32 and if_handle 4,
+ *   qel_boolean 1 (non-zero reads and writes as 1), the variant and
+ *   object-flag items 1 byte, the body length and list count 4, and a short
+ *   room stores 90 through qel_store_err; qel_get_instance_variant and
+ *   qel_get_instance_obj_flag read the instance header.
+ * PLAIN_OBJECTS: booleans and interface handles are plain 4-byte values:
+ *   initialising one stores 0 (announced when asked), and they hold no
+ *   object references, so embedding and destroying them do nothing.
+ * PLAIN_STATS: the statistics of creation and destruction are the variant
+ *   entries' counters: the counter notification, then one atomic addition.
+ * QUIET: nothing watches the calls of one operation, so its parts (nested
+ *   records, list elements, enumeration fields) need not clear the last
+ *   error again, and the variant domain does not change while it runs.
+ */
+#define QEL_FEATURE_PLAIN_CODECS 0x1u
+#define QEL_FEATURE_PLAIN_OBJECTS 0x2u
+#define QEL_FEATURE_PLAIN_STATS 0x4u
+#define QEL_FEATURE_QUIET 0x8u
+#define QEL_FEATURES_ALL 0xFu
+
 typedef struct qel_handle qel_handle_t;
 
 typedef struct qel_sttr_record {
@@ -151,7 +178,7 @@ struct qel_handle {
     void *variant_domain;
     void *workspace;
     uint32_t workspace_len;
-    uint32_t pad;
+    uint32_t features;       /* QEL_FEATURE_* bits: work the library may do itself */
     qel_sttr_record_t *sttr; /* null: no state tracking */
     void *runtime;           /* private to the runtime */
 };

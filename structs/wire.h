@@ -27,10 +27,14 @@ template <uint32_t T> struct Wire {
     // ---- Encoding ---------------------------------------------------------------------
 
     // Both directions: nothing while the error word is set, 90 for no room,
-    // 22 for no buffer or no instance.
+    // 22 for no buffer or no instance.  The last error is cleared, except
+    // in a part of an operation under a quiet runtime (`again`: it was
+    // cleared when the operation began, and nothing set it since without
+    // setting the error word).
     static bool begin(qel_handle_t *h, const void *buf, const void *inst, int32_t len,
-                      uint32_t *err) {
-        if (!enter(h, err)) return false;
+                      uint32_t *err, bool again = true) {
+        if (*err != 0) return false;
+        if (again) qel_clear_last_error(h);
         if (len < 1) {
             fail(h, err, QEL_EMSGSIZE);
             return false;
@@ -46,9 +50,17 @@ template <uint32_t T> struct Wire {
     // list elements share.  An instance newer than the domain is written in
     // the domain's variant and the encoding's epoch is set; the caller
     // records the epoch error once the whole encoding is written.
+    template <bool Nested = true>
     static uint32_t encode(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
                            int32_t len, uint32_t *err, Mode mode, Encoding &enc) {
-        if (!begin(h, buf, inst, len, err)) return 0;
+        return enc.plain ? encode_as<Nested, true>(h, ctx, buf, inst, len, err, mode, enc)
+                         : encode_as<Nested, false>(h, ctx, buf, inst, len, err, mode, enc);
+    }
+    // The encoder body for the runtime's own coders or the standard ones.
+    template <bool Nested, bool Plain>
+    static uint32_t encode_as(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
+                              int32_t len, uint32_t *err, Mode mode, Encoding &enc) {
+        if (!begin(h, buf, inst, len, err, !(Nested && enc.quiet))) return 0;
         const qel_instance_header_t &hd = hdr(inst);
         int8_t v = hd.instance_variant;
         if (mode == Mode::Marshal) {
@@ -60,20 +72,22 @@ template <uint32_t T> struct Wire {
         }
         v = S::cap(v);
 
-        Writer w{h, ctx, buf, len, err, &enc};
+        WriterOf<Plain> w{h, ctx, buf, len, err, &enc};
         w.with_flags = tracks(h, P::marshal_corrupted);
         if (w.with_flags && has_flag(inst, QEL_OBJ_STATE_TRACKED))
             w.flags = S::area(h, ctx, const_cast<void *>(inst));
         const uint8_t g = static_cast<uint8_t>((hd.obj_flags & QEL_OBJ_RA_DATA) |
                                                (w.with_flags ? QEL_OBJ_STATE_TRACKED : 0));
-        w.off += _qel_instance_variant_marshal(h, ctx, w.at(), &v, w.room(), err);
-        w.off += _qel_instance_obj_flag_marshal(h, ctx, w.at(), &g, w.room(), err);
+        w.template put<CodecVariant>(&v);
+        w.template put<CodecObjFlags>(&g);
         if ((g & QEL_OBJ_RA_DATA) != 0)
+        {
             w.off += _qel_instance_ra_data_marshal(h, ctx, w.at(), 0, 0, w.room(), err);
+            w.sync();
+        }
         const uint32_t jump = w.off;
         const uint32_t zero = 0;
-        const bool placed = _qel_variant_jump_marshal(h, ctx, w.at(), &zero, w.room(), err) != 0;
-        w.off += placed ? 4 : 0;
+        const bool placed = w.template put<CodecJump>(&zero) != 0;
         if (v >= 0)
             each_field<T>([&](auto k) {
                 using K = decltype(k);
@@ -81,15 +95,16 @@ template <uint32_t T> struct Wire {
             });
         if (placed) {
             const uint32_t body = w.off - jump;
-            _qel_variant_jump_marshal(h, ctx, buf + jump, &body, 4, err);
+            WriterOf<Plain> patch{h, ctx, buf + jump, 4, err, &enc};
+            patch.template put<CodecJump>(&body);
         }
         return w.off;
     }
 
     static uint32_t marshal_as(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
                                int32_t len, uint32_t *err, Mode mode) {
-        Encoding enc;
-        uint32_t n = encode(h, ctx, buf, inst, len, err, mode, enc);
+        Encoding enc(h);
+        uint32_t n = encode<false>(h, ctx, buf, inst, len, err, mode, enc);
         // Recorded once the encoding is written: the runtime's coders write
         // nothing while the error word holds an error.  A failed encoding
         // keeps its own error.
@@ -111,13 +126,23 @@ template <uint32_t T> struct Wire {
 
     static uint32_t unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
                               int32_t len, uint32_t update, uint32_t *err) {
+        return decode<false>(h, ctx, buf, inst, len, update, err);
+    }
+    // The decoder body; Nested for a record field or list element, a part
+    // of an enclosing decoding.
+    template <bool Nested>
+    static uint32_t decode(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
+                           int32_t len, uint32_t update, uint32_t *err) {
         if constexpr (kListOwner) trace_register(); // list elements may trace
-        if (!begin(h, buf, inst, len, err)) return 0;
+        const bool quiet = (h->features & QEL_FEATURE_QUIET) != 0;
+        if (!begin(h, buf, inst, len, err, !(Nested && quiet))) return 0;
         Reader r{h, ctx, buf, len, update, err, inst};
+        r.plain = (h->features & QEL_FEATURE_PLAIN_CODECS) != 0;
+        r.quiet = quiet;
         int8_t w = -1;
         uint8_t g = 0;
-        r.off += _qel_instance_variant_unmarshal(h, ctx, r.at(), &w, r.left(), err);
-        r.off += _qel_instance_obj_flag_unmarshal(h, ctx, r.at(), &g, r.left(), err);
+        r.get<CodecVariant>(&w);
+        r.get<CodecObjFlags>(&g);
         g &= kWireFlags; // no other bit of a peer's reaches the instance
         if ((g & QEL_OBJ_RA_DATA) != 0)
             r.off += _qel_instance_ra_data_unmarshal(h, ctx, r.at(), r.left(), err);
@@ -125,7 +150,7 @@ template <uint32_t T> struct Wire {
         if (w > layout) w = layout;
         const auto jump = static_cast<uint32_t>(r.off);
         uint32_t body = 0;
-        r.off += _qel_variant_jump_unmarshal(h, ctx, r.at(), &body, r.left(), err);
+        r.get<CodecJump>(&body);
         r.body_end = uint64_t{jump} + body; // no word read: no body, no flags
 
         // A tracking handle decodes only into a tracked instance, which

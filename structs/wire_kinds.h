@@ -22,9 +22,38 @@ inline constexpr uint8_t kWireFlags = QEL_OBJ_STATE_TRACKED | QEL_OBJ_RA_DATA;
 
 // ---- The runtime's coders of one primitive type ----------------------------------
 
-#define DROV_CODEC(NAME, TYPE, CTYPE)                                                              \
+// Each also knows the standard encoding (QEL_FEATURE_PLAIN_CODECS): its
+// width and the big-endian bytes of a value, which the library then writes
+// and reads itself.
+template <unsigned W> inline void store_be(uint8_t *p, uint32_t v) {
+    if constexpr (W == 4) {
+        const uint32_t be = __builtin_bswap32(v);
+        std::memcpy(p, &be, 4);
+    } else if constexpr (W == 2) {
+        const uint16_t be = __builtin_bswap16(static_cast<uint16_t>(v));
+        std::memcpy(p, &be, 2);
+    } else {
+        p[0] = static_cast<uint8_t>(v);
+    }
+}
+template <unsigned W> inline uint32_t load_be(const uint8_t *p) {
+    if constexpr (W == 4) {
+        uint32_t be;
+        std::memcpy(&be, p, 4);
+        return __builtin_bswap32(be);
+    } else if constexpr (W == 2) {
+        uint16_t be;
+        std::memcpy(&be, p, 2);
+        return __builtin_bswap16(be);
+    } else {
+        return p[0];
+    }
+}
+
+#define DROV_CODEC(NAME, TYPE, CTYPE, WIRE, TO_WIRE, FROM_WIRE)                                    \
     struct NAME {                                                                                  \
         using V = CTYPE;                                                                           \
+        static constexpr unsigned kWire = WIRE;                                                    \
         static uint32_t put(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const V *v, int32_t len,  \
                             uint32_t *err) {                                                       \
             return TYPE##_marshal(h, ctx, buf, v, len, err);                                       \
@@ -34,14 +63,41 @@ inline constexpr uint8_t kWireFlags = QEL_OBJ_STATE_TRACKED | QEL_OBJ_RA_DATA;
             return TYPE##_unmarshal(h, ctx, buf, v, len, update, err);                             \
         }                                                                                          \
         static uint32_t size() { return TYPE##_len(); }                                            \
+        static void store(uint8_t *buf, V v) { store_be<WIRE>(buf, TO_WIRE); }                     \
+        static V load(const uint8_t *buf) {                                                        \
+            const uint32_t w = load_be<WIRE>(buf);                                                 \
+            return static_cast<V>(FROM_WIRE);                                                      \
+        }                                                                                          \
     };
-DROV_CODEC(CodecU8, u_int8, u_int8)
-DROV_CODEC(CodecU16, u_int16, u_int16)
-DROV_CODEC(CodecU32, u_int32, u_int32)
-DROV_CODEC(CodecBool, qel_boolean, qel_boolean)
-DROV_CODEC(CodecIfHandle, if_handle, if_handle)
-DROV_CODEC(CodecChar, char, char)
+DROV_CODEC(CodecU8, u_int8, u_int8, 1, v, w)
+DROV_CODEC(CodecU16, u_int16, u_int16, 2, v, w)
+DROV_CODEC(CodecU32, u_int32, u_int32, 4, v, w)
+DROV_CODEC(CodecBool, qel_boolean, qel_boolean, 1, v != 0, w != 0) // non-zero travels as 1
+DROV_CODEC(CodecIfHandle, if_handle, if_handle, 4, v, w)
+DROV_CODEC(CodecChar, char, char, 1, static_cast<uint8_t>(v), w)
 #undef DROV_CODEC
+
+// The header items and the list count, the same way.
+#define DROV_ITEM_CODEC(NAME, ITEM, CTYPE, WIRE)                                                   \
+    struct NAME {                                                                                  \
+        using V = CTYPE;                                                                           \
+        static constexpr unsigned kWire = WIRE;                                                    \
+        static uint32_t put(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const V *v, int32_t len,  \
+                            uint32_t *err) {                                                       \
+            return ITEM##_marshal(h, ctx, buf, v, len, err);                                       \
+        }                                                                                          \
+        static uint32_t get(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, V *v, int32_t len,  \
+                            uint32_t, uint32_t *err) {                                             \
+            return ITEM##_unmarshal(h, ctx, buf, v, len, err);                                     \
+        }                                                                                          \
+        static void store(uint8_t *buf, V v) { store_be<WIRE>(buf, static_cast<uint32_t>(v)); }    \
+        static V load(const uint8_t *buf) { return static_cast<V>(load_be<WIRE>(buf)); }           \
+    };
+DROV_ITEM_CODEC(CodecVariant, _qel_instance_variant, int8_t, 1)
+DROV_ITEM_CODEC(CodecObjFlags, _qel_instance_obj_flag, uint8_t, 1)
+DROV_ITEM_CODEC(CodecJump, _qel_variant_jump, uint32_t, 4)
+DROV_ITEM_CODEC(CodecCount, _qel_list_len, uint32_t, 4)
+#undef DROV_ITEM_CODEC
 
 template <class Prim> struct CodecOf;
 template <> struct CodecOf<PrimU8> { using type = CodecU8; };
@@ -63,6 +119,11 @@ enum class Mode : uint8_t {
 // domain's variant of each type, asked once per encoding.
 struct Encoding {
     static_assert(schema::kTypeCount <= 64);
+    explicit Encoding(const qel_handle_t *h)
+        : plain((h->features & QEL_FEATURE_PLAIN_CODECS) != 0),
+          quiet((h->features & QEL_FEATURE_QUIET) != 0) {}
+    bool plain; // the runtime's coders are the standard ones
+    bool quiet; // the parts need not clear the last error again
     bool epoch = false;
     uint64_t asked = 0;
     int8_t domain[schema::kTypeCount];
@@ -81,47 +142,80 @@ struct Encoding {
 // value), copied as one block rather than one call per byte.
 inline bool one_byte(uint32_t (*width)()) { return width() == 1; }
 
+#define DROV_INLINE [[gnu::always_inline]] inline
+
 // The cursor of one instance's encoding.  Room is always the buffer length
-// minus the offset; nothing is written once the error word is set.
-struct Writer {
+// minus the offset; nothing is written once the error word is set.  The
+// writer keeps its own copy of the error word (`status`), brought up to
+// date after every call that may set it, so that the bytes it stores into
+// the caller's buffer never make it read the word again.
+template <bool Plain> struct WriterOf {
+    WriterOf(qel_handle_t *h_, uint32_t ctx_, uint8_t *buf_, int32_t len_, uint32_t *err_,
+             Encoding *enc_)
+        : h(h_), ctx(ctx_), buf(buf_), len(len_), err(err_), enc(enc_), status(*err_) {}
+    static constexpr bool plain = Plain; // the runtime's coders are the standard ones
     qel_handle_t *h;
     uint32_t ctx;
     uint8_t *buf;
     int32_t len;
     uint32_t *err;
     Encoding *enc;
-    bool with_flags = false;      // state-flag bytes follow the fields
+    uint32_t status;                // the error word as last seen
+    bool with_flags = false;        // state-flag bytes follow the fields
     const uint8_t *flags = nullptr; // their source; none: written as 0
     uint32_t off = 0;
 
-    int32_t room() const { return len - static_cast<int32_t>(off); }
-    uint8_t *at() const { return buf + off; }
-    bool ok() const { return *err == 0; }
+    DROV_INLINE int32_t room() const { return len - static_cast<int32_t>(off); }
+    DROV_INLINE uint8_t *at() const { return buf + off; }
+    DROV_INLINE bool ok() const { return status == 0; }
+    // After a call that was given the error word.
+    DROV_INLINE void sync() { status = *err; }
+    DROV_INLINE void failed(uint32_t code) {
+        fail(h, err, code);
+        status = code;
+    }
 
-    template <class C> void put(const typename C::V *v) {
-        off += C::put(h, ctx, at(), v, room(), err);
+    // A value by its coder: the standard bytes written here when the
+    // runtime says its coders are the standard ones, else the runtime's
+    // call; either way a short room is 90 and writes nothing.
+    template <class C> DROV_INLINE uint32_t put(const typename C::V *v) {
+        uint32_t n;
+        if constexpr (Plain) {
+            if (!ok()) return 0;
+            if (room() < static_cast<int32_t>(C::kWire)) {
+                failed(QEL_EMSGSIZE);
+                return 0;
+            }
+            C::store(at(), *v);
+            n = C::kWire;
+        } else {
+            n = C::put(h, ctx, at(), v, room(), err);
+            sync();
+        }
+        off += n;
+        return n;
     }
     // One state-flag byte, written only when `need` bytes of room are left.
-    void flag(int32_t index, int32_t need = 1) {
+    DROV_INLINE void flag(int32_t index, int32_t need = 1) {
         if (!with_flags || !ok() || room() < need) return;
         buf[off++] = flags != nullptr ? flags[index] : 0;
     }
     // n bytes of contents; what does not fit is cut, and that is 90.
-    void block(const uint8_t *src, uint64_t n) {
+    DROV_INLINE void block(const uint8_t *src, uint64_t n) {
         if (!ok()) return;
         uint64_t k = n;
         if (n > static_cast<uint64_t>(room())) {
             k = static_cast<uint64_t>(room());
-            fail(h, err, QEL_EMSGSIZE);
+            failed(QEL_EMSGSIZE);
         }
         copy(src, k);
     }
     // Element flags: as many of n as fit.
-    void flag_run(const uint8_t *src, uint64_t n) {
+    DROV_INLINE void flag_run(const uint8_t *src, uint64_t n) {
         if (!with_flags || !ok()) return;
         copy(src, std::min<uint64_t>(n, static_cast<uint64_t>(room())));
     }
-    void copy(const uint8_t *src, uint64_t k) {
+    DROV_INLINE void copy(const uint8_t *src, uint64_t k) {
         if (k == 0) return;
         if (src != nullptr) std::memcpy(at(), src, k);
         else std::memset(at(), 0, k);
@@ -149,7 +243,9 @@ struct Reader {
     void *inst;
     FlagBytes flags = FlagBytes::None;
     uint8_t *area = nullptr; // with FlagBytes::Read
-    uint64_t body_end;       // the offset the body-length word points to
+    uint64_t body_end = 0;   // the offset the body-length word points to
+    bool plain = false;      // the runtime's coders are the standard ones
+    bool quiet = false;      // the parts need not clear the last error again
     // The offset reached.  A nested instance or list element whose body
     // length points past the buffer (a cut message) moves it past the end;
     // then no room is left for what follows, and the count returned says
@@ -162,7 +258,18 @@ struct Reader {
     const uint8_t *at() const { return buf + std::min<uint64_t>(off, static_cast<uint64_t>(len)); }
     bool ok() const { return *err == 0; }
 
+    // A value by its coder, as Writer::put writes it.
     template <class C> bool get(typename C::V *v) {
+        if (plain) {
+            if (!ok()) return false;
+            if (left() < static_cast<int32_t>(C::kWire)) {
+                fail(h, err, QEL_EMSGSIZE);
+                return false;
+            }
+            *v = C::load(at());
+            off += C::kWire;
+            return true;
+        }
         uint32_t n = C::get(h, ctx, at(), v, left(), update, err);
         off += n;
         return n != 0;
@@ -173,11 +280,6 @@ struct Reader {
     template <class C> void get_field(typename C::V *slot) {
         typename C::V v = *slot;
         if (get<C>(&v)) store(slot, v);
-    }
-    bool get_list_len(uint32_t *v) {
-        uint32_t n = _qel_list_len_unmarshal(h, ctx, at(), v, left(), err);
-        off += n;
-        return n != 0;
     }
     // Stores v into the instance unless it is there already.
     template <class V> void store(V *slot, V v) {
@@ -260,8 +362,8 @@ template <class F, class C> struct WirePrimitive {
     using V = typename C::V;
     static V *slot(const void *inst) { return const_cast<V *>(at<V>(inst, F::d.offset)); }
 
-    static void put(Writer &w, const void *inst) {
-        w.put<C>(slot(inst));
+    template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
+        w.template put<C>(slot(inst));
         w.flag(kFlag);
     }
     static bool get(Reader &r, void *inst) {
@@ -278,7 +380,7 @@ template <class F> struct WireOf<Boolean<F>> : WirePrimitive<F, CodecBool> {};
 template <class F> struct WireOf<IfHandle<F>> : WirePrimitive<F, CodecIfHandle> {};
 
 template <class F> struct WireOf<Length<F>> {
-    static void put(Writer &, const void *) {}
+    template <class Out> DROV_INLINE static void put(Out &, const void *) {}
     static bool get(Reader &, void *) { return true; }
     static uint64_t size(const Sizer &, const void *) { return CodecOfWidth<F::d.width>::size(); }
 };
@@ -293,19 +395,62 @@ template <class F> struct WireOf<EnumField<F>> {
 
     // An enumeration newer than the domain is written in the domain's
     // variant like every other part; the epoch error is the encoding's.
-    static void put(Writer &w, const void *inst) {
+    // Under standard coders the enumeration's own encoding is written and
+    // read here, step for step as its marshal and unmarshal do it.
+    template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
         if (!w.ok()) return;
         constexpr uint32_t kRef = static_cast<uint32_t>(F::d.ref);
         const enums::Instance *e = slot(inst);
-        bool newer = false;
-        w.off += enums::marshal_known(K::type(), w.h, w.ctx, w.at(), e, w.room(),
-                                      w.enc->known(w.h, kRef, e->type_info, w.err), &newer, w.err);
-        w.enc->epoch |= newer;
+        const int8_t domain = w.enc->known(w.h, kRef, e->type_info, w.err);
+        w.sync();
+        if constexpr (Out::plain) {
+            if (!w.ok()) return;
+            if (!w.enc->quiet) qel_clear_last_error(w.h);
+            if (w.room() < 1) {
+                w.failed(QEL_EMSGSIZE);
+                return;
+            }
+            int8_t v = e->instance_variant;
+            const bool newer = v > domain;
+            if (newer) v = domain;
+            if (v > 0) v = 0; // an enumeration has the one variant 0
+            w.template put<CodecVariant>(&v);
+            const uint32_t wire = enums::to_internal(K::type(), e->value);
+            w.template put<CodecU32>(&wire);
+            w.enc->epoch |= newer;
+        } else {
+            bool newer = false;
+            w.off += enums::marshal_known(K::type(), w.h, w.ctx, w.at(), e, w.room(), domain,
+                                          &newer, w.err);
+            w.sync();
+            w.enc->epoch |= newer;
+        }
         w.flag(kFlag);
     }
     static bool get(Reader &r, void *inst) {
-        r.off += enums::unmarshal(K::type(), r.h, r.ctx, r.at(), slot(inst), r.left(), r.update,
-                                  r.err);
+        enums::Instance *e = slot(inst);
+        if (r.plain) {
+            if (r.ok()) {
+                if (!r.quiet) qel_clear_last_error(r.h);
+                int8_t v;
+                if (r.get<CodecVariant>(&v)) {
+                    if (v > e->layout_variant) v = e->layout_variant;
+                    if (e->instance_variant != v) {
+                        announce(r.h, &e->instance_variant, 1, r.ctx, e);
+                        e->instance_variant = v;
+                    }
+                    announce(r.h, &e->type_info, sizeof e->type_info, r.ctx, e);
+                    e->type_info = instance_record(r.h, r.ctx, record(K::type().type_index));
+                    uint32_t wire;
+                    if (r.get<CodecU32>(&wire)) {
+                        announce(r.h, &e->value, sizeof e->value, r.ctx, e);
+                        e->value = enums::to_user(K::type(), wire);
+                    }
+                }
+            }
+        } else {
+            r.off += enums::unmarshal(K::type(), r.h, r.ctx, r.at(), e, r.left(), r.update, r.err);
+        }
         r.flag(kFlag);
         return true;
     }
@@ -320,13 +465,14 @@ template <class F> struct WireOf<Record<F>> {
         return const_cast<uint8_t *>(bytes(inst) + F::d.offset);
     }
 
-    static void put(Writer &w, const void *inst) {
+    template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
         w.off += Wire<R>::encode(w.h, w.ctx, w.at(), field(inst), w.room(), w.err, Mode::Marshal,
                                  *w.enc);
+        w.sync();
         w.flag(kFlag);
     }
     static bool get(Reader &r, void *inst) {
-        r.off += Wire<R>::unmarshal(r.h, r.ctx, r.at(), field(inst), r.left(), r.update, r.err);
+        r.off += Wire<R>::template decode<true>(r.h, r.ctx, r.at(), field(inst), r.left(), r.update, r.err);
         r.flag(kFlag);
         return true;
     }
@@ -346,9 +492,9 @@ template <class F> struct WireOf<String<F>> {
         return const_cast<char **>(at<char *>(inst, F::d.offset));
     }
 
-    static void put(Writer &w, const void *inst) {
+    template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
         const W n = *length(inst);
-        w.put<C>(&n);
+        w.template put<C>(&n);
         if (n == 0) return;
         w.block(reinterpret_cast<const uint8_t *>(*block(inst)), n);
         w.flag(kFlag);
@@ -392,12 +538,12 @@ template <class F> struct WireOf<Text<F>> {
     static constexpr int32_t kFlag = F::d.state_index;
     static char *chars(const void *inst) { return const_cast<char *>(at<char>(inst, F::d.offset)); }
 
-    static void put(Writer &w, const void *inst) {
+    template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
         const char *c = chars(inst);
         if (one_byte(char_len))
             w.block(reinterpret_cast<const uint8_t *>(c), N);
         else
-            for (uint32_t i = 0; i < N && w.ok(); ++i) w.put<CodecChar>(c + i);
+            for (uint32_t i = 0; i < N && w.ok(); ++i) w.template put<CodecChar>(c + i);
         w.flag(kFlag);
     }
     static bool get(Reader &r, void *inst) {
@@ -423,12 +569,12 @@ template <class F> struct WireOf<Array<F>> {
         return const_cast<uint8_t *>(bytes(inst) + F::d.offset);
     }
 
-    static void put(Writer &w, const void *inst) {
+    template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
         const uint8_t *e = elems(inst);
         if (one_byte(u_int8_len))
             w.block(e, N);
         else
-            for (uint32_t i = 0; i < N && w.ok(); ++i) w.put<CodecU8>(e + i);
+            for (uint32_t i = 0; i < N && w.ok(); ++i) w.template put<CodecU8>(e + i);
         w.flag(kFlag);
         w.flag_run(w.flags != nullptr ? w.flags + kFlag + 1 : nullptr, N);
     }
@@ -460,9 +606,9 @@ template <class F> struct WireOf<VarArray<F>> {
         return const_cast<uint8_t **>(at<uint8_t *>(inst, F::d.offset));
     }
 
-    static void put(Writer &w, const void *inst) {
+    template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
         const uint32_t n = *length(inst);
-        w.put<CodecU32>(&n);
+        w.template put<CodecU32>(&n);
         if (n == 0) return;
         w.block(*elems(inst), n);
         w.flag(kFlag);
@@ -529,13 +675,14 @@ template <class F> struct WireOf<List<F>> {
     static constexpr int32_t kFlag = F::d.state_index;
     static Head *head(const void *inst) { return const_cast<Head *>(at<Head>(inst, F::d.offset)); }
 
-    static void put(Writer &w, const void *inst) {
+    template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
         Head *hd = head(inst);
         const uint32_t count = hd->count;
-        w.off += _qel_list_len_marshal(w.h, w.ctx, w.at(), &count, w.room(), w.err);
+        w.template put<CodecCount>(&count);
         void *e = hd->first;
         for (uint32_t i = 0; i < count && w.ok() && e != hd && e != nullptr; ++i) {
             w.off += Wire<E>::encode(w.h, w.ctx, w.at(), e, w.room(), w.err, Mode::Marshal, *w.enc);
+            w.sync();
             e = link(e)->next;
         }
         w.flag(kFlag, 2);
@@ -561,12 +708,12 @@ template <class F> struct WireOf<List<F>> {
 
     static bool get(Reader &r, void *inst) {
         uint32_t count;
-        if (r.get_list_len(&count)) {
+        if (r.get<CodecCount>(&count)) {
             Head *hd = head(inst);
             if (r.update != 0 && count == hd->count) {
                 void *e = hd->first;
                 for (uint32_t i = 0; i < count && e != hd && e != nullptr; ++i) {
-                    r.off += Wire<E>::unmarshal(r.h, r.ctx, r.at(), e, r.left(), r.update, r.err);
+                    r.off += Wire<E>::template decode<true>(r.h, r.ctx, r.at(), e, r.left(), r.update, r.err);
                     if (!r.ok()) {
                         trace(P::element_failed, std::strerror(static_cast<int>(*r.err)));
                         break;
@@ -592,7 +739,7 @@ template <class F> struct WireOf<List<F>> {
                 fail(r.h, r.err, QEL_ENOMEM);
                 return;
             }
-            r.off += Wire<E>::unmarshal(r.h, r.ctx, r.at(), e, r.left(), r.update, r.err);
+            r.off += Wire<E>::template decode<true>(r.h, r.ctx, r.at(), e, r.left(), r.update, r.err);
             if (r.ok()) K::set_last(r.h, r.ctx, inst, e, r.err);
             if (link(e)->list == nullptr) { // not taken into the list
                 Struct<E>::destroy_internal(r.h, r.ctx, e, 1);
