@@ -1,4 +1,5 @@
-// Shared test fixtures: a fresh stand-in handle per test, with a leak check.
+// Shared test fixtures: a fresh stand-in handle per test that records
+// everything, with a leak check.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@ protected:
     void SetUp() override {
         qel_standin::reset_global();
         h = qel_standin::handle_new();
+        qel_standin::observe(h);
     }
     void TearDown() override {
         EXPECT_TRUE(st().live.empty()) << st().live.size() << " blocks not returned";

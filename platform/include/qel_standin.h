@@ -1,22 +1,26 @@
 /*
- * Control and observation side of the stand-in type runtime.
+ * Control and observation side of the stand-in type runtime, for tests and
+ * benchmarks.  Programs make and configure handles through the installed
+ * C interface, drov_def/runtime.h; this header reaches further into them.
  *
- * The stand-in implements the runtime interfaces declared in the runtime/ headers
- * with plain malloc-backed handles.  Everything the module does to the
- * runtime is recorded here so that tests can see it: write notifications,
- * counter notifications, allocations, registry, statistics and database
- * calls, stored errors, traces, memory-range announcements and bundle
- * handler calls.  Failures can be injected: the N-th allocation, module
- * allocation or memory-range announcement fails.
+ * The stand-in implements the runtime interfaces declared in the runtime/
+ * headers.  A handle observes nothing until asked: observe() (or the single
+ * switches below) makes it record what the module does to the runtime so
+ * that tests can see it: write notifications, counter notifications,
+ * allocations, registry, statistics and database calls, stored errors, and,
+ * process-wide, traces, memory-range announcements and calls without a
+ * handle.  Failures can be injected: the N-th allocation, module allocation
+ * or memory-range announcement fails.
  *
- * Recording can be switched off, per handle (set_recording) and for the
- * process-wide records (set_global_recording); then nothing is appended
- * anywhere, so a loop of millions of operations runs in constant memory.
+ * Every record is bounded: when one reaches its limit (record_limit, 65,536
+ * entries unless changed) its older half is dropped and counted, so a loop
+ * of millions of operations runs in bounded memory even while observed.
  */
 #ifndef QEL_STANDIN_H
 #define QEL_STANDIN_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -25,18 +29,61 @@
 #include <utility>
 #include <vector>
 
+#include "drov_def/runtime.h"
 #include "qel.h"
 
 namespace qel_standin {
 
 enum class Tracking { Absent, On, Off };
 
-/* How the handle's allocate and free callbacks keep account of blocks:
+/* Where the handle's blocks come from and how they are accounted for:
  * Tracked keeps every live block with its size (leak checks, sizes of
  * frees) and fills new blocks with 0xA5, as module blocks always are;
- * Counted only counts live blocks, for benchmarks.  Choose the mode before
- * the first allocation. */
-enum class AllocMode { Tracked, Counted };
+ * Counted (the default) takes them from malloc and only counts them; Pooled
+ * cuts them from the handle's chunks; Caller hands the requests to the
+ * caller's callbacks.  All of them count live blocks, fail the injected
+ * allocation and record calls when asked.  Choose the mode before the
+ * first allocation. */
+enum class AllocMode { Tracked, Counted, Pooled, Caller };
+
+class Pool;
+
+/* The variant domain: the variant chosen per type name; types not named get
+ * their highest variant.  A lookup by record is answered from a small table
+ * keyed by the record's address (the record's name is read on the first
+ * lookup through that address after a change of the domain). */
+class Domain {
+public:
+    void set(std::string_view type_name, int8_t v);
+    void erase(std::string_view type_name);
+    void clear();
+    bool empty() const { return names_.empty(); }
+    size_t size() const { return names_.size(); }
+    // The variant named for the record's type: false when none is named.
+    bool find(const qel_type_info_t *ti, int8_t *v) const {
+        if (names_.empty()) return false;
+        const Slot &slot = slots_[slot_of(ti)];
+        if (slot.ti != ti) return find_slow(ti, v);
+        *v = slot.v;
+        return slot.named;
+    }
+
+private:
+    struct Slot {
+        const qel_type_info_t *ti = nullptr;
+        int8_t v = 0;
+        bool named = false;
+    };
+    static constexpr unsigned kSlotBits = 8;
+    static size_t slot_of(const qel_type_info_t *ti) {
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(ti) * 0x9E3779B97F4A7C15ull) >>
+                                   (64 - kSlotBits));
+    }
+    bool find_slow(const qel_type_info_t *ti, int8_t *v) const;
+
+    std::map<std::string, int8_t, std::less<>> names_; // looked up by name without a copy
+    mutable std::array<Slot, size_t{1} << kSlotBits> slots_{};
+};
 
 struct WriteNote {
     const void *addr;
@@ -129,11 +176,19 @@ struct RangeNote {
 
 /* Everything the stand-in keeps about one handle. */
 struct HandleState {
-    qel_sttr_record_t sttr{QEL_STTR_OFF, 0};
+    // What the runtime calls on every operation comes first.
     uint32_t last_error = 0;
+    bool record_calls = false;    // runtime calls, allocations and frees
+    bool record_writes = false;   // write notifications
+    bool record_counters = false; // counter notifications
+    uint64_t alloc_calls = 0;
+    uint64_t fail_alloc_at = 0; // 1-based index of the allocate call that fails; 0 never
+    uint64_t live_count = 0;    // blocks allocated and not freed, in every mode
+
+    qel_sttr_record_t sttr{QEL_STTR_OFF, 0};
 
     // variant domain: per type name; types not named get their highest variant
-    std::map<std::string, int8_t, std::less<>> domain; // looked up by name without a copy
+    Domain domain;
     uint32_t domain_error = 0; // stored into *err by every domain lookup when non-zero
 
     // registry of record copies: (ctx, digest string) -> copy
@@ -141,21 +196,21 @@ struct HandleState {
     std::vector<void *> module_blocks;
 
     // allocations
-    AllocMode alloc_mode = AllocMode::Tracked;
-    uint64_t alloc_calls = 0;
-    uint64_t fail_alloc_at = 0; // 1-based index of the allocate call that fails; 0 never
+    AllocMode alloc_mode = AllocMode::Counted;
     uint64_t module_alloc_calls = 0;
     uint64_t fail_module_alloc_at = 0;
     std::map<void *, uint32_t> live; // Tracked: every live block and its size
-    uint64_t live_count = 0;         // both modes: blocks allocated and not freed
+    Pool *pool = nullptr;            // Pooled: the handle's chunks (owned)
+    drov_def_alloc_fn caller_alloc = nullptr; // Caller: the caller's callbacks
+    drov_def_free_fn caller_free = nullptr;
+    void *caller_user = nullptr;
 
-    // observation (set_recording switches all three)
-    bool record_writes = true;   // write notifications
-    bool record_counters = true; // counter notifications
-    bool record_calls = true;    // runtime calls, allocations and frees
+    // observation, each record bounded by record_limit
     std::vector<WriteNote> writes;
     std::vector<CounterNote> counters;
     std::vector<Call> calls;
+    size_t record_limit = 65536;
+    uint64_t dropped = 0; // entries dropped from the three records above
 
     std::vector<uint8_t> workspace;
 
@@ -175,32 +230,44 @@ struct HandleState {
     uint32_t object_references_error = 0; // T_get_object_references
 };
 
-/* A new handle with malloc-backed callbacks, no state-tracking record,
- * type-info mode 0, containment recording off and a 64 KiB workspace. */
+/* A new handle as drov_def_runtime_new makes it (nothing observed, malloc
+ * blocks only counted, highest variants, containment recording off, type-
+ * info mode 0, a 64 KiB workspace), but with no state-tracking record. */
 qel_handle_t *handle_new();
 void handle_delete(qel_handle_t *h);
 HandleState &state(qel_handle_t *h);
+
+/* Everything a test may look at: the handle's write notes, counter notes
+ * and calls, tracked blocks (chosen before the first allocation), and the
+ * process-wide records. */
+void observe(qel_handle_t *h);
 
 /* Selects the state-tracking record: absent, marker 0xEEEE or 0xDDDD. */
 void set_tracking(qel_handle_t *h, Tracking t);
 /* Puts any marker into the record (a corrupted handle when neither value). */
 void set_marker(qel_handle_t *h, uint32_t marker);
-/* The domain variant of one type, by type name. */
+/* The domain variant of one type, by type name (any value, -1 included). */
 void set_domain_variant(qel_handle_t *h, const std::string &type_name, int8_t v);
-/* Write notes, counter notes and calls of this handle: all on or all off. */
+/* Write notes, counter notes and calls of this handle: all on or all off.
+ * Off also takes the handle's write and counter notifications away, as a
+ * handle that nobody observes has none. */
 void set_recording(qel_handle_t *h, bool on);
-void set_alloc_mode(qel_handle_t *h, AllocMode mode);
+/* Switching to or from Pooled or Caller needs a handle without live blocks
+ * (16 otherwise); Pooled takes the chunk size (0: 64 KiB). */
+uint32_t set_alloc_mode(qel_handle_t *h, AllocMode mode, uint32_t pool_chunk = 0);
 
 /* Process-wide observation. */
 std::vector<TraceRecord> &traces();
 std::vector<RangeNote> &ranges();
 std::vector<Call> &global_calls(); // calls without a handle (kvt, wlog, luid, ...)
-/* Traces, range notes and global calls: off appends nothing (a fatal trace
- * still goes to stderr).  reset_global switches it on again. */
+/* Traces, range notes and global calls: off (the start) appends nothing; a
+ * fatal trace still goes to stderr.  reset_global switches it on again. */
 void set_global_recording(bool on);
 /* The N-th norla_set_range call from now fails (0: never). */
 void fail_range_at(uint64_t n);
 void reset_global();
+/* Entries dropped from the process-wide records at their limit. */
+uint64_t global_dropped();
 
 /* Number of calls named `name` on the handle (for brevity in tests). */
 size_t count_calls(qel_handle_t *h, std::string_view name);

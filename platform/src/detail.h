@@ -8,10 +8,36 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "qel_standin.h"
 
 namespace qel_standin::detail {
+
+// A new handle as drov_def_runtime_new makes it; null when memory is short.
+qel_handle_t *make_handle();
+// Switches the handle's allocator: 0, 16 while blocks are live that the new
+// one could not take back, 22 for Caller without both callbacks, 12.
+uint32_t change_allocator(qel_handle_t *h, AllocMode mode, uint32_t pool_chunk,
+                          drov_def_alloc_fn alloc, drov_def_free_fn free_fn, void *user);
+// Takes back every block of the handle's pool at once.
+void reset_pool(HandleState &s);
+
+// Appends to a record bounded by `limit`: at the limit its older half goes
+// (and is counted), so the newest entries are always there.
+template <class T> void bounded_push(std::vector<T> &v, T &&x, size_t limit, uint64_t &dropped) {
+    if (v.size() >= limit) [[unlikely]] {
+        const size_t k = v.size() > 1 ? v.size() / 2 : v.size();
+        v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k));
+        dropped += k;
+    }
+    v.push_back(std::move(x));
+}
+template <class T>
+void bounded_push(std::vector<T> &v, const T &x, size_t limit, uint64_t &dropped) {
+    bounded_push(v, T(x), limit, dropped);
+}
 
 inline HandleState *state_of(qel_handle_t *h) {
     return h != nullptr ? static_cast<HandleState *>(h->runtime) : nullptr;

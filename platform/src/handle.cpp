@@ -1,15 +1,19 @@
-// Handles of the stand-in runtime: malloc-backed callbacks that keep count of
-// what the module allocates, announces and registers.
+// Handles of the stand-in runtime: allocate and free callbacks for each way
+// of taking blocks (tracked, counted, pooled, the caller's), the write and
+// counter notifications of an observed handle, the registry of record
+// copies and the module's long-lived blocks.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "detail.h"
+#include "pool.h"
 
 namespace qel_standin {
 namespace {
 
-// New blocks are filled with this byte (except in AllocMode::Counted), so
-// that a caller relying on zeroed memory is caught.
+// New blocks are filled with this byte in AllocMode::Tracked, so that a
+// caller relying on zeroed memory is caught.
 constexpr unsigned char kFreshByte = 0xA5;
 
 HandleState *from_ctx(void *alloc_ctx) { return static_cast<HandleState *>(alloc_ctx); }
@@ -20,14 +24,34 @@ template <class Make> void note(HandleState &s, Make &&make) {
         detail::append_call(&s, make());
 }
 
-void *cb_allocate(void *alloc_ctx, uint32_t ctx, uint32_t size) {
+// Where a block comes from and goes to, by mode.
+template <AllocMode M> void *take(HandleState &s, uint32_t ctx, uint32_t size) {
+    if constexpr (M == AllocMode::Pooled)
+        return s.pool->allocate(size);
+    else if constexpr (M == AllocMode::Caller)
+        return s.caller_alloc(s.caller_user, ctx, size);
+    else
+        return std::malloc(size == 0 ? 1 : size);
+}
+
+template <AllocMode M> void give_back(HandleState &s, uint32_t ctx, void *block) {
+    if constexpr (M == AllocMode::Pooled)
+        s.pool->free(block);
+    else if constexpr (M == AllocMode::Caller)
+        s.caller_free(s.caller_user, ctx, block);
+    else
+        std::free(block);
+}
+
+template <AllocMode M> void *cb_allocate(void *alloc_ctx, uint32_t ctx, uint32_t size) {
     HandleState &s = *from_ctx(alloc_ctx);
     ++s.alloc_calls;
     void *block = nullptr;
-    if (s.alloc_calls != s.fail_alloc_at) block = std::malloc(size == 0 ? 1 : size);
-    if (block != nullptr) {
+    if (s.alloc_calls != s.fail_alloc_at) [[likely]]
+        block = take<M>(s, ctx, size);
+    if (block != nullptr) [[likely]] {
         ++s.live_count;
-        if (s.alloc_mode == AllocMode::Tracked) {
+        if constexpr (M == AllocMode::Tracked) {
             s.live.emplace(block, size);
             std::memset(block, kFreshByte, size); // what the caller does not set shows
         }
@@ -36,32 +60,36 @@ void *cb_allocate(void *alloc_ctx, uint32_t ctx, uint32_t size) {
     return block;
 }
 
-void cb_free(void *alloc_ctx, uint32_t ctx, void *block) {
+template <AllocMode M> void cb_free(void *alloc_ctx, uint32_t ctx, void *block) {
     HandleState &s = *from_ctx(alloc_ctx);
     uint32_t size = 0;
-    if (block != nullptr) {
+    if (block != nullptr) [[likely]] {
         if (s.live_count > 0) --s.live_count;
-        if (s.alloc_mode == AllocMode::Tracked) {
+        if constexpr (M == AllocMode::Tracked) {
             auto it = s.live.find(block);
             if (it != s.live.end()) {
                 size = it->second;
                 s.live.erase(it);
             }
         }
+        give_back<M>(s, ctx, block);
     }
     note(s, [&] { return Call{"free", ctx, block, nullptr, size}; });
-    std::free(block);
 }
 
 void cb_write_notify(qel_handle_t *h, const void *addr, uint32_t len, uint32_t ctx,
                      const void *owner) {
-    HandleState &s = state(h);
-    if (s.record_writes) s.writes.push_back(WriteNote{addr, len, ctx, owner});
+    HandleState *s = detail::state_of(h);
+    if (s != nullptr && s->record_writes)
+        detail::bounded_push(s->writes, WriteNote{addr, len, ctx, owner}, s->record_limit,
+                             s->dropped);
 }
 
 void cb_counter_notify(void *alloc_ctx, uint64_t *counter, uint32_t delta, uint32_t ctx) {
     HandleState &s = *from_ctx(alloc_ctx);
-    if (s.record_counters) s.counters.push_back(CounterNote{alloc_ctx, counter, delta, ctx});
+    if (s.record_counters)
+        detail::bounded_push(s.counters, CounterNote{alloc_ctx, counter, delta, ctx},
+                             s.record_limit, s.dropped);
 }
 
 qel_type_info_t *cb_registry_lookup(qel_handle_t *h, uint32_t ctx, const char *digest_str) {
@@ -106,39 +134,119 @@ void *cb_module_alloc(qel_handle_t *h, uint32_t ctx, uint32_t size) {
 
 constexpr size_t kWorkspaceBytes = 64 * 1024;
 
+// The write and counter notifications exist while someone observes them: a
+// handle nobody observes has none, and the module skips the call.
+void install_notifications(qel_handle_t *h, const HandleState &s) {
+    h->write_notify = s.record_writes ? cb_write_notify : nullptr;
+    h->counter_notify = s.record_counters ? cb_counter_notify : nullptr;
+}
+
+void install_allocator(qel_handle_t *h, AllocMode mode) {
+    switch (mode) {
+    case AllocMode::Tracked:
+        h->allocate = cb_allocate<AllocMode::Tracked>;
+        h->free = cb_free<AllocMode::Tracked>;
+        break;
+    case AllocMode::Counted:
+        h->allocate = cb_allocate<AllocMode::Counted>;
+        h->free = cb_free<AllocMode::Counted>;
+        break;
+    case AllocMode::Pooled:
+        h->allocate = cb_allocate<AllocMode::Pooled>;
+        h->free = cb_free<AllocMode::Pooled>;
+        break;
+    case AllocMode::Caller:
+        h->allocate = cb_allocate<AllocMode::Caller>;
+        h->free = cb_free<AllocMode::Caller>;
+        break;
+    }
+}
+
+bool from_malloc(AllocMode m) { return m == AllocMode::Tracked || m == AllocMode::Counted; }
+
 } // namespace
 
-qel_handle_t *handle_new() {
-    auto *s = new HandleState;
-    s->workspace.assign(kWorkspaceBytes, 0);
-    auto *h = new qel_handle_t{};
-    h->allocate = cb_allocate;
-    h->free = cb_free;
+qel_handle_t *detail::make_handle() {
+    auto *s = new (std::nothrow) HandleState;
+    auto *h = new (std::nothrow) qel_handle_t{};
+    if (s == nullptr || h == nullptr) {
+        delete s;
+        delete h;
+        return nullptr;
+    }
+    try {
+        s->workspace.assign(kWorkspaceBytes, 0);
+    } catch (const std::bad_alloc &) {
+        delete s;
+        delete h;
+        return nullptr;
+    }
+    install_allocator(h, s->alloc_mode);
     h->alloc_ctx = s;
-    h->write_notify = cb_write_notify;
-    h->counter_notify = cb_counter_notify;
+    install_notifications(h, *s);
     h->registry_lookup = cb_registry_lookup;
     h->registry_insert = cb_registry_insert;
     h->module_alloc = cb_module_alloc;
     h->variant_domain = s;
     h->workspace = s->workspace.data();
-    h->workspace_len = static_cast<uint32_t>(s->workspace.size()); // no sttr: not tracking
+    h->workspace_len = static_cast<uint32_t>(s->workspace.size());
     h->runtime = s;
     return h;
 }
 
-// Blocks still live belong to the caller (they are its leaks) and stay.
+uint32_t detail::change_allocator(qel_handle_t *h, AllocMode mode, uint32_t pool_chunk,
+                                  drov_def_alloc_fn alloc, drov_def_free_fn free_fn,
+                                  void *user) {
+    HandleState &s = state(h);
+    if (mode == AllocMode::Caller && (alloc == nullptr || free_fn == nullptr)) return QEL_EINVAL;
+    const bool same_source = from_malloc(mode) && from_malloc(s.alloc_mode);
+    if (s.live_count != 0 && !same_source) return 16; // the blocks would go to the wrong place
+    Pool *pool = nullptr;
+    if (mode == AllocMode::Pooled) {
+        pool = new (std::nothrow) Pool(pool_chunk);
+        if (pool == nullptr) return QEL_ENOMEM;
+    }
+    delete s.pool;
+    s.pool = pool;
+    s.caller_alloc = mode == AllocMode::Caller ? alloc : nullptr;
+    s.caller_free = mode == AllocMode::Caller ? free_fn : nullptr;
+    s.caller_user = mode == AllocMode::Caller ? user : nullptr;
+    s.alloc_mode = mode;
+    install_allocator(h, mode);
+    return 0;
+}
+
+void detail::reset_pool(HandleState &s) {
+    s.pool->reset();
+    s.live_count = 0;
+}
+
+qel_handle_t *handle_new() {
+    qel_handle_t *h = detail::make_handle();
+    if (h == nullptr) throw std::bad_alloc();
+    return h;
+}
+
+// Blocks still live belong to the caller (they are its leaks) and stay,
+// except in a pool, which goes with the handle.
 void handle_delete(qel_handle_t *h) {
     if (h == nullptr) return;
     auto *s = static_cast<HandleState *>(h->runtime);
     if (s != nullptr) {
         for (void *block : s->module_blocks) std::free(block);
+        delete s->pool;
         delete s;
     }
     delete h;
 }
 
 HandleState &state(qel_handle_t *h) { return *static_cast<HandleState *>(h->runtime); }
+
+void observe(qel_handle_t *h) {
+    set_recording(h, true);
+    set_alloc_mode(h, AllocMode::Tracked);
+    set_global_recording(true);
+}
 
 void set_tracking(qel_handle_t *h, Tracking t) {
     HandleState &s = state(h);
@@ -163,15 +271,20 @@ void set_marker(qel_handle_t *h, uint32_t marker) {
 }
 
 void set_domain_variant(qel_handle_t *h, const std::string &type_name, int8_t v) {
-    state(h).domain[type_name] = v;
+    state(h).domain.set(type_name, v);
 }
 
 void set_recording(qel_handle_t *h, bool on) {
     HandleState &s = state(h);
     s.record_writes = s.record_counters = s.record_calls = on;
+    install_notifications(h, s);
 }
 
-void set_alloc_mode(qel_handle_t *h, AllocMode mode) { state(h).alloc_mode = mode; }
+uint32_t set_alloc_mode(qel_handle_t *h, AllocMode mode, uint32_t pool_chunk) {
+    HandleState &s = state(h);
+    return detail::change_allocator(h, mode, pool_chunk, s.caller_alloc, s.caller_free,
+                                    s.caller_user);
+}
 
 size_t count_calls(qel_handle_t *h, std::string_view name) {
     size_t n = 0;
@@ -187,10 +300,12 @@ std::vector<Call> calls_named(qel_handle_t *h, std::string_view name) {
     return out;
 }
 
-void detail::append_call(HandleState *s, const Call &c) { s->calls.push_back(c); }
+void detail::append_call(HandleState *s, const Call &c) {
+    bounded_push(s->calls, c, s->record_limit, s->dropped);
+}
 
 void record_call(qel_handle_t *h, const Call &c) {
-    detail::note(h, [&] { return c; });
+    detail::note(h, [&] { return Call{c}; });
 }
 
 } // namespace qel_standin

@@ -14,20 +14,12 @@ using qel_standin::detail::state_of;
 
 namespace {
 
-// The variant the domain names for the type, if it names one.
-[[gnu::noinline]] bool named_variant(const HandleState *s, const qel_type_info_t *ti, int8_t *v) {
-    auto it = s->domain.find(std::string_view(ti->name));
-    if (it == s->domain.end()) return false;
-    *v = it->second;
-    return true;
-}
-
 // The domain's variant of a type: named in the domain, else the type's
-// highest variant, else 0.  (An empty domain names nothing: no lookup.)
+// highest variant, else 0.
 inline int8_t domain_variant(const HandleState *s, const qel_type_info_t *ti) {
     if (ti == nullptr) return 0;
     int8_t v;
-    if (s != nullptr && !s->domain.empty() && named_variant(s, ti, &v)) return v;
+    if (s != nullptr && s->domain.find(ti, &v)) return v;
     if (ti->variant_info != nullptr) return static_cast<int8_t>(ti->variant_info->count - 1);
     return 0;
 }
@@ -62,7 +54,8 @@ int8_t qel_domain_lookup_variant(qel_handle_t *h, void *domain, const qel_type_i
                                  uint32_t *err) {
     const HandleState *s = state_of(h);
     if (s == nullptr) s = static_cast<const HandleState *>(domain);
-    if (s != nullptr) inject(s->domain_error, err);
+    if (s != nullptr && s->domain_error != 0) [[unlikely]]
+        inject(s->domain_error, err);
     int8_t v = domain_variant(s, ti);
     note(h, [&] { return Call{"qel_domain_lookup_variant", 0, ti, domain, v,
                         {reinterpret_cast<uintptr_t>(err)}}; });
@@ -238,6 +231,48 @@ void qellib_lookup_and_update_oid_ref_count(qel_handle_t *h, uint32_t ctx, uint6
 }
 
 } // extern "C"
+
+namespace qel_standin {
+
+void Domain::set(std::string_view type_name, int8_t v) {
+    auto it = names_.find(type_name);
+    if (it != names_.end())
+        it->second = v;
+    else
+        names_.emplace(std::string(type_name), v);
+    slots_.fill(Slot{});
+}
+
+void Domain::erase(std::string_view type_name) {
+    auto it = names_.find(type_name);
+    if (it == names_.end()) return;
+    names_.erase(it);
+    slots_.fill(Slot{});
+}
+
+void Domain::clear() {
+    names_.clear();
+    slots_.fill(Slot{});
+}
+
+// The first lookup through a record's address after a change: by the name
+// the record carries (at most its 64 bytes), kept for the next lookups.
+bool Domain::find_slow(const qel_type_info_t *ti, int8_t *v) const {
+    Slot slot;
+    slot.ti = ti;
+    if (ti != nullptr) {
+        auto it = names_.find(std::string_view(ti->name, strnlen(ti->name, sizeof ti->name)));
+        if (it != names_.end()) {
+            slot.v = it->second;
+            slot.named = true;
+        }
+    }
+    slots_[slot_of(ti)] = slot;
+    *v = slot.v;
+    return slot.named;
+}
+
+} // namespace qel_standin
 
 // The runtime's list of registered modules; empty until a module links in.
 extern "C" {

@@ -1,7 +1,7 @@
 // Process-wide parts of the stand-in: traces, memory-range announcements,
 // bundle handler registration and trace module registration.  The observed
-// vectors are shared by all threads and guarded by one mutex; with recording
-// off nothing is appended to them.
+// records are shared by all threads and guarded by one mutex; with recording
+// off (the start) nothing is appended to them and nothing is locked.
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -20,8 +20,9 @@ struct Global {
     std::vector<RangeNote> ranges;
     std::vector<Call> calls;
     uint64_t range_calls = 0; // since fail_range_at was last armed
-    std::atomic<uint64_t> fail_range{0};
+    uint64_t fail_range = 0;
     uint64_t failed_call = 0; // last failing call, for norla_perror
+    uint64_t dropped = 0;     // entries dropped at the records' limit
     std::map<std::string, uint16_t> trace_modules;
 };
 
@@ -32,17 +33,29 @@ Global &global() {
 
 bool recording() { return detail::global_recording.load(std::memory_order_relaxed); }
 
+// Whether norla_set_range has anything to do beyond succeeding: a failure
+// armed (or recording on, tested apart).  Outside Global, read inline.
+constinit std::atomic<bool> range_armed{false};
+
+constexpr size_t kGlobalLimit = 65536;
+
 void add_call(const Call &c) { detail::record_global(c); }
 
 
-void add_trace(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
-               std::vector<TraceArg> args) {
-    // A fatal trace is the last thing the process says before it aborts, so
-    // it also goes to stderr where a dying process can still be read.
-    if ((flags >> 24) == 0) std::fprintf(stderr, "wlog: fatal trace %u\n", index);
-    if (!recording()) return;
-    std::lock_guard lock(global().mu);
-    global().traces.push_back(TraceRecord{uuid, index, module_id, flags, std::move(args)});
+// A fatal trace is the last thing the process says before it aborts, so it
+// also goes to stderr where a dying process can still be read.  The rest of
+// a trace is only built when it is kept.
+#define QEL_TRACE(...)                                                                        \
+    do {                                                                                      \
+        if ((flags >> 24) == 0) std::fprintf(stderr, "wlog: fatal trace %u\n", index);        \
+        if (recording()) [[unlikely]]                                                         \
+            add_trace(TraceRecord{uuid, index, module_id, flags, {__VA_ARGS__}});             \
+    } while (0)
+
+void add_trace(TraceRecord &&t) {
+    Global &g = global();
+    std::lock_guard lock(g.mu);
+    detail::bounded_push(g.traces, std::move(t), kGlobalLimit, g.dropped);
 }
 
 TraceArg u32(uint32_t v) { return TraceArg{TraceArg::U32, v, {}, nullptr}; }
@@ -66,19 +79,28 @@ std::vector<RangeNote> &ranges() { return global().ranges; }
 std::vector<Call> &global_calls() { return global().calls; }
 
 // Outside Global: the switch is read inline before any call is built.
-constinit std::atomic<bool> detail::global_recording{true};
+constinit std::atomic<bool> detail::global_recording{false};
 
 void detail::append_global(const Call &c) {
-    std::lock_guard lock(global().mu);
-    global().calls.push_back(c);
+    Global &g = global();
+    std::lock_guard lock(g.mu);
+    detail::bounded_push(g.calls, c, kGlobalLimit, g.dropped);
 }
 
 void set_global_recording(bool on) { detail::global_recording.store(on, std::memory_order_relaxed); }
 
 void fail_range_at(uint64_t n) {
-    std::lock_guard lock(global().mu);
-    global().range_calls = 0;
-    global().fail_range = n;
+    Global &g = global();
+    std::lock_guard lock(g.mu);
+    g.range_calls = 0;
+    g.fail_range = n;
+    range_armed.store(n != 0, std::memory_order_relaxed);
+}
+
+uint64_t global_dropped() {
+    Global &g = global();
+    std::lock_guard lock(g.mu);
+    return g.dropped;
 }
 
 void reset_global() {
@@ -90,6 +112,8 @@ void reset_global() {
     g.range_calls = 0;
     g.fail_range = 0;
     g.failed_call = 0;
+    g.dropped = 0;
+    range_armed.store(false, std::memory_order_relaxed);
     detail::global_recording.store(true, std::memory_order_relaxed);
 }
 
@@ -100,12 +124,14 @@ using namespace qel_standin;
 extern "C" {
 
 int32_t norla_set_range(void *alloc_ctx, const void *addr, uint32_t len, uint32_t ctx) {
-    Global &g = global();
     // Nothing to keep and no failure armed: nothing to count either, since
     // arming starts the count afresh.
-    if (!recording() && g.fail_range.load(std::memory_order_relaxed) == 0) return 1;
+    if (!recording() && !range_armed.load(std::memory_order_relaxed)) [[likely]]
+        return 1;
+    Global &g = global();
     std::lock_guard lock(g.mu);
-    if (recording()) g.ranges.push_back(RangeNote{alloc_ctx, addr, len, ctx});
+    if (recording())
+        detail::bounded_push(g.ranges, RangeNote{alloc_ctx, addr, len, ctx}, kGlobalLimit, g.dropped);
     ++g.range_calls;
     if (g.fail_range != 0 && g.range_calls == g.fail_range) {
         g.failed_call = g.range_calls;
@@ -160,32 +186,32 @@ int32_t wlog_module_init_fn(const char *name, uint16_t *module_id, uint32_t *sta
 }
 
 void wlog_trace(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags) {
-    add_trace(uuid, index, module_id, flags, {});
+    QEL_TRACE();
 }
 
 void wlog_trace_s(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
                   const char *s) {
-    add_trace(uuid, index, module_id, flags, {str(s)});
+    QEL_TRACE(str(s));
 }
 
 void wlog_trace_u(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
                   uint32_t a) {
-    add_trace(uuid, index, module_id, flags, {u32(a)});
+    QEL_TRACE(u32(a));
 }
 
 void wlog_trace_uu(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
                    uint32_t a, uint32_t b) {
-    add_trace(uuid, index, module_id, flags, {u32(a), u32(b)});
+    QEL_TRACE(u32(a), u32(b));
 }
 
 void wlog_trace_uuu(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
                     uint32_t a, uint32_t b, uint32_t c) {
-    add_trace(uuid, index, module_id, flags, {u32(a), u32(b), u32(c)});
+    QEL_TRACE(u32(a), u32(b), u32(c));
 }
 
 void wlog_trace_ps(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags,
                    const void *p, const char *s) {
-    add_trace(uuid, index, module_id, flags, {ptr(p), str(s)});
+    QEL_TRACE(ptr(p), str(s));
 }
 
 // No handle here: the call goes to the process-wide record.  The result

@@ -395,6 +395,7 @@ protected:
     void SetUp() override {
         Wire::SetUp();
         other = qel_standin::handle_new();
+        qel_standin::observe(other);
     }
     void TearDown() override {
         release_all();

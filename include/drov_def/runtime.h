@@ -1,0 +1,115 @@
+/*
+ * The runtime handle every drov_def operation takes first: how to make one,
+ * choose what it does, and free it.  Implemented by the runtime library
+ * (libqel_standin); link it next to libdrov_def.
+ *
+ *     struct qel_handle *h = drov_def_runtime_new();
+ *     uint32_t err = 0;
+ *     vm_act_rsp_t *rsp = vm_act_rsp_create(h, 1);
+ *     ...
+ *     vm_act_rsp_destroy(h, 1, rsp);
+ *     drov_def_runtime_free(h);
+ *
+ * A new handle records nothing, does not track state, gives every type its
+ * highest variant and takes its blocks from malloc and free.  The setters
+ * below change that; each returns 0 or an error number (22: an argument it
+ * cannot use, 16: the handle still has blocks the change would orphan,
+ * 12: out of memory) and leaves the handle as it was when it fails.
+ *
+ * A handle and what is made through it are used by one thread at a time.
+ */
+#ifndef DROV_DEF_RUNTIME_H
+#define DROV_DEF_RUNTIME_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifndef DROV_DEF_RUNTIME_API
+#define DROV_DEF_RUNTIME_API
+#endif
+
+struct qel_handle;    /* qel_handle_t in drov_def.h */
+struct qel_type_info; /* a type's record, _vm_<type>_type_info_internal */
+
+/*
+ * Context ids.  The second argument of every operation is a number the
+ * caller chooses (a connection, a table, a request: the library only hands
+ * it on to the runtime).  DROV_DEF_CTX_NONE asks for no containment and no
+ * database recording.
+ */
+#define DROV_DEF_CTX_NONE 0xFFFFFFFFu
+
+/* State tracking: with it on, every instance carries one flag per field that
+ * its setters mark. */
+#define DROV_DEF_TRACKING_OFF 0
+#define DROV_DEF_TRACKING_ON 1
+
+/* The variant a type's instances get when none was chosen: the highest the
+ * library knows. */
+#define DROV_DEF_VARIANT_HIGHEST (-1)
+
+/* The pool's chunk size when none is given: 64 KiB. */
+#define DROV_DEF_POOL_CHUNK_DEFAULT 0u
+
+/* A caller's allocator: user is the pointer given with the callbacks, ctx
+ * the operation's context id.  alloc returns null when it has no memory. */
+typedef void *(*drov_def_alloc_fn)(void *user, uint32_t ctx, uint32_t size);
+typedef void (*drov_def_free_fn)(void *user, uint32_t ctx, void *block);
+
+/* A new handle with the defaults above; null when memory is short. */
+DROV_DEF_RUNTIME_API struct qel_handle *drov_def_runtime_new(void);
+
+/* Frees the handle and the memory it keeps (with the pool: every block made
+ * through it).  Instances still alive must not be used afterwards.  A null
+ * handle is ignored. */
+DROV_DEF_RUNTIME_API void drov_def_runtime_free(struct qel_handle *h);
+
+/* DROV_DEF_TRACKING_OFF or _ON; only while no block is live (16). */
+DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_set_tracking(struct qel_handle *h, int tracking);
+
+/* The variant new instances of a type get, 0 to 127, by the type's name
+ * ("vm_act_rsp") or by its record (&_vm_act_rsp_type_info_internal, which
+ * stands for its type); DROV_DEF_VARIANT_HIGHEST forgets the choice.  The
+ * library never goes above the variants it knows. */
+DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_set_variant(struct qel_handle *h,
+                                                           const char *type_name, int variant);
+DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_set_record_variant(
+    struct qel_handle *h, const struct qel_type_info *record, int variant);
+
+/*
+ * Where the handle's blocks come from; each only while no block is live (16).
+ *
+ * malloc: malloc and free, the default.
+ * pool:   blocks cut from chunks of chunk_bytes (DROV_DEF_POOL_CHUNK_DEFAULT,
+ *         or 4096 and more) that the handle owns; a freed block is kept for
+ *         the next one of its size.  Chunks go back when the handle is freed
+ *         or at drov_def_runtime_pool_reset.  Fastest where messages are made
+ *         and dropped at a high rate.
+ * caller: alloc and free (both given) with the caller's user pointer.
+ */
+DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_use_malloc(struct qel_handle *h);
+DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_use_pool(struct qel_handle *h,
+                                                        uint32_t chunk_bytes);
+DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_use_allocator(struct qel_handle *h,
+                                                             drov_def_alloc_fn alloc,
+                                                             drov_def_free_fn free_fn,
+                                                             void *user);
+/* Takes back every block of the pool at once (22 without a pool): whatever
+ * was made through the handle is gone, without being destroyed. */
+DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_pool_reset(struct qel_handle *h);
+
+/* Blocks handed out and not yet freed (0 for a null handle). */
+DROV_DEF_RUNTIME_API uint64_t drov_def_runtime_live_blocks(const struct qel_handle *h);
+
+/* The error number of the handle's last failed operation, 0 after one that
+ * succeeded (every operation clears it when it starts). */
+DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_last_error(const struct qel_handle *h);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
