@@ -3,7 +3,6 @@
 
 #include "drov_def/drov_def.h"
 #include "bench/quiet_handle.h"
-#include "qel_standin.h"
 
 namespace {
 

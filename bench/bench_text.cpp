@@ -11,7 +11,7 @@
 
 #include "drov_def/drov_def.h"
 #include "bench/quiet_handle.h"
-#include "qel_standin.h"
+#include "qel.h"
 
 namespace {
 

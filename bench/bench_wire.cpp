@@ -1,13 +1,15 @@
 // The wire form of three messages: marshal, unmarshal into a fresh instance
-// (created and destroyed in the loop, as a fresh message is), unmarshal
-// updating an instance in place, len and clone; a vm_act_rsp sweep over the
-// list length; and the runtime's own cost per primitive call.
+// (created and destroyed in the loop, as a fresh message is; also from a
+// pooled handle), unmarshal updating an instance in place, len and clone; a
+// vm_act_rsp sweep over the list length; and the runtime's own cost per
+// call.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
 #include <cstring>
 #include <vector>
 
+#include "bench/quiet_handle.h"
 #include "bench/wire_messages.h"
 #include "qel_standin.h"
 
@@ -36,13 +38,10 @@ Ops ops(uint32_t (*m)(qel_handle_t *, uint32_t, uint8_t *, const T *, int32_t, u
 
 enum Msg { InstReq, ActRsp, InstallCfg };
 
-// A handle that records nothing and only counts blocks, and one message.
+// A default handle (or a pooled one) and one message.
 struct Fixture {
-    explicit Fixture(Msg m, uint32_t nics = 16) {
-        h = qel_standin::handle_new();
-        qel_standin::set_recording(h, false);
-        qel_standin::set_alloc_mode(h, qel_standin::AllocMode::Counted);
-        qel_standin::set_global_recording(false);
+    explicit Fixture(Msg m, uint32_t nics = 16, bench::Blocks blocks = bench::Blocks::Malloc)
+        : handle(blocks), h(handle.h) {
         switch (m) {
         case InstReq:
             o = ops(vm_inst_req_marshal, vm_inst_req_unmarshal, vm_inst_req_len, vm_inst_req_clone,
@@ -64,10 +63,7 @@ struct Fixture {
         buf.resize(size);
         n = o.marshal(h, 1, buf.data(), msg, static_cast<int32_t>(size), &err);
     }
-    ~Fixture() {
-        o.destroy(h, 1, msg);
-        qel_standin::handle_delete(h);
-    }
+    ~Fixture() { o.destroy(h, 1, msg); }
     uint64_t allocs() const { return qel_standin::state(h).alloc_calls; }
     void report(benchmark::State &state, uint64_t allocs_before) {
         if (err != 0) state.SkipWithError("error word set");
@@ -75,6 +71,7 @@ struct Fixture {
         state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocs() - allocs_before),
                                                       benchmark::Counter::kAvgIterations);
     }
+    bench::Handle handle;
     qel_handle_t *h;
     Ops o{};
     void *msg = nullptr;
@@ -94,8 +91,8 @@ void BM_Marshal(benchmark::State &state) {
     f.report(state, a);
 }
 
-void BM_UnmarshalFresh(benchmark::State &state) {
-    Fixture f(static_cast<Msg>(state.range(0)));
+void unmarshal_fresh(benchmark::State &state, bench::Blocks blocks) {
+    Fixture f(static_cast<Msg>(state.range(0)), 16, blocks);
     const uint64_t a = f.allocs();
     for (auto _ : state) {
         void *m = f.o.create(f.h, 1);
@@ -104,6 +101,8 @@ void BM_UnmarshalFresh(benchmark::State &state) {
     }
     f.report(state, a);
 }
+void BM_UnmarshalFresh(benchmark::State &state) { unmarshal_fresh(state, bench::Blocks::Malloc); }
+void BM_UnmarshalFreshPooled(benchmark::State &state) { unmarshal_fresh(state, bench::Blocks::Pooled); }
 
 // The part of the above that is creating and destroying the instance.
 void BM_CreateDestroyEmpty(benchmark::State &state) {
@@ -152,6 +151,7 @@ void messages_args(benchmark::internal::Benchmark *b) {
 }
 BENCHMARK(BM_Marshal)->Apply(messages_args);
 BENCHMARK(BM_UnmarshalFresh)->Apply(messages_args);
+BENCHMARK(BM_UnmarshalFreshPooled)->Apply(messages_args);
 BENCHMARK(BM_CreateDestroyEmpty)->Apply(messages_args);
 BENCHMARK(BM_UnmarshalUpdate)->Apply(messages_args);
 BENCHMARK(BM_Len)->Apply(messages_args);
@@ -183,14 +183,20 @@ void BM_SweepMarshal(benchmark::State &state) {
     }
     per_element(state);
 }
-void BM_SweepUnmarshalFresh(benchmark::State &state) {
-    Fixture f(ActRsp, static_cast<uint32_t>(state.range(0)));
+void sweep_unmarshal_fresh(benchmark::State &state, bench::Blocks blocks) {
+    Fixture f(ActRsp, static_cast<uint32_t>(state.range(0)), blocks);
     for (auto _ : state) {
         void *m = f.o.create(f.h, 1);
         benchmark::DoNotOptimize(f.o.unmarshal(f.h, 1, f.buf.data(), m, static_cast<int32_t>(f.n), 0, &f.err));
         f.o.destroy(f.h, 1, m);
     }
     per_element(state);
+}
+void BM_SweepUnmarshalFresh(benchmark::State &state) {
+    sweep_unmarshal_fresh(state, bench::Blocks::Malloc);
+}
+void BM_SweepUnmarshalFreshPooled(benchmark::State &state) {
+    sweep_unmarshal_fresh(state, bench::Blocks::Pooled);
 }
 void BM_SweepUnmarshalUpdate(benchmark::State &state) {
     Fixture f(ActRsp, static_cast<uint32_t>(state.range(0)));
@@ -220,32 +226,31 @@ void sweep_args(benchmark::internal::Benchmark *b) {
 }
 BENCHMARK(BM_SweepMarshal)->Apply(sweep_args);
 BENCHMARK(BM_SweepUnmarshalFresh)->Apply(sweep_args);
+BENCHMARK(BM_SweepUnmarshalFreshPooled)->Apply(sweep_args);
 BENCHMARK(BM_SweepUnmarshalUpdate)->Apply(sweep_args);
 BENCHMARK(BM_SweepElementLifecycle)->Apply(sweep_args);
 
 // ---- What one call of the runtime costs --------------------------------------------------------
 
 void BM_RuntimeCallU8Marshal(benchmark::State &state) {
-    qel_handle_t *h = qel_standin::handle_new();
+    bench::Handle f;
     uint8_t out[8];
     uint8_t v = 7;
-    uint32_t err = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(u_int8_marshal(h, 1, out, &v, 8, &err));
+        benchmark::DoNotOptimize(u_int8_marshal(f.h, 1, out, &v, 8, &f.err));
         benchmark::ClobberMemory();
     }
-    qel_standin::handle_delete(h);
 }
 BENCHMARK(BM_RuntimeCallU8Marshal);
 
+// The domain lookup of a type the handle's domain does not name (arg 0),
+// and of one it names (arg 1).
 void BM_RuntimeCallDomainLookup(benchmark::State &state) {
-    qel_handle_t *h = qel_standin::handle_new();
-    qel_standin::set_recording(h, false);
-    uint32_t err = 0;
+    bench::Handle f;
+    if (state.range(0) != 0) drov_def_runtime_set_variant(f.h, "vm_nic_list", 0);
     for (auto _ : state)
-        benchmark::DoNotOptimize(qel_domain_lookup_variant(h, h->variant_domain, &_vm_nic_list_type_info_internal, &err));
-    qel_standin::handle_delete(h);
+        benchmark::DoNotOptimize(qel_domain_lookup_variant(f.h, f.h->variant_domain, &_vm_nic_list_type_info_internal, &f.err));
 }
-BENCHMARK(BM_RuntimeCallDomainLookup);
+BENCHMARK(BM_RuntimeCallDomainLookup)->ArgName("named")->Arg(0)->Arg(1);
 
 } // namespace

@@ -1,23 +1,28 @@
-// A stand-in handle for benchmarks: nothing recorded and blocks only
-// counted, so the loops measure the library and the runtime's own work,
-// not the stand-in's bookkeeping.
+// The handle benchmarks run on: a default one from the runtime interface,
+// which records nothing and only counts its malloc blocks, so the loops
+// measure the library and the runtime's own work.  Pooled takes its blocks
+// from the handle's pool instead.
 #pragma once
 
-#include "qel_standin.h"
+#include <cstdint>
+#include <new>
+
+#include "drov_def/runtime.h"
 
 namespace bench {
 
+enum class Blocks { Malloc, Pooled };
+
 struct Handle {
-    Handle() {
-        h = qel_standin::handle_new();
-        qel_standin::set_recording(h, false);
-        qel_standin::set_alloc_mode(h, qel_standin::AllocMode::Counted);
-        qel_standin::set_global_recording(false);
+    explicit Handle(Blocks blocks = Blocks::Malloc) {
+        h = drov_def_runtime_new();
+        if (h == nullptr) throw std::bad_alloc();
+        if (blocks == Blocks::Pooled) drov_def_runtime_use_pool(h, DROV_DEF_POOL_CHUNK_DEFAULT);
     }
-    ~Handle() { qel_standin::handle_delete(h); }
+    ~Handle() { drov_def_runtime_free(h); }
     Handle(const Handle &) = delete;
     Handle &operator=(const Handle &) = delete;
-    qel_handle_t *h;
+    qel_handle *h;
     uint32_t err = 0;
 };
 

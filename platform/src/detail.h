@@ -47,7 +47,7 @@ inline HandleState *state_of(qel_handle_t *h) {
 // nothing is done while an error is pending; otherwise the handle's last
 // error is cleared before the work.  The clearing is the helper's own and
 // is not recorded as a qel_clear_last_error call of the module.
-inline bool begin(qel_handle_t *h, const uint32_t *err) {
+[[gnu::always_inline]] inline bool begin(qel_handle_t *h, const uint32_t *err) {
     if (err != nullptr && *err != 0) return false;
     if (HandleState *s = state_of(h)) s->last_error = 0;
     return true;
@@ -63,30 +63,53 @@ inline void fail(qel_handle_t *h, uint32_t *err, uint32_t code) {
 // ---- Call records ----------------------------------------------------------------
 //
 // Most runtime calls leave a Call; with recording off that must cost no
-// more than a test of the switch, so the switch is tested here, inline,
-// before the record is built (make() runs only when it is kept).
+// more than a test of the switch, so the switch is tested here, inline, and
+// the record is built out of line from the call's scalars (the fast path
+// stores nothing for it).  `name` is always a string literal.
 
-// Appends a call to the handle's record (out of line: the callers stay small).
+// Appends a call to the handle's record.
 void append_call(HandleState *s, const Call &c);
-template <class Make> inline void note(qel_handle_t *h, Make &&make) {
-    HandleState *s = state_of(h);
+template <class... W>
+[[gnu::cold, gnu::noinline]] void append_scalars(HandleState *s, const char *name, uint32_t ctx,
+                                                 const void *obj, const void *owner, int64_t arg,
+                                                 W... words) {
+    append_call(s, Call{name, ctx, obj, owner, arg, {static_cast<uintptr_t>(words)...}});
+}
+template <class... W>
+[[gnu::always_inline]] inline void note(HandleState *s, const char *name, uint32_t ctx,
+                                        const void *obj, const void *owner, int64_t arg,
+                                        W... words) {
     if (s != nullptr && s->record_calls) [[unlikely]]
-        append_call(s, make());
+        append_scalars(s, name, ctx, obj, owner, arg, words...);
+}
+template <class... W>
+[[gnu::always_inline]] inline void note(qel_handle_t *h, const char *name, uint32_t ctx,
+                                        const void *obj, const void *owner, int64_t arg,
+                                        W... words) {
+    note(state_of(h), name, ctx, obj, owner, arg, words...);
 }
 
-// The process-wide recording switch (set_global_recording).
-extern std::atomic<bool> global_recording;
+// The process-wide recording switch (set_global_recording), off at the start.
+[[gnu::visibility("hidden")]] extern std::atomic<bool> global_recording;
 // Appends a call of an operation without a handle to the process-wide
 // record; the caller has seen the switch on.
 void append_global(const Call &c);
-template <class Make> inline void note_global(Make &&make) {
+template <class... W>
+[[gnu::cold, gnu::noinline]] void append_global_scalars(const char *name, uint32_t ctx,
+                                                        const void *obj, const void *owner,
+                                                        int64_t arg, W... words) {
+    append_global(Call{name, ctx, obj, owner, arg, {static_cast<uintptr_t>(words)...}});
+}
+template <class... W>
+[[gnu::always_inline]] inline void note_global(const char *name, uint32_t ctx, const void *obj,
+                                               const void *owner, int64_t arg, W... words) {
     if (global_recording.load(std::memory_order_relaxed)) [[unlikely]]
-        append_global(make());
+        append_global_scalars(name, ctx, obj, owner, arg, words...);
 }
 // Appends a call without a handle to the process-wide record (nothing with
 // recording off).
 inline void record_global(const Call &c) {
-    note_global([&] { return c; });
+    if (global_recording.load(std::memory_order_relaxed)) append_global(c);
 }
 
 // ---- Bounded writing --------------------------------------------------------------

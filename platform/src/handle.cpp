@@ -18,10 +18,11 @@ constexpr unsigned char kFreshByte = 0xA5;
 
 HandleState *from_ctx(void *alloc_ctx) { return static_cast<HandleState *>(alloc_ctx); }
 
-// The call is built only when it is kept.
-template <class Make> void note(HandleState &s, Make &&make) {
-    if (s.record_calls) [[unlikely]]
-        detail::append_call(&s, make());
+template <class... W>
+[[gnu::always_inline]] inline void note(HandleState &s, const char *name, uint32_t ctx,
+                                        const void *obj, const void *owner, int64_t arg,
+                                        W... words) {
+    detail::note(&s, name, ctx, obj, owner, arg, words...);
 }
 
 // Where a block comes from and goes to, by mode.
@@ -56,7 +57,7 @@ template <AllocMode M> void *cb_allocate(void *alloc_ctx, uint32_t ctx, uint32_t
             std::memset(block, kFreshByte, size); // what the caller does not set shows
         }
     }
-    note(s, [&] { return Call{"allocate", ctx, block, nullptr, size}; });
+    note(s, "allocate", ctx, block, nullptr, size);
     return block;
 }
 
@@ -74,7 +75,7 @@ template <AllocMode M> void cb_free(void *alloc_ctx, uint32_t ctx, void *block) 
         }
         give_back<M>(s, ctx, block);
     }
-    note(s, [&] { return Call{"free", ctx, block, nullptr, size}; });
+    note(s, "free", ctx, block, nullptr, size);
 }
 
 void cb_write_notify(qel_handle_t *h, const void *addr, uint32_t len, uint32_t ctx,
@@ -99,9 +100,7 @@ qel_type_info_t *cb_registry_lookup(qel_handle_t *h, uint32_t ctx, const char *d
         auto it = s.registry.find({ctx, digest_str});
         if (it != s.registry.end()) found = it->second;
     }
-    note(s, [&] {
-        return Call{"registry_lookup", ctx, found, nullptr, 0, {reinterpret_cast<uintptr_t>(digest_str)}};
-    });
+    note(s, "registry_lookup", ctx, found, nullptr, 0, reinterpret_cast<uintptr_t>(digest_str));
     return found;
 }
 
@@ -109,9 +108,7 @@ int cb_registry_insert(qel_handle_t *h, uint32_t ctx, const char *digest_str,
                        qel_type_info_t *copy) {
     HandleState &s = state(h);
     if (digest_str != nullptr) s.registry[{ctx, digest_str}] = copy;
-    note(s, [&] {
-        return Call{"registry_insert", ctx, copy, nullptr, 0, {reinterpret_cast<uintptr_t>(digest_str)}};
-    });
+    note(s, "registry_insert", ctx, copy, nullptr, 0, reinterpret_cast<uintptr_t>(digest_str));
     return 0;
 }
 
@@ -128,7 +125,7 @@ void *cb_module_alloc(qel_handle_t *h, uint32_t ctx, uint32_t size) {
             s.module_blocks.push_back(block);
         }
     }
-    note(s, [&] { return Call{"module_alloc", ctx, block, nullptr, static_cast<int64_t>(size)}; });
+    note(s, "module_alloc", ctx, block, nullptr, static_cast<int64_t>(size));
     return block;
 }
 
@@ -305,7 +302,8 @@ void detail::append_call(HandleState *s, const Call &c) {
 }
 
 void record_call(qel_handle_t *h, const Call &c) {
-    detail::note(h, [&] { return Call{c}; });
+    HandleState *s = detail::state_of(h);
+    if (s != nullptr && s->record_calls) detail::append_call(s, c);
 }
 
 } // namespace qel_standin

@@ -23,30 +23,58 @@ using namespace qel_standin::detail;
 
 namespace {
 
-void store_be(uint8_t *buf, uint64_t v, unsigned width) {
-    for (unsigned i = 0; i < width; ++i) buf[i] = static_cast<uint8_t>(v >> (8 * (width - 1 - i)));
+// Big-endian words of 1, 2, 4 or 8 bytes.
+template <unsigned W> inline void store_be(uint8_t *buf, uint64_t v) {
+    if constexpr (W == 1) {
+        buf[0] = static_cast<uint8_t>(v);
+    } else if constexpr (W == 2) {
+        const uint16_t x = __builtin_bswap16(static_cast<uint16_t>(v));
+        std::memcpy(buf, &x, 2);
+    } else if constexpr (W == 4) {
+        const uint32_t x = __builtin_bswap32(static_cast<uint32_t>(v));
+        std::memcpy(buf, &x, 4);
+    } else {
+        static_assert(W == 8);
+        const uint64_t x = __builtin_bswap64(v);
+        std::memcpy(buf, &x, 8);
+    }
 }
 
-uint64_t load_be(const uint8_t *buf, unsigned width) {
-    uint64_t v = 0;
-    for (unsigned i = 0; i < width; ++i) v = (v << 8) | buf[i];
-    return v;
+template <unsigned W> inline uint64_t load_be(const uint8_t *buf) {
+    if constexpr (W == 1) {
+        return buf[0];
+    } else if constexpr (W == 2) {
+        uint16_t x;
+        std::memcpy(&x, buf, 2);
+        return __builtin_bswap16(x);
+    } else {
+        static_assert(W == 4);
+        uint32_t x;
+        std::memcpy(&x, buf, 4);
+        return __builtin_bswap32(x);
+    }
 }
 
-bool fits(qel_handle_t *h, const void *buf, const void *v, int32_t len, uint64_t width,
-          uint32_t *err) {
-    if (buf == nullptr || v == nullptr || len < 0 || static_cast<uint64_t>(len) < width) {
-        fail(h, err, QEL_EMSGSIZE);
+[[gnu::cold, gnu::noinline]] void short_room(qel_handle_t *h, uint32_t *err) {
+    fail(h, err, QEL_EMSGSIZE);
+}
+
+[[gnu::always_inline]] inline bool fits(qel_handle_t *h, const void *buf, const void *v,
+                                        int32_t len, uint64_t width, uint32_t *err) {
+    if (buf == nullptr || v == nullptr || len < 0 || static_cast<uint64_t>(len) < width)
+        [[unlikely]] {
+        short_room(h, err);
         return false;
     }
     return true;
 }
 
 // Reads a word into *out; false (with 90 stored) when the room is short.
-bool get_word(qel_handle_t *h, const uint8_t *buf, const void *dst, int32_t len, unsigned width,
-              uint64_t *out, uint32_t *err) {
-    if (!fits(h, buf, dst, len, width, err)) return false;
-    *out = load_be(buf, width);
+template <unsigned W>
+[[gnu::always_inline]] inline bool get_word(qel_handle_t *h, const uint8_t *buf, const void *dst,
+                                            int32_t len, uint64_t *out, uint32_t *err) {
+    if (!fits(h, buf, dst, len, W, err)) return false;
+    *out = load_be<W>(buf);
     return true;
 }
 
@@ -199,14 +227,14 @@ template <class Tr> struct Primitive {
                             uint32_t *err) {
         if (!begin(h, err)) return 0;
         if (!fits(h, buf, v, len, Tr::wire, err)) return 0;
-        store_be(buf, Tr::to_wire(*v), Tr::wire);
+        store_be<Tr::wire>(buf, Tr::to_wire(*v));
         return Tr::wire;
     }
     static uint32_t unmarshal(qel_handle_t *h, const uint8_t *buf, CT *v, int32_t len,
                               uint32_t *err) {
         if (!begin(h, err)) return 0;
         uint64_t w;
-        if (!get_word(h, buf, v, len, Tr::wire, &w, err)) return 0;
+        if (!get_word<Tr::wire>(h, buf, v, len, &w, err)) return 0;
         *v = Tr::from_wire(w);
         return Tr::wire;
     }
@@ -279,13 +307,13 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
         if (notify != 0 && h != nullptr && h->write_notify != nullptr)
             h->write_notify(h, field, sizeof *field, ctx, nullptr);
         *field = 0;
-        note(h, [&] { return Call{name, ctx, field, ti, flags}; });
+        note(h, name, ctx, field, ti, flags);
     }
     // Like the module's own reference queries: a pending error returns at
     // once, and the last error is never cleared.
     static uint32_t oid_count(qel_handle_t *h, uint32_t ctx, const void *field, uint32_t *err,
                               const char *name) {
-        note(h, [&] { return Call{name, ctx, field, nullptr, 0}; });
+        note(h, name, ctx, field, nullptr, 0);
         if (err != nullptr && *err != 0) return 0;
         HandleState *s = state_of(h);
         if (s == nullptr) return 0;
@@ -297,7 +325,7 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
     }
     static void references(qel_handle_t *h, uint32_t ctx, const void *field, uint64_t *refs,
                            uint32_t cap, uint32_t *err, const char *name) {
-        note(h, [&] { return Call{name, ctx, field, refs, cap}; });
+        note(h, name, ctx, field, refs, cap);
         if (err != nullptr && *err != 0) return;
         HandleState *s = state_of(h);
         if (s == nullptr) return;
@@ -337,7 +365,7 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
     }                                                                                          \
     extern "C" uint32_t T##_unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, T *v, \
                                       int32_t len, uint32_t update, uint32_t *err) {           \
-        note(h, [&] { return Call{#T "_unmarshal", ctx, v, buf, update}; });                   \
+        note(h, #T "_unmarshal", ctx, v, buf, update);                   \
         return Primitive<Tr>::unmarshal(h, buf, v, len, err);                                  \
     }                                                                                          \
     extern "C" uint32_t T##_len(void) { return Tr::wire; }                                     \
@@ -348,12 +376,12 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
     }                                                                                          \
     extern "C" int32_t T##_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,   \
                                   const T *v, int32_t len, uint32_t flag, uint32_t *err) {     \
-        note(h, [&] { return Call{#T "_to_xml", ctx, v, tag, flag}; });                        \
+        note(h, #T "_to_xml", ctx, v, tag, flag);                        \
         return Primitive<Tr>::to_xml(h, tag, buf, v, len, flag, err);                          \
     }                                                                                          \
     extern "C" void T##_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,   \
                                  T *v, uint32_t *err, char *msg, uint32_t msg_size) {          \
-        note(h, [&] { return Call{#T "_from_xml", ctx, v, msg, msg_size}; });                  \
+        note(h, #T "_from_xml", ctx, v, msg, msg_size);                  \
         Primitive<Tr>::from_xml(h, path, doc, v, err, msg, msg_size);                          \
     }                                                                                          \
     extern "C" int32_t T##_compare(const T *a, const T *b) {                                   \
@@ -377,12 +405,12 @@ extern "C" u_int8 *u_int8_create(qel_handle_t *h, uint32_t ctx) {
     if (h != nullptr && h->allocate != nullptr)
         p = static_cast<u_int8 *>(h->allocate(h->alloc_ctx, ctx, sizeof(u_int8)));
     if (p != nullptr) *p = 0;
-    note(h, [&] { return Call{"u_int8_create", ctx, p, nullptr, 0}; });
+    note(h, "u_int8_create", ctx, p, nullptr, 0);
     return p;
 }
 
 extern "C" void u_int8_destroy(qel_handle_t *h, uint32_t ctx, u_int8 *p) {
-    note(h, [&] { return Call{"u_int8_destroy", ctx, p, nullptr, 0}; });
+    note(h, "u_int8_destroy", ctx, p, nullptr, 0);
     if (p != nullptr && h != nullptr && h->free != nullptr) h->free(h->alloc_ctx, ctx, p);
 }
 
@@ -394,7 +422,7 @@ extern "C" void u_int8_destroy(qel_handle_t *h, uint32_t ctx, u_int8 *p) {
                                                        #T "_initialize");                      \
     }                                                                                          \
     extern "C" void T##_set_instance_embedded(qel_handle_t *h, uint32_t ctx, T *field) {       \
-        note(h, [&] { return Call{#T "_set_instance_embedded", ctx, field, nullptr, 0}; });    \
+        note(h, #T "_set_instance_embedded", ctx, field, nullptr, 0);    \
     }                                                                                          \
     extern "C" uint32_t T##_get_oid_count(qel_handle_t *h, uint32_t ctx, T *field,             \
                                           uint32_t *err) {                                     \
@@ -408,7 +436,7 @@ extern "C" void u_int8_destroy(qel_handle_t *h, uint32_t ctx, u_int8 *p) {
     }                                                                                          \
     extern "C" void T##_destroy_internal(qel_handle_t *h, uint32_t ctx, T *field,              \
                                          uint32_t release) {                                   \
-        note(h, [&] { return Call{#T "_destroy_internal", ctx, field, nullptr, release}; });   \
+        note(h, #T "_destroy_internal", ctx, field, nullptr, release);   \
     }
 
 QEL_DEFINE_OBJECT_LIFE(qel_boolean)
@@ -428,7 +456,7 @@ uint32_t _qel_instance_variant_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, 
 uint32_t _qel_instance_variant_unmarshal(qel_handle_t *h, uint32_t, const uint8_t *buf,
                                          int8_t *v, int32_t len, uint32_t *err) {
     uint64_t w;
-    if (!begin(h, err) || !get_word(h, buf, v, len, 1, &w, err)) return 0;
+    if (!begin(h, err) || !get_word<1>(h, buf, v, len, &w, err)) return 0;
     *v = static_cast<int8_t>(w);
     return 1;
 }
@@ -443,7 +471,7 @@ uint32_t _qel_instance_obj_flag_marshal(qel_handle_t *h, uint32_t, uint8_t *buf,
 uint32_t _qel_instance_obj_flag_unmarshal(qel_handle_t *h, uint32_t, const uint8_t *buf,
                                           uint8_t *v, int32_t len, uint32_t *err) {
     uint64_t w;
-    if (!begin(h, err) || !get_word(h, buf, v, len, 1, &w, err)) return 0;
+    if (!begin(h, err) || !get_word<1>(h, buf, v, len, &w, err)) return 0;
     *v = static_cast<uint8_t>(w);
     return 1;
 }
@@ -452,7 +480,7 @@ uint32_t _qel_instance_obj_flag_unmarshal(qel_handle_t *h, uint32_t, const uint8
 uint32_t _qel_instance_ra_data_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, uint64_t a,
                                        uint8_t b, int32_t len, uint32_t *err) {
     if (!begin(h, err) || !fits(h, buf, &a, len, 9, err)) return 0;
-    store_be(buf, a, 8);
+    store_be<8>(buf, a);
     buf[8] = b;
     return 9;
 }
@@ -466,14 +494,14 @@ uint32_t _qel_instance_ra_data_unmarshal(qel_handle_t *h, uint32_t, const uint8_
 uint32_t _qel_variant_jump_marshal(qel_handle_t *h, uint32_t, uint8_t *buf, const uint32_t *v,
                                    int32_t len, uint32_t *err) {
     if (!begin(h, err) || !fits(h, buf, v, len, 4, err)) return 0;
-    store_be(buf, *v, 4);
+    store_be<4>(buf, *v);
     return 4;
 }
 
 uint32_t _qel_variant_jump_unmarshal(qel_handle_t *h, uint32_t, const uint8_t *buf, uint32_t *v,
                                      int32_t len, uint32_t *err) {
     uint64_t w;
-    if (!begin(h, err) || !get_word(h, buf, v, len, 4, &w, err)) return 0;
+    if (!begin(h, err) || !get_word<4>(h, buf, v, len, &w, err)) return 0;
     *v = static_cast<uint32_t>(w);
     return 4;
 }

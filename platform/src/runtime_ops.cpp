@@ -32,7 +32,7 @@ const uint8_t *bytes(const void *inst) { return static_cast<const uint8_t *>(ins
 
 // Shared records are updated by several handles at once; a handle's private
 // copy only by its owner.
-void count_object(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *ti,
+[[gnu::always_inline]] inline void count_object(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *ti,
                   qel_variant_entry_t *entry, bool create, const char *name) {
     if (entry != nullptr) {
         uint64_t *counter = create ? &entry->creates : &entry->destroys;
@@ -43,7 +43,7 @@ void count_object(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *ti,
         else
             __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
     }
-    note(h, [&] { return Call{name, ctx, ti, entry, 0}; });
+    note(h, name, ctx, ti, entry, 0);
 }
 
 } // namespace
@@ -57,8 +57,7 @@ int8_t qel_domain_lookup_variant(qel_handle_t *h, void *domain, const qel_type_i
     if (s != nullptr && s->domain_error != 0) [[unlikely]]
         inject(s->domain_error, err);
     int8_t v = domain_variant(s, ti);
-    note(h, [&] { return Call{"qel_domain_lookup_variant", 0, ti, domain, v,
-                        {reinterpret_cast<uintptr_t>(err)}}; });
+    note(h, "qel_domain_lookup_variant", 0, ti, domain, v, reinterpret_cast<uintptr_t>(err));
     return v;
 }
 
@@ -76,7 +75,7 @@ qel_type_info_t *qel_type_info_ptr_get(qel_handle_t *h, uint32_t ctx, qel_type_i
         init(h, ctx, &local_err);
         found = find();
     }
-    note(h, [&] { return Call{"qel_type_info_ptr_get", ctx, found, record, found != nullptr}; });
+    note(h, "qel_type_info_ptr_get", ctx, found, record, found != nullptr);
     return found != nullptr ? found : record;
 }
 
@@ -93,12 +92,8 @@ qel_type_info_t **qel_get_manifested_type_info_ptr_mem(void *inst) {
 
 // No handle: the call goes to the process-wide record with its two words.
 int8_t qel_get_instance_variant(const void *inst, int32_t adjust, int32_t is_signed) {
-    note_global([&] {
-        return Call{.name = "qel_get_instance_variant",
-                    .obj = inst,
-                    .arg = adjust,
-                    .words = {static_cast<uintptr_t>(is_signed)}};
-    });
+    note_global("qel_get_instance_variant", 0, inst, nullptr, adjust,
+                static_cast<uintptr_t>(is_signed));
     if (inst == nullptr) return -1;
     return static_cast<int8_t>(bytes(inst)[offsetof(qel_instance_header_t, instance_variant)]);
 }
@@ -123,7 +118,7 @@ int32_t qellib_adjust_variant(qel_handle_t *h, uint32_t ctx, void *inst,
         if (h != nullptr && h->write_notify != nullptr) h->write_notify(h, cur, 1, ctx, inst);
         *cur = v;
     }
-    note(h, [&] { return Call{"qellib_adjust_variant", ctx, inst, ti, *cur}; });
+    note(h, "qellib_adjust_variant", ctx, inst, ti, *cur);
     return *cur;
 }
 
@@ -134,7 +129,7 @@ uint32_t qellib_get_sttr_offset(qel_handle_t *h, uint32_t ctx, const void *inst)
         auto it = s->sttr_offsets.find(inst);
         if (it != s->sttr_offsets.end()) offset = it->second;
     }
-    note(h, [&] { return Call{"qellib_get_sttr_offset", ctx, inst, nullptr, offset}; });
+    note(h, "qellib_get_sttr_offset", ctx, inst, nullptr, offset);
     return offset;
 }
 
@@ -144,47 +139,46 @@ int32_t qellib_update_sttr_offset(qel_handle_t *h, uint32_t ctx, void *field, ui
     if (HandleState *s = state_of(h)) s->sttr_offsets[field] = offset;
     if (field != nullptr)
         static_cast<uint8_t *>(field)[offsetof(qel_instance_header_t, obj_flags)] |= QEL_OBJ_STTR_OFFSET;
-    note(h, [&] { return Call{"qellib_update_sttr_offset", ctx, field, nullptr, offset}; });
+    note(h, "qellib_update_sttr_offset", ctx, field, nullptr, offset);
     return 0;
 }
 
 void qeldb_record_containment2(qel_handle_t *h, uint32_t ctx, const void *obj, const void *owner,
                                int32_t flag) {
-    note(h, [&] { return Call{"qeldb_record_containment2", ctx, obj, owner, flag}; });
+    note(h, "qeldb_record_containment2", ctx, obj, owner, flag);
 }
 
 void qeldb_plat_set_dirty(qel_handle_t *h, uint32_t ctx, const void *inst) {
-    note(h, [&] { return Call{"qeldb_plat_set_dirty", ctx, inst, nullptr, 0}; });
+    note(h, "qeldb_plat_set_dirty", ctx, inst, nullptr, 0);
 }
 
 void qeldb_plat_set_destroy(qel_handle_t *h, uint32_t ctx, const void *inst) {
-    note(h, [&] { return Call{"qeldb_plat_set_destroy", ctx, inst, nullptr, 0}; });
+    note(h, "qeldb_plat_set_destroy", ctx, inst, nullptr, 0);
 }
 
 void qeldb_plat_set_detach(qel_handle_t *h, uint32_t ctx, const void *inst, int32_t flag) {
-    note(h, [&] { return Call{"qeldb_plat_set_detach", ctx, inst, nullptr, flag}; });
+    note(h, "qeldb_plat_set_detach", ctx, inst, nullptr, flag);
 }
 
 void qel_store_err(qel_handle_t *h, uint32_t code) {
     if (HandleState *s = state_of(h)) s->last_error = code;
-    note(h, [&] { return Call{"qel_store_err", 0, nullptr, nullptr, code}; });
+    note(h, "qel_store_err", 0, nullptr, nullptr, code);
 }
 
 void qel_store_epoch_err(qel_handle_t *h, uint32_t code, uint32_t *err) {
     if (HandleState *s = state_of(h)) s->last_error = code;
     if (err != nullptr) *err = code;
-    note(h, [&] { return Call{"qel_store_epoch_err", 0, nullptr, nullptr, code,
-                        {reinterpret_cast<uintptr_t>(err)}}; });
+    note(h, "qel_store_epoch_err", 0, nullptr, nullptr, code, reinterpret_cast<uintptr_t>(err));
 }
 
 void qel_clear_last_error(qel_handle_t *h) {
     if (HandleState *s = state_of(h)) s->last_error = 0;
-    note(h, [&] { return Call{"qel_clear_last_error", 0, nullptr, nullptr, 0}; });
+    note(h, "qel_clear_last_error", 0, nullptr, nullptr, 0);
 }
 
 void qel_update_variant_info(qel_handle_t *h, uint32_t ctx, qel_type_info_t *copy,
                              const qel_type_info_t *record, int32_t is_new) {
-    note(h, [&] { return Call{"qel_update_variant_info", ctx, copy, record, is_new}; });
+    note(h, "qel_update_variant_info", ctx, copy, record, is_new);
 }
 
 void *qellib_get_handle_ws(qel_handle_t *h, uint32_t *len) {
@@ -208,7 +202,7 @@ void qellib_type_stats_destroy_object(qel_handle_t *h, uint32_t ctx, const qel_t
 
 void qel_hd_mapping_destroy(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
     if (HandleState *s = state_of(h)) inject(s->hd_mapping_error, err);
-    note(h, [&] { return Call{"qel_hd_mapping_destroy", ctx, inst, nullptr, 0}; });
+    note(h, "qel_hd_mapping_destroy", ctx, inst, nullptr, 0);
 }
 
 int32_t qel_request_oid_mapping_destroy(qel_handle_t *h, uint32_t ctx, void *inst,
@@ -219,15 +213,15 @@ int32_t qel_request_oid_mapping_destroy(qel_handle_t *h, uint32_t ctx, void *ins
         inject(s->oid_mapping_error, err);
         result = s->oid_mapping_result;
     }
-    note(h, [&] { return Call{"qel_request_oid_mapping_destroy", ctx, inst, nullptr, result}; });
+    note(h, "qel_request_oid_mapping_destroy", ctx, inst, nullptr, result);
     return result;
 }
 
 void qellib_lookup_and_update_oid_ref_count(qel_handle_t *h, uint32_t ctx, uint64_t ref,
                                             int32_t delta, uint32_t *err) {
     if (HandleState *s = state_of(h)) inject(s->oid_ref_count_error, err);
-    note(h, [&] { return Call{"qellib_lookup_and_update_oid_ref_count", ctx, nullptr, nullptr, delta,
-                        {static_cast<uintptr_t>(ref)}}; });
+    note(h, "qellib_lookup_and_update_oid_ref_count", ctx, nullptr, nullptr, delta,
+         static_cast<uintptr_t>(ref));
 }
 
 } // extern "C"

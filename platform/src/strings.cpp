@@ -77,13 +77,13 @@ int32_t var_string_print(qel_handle_t *h, uint32_t, char *buf, int32_t indent, c
 int32_t var_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,
                           const char *chars, uint32_t n, int32_t len, uint32_t flag,
                           uint32_t *err) {
-    note(h, [&] { return Call{"var_string_to_xml", ctx, chars, tag, flag}; });
+    note(h, "var_string_to_xml", ctx, chars, tag, flag);
     return chars_to_xml(h, tag, buf, chars, n, len, flag, err);
 }
 
 void var_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc, char *buf,
                          uint32_t size, uint32_t *err, char *msg, uint32_t msg_size) {
-    note(h, [&] { return Call{"var_string_from_xml", ctx, buf, msg, msg_size}; });
+    note(h, "var_string_from_xml", ctx, buf, msg, msg_size);
     if (!begin(h, err)) return;
     ElementText text;
     if (!read_text(h, path, doc, &text, err, msg, msg_size)) return;
@@ -107,7 +107,7 @@ int32_t null_string_print(qel_handle_t *h, uint32_t, char *buf, int32_t indent,
 int32_t null_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *buf,
                            const char *chars, uint32_t cap, int32_t len, uint32_t flag,
                            uint32_t *err) {
-    note(h, [&] { return Call{"null_string_to_xml", ctx, chars, tag, flag}; });
+    note(h, "null_string_to_xml", ctx, chars, tag, flag);
     if (chars == nullptr && cap != 0) {
         if (begin(h, err)) fail(h, err, QEL_EINVAL);
         return 0;
@@ -118,7 +118,7 @@ int32_t null_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char 
 void null_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,
                           char *chars, uint32_t cap, uint32_t *err, char *msg,
                           uint32_t msg_size) {
-    note(h, [&] { return Call{"null_string_from_xml", ctx, chars, msg, msg_size}; });
+    note(h, "null_string_from_xml", ctx, chars, msg, msg_size);
     if (!begin(h, err)) return;
     ElementText text;
     if (!read_text(h, path, doc, &text, err, msg, msg_size)) return;

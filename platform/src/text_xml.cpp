@@ -313,7 +313,7 @@ int32_t qel_snprintf(qel_handle_t *h, uint32_t, char *buf, int32_t len, uint32_t
 
 int32_t start_tag(qel_handle_t *h, uint32_t ctx, char *buf, const char *tag, int32_t len,
                   int32_t flag, uint32_t *err) {
-    note(h, [&] { return qel_standin::Call{"start_tag", ctx, buf, tag, flag}; });
+    note(h, "start_tag", ctx, buf, tag, flag);
     if (!begin(h, err)) return 0;
     Out out(buf, len);
     out.add_open_tag(tag, flag);

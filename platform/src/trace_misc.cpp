@@ -35,7 +35,7 @@ bool recording() { return detail::global_recording.load(std::memory_order_relaxe
 
 // Whether norla_set_range has anything to do beyond succeeding: a failure
 // armed (or recording on, tested apart).  Outside Global, read inline.
-constinit std::atomic<bool> range_armed{false};
+[[gnu::visibility("hidden")]] constinit std::atomic<bool> range_armed{false};
 
 constexpr size_t kGlobalLimit = 65536;
 
@@ -121,13 +121,11 @@ void reset_global() {
 
 using namespace qel_standin;
 
-extern "C" {
+namespace {
 
-int32_t norla_set_range(void *alloc_ctx, const void *addr, uint32_t len, uint32_t ctx) {
-    // Nothing to keep and no failure armed: nothing to count either, since
-    // arming starts the count afresh.
-    if (!recording() && !range_armed.load(std::memory_order_relaxed)) [[likely]]
-        return 1;
+// An announcement someone watches: recorded, counted towards an armed failure.
+[[gnu::noinline]] int32_t watched_range(void *alloc_ctx, const void *addr, uint32_t len,
+                                        uint32_t ctx) {
     Global &g = global();
     std::lock_guard lock(g.mu);
     if (recording())
@@ -138,6 +136,18 @@ int32_t norla_set_range(void *alloc_ctx, const void *addr, uint32_t len, uint32_
         return 0;
     }
     return 1;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t norla_set_range(void *alloc_ctx, const void *addr, uint32_t len, uint32_t ctx) {
+    // Nothing to keep and no failure armed: nothing to count either, since
+    // arming starts the count afresh.
+    if (!recording() && !range_armed.load(std::memory_order_relaxed)) [[likely]]
+        return 1;
+    return watched_range(alloc_ctx, addr, len, ctx);
 }
 
 void norla_perror(void) {
