@@ -18,6 +18,36 @@ extern "C" {
 
 #define DROV_DEF_API __attribute__((visibility("default")))
 
+/* The type-info records (_vm_<type>_type_info_internal).  The runtime finds a
+ * record's variant information in the 16 bytes in front of it, so a program
+ * must use the library's own records and never a copy of one.  A program
+ * built as a PIE would, by default, reach external data directly and have
+ * the loader copy it into the program (a copy relocation).  A weak
+ * declaration makes every compiler reach the record through the GOT
+ * instead: a weak symbol may turn out absent, and an absent symbol cannot be
+ * copied.  The records are always present; nothing else changes.  The library
+ * itself defines them and sees plain declarations. */
+#ifdef DROV_DEF_BUILDING_LIBRARY
+#define DROV_DEF_RECORD DROV_DEF_API
+#else
+#define DROV_DEF_RECORD DROV_DEF_API __attribute__((weak))
+#endif
+
+/* Error numbers.  An operation that fails stores its number in the caller's
+ * error word (and in the handle's last error); while the word is non-zero
+ * every later operation given it returns at once, so a sequence of calls
+ * needs one check at its end.  The numbers are Linux errno values, but their
+ * strerror() texts do not fit (90 is not "Message too long" but a buffer too
+ * short): drov_def_strerror gives the library's own words. */
+#define DROV_DEF_ENOENT 2u   /* absent: no XML element or value, no instance */
+#define DROV_DEF_ENOMEM 12u  /* out of memory: the handle's allocator failed */
+#define DROV_DEF_EINVAL 22u  /* invalid argument: null instance or buffer, bad length,
+                                index or flag, instance without state tracking */
+#define DROV_DEF_ENOSPC 28u  /* output buffer too small: text cut to fit */
+#define DROV_DEF_EIDRM 43u   /* field or variant not known to the handle's domain */
+#define DROV_DEF_EVARIANT DROV_DEF_EIDRM
+#define DROV_DEF_EMSGSIZE 90u /* buffer too short for the message */
+
 typedef struct qel_handle qel_handle_t;
 struct qel_type_info;
 
@@ -38,6 +68,11 @@ extern DROV_DEF_API uint16_t g_qel_drov_def_trace_module_id;
 extern DROV_DEF_API uint16_t g_qel_drov_def_stub_trace_module_id;
 /* The message-bundle handler last registered through this module. */
 extern DROV_DEF_API void *drov_def_bundle_registered_handler;
+
+/* A text for an error number: the library's own words for its numbers, "no
+ * error" for 0, and a general text for any other number (from_xml passes the
+ * XML reader's own codes on unchanged).  The text is static. */
+DROV_DEF_API const char *drov_def_strerror(uint32_t code);
 
 /* Registers a private copy of every type-info record with the handle. */
 DROV_DEF_API void drov_def_typeinfo_initialize(qel_handle_t *h, uint32_t ctx, uint32_t *err);

@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
 # Packaging checks, one step per test (see CMakeLists.txt beside this file):
 #
-#   stage               install the built tree into $WORK/stage with prefix /usr
-#   cmake-consumer      build the consumer with find_package against the stage, run it
-#   pkgconfig-consumer  build the consumer with pkg-config against the stage, run it
+#   stage                   install the built tree into $WORK/stage with prefix /usr
+#   installed-tool          the staged drovdef reads the staged library by default
+#   cmake-consumer FAMILY   build the consumer with find_package against the stage with
+#                           the compilers of FAMILY (gnu or clang), run it
+#   pkgconfig-consumer FAMILY  the same through pkg-config
 #   configure-copy      copy the sources and configure the copy with prefix /usr
 #   multiarch-pc        the copy's drov_def.pc, placed where that install puts it,
 #                       must name the include and library folders of the install
 #   generator-reruns    touching the copy's generator must make the next build
 #                       configure again
 #
+# The consumers are built with no flags of their own and run without
+# LD_LIBRARY_PATH: find_package's build tree has the staged library folder
+# as its run path, and the pkg-config consumer links with the run path the
+# README asks for when the prefix is not one the loader searches.
+#
 # Everything is written under $WORK.  Exit status 77 means skipped.
 set -euo pipefail
 
 step=$1
+family=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
 : "${WORK:?}" "${SRC:?}" "${BUILD:?}" "${CMAKE:?}" "${GENERATOR:?}" "${CC:?}" "${CXX:?}"
 mkdir -p "$WORK"
@@ -39,6 +47,28 @@ need_pkg_config() {
     fi
 }
 
+# compilers FAMILY: sets cc and cxx, or skips the step.
+compilers() {
+    case $1 in
+    gnu) cc=${GNU_CC:-} cxx=${GNU_CXX:-} ;;
+    clang) cc=${CLANG_CC:-} cxx=${CLANG_CXX:-} ;;
+    *) echo "unknown compiler family '$1'" >&2; exit 2 ;;
+    esac
+    if [ -z "$cc" ] || [ -z "$cxx" ] || [[ $cc == *-NOTFOUND ]] || [[ $cxx == *-NOTFOUND ]]; then
+        echo "no $1 C and C++ compilers found; skipped"
+        exit 77
+    fi
+}
+
+# expect_no_record_copies PROGRAM: the program reaches the records through
+# the GOT; a copy relocation would give it a record without the variant
+# information in front of it.
+expect_no_record_copies() {
+    local copies
+    copies=$("${READELF:-readelf}" -rW "$1" | grep 'R_X86_64_COPY.*_type_info_internal' || true)
+    [ -z "$copies" ] || fail "$1 has copy relocations of type-info records: $copies"
+}
+
 # expect_installed_library OUTPUT: the consumer must have loaded the staged file.
 expect_installed_library() {
     local where
@@ -57,42 +87,69 @@ stage)
     DESTDIR="$WORK/stage" logged "$WORK/stage.log" "$CMAKE" --install "$BUILD" --prefix /usr
     ;;
 
+installed-tool)
+    # Beside its library the tool needs no LIBRARY argument.
+    tool=$WORK/stage/usr/bin/drovdef
+    [ -x "$tool" ] || fail "no drovdef under $WORK/stage/usr/bin"
+    "$tool" manifest >"$WORK/installed-manifest" || fail "the installed drovdef without LIBRARY"
+    cmp "$WORK/installed-manifest" "$SRC/tests/golden/manifest.txt" ||
+        fail "the installed drovdef read another manifest"
+    for f in share/drov_def/drov_def.schema include/drov_def/drov_def.h \
+             include/drov_def/drov_def_types.h; do
+        [ -f "$WORK/stage/usr/$f" ] || fail "$f is not installed"
+    done
+    # Away from any library it says which file it looked for.
+    mkdir -p "$WORK/lonely/bin" && cp "$tool" "$WORK/lonely/bin/"
+    rc=0
+    "$WORK/lonely/bin/drovdef" types >"$WORK/lonely/out" 2>"$WORK/lonely/err" || rc=$?
+    [ $rc -eq 1 ] && [ ! -s "$WORK/lonely/out" ] && [ "$(wc -l <"$WORK/lonely/err")" -eq 1 ] &&
+        grep -q "^drovdef: $WORK/lonely/lib.*/libdrov_def\.so\.0: " "$WORK/lonely/err" ||
+        fail "drovdef without a library: exit $rc, $(cat "$WORK/lonely/err")"
+    ;;
+
 cmake-consumer)
-    out=$WORK/consumer-cmake
+    compilers "$family"
+    out=$WORK/consumer-cmake-$family
     rm -rf "$out"
-    logged "$WORK/consumer-cmake.log" "$CMAKE" -S "$here/consumer" -B "$out" -G "$GENERATOR" \
-        -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_TYPE= \
+    logged "$out.log" "$CMAKE" -S "$here/consumer" -B "$out" -G "$GENERATOR" \
+        -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= \
         -DCMAKE_PREFIX_PATH="$WORK/stage/usr"
     found=$(sed -n 's/^drov_def_DIR:PATH=//p' "$out/CMakeCache.txt")
     case $found in
     "$WORK/stage/usr/"*) ;;
     *) fail "find_package found the package in '$found', not under the stage" ;;
     esac
-    logged "$WORK/consumer-cmake-build.log" "$CMAKE" --build "$out" -j2
-    # The build tree's rpath names the staged library folder.
+    logged "$out-build.log" "$CMAKE" --build "$out" -j2
+    expect_no_record_copies "$out/consumer"
+    # The build tree's run path names the staged library folder.
     result=$("$out/consumer") || fail "consumer built through find_package"
     expect_installed_library "$result"
     ;;
 
 pkgconfig-consumer)
+    compilers "$family"
     need_pkg_config
     pc=$(find "$WORK/stage" -name drov_def.pc -path '*/pkgconfig/*')
     [ -n "$pc" ] || fail "no drov_def.pc under $WORK/stage"
-    export PKG_CONFIG_LIBDIR
-    PKG_CONFIG_LIBDIR=$(dirname "$pc")
-    cflags=$("$PKG_CONFIG" --cflags drov_def)
+    # Searched before the system's folders, which have libxml-2.0.
+    export PKG_CONFIG_PATH
+    PKG_CONFIG_PATH=$(dirname "$pc")
+    cflags=$("$PKG_CONFIG" --cflags drov_def) || fail "pkg-config --cflags drov_def"
     libs=$("$PKG_CONFIG" --libs drov_def)
     libdir=$("$PKG_CONFIG" --variable=libdir drov_def)
+    "$PKG_CONFIG" --print-requires-private drov_def | grep -q '^libxml-2\.0' ||
+        fail "drov_def.pc does not name libxml-2.0 among its private requirements"
     echo "pkg-config: $cflags $libs"
-    out=$WORK/consumer-pc
+    out=$WORK/consumer-pc-$family
     rm -rf "$out" && mkdir -p "$out"
     # shellcheck disable=SC2086 # the flags are lists of words
     {
-        logged "$out/record.log" "$CC" -c "$here/consumer/record.c" $cflags -o "$out/record.o"
-        logged "$out/consumer.log" "$CXX" "$here/consumer/consumer.cpp" "$out/record.o" $cflags \
-            $libs -lqel_standin -ldl -o "$out/consumer"
+        logged "$out/record.log" "$cc" -c "$here/consumer/record.c" $cflags -o "$out/record.o"
+        logged "$out/consumer.log" "$cxx" "$here/consumer/consumer.cpp" "$out/record.o" $cflags \
+            $libs -Wl,-rpath,"$libdir" -o "$out/consumer"
     }
-    result=$(LD_LIBRARY_PATH=$libdir "$out/consumer") || fail "consumer built through pkg-config"
+    expect_no_record_copies "$out/consumer"
+    result=$("$out/consumer") || fail "consumer built through pkg-config"
     expect_installed_library "$result"
     ;;
 
@@ -119,14 +176,15 @@ multiarch-pc)
     root=$WORK/multiarch
     rm -rf "$root" && mkdir -p "$root/usr/$libdir/pkgconfig"
     cp "$build/drov_def.pc" "$root/usr/$libdir/pkgconfig/"
-    export PKG_CONFIG_LIBDIR=$root/usr/$libdir/pkgconfig
+    export PKG_CONFIG_PATH=$root/usr/$libdir/pkgconfig
     flags=$("$PKG_CONFIG" --cflags --libs drov_def)
     echo "pkg-config: $flags"
+    # drov_def's own folders come first, libxml2's may follow.
     seen_i="" seen_l=""
     for word in $flags; do
         case $word in
-        -I*) seen_i=$(realpath -m "${word#-I}") ;;
-        -L*) seen_l=$(realpath -m "${word#-L}") ;;
+        -I*) [ -n "$seen_i" ] || seen_i=$(realpath -m "${word#-I}") ;;
+        -L*) [ -n "$seen_l" ] || seen_l=$(realpath -m "${word#-L}") ;;
         esac
     done
     [ "$seen_i" = "$root/usr/$includedir" ] || fail "include folder '$seen_i', expected $root/usr/$includedir"

@@ -141,21 +141,54 @@ bool is_hex(std::string_view s) {
 
 } // namespace
 
-TEST(tool_cli, HelpAndUsageErrors) {
+TEST(tool_cli, HelpVersionAndUsageErrors) {
     const RunResult help = run_tool({"--help"});
     EXPECT_EQ(help.exit_code, 0);
-    EXPECT_EQ(help.out.rfind("usage: drovdef", 0), 0u);
+    EXPECT_TRUE(help.out.starts_with("usage: drovdef COMMAND [LIBRARY] [ARGS]\n")) << help.out;
+    for (const char *part : {"\n  types [LIBRARY] ", "\n  format [LIBRARY] INDEX [ARG...] ",
+                             "\n  2  usage error", "try 'drovdef --help'"})
+        EXPECT_NE(help.out.find(part), std::string::npos) << part;
+    const RunResult version = run_tool({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, "drovdef " DROVDEF_VERSION " (module drov_def)\n");
+
+    // A usage error: exit 2, nothing on stdout, the message and the hint.
     // An index that is not a number is refused before the file is read.
-    for (const char *line : {"", "frobnicate lib.so", "manifest", "types lib.so x",
-                             "manifest lib.so x", "build-info lib.so x", "catalogue lib.so 1 2",
-                             "catalogue lib.so x", "format lib.so", "format lib.so 0x1"}) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"", "no command given"},
+        {"frobnicate lib.so", "unknown command 'frobnicate'"},
+        {"--frobnicate", "unknown option '--frobnicate'"},
+        {"--help x", "--help takes no arguments"},
+        {"--version x", "--version takes no arguments"},
+        {"types lib.so x", "types: unexpected argument 'x'"},
+        {"manifest lib.so x", "manifest: unexpected argument 'x'"},
+        {"build-info lib.so x", "build-info: unexpected argument 'x'"},
+        {"catalogue lib.so 1 2", "catalogue: unexpected argument '2'"},
+        {"catalogue 1 2", "catalogue: unexpected argument '2'"},
+        {"catalogue lib.so x", "bad index 'x'"},
+        {"format lib.so", "format: missing INDEX"},
+        {"format", "format: missing INDEX"},
+        {"format lib.so 0x1", "bad index '0x1'"},
+    };
+    for (const auto &[line, message] : cases) {
         std::istringstream in(line);
         const RunResult r = run_tool({std::istream_iterator<std::string>(in), {}});
         EXPECT_EQ(r.exit_code, 2) << line;
-        EXPECT_NE(r.err.find("usage: drovdef"), std::string::npos) << line;
+        EXPECT_EQ(r.out, "") << line;
+        EXPECT_EQ(r.err, "drovdef: " + std::string(message) + "\ntry 'drovdef --help'\n") << line;
     }
-    EXPECT_TRUE(run_tool({"frobnicate", "x"})
-                    .err.starts_with("drovdef: unknown command 'frobnicate'\nusage: drovdef"));
+}
+
+TEST(tool_cli, LibraryDefaultsToTheOneBuiltBesideTheTool) {
+    // The manifest does not depend on the build, so the test's copy of the
+    // library reads the same.  An argument of digits is an index.
+    const RunResult own = run_tool({"manifest"});
+    EXPECT_EQ(own.exit_code, 0) << own.err;
+    EXPECT_EQ(own.out, run_tool({"manifest", kLibrary}).out);
+    EXPECT_EQ(run_tool({"catalogue", "0"}).out, "0 50749 \" error in vm_sp_type create %s\"\n");
+    EXPECT_EQ(run_tool({"format", "0", "x"}).out, "error in vm_sp_type create x\n");
+    const RunResult info = run_tool({"build-info"});
+    EXPECT_TRUE(info.exit_code == 0 && info.out.starts_with("drov_def\n")) << info.err;
 }
 
 TEST(tool_cli, UnusableFilesFailCleanly) {
@@ -347,9 +380,11 @@ TEST(tool_library, ManifestMatchesTheRuntimeTypes) {
 }
 
 TEST(tool_library, BuildInfoCatalogueAndFormat) {
+    // The record's lines, without the blanks that pad it to its size.
     const RunResult info = run_tool({"build-info", kLibrary});
     EXPECT_TRUE(info.exit_code == 0 && lines(info.out).size() == 7 &&
-                info.out.starts_with("drov_def\n"))
+                info.out.starts_with("drov_def\npkg_id: ") &&
+                info.out.find(" \n") == std::string::npos)
         << info.out << info.err;
 
     const RunResult r = run_tool({"catalogue", kLibrary});

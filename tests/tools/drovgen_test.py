@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """The schema generator refuses a broken schema: every check of its reading
-and layout once, each on a small schema that is valid but for one line.
+and layout once, each on a small schema that is valid but for one line.  And
+its build record: always 263 bytes, the same for reproducible runs.
 
 usage: drovgen_test.py GENERATOR [unittest options]
 """
 
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -143,6 +145,84 @@ class SchemaRefusals(unittest.TestCase):
         self.assertEqual(run.stdout, "")
         self.assertRegex(run.stderr, rf"^drovgen: {re.escape(self.path)}:16: [^\n]*quotation[^\n]*\n$")
         self.assertFalse(os.path.exists(out))
+
+
+def build_record(out):
+    """The body of the build record (type 1) in the generated .velto bytes."""
+    with open(os.path.join(out, "velto.bin"), "rb") as f:
+        data = f.read()
+    off = 0
+    while off < len(data):
+        length, rtype = struct.unpack_from("<II", data, off)
+        if rtype == 1:
+            return data[off + 8:off + 8 + length]
+        off += 8 + length + (-(8 + length) % 4)
+    raise AssertionError("no build record")
+
+
+class BuildRecord(unittest.TestCase):
+    """The build record is 263 bytes whatever the build's environment, and a
+    reproducible run depends on nothing but the schema and the date given."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.schema = os.path.join(self.dir.name, "m.schema")
+        with open(self.schema, "w", encoding="utf-8") as f:
+            f.write(VALID)
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def run_generator(self, out, user, *options, date="1700000000"):
+        env = dict(os.environ, LOGNAME=user, USER=user)
+        env.pop("SOURCE_DATE_EPOCH", None)
+        if date is not None:
+            env["SOURCE_DATE_EPOCH"] = date
+        out = os.path.join(self.dir.name, out)
+        run = subprocess.run([sys.executable, GENERATOR, "--schema", self.schema, "--out", out,
+                              *options], capture_output=True, text=True, env=env)
+        return run, out
+
+    def test_reproducible_runs_match_byte_for_byte(self):
+        first, a = self.run_generator("a", "alice", "--reproducible")
+        second, b = self.run_generator(os.path.join("elsewhere", "b"), "bob", "--reproducible")
+        self.assertEqual((first.returncode, second.returncode), (0, 0), first.stderr + second.stderr)
+        for name in ("velto.bin", "wlog_luids.bin", "wlog_format_strings.bz2"):
+            with open(os.path.join(a, name), "rb") as fa, open(os.path.join(b, name), "rb") as fb:
+                self.assertEqual(fa.read(), fb.read(), name)
+        record = build_record(a)
+        self.assertEqual(len(record), 263)
+        lines = [line.rstrip(" ") for line in record[:-1].decode().splitlines()]
+        self.assertEqual(lines, [
+            "m", "pkg_id: " + "0" * 40, "built by: builder", "on host: localhost", "pid: 0",
+            "at: 2023-11-14 22:13:20.000000000", "comment: reproducible build"])
+
+    def test_record_keeps_its_size(self):
+        # A short path is padded, a long one keeps its end; the time is in
+        # UTC when given.
+        for out, user in (("o", "carol"), ("p" * 200 + "/deep", "d" * 100)):
+            with self.subTest(out=out[:10], user=user[:10]):
+                run, path = self.run_generator(out, user, date="0")
+                self.assertEqual(run.returncode, 0, run.stderr)
+                record = build_record(path)
+                self.assertEqual(len(record), 263)
+                self.assertEqual(record[-2:], b"\n\0")
+                lines = record[:-1].decode().splitlines()
+                self.assertEqual(lines[2], "built by: " + user[:32])
+                self.assertEqual(lines[5], "at: 1970-01-01 00:00:00.000000000")
+                comment = lines[6][len("comment: "):].rstrip(" ")
+                if comment.startswith("..."):
+                    self.assertTrue(path.endswith(comment[3:]), comment)
+                else:
+                    self.assertEqual(comment, path)
+
+    def test_bad_date_is_refused(self):
+        for date in ("yesterday", "-1", "", "99999999999999"):
+            with self.subTest(date=date):
+                run, out = self.run_generator("bad", "eve", date=date)
+                self.assertEqual(run.returncode, 1)
+                self.assertIn("SOURCE_DATE_EPOCH", run.stderr)
+                self.assertFalse(os.path.exists(out))
 
 
 if __name__ == "__main__":

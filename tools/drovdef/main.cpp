@@ -9,32 +9,56 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
 using drovdef::Error;
 
-constexpr const char kUsage[] =
-    "usage: drovdef COMMAND LIBRARY [ARGS]\n"
+constexpr const char kHelp[] =
+    "usage: drovdef COMMAND [LIBRARY] [ARGS]\n"
+    "\n"
+    "Reads a built libdrov_def file; nothing of it runs.  Without LIBRARY the\n"
+    "tool reads the library installed beside it (in a build tree, the library\n"
+    "built there)%s.\n"
     "\n"
     "commands:\n"
-    "  types LIBRARY                 list the types of LIBRARY's drov_def module as the\n"
-    "                                runtime sees them once it is loaded (nothing of\n"
-    "                                LIBRARY runs)\n"
-    "  manifest LIBRARY              print the type manifest (.velto record 2)\n"
-    "  build-info LIBRARY            print the build record (.velto record 1)\n"
-    "  catalogue LIBRARY [INDEX]     print the trace catalogue, or one entry of it, as\n"
-    "                                INDEX LUID \"TEXT\"\n"
-    "  format LIBRARY INDEX [ARG...] print trace message INDEX with its arguments filled\n"
-    "                                in (%s: text; %u, %d: 32-bit decimal or 0x number;\n"
-    "                                %p: number, printed in hex)\n"
-    "  --help                        show this text\n";
+    "  types [LIBRARY]                  the module's types as the runtime sees them\n"
+    "                                   once it is loaded: index, name, kind,\n"
+    "                                   digest, and per variant its used, slop and\n"
+    "                                   allocated bytes\n"
+    "  manifest [LIBRARY]               the type manifest (.velto record 2)\n"
+    "  build-info [LIBRARY]             the build record (.velto record 1)\n"
+    "  catalogue [LIBRARY] [INDEX]      the trace catalogue, or one entry of it, as\n"
+    "                                   INDEX LUID \"TEXT\"\n"
+    "  format [LIBRARY] INDEX [ARG...]  trace message INDEX with its arguments\n"
+    "                                   filled in (%%s: text; %%u, %%d: 32-bit decimal\n"
+    "                                   or 0x number; %%p: number, printed in hex)\n"
+    "  --help                           this text\n"
+    "  --version                        the tool's version and module\n"
+    "\n"
+    "An argument made only of digits is an INDEX, never a LIBRARY (write a file\n"
+    "named 12 as ./12).\n"
+    "\n"
+    "exit status:\n"
+    "  0  done\n"
+    "  1  the library cannot be read or is not a usable drov_def library, or the\n"
+    "     output cannot be written\n"
+    "  2  usage error: an unknown command or option, arguments missing or extra,\n"
+    "     an INDEX that is not a number\n"
+    "\n"
+    "Errors go to standard error as one line, with nothing on standard output:\n"
+    "  drovdef: LIBRARY: MESSAGE        the library cannot be used (exit 1)\n"
+    "  drovdef: MESSAGE                 a usage error (exit 2), with a second line\n"
+    "                                   try 'drovdef --help'\n";
 
 struct UsageError {
-    std::string message; // may be empty: just the usage text
+    std::string message;
 };
 
 std::string out; // for stdout, written once the command has succeeded
@@ -84,9 +108,18 @@ drovdef::ElfFile open_elf(const std::string &path) {
     return drovdef::ElfFile(drovdef::read_file(path));
 }
 
-void print_text(std::string text) {
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    emit(text);
+// The build record's lines without the blanks that pad it to its size.
+void print_build_record(const std::string &text) {
+    std::string line;
+    for (const char c : text + (text.ends_with('\n') ? "" : "\n")) {
+        if (c != '\n') {
+            line += c;
+            continue;
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        emit(line + "\n");
+        line.clear();
+    }
 }
 
 void cmd_types(const std::string &path) {
@@ -137,13 +170,41 @@ void cmd_format(const std::string &path, const std::vector<std::string> &rest) {
     }
 }
 
+bool is_index(const std::string &s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The library the tool reads when none is given: the one installed beside
+// it (DROVDEF_INSTALLED_LIBRARY, relative to the tool's folder), else, for
+// the tool in a build tree, the one built there.  Empty when the tool
+// cannot tell where it is.
+std::string default_library() {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    self[n] = '\0';
+    // The link is the tool's real path, so ".." in what follows can be
+    // resolved by the text alone.
+    const std::filesystem::path dir = std::filesystem::path(self).parent_path();
+    const std::string installed = (dir / DROVDEF_INSTALLED_LIBRARY).lexically_normal();
+    if (::access(installed.c_str(), F_OK) == 0) return installed;
+    const std::string built = (dir / DROVDEF_BUILT_LIBRARY).lexically_normal();
+    if (::access(built.c_str(), F_OK) == 0) return built;
+    return installed;
+}
+
 int run(const std::vector<std::string> &args) {
-    if (args.empty()) throw UsageError{};
+    if (args.empty()) throw UsageError{"no command given"};
     const std::string &cmd = args[0];
-    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-        if (args.size() != 1) throw UsageError{"--help takes no arguments"};
-        std::fputs(kUsage, stdout);
-        return 0;
+    if (cmd == "--help" || cmd == "-h" || cmd == "help" || cmd == "--version") {
+        if (args.size() != 1) throw UsageError{cmd + " takes no arguments"};
+        if (cmd == "--version") {
+            std::printf("drovdef %s (module %s)\n", DROVDEF_VERSION, DROVDEF_MODULE);
+        } else {
+            const std::string lib = default_library();
+            std::printf(kHelp, lib.empty() ? "" : (", here " + lib).c_str());
+        }
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
     struct Command {
         const char *name;
@@ -156,22 +217,28 @@ int run(const std::vector<std::string> &args) {
     const Command *c = nullptr;
     for (const Command &k : commands)
         if (cmd == k.name) c = &k;
-    if (c == nullptr) throw UsageError{"unknown command '" + cmd + "'"};
-    if (args.size() < 2) throw UsageError{cmd + ": missing LIBRARY"};
-    const std::vector<std::string> rest(args.begin() + 2, args.end());
-    if (rest.size() < c->min_rest || rest.size() > c->max_rest)
-        throw UsageError{cmd + ": wrong number of arguments"};
+    if (c == nullptr)
+        throw UsageError{(cmd.starts_with("-") ? "unknown option '" : "unknown command '") + cmd +
+                         "'"};
+    // LIBRARY is the first argument unless that is an index.
+    const bool takes_index = c->max_rest > 0;
+    const bool given = args.size() > 1 && !(takes_index && is_index(args[1]));
+    const std::vector<std::string> rest(args.begin() + (given ? 2 : 1), args.end());
+    if (rest.size() < c->min_rest) throw UsageError{cmd + ": missing INDEX"};
+    if (rest.size() > c->max_rest)
+        throw UsageError{cmd + ": unexpected argument '" + rest[c->max_rest] + "'"};
     // An index that is not a number is a usage error, whatever the file holds.
-    if (!rest.empty() && (cmd == "catalogue" || cmd == "format")) parse_index(rest[0]);
+    if (!rest.empty()) parse_index(rest[0]);
 
-    const std::string &path = args[1];
+    std::string path = given ? args[1] : default_library();
+    if (path.empty()) throw Error("no LIBRARY given, and the tool cannot tell where it is");
     try {
         if (cmd == "types")
             cmd_types(path);
         else if (cmd == "manifest")
             emit(drovdef::velto_text(open_elf(path), drovdef::kVeltoManifestRecord));
         else if (cmd == "build-info")
-            print_text(drovdef::velto_text(open_elf(path), drovdef::kVeltoBuildRecord));
+            print_build_record(drovdef::velto_text(open_elf(path), drovdef::kVeltoBuildRecord));
         else if (cmd == "catalogue")
             cmd_catalogue(path, rest);
         else
@@ -190,8 +257,7 @@ int main(int argc, char **argv) {
     try {
         return run(args);
     } catch (const UsageError &u) {
-        if (!u.message.empty()) std::fprintf(stderr, "drovdef: %s\n", u.message.c_str());
-        std::fputs(kUsage, stderr);
+        std::fprintf(stderr, "drovdef: %s\ntry 'drovdef --help'\n", u.message.c_str());
         return 2;
     } catch (const Error &e) {
         std::fprintf(stderr, "drovdef: %s\n", e.what());

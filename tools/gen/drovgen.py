@@ -23,6 +23,7 @@ import shlex
 import socket
 import struct
 import sys
+import time
 
 # ---------------------------------------------------------------------------
 # Schema reading
@@ -445,23 +446,65 @@ def manifest(module, types):
     return ("\n".join(lines) + "\n").encode()
 
 
-def build_record(module, out_dir):
-    now = datetime.datetime.now()
-    ns = now.microsecond * 1000
-    try:
-        user = getpass.getuser()
-    except Exception:
-        user = "unknown"
+# The build record is always 263 bytes, its NUL included: the comment line
+# takes what the other lines leave, cut at the front or padded with spaces.
+# The user, host and process number are cut first so that it keeps some room.
+BUILD_RECORD_SIZE = 263
+USER_WIDTH, HOST_WIDTH, PID_WIDTH = 32, 64, 10
+# What a reproducible build records in place of its environment.
+REPRODUCIBLE_BUILDER = {"user": "builder", "host": "localhost", "pid": "0",
+                        "comment": "reproducible build"}
+
+
+def plain_text(text, width=None):
+    """The text as printable ASCII (anything else becomes '?'), cut to width."""
+    text = "".join(c if " " <= c <= "~" else "?" for c in text)
+    return text if width is None else text[:width]
+
+
+def build_time(env):
+    """(seconds since 1970, nanoseconds, UTC or not): SOURCE_DATE_EPOCH in UTC
+    when it is set, the current local time otherwise."""
+    sde = env.get("SOURCE_DATE_EPOCH")
+    if sde is None:
+        ns = time.time_ns()
+        return ns // 10**9, ns % 10**9, False
+    if not sde.isascii() or not sde.isdigit() or int(sde) > 253402300799:  # 9999-12-31
+        raise SchemaError(f"SOURCE_DATE_EPOCH '{sde}' is not a number of seconds since 1970")
+    return int(sde), 0, True
+
+
+def build_record(module, out_dir, reproducible=False, env=None):
+    env = os.environ if env is None else env
+    if reproducible:
+        who = REPRODUCIBLE_BUILDER
+    else:
+        try:
+            user = getpass.getuser()
+        except Exception:
+            user = "unknown"
+        who = {"user": user, "host": socket.gethostname(), "pid": str(os.getpid()),
+               "comment": os.path.abspath(out_dir)}
+    seconds, ns, utc = build_time(env)
+    at = (datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc) if utc
+          else datetime.datetime.fromtimestamp(seconds))
     lines = [
         module["module"],
         "pkg_id: " + "0" * 40,
-        "built by: " + user,
-        "on host: " + socket.gethostname(),
-        "pid: " + str(os.getpid()),
-        "at: " + now.strftime("%Y-%m-%d %H:%M:%S") + f".{ns:09d}",
-        "comment: " + os.path.abspath(out_dir),
+        "built by: " + plain_text(who["user"], USER_WIDTH),
+        "on host: " + plain_text(who["host"], HOST_WIDTH),
+        "pid: " + plain_text(who["pid"], PID_WIDTH),
+        "at: " + at.strftime("%Y-%m-%d %H:%M:%S") + f".{ns:09d}",
+        "comment: ",
     ]
-    return ("\n".join(lines) + "\n").encode()
+    room = BUILD_RECORD_SIZE - 1 - len("\n".join(lines) + "\n")
+    comment = plain_text(who["comment"])
+    if len(comment) > room:
+        comment = "..." + comment[len(comment) - room + 3:]
+    lines[-1] += comment.ljust(room)
+    body = ("\n".join(lines) + "\n").encode()
+    assert len(body) + 1 == BUILD_RECORD_SIZE
+    return body
 
 
 # ---------------------------------------------------------------------------
@@ -808,9 +851,9 @@ def public_header(module, types, enums):
     o = [GENERATED, "#ifndef DROV_DEF_TYPES_H\n#define DROV_DEF_TYPES_H\n\n",
          "#include <stdint.h>\n\n#ifdef __cplusplus\nextern \"C\" {\n#endif\n\n",
          "struct qel_type_info;\ntypedef struct qel_handle qel_handle_t;\n\n",
-         "/* Type-info records of the module's types. */\n"]
+         "/* Type-info records of the module's types (see DROV_DEF_RECORD). */\n"]
     for t in types:
-        o.append(f"extern DROV_DEF_API struct qel_type_info _{t.name}_type_info_internal;\n")
+        o.append(f"extern DROV_DEF_RECORD struct qel_type_info _{t.name}_type_info_internal;\n")
     o.append("\n/* Enumeration values. */\n")
     for e in enums:
         for name, num in e.values:
@@ -1013,6 +1056,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--schema", required=True)
     ap.add_argument("--out", required=True)
+    ap.add_argument("--reproducible", action="store_true",
+                    help="record a fixed user, host, process number and path in the build record")
     ap.add_argument("--list-outputs", action="store_true",
                     help="print the files a run would write, one per line, and write nothing")
     a = ap.parse_args()
@@ -1020,6 +1065,7 @@ def main():
         module, types, traces, families, points = parse(a.schema)
         structs, enums = layout(types)
         entries = catalogue(module, enums, traces, structs, families, points)
+        record = build_record(module, a.out, a.reproducible)
     except SchemaError as e:
         print(f"drovgen: {e}", file=sys.stderr)
         return 1
@@ -1031,7 +1077,7 @@ def main():
     texts = b"".join(e.text.encode() for e in entries)
     write(os.path.join(out, "wlog_luids.bin"), luids_section(module, entries))
     write(os.path.join(out, "wlog_format_strings.bz2"), bz2.compress(texts, 9))
-    velto = velto_record(2, manifest(module, types)) + velto_record(1, build_record(module, out))
+    velto = velto_record(2, manifest(module, types)) + velto_record(1, record)
     write(os.path.join(out, "velto.bin"), velto)
     write(os.path.join(out, "catalogue.S"), catalogue_asm(module, out))
     write(os.path.join(out, "include", "drov_def", "drov_def_types.h"), public_header(module, types, enums))

@@ -44,6 +44,8 @@ int main() {
     const void *variant_info = nullptr; // the record's pointer at offset 256
     std::memcpy(&variant_info, named + 256, sizeof variant_info);
     check(variant_info == named - 16, "the record's variant info lies in the 16 bytes in front of it");
+    check(std::strcmp(drov_def_strerror(DROV_DEF_EMSGSIZE), "buffer too short for the message") == 0,
+          "the library words its error numbers");
 
     Dl_info where{};
     check(dladdr(named, &where) != 0 && where.dli_fname != nullptr, "dladdr finds the record");
