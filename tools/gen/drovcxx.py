@@ -328,7 +328,8 @@ class Emitter:
              f"    static constexpr std::string_view field = \"{f.name}\";\n",
              f"    static constexpr Kind kind = Kind::{META_KIND[k]};\n",
              f"    static constexpr int variant = {f.variant};\n",
-             f"    static decltype(auto) get(auto &&o, ErrorSink e = {{}}) {{ return o.{f.name}(e); }}\n"]
+             f"    static decltype(auto) get(auto &&o, ErrorSink e = {{}}) {{ return o.{f.name}(e); }}\n"
+             if k != "list" else f"    static auto get(auto &&o) {{ return o.{f.name}(); }}\n"]
         if k != "length":
             o.append(f"    static void set(auto &&o, auto &&v, ErrorSink e = {{}}) {{ o.set_{f.name}(v, e); }}\n")
         if k not in ("length",):
