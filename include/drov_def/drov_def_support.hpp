@@ -303,11 +303,30 @@ inline int instance_variant(const void *p) noexcept {
     return v;
 }
 
-// Text that the C writers put into a caller's buffer, grown until it fits.
-template <class Write>
-inline void write_text(std::string &out, size_t guess, Where w, ErrorSink e, Write write) {
+// A label or tag for the C writers: the caller's, or the type name.
+class NulTerminated {
+public:
+    NulTerminated(std::string_view s, const char *otherwise) {
+        if (s.empty()) {
+            p_ = otherwise;
+        } else {
+            own_.assign(s);
+            p_ = own_.c_str();
+        }
+    }
+    const char *get() const noexcept { return p_; }
+
+private:
+    std::string own_;
+    const char *p_;
+};
+
+// Text that the C writers put into a caller's buffer, grown until it fits:
+// first the room the string already has, or a guess from the encoded size.
+template <class Guess, class Write>
+inline void write_text(std::string &out, Guess guess, Where w, ErrorSink e, Write write) {
     if (e.pending()) return;
-    size_t cap = out.capacity() > guess ? out.capacity() : guess;
+    size_t cap = out.capacity() >= 256 ? out.capacity() : guess();
     for (;;) {
         out.resize(cap);
         uint32_t err = 0;
@@ -347,6 +366,8 @@ public:
     using CRef = typename Tr::CRef;
     static constexpr std::string_view type_name = Tr::name;
     static constexpr bool read_only = RO;
+    // The bit of an encoding's second byte that says state flags follow the fields.
+    static constexpr uint8_t kFlagsFollow = 0x08;
 
     explicit operator bool() const noexcept { return p_ != nullptr; }
     T *c_ptr() const noexcept { return p_; }
@@ -371,7 +392,11 @@ public:
         uint32_t err = 0;
         const uint32_t n = Tr::marshal(h_, ctx_, reinterpret_cast<uint8_t *>(out.data()), p_, room, &err);
         if (err == DROV_DEF_EIDRM) err = 0;
-        if (err == 0 && size_t{n} + 1 >= out.size()) [[unlikely]]
+        // State flags go only where two bytes (one for a list's) are left;
+        // an encoding with flags that ends closer than that to the end of a
+        // buffer shorter than encode_size() may have lost some.
+        if (err == 0 && size_t{n} + 2 > out.size() && n >= 2 &&
+            (std::to_integer<uint8_t>(out[1]) & kFlagsFollow) != 0) [[unlikely]]
             if (out.size() < encode_size()) err = DROV_DEF_EMSGSIZE;
         if (err != 0) [[unlikely]] {
             fail(err, {"encode", Tr::name}, e);
@@ -410,10 +435,9 @@ public:
     }
     // The same into out, reusing its memory.
     void to_text(std::string &out, std::string_view label = {}, ErrorSink e = {}) const {
-        const std::string tag = label.empty() ? std::string(Tr::name) : std::string(label);
-        write_text(out, text_guess(), {"to_text", Tr::name}, e, [&](char *buf, uint32_t cap, uint32_t *err) {
-            return Tr::print(h_, ctx_, buf, 0, tag.c_str(), p_, cap, err);
-        });
+        const NulTerminated tag(label, Tr::name);
+        write_text(out, [&] { return text_guess(); }, {"to_text", Tr::name}, e,
+                   [&](char *buf, uint32_t cap, uint32_t *err) { return Tr::print(h_, ctx_, buf, 0, tag.get(), p_, cap, err); });
     }
     // The XML element, the type name as its default tag.
     std::string to_xml(std::string_view tag = {}, ErrorSink e = {}) const {
@@ -422,10 +446,9 @@ public:
         return out;
     }
     void to_xml(std::string &out, std::string_view tag = {}, ErrorSink e = {}) const {
-        const std::string t = tag.empty() ? std::string(Tr::name) : std::string(tag);
-        write_text(out, text_guess(), {"to_xml", Tr::name}, e, [&](char *buf, uint32_t cap, uint32_t *err) {
-            return Tr::to_xml(h_, ctx_, t.c_str(), buf, p_, cap, 0, err);
-        });
+        const NulTerminated t(tag, Tr::name);
+        write_text(out, [&] { return text_guess(); }, {"to_xml", Tr::name}, e,
+                   [&](char *buf, uint32_t cap, uint32_t *err) { return Tr::to_xml(h_, ctx_, t.get(), buf, p_, cap, 0, err); });
     }
 
     // Reads the element at path of an XML document into this instance: the

@@ -78,7 +78,7 @@ const Refusal kRefusals[] = {
      [](World &w, drov::ErrorSink e) { w.h.track_state(true, e); }},
 };
 
-TEST(Errors, EachRefusalNamesItsNumberOperationAndField) {
+TEST(CxxErrors, EachRefusalNamesItsNumberOperationAndField) {
     for (const Refusal &r : kRefusals) {
         SCOPED_TRACE(r.what);
         {
@@ -101,7 +101,7 @@ TEST(Errors, EachRefusalNamesItsNumberOperationAndField) {
     }
 }
 
-TEST(Errors, TheCategorySpeaksTheLibrarysWords) {
+TEST(CxxErrors, TheCategorySpeaksTheLibrarysWords) {
     const std::error_code ec = errc::message_size;
     EXPECT_STREQ(ec.category().name(), "drov_def");
     EXPECT_EQ(ec.message(), drov_def_strerror(DROV_DEF_EMSGSIZE));
@@ -111,7 +111,7 @@ TEST(Errors, TheCategorySpeaksTheLibrarysWords) {
 }
 
 // With an error code given, a cut message still shows how far it claimed to go.
-TEST(Errors, ACutMessageReportsItsClaimedLength) {
+TEST(CxxErrors, ACutMessageReportsItsClaimedLength) {
     World w;
     drov::VmId id(w.tracked);
     std::error_code ec;
@@ -127,7 +127,7 @@ TEST(Errors, ACutMessageReportsItsClaimedLength) {
 }
 
 // A pending error makes later calls do nothing, so one check covers a sequence.
-TEST(Errors, APendingErrorStopsTheCallsAfterIt) {
+TEST(CxxErrors, APendingErrorStopsTheCallsAfterIt) {
     World w;
     std::error_code ec;
     w.old.set_vm_uid(1, ec).set_owner("x", ec).set_vm_uid(2, ec);

@@ -122,7 +122,7 @@ const Case kCases[] = {
      }},
 };
 
-TEST(Ownership, NoBlockOutlivesItsOwner) {
+TEST(CxxOwnership, NoBlockOutlivesItsOwner) {
     for (bool tracking : {false, true}) {
         for (const Case &c : kCases) {
             SCOPED_TRACE(std::string(c.name) + (tracking ? ", tracking" : ""));
@@ -135,7 +135,7 @@ TEST(Ownership, NoBlockOutlivesItsOwner) {
 }
 
 // A pooled handle takes every block back at once: owners given up first.
-TEST(Ownership, PoolResetAfterRelease) {
+TEST(CxxOwnership, PoolResetAfterRelease) {
     drov::Handle h;
     h.use_pool();
     VmActRsp a = message(h, 8);

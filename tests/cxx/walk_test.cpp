@@ -155,7 +155,7 @@ template <class O> void set_flags(O &&o, uint8_t v) {
     });
 }
 
-TEST(Walk, EveryFieldOfEveryStructureComesBackThroughItsAccessors) {
+TEST(CxxWalk, EveryFieldOfEveryStructureComesBackThroughItsAccessors) {
     drov::Handle h;
     h.track_state();
     int types = 0;
@@ -200,7 +200,7 @@ TEST(Walk, EveryFieldOfEveryStructureComesBackThroughItsAccessors) {
     EXPECT_EQ(types, 30);
 }
 
-TEST(Walk, EnumerationNamesGoBothWays) {
+TEST(CxxWalk, EnumerationNamesGoBothWays) {
     int enums = 0;
     drov::meta::for_each_enum([&](auto type) {
         using E = typename decltype(type)::type;
@@ -226,7 +226,7 @@ namespace {
 
 // Text and encodings size their own buffers: what the C calls write into
 // buffers far larger than needed, for a message of a few hundred elements.
-TEST(Buffers, TextAndEncodingMatchTheCCallsAtAnySize) {
+TEST(CxxBuffers, TextAndEncodingMatchTheCCallsAtAnySize) {
     drov::Handle h;
     drov::VmActRsp rsp(h);
     rsp.set_vm_name(std::string(3000, 'n'));
