@@ -23,7 +23,6 @@ template <class M> struct C;
         static t##_t *build(qel_handle_t *h, uint32_t *err) { return messages::builder(h, err); } \
         static constexpr auto create = t##_create;                                                 \
         static constexpr auto destroy = t##_destroy;                                               \
-        static constexpr auto len = t##_len;                                                       \
         static constexpr auto marshal = t##_marshal;                                               \
         static constexpr auto unmarshal = t##_unmarshal;                                           \
         static constexpr auto print = t##_print;                                                   \

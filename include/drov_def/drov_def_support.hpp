@@ -392,9 +392,10 @@ public:
         uint32_t err = 0;
         const uint32_t n = Tr::marshal(h_, ctx_, reinterpret_cast<uint8_t *>(out.data()), p_, room, &err);
         if (err == DROV_DEF_EIDRM) err = 0;
-        // State flags go only where two bytes (one for a list's) are left;
-        // an encoding with flags that ends closer than that to the end of a
-        // buffer shorter than encode_size() may have lost some.
+        // A state flag is written only where a byte is left (two for a
+        // list's), else left out without an error: an encoding with flags
+        // that ends within a byte of the end of a buffer shorter than
+        // encode_size() may have lost some.
         if (err == 0 && size_t{n} + 2 > out.size() && n >= 2 &&
             (std::to_integer<uint8_t>(out[1]) & kFlagsFollow) != 0) [[unlikely]]
             if (out.size() < encode_size()) err = DROV_DEF_EMSGSIZE;
