@@ -432,6 +432,7 @@ public:
     std::string to_text(std::string_view label = {}, ErrorSink e = {}) const {
         std::string out;
         to_text(out, label, e);
+        out.shrink_to_fit();
         return out;
     }
     // The same into out, reusing its memory.
@@ -444,6 +445,7 @@ public:
     std::string to_xml(std::string_view tag = {}, ErrorSink e = {}) const {
         std::string out;
         to_xml(out, tag, e);
+        out.shrink_to_fit();
         return out;
     }
     void to_xml(std::string &out, std::string_view tag = {}, ErrorSink e = {}) const {
@@ -550,7 +552,9 @@ protected:
                      " given");
         return n;
     }
-    size_t text_guess() const { return 256 + 8 * size_t{Tr::len(h_, ctx_, p_)}; }
+    // Text takes up to about a dozen characters per encoded byte (a fixed
+    // array prints a line per element), mostly far fewer.
+    size_t text_guess() const { return 256 + 16 * size_t{Tr::len(h_, ctx_, p_)}; }
 
     // The field accessors' shared steps.
     //
