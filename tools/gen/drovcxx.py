@@ -75,7 +75,7 @@ def enumerators(e):
     return names
 
 
-def check_names(t, by_name):
+def check_names(t):
     members = {}
     for f in t.fields:
         if f.name in RESERVED or f.name in KEYWORDS or f.name in DESCRIPTION_MEMBERS:
@@ -371,7 +371,7 @@ class Emitter:
 
     def header(self):
         for t in self.structs:
-            check_names(t, self.by_name)
+            check_names(t)
         names = [camel(t.name) for t in self.types]
         if len(set(names)) != len(names):
             raise GenError("two types share a C++ class name")
