@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake g++ make python3 pkg-config bzip2 libxml2-dev libbz2-dev
+# clang-14: the packaging tests build consumers with both compilers.
+PACKAGES=(cmake g++ clang-14 make python3 pkg-config bzip2 libxml2-dev libbz2-dev
           libgtest-dev libgmock-dev libbenchmark-dev)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
@@ -27,6 +28,10 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 
+# The plain build is reproducible: its tests check that the library names no
+# build folder, user or host.
+plain_build() { build build -DDROV_DEF_REPRODUCIBLE=ON; }
+
 build() { # build DIR [cmake options...]
     local dir=$1; shift
     cmake -S . -B "$dir" -DDROV_DEF_WERROR=ON "$@" >/dev/null
@@ -36,7 +41,7 @@ build() { # build DIR [cmake options...]
 case "${1:-}" in
 main)
     install_missing
-    build build
+    plain_build
     tool=build/tools/drovdef/drovdef
     lib=build/libdrov_def.so
     "$tool" types "$lib"
@@ -46,7 +51,7 @@ main)
     ;;
 test)
     install_missing
-    build build
+    plain_build
     build build-asan -DDROV_DEF_SANITIZE=ON -DDROV_DEF_BENCH=OFF \
         -DDROV_DEF_TOOL_TEST_INPUT="$PWD/build/libdrov_def.so"
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
@@ -56,7 +61,7 @@ test)
     ;;
 build)
     install_missing
-    build build
+    plain_build
     ;;
 *)
     echo "usage: $0 main|test|build" >&2

@@ -220,7 +220,8 @@ std::set<std::string> expected_names() {
     std::set<std::string> out = {"drov_def_typeinfo_initialize", "drov_def_type_variant_dump",
                                  "drov_def_bundle_handler_register", "drov_def_bundle_handler_unregister",
                                  "qel_drov_def_trace_init", "g_qel_drov_def_trace_module_id",
-                                 "g_qel_drov_def_stub_trace_module_id", "drov_def_bundle_registered_handler"};
+                                 "g_qel_drov_def_stub_trace_module_id", "drov_def_bundle_registered_handler",
+                                 "drov_def_strerror"};
     auto add = [&](const std::string &prefix, const std::string &ops) {
         std::istringstream in(ops);
         for (std::string o; in >> o;) out.insert(prefix + "_" + o);

@@ -25,7 +25,7 @@ constexpr const char kHelp[] =
     "\n"
     "Reads a built libdrov_def file; nothing of it runs.  Without LIBRARY the\n"
     "tool reads the library installed beside it (in a build tree, the library\n"
-    "built there)%s.\n"
+    "built there)@HERE@.\n"
     "\n"
     "commands:\n"
     "  types [LIBRARY]                  the module's types as the runtime sees them\n"
@@ -37,8 +37,8 @@ constexpr const char kHelp[] =
     "  catalogue [LIBRARY] [INDEX]      the trace catalogue, or one entry of it, as\n"
     "                                   INDEX LUID \"TEXT\"\n"
     "  format [LIBRARY] INDEX [ARG...]  trace message INDEX with its arguments\n"
-    "                                   filled in (%%s: text; %%u, %%d: 32-bit decimal\n"
-    "                                   or 0x number; %%p: number, printed in hex)\n"
+    "                                   filled in (%s: text; %u, %d: 32-bit decimal\n"
+    "                                   or 0x number; %p: number, printed in hex)\n"
     "  --help                           this text\n"
     "  --version                        the tool's version and module\n"
     "\n"
@@ -202,7 +202,9 @@ int run(const std::vector<std::string> &args) {
             std::printf("drovdef %s (module %s)\n", DROVDEF_VERSION, DROVDEF_MODULE);
         } else {
             const std::string lib = default_library();
-            std::printf(kHelp, lib.empty() ? "" : (", here " + lib).c_str());
+            std::string help = kHelp;
+            help.replace(help.find("@HERE@"), 6, lib.empty() ? "" : ", here " + lib);
+            std::fputs(help.c_str(), stdout);
         }
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
