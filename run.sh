@@ -4,12 +4,19 @@
 #   ./run.sh test   install what is missing, build, and run every test, also under
 #                   AddressSanitizer and UndefinedBehaviorSanitizer
 #   ./run.sh build  install what is missing and build
+#   ./run.sh fuzz [SECONDS] [HARNESS...]
+#                   install what is missing (clang 14 and libFuzzer too), build
+#                   the harnesses with clang, run each for SECONDS (default 60;
+#                   FUZZ_JOBS=2 runs two at once), grow and minimise
+#                   fuzz/corpus/<harness>, and print executions and coverage
 set -euo pipefail
 cd "$(dirname "$0")"
 
 # clang-14: the packaging tests build consumers with both compilers.
 PACKAGES=(cmake g++ clang-14 make python3 pkg-config bzip2 libxml2-dev libbz2-dev
           libgtest-dev libgmock-dev libbenchmark-dev)
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+FUZZ_HARNESSES=(unmarshal clone from_xml drovdef)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 install_missing() {
@@ -38,6 +45,31 @@ build() { # build DIR [cmake options...]
     cmake --build "$dir" -j"$JOBS"
 }
 
+# fuzz_one HARNESS SECONDS: grows the harness's corpus in a work folder from
+# the kept corpus and the starting inputs, then minimises all of them back
+# into fuzz/corpus/HARNESS; prints executions, their rate and coverage.
+fuzz_one() {
+    local h=$1 secs=$2 bin=build-fuzz/fuzz/fuzz_$1 out=build-fuzz/fuzz-runs/$1 found=()
+    [ -d "fuzz/found/$h" ] && found=("fuzz/found/$h")
+    rm -rf "$out" && mkdir -p "$out/work" "$out/merged" "fuzz/corpus/$h"
+    # Plain scheduling: the entropic one spends most of its time on its
+    # bookkeeping over the library's many edges (seven times fewer inputs).
+    "$bin" -entropic=0 -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$out/" "$out/work" "fuzz/corpus/$h" "${found[@]}" "build-fuzz/starting_inputs/$h" \
+        >"$out/run.log" 2>&1 || { tail -n 60 "$out/run.log"; echo "fuzz_$h: FAULT (input in $out/)"; return 1; }
+    # Kept small: the fewest inputs that reach every edge reached.
+    "$bin" -set_cover_merge=1 -use_counters=0 "$out/merged" "fuzz/corpus/$h" "$out/work" "build-fuzz/starting_inputs/$h" \
+        >"$out/merge.log" 2>&1 || { tail -n 30 "$out/merge.log"; return 1; }
+    rm -rf "fuzz/corpus/$h" && mv "$out/merged" "fuzz/corpus/$h"
+    local execs rate last
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/run.log")
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$out/run.log")
+    last=$(grep -E '^#[0-9]+.*cov: ' "$out/run.log" | tail -n 1)
+    printf '%-10s executions %10s  exec/s %7s  cov %6s  ft %6s  corpus %4s files\n' "$h" "$execs" "$rate" \
+        "$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")" "$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")" \
+        "$(find "fuzz/corpus/$h" -type f | wc -l)"
+}
+
 case "${1:-}" in
 main)
     install_missing
@@ -63,8 +95,35 @@ build)
     install_missing
     plain_build
     ;;
+fuzz)
+    PACKAGES+=("${FUZZ_PACKAGES[@]}")
+    install_missing
+    secs=${2:-60}
+    harnesses=("${@:3}")
+    [ ${#harnesses[@]} -eq 0 ] && harnesses=("${FUZZ_HARNESSES[@]}")
+    # Starting inputs from the plain build's library: its few hundred
+    # relocations keep the file image small.
+    cmake -S . -B build -DDROV_DEF_WERROR=ON >/dev/null
+    cmake --build build -j"$JOBS" --target make_corpus
+    rm -rf build-fuzz/starting_inputs
+    build/fuzz/make_corpus build-fuzz/starting_inputs build/libdrov_def.so
+    CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DDROV_DEF_WERROR=ON -DDROV_DEF_FUZZ=ON \
+        -DBUILD_TESTING=OFF -DDROV_DEF_BENCH=OFF >/dev/null
+    cmake --build build-fuzz -j"$JOBS" --target "${harnesses[@]/#/fuzz_}"
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+    rc=0 running=0
+    for h in "${harnesses[@]}"; do
+        fuzz_one "$h" "$secs" > "build-fuzz/fuzz-$h.summary" 2>&1 &
+        running=$((running + 1))
+        if [ "$running" -ge "${FUZZ_JOBS:-1}" ]; then wait -n || rc=1; running=$((running - 1)); fi
+    done
+    while [ "$running" -gt 0 ]; do wait -n || rc=1; running=$((running - 1)); done
+    for h in "${harnesses[@]}"; do cat "build-fuzz/fuzz-$h.summary"; done
+    exit $rc
+    ;;
 *)
-    echo "usage: $0 main|test|build" >&2
+    echo "usage: $0 main|test|build|fuzz [SECONDS] [HARNESS...]" >&2
     exit 2
     ;;
 esac

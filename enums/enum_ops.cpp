@@ -340,7 +340,11 @@ uint32_t unmarshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, const uint8
     uint32_t n = _qel_instance_variant_unmarshal(h, ctx, buf, &variant, length, err);
     if (n == 0) return 0;
     if (variant > inst->layout_variant) variant = inst->layout_variant;
-    inst->instance_variant = variant;
+    // Announced like every change a decoding makes, when it is one.
+    if (inst->instance_variant != variant) {
+        announce(h, &inst->instance_variant, sizeof(inst->instance_variant), ctx, inst);
+        inst->instance_variant = variant;
+    }
     announce(h, &inst->type_info, sizeof(inst->type_info), ctx, inst);
     inst->type_info = instance_record(h, ctx, static_record(e));
     // Decoded into a local first: a short buffer leaves the value as it was.

@@ -105,8 +105,9 @@ DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_pool_reset(struct qel_handle *h);
 /* Blocks handed out and not yet freed (0 for a null handle). */
 DROV_DEF_RUNTIME_API uint64_t drov_def_runtime_live_blocks(const struct qel_handle *h);
 
-/* The error number of the handle's last failed operation, 0 after one that
- * succeeded (every operation clears it when it starts). */
+/* The error number the handle's last operation failed with: every
+ * operation that takes an error word clears it when it starts, a failure
+ * stores its number. */
 DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_last_error(const struct qel_handle *h);
 
 /*

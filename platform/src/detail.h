@@ -82,6 +82,11 @@ template <class... W>
     if (s != nullptr && s->record_calls) [[unlikely]]
         append_scalars(s, name, ctx, obj, owner, arg, words...);
 }
+// Whether the handle records its calls.
+inline bool records(qel_handle_t *h) {
+    const HandleState *s = state_of(h);
+    return s != nullptr && s->record_calls;
+}
 template <class... W>
 [[gnu::always_inline]] inline void note(qel_handle_t *h, const char *name, uint32_t ctx,
                                         const void *obj, const void *owner, int64_t arg,

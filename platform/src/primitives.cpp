@@ -296,6 +296,17 @@ template <class Tr> struct Primitive {
     }
 };
 
+// A decoding recorded as a call; apart, so that the unrecorded one needs no
+// frame of its own.
+template <class Tr>
+[[gnu::cold, gnu::noinline]] uint32_t unmarshal_noted(const char *name, qel_handle_t *h,
+                                                      uint32_t ctx, const uint8_t *buf,
+                                                      typename Tr::CT *v, int32_t len,
+                                                      uint32_t update, uint32_t *err) {
+    note(h, name, ctx, v, buf, update);
+    return Primitive<Tr>::unmarshal(h, buf, v, len, err);
+}
+
 template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
     static void initialize(qel_handle_t *h, uint32_t ctx, uint32_t *field,
                            const qel_type_info_t *ti, int32_t notify, uint8_t flags,
@@ -365,7 +376,8 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
     }                                                                                          \
     extern "C" uint32_t T##_unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, T *v, \
                                       int32_t len, uint32_t update, uint32_t *err) {           \
-        note(h, #T "_unmarshal", ctx, v, buf, update);                   \
+        if (records(h)) [[unlikely]]                                                           \
+            return unmarshal_noted<Tr>(#T "_unmarshal", h, ctx, buf, v, len, update, err);     \
         return Primitive<Tr>::unmarshal(h, buf, v, len, err);                                  \
     }                                                                                          \
     extern "C" uint32_t T##_len(void) { return Tr::wire; }                                     \

@@ -28,12 +28,24 @@ void inject(uint32_t code, uint32_t *err) {
     if (code != 0 && err != nullptr) *err = code;
 }
 
+// The domain lookup of a handle that names types, injects an error or
+// records its calls.
+[[gnu::noinline]] int8_t domain_lookup(qel_handle_t *h, const HandleState *s, void *domain,
+                                       const qel_type_info_t *ti, uint32_t *err) {
+    if (s->domain_error != 0) inject(s->domain_error, err);
+    const int8_t v = domain_variant(s, ti);
+    note(h, "qel_domain_lookup_variant", 0, ti, domain, v, reinterpret_cast<uintptr_t>(err));
+    return v;
+}
+
 const uint8_t *bytes(const void *inst) { return static_cast<const uint8_t *>(inst); }
 
 // Shared records are updated by several handles at once; a handle's private
 // copy only by its owner.
-[[gnu::always_inline]] inline void count_object(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *ti,
-                  qel_variant_entry_t *entry, bool create, const char *name) {
+[[gnu::always_inline]] inline void count_object(qel_handle_t *h, uint32_t ctx,
+                                                const qel_type_info_t *ti,
+                                                qel_variant_entry_t *entry, bool create,
+                                                const char *name) {
     if (entry != nullptr) {
         uint64_t *counter = create ? &entry->creates : &entry->destroys;
         if (h != nullptr && h->counter_notify != nullptr)
@@ -54,11 +66,11 @@ int8_t qel_domain_lookup_variant(qel_handle_t *h, void *domain, const qel_type_i
                                  uint32_t *err) {
     const HandleState *s = state_of(h);
     if (s == nullptr) s = static_cast<const HandleState *>(domain);
-    if (s != nullptr && s->domain_error != 0) [[unlikely]]
-        inject(s->domain_error, err);
-    int8_t v = domain_variant(s, ti);
-    note(h, "qel_domain_lookup_variant", 0, ti, domain, v, reinterpret_cast<uintptr_t>(err));
-    return v;
+    // A handle that names no type, injects nothing and records nothing:
+    // the type's highest variant, without a frame of its own.
+    if (s == nullptr || (s->domain.empty() && s->domain_error == 0 && !s->record_calls))
+        [[likely]] return domain_variant(nullptr, ti);
+    return domain_lookup(h, s, domain, ti, err);
 }
 
 qel_type_info_t *qel_type_info_ptr_get(qel_handle_t *h, uint32_t ctx, qel_type_info_t *record,

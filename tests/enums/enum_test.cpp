@@ -589,6 +589,9 @@ TEST_F(Enum, AnnouncesEveryStoreOfCreateInitializeAndUnmarshal) {
     EXPECT_EQ(decoded[0].arg, 3);
     EXPECT_EQ(decoded[0].ctx, 7u);
     EXPECT_EQ(decoded[0].owner, wire + 1) << "after the variant byte";
+    const uint8_t none[5] = {0xFF, 0, 0, 0, 4}; // a variant that changes is announced too
+    vm_sp_type_unmarshal(h, 7, none, e, 5, 0, &err);
+    expect_writes({{&e->instance_variant, 1}, {&e->type_info, 8}, {&e->value, 4}}, e, 7);
     vm_sp_type_set_instance_embedded(h, 8, e);
     expect_writes({{&e->obj_flags, 1}}, e, 8);
 }

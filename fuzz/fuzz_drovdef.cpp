@@ -1,0 +1,101 @@
+// The drovdef tool's reading of a library file it is handed, which may be
+// anything.  The first input byte picks what the rest is:
+//   0  a whole file image: sections, the .velto records, the trace
+//      catalogue (index, texts, bzip2 stream) and the type table (loaded
+//      sections, relocations, symbols, records, variant information)
+//   1  a catalogue alone: a two-byte index size, then the index and the
+//      compressed texts (the UUID is taken from the index)
+//   2  a .velto section alone
+//   3  a message text and its arguments, separated by NULs, for format
+// Each reads or throws drovdef::Error; anything else (a crash, a sanitizer
+// report, another exception, an allocation beyond the limits) is a fault.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "catalogue.h"
+#include "elf_file.h"
+#include "types.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The catalogue listed and looked up at its ends and middle, as the tool's
+// catalogue and format commands do.
+void read_catalogue(const drovdef::Catalogue &cat) {
+    cat.check();
+    std::size_t seen = 0;
+    cat.for_each([&](std::size_t, std::uint32_t, std::string_view text) {
+        seen += text.size();
+        drovdef::count_conversions(text);
+    });
+    for (std::size_t i : {std::size_t{0}, cat.size() / 2, cat.size() - 1})
+        if (i < cat.size()) {
+            cat.luid(i);
+            drovdef::quote(cat.text(i));
+        }
+}
+
+void image(Bytes bytes) {
+    const drovdef::ElfFile elf(std::move(bytes));
+    for (std::uint32_t type : {drovdef::kVeltoManifestRecord, drovdef::kVeltoBuildRecord}) {
+        try {
+            drovdef::velto_text(elf, type);
+        } catch (const drovdef::Error &) {
+        }
+    }
+    try {
+        read_catalogue(drovdef::load_catalogue(elf));
+    } catch (const drovdef::Error &) {
+    }
+    drovdef::read_type_table(elf);
+}
+
+std::string hex(const std::uint8_t *p, std::size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
+void catalogue(const std::uint8_t *data, std::size_t size) {
+    if (size < 2) return;
+    const std::size_t n = std::min<std::size_t>(data[0] | data[1] << 8, size - 2);
+    const std::span<const std::uint8_t> index(data + 2, n), texts(data + 2 + n, size - 2 - n);
+    const std::string uuid = n >= 20 ? hex(data + 6, 16) : "";
+    read_catalogue(drovdef::Catalogue(uuid, index, texts));
+}
+
+void format(const std::uint8_t *data, std::size_t size) {
+    std::vector<std::string> parts(1);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0) parts.emplace_back();
+        else parts.back() += static_cast<char>(data[i]);
+    }
+    const std::string fmt = parts[0];
+    parts.erase(parts.begin());
+    drovdef::quote(fmt);
+    drovdef::count_conversions(fmt);
+    drovdef::format_message(fmt, parts);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    if (size < 1) return 0;
+    try {
+        switch (data[0] % 4) {
+        case 0: image(Bytes(data + 1, data + size)); break;
+        case 1: catalogue(data + 1, size - 1); break;
+        case 2: drovdef::parse_velto({data + 1, size - 1}); break;
+        case 3: format(data + 1, size - 1); break;
+        }
+    } catch (const drovdef::Error &) {
+    }
+    return 0;
+}

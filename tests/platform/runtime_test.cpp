@@ -1,0 +1,336 @@
+// The runtime interface a program uses (drov_def/runtime.h): what a new
+// handle is, the setters and what they refuse, the variant domain by name
+// and by record, the caller's allocator and the pool, and that a default
+// handle keeps nothing of what it does: 200,000 messages later the process
+// is no larger than a few megabytes above where it started.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "drov_def/drov_def.h"
+#include "drov_def/runtime.h"
+#include "qel_standin.h"
+
+namespace {
+
+using qel_standin::state;
+
+struct Handle {
+    Handle() : h(drov_def_runtime_new()) {}
+    ~Handle() { drov_def_runtime_free(h); }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    qel_handle_t *h;
+};
+
+const qel_instance_header_t &header(const void *inst) {
+    return *static_cast<const qel_instance_header_t *>(inst);
+}
+int8_t variant_of(const void *inst) { return header(inst).instance_variant; }
+
+// A vm_act_rsp with two strings and one list element, encoded, decoded into
+// a second one, both destroyed; the encoded size.
+uint32_t round_trip(qel_handle_t *h, uint32_t *err) {
+    vm_act_rsp_t *rsp = vm_act_rsp_create(h, 1);
+    vm_act_rsp_vm_name_set(h, 1, rsp, "web-frontend-01", 15, err);
+    vm_act_rsp_owner_set(h, 1, rsp, "ops", 3, err);
+    vm_act_rsp_vm_uid_set_value(h, 1, rsp, 4711, err);
+    vm_nic_list_t *nic = vm_nic_list_create(h, 1);
+    const uint32_t handle = 0x1a2b;
+    vm_nic_list_if_handle_set(h, 1, nic, &handle, err);
+    vm_nic_rsp_vm_if_info_set_last(h, 1, vm_act_rsp_vm_if_rsp_get(h, 1, rsp, err), nic, err);
+    uint8_t buf[512];
+    const uint32_t n = vm_act_rsp_marshal(h, 1, buf, rsp, sizeof buf, err);
+    vm_act_rsp_t *got = vm_act_rsp_create(h, 1);
+    vm_act_rsp_unmarshal(h, 1, buf, got, static_cast<int32_t>(n), 0, err);
+    vm_act_rsp_destroy(h, 1, got);
+    vm_act_rsp_destroy(h, 1, rsp);
+    return n;
+}
+
+uint64_t resident_bytes() {
+    unsigned long size = 0, resident = 0;
+    FILE *f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    if (std::fscanf(f, "%lu %lu", &size, &resident) != 2) resident = 0;
+    std::fclose(f);
+    return static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
+
+TEST(RuntimeInterface, DefaultHandleKeepsNothingOf200000Messages) {
+    if (kSanitized) GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
+    const uint64_t start = resident_bytes();
+    ASSERT_GT(start, 0u);
+    Handle f;
+    uint32_t err = 0;
+    for (int i = 0; i < 200000; ++i) round_trip(f.h, &err);
+    const uint64_t grown = resident_bytes() - std::min(start, resident_bytes());
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(drov_def_runtime_live_blocks(f.h), 0u);
+    EXPECT_LT(grown, 10u << 20);
+    RecordProperty("rss_growth_bytes", std::to_string(grown));
+    std::printf("resident size grew by %.2f MB over 200000 messages\n",
+                static_cast<double>(grown) / (1 << 20));
+    // nothing was recorded anywhere
+    qel_standin::HandleState &s = state(f.h);
+    EXPECT_TRUE(s.calls.empty() && s.writes.empty() && s.counters.empty());
+    EXPECT_TRUE(qel_standin::traces().empty() && qel_standin::ranges().empty() &&
+                qel_standin::global_calls().empty());
+}
+
+TEST(RuntimeInterface, ANewHandleIsQuietUntrackedHighestVariantAndMalloc) {
+    Handle f;
+    ASSERT_NE(f.h, nullptr);
+    ASSERT_NE(f.h->sttr, nullptr);
+    EXPECT_EQ(f.h->sttr->marker, QEL_STTR_OFF);
+    EXPECT_EQ(f.h->write_notify, nullptr) << "nobody observes its writes";
+    EXPECT_EQ(f.h->counter_notify, nullptr);
+    EXPECT_EQ(state(f.h).alloc_mode, qel_standin::AllocMode::Counted);
+    vm_act_rsp_t *rsp = vm_act_rsp_create(f.h, 1);
+    EXPECT_EQ(variant_of(rsp), 2);
+    EXPECT_EQ(drov_def_runtime_live_blocks(f.h), 1u);
+    vm_act_rsp_destroy(f.h, 1, rsp);
+    EXPECT_EQ(drov_def_runtime_live_blocks(f.h), 0u);
+    EXPECT_EQ(drov_def_runtime_last_error(f.h), 0u);
+    drov_def_runtime_free(nullptr); // ignored
+    EXPECT_EQ(drov_def_runtime_live_blocks(nullptr), 0u);
+    EXPECT_EQ(drov_def_runtime_last_error(nullptr), 0u);
+}
+
+void *counting_alloc(void *user, uint32_t, uint32_t size) {
+    ++*static_cast<int *>(user);
+    return std::malloc(size);
+}
+void counting_free(void *user, uint32_t, void *block) {
+    --*static_cast<int *>(user);
+    std::free(block);
+}
+
+TEST(RuntimeInterface, SettersRefuseWhatTheyCannotUseAndChangeNothing) {
+    Handle f;
+    qel_handle_t *h = f.h;
+    int user = 0;
+    qel_type_info_t not_a_record{};
+    std::strcpy(not_a_record.name, "vm_act_rsp");
+    const std::string long_name(64, 'x');
+    struct Case {
+        const char *what;
+        std::function<uint32_t()> call;
+        uint32_t expect;
+    };
+    const std::vector<Case> refused = {
+        {"tracking of no handle", [] { return drov_def_runtime_set_tracking(nullptr, 0); }, 22},
+        {"tracking 2", [&] { return drov_def_runtime_set_tracking(h, 2); }, 22},
+        {"variant of no handle", [] { return drov_def_runtime_set_variant(nullptr, "vm_id", 0); }, 22},
+        {"variant of no name", [&] { return drov_def_runtime_set_variant(h, nullptr, 0); }, 22},
+        {"variant of an empty name", [&] { return drov_def_runtime_set_variant(h, "", 0); }, 22},
+        {"variant of a 64-character name",
+         [&] { return drov_def_runtime_set_variant(h, long_name.c_str(), 0); }, 22},
+        {"variant 128", [&] { return drov_def_runtime_set_variant(h, "vm_act_rsp", 128); }, 22},
+        {"variant -2", [&] { return drov_def_runtime_set_variant(h, "vm_act_rsp", -2); }, 22},
+        {"variant of no record", [&] { return drov_def_runtime_set_record_variant(h, nullptr, 0); }, 22},
+        {"variant of a record without its magic",
+         [&] { return drov_def_runtime_set_record_variant(h, &not_a_record, 0); }, 22},
+        {"malloc for no handle", [] { return drov_def_runtime_use_malloc(nullptr); }, 22},
+        {"pool for no handle", [] { return drov_def_runtime_use_pool(nullptr, 0); }, 22},
+        {"pool chunks of 4095 bytes", [&] { return drov_def_runtime_use_pool(h, 4095); }, 22},
+        {"an allocator without free",
+         [&] { return drov_def_runtime_use_allocator(h, counting_alloc, nullptr, &user); }, 22},
+        {"an allocator without alloc",
+         [&] { return drov_def_runtime_use_allocator(h, nullptr, counting_free, &user); }, 22},
+        {"a pool reset without a pool", [&] { return drov_def_runtime_pool_reset(h); }, 22},
+        {"a pool reset of no handle", [] { return drov_def_runtime_pool_reset(nullptr); }, 22},
+    };
+    for (const Case &c : refused) EXPECT_EQ(c.call(), c.expect) << c.what;
+
+    // With a block live, nothing may change where blocks go or how big
+    // instances are; settings that leave both alone still work.
+    vm_act_rsp_t *rsp = vm_act_rsp_create(h, 1);
+    const std::vector<Case> busy = {
+        {"tracking on", [&] { return drov_def_runtime_set_tracking(h, DROV_DEF_TRACKING_ON); }, 16},
+        {"tracking off as it is", [&] { return drov_def_runtime_set_tracking(h, DROV_DEF_TRACKING_OFF); }, 0},
+        {"a pool", [&] { return drov_def_runtime_use_pool(h, 0); }, 16},
+        {"the caller's allocator",
+         [&] { return drov_def_runtime_use_allocator(h, counting_alloc, counting_free, &user); }, 16},
+        {"malloc as it is", [&] { return drov_def_runtime_use_malloc(h); }, 0},
+        {"a variant", [&] { return drov_def_runtime_set_variant(h, "vm_act_rsp", 1); }, 0},
+    };
+    for (const Case &c : busy) EXPECT_EQ(c.call(), c.expect) << c.what;
+    EXPECT_EQ(h->sttr->marker, QEL_STTR_OFF);
+    EXPECT_EQ(state(h).alloc_mode, qel_standin::AllocMode::Counted);
+    vm_act_rsp_destroy(h, 1, rsp);
+    EXPECT_EQ(user, 0) << "no block went to the caller's allocator";
+
+    EXPECT_EQ(drov_def_runtime_set_tracking(h, DROV_DEF_TRACKING_ON), 0u);
+    EXPECT_EQ(h->sttr->marker, QEL_STTR_ON);
+}
+
+TEST(RuntimeInterface, VariantsByTypeNameAndByRecord) {
+    Handle f;
+    qel_handle_t *h = f.h;
+    auto variant = [&] {
+        vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
+        const int8_t v = variant_of(r);
+        vm_act_rsp_destroy(h, 1, r);
+        return v;
+    };
+    EXPECT_EQ(variant(), 2);
+    EXPECT_EQ(drov_def_runtime_set_variant(h, "vm_act_rsp", 1), 0u);
+    EXPECT_EQ(variant(), 1);
+    EXPECT_EQ(drov_def_runtime_set_record_variant(h, &_vm_act_rsp_type_info_internal, 0), 0u);
+    EXPECT_EQ(variant(), 0) << "a record stands for its type";
+    EXPECT_EQ(drov_def_runtime_set_variant(h, "vm_install_cfg", 0), 0u);
+    EXPECT_EQ(variant(), 0) << "another type's choice leaves this one's";
+    EXPECT_EQ(drov_def_runtime_set_variant(h, "vm_act_rsp", 100), 0u);
+    EXPECT_EQ(variant(), 2) << "never above the variants the library knows";
+    EXPECT_EQ(drov_def_runtime_set_record_variant(h, &_vm_act_rsp_type_info_internal,
+                                                  DROV_DEF_VARIANT_HIGHEST), 0u);
+    EXPECT_EQ(variant(), 2);
+    EXPECT_EQ(state(h).domain.size(), 1u) << "only vm_install_cfg is still named";
+
+    // A handle that works with its own copies of the records: the copies
+    // carry their type's name, so the choice reaches them too.
+    h->type_info_mode = 1;
+    EXPECT_EQ(drov_def_runtime_set_variant(h, "vm_act_rsp", 1), 0u);
+    vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
+    EXPECT_NE(header(r).type_info, &_vm_act_rsp_type_info_internal);
+    EXPECT_EQ(variant_of(r), 1);
+    vm_act_rsp_destroy(h, 1, r);
+}
+
+TEST(RuntimeInterface, TheCallersAllocatorGetsEveryBlockAndItsFailuresAreOutOfMemory) {
+    Handle f;
+    qel_handle_t *h = f.h;
+    struct Books {
+        std::set<void *> live;
+        std::set<uint32_t> contexts;
+        bool refuse = false;
+    } books;
+    auto alloc = [](void *user, uint32_t ctx, uint32_t size) -> void * {
+        auto *b = static_cast<Books *>(user);
+        b->contexts.insert(ctx);
+        if (b->refuse) return nullptr;
+        void *p = std::malloc(size);
+        b->live.insert(p);
+        return p;
+    };
+    auto release = [](void *user, uint32_t ctx, void *block) {
+        auto *b = static_cast<Books *>(user);
+        b->contexts.insert(ctx);
+        EXPECT_EQ(b->live.erase(block), 1u) << "a block it did not hand out";
+        std::free(block);
+    };
+    ASSERT_EQ(drov_def_runtime_use_allocator(h, alloc, release, &books), 0u);
+    uint32_t err = 0;
+    EXPECT_GT(round_trip(h, &err), 0u);
+    EXPECT_EQ(err, 0u);
+    EXPECT_TRUE(books.live.empty());
+    EXPECT_EQ(books.contexts, std::set<uint32_t>{1}) << "the operation's context id";
+
+    books.refuse = true;
+    vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
+    EXPECT_EQ(r, nullptr);
+    books.refuse = false;
+    r = vm_act_rsp_create(h, 1);
+    books.refuse = true;
+    vm_act_rsp_vm_name_set(h, 1, r, "web", 3, &err);
+    EXPECT_EQ(err, 12u);
+    EXPECT_EQ(drov_def_runtime_last_error(h), 12u);
+    books.refuse = false;
+    vm_act_rsp_destroy(h, 1, r);
+    EXPECT_TRUE(books.live.empty());
+    EXPECT_EQ(drov_def_runtime_use_malloc(h), 0u) << "no block is live";
+}
+
+TEST(RuntimeInterface, PoolBlocksAreAlignedReusedAndAllGoBackAtReset) {
+    Handle f;
+    qel_handle_t *h = f.h;
+    ASSERT_EQ(drov_def_runtime_use_pool(h, DROV_DEF_POOL_CHUNK_DEFAULT), 0u);
+    EXPECT_EQ(state(h).alloc_mode, qel_standin::AllocMode::Pooled);
+
+    // sizes of every class, a large one, and enough to need many chunks:
+    // aligned, distinct, writable
+    std::vector<std::pair<uint8_t *, uint32_t>> blocks;
+    std::vector<uint32_t> sizes = {0, 1, 15, 16, 17, 255, 256, 257, 1000, 1024, 1025, 3000, 8192, 100000};
+    sizes.insert(sizes.end(), 100, 3000);
+    for (uint32_t size : sizes) {
+        auto *p = static_cast<uint8_t *>(h->allocate(h->alloc_ctx, 1, size));
+        ASSERT_NE(p, nullptr) << size;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u) << size;
+        std::memset(p, static_cast<int>(blocks.size() & 0xFF), size);
+        blocks.emplace_back(p, size);
+    }
+    for (size_t k = 0; k < blocks.size(); ++k)
+        for (uint32_t i = 0; i < blocks[k].second; ++i)
+            ASSERT_EQ(blocks[k].first[i], k & 0xFF) << "blocks overlap";
+    EXPECT_EQ(drov_def_runtime_live_blocks(h), blocks.size());
+
+    // a freed block comes back for the next request of its size class
+    h->free(h->alloc_ctx, 1, blocks[3].first); // 16 bytes
+    EXPECT_EQ(h->allocate(h->alloc_ctx, 1, 9), blocks[3].first);
+    h->free(h->alloc_ctx, 1, blocks[8].first); // 1024 bytes
+    EXPECT_EQ(h->allocate(h->alloc_ctx, 1, 600), blocks[8].first);
+    h->free(h->alloc_ctx, 1, blocks[13].first); // large: back to the system
+    h->free(h->alloc_ctx, 1, nullptr);
+    EXPECT_EQ(drov_def_runtime_live_blocks(h), blocks.size() - 1);
+
+    // messages live in the pool like anywhere else
+    uint32_t err = 0;
+    EXPECT_GT(round_trip(h, &err), 0u);
+    EXPECT_EQ(err, 0u);
+    vm_act_rsp_t *kept = vm_act_rsp_create(h, 1);
+    vm_act_rsp_vm_name_set(h, 1, kept, "kept", 4, &err);
+
+    // reset takes everything back (the sanitizer build sees no leak of the
+    // blocks never freed), and the pool serves again
+    EXPECT_EQ(drov_def_runtime_pool_reset(h), 0u);
+    EXPECT_EQ(drov_def_runtime_live_blocks(h), 0u);
+    EXPECT_GT(round_trip(h, &err), 0u);
+    EXPECT_EQ(err, 0u);
+    kept = vm_act_rsp_create(h, 1); // freed with the handle
+    EXPECT_NE(kept, nullptr);
+
+    Handle small; // the smallest chunks serve messages too
+    ASSERT_EQ(drov_def_runtime_use_pool(small.h, 4096), 0u);
+    EXPECT_GT(round_trip(small.h, &err), 0u);
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(drov_def_runtime_live_blocks(small.h), 0u);
+}
+
+TEST(RuntimeInterface, AnObservedHandleRecordsInBoundedMemory) {
+    qel_handle_t *h = qel_standin::handle_new();
+    qel_standin::observe(h);
+    qel_standin::HandleState &s = state(h);
+    s.record_limit = 8;
+    for (int i = 0; i < 20; ++i) qel_clear_last_error(h);
+    qel_store_err(h, 22);
+    EXPECT_LE(s.calls.size(), 8u);
+    EXPECT_EQ(s.calls.size() + s.dropped, 21u);
+    EXPECT_EQ(s.calls.back().name, "qel_store_err") << "the newest are kept";
+    qel_standin::handle_delete(h);
+
+    qel_standin::reset_global();
+    for (int i = 0; i < 70000; ++i) qel_get_luid(static_cast<uintptr_t>(i), 0, 0, 0, 0, 0);
+    EXPECT_LE(qel_standin::global_calls().size(), 65536u);
+    EXPECT_EQ(qel_standin::global_calls().size() + qel_standin::global_dropped(), 70000u);
+    EXPECT_EQ(qel_standin::global_calls().back().arg, 69999);
+    qel_standin::reset_global();
+    qel_standin::set_global_recording(false);
+}
+
+} // namespace
