@@ -7,6 +7,14 @@
  * runtime.h: a member clears an error word of its own, makes the C call and
  * turns a non-zero word into an exception or an error code; the behaviour is
  * the C operations'.
+ *
+ * Lifetimes: a drov::Handle outlives every instance made through it.  An
+ * owner (drov::VmActRsp) destroys its instance when it goes; a view
+ * (VmActRsp::Ref, ::CRef, a nested record's, a list element's) is valid
+ * while the instance it shows lives (a list element goes with its list's
+ * owner, or by erase); the std::string_view a string or text getter gives,
+ * until that field changes.  A handle and everything made through it are
+ * used by one thread at a time.
  */
 #ifndef DROV_DEF_SUPPORT_HPP
 #define DROV_DEF_SUPPORT_HPP
