@@ -2,20 +2,23 @@
 # Developer entry point.
 #   ./run.sh main   install what is missing, build, and show the module with drovdef
 #   ./run.sh test   install what is missing, build, and run every test, also under
-#                   AddressSanitizer and UndefinedBehaviorSanitizer
+#                   AddressSanitizer and UndefinedBehaviorSanitizer; then build
+#                   everything with clang++ 14 and ThreadSanitizer and run the
+#                   tests labelled tsan there
 #   ./run.sh build  install what is missing and build
 #   ./run.sh fuzz [SECONDS] [HARNESS...]
-#                   install what is missing (clang 14 and libFuzzer too), build
+#                   install what is missing (clang 14 and libFuzzer with it), build
 #                   the harnesses with clang, run each for SECONDS (default 60;
 #                   FUZZ_JOBS=2 runs two at once), grow and minimise
 #                   fuzz/corpus/<harness>, and print executions and coverage
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# clang-14: the packaging tests build consumers with both compilers.
-PACKAGES=(cmake g++ clang-14 make python3 pkg-config bzip2 libxml2-dev libbz2-dev
-          libgtest-dev libgmock-dev libbenchmark-dev)
-FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+# clang-14 and its runtime: the ThreadSanitizer build, fuzzing, and the
+# packaging tests that build consumers with both compilers.
+PACKAGES=(cmake g++ make python3 pkg-config bzip2 libxml2-dev libbz2-dev
+          libgtest-dev libgmock-dev libbenchmark-dev
+          clang-14 libclang-rt-14-dev)
 FUZZ_HARNESSES=(unmarshal clone from_xml drovdef)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
@@ -90,20 +93,25 @@ test)
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     ctest --test-dir build-asan --output-on-failure -j"$JOBS"
     ctest --test-dir build --output-on-failure -j"$JOBS"
+    # Everything again with clang (warning-free there too) under
+    # ThreadSanitizer; the threaded tests run in it.
+    build build-tsan -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DDROV_DEF_TSAN=ON
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} \
+        ctest --test-dir build-tsan -L tsan --output-on-failure -j"$JOBS"
     ;;
 build)
     install_missing
     plain_build
     ;;
 fuzz)
-    PACKAGES+=("${FUZZ_PACKAGES[@]}")
     install_missing
     secs=${2:-60}
     harnesses=("${@:3}")
     [ ${#harnesses[@]} -eq 0 ] && harnesses=("${FUZZ_HARNESSES[@]}")
     # Starting inputs from the plain build's library: its few hundred
     # relocations keep the file image small.
-    cmake -S . -B build -DDROV_DEF_WERROR=ON >/dev/null
+    cmake -S . -B build -DDROV_DEF_WERROR=ON -DDROV_DEF_REPRODUCIBLE=ON >/dev/null
     cmake --build build -j"$JOBS" --target make_corpus
     rm -rf build-fuzz/starting_inputs
     build/fuzz/make_corpus build-fuzz/starting_inputs build/libdrov_def.so

@@ -144,6 +144,7 @@ public:
     explicit Handle(const Case &c) : h(qel_standin::handle_new()) {
         qel_standin::set_recording(h, false);
         qel_standin::set_global_recording(false);
+        qel_standin::set_alloc_mode(h, qel_standin::AllocMode::Tracked); // block sizes, leaks
         qel_standin::set_tracking(h, c.tracking);
         if (c.lowered) qel_standin::set_domain_variant(h, name(c.type), c.domain);
     }
@@ -295,7 +296,7 @@ private:
             for (size_t i = from; i < to; ++i)
                 if (r.addr[i] == w->before_[r.at + i]) w->announced_[r.at + i] = 1;
         }
-        w->notify_(h, addr, len, ctx, owner);
+        if (w->notify_ != nullptr) w->notify_(h, addr, len, ctx, owner);
     }
     static void on_free(void *alloc_ctx, uint32_t ctx, void *block) {
         Watch *w = current();

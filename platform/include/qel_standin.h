@@ -133,7 +133,8 @@ struct CounterNote {
  *   qel_boolean_*, if_handle_*       obj field (see primitives.cpp)
  *   kvt_comm_bundle_handler_*        obj handler, words the six words (global)
  *   wlog_module_init_fn              obj name, owner module id address,
- *                                    arg state word before the call,
+ *                                    arg the state word as the call found it
+ *                                    (0 in the one call that registered),
  *                                    words[0] the state word's address (global)
  *   qel_get_luid                     words the six words (global)
  *   qel_get_instance_variant         obj instance, arg adjust, words[0] signed (global)

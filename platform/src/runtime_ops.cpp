@@ -40,8 +40,10 @@ void inject(uint32_t code, uint32_t *err) {
 
 const uint8_t *bytes(const void *inst) { return static_cast<const uint8_t *>(inst); }
 
-// Shared records are updated by several handles at once; a handle's private
-// copy only by its owner.
+// The counters are process-wide whatever record an instance refers to: a
+// handle's private copy points at the static record's variant information,
+// so handles in other threads count into the same entries at the same time.
+// Each count is therefore one atomic addition, for copies too.
 [[gnu::always_inline]] inline void count_object(qel_handle_t *h, uint32_t ctx,
                                                 const qel_type_info_t *ti,
                                                 qel_variant_entry_t *entry, bool create,
@@ -50,10 +52,7 @@ const uint8_t *bytes(const void *inst) { return static_cast<const uint8_t *>(ins
         uint64_t *counter = create ? &entry->creates : &entry->destroys;
         if (h != nullptr && h->counter_notify != nullptr)
             h->counter_notify(h->alloc_ctx, counter, 1, ctx);
-        if (ti != nullptr && ti->private_copy != 0)
-            ++*counter;
-        else
-            __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+        __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
     }
     note(h, name, ctx, ti, entry, 0);
 }

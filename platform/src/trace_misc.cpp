@@ -175,23 +175,39 @@ void kvt_comm_bundle_handler_unregister(uintptr_t handler, uintptr_t a, uintptr_
 
 // Modules get identifiers from 0x2A on, one per module name; the caller's
 // state word makes later calls keep the identifier it already has.
+//
+// Threads may register the same module at once.  The state word is set
+// (release) only after the identifier is stored, and read (acquire) before
+// the identifier is trusted, so a caller that finds it set also sees the
+// identifier; the first caller to find it unset under the lock is the one
+// that registers, and the call records what it found there.
 int32_t wlog_module_init_fn(const char *name, uint16_t *module_id, uint32_t *state_word) {
-    add_call(Call{.name = "wlog_module_init_fn",
-                  .obj = name,
-                  .owner = module_id,
-                  .arg = state_word != nullptr ? *state_word : 0,
-                  .words = {reinterpret_cast<uintptr_t>(state_word)}});
-    if (name == nullptr || module_id == nullptr || state_word == nullptr) return QEL_EINVAL;
-    if (*state_word != 0) return 0;
-    Global &g = global();
-    std::lock_guard lock(g.mu);
-    auto it = g.trace_modules.find(name);
-    if (it == g.trace_modules.end())
-        it = g.trace_modules
-                 .emplace(name, static_cast<uint16_t>(0x2A + g.trace_modules.size()))
-                 .first;
-    *module_id = it->second;
-    *state_word = 1;
+    Call call{.name = "wlog_module_init_fn",
+              .obj = name,
+              .owner = module_id,
+              .arg = 0,
+              .words = {reinterpret_cast<uintptr_t>(state_word)}};
+    if (name == nullptr || module_id == nullptr || state_word == nullptr) {
+        if (state_word != nullptr) call.arg = __atomic_load_n(state_word, __ATOMIC_ACQUIRE);
+        add_call(call);
+        return QEL_EINVAL;
+    }
+    call.arg = __atomic_load_n(state_word, __ATOMIC_ACQUIRE);
+    if (call.arg == 0) {
+        Global &g = global();
+        std::lock_guard lock(g.mu);
+        call.arg = __atomic_load_n(state_word, __ATOMIC_RELAXED);
+        if (call.arg == 0) {
+            auto it = g.trace_modules.find(name);
+            if (it == g.trace_modules.end())
+                it = g.trace_modules
+                         .emplace(name, static_cast<uint16_t>(0x2A + g.trace_modules.size()))
+                         .first;
+            *module_id = it->second;
+            __atomic_store_n(state_word, 1u, __ATOMIC_RELEASE);
+        }
+    }
+    add_call(call);
     return 0;
 }
 

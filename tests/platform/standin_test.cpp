@@ -191,7 +191,7 @@ TEST_F(Standin, StatsNotifyTheCounterBeforeIncrementingIt) {
     qel_variant_entry_t &e = rec.entries[0];
     h->counter_notify = seeing_counter_notify;
     g_seen_at_notify.clear();
-    for (uint8_t private_copy : {0, 1}) { // atomic, then plain increment
+    for (uint8_t private_copy : {0, 1}) { // a static record, then a private copy
         rec.ti.private_copy = private_copy;
         e = {};
         qellib_type_stats_create_object(h, 4, &rec.ti, &e, &err);
@@ -205,19 +205,24 @@ TEST_F(Standin, StatsNotifyTheCounterBeforeIncrementingIt) {
     EXPECT_EQ(g_seen_at_notify.size(), 6u);
 }
 
+// Half the threads count through private copies of the record, which share
+// its variant information and so its counters.
 TEST(StandinStats, SharedRecordsCountEveryObjectAcrossThreads) {
     TypeRecord rec(1);
     std::atomic<int> ready{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&rec, &ready] {
+        threads.emplace_back([&rec, &ready, t] {
             qel_handle_t *own = handle_new();
             own->counter_notify = nullptr;
             set_recording(own, false);
+            qel_type_info_t copy = rec.ti;
+            copy.private_copy = 1;
+            const qel_type_info_t *ti = t % 2 == 0 ? &rec.ti : &copy;
             ready.fetch_add(1);
             while (ready.load() < 4) std::this_thread::yield(); // all count at once
             for (int i = 0; i < 200000; ++i)
-                qellib_type_stats_create_object(own, 0, &rec.ti, &rec.entries[0], nullptr);
+                qellib_type_stats_create_object(own, 0, ti, &ti->variant_info->entries[0], nullptr);
             handle_delete(own);
         });
     for (auto &t : threads) t.join();
