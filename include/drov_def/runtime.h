@@ -21,6 +21,7 @@
 #ifndef DROV_DEF_RUNTIME_H
 #define DROV_DEF_RUNTIME_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -108,6 +109,22 @@ DROV_DEF_RUNTIME_API uint64_t drov_def_runtime_live_blocks(const struct qel_hand
  * operation that takes an error word clears it when it starts, a failure
  * stores its number. */
 DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_last_error(const struct qel_handle *h);
+
+/*
+ * XML documents for the <type>_from_xml operations, so that a program reads
+ * XML text without an XML library of its own.
+ *
+ * drov_def_runtime_xml_read parses len bytes of text (UTF-8 unless its XML
+ * declaration names another encoding) into a document for from_xml and
+ * stores it in *doc: 0; 22 for text that is not one well-formed XML
+ * document, a null argument or a length above 2147483647; 12 when memory is
+ * short.  *doc is null after a failure.  Nothing is fetched from elsewhere:
+ * no network access, no external DTD or entity is loaded.  The document
+ * belongs to the caller, who frees it with drov_def_runtime_xml_free (null
+ * is ignored).  A document may be read by one thread at a time.
+ */
+DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_xml_read(const char *text, size_t len, void **doc);
+DROV_DEF_RUNTIME_API void drov_def_runtime_xml_free(void *doc);
 
 #ifdef __cplusplus
 }
