@@ -11,6 +11,8 @@ extern "C" DROV_DEF_API const char *drov_def_strerror(uint32_t code) {
         return "absent: no XML element or value for it, or no instance where one is needed";
     case DROV_DEF_ENOMEM:
         return "out of memory: the handle's allocator gave no block";
+    case 16: // EBUSY, from the runtime's handle setters (drov_def/runtime.h)
+        return "handle busy: it has live blocks that the change would orphan";
     case DROV_DEF_EINVAL:
         return "invalid argument: a null instance or buffer, a length, index or flag out of "
                "range, or an instance without state tracking";

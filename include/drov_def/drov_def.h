@@ -69,9 +69,10 @@ extern DROV_DEF_API uint16_t g_qel_drov_def_stub_trace_module_id;
 /* The message-bundle handler last registered through this module. */
 extern DROV_DEF_API void *drov_def_bundle_registered_handler;
 
-/* A text for an error number: the library's own words for its numbers, "no
- * error" for 0, and a general text for any other number (from_xml passes the
- * XML reader's own codes on unchanged).  The text is static. */
+/* A text for an error number: the library's own words for its numbers and
+ * for 16, which the runtime's handle setters return (drov_def/runtime.h);
+ * "no error" for 0, and a general text for any other number (from_xml passes
+ * the XML reader's own codes on unchanged).  The text is static. */
 DROV_DEF_API const char *drov_def_strerror(uint32_t code);
 
 /* Registers a private copy of every type-info record with the handle. */

@@ -60,9 +60,6 @@ class ErrorCategory final : public std::error_category {
 public:
     const char *name() const noexcept override { return "drov_def"; }
     std::string message(int code) const override {
-        // 16 comes only from the runtime's handle setters.
-        if (code == static_cast<int>(errc::busy))
-            return "the handle still has live blocks that the change would orphan";
         return drov_def_strerror(static_cast<uint32_t>(code));
     }
     std::error_condition default_error_condition(int code) const noexcept override {

@@ -26,6 +26,7 @@ TEST(ErrorText, EveryNumberInWords) {
         {DROV_DEF_ENOENT,
          "absent: no XML element or value for it, or no instance where one is needed"},
         {DROV_DEF_ENOMEM, "out of memory: the handle's allocator gave no block"},
+        {16, "handle busy: it has live blocks that the change would orphan"},
         {DROV_DEF_EINVAL, "invalid argument: a null instance or buffer, a length, index or flag "
                           "out of range, or an instance without state tracking"},
         {DROV_DEF_ENOSPC, "output buffer too small: the text was cut to fit"},
@@ -35,6 +36,8 @@ TEST(ErrorText, EveryNumberInWords) {
         // and the extremes are nobody's.
         {1, kForeign},
         {3, kForeign},
+        {15, kForeign},
+        {17, kForeign},
         {42, kForeign},
         {91, kForeign},
         {4, kForeign},

@@ -6,6 +6,10 @@
 #   cmake-consumer FAMILY   build the consumer with find_package against the stage with
 #                           the compilers of FAMILY (gnu or clang), run it
 #   pkgconfig-consumer FAMILY  the same through pkg-config
+#   examples-cmake FAMILY   build examples/ (C and C++) with find_package against the
+#                           stage with the compilers of FAMILY, run them, compare their
+#                           output with tests/golden/examples
+#   examples-pkgconfig FAMILY  the same through pkg-config
 #   configure-copy      copy the sources and configure the copy with prefix /usr
 #   multiarch-pc        the copy's drov_def.pc, placed where that install puts it,
 #                       must name the include and library folders of the install
@@ -79,6 +83,36 @@ expect_installed_library() {
     esac
 }
 
+# use_staged_pc: pkg-config reads the staged drov_def.pc first.
+use_staged_pc() {
+    need_pkg_config
+    local pc
+    pc=$(find "$WORK/stage" -name drov_def.pc -path '*/pkgconfig/*')
+    [ -n "$pc" ] || fail "no drov_def.pc under $WORK/stage"
+    # Searched before the system's folders, which have libxml-2.0.
+    export PKG_CONFIG_PATH
+    PKG_CONFIG_PATH=$(dirname "$pc")
+}
+
+# expect_staged_package BUILD_DIR: find_package found the package under the stage.
+expect_staged_package() {
+    local found
+    found=$(sed -n 's/^drov_def_DIR:PATH=//p' "$1/CMakeCache.txt")
+    case $found in
+    "$WORK/stage/usr/"*) ;;
+    *) fail "find_package found the package in '$found', not under the stage" ;;
+    esac
+}
+
+# run_example NAME PROGRAM GOLDEN [ARG]: the example's output must be GOLDEN's.
+run_example() {
+    local name=$1 program=$2 golden=$3 arg=${4:-}
+    logged "$program-$name.log" "$CMAKE" -DPROGRAM="$program" -DARGS="$arg" \
+        -DGOLDEN="$SRC/tests/golden/examples/$golden" -DOUT="$program-$name.out" \
+        -P "$SRC/examples/check_output.cmake"
+    echo "$name: as $golden"
+}
+
 case $step in
 stage)
     # The built tree keeps the library folder it was configured with (lib for
@@ -114,11 +148,7 @@ cmake-consumer)
     logged "$out.log" "$CMAKE" -S "$here/consumer" -B "$out" -G "$GENERATOR" \
         -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= \
         -DCMAKE_PREFIX_PATH="$WORK/stage/usr"
-    found=$(sed -n 's/^drov_def_DIR:PATH=//p' "$out/CMakeCache.txt")
-    case $found in
-    "$WORK/stage/usr/"*) ;;
-    *) fail "find_package found the package in '$found', not under the stage" ;;
-    esac
+    expect_staged_package "$out"
     logged "$out-build.log" "$CMAKE" --build "$out" -j2
     expect_no_record_copies "$out/consumer"
     # The build tree's run path names the staged library folder.
@@ -128,12 +158,7 @@ cmake-consumer)
 
 pkgconfig-consumer)
     compilers "$family"
-    need_pkg_config
-    pc=$(find "$WORK/stage" -name drov_def.pc -path '*/pkgconfig/*')
-    [ -n "$pc" ] || fail "no drov_def.pc under $WORK/stage"
-    # Searched before the system's folders, which have libxml-2.0.
-    export PKG_CONFIG_PATH
-    PKG_CONFIG_PATH=$(dirname "$pc")
+    use_staged_pc
     cflags=$("$PKG_CONFIG" --cflags drov_def) || fail "pkg-config --cflags drov_def"
     libs=$("$PKG_CONFIG" --libs drov_def)
     libdir=$("$PKG_CONFIG" --variable=libdir drov_def)
@@ -151,6 +176,46 @@ pkgconfig-consumer)
     expect_no_record_copies "$out/consumer"
     result=$("$out/consumer") || fail "consumer built through pkg-config"
     expect_installed_library "$result"
+    ;;
+
+examples-cmake)
+    # The examples' own CMake project, as a user builds it against an install;
+    # its tests compare each run with its golden output.
+    compilers "$family"
+    out=$WORK/examples-cmake-$family
+    rm -rf "$out"
+    logged "$out.log" "$CMAKE" -S "$SRC/examples" -B "$out" -G "$GENERATOR" \
+        -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= \
+        -DCMAKE_PREFIX_PATH="$WORK/stage/usr"
+    expect_staged_package "$out"
+    logged "$out-build.log" "$CMAKE" --build "$out" -j2
+    for example in roundtrip roundtrip_c exchange; do
+        expect_no_record_copies "$out/$example"
+    done
+    logged "$out-test.log" "${CTEST:?}" --test-dir "$out" --output-on-failure
+    grep -E '^ *[0-9]+/[0-9]+ Test|tests passed' "$out-test.log"
+    ;;
+
+examples-pkgconfig)
+    compilers "$family"
+    use_staged_pc
+    flags=$("$PKG_CONFIG" --cflags --libs drov_def) || fail "pkg-config --cflags --libs drov_def"
+    libdir=$("$PKG_CONFIG" --variable=libdir drov_def)
+    out=$WORK/examples-pc-$family
+    rm -rf "$out" && mkdir -p "$out"
+    # shellcheck disable=SC2086 # the flags are lists of words
+    {
+        logged "$out/roundtrip.log" "$cxx" -std=c++20 "$SRC/examples/roundtrip.cpp" $flags \
+            -Wl,-rpath,"$libdir" -o "$out/roundtrip"
+        for example in roundtrip_c:roundtrip exchange:exchange; do
+            logged "$out/${example%%:*}.log" "$cc" "$SRC/examples/${example#*:}.c" $flags \
+                -Wl,-rpath,"$libdir" -o "$out/${example%%:*}"
+        done
+    }
+    run_example roundtrip "$out/roundtrip" roundtrip.out
+    run_example roundtrip_c "$out/roundtrip_c" roundtrip.out
+    run_example exchange "$out/exchange" exchange.out
+    run_example exchange_old_receiver "$out/exchange" exchange-old-receiver.out --old-receiver
     ;;
 
 configure-copy)

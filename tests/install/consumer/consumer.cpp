@@ -9,12 +9,7 @@
 #include <cstring>
 
 #include <drov_def/drov_def.h>
-
-// From the stand-in runtime, whose header is not installed.
-namespace qel_standin {
-qel_handle_t *handle_new();
-void handle_delete(qel_handle_t *h);
-} // namespace qel_standin
+#include <drov_def/runtime.h>
 
 extern "C" const void *record_seen_from_c(void);
 
@@ -31,7 +26,8 @@ void check(bool ok, const char *what) {
 int main() {
     const auto *named = reinterpret_cast<const unsigned char *>(&_vm_sp_type_type_info_internal);
 
-    qel_handle_t *h = qel_standin::handle_new();
+    qel_handle_t *h = drov_def_runtime_new();
+    check(h != nullptr, "drov_def_runtime_new gives a handle");
     vm_sp_type_t *inst = vm_sp_type_create(h, 1);
     check(inst != nullptr, "vm_sp_type_create returns an instance");
     if (inst != nullptr) {
@@ -39,7 +35,7 @@ int main() {
               "the library hands out the record the program names");
         vm_sp_type_destroy(h, 1, inst);
     }
-    qel_standin::handle_delete(h);
+    drov_def_runtime_free(h);
     check(record_seen_from_c() == named, "C and C++ code name the same record");
     const void *variant_info = nullptr; // the record's pointer at offset 256
     std::memcpy(&variant_info, named + 256, sizeof variant_info);
