@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Developer entry point.
-#   ./run.sh main   install what is missing, build, and show the module with drovdef
+#   ./run.sh main   install what is missing, build, show the module with drovdef,
+#                   and run examples/roundtrip.c
 #   ./run.sh test   install what is missing, build, and run every test, also under
 #                   AddressSanitizer and UndefinedBehaviorSanitizer; then build
 #                   everything with clang++ 14 and ThreadSanitizer and run the
@@ -83,6 +84,10 @@ main)
     "$tool" manifest "$lib"
     "$tool" build-info "$lib"
     "$tool" catalogue "$lib" | tail -n 3
+    # And the library at work: examples/roundtrip.c.
+    echo
+    echo "== examples/roundtrip.c: a vm_act_rsp built, encoded, decoded, printed, as XML and back"
+    build/examples/roundtrip_c
     ;;
 test)
     install_missing
