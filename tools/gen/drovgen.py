@@ -850,7 +850,9 @@ def write(path, text):
 def public_header(module, types, enums):
     o = [GENERATED, "#ifndef DROV_DEF_TYPES_H\n#define DROV_DEF_TYPES_H\n\n",
          "#include <stdint.h>\n\n#ifdef __cplusplus\nextern \"C\" {\n#endif\n\n",
-         "struct qel_type_info;\ntypedef struct qel_handle qel_handle_t;\n\n",
+         # qel_handle_t comes from drov_def.h, the header that includes this
+         # one: C before C11 refuses a second typedef of the same name.
+         "struct qel_type_info;\n\n",
          "/* Type-info records of the module's types (see DROV_DEF_RECORD). */\n"]
     for t in types:
         o.append(f"extern DROV_DEF_RECORD struct qel_type_info _{t.name}_type_info_internal;\n")
