@@ -85,8 +85,9 @@ static int receiver(int fd, int old) {
     vm_install_cfg_owner_set(h, 1, cfg, "ops", 3, &err);
     if (err != 0) { failed("receiver", "answer", err); goto out; }
 
-    /* What marshal writes is the handle's domain's variant: an older one
-     * gets variant 0, complete, and 43 says the owner stayed behind. */
+    /* marshal writes at most the variant the handle's domain knows.  With
+     * the domain at 0 it writes a complete variant-0 encoding, without the
+     * owner, and stores 43 to say so. */
     if (old) err = drov_def_runtime_set_variant(h, "vm_install_cfg", 0);
     free(msg);
     size = vm_install_cfg_len(h, 1, cfg) + 1;
