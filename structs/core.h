@@ -70,6 +70,35 @@ inline bool tracks(const qel_handle_t *h, tp::Point corrupted) {
 
 inline void epoch(qel_handle_t *h, uint32_t *err) { qel_store_epoch_err(h, QEL_EIDRM, err); }
 
+// What the runtime lets the library do itself (its features word).
+inline bool plain_objects(const qel_handle_t *h) {
+    return (h->features & QEL_FEATURE_PLAIN_OBJECTS) != 0;
+}
+
+// Counts a creation or destruction in a variant entry: the runtime's
+// statistics call, or, when they are the plain counters, the counter
+// notification and one atomic addition here.
+inline void count_instance(qel_handle_t *h, uint32_t ctx, qel_type_info_t *rec,
+                           qel_variant_entry_t *entry, bool creation, uint32_t *err) {
+    if ((h->features & QEL_FEATURE_PLAIN_STATS) == 0) {
+        if (creation)
+            qellib_type_stats_create_object(h, ctx, rec, entry, err);
+        else
+            qellib_type_stats_destroy_object(h, ctx, rec, entry, err);
+        return;
+    }
+    uint64_t *counter = creation ? &entry->creates : &entry->destroys;
+    if (h->counter_notify != nullptr) h->counter_notify(h->alloc_ctx, counter, 1, ctx);
+    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+}
+
+// A boolean's or interface handle's first value when they are plain values:
+// 0, announced when asked (with no owner, as the runtime announces it).
+inline void init_plain_object(qel_handle_t *h, uint32_t ctx, uint32_t *field, int32_t notify) {
+    if (notify != 0) announce(h, field, sizeof *field, ctx, nullptr);
+    *field = 0;
+}
+
 // Reports an object handed out or taken in to the containment recording.
 inline void contain(qel_handle_t *h, uint32_t ctx, const void *obj, const void *owner) {
     if (h->containment_recording != 0) qeldb_record_containment2(h, ctx, obj, owner, 1);

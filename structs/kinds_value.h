@@ -102,11 +102,14 @@ template <class F> struct Boolean : Scalar<F, PrimBool> {
     using B = Scalar<F, PrimBool>;
     static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify,
                               int32_t header_only, void *base, uint32_t *err) {
-        qel_boolean_initialize(h, ctx, B::slot(inst), &qel_boolean_type_info, notify, header_only,
-                               QEL_OBJ_NESTED, base, err);
+        if (plain_objects(h))
+            init_plain_object(h, ctx, B::slot(inst), notify);
+        else
+            qel_boolean_initialize(h, ctx, B::slot(inst), &qel_boolean_type_info, notify,
+                                   header_only, QEL_OBJ_NESTED, base, err);
     }
     static void set_embedded(qel_handle_t *h, uint32_t ctx, void *inst) {
-        qel_boolean_set_instance_embedded(h, ctx, B::slot(inst));
+        if (!plain_objects(h)) qel_boolean_set_instance_embedded(h, ctx, B::slot(inst));
     }
 };
 
@@ -181,13 +184,18 @@ template <class F> struct IfHandle : KindBase<F> {
 
     static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify,
                               int32_t header_only, void *base, uint32_t *err) {
-        if_handle_initialize(h, ctx, slot(inst), &if_handle_type_info, notify, header_only,
-                             QEL_OBJ_NESTED, base, err);
+        if (plain_objects(h))
+            init_plain_object(h, ctx, slot(inst), notify);
+        else
+            if_handle_initialize(h, ctx, slot(inst), &if_handle_type_info, notify, header_only,
+                                 QEL_OBJ_NESTED, base, err);
     }
     static void set_embedded(qel_handle_t *h, uint32_t ctx, void *inst) {
-        if_handle_set_instance_embedded(h, ctx, slot(inst));
+        if (!plain_objects(h)) if_handle_set_instance_embedded(h, ctx, slot(inst));
     }
+    // A plain value holds no references and has nothing to give back.
     static bool release(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
+        if (plain_objects(h)) return true;
         if_handle *f = slot(inst);
         uint32_t n = if_handle_get_oid_count(h, ctx, f, err);
         if (*err != 0) {

@@ -141,7 +141,7 @@ template <uint32_t T> struct Struct {
         if (vi == nullptr) fatal(P::init_no_varinfo);
         if (vi->count < v)
             trace(P::init_variant_range, static_cast<uint32_t>(v), static_cast<uint32_t>(vi->count));
-        qellib_type_stats_create_object(h, ctx, rec, entry(vi, v), err);
+        count_instance(h, ctx, rec, entry(vi, v), true, err);
         if (on) {
             if (has_flag(inst, QEL_OBJ_NESTED) && base == nullptr) {
                 fail(h, err, QEL_EINVAL);
@@ -271,7 +271,7 @@ template <uint32_t T> struct Struct {
         if (vi->count < iv)
             trace(P::destroy_variant_range, static_cast<uint32_t>(iv),
                   static_cast<uint32_t>(vi->count));
-        qellib_type_stats_destroy_object(h, ctx, rec, entry(vi, iv), &local);
+        count_instance(h, ctx, rec, entry(vi, iv), false, &local);
         if (has_flag(inst, QEL_OBJ_STTR_OFFSET | QEL_OBJ_RA_DATA) && h->per_object_mapping != 0) {
             local = 0;
             qel_hd_mapping_destroy(h, ctx, inst, &local);
