@@ -70,6 +70,30 @@ inline bool tracks(const qel_handle_t *h, tp::Point corrupted) {
 
 inline void epoch(qel_handle_t *h, uint32_t *err) { qel_store_epoch_err(h, QEL_EIDRM, err); }
 
+// The variant the handle's domain gives each type of the module, asked of
+// the runtime once per operation (an encoding always: nothing it does can
+// change the domain; a decoding under a quiet runtime, for the instances it
+// creates).
+struct Domains {
+    static_assert(schema::kTypeCount <= 64);
+    uint64_t asked = 0;
+    int8_t variant[schema::kTypeCount];
+
+    int8_t get(qel_handle_t *h, uint32_t type, const qel_type_info_t *rec, uint32_t *err) {
+        if ((asked >> type & 1) == 0) {
+            variant[type] = qel_domain_lookup_variant(h, h->variant_domain, rec, err);
+            asked |= uint64_t{1} << type;
+        }
+        return variant[type];
+    }
+};
+// The domain's variant for a type: from `d` when the operation keeps one.
+inline int8_t domain_variant(qel_handle_t *h, Domains *d, uint32_t type,
+                             const qel_type_info_t *rec, uint32_t *err) {
+    return d != nullptr ? d->get(h, type, rec, err)
+                        : qel_domain_lookup_variant(h, h->variant_domain, rec, err);
+}
+
 // What the runtime lets the library do itself (its features word).
 inline bool plain_objects(const qel_handle_t *h) {
     return (h->features & QEL_FEATURE_PLAIN_OBJECTS) != 0;
@@ -110,14 +134,27 @@ inline bool db_recording(const qel_handle_t *h, uint32_t ctx) {
     return h->containment_recording != 0 && ctx != QEL_CTX_NONE && h->type_info_mode == 1;
 }
 
-// Stores `value` into a list link after announcing it to the memory-range
-// library; a failed announcement is fatal at `p`.  `changed` is the element
-// or list head the database hears about.
-void store_link(qel_handle_t *h, uint32_t ctx, void **slot, void *value, const void *changed,
-                tp::Point p);
-// Announces a range of links without storing.
-void announce_links(qel_handle_t *h, uint32_t ctx, const void *addr, uint32_t len,
-                    const void *changed, tp::Point p);
+// A failed announcement to the memory-range library: its report, then the
+// fatal trace at `p`.
+[[noreturn]] void range_failed(tp::Point p);
+
+// Announces a range of list links to the memory-range library (when the
+// handle has an allocator context) before they change; a failed
+// announcement is fatal at `p`.  `changed` is the element or list head the
+// database hears about.
+inline void announce_links(qel_handle_t *h, uint32_t ctx, const void *addr, uint32_t len,
+                           const void *changed, tp::Point p) {
+    if (h->alloc_ctx == nullptr) return;
+    if (norla_set_range(h->alloc_ctx, addr, len, ctx) != 1) [[unlikely]]
+        range_failed(p);
+    if (db_recording(h, ctx)) qeldb_plat_set_dirty(h, ctx, changed);
+}
+// Stores `value` into a list link after announcing it.
+inline void store_link(qel_handle_t *h, uint32_t ctx, void **slot, void *value,
+                       const void *changed, tp::Point p) {
+    announce_links(h, ctx, slot, sizeof *slot, changed, p);
+    *slot = value;
+}
 
 // ---- Fields and types -----------------------------------------------------------
 

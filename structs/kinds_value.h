@@ -101,7 +101,7 @@ template <class F, class Prim> struct Scalar : Value<F, Prim> {
 template <class F> struct Boolean : Scalar<F, PrimBool> {
     using B = Scalar<F, PrimBool>;
     static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify,
-                              int32_t header_only, void *base, uint32_t *err) {
+                              int32_t header_only, void *base, uint32_t *err, Domains *) {
         if (plain_objects(h))
             init_plain_object(h, ctx, B::slot(inst), notify);
         else
@@ -126,10 +126,12 @@ template <class F> struct EnumField : KindBase<F> {
     }
     static Instance *slot(void *inst) { return reinterpret_cast<Instance *>(B::field(inst)); }
 
-    static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify,
-                              int32_t header_only, void *, uint32_t *err) {
-        enums::initialize(type(), h, ctx, slot(inst), record(kRef), notify,
-                          static_cast<uint32_t>(header_only), QEL_OBJ_NESTED, 0, err);
+    // As the enumeration's initialize, with the domain's variant asked
+    // through the operation's memory of it.
+    static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify, int32_t,
+                              void *, uint32_t *err, Domains *d) {
+        const int8_t domain = domain_variant(h, d, kRef, record(kRef), err);
+        enums::init_header(h, ctx, slot(inst), record(kRef), notify, QEL_OBJ_NESTED, domain);
     }
     static void set_embedded(qel_handle_t *h, uint32_t ctx, void *inst) {
         Instance *e = slot(inst);
@@ -183,7 +185,7 @@ template <class F> struct IfHandle : KindBase<F> {
     static if_handle *slot(void *inst) { return reinterpret_cast<if_handle *>(B::field(inst)); }
 
     static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify,
-                              int32_t header_only, void *base, uint32_t *err) {
+                              int32_t header_only, void *base, uint32_t *err, Domains *) {
         if (plain_objects(h))
             init_plain_object(h, ctx, slot(inst), notify);
         else
@@ -256,9 +258,9 @@ template <class F> struct Record : KindBase<F> {
     using Nested = Struct<R>;
 
     static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify,
-                              int32_t header_only, void *base, uint32_t *err) {
+                              int32_t header_only, void *base, uint32_t *err, Domains *d) {
         Nested::initialize(h, ctx, B::field(inst), record(R), notify, header_only, QEL_OBJ_NESTED,
-                           base, err);
+                           base, err, d);
     }
     static int32_t record_offset(qel_handle_t *h, uint32_t ctx, void *inst, uint8_t *area) {
         uint8_t *f = B::field(inst);

@@ -64,7 +64,8 @@ template <uint32_t T> struct Struct {
 
     // ---- Life -----------------------------------------------------------------------
 
-    static void *create_internal(qel_handle_t *h, uint32_t ctx) {
+    // `d`: the operation's memory of the domain, when it keeps one.
+    static void *create_internal(qel_handle_t *h, uint32_t ctx, Domains *d = nullptr) {
         const bool in_cr = h->cr_in_progress != 0;
         void *result = nullptr;
         bool placeholder_path = in_cr && h->err != 0;
@@ -77,7 +78,7 @@ template <uint32_t T> struct Struct {
             } else {
                 std::memset(block, 0, size);
                 uint32_t local = 0;
-                initialize(h, ctx, block, record(T), 1, 0, 0, nullptr, &local);
+                initialize(h, ctx, block, record(T), 1, 0, 0, nullptr, &local, d);
                 if (local != 0) {
                     trace(P::create_error, std::strerror(static_cast<int>(local)));
                     h->free(h->alloc_ctx, ctx, block);
@@ -107,13 +108,14 @@ template <uint32_t T> struct Struct {
 
     static void initialize(qel_handle_t *h, uint32_t ctx, void *inst, qel_type_info_t *rec,
                            int32_t notify, int32_t header_only, uint8_t extra, void *base,
-                           uint32_t *err) {
+                           uint32_t *err, Domains *d = nullptr) {
         if (!enter(h, err)) return;
         if (inst == nullptr) {
             fail(h, err, QEL_EINVAL);
             return;
         }
-        int8_t v = cap(qel_domain_lookup_variant(h, h->variant_domain, rec, err));
+        // The operation's memory answers only for this type's own record.
+        int8_t v = cap(domain_variant(h, rec == record(T) ? d : nullptr, T, rec, err));
         each_field<T>([&](auto k) { decltype(k)::init_head(h, ctx, inst, notify != 0); });
         qel_instance_header_t &hd = hdr(inst);
         auto store = [&](auto &slot, auto value) {
@@ -130,7 +132,7 @@ template <uint32_t T> struct Struct {
         void *down = base != nullptr ? base : bytes(inst) + base_size(inst);
         auto init_embedded = [&](int32_t only) {
             each_field<T>([&](auto k) {
-                decltype(k)::init_embedded(h, ctx, inst, notify, only, down, err);
+                decltype(k)::init_embedded(h, ctx, inst, notify, only, down, err, d);
             });
         };
         if (header_only != 0) {

@@ -118,25 +118,18 @@ enum class Mode : uint8_t {
 // domain's variant (the epoch error is recorded once, at the end), and the
 // domain's variant of each type, asked once per encoding.
 struct Encoding {
-    static_assert(schema::kTypeCount <= 64);
     explicit Encoding(const qel_handle_t *h)
         : plain((h->features & QEL_FEATURE_PLAIN_CODECS) != 0),
           quiet((h->features & QEL_FEATURE_QUIET) != 0) {}
     bool plain; // the runtime's coders are the standard ones
     bool quiet; // the parts need not clear the last error again
     bool epoch = false;
-    uint64_t asked = 0;
-    int8_t domain[schema::kTypeCount];
+    Domains domains;
 
     int8_t known(qel_handle_t *h, uint32_t type, const qel_type_info_t *rec, uint32_t *err) {
-        if ((asked >> type & 1) == 0) {
-            domain[type] = qel_domain_lookup_variant(h, h->variant_domain, rec, err);
-            asked |= uint64_t{1} << type;
-        }
-        return domain[type];
+        return domains.get(h, type, rec, err);
     }
 };
-
 // Whether the runtime encodes a u_int8 or a char in one byte: a run of
 // them is then the bytes themselves (one byte in network order is the
 // value), copied as one block rather than one call per byte.
@@ -256,6 +249,7 @@ template <bool Plain> struct ReaderOf {
     uint32_t *err;
     void *inst;
     uint32_t status;         // the error word as last seen (as Writer's)
+    Domains *domains = nullptr; // the operation's memory of the domain, if it keeps one
     FlagBytes flags = FlagBytes::None;
     uint8_t *area = nullptr; // with FlagBytes::Read
     uint64_t body_end = 0;   // the offset the body-length word points to
@@ -508,7 +502,7 @@ template <class F> struct WireOf<Record<F>> {
     }
     template <class In> DROV_INLINE static bool get(In &r, void *inst) {
         r.off += Wire<R>::template decode<true>(r.h, r.ctx, r.at(), field(inst), r.left(), r.update,
-                                                r.err);
+                                                r.err, r.domains);
         r.sync();
         r.flag(kFlag);
         return true;
@@ -751,7 +745,7 @@ template <class F> struct WireOf<List<F>> {
                 void *e = hd->first;
                 for (uint32_t i = 0; i < count && e != hd && e != nullptr; ++i) {
                     r.off += Wire<E>::template decode<true>(r.h, r.ctx, r.at(), e, r.left(),
-                                                            r.update, r.err);
+                                                            r.update, r.err, r.domains);
                     r.sync();
                     if (!r.ok()) {
                         trace(P::element_failed, std::strerror(static_cast<int>(*r.err)));
@@ -773,13 +767,13 @@ template <class F> struct WireOf<List<F>> {
     // before a count that claims more.
     template <class In> static void append(In &r, void *inst, uint32_t count) {
         for (uint32_t i = 0; i < count; ++i) {
-            void *e = Struct<E>::create_internal(r.h, r.ctx);
+            void *e = Struct<E>::create_internal(r.h, r.ctx, r.domains);
             if (e == nullptr || e == Struct<E>::placeholder) {
                 r.failed(QEL_ENOMEM);
                 return;
             }
             r.off += Wire<E>::template decode<true>(r.h, r.ctx, r.at(), e, r.left(), r.update,
-                                                    r.err);
+                                                    r.err, r.domains);
             r.sync();
             if (r.ok()) {
                 K::set_last(r.h, r.ctx, inst, e, r.err);
