@@ -109,7 +109,10 @@ template <uint32_t T> struct Struct {
     static void initialize(qel_handle_t *h, uint32_t ctx, void *inst, qel_type_info_t *rec,
                            int32_t notify, int32_t header_only, uint8_t extra, void *base,
                            uint32_t *err, Domains *d = nullptr) {
-        if (!enter(h, err)) return;
+        // Within an operation that keeps a memory of the domain (a part of
+        // a quiet one), the last error was cleared when it began.
+        if (*err != 0) return;
+        if (d == nullptr) qel_clear_last_error(h);
         if (inst == nullptr) {
             fail(h, err, QEL_EINVAL);
             return;

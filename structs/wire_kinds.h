@@ -776,7 +776,7 @@ template <class F> struct WireOf<List<F>> {
                                                     r.err, r.domains);
             r.sync();
             if (r.ok()) {
-                K::set_last(r.h, r.ctx, inst, e, r.err);
+                K::set_last(r.h, r.ctx, inst, e, r.err, !r.quiet);
                 r.sync();
             }
             if (link(e)->list == nullptr) { // not taken into the list
