@@ -513,11 +513,16 @@ struct KeptNodes : KeptPath {
     Answer answer;
 };
 
+// Whether new documents get a name table (a test switch).
+std::atomic<bool> g_name_tables{true};
+
 } // namespace
 
 // A document read by drov_def_runtime_xml_read.
 struct IndexedDoc {
-    explicit IndexedDoc(xmlDocPtr d) : doc(d) { names.build(reinterpret_cast<const xmlNode *>(d)); }
+    explicit IndexedDoc(xmlDocPtr d) : doc(d) {
+        if (g_name_tables.load(std::memory_order_relaxed)) names.build(reinterpret_cast<const xmlNode *>(d));
+    }
     xmlDocPtr doc;
     NameTable names;
     KeptNodes kept;
@@ -823,6 +828,10 @@ int32_t element_text(void *doc, const char *path, ElementText *out) {
 }
 
 } // namespace qel_standin::detail
+
+void qel_standin::set_xml_name_tables(bool on) {
+    detail::g_name_tables.store(on, std::memory_order_relaxed);
+}
 
 using namespace qel_standin::detail;
 
