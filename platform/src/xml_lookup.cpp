@@ -110,11 +110,12 @@ const char *name_end(const char *p, const char *nul) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         // letters: (c | 0x20) in 'a'..'z'; digits; _ - .  (signed compares
         // of values shifted so that each range starts at -128)
-        const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
-        const __m128i letter = _mm_cmplt_epi8(_mm_add_epi8(folded, _mm_set1_epi8(static_cast<char>(0x80 - 'a'))),
-                                              _mm_set1_epi8(static_cast<char>(-128 + 26)));
-        const __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(static_cast<char>(0x80 - '0'))),
-                                             _mm_set1_epi8(static_cast<char>(-128 + 10)));
+        auto in_range = [](__m128i x, char first, int count) {
+            const __m128i shifted = _mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - first)));
+            return _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + count)));
+        };
+        const __m128i letter = in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 26);
+        const __m128i digit = in_range(v, '0', 10);
         const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('_')),
                                            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')),
                                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('.'))));
@@ -187,10 +188,12 @@ size_t common_prefix(const char *a, const char *b, size_t n) {
     if (n >= 16) {
         size_t i = 0;
         for (; i + 16 <= n; i += 16)
-            if (const unsigned d = differs(i); d != 0) return i + static_cast<size_t>(__builtin_ctz(d));
+            if (const unsigned d = differs(i); d != 0)
+                return i + static_cast<size_t>(__builtin_ctz(d));
         if (i == n) return n;
         // the last 16, overlapping what was compared
-        if (const unsigned d = differs(n - 16); d != 0) return n - 16 + static_cast<size_t>(__builtin_ctz(d));
+        if (const unsigned d = differs(n - 16); d != 0)
+            return n - 16 + static_cast<size_t>(__builtin_ctz(d));
         return n;
     }
 #endif
@@ -237,7 +240,8 @@ int parse_rest(KeptPath &kept, const char *path, uint32_t len, int k, size_t com
         // the shared start of the kept name was checked with it
         const Step &old = kept.steps[k];
         known = static_cast<uint32_t>(std::min<size_t>(common, old.name + old.len));
-        same_name = common > old.name + old.len || (common == old.name + old.len && !name_char(path[common]));
+        const uint32_t name_end = old.name + old.len;
+        same_name = common > name_end || (common == name_end && !name_char(path[common]));
         seen = old.seen;
         other = old.other;
     }
@@ -407,7 +411,8 @@ public:
         for (size_t i = h & mask;; i = (i + 1) & mask) {
             const Entry &e = slots_[i];
             if (e.name == nullptr) return kNoName;
-            if (e.hash == h && e.len == len && same_chars(reinterpret_cast<const char *>(e.name), name, len))
+            if (e.hash == h && e.len == len &&
+                same_chars(reinterpret_cast<const char *>(e.name), name, len))
                 return e.name;
         }
     }
@@ -521,7 +526,8 @@ std::atomic<bool> g_name_tables{true};
 // A document read by drov_def_runtime_xml_read.
 struct IndexedDoc {
     explicit IndexedDoc(xmlDocPtr d) : doc(d) {
-        if (g_name_tables.load(std::memory_order_relaxed)) names.build(reinterpret_cast<const xmlNode *>(d));
+        if (g_name_tables.load(std::memory_order_relaxed))
+            names.build(reinterpret_cast<const xmlNode *>(d));
     }
     xmlDocPtr doc;
     NameTable names;

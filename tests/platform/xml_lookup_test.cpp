@@ -360,7 +360,7 @@ TEST(XmlRead, RefusesWhatIsNoDocument) {
                         {doc.c_str(), size_t{INT_MAX} + 1, 22},
                         {"<r>&x;</r>", 10, 22}}; // an entity never declared
     for (const Row &r : rows) {
-        SCOPED_TRACE(r.text != nullptr ? std::string(r.text, std::min<size_t>(r.len, 64)) : "null");
+        SCOPED_TRACE(r.text != nullptr ? std::string(r.text, strnlen(r.text, std::min<size_t>(r.len, 64))) : "null");
         void *out = reinterpret_cast<void *>(1);
         EXPECT_EQ(drov_def_runtime_xml_read(r.text, r.len, &out), r.want);
         EXPECT_EQ(out == nullptr, r.want != 0);
