@@ -65,8 +65,10 @@ namespace {
 // Longer paths (and longer numbers) go to XPath, whose limits they could meet.
 constexpr int kMaxSteps = 64;
 constexpr int kMaxDigits = 9;
-// Paths of this many characters or more are parsed whole each time.
+// Paths of this many characters or more are parsed whole each time, and
+// so are shorter ones than kShortPath in documents of the program's own.
 constexpr uint32_t kMaxKept = 512;
+constexpr uint32_t kShortPath = 32;
 
 // A step of a path, by offsets into the path's text.
 struct Step {
@@ -171,10 +173,10 @@ int parse_steps(const char *path, uint32_t len, uint32_t at, Step *steps, int k,
 
 // The steps of the last plain path looked up and its text.
 struct KeptPath {
-    char text[kMaxKept];
+    char text[kMaxKept]{};
     uint32_t len = 0; // characters of text; 0: nothing kept
     int n = 0;        // its steps
-    Step steps[kMaxSteps];
+    Step steps[kMaxSteps]{};
 };
 
 // How many characters a and b have in common from the start, of n.
@@ -290,8 +292,9 @@ bool selects(const xmlNode *node, Step &s, const char *path) {
     if (name == s.other) return false;
     const auto *have = reinterpret_cast<const char *>(name);
     const char *want = path + s.name;
-    // the step's name holds no NUL: a shorter name differs at its end (and
-    // one that does not is at least as long, its NUL at s.len or later)
+    // The step's name holds no NUL: a shorter name differs at its end, and
+    // one that does not is at least as long (its NUL at s.len or later).
+    // Most names differ in their first character.
     if (have[0] != want[0] || std::strncmp(have, want, s.len) != 0 || have[s.len] != '\0') {
         s.other = name;
         return false;
@@ -366,15 +369,17 @@ Answer walk_from(const xmlNode *parent, Step *s, Step *end, const char *path, bo
     const int k = shared_steps(kept, path, len, &common);
     const int n = parse_rest(kept, path, len, k, common);
     if (n < 0) return false;
-    // names seen in another document (or this one, changed) say nothing now
-    for (int i = 0; i < n; ++i) kept.steps[i].seen = kept.steps[i].other = nullptr;
+    // names seen in another document (or this one, changed) say nothing
+    // now; the steps parsed anew have none
+    for (int i = 0; i <= k && i < n; ++i) kept.steps[i].seen = kept.steps[i].other = nullptr;
     *out = walk_from(reinterpret_cast<const xmlNode *>(doc), kept.steps, kept.steps + n, path,
                      counting);
     return true;
 }
 
-// Paths too long to keep: parsed whole and walked, nothing kept.
-bool find_long(xmlDocPtr doc, const char *path, size_t len, bool counting, Answer *out) {
+// A path parsed whole and walked, nothing kept: one too long to keep, or
+// one so short that parsing it costs less than comparing it.
+bool find_fresh(xmlDocPtr doc, const char *path, size_t len, bool counting, Answer *out) {
     if (len > UINT32_MAX / 2) return false; // to XPath, as any path it cannot take
     Step steps[kMaxSteps];
     const int n = parse_steps(path, static_cast<uint32_t>(len), 0, steps, 0);
@@ -567,7 +572,8 @@ struct ThreadLookups {
     Standing standing;
     KeptPath kept;
 };
-thread_local ThreadLookups t_lookups;
+// (constant-initialized: no initialization check at each use)
+constinit thread_local ThreadLookups t_lookups;
 
 // The IndexedDoc at p, or null when p is no live IndexedDoc (then it is a
 // document of the program's own).
@@ -750,8 +756,8 @@ template <class Take> bool find(void *p, const char *path, bool counting, Take &
     const size_t len = std::strlen(path);
     Answer a;
     bool plain;
-    if (len >= kMaxKept)
-        plain = walkable(doc) && find_long(doc, path, len, counting, &a);
+    if (len >= kMaxKept || (ix == nullptr && len < kShortPath))
+        plain = walkable(doc) && find_fresh(doc, path, len, counting, &a);
     else if (ix != nullptr)
         plain = find_indexed(*ix, path, static_cast<uint32_t>(len), counting, &a);
     else
