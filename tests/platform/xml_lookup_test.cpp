@@ -14,9 +14,12 @@
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "drov_def/runtime.h"
@@ -163,30 +166,43 @@ const std::vector<std::string> kPaths = {
     "/r/a/@k", "/r/a[0]/b", "/r/a[01]/b", "/r/a[ 2 ]/b", "/r/a/b[1000000000]", "/r/x:a/b",
     "/r/a/", "/r/a[", "r/a", "", "/", "/r/a | /r/l"};
 
-class XmlLookups : public ::testing::TestWithParam<Kind> {
+// The texts above with another root element: "r" itself, or a name long
+// enough for every path in the root to be kept from one lookup to the next
+// in a document of the program's own too (shorter paths are parsed whole).
+std::string with_root(const std::string &text, const std::string &root) {
+    static const std::regex kRoot("(^|[/<])r(?=[/>\\[ ]|$)");
+    return std::regex_replace(std::regex_replace(text, kRoot, "$1" + root), std::regex("DOCTYPE r "),
+                              "DOCTYPE " + root + " ");
+}
+
+class XmlLookups : public ::testing::TestWithParam<std::tuple<Kind, bool>> {
 protected:
-    static void SetUpTestSuite() {
-        xmlDocPtr ref = libxml2_doc(kText);
+    void SetUp() override {
+        const std::string root = std::get<1>(GetParam()) ? "r" + std::string(31, '_') : "r";
+        text_ = with_root(kText, root);
+        for (const std::string &p : kPaths) paths_.push_back(with_root(p, root));
+        xmlDocPtr ref = libxml2_doc(text_);
         ASSERT_NE(ref, nullptr);
-        want_.clear();
-        for (const std::string &p : kPaths) want_.push_back(xpath_answer(ref, p));
+        for (const std::string &p : paths_) want_.push_back(xpath_answer(ref, p));
         xmlFreeDoc(ref);
+        doc_ = std::make_unique<Doc>(std::get<0>(GetParam()), text_);
+        ASSERT_NE(doc_->get(), nullptr);
     }
-    static std::vector<Answer> want_;
+    std::string text_;
+    std::vector<std::string> paths_;
+    std::vector<Answer> want_;
+    std::unique_ptr<Doc> doc_;
 };
-std::vector<Answer> XmlLookups::want_;
 
 // Every path after every other (in both orders of the two lookups), then
 // all of them in several orders: each answer is XPath's.
 TEST_P(XmlLookups, PathsInAnyOrderSelectWhatXPathSelects) {
-    Doc doc(GetParam(), kText);
-    ASSERT_NE(doc.get(), nullptr);
-    const size_t n = kPaths.size();
+    void *doc = doc_->get();
+    const size_t n = paths_.size();
     for (size_t i = 0; i < n; ++i) {
         for (size_t j = 0; j < n; ++j) {
-            lookup(doc.get(), kPaths[i], j % 2 == 0);
-            ASSERT_EQ(lookup(doc.get(), kPaths[j], i % 2 == 0), want_[j])
-                << kPaths[j] << " after " << kPaths[i];
+            lookup(doc, paths_[i], j % 2 == 0);
+            ASSERT_EQ(lookup(doc, paths_[j], i % 2 == 0), want_[j]) << paths_[j] << " after " << paths_[i];
         }
     }
     std::vector<size_t> order(n);
@@ -195,7 +211,7 @@ TEST_P(XmlLookups, PathsInAnyOrderSelectWhatXPathSelects) {
     for (int round = 0; round < 6; ++round) {
         if (round == 1) std::reverse(order.begin(), order.end());
         if (round >= 2) std::shuffle(order.begin(), order.end(), shuffle);
-        for (size_t i : order) ASSERT_EQ(lookup(doc.get(), kPaths[i], round % 2 == 1), want_[i]) << kPaths[i];
+        for (size_t i : order) ASSERT_EQ(lookup(doc, paths_[i], round % 2 == 1), want_[i]) << paths_[i];
     }
 }
 
@@ -203,25 +219,26 @@ TEST_P(XmlLookups, PathsInAnyOrderSelectWhatXPathSelects) {
 // fields in turn, until an element is absent; then again from the start,
 // and backwards.
 TEST_P(XmlLookups, AListReadElementByElement) {
-    Doc doc(GetParam(), kText);
-    xmlDocPtr ref = libxml2_doc(kText);
-    auto check = [&](const std::string &p) { ASSERT_EQ(lookup(doc.get(), p, true), xpath_answer(ref, p)) << p; };
+    xmlDocPtr ref = libxml2_doc(text_);
+    const std::string list = with_root("/r/l/e[", std::get<1>(GetParam()) ? "r" + std::string(31, '_') : "r");
+    auto check = [&](const std::string &p) { ASSERT_EQ(lookup(doc_->get(), p, true), xpath_answer(ref, p)) << p; };
     for (int pass = 0; pass < 2; ++pass) {
         for (int k = 1; k <= 8; ++k) {
-            const std::string e = "/r/l/e[" + std::to_string(k) + "]";
+            const std::string e = list + std::to_string(k) + "]";
             check(e);
             for (const char *f : {"/n", "/v", "/v[1]", "/v[2]", "/v[3]", "/e", "/e/n"}) check(e + f);
         }
     }
-    for (int k = 8; k >= 1; --k) check("/r/l/e[" + std::to_string(k) + "]/n");
+    for (int k = 8; k >= 1; --k) check(list + std::to_string(k) + "]/n");
     xmlFreeDoc(ref);
 }
 
-INSTANTIATE_TEST_SUITE_P(Documents, XmlLookups, ::testing::ValuesIn(kKinds),
+INSTANTIATE_TEST_SUITE_P(Documents, XmlLookups,
+                         ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::Bool()),
                          [](const auto &param) {
-                             std::string s = name(param.param);
+                             std::string s = name(std::get<0>(param.param));
                              std::replace_if(s.begin(), s.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; }, '_');
-                             return s;
+                             return s + (std::get<1>(param.param) ? "_long_root" : "");
                          });
 
 // A document of the program's own changes between two lookups: nodes
@@ -283,13 +300,18 @@ TEST(XmlLookupStaleness, ADocumentAfterAFreedOneIsAnsweredAsItself) {
 // same places (their dictionaries often at the same address): a name
 // pointer found in one says nothing about the next.
 TEST(XmlLookupStaleness, NamesOfAFreedDocumentSayNothing) {
+    // names long enough for their paths to be kept
+    const std::string a(16, 'a'), b(16, 'b'), v(16, 'v');
+    const std::string in_a = "/" + a + "/" + v, in_b = "/" + b + "/" + v;
     for (const Kind kind : kKinds) {
         for (int i = 0; i < 40; ++i) {
-            const char *text = i % 2 == 0 ? "<aa><v>1</v></aa>" : "<bb><v>2</v></bb>";
+            const std::string &root = i % 2 == 0 ? a : b;
+            const std::string text = "<" + root + "><" + v + ">" + std::to_string(i % 2 + 1) + "</" + v +
+                                     "></" + root + ">";
             Doc doc(kind, text);
-            const std::string aa = i % 2 == 0 ? "1" : "", bb = i % 2 == 0 ? "" : "2";
+            const std::string want_a = i % 2 == 0 ? "1" : "", want_b = i % 2 == 0 ? "" : "2";
             // each document begins with the path the one before ended with
-            for (const auto &[path, want] : {std::pair{"/aa/v", aa}, {"/bb/v", bb}, {"/aa/v", aa}})
+            for (const auto &[path, want] : {std::pair{in_a, want_a}, {in_b, want_b}, {in_a, want_a}})
                 ASSERT_EQ(lookup(doc.get(), path).value, want) << text << " " << name(kind) << " " << path;
         }
     }
