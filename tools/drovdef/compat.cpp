@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace drovdef::compat {
@@ -197,41 +198,40 @@ public:
             add(kDigestChanged, n, "digest changed without a new variant");
     }
 
+    // Values travel as their number less the type's internal-from, and
+    // XML and print show their names.
     void enumeration(const Type &a, const Type &b) {
         const std::string &n = a.name;
-        auto number_of = [](const Type &t, const std::string &name) -> const std::uint32_t * {
+        auto wire_of = [](const Type &t, const std::string &name) -> std::optional<std::uint32_t> {
             for (const auto &[v, num] : t.values)
-                if (v == name) return &num;
-            return nullptr;
+                if (v == name) return num - t.internal_from;
+            return std::nullopt;
         };
-        auto name_at = [](const Type &t, std::uint32_t num) -> const std::string * {
-            for (const auto &[v, k] : t.values)
-                if (k == num) return &v;
+        auto name_at = [](const Type &t, std::uint32_t wire) -> const std::string * {
+            for (const auto &[v, num] : t.values)
+                if (num - t.internal_from == wire) return &v;
             return nullptr;
         };
         bool changed = false;
-        if (a.internal_from != b.internal_from) {
-            add(kValueRenumbered, n,
-                "numbered on the wire from " + std::to_string(a.internal_from) + " -> " +
-                    std::to_string(b.internal_from));
-            changed = true;
-        }
         for (const auto &[v, num] : a.values) {
-            const std::uint32_t *now = number_of(b, v);
-            if (now == nullptr) {
-                const std::string *other = name_at(b, num);
+            const std::uint32_t was = num - a.internal_from;
+            const std::optional<std::uint32_t> now = wire_of(b, v);
+            if (!now) {
+                const std::string *other = name_at(b, was);
                 add(kValueRemoved, n + "." + v,
-                    other != nullptr && number_of(a, *other) == nullptr ? "renamed to " + *other : "removed");
+                    other != nullptr && !wire_of(a, *other) ? "renamed to " + *other : "removed");
                 changed = true;
-            } else if (*now != num) {
-                add(kValueRenumbered, n + "." + v, std::to_string(num) + " -> " + std::to_string(*now));
+            } else if (*now != was) {
+                add(kValueRenumbered, n + "." + v,
+                    "number on the wire " + std::to_string(was) + " -> " + std::to_string(*now));
                 changed = true;
             }
         }
-        const std::uint32_t last = a.values.back().second;
+        const std::uint32_t last = a.values.back().second - a.internal_from;
         bool appended = false;
         for (const auto &[v, num] : b.values) {
-            if (number_of(a, v) != nullptr || num <= last) continue; // renames are reported above
+            const std::uint32_t wire = num - b.internal_from;
+            if (wire_of(a, v) || wire <= last) continue; // renamed or renumbered: reported above
             add(kValueAppended, n + "." + v, "added as " + std::to_string(num));
             appended = true;
         }

@@ -545,7 +545,7 @@ bool is_command(std::string_view name) {
 
 std::vector<unsigned char> parse_hex(std::string_view text) {
     std::vector<unsigned char> out;
-    int line = 1, pending = -1;
+    int line = 1, pending = -1, pending_line = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (c == '#') {
@@ -563,12 +563,13 @@ std::vector<unsigned char> parse_hex(std::string_view text) {
         }
         if (pending < 0) {
             pending = d;
+            pending_line = line;
         } else {
             out.push_back(static_cast<unsigned char>(pending << 4 | d));
             pending = -1;
         }
     }
-    if (pending >= 0) throw Error(std::to_string(line) + ": an odd number of hex digits");
+    if (pending >= 0) throw Error(std::to_string(pending_line) + ": an odd number of hex digits");
     return out;
 }
 
