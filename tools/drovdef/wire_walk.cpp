@@ -121,9 +121,10 @@ private:
             c.off += need;
             return;
         }
+        // As much as is there is taken: a run of bytes whole, wider
+        // elements each whole.
         const std::uint64_t have = left(c.off);
-        failed(c.off + (width == 1 ? have : have / width * width), where,
-               std::string(what) + " needs " + bytes_left(need, have), QEL_EMSGSIZE);
+        failed(c.off, where, std::string(what) + " needs " + bytes_left(need, have), QEL_EMSGSIZE);
         c.off += width == 1 ? have : have / width * width;
     }
 
