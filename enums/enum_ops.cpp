@@ -159,14 +159,7 @@ uint8_t initialize(const EnumType &, qel_handle_t *h, uint32_t ctx, Instance *in
                    uint32_t *err) {
     int8_t domain = qel_domain_lookup_variant(h, h->variant_domain, ti, err);
     if (inst == nullptr) return flags;
-    if (notify != 0) announce(h, &inst->layout_variant, 1, ctx, inst);
-    inst->layout_variant = kHighest;
-    if (notify != 0) announce(h, &inst->instance_variant, 1, ctx, inst);
-    inst->instance_variant = cap_variant(domain);
-    if (notify != 0) announce(h, &inst->type_info, sizeof(inst->type_info), ctx, inst);
-    inst->type_info = instance_record(h, ctx, ti);
-    if (notify != 0) announce(h, &inst->obj_flags, 1, ctx, inst);
-    inst->obj_flags = static_cast<uint8_t>(inst->obj_flags | flags);
+    init_header(h, ctx, inst, ti, notify, flags, domain);
     return flags;
 }
 
