@@ -1,4 +1,4 @@
-// The parts behind drovdef's message commands, in process: the schema
+// What stands behind drovdef's message commands, in process: the schema
 // reader against the type reference, the compatibility rules on hand-made
 // schema pairs, and the map of an encoding against the library's decoding.
 #include "compat.h"
@@ -245,7 +245,7 @@ TEST(drovdef_wire_walk, EndsWhereTheLibrarysDecodingEnds) {
             auto check = [&](const std::vector<uint8_t> &bytes, const std::function<int(const schema::Type &)> &known) {
                 const drovdef::wire::Walk w = drovdef::wire::walk(h.get(), s, t, bytes, known);
                 std::vector<uint8_t> patched = bytes;
-                for (const auto &p : w.parts)
+                for (const auto &p : w.segments)
                     if (p.read >= 0 && p.written > p.read) patched[p.at] = static_cast<uint8_t>(p.read);
                 patched.push_back(0);
                 C out(h);
@@ -257,11 +257,11 @@ TEST(drovdef_wire_walk, EndsWhereTheLibrarysDecodingEnds) {
                 ASSERT_EQ(w.end, n) << "of " << bytes.size() << " bytes, first " << int(bytes.empty() ? 0 : bytes[0]);
                 ASSERT_EQ(w.err, err) << "of " << bytes.size() << " bytes";
                 ASSERT_EQ(w.failure.has_value(), err != 0);
-                ASSERT_EQ(w.parts.empty(), bytes.empty());
+                ASSERT_EQ(w.segments.empty(), bytes.empty());
             };
-            for (uint32_t seed = 0; seed < 2; ++seed) {
+            for (uint32_t round = 0; round < 2; ++round) {
                 C inst(h);
-                test::walk::Filler fill{h.get(), std::mt19937(seed * 31 + name.size())};
+                test::walk::Filler fill{h.get(), std::mt19937(round * 31 + name.size())};
                 fill.max_string = 12;
                 fill.fill(test::walk::index_of(name), inst.c_ptr());
                 const std::vector<std::byte> wire = inst.encode();

@@ -204,7 +204,7 @@ std::string num(std::uint64_t v) {
     return std::to_string(v);
 }
 
-std::string subject_of(const wire::Part &p) {
+std::string subject_of(const wire::Segment &p) {
     return p.path.empty() ? p.type->name : p.path + " (" + p.type->name + ")";
 }
 
@@ -222,7 +222,7 @@ template <class C> struct Decoded {
 // --variant-domain leaves it would: an encoding of a newer variant is read
 // as the newest the reader knows and the rest of its body skipped.  The
 // library does the decoding; the walk says where things are, and the
-// variant bytes of the parts the reader knows less of are lowered to what
+// variant bytes of the structures the reader knows less of are lowered to what
 // it knows (which is all an older library does differently).  Throws
 // Error, one line, for a failed decoding, a cut message, bytes no writer
 // produces and bytes after the message.
@@ -234,7 +234,7 @@ std::unique_ptr<Decoded<C>> decode_message(const std::vector<std::uint8_t> &byte
     set_domains(d->handle, o);
     d->walk = wire::walk(d->handle.get(), schema::builtin(), t, bytes, reader_variants(o));
     std::vector<std::uint8_t> patched = bytes;
-    for (const wire::Part &p : d->walk.parts)
+    for (const wire::Segment &p : d->walk.segments)
         if (p.read >= 0 && p.written > p.read) patched[p.at] = static_cast<std::uint8_t>(p.read);
     patched.push_back(0); // a buffer even when the message is empty (its length says 0)
 
@@ -267,12 +267,12 @@ std::unique_ptr<Decoded<C>> decode_message(const std::vector<std::uint8_t> &byte
         throw Error(subject + ": " + num(n - d->count) + (n - d->count == 1 ? " byte follows" : " bytes follow") +
                     " the message, from offset " + num(d->count));
 
-    const wire::Part &top = d->walk.parts.front();
+    const wire::Segment &top = d->walk.segments.front();
     std::string &r = d->report;
     r += "decoded " + t.name + " variant " + std::to_string(d->inst.variant()) + " (written " +
          std::to_string(top.written) + "): " + num(d->count) + " of " + num(n) + " bytes" +
          ((top.flags & 0x08) != 0 ? ", with state flags" : "") + "\n";
-    for (const wire::Part &p : d->walk.parts) {
+    for (const wire::Segment &p : d->walk.segments) {
         if (!p.has_body_length || p.body_end <= p.fields_end) continue;
         r += "offset jump at " + num(p.fields_end) + ": " + num(p.body_end - p.fields_end) + " bytes skipped to " +
              num(p.body_end) + " (" + subject_of(p) +

@@ -224,8 +224,8 @@ private:
             failed(off, header, "no bytes left for a " + t.name, QEL_EMSGSIZE);
             return off;
         }
-        walk_.parts.push_back(Part{path, &t, off});
-        const std::size_t index = walk_.parts.size() - 1;
+        walk_.segments.push_back(Segment{path, &t, off});
+        const std::size_t index = walk_.segments.size() - 1;
         mark(off, header, "");
         const std::size_t header_mark = walk_.marks.size() - 1;
         Cursor c{off};
@@ -256,7 +256,7 @@ private:
                                         ((g & kStateFlags) != 0 ? ", state flags" : "") +
                                         ((g & kRaData) != 0 ? ", ra data" : "") + ", body length " +
                                         std::to_string(body);
-        Part &p = walk_.parts[index];
+        Segment &p = walk_.segments[index];
         p.written = w;
         p.read = w < 0 ? w : reads;
         p.flags = g;

@@ -24,7 +24,7 @@ namespace drovdef::wire {
 
 // One structure's encoding: the message itself, a nested record or a list
 // element.
-struct Part {
+struct Segment {
     std::string path; // "" for the message, "vm_if_rsp", "vm_if_rsp.vm_if_info[2]"
     const schema::Type *type = nullptr;
     std::uint64_t at = 0;   // its variant byte
@@ -45,7 +45,7 @@ struct Place {
 };
 
 struct Walk {
-    std::vector<Part> parts;      // in the order they start
+    std::vector<Segment> segments; // in the order they start
     std::uint64_t end = 0;        // the count unmarshal returns
     std::uint32_t err = 0;        // the error unmarshal stores (90, or 0)
     std::optional<Place> failure; // the value that did not fit, with err
