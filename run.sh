@@ -43,10 +43,13 @@ install_missing() {
 # build folder, user or host.
 plain_build() { build build -DDROV_DEF_REPRODUCIBLE=ON; }
 
-build() { # build DIR [cmake options...]
+build() { # build DIR [cmake options...] [-- build options...]
     local dir=$1; shift
-    cmake -S . -B "$dir" -DDROV_DEF_WERROR=ON "$@" >/dev/null
-    cmake --build "$dir" -j"$JOBS"
+    local opts=() more=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do opts+=("$1"); shift; done
+    [ $# -gt 0 ] && { shift; more=("$@"); }
+    cmake -S . -B "$dir" -DDROV_DEF_WERROR=ON "${opts[@]}" >/dev/null
+    cmake --build "$dir" -j"$JOBS" "${more[@]}"
 }
 
 # fuzz_one HARNESS SECONDS: grows the harness's corpus in a work folder from
@@ -98,10 +101,13 @@ test)
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     ctest --test-dir build-asan --output-on-failure -j"$JOBS"
     ctest --test-dir build --output-on-failure -j"$JOBS"
-    # Everything again with clang (warning-free there too) under
-    # ThreadSanitizer; the threaded tests run in it.
+    # The library, the runtime and the tool again with clang (warning-free
+    # there too) under ThreadSanitizer, with the tests labelled tsan.
+    replays=()
+    for h in "${FUZZ_HARNESSES[@]}"; do replays+=("fuzz_${h}_replay"); done
     build build-tsan -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-        -DDROV_DEF_TSAN=ON
+        -DDROV_DEF_TSAN=ON -DDROV_DEF_BENCH=OFF -- --target drov_def qel_standin drovdef \
+        concurrency_test standin_test "${replays[@]}"
     TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} \
         ctest --test-dir build-tsan -L tsan --output-on-failure -j"$JOBS"
     ;;

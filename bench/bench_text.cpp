@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "drov_def/drov_def.h"
+#include "drov_def/runtime.h"
 #include "bench/quiet_handle.h"
 #include "qel.h"
 
@@ -150,16 +151,27 @@ BENCHMARK(BM_ToXml)->DenseRange(0, 2);
 
 // Reading needs a fresh instance each time (lists are appended to): the
 // loop creates, reads and destroys; BM_CreateDestroy gives the share of
-// the first and last.
-void BM_FromXml(benchmark::State &state) {
+// the first and last.  The document is the runtime's own
+// (drov_def_runtime_xml_read, as the C++ layer and the tools read XML),
+// which keeps what its lookups found, or one the program parsed with
+// libxml2, which the runtime walks from the top at every lookup.
+void BM_FromXml(benchmark::State &state, bool libxml2) {
     const Message &m = kMessages[state.range(0)];
     Handle f;
     void *inst = m.make(f.h, &f.err);
     std::vector<char> buf(1 << 16);
     m.toxml_cr(f.h, inst, buf.data(), static_cast<uint32_t>(buf.size()));
     m.destroy(f.h, 1, inst);
-    xmlDocPtr doc = xmlReadMemory(buf.data(), static_cast<int>(std::strlen(buf.data())), "m.xml",
-                                  nullptr, 0);
+    const size_t len = std::strlen(buf.data());
+    void *doc = nullptr;
+    if (libxml2)
+        doc = xmlReadMemory(buf.data(), static_cast<int>(len), "m.xml", nullptr, 0);
+    else if (drov_def_runtime_xml_read(buf.data(), len, &doc) != 0)
+        doc = nullptr;
+    if (doc == nullptr) {
+        state.SkipWithError("no document");
+        return;
+    }
     const std::string path = std::string("/") + m.type;
     char msg[128];
     for (auto _ : state) {
@@ -169,9 +181,13 @@ void BM_FromXml(benchmark::State &state) {
     }
     if (f.err != 0) state.SkipWithError("from_xml failed");
     state.SetLabel(m.type);
-    xmlFreeDoc(doc);
+    if (libxml2)
+        xmlFreeDoc(static_cast<xmlDocPtr>(doc));
+    else
+        drov_def_runtime_xml_free(doc);
 }
-BENCHMARK(BM_FromXml)->DenseRange(0, 2);
+BENCHMARK_CAPTURE(BM_FromXml, runtime_doc, false)->DenseRange(0, 2);
+BENCHMARK_CAPTURE(BM_FromXml, libxml2_doc, true)->DenseRange(0, 2);
 
 void BM_CreateDestroy(benchmark::State &state) {
     const Message &m = kMessages[state.range(0)];

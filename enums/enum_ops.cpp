@@ -3,6 +3,7 @@
 // and the value as a u_int32 (5 bytes).
 #include "enums/enum_ops.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -159,14 +160,7 @@ uint8_t initialize(const EnumType &, qel_handle_t *h, uint32_t ctx, Instance *in
                    uint32_t *err) {
     int8_t domain = qel_domain_lookup_variant(h, h->variant_domain, ti, err);
     if (inst == nullptr) return flags;
-    if (notify != 0) announce(h, &inst->layout_variant, 1, ctx, inst);
-    inst->layout_variant = kHighest;
-    if (notify != 0) announce(h, &inst->instance_variant, 1, ctx, inst);
-    inst->instance_variant = cap_variant(domain);
-    if (notify != 0) announce(h, &inst->type_info, sizeof(inst->type_info), ctx, inst);
-    inst->type_info = instance_record(h, ctx, ti);
-    if (notify != 0) announce(h, &inst->obj_flags, 1, ctx, inst);
-    inst->obj_flags = static_cast<uint8_t>(inst->obj_flags | flags);
+    init_header(h, ctx, inst, ti, notify, flags, domain);
     return flags;
 }
 
@@ -401,11 +395,19 @@ void from_xml(const EnumType &e, qel_handle_t *h, uint32_t, const char *path, vo
         return;
     }
     // The first value whose element is present under the path wins; the
-    // element's content is not read.
+    // element's content is not read.  Each value's path is "%s/%s" in 256
+    // bytes (cut as snprintf cuts it): the path and the slash once, then
+    // each name after them.
+    char value_path[256];
+    const size_t stem = std::min(std::strlen(path), sizeof value_path - 1);
+    std::memcpy(value_path, path, stem);
+    size_t at = stem;
+    if (at < sizeof value_path - 1) value_path[at++] = '/';
     for (uint32_t k = 0; k < e.count; ++k) {
-        char value_path[256];
         char value[128];
-        std::snprintf(value_path, sizeof value_path, "%s/%s", path, e.names[k]);
+        const size_t n = std::min(std::strlen(e.names[k]), sizeof value_path - 1 - at);
+        std::memcpy(value_path + at, e.names[k], n);
+        value_path[at + n] = '\0';
         auto r = static_cast<uint32_t>(
             xml_get_element_value(doc, value_path, value, sizeof value, nullptr));
         *err = r;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "drov_def/drov_def.h"
+#include "internal/handle.h"
 #include "qel.h"
 #include "schema_gen.h"
 
@@ -44,6 +45,21 @@ constexpr uint32_t to_internal(const EnumType &e, uint32_t v) {
 // The value a number read off the wire stands for.
 constexpr uint32_t to_user(const EnumType &e, uint32_t wire) {
     return wire < e.count ? wire + e.first : wire;
+}
+
+// Initialisation once the domain's variant for the type is known: the
+// header written in order (layout variant, instance variant capped at the
+// one variant 0, record, flags added), each store announced when asked.
+inline void init_header(qel_handle_t *h, uint32_t ctx, Instance *inst, qel_type_info_t *ti,
+                        int32_t notify, uint8_t flags, int8_t domain) {
+    if (notify != 0) announce(h, &inst->layout_variant, 1, ctx, inst);
+    inst->layout_variant = 0;
+    if (notify != 0) announce(h, &inst->instance_variant, 1, ctx, inst);
+    inst->instance_variant = domain > 0 ? 0 : domain;
+    if (notify != 0) announce(h, &inst->type_info, sizeof(inst->type_info), ctx, inst);
+    inst->type_info = instance_record(h, ctx, ti);
+    if (notify != 0) announce(h, &inst->obj_flags, 1, ctx, inst);
+    inst->obj_flags = static_cast<uint8_t>(inst->obj_flags | flags);
 }
 
 uint32_t variant_data_index_cap(const EnumType &e, uint32_t variant);

@@ -70,6 +70,59 @@ inline bool tracks(const qel_handle_t *h, tp::Point corrupted) {
 
 inline void epoch(qel_handle_t *h, uint32_t *err) { qel_store_epoch_err(h, QEL_EIDRM, err); }
 
+// The variant the handle's domain gives each type of the module, asked of
+// the runtime once per operation (an encoding always: nothing it does can
+// change the domain; a decoding under a quiet runtime, for the instances it
+// creates).
+struct Domains {
+    static_assert(schema::kTypeCount <= 64);
+    uint64_t asked = 0;
+    int8_t variant[schema::kTypeCount];
+
+    int8_t get(qel_handle_t *h, uint32_t type, const qel_type_info_t *rec, uint32_t *err) {
+        if ((asked >> type & 1) == 0) {
+            variant[type] = qel_domain_lookup_variant(h, h->variant_domain, rec, err);
+            asked |= uint64_t{1} << type;
+        }
+        return variant[type];
+    }
+};
+// The domain's variant for a type: from `d` when the operation keeps one.
+inline int8_t domain_variant(qel_handle_t *h, Domains *d, uint32_t type,
+                             const qel_type_info_t *rec, uint32_t *err) {
+    return d != nullptr ? d->get(h, type, rec, err)
+                        : qel_domain_lookup_variant(h, h->variant_domain, rec, err);
+}
+
+// What the runtime lets the library do itself (its features word).
+inline bool plain_objects(const qel_handle_t *h) {
+    return (h->features & QEL_FEATURE_PLAIN_OBJECTS) != 0;
+}
+
+// Counts a creation or destruction in a variant entry: the runtime's
+// statistics call, or, when they are the plain counters, the counter
+// notification and one atomic addition here.
+inline void count_instance(qel_handle_t *h, uint32_t ctx, qel_type_info_t *rec,
+                           qel_variant_entry_t *entry, bool creation, uint32_t *err) {
+    if ((h->features & QEL_FEATURE_PLAIN_STATS) == 0) {
+        if (creation)
+            qellib_type_stats_create_object(h, ctx, rec, entry, err);
+        else
+            qellib_type_stats_destroy_object(h, ctx, rec, entry, err);
+        return;
+    }
+    uint64_t *counter = creation ? &entry->creates : &entry->destroys;
+    if (h->counter_notify != nullptr) h->counter_notify(h->alloc_ctx, counter, 1, ctx);
+    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+}
+
+// A boolean's or interface handle's first value when they are plain values:
+// 0, announced when asked (with no owner, as the runtime announces it).
+inline void init_plain_object(qel_handle_t *h, uint32_t ctx, uint32_t *field, int32_t notify) {
+    if (notify != 0) announce(h, field, sizeof *field, ctx, nullptr);
+    *field = 0;
+}
+
 // Reports an object handed out or taken in to the containment recording.
 inline void contain(qel_handle_t *h, uint32_t ctx, const void *obj, const void *owner) {
     if (h->containment_recording != 0) qeldb_record_containment2(h, ctx, obj, owner, 1);
@@ -81,14 +134,27 @@ inline bool db_recording(const qel_handle_t *h, uint32_t ctx) {
     return h->containment_recording != 0 && ctx != QEL_CTX_NONE && h->type_info_mode == 1;
 }
 
-// Stores `value` into a list link after announcing it to the memory-range
-// library; a failed announcement is fatal at `p`.  `changed` is the element
-// or list head the database hears about.
-void store_link(qel_handle_t *h, uint32_t ctx, void **slot, void *value, const void *changed,
-                tp::Point p);
-// Announces a range of links without storing.
-void announce_links(qel_handle_t *h, uint32_t ctx, const void *addr, uint32_t len,
-                    const void *changed, tp::Point p);
+// A failed announcement to the memory-range library: its report, then the
+// fatal trace at `p`.
+[[noreturn]] void range_failed(tp::Point p);
+
+// Announces a range of list links to the memory-range library (when the
+// handle has an allocator context) before they change; a failed
+// announcement is fatal at `p`.  `changed` is the element or list head the
+// database hears about.
+inline void announce_links(qel_handle_t *h, uint32_t ctx, const void *addr, uint32_t len,
+                           const void *changed, tp::Point p) {
+    if (h->alloc_ctx == nullptr) return;
+    if (norla_set_range(h->alloc_ctx, addr, len, ctx) != 1) [[unlikely]]
+        range_failed(p);
+    if (db_recording(h, ctx)) qeldb_plat_set_dirty(h, ctx, changed);
+}
+// Stores `value` into a list link after announcing it.
+inline void store_link(qel_handle_t *h, uint32_t ctx, void **slot, void *value,
+                       const void *changed, tp::Point p) {
+    announce_links(h, ctx, slot, sizeof *slot, changed, p);
+    *slot = value;
+}
 
 // ---- Fields and types -----------------------------------------------------------
 

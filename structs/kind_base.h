@@ -110,7 +110,7 @@ template <class F> struct KindBase {
     // initialize: list heads first, embedded objects last
     static void init_head(qel_handle_t *, uint32_t, void *, bool) {}
     static void init_embedded(qel_handle_t *, uint32_t, void *, int32_t, int32_t, void *,
-                              uint32_t *) {}
+                              uint32_t *, Domains *) {}
     static int32_t record_offset(qel_handle_t *, uint32_t, void *, uint8_t *) { return 0; }
     static void remove_offset(qel_handle_t *, uint32_t, void *, uint32_t *) {}
     static void set_embedded(qel_handle_t *, uint32_t, void *) {}

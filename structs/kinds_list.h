@@ -141,9 +141,17 @@ template <class F> struct List : KindBase<F> {
     // ---- Insertion and removal --------------------------------------------------
     // An insertion: the owner's setter steps, an element in no list, and a
     // reference (where one is used) in this one.
+    // `again`: the last error is cleared, except for an insertion that is
+    // a part of a decoding under a quiet runtime.
     static bool enter_insert(qel_handle_t *h, uint32_t ctx, void *owner, void *elem, void *ref,
-                             bool with_ref, uint32_t *err) {
-        if (!B::enter_set(h, ctx, owner, err)) return false;
+                             bool with_ref, uint32_t *err, bool again = true) {
+        if (*err != 0) return false;
+        if (again) qel_clear_last_error(h);
+        if (owner == nullptr) {
+            fail(h, err, QEL_EINVAL);
+            return false;
+        }
+        if (!B::adjust(h, ctx, owner, err)) return false;
         // An element embedded in another instance is not the list's to own.
         if (elem == nullptr || link(elem)->list != nullptr || elem == ref ||
             has_flag(elem, QEL_OBJ_NESTED)) {
@@ -173,8 +181,9 @@ template <class F> struct List : KindBase<F> {
         store_link(h, ctx, &hd->first, elem, hd, P::set_first_first);
         finish_insert(h, ctx, owner, elem, err, P::set_first_corrupted, P::set_first_not_tracked);
     }
-    static void set_last(qel_handle_t *h, uint32_t ctx, void *owner, void *elem, uint32_t *err) {
-        if (!enter_insert(h, ctx, owner, elem, nullptr, false, err)) return;
+    static void set_last(qel_handle_t *h, uint32_t ctx, void *owner, void *elem, uint32_t *err,
+                         bool again = true) {
+        if (!enter_insert(h, ctx, owner, elem, nullptr, false, err, again)) return;
         Head *hd = head(owner);
         count_add(h, ctx, owner, 1);
         void *old = hd->last;

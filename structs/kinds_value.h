@@ -101,12 +101,15 @@ template <class F, class Prim> struct Scalar : Value<F, Prim> {
 template <class F> struct Boolean : Scalar<F, PrimBool> {
     using B = Scalar<F, PrimBool>;
     static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify,
-                              int32_t header_only, void *base, uint32_t *err) {
-        qel_boolean_initialize(h, ctx, B::slot(inst), &qel_boolean_type_info, notify, header_only,
-                               QEL_OBJ_NESTED, base, err);
+                              int32_t header_only, void *base, uint32_t *err, Domains *) {
+        if (plain_objects(h))
+            init_plain_object(h, ctx, B::slot(inst), notify);
+        else
+            qel_boolean_initialize(h, ctx, B::slot(inst), &qel_boolean_type_info, notify,
+                                   header_only, QEL_OBJ_NESTED, base, err);
     }
     static void set_embedded(qel_handle_t *h, uint32_t ctx, void *inst) {
-        qel_boolean_set_instance_embedded(h, ctx, B::slot(inst));
+        if (!plain_objects(h)) qel_boolean_set_instance_embedded(h, ctx, B::slot(inst));
     }
 };
 
@@ -123,10 +126,12 @@ template <class F> struct EnumField : KindBase<F> {
     }
     static Instance *slot(void *inst) { return reinterpret_cast<Instance *>(B::field(inst)); }
 
-    static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify,
-                              int32_t header_only, void *, uint32_t *err) {
-        enums::initialize(type(), h, ctx, slot(inst), record(kRef), notify,
-                          static_cast<uint32_t>(header_only), QEL_OBJ_NESTED, 0, err);
+    // As the enumeration's initialize, with the domain's variant asked
+    // through the operation's memory of it.
+    static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify, int32_t,
+                              void *, uint32_t *err, Domains *d) {
+        const int8_t domain = domain_variant(h, d, kRef, record(kRef), err);
+        enums::init_header(h, ctx, slot(inst), record(kRef), notify, QEL_OBJ_NESTED, domain);
     }
     static void set_embedded(qel_handle_t *h, uint32_t ctx, void *inst) {
         Instance *e = slot(inst);
@@ -180,14 +185,19 @@ template <class F> struct IfHandle : KindBase<F> {
     static if_handle *slot(void *inst) { return reinterpret_cast<if_handle *>(B::field(inst)); }
 
     static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify,
-                              int32_t header_only, void *base, uint32_t *err) {
-        if_handle_initialize(h, ctx, slot(inst), &if_handle_type_info, notify, header_only,
-                             QEL_OBJ_NESTED, base, err);
+                              int32_t header_only, void *base, uint32_t *err, Domains *) {
+        if (plain_objects(h))
+            init_plain_object(h, ctx, slot(inst), notify);
+        else
+            if_handle_initialize(h, ctx, slot(inst), &if_handle_type_info, notify, header_only,
+                                 QEL_OBJ_NESTED, base, err);
     }
     static void set_embedded(qel_handle_t *h, uint32_t ctx, void *inst) {
-        if_handle_set_instance_embedded(h, ctx, slot(inst));
+        if (!plain_objects(h)) if_handle_set_instance_embedded(h, ctx, slot(inst));
     }
+    // A plain value holds no references and has nothing to give back.
     static bool release(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
+        if (plain_objects(h)) return true;
         if_handle *f = slot(inst);
         uint32_t n = if_handle_get_oid_count(h, ctx, f, err);
         if (*err != 0) {
@@ -248,9 +258,9 @@ template <class F> struct Record : KindBase<F> {
     using Nested = Struct<R>;
 
     static void init_embedded(qel_handle_t *h, uint32_t ctx, void *inst, int32_t notify,
-                              int32_t header_only, void *base, uint32_t *err) {
+                              int32_t header_only, void *base, uint32_t *err, Domains *d) {
         Nested::initialize(h, ctx, B::field(inst), record(R), notify, header_only, QEL_OBJ_NESTED,
-                           base, err);
+                           base, err, d);
     }
     static int32_t record_offset(qel_handle_t *h, uint32_t ctx, void *inst, uint8_t *area) {
         uint8_t *f = B::field(inst);

@@ -6,20 +6,9 @@
 
 namespace drov::structs {
 
-void announce_links(qel_handle_t *h, uint32_t ctx, const void *addr, uint32_t len,
-                    const void *changed, tp::Point p) {
-    if (h->alloc_ctx == nullptr) return;
-    if (norla_set_range(h->alloc_ctx, addr, len, ctx) != 1) {
-        norla_perror();
-        fatal(p);
-    }
-    if (db_recording(h, ctx)) qeldb_plat_set_dirty(h, ctx, changed);
-}
-
-void store_link(qel_handle_t *h, uint32_t ctx, void **slot, void *value, const void *changed,
-                tp::Point p) {
-    announce_links(h, ctx, slot, sizeof *slot, changed, p);
-    *slot = value;
+void range_failed(tp::Point p) {
+    norla_perror();
+    fatal(p);
 }
 
 void unlink(qel_handle_t *h, uint32_t ctx, Head *head, void *elem, const UnlinkPoints &p) {

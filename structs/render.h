@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cstring>
+#include <limits>
 
 #include "structs/struct_ops.h"
 
@@ -267,6 +268,12 @@ template <class F> struct TextOf<String<F>> {
         if (probe != 0) qel_store_err(r.h, probe);
         if (probe != QEL_ENOSPC) return; // 0: nothing to read; else the field's error
         *r.err = 0;
+        // A value longer than the length field can count is refused, not
+        // cut to the low bits of its length.
+        if (needed > std::numeric_limits<W>::max()) {
+            fail(r.h, r.err, QEL_EINVAL);
+            return;
+        }
         auto *value = static_cast<char *>(r.h->allocate(r.h->alloc_ctx, r.ctx, needed + 1));
         if (value == nullptr) {
             fail(r.h, r.err, QEL_ENOMEM);

@@ -64,7 +64,8 @@ template <uint32_t T> struct Struct {
 
     // ---- Life -----------------------------------------------------------------------
 
-    static void *create_internal(qel_handle_t *h, uint32_t ctx) {
+    // `d`: the operation's memory of the domain, when it keeps one.
+    static void *create_internal(qel_handle_t *h, uint32_t ctx, Domains *d = nullptr) {
         const bool in_cr = h->cr_in_progress != 0;
         void *result = nullptr;
         bool placeholder_path = in_cr && h->err != 0;
@@ -77,7 +78,7 @@ template <uint32_t T> struct Struct {
             } else {
                 std::memset(block, 0, size);
                 uint32_t local = 0;
-                initialize(h, ctx, block, record(T), 1, 0, 0, nullptr, &local);
+                initialize(h, ctx, block, record(T), 1, 0, 0, nullptr, &local, d);
                 if (local != 0) {
                     trace(P::create_error, std::strerror(static_cast<int>(local)));
                     h->free(h->alloc_ctx, ctx, block);
@@ -107,13 +108,17 @@ template <uint32_t T> struct Struct {
 
     static void initialize(qel_handle_t *h, uint32_t ctx, void *inst, qel_type_info_t *rec,
                            int32_t notify, int32_t header_only, uint8_t extra, void *base,
-                           uint32_t *err) {
-        if (!enter(h, err)) return;
+                           uint32_t *err, Domains *d = nullptr) {
+        // Within an operation that keeps a memory of the domain (a part of
+        // a quiet one), the last error was cleared when it began.
+        if (*err != 0) return;
+        if (d == nullptr) qel_clear_last_error(h);
         if (inst == nullptr) {
             fail(h, err, QEL_EINVAL);
             return;
         }
-        int8_t v = cap(qel_domain_lookup_variant(h, h->variant_domain, rec, err));
+        // The operation's memory answers only for this type's own record.
+        int8_t v = cap(domain_variant(h, rec == record(T) ? d : nullptr, T, rec, err));
         each_field<T>([&](auto k) { decltype(k)::init_head(h, ctx, inst, notify != 0); });
         qel_instance_header_t &hd = hdr(inst);
         auto store = [&](auto &slot, auto value) {
@@ -130,7 +135,7 @@ template <uint32_t T> struct Struct {
         void *down = base != nullptr ? base : bytes(inst) + base_size(inst);
         auto init_embedded = [&](int32_t only) {
             each_field<T>([&](auto k) {
-                decltype(k)::init_embedded(h, ctx, inst, notify, only, down, err);
+                decltype(k)::init_embedded(h, ctx, inst, notify, only, down, err, d);
             });
         };
         if (header_only != 0) {
@@ -141,7 +146,7 @@ template <uint32_t T> struct Struct {
         if (vi == nullptr) fatal(P::init_no_varinfo);
         if (vi->count < v)
             trace(P::init_variant_range, static_cast<uint32_t>(v), static_cast<uint32_t>(vi->count));
-        qellib_type_stats_create_object(h, ctx, rec, entry(vi, v), err);
+        count_instance(h, ctx, rec, entry(vi, v), true, err);
         if (on) {
             if (has_flag(inst, QEL_OBJ_NESTED) && base == nullptr) {
                 fail(h, err, QEL_EINVAL);
@@ -271,7 +276,7 @@ template <uint32_t T> struct Struct {
         if (vi->count < iv)
             trace(P::destroy_variant_range, static_cast<uint32_t>(iv),
                   static_cast<uint32_t>(vi->count));
-        qellib_type_stats_destroy_object(h, ctx, rec, entry(vi, iv), &local);
+        count_instance(h, ctx, rec, entry(vi, iv), false, &local);
         if (has_flag(inst, QEL_OBJ_STTR_OFFSET | QEL_OBJ_RA_DATA) && h->per_object_mapping != 0) {
             local = 0;
             qel_hd_mapping_destroy(h, ctx, inst, &local);

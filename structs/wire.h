@@ -122,7 +122,9 @@ template <uint32_t T> struct Wire {
 
     // ---- Decoding ---------------------------------------------------------------------
 
-    static void set_variant(Reader &r, int8_t v) { r.store(&hdr(r.inst).instance_variant, v); }
+    template <class In> static void set_variant(In &r, int8_t v) {
+        r.store(&hdr(r.inst).instance_variant, v);
+    }
 
     static uint32_t unmarshal(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
                               int32_t len, uint32_t update, uint32_t *err) {
@@ -130,27 +132,41 @@ template <uint32_t T> struct Wire {
     }
     // The decoder body; Nested for a record field or list element, a part
     // of an enclosing decoding.
+    // `d`: the enclosing decoding's memory of the domain, if it keeps one.
     template <bool Nested>
     static uint32_t decode(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
-                           int32_t len, uint32_t update, uint32_t *err) {
+                           int32_t len, uint32_t update, uint32_t *err, Domains *d = nullptr) {
+        return (h->features & QEL_FEATURE_PLAIN_CODECS) != 0
+                   ? decode_as<Nested, true>(h, ctx, buf, inst, len, update, err, d)
+                   : decode_as<Nested, false>(h, ctx, buf, inst, len, update, err, d);
+    }
+    template <bool Nested, bool Plain>
+    static uint32_t decode_as(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
+                              int32_t len, uint32_t update, uint32_t *err, Domains *d) {
         if constexpr (kListOwner) trace_register(); // list elements may trace
         const bool quiet = (h->features & QEL_FEATURE_QUIET) != 0;
         if (!begin(h, buf, inst, len, err, !(Nested && quiet))) return 0;
-        Reader r{h, ctx, buf, len, update, err, inst};
-        r.plain = (h->features & QEL_FEATURE_PLAIN_CODECS) != 0;
+        ReaderOf<Plain> r(h, ctx, buf, len, update, err, inst);
         r.quiet = quiet;
+        // A quiet runtime's domain stays as it is while the decoding runs:
+        // the list elements it creates ask it once per type.
+        Domains own;
+        r.domains = d != nullptr ? d : quiet ? &own : nullptr;
         int8_t w = -1;
         uint8_t g = 0;
-        r.get<CodecVariant>(&w);
-        r.get<CodecObjFlags>(&g);
+        r.template get<CodecVariant>(&w);
+        r.template get<CodecObjFlags>(&g);
         g &= kWireFlags; // no other bit of a peer's reaches the instance
         if ((g & QEL_OBJ_RA_DATA) != 0)
+        {
             r.off += _qel_instance_ra_data_unmarshal(h, ctx, r.at(), r.left(), err);
+            r.sync();
+        }
         const auto layout = static_cast<int8_t>(S::layout(inst));
         if (w > layout) w = layout;
         const auto jump = static_cast<uint32_t>(r.off);
         uint32_t body = 0;
-        r.get<CodecJump>(&body);
+        r.template get<CodecJump>(&body);
         r.body_end = uint64_t{jump} + body; // no word read: no body, no flags
 
         // A tracking handle decodes only into a tracked instance, which

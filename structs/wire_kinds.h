@@ -118,25 +118,18 @@ enum class Mode : uint8_t {
 // domain's variant (the epoch error is recorded once, at the end), and the
 // domain's variant of each type, asked once per encoding.
 struct Encoding {
-    static_assert(schema::kTypeCount <= 64);
     explicit Encoding(const qel_handle_t *h)
         : plain((h->features & QEL_FEATURE_PLAIN_CODECS) != 0),
           quiet((h->features & QEL_FEATURE_QUIET) != 0) {}
     bool plain; // the runtime's coders are the standard ones
     bool quiet; // the parts need not clear the last error again
     bool epoch = false;
-    uint64_t asked = 0;
-    int8_t domain[schema::kTypeCount];
+    Domains domains;
 
     int8_t known(qel_handle_t *h, uint32_t type, const qel_type_info_t *rec, uint32_t *err) {
-        if ((asked >> type & 1) == 0) {
-            domain[type] = qel_domain_lookup_variant(h, h->variant_domain, rec, err);
-            asked |= uint64_t{1} << type;
-        }
-        return domain[type];
+        return domains.get(h, type, rec, err);
     }
 };
-
 // Whether the runtime encodes a u_int8 or a char in one byte: a run of
 // them is then the bytes themselves (one byte in network order is the
 // value), copied as one block rather than one call per byte.
@@ -210,6 +203,15 @@ template <bool Plain> struct WriterOf {
         }
         copy(src, k);
     }
+    // N bytes known at compile time: one fixed-size copy when they fit.
+    template <uint32_t N> DROV_INLINE void block(const uint8_t *src) {
+        if (ok() && room() >= static_cast<int32_t>(N)) {
+            std::memcpy(at(), src, N);
+            off += N;
+        } else {
+            block(src, N);
+        }
+    }
     // Element flags: as many of n as fit.
     DROV_INLINE void flag_run(const uint8_t *src, uint64_t n) {
         if (!with_flags || !ok()) return;
@@ -233,7 +235,12 @@ enum class FlagBytes : uint8_t {
 
 // The cursor of one instance's decoding.  Stores into the instance are
 // announced; a state-flag byte or run is read, skipped or absent by `flags`.
-struct Reader {
+template <bool Plain> struct ReaderOf {
+    ReaderOf(qel_handle_t *h_, uint32_t ctx_, const uint8_t *buf_, int32_t len_, uint32_t update_,
+             uint32_t *err_, void *inst_)
+        : h(h_), ctx(ctx_), buf(buf_), len(len_), update(update_), err(err_), inst(inst_),
+          status(*err_) {}
+    static constexpr bool plain = Plain; // the runtime's coders are the standard ones
     qel_handle_t *h;
     uint32_t ctx;
     const uint8_t *buf;
@@ -241,10 +248,11 @@ struct Reader {
     uint32_t update;
     uint32_t *err;
     void *inst;
+    uint32_t status;         // the error word as last seen (as Writer's)
+    Domains *domains = nullptr; // the operation's memory of the domain, if it keeps one
     FlagBytes flags = FlagBytes::None;
     uint8_t *area = nullptr; // with FlagBytes::Read
     uint64_t body_end = 0;   // the offset the body-length word points to
-    bool plain = false;      // the runtime's coders are the standard ones
     bool quiet = false;      // the parts need not clear the last error again
     // The offset reached.  A nested instance or list element whose body
     // length points past the buffer (a cut message) moves it past the end;
@@ -252,37 +260,47 @@ struct Reader {
     // how far the message claimed to go.
     uint64_t off = 0;
 
-    int32_t left() const {
+    DROV_INLINE int32_t left() const {
         return off < static_cast<uint64_t>(len) ? len - static_cast<int32_t>(off) : 0;
     }
-    const uint8_t *at() const { return buf + std::min<uint64_t>(off, static_cast<uint64_t>(len)); }
-    bool ok() const { return *err == 0; }
+    DROV_INLINE const uint8_t *at() const {
+        return buf + std::min<uint64_t>(off, static_cast<uint64_t>(len));
+    }
+    DROV_INLINE bool ok() const { return status == 0; }
+    // After a call that was given the error word.
+    DROV_INLINE void sync() { status = *err; }
+    DROV_INLINE void failed(uint32_t code) {
+        fail(h, err, code);
+        status = code;
+    }
 
-    // A value by its coder, as Writer::put writes it.
-    template <class C> bool get(typename C::V *v) {
-        if (plain) {
+    // A value by its coder, as the writer's put writes it.
+    template <class C> DROV_INLINE bool get(typename C::V *v) {
+        if constexpr (Plain) {
             if (!ok()) return false;
             if (left() < static_cast<int32_t>(C::kWire)) {
-                fail(h, err, QEL_EMSGSIZE);
+                failed(QEL_EMSGSIZE);
                 return false;
             }
             *v = C::load(at());
             off += C::kWire;
             return true;
+        } else {
+            uint32_t n = C::get(h, ctx, at(), v, left(), update, err);
+            sync();
+            off += n;
+            return n != 0;
         }
-        uint32_t n = C::get(h, ctx, at(), v, left(), update, err);
-        off += n;
-        return n != 0;
     }
     // A primitive value of the instance: decoded beside it, then stored
     // (and announced) when it changed, whatever the runtime's coder does
     // with its destination.
-    template <class C> void get_field(typename C::V *slot) {
+    template <class C> DROV_INLINE void get_field(typename C::V *slot) {
         typename C::V v = *slot;
         if (get<C>(&v)) store(slot, v);
     }
     // Stores v into the instance unless it is there already.
-    template <class V> void store(V *slot, V v) {
+    template <class V> DROV_INLINE void store(V *slot, V v) {
         if (*slot == v) return;
         announce(h, slot, sizeof *slot, ctx, inst);
         *slot = v;
@@ -291,11 +309,11 @@ struct Reader {
     // its body-length word tells, and within the buffer.  (The writer drops
     // a flag it has no room for, a list's already with one byte left; the
     // body length says what it wrote, whatever the reader's buffer length.)
-    uint64_t flag_room() const {
+    DROV_INLINE uint64_t flag_room() const {
         if (flags == FlagBytes::None || !ok() || off >= body_end) return 0;
         return std::min<uint64_t>(body_end - off, static_cast<uint64_t>(left()));
     }
-    void flag(int32_t index) {
+    DROV_INLINE void flag(int32_t index) {
         if (flag_room() == 0) return;
         if (flags == FlagBytes::Read) store(area + index, buf[off]);
         ++off;
@@ -318,7 +336,17 @@ struct Reader {
         announce(h, dst, k, ctx, inst);
         std::memcpy(dst, at(), k);
         off += k;
-        if (k < n) fail(h, err, QEL_EMSGSIZE);
+        if (k < n) failed(QEL_EMSGSIZE);
+    }
+    // N bytes known at compile time: one fixed-size copy when all are there.
+    template <uint32_t N> DROV_INLINE void take(void *dst) {
+        if (ok() && left() >= static_cast<int32_t>(N)) {
+            announce(h, dst, N, ctx, inst);
+            std::memcpy(dst, at(), N);
+            off += N;
+        } else {
+            take(dst, N);
+        }
     }
 
     // Frees an owned block and forgets it.
@@ -337,7 +365,7 @@ struct Reader {
                                    : nullptr;
         if (*slot != nullptr) return true;
         store(length, L{0});
-        fail(h, err, QEL_ENOMEM);
+        failed(QEL_ENOMEM);
         return false;
     }
 };
@@ -366,8 +394,8 @@ template <class F, class C> struct WirePrimitive {
         w.template put<C>(slot(inst));
         w.flag(kFlag);
     }
-    static bool get(Reader &r, void *inst) {
-        r.get_field<C>(slot(inst));
+    template <class In> DROV_INLINE static bool get(In &r, void *inst) {
+        r.template get_field<C>(slot(inst));
         r.flag(kFlag);
         return true;
     }
@@ -381,7 +409,7 @@ template <class F> struct WireOf<IfHandle<F>> : WirePrimitive<F, CodecIfHandle> 
 
 template <class F> struct WireOf<Length<F>> {
     template <class Out> DROV_INLINE static void put(Out &, const void *) {}
-    static bool get(Reader &, void *) { return true; }
+    template <class In> DROV_INLINE static bool get(In &, void *) { return true; }
     static uint64_t size(const Sizer &, const void *) { return CodecOfWidth<F::d.width>::size(); }
 };
 
@@ -427,13 +455,13 @@ template <class F> struct WireOf<EnumField<F>> {
         }
         w.flag(kFlag);
     }
-    static bool get(Reader &r, void *inst) {
+    template <class In> DROV_INLINE static bool get(In &r, void *inst) {
         enums::Instance *e = slot(inst);
-        if (r.plain) {
+        if constexpr (In::plain) {
             if (r.ok()) {
                 if (!r.quiet) qel_clear_last_error(r.h);
                 int8_t v;
-                if (r.get<CodecVariant>(&v)) {
+                if (r.template get<CodecVariant>(&v)) {
                     if (v > e->layout_variant) v = e->layout_variant;
                     if (e->instance_variant != v) {
                         announce(r.h, &e->instance_variant, 1, r.ctx, e);
@@ -442,7 +470,7 @@ template <class F> struct WireOf<EnumField<F>> {
                     announce(r.h, &e->type_info, sizeof e->type_info, r.ctx, e);
                     e->type_info = instance_record(r.h, r.ctx, record(K::type().type_index));
                     uint32_t wire;
-                    if (r.get<CodecU32>(&wire)) {
+                    if (r.template get<CodecU32>(&wire)) {
                         announce(r.h, &e->value, sizeof e->value, r.ctx, e);
                         e->value = enums::to_user(K::type(), wire);
                     }
@@ -450,6 +478,7 @@ template <class F> struct WireOf<EnumField<F>> {
             }
         } else {
             r.off += enums::unmarshal(K::type(), r.h, r.ctx, r.at(), e, r.left(), r.update, r.err);
+            r.sync();
         }
         r.flag(kFlag);
         return true;
@@ -471,8 +500,10 @@ template <class F> struct WireOf<Record<F>> {
         w.sync();
         w.flag(kFlag);
     }
-    static bool get(Reader &r, void *inst) {
-        r.off += Wire<R>::template decode<true>(r.h, r.ctx, r.at(), field(inst), r.left(), r.update, r.err);
+    template <class In> DROV_INLINE static bool get(In &r, void *inst) {
+        r.off += Wire<R>::template decode<true>(r.h, r.ctx, r.at(), field(inst), r.left(), r.update,
+                                                r.err, r.domains);
+        r.sync();
         r.flag(kFlag);
         return true;
     }
@@ -502,11 +533,11 @@ template <class F> struct WireOf<String<F>> {
 
     // The characters present are taken; a length claiming more than the
     // buffer holds is cut to what it holds.
-    static bool get(Reader &r, void *inst) {
+    template <class In> DROV_INLINE static bool get(In &r, void *inst) {
         W *len = length(inst);
         const W old = *len;
         W n;
-        if (!r.get<C>(&n)) return true;
+        if (!r.template get<C>(&n)) return true;
         const auto m = static_cast<W>(std::min<uint64_t>(n, static_cast<uint64_t>(r.left())));
         void **p = reinterpret_cast<void **>(block(inst));
         if (m == 0) {
@@ -540,18 +571,18 @@ template <class F> struct WireOf<Text<F>> {
 
     template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
         const char *c = chars(inst);
-        if (one_byte(char_len))
-            w.block(reinterpret_cast<const uint8_t *>(c), N);
+        if (Out::plain || one_byte(char_len))
+            w.template block<N>(reinterpret_cast<const uint8_t *>(c));
         else
             for (uint32_t i = 0; i < N && w.ok(); ++i) w.template put<CodecChar>(c + i);
         w.flag(kFlag);
     }
-    static bool get(Reader &r, void *inst) {
+    template <class In> DROV_INLINE static bool get(In &r, void *inst) {
         char *c = chars(inst);
-        if (one_byte(char_len))
-            r.take(c, N);
+        if (In::plain || one_byte(char_len))
+            r.template take<N>(c);
         else
-            for (uint32_t i = 0; i < N && r.ok(); ++i) r.get_field<CodecChar>(c + i);
+            for (uint32_t i = 0; i < N && r.ok(); ++i) r.template get_field<CodecChar>(c + i);
         r.flag(kFlag);
         return true;
     }
@@ -571,19 +602,19 @@ template <class F> struct WireOf<Array<F>> {
 
     template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
         const uint8_t *e = elems(inst);
-        if (one_byte(u_int8_len))
-            w.block(e, N);
+        if (Out::plain || one_byte(u_int8_len))
+            w.template block<N>(e);
         else
             for (uint32_t i = 0; i < N && w.ok(); ++i) w.template put<CodecU8>(e + i);
         w.flag(kFlag);
         w.flag_run(w.flags != nullptr ? w.flags + kFlag + 1 : nullptr, N);
     }
-    static bool get(Reader &r, void *inst) {
+    template <class In> DROV_INLINE static bool get(In &r, void *inst) {
         uint8_t *e = elems(inst);
-        if (one_byte(u_int8_len))
-            r.take(e, N);
+        if (In::plain || one_byte(u_int8_len))
+            r.template take<N>(e);
         else
-            for (uint32_t i = 0; i < N && r.ok(); ++i) r.get_field<CodecU8>(e + i);
+            for (uint32_t i = 0; i < N && r.ok(); ++i) r.template get_field<CodecU8>(e + i);
         r.flag(kFlag);
         r.flag_run(r.area != nullptr ? r.area + kFlag + 1 : nullptr, N);
         return true;
@@ -617,11 +648,11 @@ template <class F> struct WireOf<VarArray<F>> {
                        n);
     }
 
-    static bool get(Reader &r, void *inst) {
+    template <class In> DROV_INLINE static bool get(In &r, void *inst) {
         uint32_t *len = length(inst);
         const uint32_t old = *len;
         uint32_t n;
-        if (!r.get<CodecU32>(&n)) return true;
+        if (!r.template get<CodecU32>(&n)) return true;
         const auto m = static_cast<uint32_t>(std::min<uint64_t>(n, static_cast<uint64_t>(r.left())));
         void **p = reinterpret_cast<void **>(elems(inst));
         if (m == 0) {
@@ -647,7 +678,7 @@ template <class F> struct WireOf<VarArray<F>> {
                 if (*fb != nullptr) K::free_flags(r.h, r.ctx, inst, area);
                 uint8_t *block;
                 if (!K::regrow(r.h, r.ctx, nullptr, 0, m, &block)) {
-                    fail(r.h, r.err, QEL_ENOMEM);
+                    r.failed(QEL_ENOMEM);
                     return false;
                 }
                 K::store_flags(r.h, r.ctx, inst, area, block);
@@ -689,7 +720,7 @@ template <class F> struct WireOf<List<F>> {
     }
 
     // The old elements leave as a removal takes them out, and are destroyed.
-    static void drop_all(Reader &r, void *owner) {
+    template <class In> static void drop_all(In &r, void *owner) {
         static constexpr UnlinkPoints kPoints{P::drop_links, P::drop_next_prev, P::drop_last,
                                               P::drop_first, P::drop_prev_next};
         Head *hd = head(owner);
@@ -706,14 +737,16 @@ template <class F> struct WireOf<List<F>> {
         hd->count = 0;
     }
 
-    static bool get(Reader &r, void *inst) {
+    template <class In> DROV_INLINE static bool get(In &r, void *inst) {
         uint32_t count;
-        if (r.get<CodecCount>(&count)) {
+        if (r.template get<CodecCount>(&count)) {
             Head *hd = head(inst);
             if (r.update != 0 && count == hd->count) {
                 void *e = hd->first;
                 for (uint32_t i = 0; i < count && e != hd && e != nullptr; ++i) {
-                    r.off += Wire<E>::template decode<true>(r.h, r.ctx, r.at(), e, r.left(), r.update, r.err);
+                    r.off += Wire<E>::template decode<true>(r.h, r.ctx, r.at(), e, r.left(),
+                                                            r.update, r.err, r.domains);
+                    r.sync();
                     if (!r.ok()) {
                         trace(P::element_failed, std::strerror(static_cast<int>(*r.err)));
                         break;
@@ -732,15 +765,20 @@ template <class F> struct WireOf<List<F>> {
     // that cannot be made or decoded ends the loop and is not kept.  Each
     // element takes at least a byte, so the buffer ends the loop long
     // before a count that claims more.
-    static void append(Reader &r, void *inst, uint32_t count) {
+    template <class In> static void append(In &r, void *inst, uint32_t count) {
         for (uint32_t i = 0; i < count; ++i) {
-            void *e = Struct<E>::create_internal(r.h, r.ctx);
+            void *e = Struct<E>::create_internal(r.h, r.ctx, r.domains);
             if (e == nullptr || e == Struct<E>::placeholder) {
-                fail(r.h, r.err, QEL_ENOMEM);
+                r.failed(QEL_ENOMEM);
                 return;
             }
-            r.off += Wire<E>::template decode<true>(r.h, r.ctx, r.at(), e, r.left(), r.update, r.err);
-            if (r.ok()) K::set_last(r.h, r.ctx, inst, e, r.err);
+            r.off += Wire<E>::template decode<true>(r.h, r.ctx, r.at(), e, r.left(), r.update,
+                                                    r.err, r.domains);
+            r.sync();
+            if (r.ok()) {
+                K::set_last(r.h, r.ctx, inst, e, r.err, !r.quiet);
+                r.sync();
+            }
             if (link(e)->list == nullptr) { // not taken into the list
                 Struct<E>::destroy_internal(r.h, r.ctx, e, 1);
                 return;

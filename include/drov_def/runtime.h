@@ -122,6 +122,14 @@ DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_last_error(const struct qel_handl
  * no network access, no external DTD or entity is loaded.  The document
  * belongs to the caller, who frees it with drov_def_runtime_xml_free (null
  * is ignored).  A document may be read by one thread at a time.
+ *
+ * The document is the runtime's own object, not a libxml2 xmlDocPtr: it is
+ * only for the runtime's readers (from_xml), and nothing changes it until
+ * it is freed, so lookups in it go on from what the lookup before them
+ * found.  A program that wants a tree of its own parses with libxml2 and
+ * hands that xmlDocPtr to from_xml (each lookup then starts from the top,
+ * as the program may change the tree between calls);
+ * drov_def_runtime_xml_free frees such a document too.
  */
 DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_xml_read(const char *text, size_t len, void **doc);
 DROV_DEF_RUNTIME_API void drov_def_runtime_xml_free(void *doc);

@@ -270,6 +270,11 @@ void reset_global();
 /* Entries dropped from the process-wide records at their limit. */
 uint64_t global_dropped();
 
+/* Documents drov_def_runtime_xml_read makes from now on get a table of
+ * their element names (true, the start) or none, as when it could not be
+ * built: their lookups then compare names by their text. */
+void set_xml_name_tables(bool on);
+
 /* Number of calls named `name` on the handle (for brevity in tests). */
 size_t count_calls(qel_handle_t *h, std::string_view name);
 /* The calls named `name` on the handle, in order. */

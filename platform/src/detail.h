@@ -214,6 +214,13 @@ private:
 // The text of the first element the XPath expression selects: 0, 2 when
 // there is none, 22 for an unusable document or expression.
 int32_t element_text(void *doc, const char *path, ElementText *out);
+
+// The document drov_def_runtime_xml_read hands out for a parsed xmlDoc: the
+// runtime's own object, which keeps what lookups found; null when memory is
+// short (the xmlDoc is then still the caller's).
+void *adopt_document(void *xml_doc);
+// Frees a document adopt_document made, or else an xmlDoc as it is.
+void release_document(void *doc);
 // "Failed xpath: <path>" into the caller's message buffer, bounded by its size.
 void xpath_message(char *msg, uint32_t msg_size, const char *path);
 

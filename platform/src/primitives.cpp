@@ -87,9 +87,45 @@ std::string_view trimmed(std::string_view t) {
     return t.substr(b, e - b);
 }
 
+// The digits of a plain decimal number ("0" or no leading zero) or of a
+// plain hexadecimal one ("0x" and digits), which strtoull reads the same
+// way in any locale, up to 16 of them (no overflow): true with the value.
+bool plain_unsigned(std::string_view t, uint64_t *out) {
+    uint64_t v = 0;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        if (t.size() > 18) return false;
+        for (size_t i = 2; i < t.size(); ++i) {
+            const unsigned c = static_cast<unsigned char>(t[i]);
+            unsigned d;
+            if (c - '0' < 10u)
+                d = c - '0';
+            else if ((c | 0x20u) - 'a' < 6u)
+                d = (c | 0x20u) - 'a' + 10;
+            else
+                return false;
+            v = v << 4 | d;
+        }
+    } else {
+        if (t.empty() || t.size() > 16 || (t[0] == '0' && t.size() > 1)) return false;
+        for (const char ch : t) {
+            const auto d = static_cast<unsigned>(static_cast<unsigned char>(ch) - '0');
+            if (d >= 10) return false;
+            v = v * 10 + d;
+        }
+    }
+    *out = v;
+    return true;
+}
+
 // Unsigned number in C notation (decimal, 0x hex, 0 octal) no larger than max.
 bool parse_unsigned(std::string_view text, uint64_t max, uint64_t *out) {
     std::string_view t = trimmed(text);
+    uint64_t plain;
+    if (plain_unsigned(t, &plain)) {
+        if (plain > max) return false;
+        *out = plain;
+        return true;
+    }
     if (t.empty() || t[0] == '-' || t[0] == '+') return false;
     // strtoull wants the number on its own; a short one is copied here
     char small[32];

@@ -9,6 +9,9 @@
 
 #include "detail.h"
 
+using qel_standin::detail::adopt_document;
+using qel_standin::detail::release_document;
+
 extern "C" {
 
 uint32_t drov_def_runtime_xml_read(const char *text, size_t len, void **doc) {
@@ -29,12 +32,19 @@ uint32_t drov_def_runtime_xml_read(const char *text, size_t len, void **doc) {
         d = nullptr;
     }
     xmlFreeParserCtxt(ctxt);
-    *doc = d;
+    if (d != nullptr) {
+        // the runtime's own document, which lookups may keep nodes of
+        *doc = adopt_document(d);
+        if (*doc == nullptr) {
+            xmlFreeDoc(d);
+            rc = QEL_ENOMEM;
+        }
+    }
     return rc;
 }
 
 void drov_def_runtime_xml_free(void *doc) {
-    if (doc != nullptr) xmlFreeDoc(static_cast<xmlDocPtr>(doc));
+    if (doc != nullptr) release_document(doc);
 }
 
 } // extern "C"

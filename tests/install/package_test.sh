@@ -2,7 +2,8 @@
 # Packaging checks, one step per test (see CMakeLists.txt beside this file):
 #
 #   stage                   install the built tree into $WORK/stage with prefix /usr
-#   installed-tool          the staged drovdef reads the staged library by default
+#   installed-tool          the staged drovdef reads the staged library by default and
+#                           decodes a message through it
 #   cmake-consumer FAMILY   build the consumer with find_package against the stage with
 #                           the compilers of FAMILY (gnu or clang), run it
 #   pkgconfig-consumer FAMILY  the same through pkg-config
@@ -133,10 +134,17 @@ installed-tool)
              include/drov_def/drov_def_types.h; do
         [ -f "$WORK/stage/usr/$f" ] || fail "$f is not installed"
     done
-    # Away from any library it says which file it looked for.
+    # The message commands run on the staged library it is linked with.
+    "$tool" decode vm_act_rsp --hex "$SRC/tests/golden/drovdef/act_rsp.hex" >"$WORK/installed-decode" \
+        2>/dev/null || fail "the installed drovdef decode"
+    cmp "$WORK/installed-decode" "$SRC/tests/golden/drovdef/act_rsp.print" ||
+        fail "the installed drovdef decoded another message"
+    # Away from the library it reads by default it says which file it looked
+    # for (the loader still finds the libraries the tool is linked with).
     mkdir -p "$WORK/lonely/bin" && cp "$tool" "$WORK/lonely/bin/"
+    staged_lib=$(dirname "$(find "$WORK/stage/usr" -name 'libdrov_def.so.0' | head -n 1)")
     rc=0
-    "$WORK/lonely/bin/drovdef" types >"$WORK/lonely/out" 2>"$WORK/lonely/err" || rc=$?
+    LD_LIBRARY_PATH=$staged_lib "$WORK/lonely/bin/drovdef" types >"$WORK/lonely/out" 2>"$WORK/lonely/err" || rc=$?
     [ $rc -eq 1 ] && [ ! -s "$WORK/lonely/out" ] && [ "$(wc -l <"$WORK/lonely/err")" -eq 1 ] &&
         grep -q "^drovdef: $WORK/lonely/lib.*/libdrov_def\.so\.0: " "$WORK/lonely/err" ||
         fail "drovdef without a library: exit $rc, $(cat "$WORK/lonely/err")"

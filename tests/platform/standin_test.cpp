@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -660,6 +662,61 @@ TEST_F(Xml, ReadersParseAndTakeWhatFits) {
     EXPECT_EQ(std::string(fixed, 6), std::string("1500\0#", 6)) << "shorter: a NUL follows";
     EXPECT_EQ(err, 0u);
     EXPECT_STREQ(msg, "untouched");
+}
+
+// Numbers are read as strtoull reads them (C notation: decimal, 0x hex, 0
+// octal), between blanks, no sign, at most the type's maximum; plain
+// decimal and hex digits are read without it, and must agree.
+TEST(StandinXmlNumbers, NumbersReadAsStrtoullReadsThem) {
+    const std::vector<std::string> texts = {
+        "0", "00", "007", "08", "010", "1", "12345", "255", "256", "65535", "65536", "4294967295",
+        "4294967296", "18446744073709551615", "18446744073709551616", "99999999999999999999",
+        "1234567890123456", "0x", "0x0", "0xff", "0XFF", "0xFfF", "0xFFFFFFFF", "0x100000000",
+        "0x0000000000000001", "0x00000000000000001", "0x10000000000000001", "0x1234567890abcdef", "0xg", "0x-1", "1a",
+        "1 2", " 12 ", "\t0x1f\n", "-0", "+1", "-1", "", "  ", "x", "0b1", "1e3", "1.0"};
+    std::string xml = "<r>";
+    for (const std::string &t : texts) xml += "<v>" + t + "</v>";
+    xml += "</r>";
+    xmlDocPtr doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "n.xml", nullptr, 0);
+    ASSERT_NE(doc, nullptr);
+    // what the readers did before they read digits themselves
+    auto expected = [](std::string t, uint64_t max) -> std::pair<bool, uint64_t> {
+        const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+        while (!t.empty() && blank(t.front())) t.erase(t.begin());
+        while (!t.empty() && blank(t.back())) t.pop_back();
+        if (t.empty() || t[0] == '-' || t[0] == '+') return {false, 0};
+        errno = 0;
+        char *end = nullptr;
+        const unsigned long long v = std::strtoull(t.c_str(), &end, 0);
+        if (errno != 0 || *end != '\0' || v > max) return {false, 0};
+        return {true, v};
+    };
+    qel_handle_t *h = handle_new();
+    for (size_t i = 0; i < texts.size(); ++i) {
+        SCOPED_TRACE("'" + texts[i] + "'");
+        const std::string path = "/r/v[" + std::to_string(i + 1) + "]";
+        // read or refused as before; refused leaves the value alone
+        auto check = [&](uint64_t max, uint32_t err, uint64_t got) {
+            const auto [ok, want] = expected(texts[i], max);
+            EXPECT_EQ(err, ok ? 0u : QEL_EINVAL) << max;
+            EXPECT_EQ(got, ok ? want : 7u) << max;
+        };
+        uint32_t err = 0;
+        u_int8 v8 = 7;
+        u_int8_from_xml(h, 0, path.c_str(), doc, &v8, &err, nullptr, 0);
+        check(UINT8_MAX, std::exchange(err, 0), v8);
+        u_int16 v16 = 7;
+        u_int16_from_xml(h, 0, path.c_str(), doc, &v16, &err, nullptr, 0);
+        check(UINT16_MAX, std::exchange(err, 0), v16);
+        u_int32 v32 = 7;
+        u_int32_from_xml(h, 0, path.c_str(), doc, &v32, &err, nullptr, 0);
+        check(UINT32_MAX, std::exchange(err, 0), v32);
+        if_handle ifh = 7;
+        if_handle_from_xml(h, 0, path.c_str(), doc, &ifh, &err, nullptr, 0);
+        check(UINT32_MAX, std::exchange(err, 0), ifh);
+    }
+    handle_delete(h);
+    xmlFreeDoc(doc);
 }
 
 // A failed read stores its error, reports the path (within the room given)

@@ -351,15 +351,17 @@ TEST_F(ReadXml, HostileDocumentsEndInAnErrorOrAReadThatFits) {
         EXPECT_NE(vm_install_cfg_toxml_cr(h, cfg, buf.data(), static_cast<uint32_t>(buf.size())), UINT32_MAX);
         vm_install_cfg_destroy(h, 1, cfg);
     }
-    // Long values are taken at the width of their length field: owner's is a
-    // u8, so 300 is taken as 44, as the setter takes it.
-    vm_install_cfg_t *cfg = vm_install_cfg_create(h, 1);
-    read(vm_install_cfg_from_xml, "/c",
-         "<c><owner>" + std::string(300, 'o') + "</owner><vm_name>" + std::string(70000, 'n') + "</vm_name></c>", cfg);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(vm_install_cfg_owner_len_get_value(h, 1, cfg, &err), 44u);
-    EXPECT_EQ(vm_install_cfg_vm_name_length_get_value(h, 1, cfg, &err), 70000u);
-    vm_install_cfg_destroy(h, 1, cfg);
+    // A value longer than its length field can count is refused (owner's is
+    // a u8: 255 fits, 256 does not); what came before it was read.
+    for (auto [n, want] : {std::pair{255u, 0u}, std::pair{256u, 22u}}) {
+        vm_install_cfg_t *cfg = vm_install_cfg_create(h, 1);
+        read(vm_install_cfg_from_xml, "/c",
+             "<c><owner>" + std::string(n, 'o') + "</owner><vm_name>" + std::string(70000, 'n') + "</vm_name></c>", cfg);
+        EXPECT_ERR(want);
+        EXPECT_EQ(vm_install_cfg_owner_len_get_value(h, 1, cfg, &err), want == 0 ? n : 0u);
+        EXPECT_EQ(vm_install_cfg_vm_name_length_get_value(h, 1, cfg, &err), 70000u);
+        vm_install_cfg_destroy(h, 1, cfg);
+    }
 }
 
 TEST_F(ReadXml, LongPathsAreCutTo255Characters) {

@@ -30,6 +30,7 @@ protected:
 
 TEST_P(RoundTrip, EveryTypeInEveryVariantComesBackFieldByFieldAndByteByByte) {
     qel_standin::set_tracking(h, GetParam());
+    ASSERT_EQ(h->features, 0u); // an observed handle: every runtime call is made
     for (uint32_t t = 0; t < walk::kStructs; ++t) {
         for (int8_t v = -1; v < kTypes[t].variants; ++v) {
             for (uint32_t round = 0; round < 4; ++round) {
@@ -54,6 +55,18 @@ TEST_P(RoundTrip, EveryTypeInEveryVariantComesBackFieldByFieldAndByteByByte) {
                 ASSERT_LT(b.size(), size);
                 Bytes padded = b;
                 padded.resize(size, 0xEE);
+                {
+                    // The runtime letting the library code the values and
+                    // count the instances itself: the same bytes and values.
+                    h->features = QEL_FEATURES_ALL;
+                    EXPECT_EQ(encode(t, src, size), b);
+                    void *plain = make(t);
+                    EXPECT_EQ(decode(t, padded, plain), b.size());
+                    EXPECT_EQ(walk::diff(t, src, plain), "");
+                    EXPECT_EQ(decode(t, padded, plain, 1), b.size());
+                    EXPECT_EQ(encode(t, plain, size), b);
+                    h->features = 0;
+                }
                 void *dst = make(t);
                 const uint32_t bytes = walk::fn<uint32_t (*)(qel_handle_t *)>(walk::op(t, "sizeof"))(h);
                 const Bytes before(walk::bytes(dst), walk::bytes(dst) + bytes);

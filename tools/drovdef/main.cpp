@@ -1,7 +1,9 @@
 // drovdef: inspect a built libdrov_def -- its types as the runtime sees
 // them, the .velto manifest and build record, and the trace catalogue.
 #include "catalogue.h"
+#include "cli.h"
 #include "elf_file.h"
+#include "messages.h"
 #include "types.h"
 
 #include <algorithm>
@@ -19,13 +21,15 @@
 namespace {
 
 using drovdef::Error;
+using drovdef::UsageError;
 
 constexpr const char kHelp[] =
     "usage: drovdef COMMAND [LIBRARY] [ARGS]\n"
+    "       drovdef MESSAGE-COMMAND TYPE [FILE...] [OPTIONS]\n"
     "\n"
-    "Reads a built libdrov_def file; nothing of it runs.  Without LIBRARY the\n"
-    "tool reads the library installed beside it (in a build tree, the library\n"
-    "built there)@HERE@.\n"
+    "The first commands read a built libdrov_def file; nothing of it runs.\n"
+    "Without LIBRARY the tool reads the library installed beside it (in a build\n"
+    "tree, the library built there)@HERE@.\n"
     "\n"
     "commands:\n"
     "  types [LIBRARY]                  the module's types as the runtime sees them\n"
@@ -45,21 +49,44 @@ constexpr const char kHelp[] =
     "An argument made only of digits is an INDEX, never a LIBRARY (write a file\n"
     "named 12 as ./12).\n"
     "\n"
+    "Message commands, through the library the tool runs with; TYPE is a\n"
+    "structure type, FILE '-' or none is standard input:\n"
+    "  decode TYPE [FILE] [--hex] [--xml] [--variant-domain TYPE=N]...\n"
+    "      decodes an encoding into a fresh instance and prints it (--xml: as\n"
+    "      XML).  --hex reads a hex dump: pairs of hex digits, whitespace and\n"
+    "      '#' comments ignored.  --variant-domain reads as a peer that knows\n"
+    "      variants 0 to N of TYPE: later variants' bytes are skipped.  Standard\n"
+    "      error gets an account: the variant read and written, the bytes\n"
+    "      taken, and every offset jump (bytes skipped: where, how many, why)\n"
+    "  encode TYPE [FILE.xml] [--hex] [--path PATH] [--variant-domain TYPE=N]...\n"
+    "      reads the element at PATH (default /TYPE) of an XML document and\n"
+    "      writes its encoding, raw or as a hex dump with a line per field;\n"
+    "      --variant-domain writes TYPE in variant N at most, as for an older peer\n"
+    "  diff TYPE A B [--hex] [--variant-domain TYPE=N]...\n"
+    "      decodes two encodings and prints each difference as\n"
+    "      PATH: OLD -> NEW, PATH like vm_if_rsp.vm_if_info[3].mtu, with the\n"
+    "      pseudo-fields variant, count (of a list) and flag (state flag, when\n"
+    "      an encoding carries them); (absent) where one side lacks the field\n"
+    "  fields TYPE                      the type's variants and fields: kind,\n"
+    "                                   width in an instance, variant, limits\n"
+    "                                   (an enumeration: its values)\n"
+    "  compat OLD.schema NEW.schema     each change between two schemas, as\n"
+    "                                   compatible or breaking with its rule\n"
+    "\n"
     "exit status:\n"
-    "  0  done\n"
-    "  1  the library cannot be read or is not a usable drov_def library, or the\n"
-    "     output cannot be written\n"
-    "  2  usage error: an unknown command or option, arguments missing or extra,\n"
-    "     an INDEX that is not a number\n"
+    "  0  done (diff: the messages are equal; compat: nothing breaks)\n"
+    "  1  the library or an input cannot be read or used (a message that does\n"
+    "     not decode, is cut short, malformed or followed by more bytes), or the\n"
+    "     output cannot be written; diff: the messages differ; compat: a change\n"
+    "     breaks old or new peers\n"
+    "  2  usage error: an unknown command, option or type, arguments missing or\n"
+    "     extra, an INDEX or variant that is not a number\n"
     "\n"
     "Errors go to standard error as one line, with nothing on standard output:\n"
     "  drovdef: LIBRARY: MESSAGE        the library cannot be used (exit 1)\n"
+    "  drovdef: FILE: TYPE: MESSAGE     the message cannot be decoded (exit 1)\n"
     "  drovdef: MESSAGE                 a usage error (exit 2), with a second line\n"
     "                                   try 'drovdef --help'\n";
-
-struct UsageError {
-    std::string message;
-};
 
 std::string out; // for stdout, written once the command has succeeded
 
@@ -219,6 +246,14 @@ int run(const std::vector<std::string> &args) {
     const Command *c = nullptr;
     for (const Command &k : commands)
         if (cmd == k.name) c = &k;
+    if (c == nullptr && drovdef::messages::is_command(cmd)) {
+        drovdef::messages::Outcome o = drovdef::messages::run(args);
+        out = std::move(o.out);
+        write_out();
+        if (!o.report.empty() && std::fputs(o.report.c_str(), stderr) < 0)
+            throw Error(std::string("cannot write the report: ") + std::strerror(errno));
+        return o.status;
+    }
     if (c == nullptr)
         throw UsageError{(cmd.starts_with("-") ? "unknown option '" : "unknown command '") + cmd +
                          "'"};
@@ -266,6 +301,9 @@ int main(int argc, char **argv) {
         return 1;
     } catch (const std::bad_alloc &) {
         std::fprintf(stderr, "drovdef: out of memory\n");
+        return 1;
+    } catch (const std::exception &e) { // the C++ layer's drov::error
+        std::fprintf(stderr, "drovdef: %s\n", e.what());
         return 1;
     }
 }

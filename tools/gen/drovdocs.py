@@ -110,7 +110,9 @@ def encoded_of(t, f, by_name):
         return f"{f.width} (the length, n)"
     if f.kind in ("u8", "u16", "u32"):
         return f"{width_of(f, by_name)}, flag"
-    if f.kind in ("bool", "ifh"):
+    if f.kind == "bool":
+        return "1, flag"
+    if f.kind == "ifh":
         return "4, flag"
     if f.kind == "enum":
         return "5 (variant byte, u32 value), flag"
