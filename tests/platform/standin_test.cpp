@@ -99,37 +99,19 @@ TEST_F(Standin, InjectedAllocationFailuresAndLiveBlocks) {
     EXPECT_TRUE(st().live.empty()) << "module blocks are not live blocks";
 }
 
+// What a handle nobody observes still keeps: its live blocks and its error.
 TEST_F(Standin, CountedAllocationAndRecordingOffKeepNothing) {
     set_alloc_mode(h, AllocMode::Counted);
     set_recording(h, false);
-    set_global_recording(false);
-    int x = 0;
-    uint16_t id = 0;
-    uint32_t state_word = 0;
     void *a = h->allocate(h->alloc_ctx, 1, 16), *b = h->allocate(h->alloc_ctx, 1, 16);
     h->free(h->alloc_ctx, 1, a);
     EXPECT_EQ(st().live_count, 1u);
-    EXPECT_TRUE(h->write_notify == nullptr && h->counter_notify == nullptr) << "nobody observes the handle";
+    EXPECT_TRUE(h->write_notify == nullptr && h->counter_notify == nullptr);
     qel_store_err(h, 22);
-    EXPECT_EQ(st().last_error, 22u) << "the error is still kept";
-    EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 1);
-    EXPECT_EQ(wlog_module_init_fn("rec_off", &id, &state_word), 0);
-    wlog_trace(nullptr, 1, id, WLOG_ERROR);
-    qel_get_luid(1, 2, 3, 4, 5, 6);
+    EXPECT_EQ(st().last_error, 22u);
     h->free(h->alloc_ctx, 1, b);
     EXPECT_EQ(st().live_count, 0u);
-    EXPECT_TRUE(st().live.empty() && st().writes.empty() && st().counters.empty() && st().calls.empty());
-    EXPECT_TRUE(ranges().empty() && traces().empty() && global_calls().empty());
-
-    reset_global(); // switches process-wide recording on again
-    wlog_trace(nullptr, 1, id, WLOG_ERROR);
-    EXPECT_EQ(traces().size(), 1u);
-    set_recording(h, true);
-    uint64_t counter = 0;
-    h->counter_notify(h->alloc_ctx, &counter, 1, 9);
-    ASSERT_EQ(st().counters.size(), 1u);
-    EXPECT_EQ(st().counters[0].ctx, 9u);
-    reset_global();
+    EXPECT_TRUE(st().live.empty() && st().calls.empty());
 }
 
 TEST(StandinGlobal, RangeFailureIsCountedFromArmingAndExplainedByPerror) {
@@ -352,25 +334,6 @@ TEST_F(Contract, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     EXPECT_EQ(count_calls(h, "qel_store_err"), 0u);
 }
 
-// Injected outcomes of the mapping and reference-count calls reach the caller.
-TEST_F(Standin, MappingCallsGiveTheInjectedOutcome) {
-    int inst = 0;
-    EXPECT_EQ(qel_request_oid_mapping_destroy(h, 2, &inst, &err), 1);
-    st().oid_mapping_result = 7;
-    st().oid_mapping_error = 12;
-    EXPECT_EQ(qel_request_oid_mapping_destroy(h, 2, &inst, &err), 7);
-    EXPECT_EQ(took(), 12u);
-    st().hd_mapping_error = 22;
-    qel_hd_mapping_destroy(h, 2, &inst, &err);
-    EXPECT_EQ(took(), 22u);
-    st().oid_ref_count_error = 2;
-    qellib_lookup_and_update_oid_ref_count(h, 2, 0x1234, -1, &err);
-    EXPECT_EQ(took(), 2u);
-    auto refs = calls_named(h, "qellib_lookup_and_update_oid_ref_count");
-    ASSERT_EQ(refs.size(), 1u);
-    EXPECT_TRUE(refs[0].words[0] == 0x1234u && refs[0].arg == -1);
-}
-
 TEST_F(Standin, EmbeddedObjectsStartAtZero) {
     qel_boolean flag = 9;
     qel_boolean_initialize(h, 3, &flag, &qel_boolean_type_info, 1, 0, 0x04, nullptr, &err);
@@ -410,10 +373,8 @@ TEST_F(Standin, DomainLookupsAreRecordedAndFillTheErrorWordOnlyWhenTheyFail) {
     EXPECT_EQ(took(), 2u);
     auto lookups = calls_named(h, "qel_domain_lookup_variant");
     ASSERT_EQ(lookups.size(), 5u);
-    EXPECT_EQ(lookups[1].obj, &rec.ti);
-    EXPECT_EQ(lookups[1].arg, 0);
-    EXPECT_EQ(lookups[3].arg, 2) << "the type's highest variant";
-    EXPECT_EQ(lookups[3].words[0], reinterpret_cast<uintptr_t>(&err));
+    EXPECT_TRUE(lookups[1].obj == &rec.ti && lookups[1].arg == 0);
+    EXPECT_TRUE(lookups[3].arg == 2 && lookups[3].words[0] == reinterpret_cast<uintptr_t>(&err));
     // without a handle the domain argument is the handle state
     st().domain_error = 0;
     set_domain_variant(h, "t", 1);
@@ -579,20 +540,12 @@ TEST_F(Xml, ElementValuesNeedRoomForTheNul) {
 }
 
 TEST_F(Xml, ReadersParseAndTakeWhatFits) {
-    u_int16 mtu = 0;
-    u_int32 big = 0;
+    char buf[8], fixed[8];
     qel_boolean on = 0;
-    char c = 0, buf[8], fixed[8];
-    u_int16_from_xml(h, 0, "/root/cfg/mtu", doc, &mtu, &err, msg, sizeof msg);
-    u_int32_from_xml(h, 0, "/root/cfg/big", doc, &big, &err, msg, sizeof msg);
     qel_boolean_from_xml(h, 0, "/root/cfg/on", doc, &on, &err, msg, sizeof msg);
-    char_from_xml(h, 0, "/root/cfg/c", doc, &c, &err, msg, sizeof msg);
-    var_string_from_xml(h, 0, "/root/cfg/name", doc, buf, 5, &err, msg, sizeof msg);
-    EXPECT_EQ(mtu, 1500);
-    EXPECT_EQ(big, 70000u);
     EXPECT_EQ(on, 1u);
-    EXPECT_EQ(c, '<');
-    EXPECT_STREQ(buf, "eth0");
+    var_string_from_xml(h, 0, "/root/cfg/name", doc, buf, 5, &err, msg, sizeof msg);
+    EXPECT_STREQ(buf, "eth0") << "4 characters and the NUL in 5";
     // a fixed text of capacity cap lives in cap + 1 bytes
     std::memset(fixed, '#', sizeof fixed);
     null_string_from_xml(h, 0, "/root/cfg/name", doc, fixed, 4, &err, msg, sizeof msg);
@@ -823,7 +776,6 @@ TEST_F(Standin, XmlWrittenByTheWritersReadsBackToTheSameValues) {
     EXPECT_EQ(back(if_handle_to_xml, if_handle_from_xml, if_handle{0xDEADBEEF}, 0), 0xDEADBEEFu);
     EXPECT_EQ(back(qel_boolean_to_xml, qel_boolean_from_xml, qel_boolean{1}, 1), 1u);
     EXPECT_EQ(back(qel_boolean_to_xml, qel_boolean_from_xml, qel_boolean{0}, 0), 0u);
-    for (char ch : "<&>\"' \t\nz\r"s) EXPECT_EQ(back(char_to_xml, char_from_xml, ch, 0), ch) << int{ch};
 
     auto var = [&](const std::string &s) {
         char buf[256];
@@ -852,41 +804,14 @@ TEST_F(Standin, XmlWrittenByTheWritersReadsBackToTheSameValues) {
 }
 
 // What tests of the structures look for in the call record.
-TEST_F(Standin, CallRecordShowsFlagsPassOnValues) {
-    char buf[64];
-    const u_int32 v = 5;
-    start_tag(h, 4, buf, "rec", sizeof buf, 3, &err);
-    u_int32_to_xml(h, 4, "f", buf, &v, sizeof buf, 2, &err);
-    var_string_to_xml(h, 4, "s", buf, "x", 1, sizeof buf, 1, &err);
-    null_string_to_xml(h, 4, "n", buf, "x", 1, sizeof buf, 0, &err);
-    auto one = [&](std::string_view name) {
-        auto c = calls_named(h, name);
-        EXPECT_EQ(c.size(), 1u) << name << ": a writer's own tags are not calls";
-        return c.empty() ? Call{} : c[0];
-    };
-    EXPECT_EQ(one("start_tag").arg, 3);
-    EXPECT_STREQ(static_cast<const char *>(one("start_tag").owner), "rec");
-    expect_call(one("u_int32_to_xml"), &v, 4, 2);
-    EXPECT_EQ(one("var_string_to_xml").arg, 1);
-    EXPECT_EQ(one("null_string_to_xml").arg, 0);
-
-    char msg[16];
-    u_int16 field = 0;
-    u_int16_from_xml(h, 6, "/x", nullptr, &field, &err, msg, 13);
-    EXPECT_EQ(one("u_int16_from_xml").owner, msg);
-    expect_call(one("u_int16_from_xml"), &field, 6, 13);
-    err = 0;
-    const uint8_t wire[1] = {9};
-    u_int8 byte = 0;
-    u_int8_unmarshal(h, 2, wire, &byte, 1, 1, &err);
-    expect_call(one("u_int8_unmarshal"), &byte, 2, 1); // 1: the update flag
-
+// The primitive's own create and destroy (used for printing a list's count).
+TEST_F(Standin, PrimitiveCreateGivesAZeroAndFailsCleanly) {
     u_int8 *p = u_int8_create(h, 8);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(*p, 0);
     u_int8_destroy(h, 9, p);
-    expect_call(one("allocate"), p, 8, 1);
-    expect_call(one("free"), p, 9, 1);
+    expect_call(calls_named(h, "allocate").at(0), p, 8, 1);
+    expect_call(calls_named(h, "free").at(0), p, 9, 1);
     st().fail_alloc_at = st().alloc_calls + 1;
     EXPECT_EQ(u_int8_create(h, 8), nullptr);
     EXPECT_TRUE(st().live.empty());
