@@ -1,20 +1,19 @@
-// The stand-in runtime as other tests rely on it: failure injection, block
-// accounting and the recording switches, statistics increments, variant
-// adjustment, the helpers' error contract, the print and XML forms, XML
-// lookups and round trips, big-endian encodings and SuperFastHash.
+// The stand-in runtime as the library and other tests rely on it: failure
+// injection, live blocks, statistics, variant adjustment and the domain,
+// the helpers' error contract, the print and XML forms, XML reading and
+// round trips, big-endian encodings and SuperFastHash.  (Element lookups:
+// xml_lookup_test.cpp.)
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/xpath.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -155,29 +154,6 @@ TEST_F(Standin, StatsNotifyTheCounterBeforeIncrementingIt) {
     }
     qellib_type_stats_create_object(h, 4, &rec.ti, nullptr, &err); // no entry: nothing counted
     EXPECT_EQ(g_seen_at_notify, (std::vector<uint64_t>{0, 0, 1, 0, 0, 1}));
-}
-
-// Half the threads count through private copies of the record, which share
-// its variant information and so its counters.
-TEST(StandinStats, SharedRecordsCountEveryObjectAcrossThreads) {
-    TypeRecord rec(1);
-    std::atomic<int> ready{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&rec, &ready, t] {
-            qel_handle_t *own = handle_new();
-            set_recording(own, false);
-            qel_type_info_t copy = rec.ti;
-            copy.private_copy = 1;
-            const qel_type_info_t *ti = t % 2 == 0 ? &rec.ti : &copy;
-            ready.fetch_add(1);
-            while (ready.load() < 4) std::this_thread::yield(); // all count at once
-            for (int i = 0; i < 200000; ++i)
-                qellib_type_stats_create_object(own, 0, ti, &ti->variant_info->entries[0], nullptr);
-            handle_delete(own);
-        });
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(rec.entries[0].creates, 800000u);
 }
 
 TEST_F(Standin, AdjustVariantRaisesButNeverLowersTheInstanceVariant) {
