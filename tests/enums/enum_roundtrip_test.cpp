@@ -118,7 +118,7 @@ TEST_F(EnumProperty, EveryValueOfEveryEnumeration) {
             EXPECT_EQ(text(api.to_xml(h, 1, "v", buf, a, sizeof buf, 0, &err)), "<v><" + name + " value out of range/></v>");
             ASSERT_EQ(api.marshal(h, 1, bytes, a, 5, &err), 5u);
             EXPECT_EQ(std::string(reinterpret_cast<char *>(bytes), 5), wire(v));
-            if (v > last) EXPECT_EQ(api.to_internal(v), v);
+            EXPECT_EQ(api.to_internal(v), v);
         }
         // wire numbers below the count are the values; others stand for themselves
         for (uint32_t w : {0u, n - 1, n, n + 1, 0xFFFFFFFFu}) {

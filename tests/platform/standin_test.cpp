@@ -564,24 +564,17 @@ TEST(StandinXmlNumbers, NumbersReadAsStrtoullReadsThem) {
         SCOPED_TRACE("'" + texts[i] + "'");
         const std::string path = "/r/v[" + std::to_string(i + 1) + "]";
         // read or refused as before; refused leaves the value alone
-        auto check = [&](uint64_t max, uint32_t err, uint64_t got) {
+        auto read = [&](auto from_xml, auto v, uint64_t max) {
+            uint32_t err = 0;
+            from_xml(h, 0, path.c_str(), doc, &v, &err, nullptr, 0);
             const auto [ok, want] = expected(texts[i], max);
             EXPECT_EQ(err, ok ? 0u : QEL_EINVAL) << max;
-            EXPECT_EQ(got, ok ? want : 7u) << max;
+            EXPECT_EQ(uint64_t{v}, ok ? want : 7u) << max;
         };
-        uint32_t err = 0;
-        u_int8 v8 = 7;
-        u_int8_from_xml(h, 0, path.c_str(), doc, &v8, &err, nullptr, 0);
-        check(UINT8_MAX, std::exchange(err, 0), v8);
-        u_int16 v16 = 7;
-        u_int16_from_xml(h, 0, path.c_str(), doc, &v16, &err, nullptr, 0);
-        check(UINT16_MAX, std::exchange(err, 0), v16);
-        u_int32 v32 = 7;
-        u_int32_from_xml(h, 0, path.c_str(), doc, &v32, &err, nullptr, 0);
-        check(UINT32_MAX, std::exchange(err, 0), v32);
-        if_handle ifh = 7;
-        if_handle_from_xml(h, 0, path.c_str(), doc, &ifh, &err, nullptr, 0);
-        check(UINT32_MAX, std::exchange(err, 0), ifh);
+        read(u_int8_from_xml, u_int8{7}, UINT8_MAX);
+        read(u_int16_from_xml, u_int16{7}, UINT16_MAX);
+        read(u_int32_from_xml, u_int32{7}, UINT32_MAX);
+        read(if_handle_from_xml, if_handle{7}, UINT32_MAX);
     }
     handle_delete(h);
     xmlFreeDoc(doc);

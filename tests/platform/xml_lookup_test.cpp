@@ -73,8 +73,10 @@ Answer lookup(void *doc, const std::string &path, bool count_first = false) {
         char buf[512] = "#";
         uint32_t needed = 0;
         a.value_rc = xml_get_element_value(doc, path.c_str(), buf, sizeof buf, &needed);
-        if (a.value_rc == 0) a.value = buf;
-        if (a.value_rc == 0) EXPECT_EQ(needed, a.value.size()) << path;
+        if (a.value_rc == 0) {
+            a.value = buf;
+            EXPECT_EQ(needed, a.value.size()) << path;
+        }
     };
     auto count = [&] { a.count_rc = xml_get_element_nodecount(doc, path.c_str(), &a.count); };
     if (count_first) {
