@@ -57,17 +57,9 @@ TypeOps ops_of(uint32_t t) {
     TypeOps o;
     o.tag = walk::name(t);
     o.path = "/" + o.tag;
-    f(o.create, "create");
-    f(o.destroy, "destroy");
-    f(o.len, "len");
-    f(o.marshal, "marshal");
-    f(o.unmarshal, "unmarshal");
-    f(o.clone, "clone");
-    f(o.print, "print");
-    f(o.to_xml, "to_xml");
-    f(o.from_xml, "from_xml");
-    f(o.compare, "compare");
-    f(o.hash, "hash");
+    f(o.create, "create"); f(o.destroy, "destroy"); f(o.len, "len"); f(o.marshal, "marshal");
+    f(o.unmarshal, "unmarshal"); f(o.clone, "clone"); f(o.print, "print"); f(o.to_xml, "to_xml");
+    f(o.from_xml, "from_xml"); f(o.compare, "compare"); f(o.hash, "hash");
     return o;
 }
 
@@ -76,7 +68,6 @@ TypeOps ops_of(uint32_t t) {
 struct Counters {
     std::vector<uint64_t *> at;                // creates, destroys of entry k at 2k, 2k + 1
     std::vector<uint32_t> type_of;             // the type each counter belongs to
-    std::vector<std::string> label;
     std::map<const uint64_t *, size_t> number; // counter address -> its place in `at`
 
     Counters() {
@@ -88,8 +79,6 @@ struct Counters {
                     number[c] = at.size();
                     at.push_back(c);
                     type_of.push_back(t);
-                    label.push_back(walk::name(t) + " variant " + std::to_string(v) +
-                                    (c == &e.creates ? " creates" : " destroys"));
                 }
             }
         }
@@ -238,12 +227,6 @@ struct Worker {
     }
 };
 
-double run_seconds() {
-    const char *s = std::getenv("DROV_DEF_CONCURRENCY_SECONDS");
-    double v = s != nullptr ? std::atof(s) : 0;
-    return v > 0 ? v : 2.0;
-}
-
 TEST(Concurrency, ThreadsWithTheirOwnHandlesLeaveExactSharedState) {
     qel_standin::reset_global();
     xmlInitParser(); // libxml2 sets itself up once, before any thread parses
@@ -270,9 +253,10 @@ TEST(Concurrency, ThreadsWithTheirOwnHandlesLeaveExactSharedState) {
     }
 
     std::atomic<int> ready{0}, started{0};
+    const char *secs = std::getenv("DROV_DEF_CONCURRENCY_SECONDS");
+    const double run = secs != nullptr && std::atof(secs) > 0 ? std::atof(secs) : 2.0;
     const auto end = std::chrono::steady_clock::now() +
-                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                         std::chrono::duration<double>(run_seconds()));
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(run));
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i)
         threads.emplace_back([&, i] { Worker(i, handles[i], ops, tallies[i]).run(ready, started, end); });
@@ -322,7 +306,7 @@ TEST(Concurrency, ThreadsWithTheirOwnHandlesLeaveExactSharedState) {
     // The shared counters rose by exactly what the handles were told.
     const std::vector<uint64_t> after = counters.values();
     for (size_t k = 0; k < after.size(); ++k)
-        EXPECT_EQ(after[k] - before[k], notified[k]) << counters.label[k];
+        EXPECT_EQ(after[k] - before[k], notified[k]) << walk::name(counters.type_of[k]) << " counter " << k;
 }
 
 } // namespace

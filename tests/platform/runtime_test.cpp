@@ -312,25 +312,4 @@ TEST(RuntimeInterface, PoolBlocksAreAlignedReusedAndAllGoBackAtReset) {
     EXPECT_EQ(drov_def_runtime_live_blocks(small.h), 0u);
 }
 
-TEST(RuntimeInterface, AnObservedHandleRecordsInBoundedMemory) {
-    qel_handle_t *h = qel_standin::handle_new();
-    qel_standin::observe(h);
-    qel_standin::HandleState &s = state(h);
-    s.record_limit = 8;
-    for (int i = 0; i < 20; ++i) qel_clear_last_error(h);
-    qel_store_err(h, 22);
-    EXPECT_LE(s.calls.size(), 8u);
-    EXPECT_EQ(s.calls.size() + s.dropped, 21u);
-    EXPECT_EQ(s.calls.back().name, "qel_store_err") << "the newest are kept";
-    qel_standin::handle_delete(h);
-
-    qel_standin::reset_global();
-    for (int i = 0; i < 70000; ++i) qel_get_luid(static_cast<uintptr_t>(i), 0, 0, 0, 0, 0);
-    EXPECT_LE(qel_standin::global_calls().size(), 65536u);
-    EXPECT_EQ(qel_standin::global_calls().size() + qel_standin::global_dropped(), 70000u);
-    EXPECT_EQ(qel_standin::global_calls().back().arg, 69999);
-    qel_standin::reset_global();
-    qel_standin::set_global_recording(false);
-}
-
 } // namespace

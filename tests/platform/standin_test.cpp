@@ -1,20 +1,19 @@
-// The stand-in runtime as other tests rely on it: failure injection, block
-// accounting and the recording switches, statistics increments, variant
-// adjustment, the helpers' error contract, the print and XML forms, XML
-// lookups and round trips, big-endian encodings and SuperFastHash.
+// The stand-in runtime as the library and other tests rely on it: failure
+// injection, live blocks, statistics, variant adjustment and the domain,
+// the helpers' error contract, the print and XML forms, XML reading and
+// round trips, big-endian encodings and SuperFastHash.  (Element lookups:
+// xml_lookup_test.cpp.)
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/xpath.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -77,26 +76,19 @@ TEST_F(Standin, InjectedAllocationFailuresAndLiveBlocks) {
     void *a = h->allocate(h->alloc_ctx, 3, 16);
     EXPECT_EQ(h->allocate(h->alloc_ctx, 4, 24), nullptr);
     void *c = h->allocate(h->alloc_ctx, 5, 0);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(c, nullptr) << "size 0 still yields a block";
-    EXPECT_EQ(st().live.size(), 2u);
+    ASSERT_TRUE(a != nullptr && c != nullptr) << "size 0 still yields a block";
     h->free(h->alloc_ctx, 6, a);
     h->free(h->alloc_ctx, 7, nullptr);
-    EXPECT_EQ(st().live.size(), 1u);
-    EXPECT_EQ(st().live_count, 1u);
+    EXPECT_TRUE(st().live.size() == 1u && st().live_count == 1u);
     h->free(h->alloc_ctx, 8, c);
-    EXPECT_TRUE(st().live.empty());
-    EXPECT_EQ(st().live_count, 0u);
-
+    EXPECT_TRUE(st().live.empty() && st().live_count == 0u);
     // every allocation and free is recorded with its context id and size
     auto allocs = calls_named(h, "allocate"), frees = calls_named(h, "free");
-    ASSERT_EQ(allocs.size(), 3u);
+    ASSERT_TRUE(allocs.size() == 3u && frees.size() == 3u);
     expect_call(allocs[0], a, 3, 16);
     expect_call(allocs[1], nullptr, 4, 24); // the failed one
-    ASSERT_EQ(frees.size(), 3u);
-    expect_call(frees[0], a, 6, 16); // the size it was allocated with
-    EXPECT_EQ(frees[1].obj, nullptr);
-    EXPECT_EQ(frees[2].ctx, 8u);
+    expect_call(frees[0], a, 6, 16);        // the size it was allocated with
+    EXPECT_TRUE(frees[1].obj == nullptr && frees[2].ctx == 8u);
 
     st().fail_module_alloc_at = 2;
     EXPECT_NE(h->module_alloc(h, 7, 32), nullptr);
@@ -106,80 +98,39 @@ TEST_F(Standin, InjectedAllocationFailuresAndLiveBlocks) {
     EXPECT_TRUE(st().live.empty()) << "module blocks are not live blocks";
 }
 
+// What a handle nobody observes still keeps: its live blocks and its error.
 TEST_F(Standin, CountedAllocationAndRecordingOffKeepNothing) {
     set_alloc_mode(h, AllocMode::Counted);
     set_recording(h, false);
-    set_global_recording(false);
-    int x = 0;
-    uint64_t counter = 0;
-    void *a = h->allocate(h->alloc_ctx, 1, 16);
-    void *b = h->allocate(h->alloc_ctx, 1, 16);
-    EXPECT_EQ(st().live_count, 2u);
+    void *a = h->allocate(h->alloc_ctx, 1, 16), *b = h->allocate(h->alloc_ctx, 1, 16);
     h->free(h->alloc_ctx, 1, a);
     EXPECT_EQ(st().live_count, 1u);
-    EXPECT_EQ(h->write_notify, nullptr) << "a handle nobody observes has no notifications";
-    EXPECT_EQ(h->counter_notify, nullptr);
+    EXPECT_TRUE(h->write_notify == nullptr && h->counter_notify == nullptr);
     qel_store_err(h, 22);
-    EXPECT_EQ(st().last_error, 22u) << "the error is still kept";
-    EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 1);
-    uint16_t id = 0;
-    uint32_t state_word = 0;
-    EXPECT_EQ(wlog_module_init_fn("rec_off", &id, &state_word), 0);
-    wlog_trace(nullptr, 1, id, WLOG_ERROR);
-    qel_get_luid(1, 2, 3, 4, 5, 6);
+    EXPECT_EQ(st().last_error, 22u);
     h->free(h->alloc_ctx, 1, b);
     EXPECT_EQ(st().live_count, 0u);
-    EXPECT_TRUE(st().live.empty());
-    EXPECT_TRUE(st().writes.empty());
-    EXPECT_TRUE(st().counters.empty());
-    EXPECT_TRUE(st().calls.empty());
-    EXPECT_TRUE(ranges().empty());
-    EXPECT_TRUE(traces().empty());
-    EXPECT_TRUE(global_calls().empty());
-
-    reset_global(); // switches process-wide recording on again
-    wlog_trace(nullptr, 1, id, WLOG_ERROR);
-    EXPECT_EQ(traces().size(), 1u);
-    set_recording(h, true);
-    h->counter_notify(h->alloc_ctx, &counter, 1, 9);
-    ASSERT_EQ(st().counters.size(), 1u);
-    EXPECT_EQ(st().counters[0].ctx, 9u);
-    reset_global();
+    EXPECT_TRUE(st().live.empty() && st().calls.empty());
 }
 
 TEST(StandinGlobal, RangeFailureIsCountedFromArmingAndExplainedByPerror) {
     reset_global();
     int x = 0;
-    testing::internal::CaptureStderr();
-    norla_perror();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "norla: no failure\n");
+    auto perror_text = [] {
+        testing::internal::CaptureStderr();
+        norla_perror();
+        return testing::internal::GetCapturedStderr();
+    };
+    EXPECT_EQ(perror_text(), "norla: no failure\n");
     EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 1);
     fail_range_at(2);
-    EXPECT_EQ(norla_set_range(nullptr, &x, 4, 1), 1);
-    EXPECT_EQ(norla_set_range(nullptr, &x, 4, 2), 0);
-    EXPECT_EQ(norla_set_range(nullptr, &x, 4, 3), 1);
+    for (int k : {1, 0, 1}) EXPECT_EQ(norla_set_range(nullptr, &x, 4, 1), k);
     ASSERT_EQ(ranges().size(), 4u) << "failed announcements are recorded too";
-    testing::internal::CaptureStderr();
-    norla_perror();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "norla: range announcement 2 failed (injected)\n");
+    EXPECT_EQ(perror_text(), "norla: range announcement 2 failed (injected)\n");
     fail_range_at(1);
     reset_global();
     EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 1) << "reset disarms";
     EXPECT_EQ(ranges().size(), 1u);
-}
-
-TEST(StandinRecords, TheRuntimesOwnTypesAreDescribedLikeTheModules) {
-    for (auto [r, name] : {std::pair{&qel_boolean_type_info, "qel_boolean"}, {&if_handle_type_info, "if_handle"}}) {
-        SCOPED_TRACE(name);
-        EXPECT_STREQ(r->name, name);
-        EXPECT_EQ(r->magic, QEL_TYPE_INFO_MAGIC);
-        EXPECT_STREQ(r->module, "qel");
-        EXPECT_STREQ(r->kind, "type");
-        EXPECT_EQ(r->luid, -1);
-        char hex[33];
-        for (int k = 0; k < 16; ++k) std::snprintf(hex + 2 * k, 3, "%02x", r->digest[k]);
-        EXPECT_STREQ(r->digest_str, hex);
-    }
 }
 
 std::vector<uint64_t> g_seen_at_notify;
@@ -199,36 +150,10 @@ TEST_F(Standin, StatsNotifyTheCounterBeforeIncrementingIt) {
         qellib_type_stats_create_object(h, 4, &rec.ti, &e, &err);
         qellib_type_stats_destroy_object(h, 4, &rec.ti, &e, &err);
         qellib_type_stats_destroy_object(h, 4, &rec.ti, &e, &err);
-        EXPECT_EQ(e.creates, 1u);
-        EXPECT_EQ(e.destroys, 2u);
+        EXPECT_TRUE(e.creates == 1u && e.destroys == 2u);
     }
-    EXPECT_EQ(g_seen_at_notify, (std::vector<uint64_t>{0, 0, 1, 0, 0, 1}));
     qellib_type_stats_create_object(h, 4, &rec.ti, nullptr, &err); // no entry: nothing counted
-    EXPECT_EQ(g_seen_at_notify.size(), 6u);
-}
-
-// Half the threads count through private copies of the record, which share
-// its variant information and so its counters.
-TEST(StandinStats, SharedRecordsCountEveryObjectAcrossThreads) {
-    TypeRecord rec(1);
-    std::atomic<int> ready{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&rec, &ready, t] {
-            qel_handle_t *own = handle_new();
-            own->counter_notify = nullptr;
-            set_recording(own, false);
-            qel_type_info_t copy = rec.ti;
-            copy.private_copy = 1;
-            const qel_type_info_t *ti = t % 2 == 0 ? &rec.ti : &copy;
-            ready.fetch_add(1);
-            while (ready.load() < 4) std::this_thread::yield(); // all count at once
-            for (int i = 0; i < 200000; ++i)
-                qellib_type_stats_create_object(own, 0, ti, &ti->variant_info->entries[0], nullptr);
-            handle_delete(own);
-        });
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(rec.entries[0].creates, 800000u);
+    EXPECT_EQ(g_seen_at_notify, (std::vector<uint64_t>{0, 0, 1, 0, 0, 1}));
 }
 
 TEST_F(Standin, AdjustVariantRaisesButNeverLowersTheInstanceVariant) {
@@ -238,56 +163,53 @@ TEST_F(Standin, AdjustVariantRaisesButNeverLowersTheInstanceVariant) {
     hdr->layout_variant = 2;
     EXPECT_EQ(qellib_adjust_variant(h, 5, inst, &rec.ti, 3, &err), 2) << "capped by layout";
     ASSERT_EQ(st().writes.size(), 1u);
-    EXPECT_EQ(st().writes[0].addr, &hdr->instance_variant);
-    EXPECT_EQ(st().writes[0].len, 1u);
-    EXPECT_EQ(st().writes[0].owner, inst);
-
+    EXPECT_TRUE(st().writes[0].addr == &hdr->instance_variant && st().writes[0].len == 1u && st().writes[0].owner == inst);
     set_domain_variant(h, "t", 0);
     EXPECT_EQ(qellib_adjust_variant(h, 5, inst, &rec.ti, 3, &err), 2);
     EXPECT_EQ(st().writes.size(), 1u) << "lowering is not a store";
-
-    hdr->instance_variant = 0;
+    // capped by the highest; the domain's variant
     hdr->layout_variant = 3;
-    set_domain_variant(h, "t", 3);
-    EXPECT_EQ(qellib_adjust_variant(h, 5, inst, &rec.ti, 1, &err), 1) << "capped by highest";
-    hdr->instance_variant = 0;
-    set_domain_variant(h, "t", 2);
-    EXPECT_EQ(qellib_adjust_variant(h, 5, inst, &rec.ti, 3, &err), 2) << "the domain's variant";
+    for (auto [domain, asked, want] : {std::tuple{3, 1, 1}, {2, 3, 2}}) {
+        hdr->instance_variant = 0;
+        set_domain_variant(h, "t", static_cast<int8_t>(domain));
+        EXPECT_EQ(qellib_adjust_variant(h, 5, inst, &rec.ti, asked, &err), want);
+    }
     EXPECT_EQ(qellib_adjust_variant(h, 5, nullptr, &rec.ti, 1, &err), -1);
 }
 
 TEST_F(Standin, TextWritersStayInTheBufferAndStore28WhenCut) {
-    char buf[10] = "#########"; // every writer gets 8 bytes; buf[8] must survive
-    auto check = [&](int32_t got, const char *want, uint32_t want_err) {
-        EXPECT_EQ(got, static_cast<int32_t>(std::strlen(want))) << want;
-        EXPECT_STREQ(buf, want);
-        EXPECT_EQ(buf[8], '#') << want;
-        EXPECT_EQ(took(), want_err) << want;
-        EXPECT_EQ(std::exchange(st().last_error, 0), want_err) << want;
-    };
-    check(qel_snprintf(h, 0, buf, 8, &err, "%s", "1234567"), "1234567", 0);
-    check(qel_snprintf(h, 0, buf, 8, &err, "%s %d", "hello", 42), "hello 4", QEL_ENOSPC);
-    check(qel_print_space(h, 0, buf, 3, 8, &err), "   ", 0);
-    check(qel_print_space(h, 0, buf, -4, 8, &err), "", 0);
-    check(qel_print_space(h, 0, buf, 9, 8, &err), "       ", QEL_ENOSPC);
-    check(start_tag(h, 0, buf, "ab", 8, 7, &err), "<ab sta", QEL_ENOSPC);
-    check(end_tag(h, 0, buf, "longname", 8, &err), "</longn", QEL_ENOSPC);
-    check(xml_enum_print(h, 0, buf, "UP_AND_RUNNING", 8, 2, &err), "UP", 0);
+    char buf[10];
     const u_int16 mtu = 1500;
-    check(u_int16_to_xml(h, 0, "mtu", buf, &mtu, 8, 0, &err), "<mtu>15", QEL_ENOSPC);
-    check(var_string_print(h, 0, buf, 0, "s", "abcdef", 6, 8, &err), "s:\"abcd", QEL_ENOSPC);
-    EXPECT_EQ(qel_snprintf(h, 0, nullptr, 0, &err, "x"), 0);
-    EXPECT_EQ(took(), QEL_ENOSPC);
-    // no room at all: nothing is written, and 28 unless there was nothing to write
-    std::strcpy(buf, "#########");
-    const std::pair<std::function<int32_t()>, uint32_t> no_room[] = {
-        {[&] { return qel_snprintf(h, 0, buf, 0, &err, "%s", ""); }, 0},
-        {[&] { return qel_print_space(h, 0, buf, 1, 0, &err); }, QEL_ENOSPC},
-        {[&] { return end_tag(h, 0, buf, "t", -5, &err); }, QEL_ENOSPC}};
-    for (const auto &[run, want] : no_room) {
-        EXPECT_EQ(run(), 0);
-        EXPECT_EQ(took(), want);
-        EXPECT_STREQ(buf, "#########");
+    const char *untouched = "#########";
+    struct Row {
+        std::function<int32_t()> run;
+        const char *want; // what buf holds after: every writer gets at most 8 bytes
+        uint32_t want_err;
+    };
+    const Row rows[] = {
+        {[&] { return qel_snprintf(h, 0, buf, 8, &err, "%s", "1234567"); }, "1234567", 0},
+        {[&] { return qel_snprintf(h, 0, buf, 8, &err, "%s %d", "hello", 42); }, "hello 4", QEL_ENOSPC},
+        {[&] { return qel_print_space(h, 0, buf, 3, 8, &err); }, "   ", 0},
+        {[&] { return qel_print_space(h, 0, buf, -4, 8, &err); }, "", 0},
+        {[&] { return qel_print_space(h, 0, buf, 9, 8, &err); }, "       ", QEL_ENOSPC},
+        {[&] { return start_tag(h, 0, buf, "ab", 8, 7, &err); }, "<ab sta", QEL_ENOSPC},
+        {[&] { return end_tag(h, 0, buf, "longname", 8, &err); }, "</longn", QEL_ENOSPC},
+        {[&] { return xml_enum_print(h, 0, buf, "UP_AND_RUNNING", 8, 2, &err); }, "UP", 0},
+        {[&] { return u_int16_to_xml(h, 0, "mtu", buf, &mtu, 8, 0, &err); }, "<mtu>15", QEL_ENOSPC},
+        {[&] { return var_string_print(h, 0, buf, 0, "s", "abcdef", 6, 8, &err); }, "s:\"abcd", QEL_ENOSPC},
+        // no room at all: nothing is written, and 28 unless there was nothing to write
+        {[&] { return qel_snprintf(h, 0, nullptr, 0, &err, "x"); }, untouched, QEL_ENOSPC},
+        {[&] { return qel_snprintf(h, 0, buf, 0, &err, "%s", ""); }, untouched, 0},
+        {[&] { return qel_print_space(h, 0, buf, 1, 0, &err); }, untouched, QEL_ENOSPC},
+        {[&] { return end_tag(h, 0, buf, "t", -5, &err); }, untouched, QEL_ENOSPC}};
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.want);
+        std::strcpy(buf, untouched);
+        EXPECT_EQ(r.run(), r.want == untouched ? 0 : static_cast<int32_t>(std::strlen(r.want)));
+        EXPECT_STREQ(buf, r.want);
+        EXPECT_EQ(buf[8], '#');
+        EXPECT_EQ(took(), r.want_err);
+        EXPECT_EQ(std::exchange(st().last_error, 0), r.want_err);
     }
 }
 
@@ -388,38 +310,6 @@ TEST_F(Contract, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     EXPECT_EQ(count_calls(h, "qel_store_err"), 0u);
 }
 
-TEST_F(Standin, MappingCallsGiveTheInjectedOutcome) {
-    int inst = 0;
-    EXPECT_EQ(qel_request_oid_mapping_destroy(h, 2, &inst, &err), 1);
-    st().oid_mapping_result = 7;
-    st().oid_mapping_error = 12;
-    EXPECT_EQ(qel_request_oid_mapping_destroy(h, 2, &inst, &err), 7);
-    EXPECT_EQ(took(), 12u);
-    st().hd_mapping_error = 22;
-    qel_hd_mapping_destroy(h, 2, &inst, &err);
-    EXPECT_EQ(took(), 22u);
-    st().oid_ref_count_error = 2;
-    qellib_lookup_and_update_oid_ref_count(h, 2, 0x1234, -1, &err);
-    EXPECT_EQ(err, 2u);
-    auto refs = calls_named(h, "qellib_lookup_and_update_oid_ref_count");
-    ASSERT_EQ(refs.size(), 1u);
-    EXPECT_EQ(refs[0].words[0], 0x1234u);
-    EXPECT_EQ(refs[0].arg, -1);
-    handle_delete(nullptr); // harmless
-}
-
-TEST(StandinNoHandle, PrimitiveSettersWorkWithoutAHandle) {
-    u_int16 v = 0;
-    qel_boolean b = 0;
-    const qel_boolean on = 5;
-    uint32_t err = 0;
-    u_int16_set_value(nullptr, 0, &v, 9, &err);
-    qel_boolean_set(nullptr, 0, &b, &on, &err);
-    EXPECT_EQ(v, 9);
-    EXPECT_EQ(b, 1u);
-    EXPECT_EQ(err, 0u);
-}
-
 TEST_F(Standin, EmbeddedObjectsStartAtZero) {
     qel_boolean flag = 9;
     qel_boolean_initialize(h, 3, &flag, &qel_boolean_type_info, 1, 0, 0x04, nullptr, &err);
@@ -459,10 +349,8 @@ TEST_F(Standin, DomainLookupsAreRecordedAndFillTheErrorWordOnlyWhenTheyFail) {
     EXPECT_EQ(took(), 2u);
     auto lookups = calls_named(h, "qel_domain_lookup_variant");
     ASSERT_EQ(lookups.size(), 5u);
-    EXPECT_EQ(lookups[1].obj, &rec.ti);
-    EXPECT_EQ(lookups[1].arg, 0);
-    EXPECT_EQ(lookups[3].arg, 2) << "the type's highest variant";
-    EXPECT_EQ(lookups[3].words[0], reinterpret_cast<uintptr_t>(&err));
+    EXPECT_TRUE(lookups[1].obj == &rec.ti && lookups[1].arg == 0);
+    EXPECT_TRUE(lookups[3].arg == 2 && lookups[3].words[0] == reinterpret_cast<uintptr_t>(&err));
     // without a handle the domain argument is the handle state
     st().domain_error = 0;
     set_domain_variant(h, "t", 1);
@@ -512,19 +400,10 @@ TEST_F(Standin, PrintWritesOneReadableLinePerValue) {
     EXPECT_EQ(OUT(if_handle_print(h, 0, b, 0, "ifh", &ifh, n, &err)), "ifh:0x001234ab\n");
     EXPECT_EQ(OUT(qel_boolean_print(h, 0, b, 0, "on", &on, n, &err)), "on:TRUE\n");
     EXPECT_EQ(OUT(qel_boolean_print(h, 0, b, 0, "off", &off, n, &err)), "off:FALSE\n");
-    for (auto [ch, shown] : {std::pair{'q', "'q'"}, {'\n', "'\\n'"}, {'\'', "'\\''"},
-                             {'"', "'\"'"}, {'\0', "'\\x00'"}, {'\x7f', "'\\x7f'"}}) {
-        const char c = ch; // a plain variable: the output macro's lambda takes it
-        EXPECT_EQ(OUT(char_print(h, 0, b, 0, "c", &c, n, &err)), "c:"s + shown + "\n");
-    }
-
     auto var = [&](const std::string &s, int32_t indent = 0) {
         return OUT(var_string_print(h, 0, b, indent, "s", s.data(), static_cast<uint32_t>(s.size()), n, &err));
     };
     EXPECT_EQ(var("plain", 2), "  s:\"plain\"\n");
-    EXPECT_EQ(var("say \"hi\" \\ \n\t\r\x01\x1f\x7f\xc3\xa9 ~"),
-              "s:\"say \\\"hi\\\" \\\\ \\n\\t\\r\\x01\\x1f\\x7f\\xc3\\xa9 ~\"\n");
-    EXPECT_EQ(var("a\0b"s), "s:\"a\\x00b\"\n") << "an embedded NUL shows";
     EXPECT_EQ(OUT(var_string_print(h, 0, b, 0, "e", nullptr, 0, n, &err)), "e:\"\"\n");
     EXPECT_EQ(OUT(null_string_print(h, 0, b, 1, "n", "abcdef", 4, n, &err)), " n:\"abcd\"\n") << "at most the capacity";
     EXPECT_EQ(OUT(null_string_print(h, 0, b, 0, "n", "ab\0cd", 5, n, &err)), "n:\"ab\"\n") << "up to the NUL";
@@ -540,27 +419,13 @@ TEST_F(Standin, XmlWritersShowTheStateFlagAndEscapeText) {
     const u_int16 mtu = 1500;
     const if_handle ifh = 0xab;
     const qel_boolean on = 1;
-    const char lt = '<', nul = '\0';
     EXPECT_EQ(OUT(u_int16_to_xml(h, 0, "mtu", b, &mtu, n, 2, &err)), "<mtu state=\"2\">1500</mtu>");
     EXPECT_EQ(OUT(if_handle_to_xml(h, 0, "i", b, &ifh, n, 0, &err)), "<i>0x000000ab</i>");
     EXPECT_EQ(OUT(qel_boolean_to_xml(h, 0, "b", b, &on, n, 0, &err)), "<b>true</b>");
-    EXPECT_EQ(OUT(char_to_xml(h, 0, "c", b, &lt, n, 0, &err)), "<c>&lt;</c>");
-    EXPECT_EQ(OUT(char_to_xml(h, 0, "c", b, &nul, n, 0, &err)), "<c>&#xFFFD;</c>");
     auto var = [&](const std::string &s, uint32_t flag = 0) {
         return OUT(var_string_to_xml(h, 0, "s", b, s.data(), static_cast<uint32_t>(s.size()), n, flag, &err));
     };
     EXPECT_EQ(var("a<b>&\"c'd", 1), "<s state=\"1\">a&lt;b&gt;&amp;&quot;c&apos;d</s>");
-    // NUL and control characters, and bytes that are not UTF-8, cannot be
-    // carried; CR is a reference so that a parser keeps it; UTF-8 passes.
-    EXPECT_EQ(var("\0\x01\r\t\n\x7f\xc3\xa9|\xff|\xc3|\xed\xa0\x80|\xef\xbf\xbf|\xf0\x9f\x98\x80"s),
-              "<s>&#xFFFD;&#xFFFD;&#xD;\t\n\x7f\xc3\xa9|&#xFFFD;|&#xFFFD;|&#xFFFD;&#xFFFD;&#xFFFD;|"
-              "&#xFFFD;&#xFFFD;&#xFFFD;|\xf0\x9f\x98\x80</s>");
-    // over-long forms, surrogates, code points past U+10FFFF and cut sequences
-    EXPECT_EQ(var("\xc0\xaf|\xe0\x80\x80|\xf0\x80\x80\x80|\xf4\x90\x80\x80|\xe2\x82"s),
-              "<s>&#xFFFD;&#xFFFD;|&#xFFFD;&#xFFFD;&#xFFFD;|&#xFFFD;&#xFFFD;&#xFFFD;&#xFFFD;|"
-              "&#xFFFD;&#xFFFD;&#xFFFD;&#xFFFD;|&#xFFFD;&#xFFFD;</s>");
-    EXPECT_EQ(var("\xdf\xbf\xe0\xa0\x80\xef\xbf\xbd\xf4\x8f\xbf\xbf"s),
-              "<s>\xdf\xbf\xe0\xa0\x80\xef\xbf\xbd\xf4\x8f\xbf\xbf</s>") << "the edges that are fine";
     EXPECT_EQ(OUT(null_string_to_xml(h, 0, "n", b, "ab\xe2\x82\xac", 4, n, 0, &err)),
               "<n>ab&#xFFFD;&#xFFFD;</n>") << "a sequence cut by the capacity";
     EXPECT_EQ(OUT(null_string_to_xml(h, 0, "n", b, "abcdef", 3, n, 4, &err)), "<n state=\"4\">abc</n>");
@@ -579,13 +444,14 @@ TEST_F(Standin, HelpersGivenNothing) {
     EXPECT_EQ(null_string_print(h, 0, nullptr, 0, "n", nullptr, 4, 10, &err), 0);
     EXPECT_EQ(took(), QEL_EINVAL);
 
-    const char text[] = "<r><c></c></r>";
-    xmlDocPtr doc = xmlReadMemory(text, sizeof text - 1, "c.xml", nullptr, XML_PARSE_NONET);
-    char c = 'k';
-    char_from_xml(h, 0, "/r/c", doc, &c, &err, nullptr, 0);
-    EXPECT_EQ(took(), QEL_EINVAL) << "an empty element holds no character";
-    EXPECT_EQ(c, 'k');
-    xmlFreeDoc(doc);
+    // setters need no handle
+    u_int16 v = 0;
+    qel_boolean flag = 0;
+    const qel_boolean on = 5;
+    u_int16_set_value(nullptr, 0, &v, 9, &err);
+    qel_boolean_set(nullptr, 0, &flag, &on, &err);
+    EXPECT_TRUE(v == 9 && flag == 1u && err == 0u);
+    handle_delete(nullptr); // harmless
 
     char buf[8] = "#######";
     EXPECT_EQ(qel_snprintf(h, 0, buf, 8, &err, "%ls", L"\u00e9"), 0) << "not in the C locale";
@@ -598,10 +464,8 @@ TEST_F(Standin, HelpersGivenNothing) {
     hdr->instance_variant = 2;
     hdr->layout_variant = 1;
     hdr->type_info = &qel_boolean_type_info;
-    EXPECT_EQ(qel_get_instance_obj_flag(inst), 0x42);
-    EXPECT_EQ(qel_get_instance_obj_flag(nullptr), 0);
-    EXPECT_EQ(qel_get_instance_variant(inst, 0, 1), 2);
-    EXPECT_EQ(qel_get_instance_variant(nullptr, 0, 1), -1);
+    EXPECT_TRUE(qel_get_instance_obj_flag(inst) == 0x42 && qel_get_instance_obj_flag(nullptr) == 0);
+    EXPECT_TRUE(qel_get_instance_variant(inst, 0, 1) == 2 && qel_get_instance_variant(nullptr, 0, 1) == -1);
     EXPECT_EQ(qel_get_manifested_type_info(inst), &qel_boolean_type_info);
     EXPECT_EQ(qel_get_manifested_type_info(nullptr), nullptr);
     EXPECT_EQ(*qel_get_manifested_type_info_ptr_mem(inst), &qel_boolean_type_info);
@@ -640,20 +504,12 @@ TEST_F(Xml, ElementValuesNeedRoomForTheNul) {
 }
 
 TEST_F(Xml, ReadersParseAndTakeWhatFits) {
-    u_int16 mtu = 0;
-    u_int32 big = 0;
+    char buf[8], fixed[8];
     qel_boolean on = 0;
-    char c = 0, buf[8], fixed[8];
-    u_int16_from_xml(h, 0, "/root/cfg/mtu", doc, &mtu, &err, msg, sizeof msg);
-    u_int32_from_xml(h, 0, "/root/cfg/big", doc, &big, &err, msg, sizeof msg);
     qel_boolean_from_xml(h, 0, "/root/cfg/on", doc, &on, &err, msg, sizeof msg);
-    char_from_xml(h, 0, "/root/cfg/c", doc, &c, &err, msg, sizeof msg);
-    var_string_from_xml(h, 0, "/root/cfg/name", doc, buf, 5, &err, msg, sizeof msg);
-    EXPECT_EQ(mtu, 1500);
-    EXPECT_EQ(big, 70000u);
     EXPECT_EQ(on, 1u);
-    EXPECT_EQ(c, '<');
-    EXPECT_STREQ(buf, "eth0");
+    var_string_from_xml(h, 0, "/root/cfg/name", doc, buf, 5, &err, msg, sizeof msg);
+    EXPECT_STREQ(buf, "eth0") << "4 characters and the NUL in 5";
     // a fixed text of capacity cap lives in cap + 1 bytes
     std::memset(fixed, '#', sizeof fixed);
     null_string_from_xml(h, 0, "/root/cfg/name", doc, fixed, 4, &err, msg, sizeof msg);
@@ -696,24 +552,17 @@ TEST(StandinXmlNumbers, NumbersReadAsStrtoullReadsThem) {
         SCOPED_TRACE("'" + texts[i] + "'");
         const std::string path = "/r/v[" + std::to_string(i + 1) + "]";
         // read or refused as before; refused leaves the value alone
-        auto check = [&](uint64_t max, uint32_t err, uint64_t got) {
+        auto read = [&](auto from_xml, auto v, uint64_t max) {
+            uint32_t err = 0;
+            from_xml(h, 0, path.c_str(), doc, &v, &err, nullptr, 0);
             const auto [ok, want] = expected(texts[i], max);
             EXPECT_EQ(err, ok ? 0u : QEL_EINVAL) << max;
-            EXPECT_EQ(got, ok ? want : 7u) << max;
+            EXPECT_EQ(uint64_t{v}, ok ? want : 7u) << max;
         };
-        uint32_t err = 0;
-        u_int8 v8 = 7;
-        u_int8_from_xml(h, 0, path.c_str(), doc, &v8, &err, nullptr, 0);
-        check(UINT8_MAX, std::exchange(err, 0), v8);
-        u_int16 v16 = 7;
-        u_int16_from_xml(h, 0, path.c_str(), doc, &v16, &err, nullptr, 0);
-        check(UINT16_MAX, std::exchange(err, 0), v16);
-        u_int32 v32 = 7;
-        u_int32_from_xml(h, 0, path.c_str(), doc, &v32, &err, nullptr, 0);
-        check(UINT32_MAX, std::exchange(err, 0), v32);
-        if_handle ifh = 7;
-        if_handle_from_xml(h, 0, path.c_str(), doc, &ifh, &err, nullptr, 0);
-        check(UINT32_MAX, std::exchange(err, 0), ifh);
+        read(u_int8_from_xml, u_int8{7}, UINT8_MAX);
+        read(u_int16_from_xml, u_int16{7}, UINT16_MAX);
+        read(u_int32_from_xml, u_int32{7}, UINT32_MAX);
+        read(if_handle_from_xml, if_handle{7}, UINT32_MAX);
     }
     handle_delete(h);
     xmlFreeDoc(doc);
@@ -769,95 +618,6 @@ TEST_F(Xml, FailedReadsStoreTheirErrorAndTouchNothing) {
     EXPECT_EQ(std::string(buf, 8), "########");
     EXPECT_EQ(std::string(fixed, 8), "########");
 }
-// Lookups: paths of names and [n] positions are walked on the tree, other
-// paths go to XPath.  Either way the result is what XPath selects: the first
-// node in document order (its text) and the number of nodes.  libxml2's
-// XPath is the reference here, on a document with the traps a walk could
-// fall into: elements in namespaces, other nodes between elements, names
-// repeated under several parents, mixed content and entities.
-TEST(StandinXmlPaths, LookupsSelectWhatXPathSelects) {
-    const char text[] =
-        "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY e \"ent<i>x</i>\">]>\n<!--before-->"
-        "<r>\n  <a k=\"1\"><b>b1</b><!--c--><b>b2</b><?pi x?><c>c1</c></a>\n"
-        "  <a k=\"2\"><b>b3</b>text<b><![CDATA[<b4>]]></b></a>\n"
-        "  <x:a xmlns:x=\"urn:x\"><b>prefixed</b></x:a><a xmlns=\"urn:d\"><b>default</b></a>\n"
-        "  <a><b>mixed <i>inner</i> tail</b><b>&e;</b><b/></a>\n"
-        "  <d-e.f><_g>odd names</_g></d-e.f></r>";
-    const char *paths[] = {
-        "/r", "/r/a", "/r/a/b", "/r/a[2]/b", "/r/a[2]/b[2]", "/r/a/b[2]", "/r/a[3]/b[1]",
-        "/r/a[3]/b[2]", "/r/a[3]/b[3]", "/r/a[3]/b[4]", "/r/a[4]", "/r/a[9]/b", "/r/a/c",
-        "/r/d-e.f/_g", "/r/b", "/a", "/r/a/b/i", "/r/a[3]/b/i",
-        // to XPath
-        "/r/a[@k='2']/b", "/r/a[last()]/b", "//b", "/r/a/b[2][1]", "/r/a/b[position()>1]",
-        "/r/*[3]/b", "/r/a/b/text()", "/r/a/@k", "/r/a[0]/b", "/r/a[01]/b", "/r/a[ 2 ]/b",
-        "/r/a/b[1000000000]", "/r/x:a/b", "/r/a/", "/r/a[", "r/a", "", "/", "/r/a | /r/c"};
-    for (int options : {0, static_cast<int>(XML_PARSE_NOENT)}) {
-        xmlDocPtr doc = xmlReadMemory(text, sizeof text - 1, "p.xml", nullptr, options);
-        ASSERT_NE(doc, nullptr);
-        xmlXPathContextPtr xp = xmlXPathNewContext(doc);
-        xp->error = [](void *, auto) {};
-        for (const char *path : paths) {
-            SCOPED_TRACE(std::string(path) + (options != 0 ? " (entities replaced)" : ""));
-            xmlXPathObjectPtr want = xmlXPathEvalExpression(reinterpret_cast<const xmlChar *>(path), xp);
-            uint32_t count = 99, needed = 99;
-            char value[512] = "#";
-            int32_t rc = xml_get_element_value(doc, path, value, sizeof value, &needed);
-            if (want == nullptr || want->type != XPATH_NODESET) {
-                EXPECT_EQ(xml_get_element_nodecount(doc, path, &count), 22);
-                EXPECT_EQ(rc, 22);
-            } else {
-                int n = want->nodesetval != nullptr ? want->nodesetval->nodeNr : 0;
-                EXPECT_EQ(xml_get_element_nodecount(doc, path, &count), 0);
-                EXPECT_EQ(count, static_cast<uint32_t>(n));
-                if (n == 0) {
-                    EXPECT_EQ(rc, 2);
-                } else {
-                    xmlChar *content = xmlNodeGetContent(want->nodesetval->nodeTab[0]);
-                    EXPECT_EQ(rc, 0);
-                    EXPECT_STREQ(value, reinterpret_cast<const char *>(content));
-                    EXPECT_EQ(needed, std::strlen(reinterpret_cast<const char *>(content)));
-                    xmlFree(content);
-                }
-            }
-            xmlXPathFreeObject(want);
-        }
-        xmlXPathFreeContext(xp);
-        xmlFreeDoc(doc);
-    }
-}
-
-// The XPath context is reused from one lookup to the next; a document freed
-// and the next one (often at the same address) see only themselves, in any
-// thread.
-TEST(StandinXmlPaths, DocumentsOneAfterAnotherSeeOnlyThemselves) {
-    auto run = [](int salt) {
-        for (int i = 0; i < 40; ++i) {
-            const std::string n = std::to_string(salt * 100 + i % 10);
-            const std::string text = "<r><a k=\"" + n + "\">v" + n + "</a><a k=\"x\">w" + n +
-                                     "</a><a>" + n + "</a></r>";
-            xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), "d.xml", nullptr, 0);
-            ASSERT_NE(doc, nullptr);
-            char buf[16];
-            const std::string by_key = "/r/a[@k='" + n + "']";
-            for (auto [path, want] : {std::pair{by_key.c_str(), "v" + n}, {"/r/a[@k='x']", "w" + n},
-                                      {"/r/a[last()]", n}, {"//a[2]", "w" + n}, {"/r/a[3]", n}}) {
-                EXPECT_EQ(xml_get_element_value(doc, path, buf, sizeof buf, nullptr), 0) << path;
-                EXPECT_EQ(buf, want) << path;
-            }
-            uint32_t count = 0;
-            EXPECT_EQ(xml_get_element_nodecount(doc, "/r/a[@k]", &count), 0);
-            EXPECT_EQ(count, 2u);
-            EXPECT_EQ(xml_get_element_nodecount(doc, "//a", &count), 0);
-            EXPECT_EQ(count, 3u);
-            xmlFreeDoc(doc);
-        }
-    };
-    run(1);
-    std::thread other(run, 2);
-    run(3);
-    other.join();
-}
-
 // Formats of text and strings are filled in without vsnprintf; the result
 // is still vsnprintf's, at every length, with 28 when it is cut.  Other
 // conversions and null strings go to vsnprintf after part was written.
@@ -915,10 +675,19 @@ TEST_F(Standin, EscapesAtEveryPlaceAndCutsLeaveAPrefix) {
     };
     const std::vector<std::pair<std::string, std::string>> escapes[2] = {
         {{"\"", "\\\""}, {"\\", "\\\\"}, {"\x1f", "\\x1f"}, {"\x7f", "\\x7f"}, {"\x80", "\\x80"},
-         {"\n", "\\n"}, {"'", "'"}, {"~", "~"}},
+         {"\n", "\\n"}, {"'", "'"}, {"~", "~"},
+         {"\t", "\\t"}, {"\r", "\\r"}, {"\x01", "\\x01"}, {"\xc3\xa9", "\\xc3\\xa9"}, {"\0"s, "\\x00"}},
+        // NUL, control characters and what is not UTF-8 cannot be carried
+        // (over-long forms, surrogates, U+FFFF, past U+10FFFF, cut sequences);
+        // CR is a reference so that a parser keeps it; UTF-8 passes.
         {{"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}, {"\"", "&quot;"}, {"'", "&apos;"},
-         {"\r", "&#xD;"}, {"\x01", "&#xFFFD;"}, {"\0"s, "&#xFFFD;"}, {"\x80", "&#xFFFD;"},
-         {"\t", "\t"}, {"\x7f", "\x7f"}, {"\xc3\xa9", "\xc3\xa9"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}}};
+         {"\r", "&#xD;"}, {"\x01", "&#xFFFD;"}, {"\0"s, "&#xFFFD;"}, {"\x80", "&#xFFFD;"}, {"\xff", "&#xFFFD;"},
+         {"\xc0\xaf", "&#xFFFD;&#xFFFD;"}, {"\xe0\x80\x80", "&#xFFFD;&#xFFFD;&#xFFFD;"},
+         {"\xed\xa0\x80", "&#xFFFD;&#xFFFD;&#xFFFD;"}, {"\xef\xbf\xbf", "&#xFFFD;&#xFFFD;&#xFFFD;"},
+         {"\xf0\x80\x80\x80", "&#xFFFD;&#xFFFD;&#xFFFD;&#xFFFD;"}, {"\xf4\x90\x80\x80", "&#xFFFD;&#xFFFD;&#xFFFD;&#xFFFD;"},
+         {"\xe2\x82", "&#xFFFD;&#xFFFD;"}, {"\xc3", "&#xFFFD;"}, {"\t", "\t"}, {"\n", "\n"}, {"\x7f", "\x7f"},
+         {"\xc3\xa9", "\xc3\xa9"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}, {"\xdf\xbf", "\xdf\xbf"},
+         {"\xe0\xa0\x80", "\xe0\xa0\x80"}, {"\xef\xbf\xbd", "\xef\xbf\xbd"}, {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"}}};
     for (bool xml : {false, true})
         for (size_t at = 0; at <= 17; ++at) {
             const std::string head(at, 'a'), tail(19 - at, 'b');
@@ -972,7 +741,6 @@ TEST_F(Standin, XmlWrittenByTheWritersReadsBackToTheSameValues) {
     EXPECT_EQ(back(if_handle_to_xml, if_handle_from_xml, if_handle{0xDEADBEEF}, 0), 0xDEADBEEFu);
     EXPECT_EQ(back(qel_boolean_to_xml, qel_boolean_from_xml, qel_boolean{1}, 1), 1u);
     EXPECT_EQ(back(qel_boolean_to_xml, qel_boolean_from_xml, qel_boolean{0}, 0), 0u);
-    for (char ch : "<&>\"' \t\nz\r"s) EXPECT_EQ(back(char_to_xml, char_from_xml, ch, 0), ch) << int{ch};
 
     auto var = [&](const std::string &s) {
         char buf[256];
@@ -1001,41 +769,14 @@ TEST_F(Standin, XmlWrittenByTheWritersReadsBackToTheSameValues) {
 }
 
 // What tests of the structures look for in the call record.
-TEST_F(Standin, CallRecordShowsFlagsPassOnValues) {
-    char buf[64];
-    const u_int32 v = 5;
-    start_tag(h, 4, buf, "rec", sizeof buf, 3, &err);
-    u_int32_to_xml(h, 4, "f", buf, &v, sizeof buf, 2, &err);
-    var_string_to_xml(h, 4, "s", buf, "x", 1, sizeof buf, 1, &err);
-    null_string_to_xml(h, 4, "n", buf, "x", 1, sizeof buf, 0, &err);
-    auto one = [&](std::string_view name) {
-        auto c = calls_named(h, name);
-        EXPECT_EQ(c.size(), 1u) << name << ": a writer's own tags are not calls";
-        return c.empty() ? Call{} : c[0];
-    };
-    EXPECT_EQ(one("start_tag").arg, 3);
-    EXPECT_STREQ(static_cast<const char *>(one("start_tag").owner), "rec");
-    expect_call(one("u_int32_to_xml"), &v, 4, 2);
-    EXPECT_EQ(one("var_string_to_xml").arg, 1);
-    EXPECT_EQ(one("null_string_to_xml").arg, 0);
-
-    char msg[16];
-    u_int16 field = 0;
-    u_int16_from_xml(h, 6, "/x", nullptr, &field, &err, msg, 13);
-    EXPECT_EQ(one("u_int16_from_xml").owner, msg);
-    expect_call(one("u_int16_from_xml"), &field, 6, 13);
-    err = 0;
-    const uint8_t wire[1] = {9};
-    u_int8 byte = 0;
-    u_int8_unmarshal(h, 2, wire, &byte, 1, 1, &err);
-    expect_call(one("u_int8_unmarshal"), &byte, 2, 1); // 1: the update flag
-
+// The primitive's own create and destroy (used for printing a list's count).
+TEST_F(Standin, PrimitiveCreateGivesAZeroAndFailsCleanly) {
     u_int8 *p = u_int8_create(h, 8);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(*p, 0);
     u_int8_destroy(h, 9, p);
-    expect_call(one("allocate"), p, 8, 1);
-    expect_call(one("free"), p, 9, 1);
+    expect_call(calls_named(h, "allocate").at(0), p, 8, 1);
+    expect_call(calls_named(h, "free").at(0), p, 9, 1);
     st().fail_alloc_at = st().alloc_calls + 1;
     EXPECT_EQ(u_int8_create(h, 8), nullptr);
     EXPECT_TRUE(st().live.empty());
