@@ -499,7 +499,13 @@ TEST_F(Fields, FixedArraysCountSixElementsAndFlagThem) {
             EXPECT_ERR(22u);
         }
         EXPECT_EQ(walk::load<uint8_t>(inst, f.offset), 0);
-        call<void>(o("set_mem"), h, 1u, inst, mac, 6, &err);
+        {
+            Watch w(h); // the whole-array flag it sets is announced first
+            w.add(area_of(inst, t) + f.state_index, 1);
+            w.start();
+            call<void>(o("set_mem"), h, 1u, inst, mac, 6, &err);
+            EXPECT_EQ(w.unannounced(area_of(inst, t)), std::vector<long>{});
+        }
         call<void>(o("get_mem"), h, 1u, inst, out, 6, &err);
         EXPECT_EQ(std::vector<uint8_t>(out, out + 6), std::vector<uint8_t>(mac, mac + 6));
         auto whole = [&] { return call<uint8_t>(o("state_flag_whole_get"), h, 1u, inst, &err); };
@@ -568,8 +574,12 @@ TEST_F(Fields, TheVariableArrayGrowsAndKeepsItsFlags) {
     // set_value sets existing elements only.
     vm_id_valid_req_credentials_set_value(h, 1, q, 13, 1, &err);
     EXPECT_ERR(2u);
+    vm_id_valid_req_credentials_state_flag_set(h, 1, q, 12, 0, &err);
+    vm_id_valid_req_credentials_state_flag_whole_set(h, 1, q, 0, &err);
     vm_id_valid_req_credentials_set_value(h, 1, q, 12, 5, &err);
     EXPECT_EQ(vm_id_valid_req_credentials_get_value(h, 1, q, 12, &err), 5);
+    EXPECT_EQ(flag_at(12), 2);
+    EXPECT_EQ(vm_id_valid_req_credentials_state_flag_whole_get(h, 1, q, &err), 2);
     EXPECT_EQ(vm_id_valid_req_credentials_get(h, 1, q, 13, &err), nullptr);
     EXPECT_ERR(2u);
     vm_id_valid_req_credentials_get_mem(h, 1, q, out, 14, &err);

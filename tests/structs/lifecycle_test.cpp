@@ -134,6 +134,41 @@ TEST_F(Lifecycle, OidMappedInstances) {
     EXPECT_EQ(qel_standin::traces().back().flags >> 24, 7u); // debug
 }
 
+// With per-object mappings, an instance whose state area lies elsewhere or
+// that carries ra data gives its mapping back before its memory goes; a
+// failure is traced and stored and keeps the memory.
+TEST_F(Lifecycle, PerObjectMappingsAreRemovedBeforeTheMemoryGoes) {
+    qel_standin::set_tracking(h, Tracking::Off);
+    struct Case {
+        uint8_t flag;
+        uint32_t per_object, error;
+        size_t removals;
+        bool kept;
+    };
+    for (Case c : {Case{QEL_OBJ_RA_DATA, 1, 0, 1, false}, Case{QEL_OBJ_STTR_OFFSET, 1, 0, 1, false},
+                   Case{QEL_OBJ_RA_DATA, 1, 12, 1, true}, Case{QEL_OBJ_RA_DATA, 0, 12, 0, false},
+                   Case{0, 1, 12, 0, false}}) {
+        SCOPED_TRACE(std::to_string(c.flag) + " " + std::to_string(c.per_object) + " " + std::to_string(c.error));
+        vm_id_t *v = vm_id_create(h, 1);
+        reinterpret_cast<uint8_t *>(v)[10] |= c.flag;
+        h->per_object_mapping = c.per_object;
+        st().hd_mapping_error = c.error;
+        st().last_error = 0;
+        st().calls.clear();
+        qel_standin::reset_global();
+        vm_id_destroy(h, 1, v);
+        EXPECT_EQ(calls("qel_hd_mapping_destroy"), c.removals);
+        EXPECT_EQ(st().live.size(), c.kept ? 1u : 0u);
+        EXPECT_EQ(trace_texts(), c.kept ? std::vector<std::string>{"vm_id destroy: Failed to remove oid mapping for "
+                                                                   "object. Error %s"}
+                                        : std::vector<std::string>{});
+        EXPECT_EQ(st().last_error, c.kept ? 12u : 0u);
+        st().hd_mapping_error = 0;
+        if (c.kept) vm_id_destroy(h, 1, v);
+    }
+    h->per_object_mapping = 0;
+}
+
 // The interface references the handle holds for an if_handle field are
 // given back when its instance goes, alone, as a list element or with its
 // container.
