@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "wire_support.h"
+#include "struct_support.h"
 
 namespace {
 

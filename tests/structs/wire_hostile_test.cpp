@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "bench/wire_messages.h"
-#include "wire_support.h"
+#include "struct_support.h"
 
 namespace {
 
