@@ -48,12 +48,7 @@ template <class R, class... A> R call(const std::string &name, A... a) {
 inline unsigned arg_width(const FieldDesc &f) {
     return f.kind == FieldKind::U8 ? 1 : f.kind == FieldKind::U16 ? 2 : 4;
 }
-// Calls fn with v as an integer of w bytes.
-template <class Fn> void narrowed(unsigned w, uint32_t v, Fn fn) {
-    if (w == 1) fn(static_cast<uint8_t>(v));
-    else if (w == 2) fn(static_cast<uint16_t>(v));
-    else fn(v);
-}
+using walk::narrowed;
 // A getter returning an integer of w bytes: R(h, 1, inst, more..., err).
 template <class... A> uint32_t get_narrow(unsigned w, const std::string &name, H h, const void *inst, A... a) {
     if (w == 1) return call<uint8_t>(name, h, 1u, inst, a...);
