@@ -688,6 +688,14 @@ TEST_F(Fields, RefusalsLeaveTheInstanceAsItWas) {
     using Call = std::function<uint32_t(uint32_t, const FieldDesc &, void *)>;
     auto o = [](uint32_t t, const FieldDesc &f, const char *op) { return walk::op(t, f, op); };
     uint8_t buf[512] = {};
+    // op(h, 1, instance, a..., err), its error word the answer.
+    auto plain = [&](const char *op, auto... a) -> Call {
+        return [&, op, a...](uint32_t t, const FieldDesc &f, void *i) {
+            call<void>(walk::op(t, f, op), h, 1u, i, a..., &err);
+            return err;
+        };
+    };
+    const uint8_t *bytes = buf;
     void *elem = nullptr, *listed = nullptr; // a list element of the field's type, one listed
     struct Row {
         std::vector<K> kinds;
@@ -696,10 +704,8 @@ TEST_F(Fields, RefusalsLeaveTheInstanceAsItWas) {
         Call call;
     };
     const Row rows[] = {
-        {{K::U8, K::U16, K::U32, K::Boolean, K::Enum, K::IfHandle}, "set null", 22,
-         [&](uint32_t t, const FieldDesc &f, void *i) { return call<void>(o(t, f, "set"), h, 1u, i, nullptr, &err), err; }},
-        {{K::String}, "get into 0 bytes", 22,
-         [&](uint32_t t, const FieldDesc &f, void *i) { return call<void>(o(t, f, "get"), h, 1u, i, buf, 0u, &err), err; }},
+        {{K::U8, K::U16, K::U32, K::Boolean, K::Enum, K::IfHandle}, "set null", 22, plain("set", nullptr)},
+        {{K::String}, "get into 0 bytes", 22, plain("get", bytes, 0u)},
         {{K::String}, "set_cr null", 22, [&](uint32_t t, const FieldDesc &f, void *i) {
              narrowed(f.length_width, 4, [&](auto n) { call<uint32_t>(o(t, f, "set_cr"), h, i, nullptr, n); });
              return h->err;
@@ -715,38 +721,29 @@ TEST_F(Fields, RefusalsLeaveTheInstanceAsItWas) {
              const std::string s(f.width + 1, 'q');
              return call<void>(o(t, f, "set"), h, 1u, i, s.data(), static_cast<int32_t>(s.size()), &err), err;
          }},
-        {{K::Text}, "set -1", 22,
-         [&](uint32_t t, const FieldDesc &f, void *i) { return call<void>(o(t, f, "set"), h, 1u, i, "x", -1, &err), err; }},
-        {{K::Text}, "get into 0 bytes", 22,
-         [&](uint32_t t, const FieldDesc &f, void *i) { return call<void>(o(t, f, "get"), h, 1u, i, buf, 0u, &err), err; }},
+        {{K::Text}, "set -1", 22, plain("set", "x", -1)},
+        {{K::Text}, "get into 0 bytes", 22, plain("get", bytes, 0u)},
         {{K::Text}, "set_cr past the capacity", 22, [&](uint32_t t, const FieldDesc &f, void *i) {
              const std::string s(f.width + 1, 'q');
              return call<uint32_t>(o(t, f, "set_cr"), h, i, s.data(), static_cast<int32_t>(s.size()));
          }},
-        {{K::Array}, "set_mem of 7", 22,
-         [&](uint32_t t, const FieldDesc &f, void *i) { return call<void>(o(t, f, "set_mem"), h, 1u, i, buf, 7, &err), err; }},
-        {{K::Array}, "set_mem of -1", 22,
-         [&](uint32_t t, const FieldDesc &f, void *i) { return call<void>(o(t, f, "set_mem"), h, 1u, i, buf, -1, &err), err; }},
-        {{K::Array}, "get_mem of 7", 22,
-         [&](uint32_t t, const FieldDesc &f, void *i) { return call<void>(o(t, f, "get_mem"), h, 1u, i, buf, 7, &err), err; }},
-        {{K::Array}, "get_mem of -1", 22,
-         [&](uint32_t t, const FieldDesc &f, void *i) { return call<void>(o(t, f, "get_mem"), h, 1u, i, buf, -1, &err), err; }},
+        {{K::Array}, "set_mem of 7", 22, plain("set_mem", bytes, 7)},
+        {{K::Array}, "set_mem of -1", 22, plain("set_mem", bytes, -1)},
+        {{K::Array}, "get_mem of 7", 22, plain("get_mem", buf + 0, 7)},
+        {{K::Array}, "get_mem of -1", 22, plain("get_mem", buf + 0, -1)},
         {{K::Array}, "set_mem_cr of 7", 22,
          [&](uint32_t t, const FieldDesc &f, void *i) { return call<uint32_t>(o(t, f, "set_mem_cr"), h, i, buf, 7); }},
         {{K::Array, K::VarArray}, "set_value past the end", 2, [&](uint32_t t, const FieldDesc &f, void *i) {
              const uint32_t n = f.kind == K::Array ? f.width : static_cast<uint32_t>(walk::length_of(i, f));
              return call<void>(o(t, f, "set_value"), h, 1u, i, n, uint8_t{1}, &err), err;
          }},
-        {{K::Array}, "set past the end", 2,
-         [&](uint32_t t, const FieldDesc &f, void *i) { return call<void>(o(t, f, "set"), h, 1u, i, f.width, buf, &err), err; }},
+        {{K::Array}, "set past the end", 2, plain("set", 6u, bytes)},
         {{K::Array, K::VarArray}, "get past the end", 2, [&](uint32_t t, const FieldDesc &f, void *i) {
              const uint32_t n = f.kind == K::Array ? f.width : static_cast<uint32_t>(walk::length_of(i, f));
              EXPECT_EQ(call<void *>(o(t, f, "get"), h, 1u, i, n, &err), nullptr);
              return err;
          }},
-        {{K::Array}, "state_flag_get past the end", 2, [&](uint32_t t, const FieldDesc &f, void *i) {
-             return call<uint8_t>(o(t, f, "state_flag_get"), h, 1u, i, f.width, &err), err;
-         }},
+        {{K::Array}, "state_flag_get past the end", 2, plain("state_flag_get", 6u)},
         {{K::Array, K::VarArray}, "state_flag_set_arr one short", 2, [&](uint32_t t, const FieldDesc &f, void *i) {
              const uint32_t n = f.kind == K::Array ? f.width : static_cast<uint32_t>(walk::length_of(i, f));
              return call<void>(o(t, f, "state_flag_set_arr"), h, 1u, i, buf, n - 1, &err), err;
