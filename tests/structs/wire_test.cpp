@@ -17,7 +17,6 @@ constexpr uint32_t kActRsp = type_index("vm_act_rsp");
 constexpr uint32_t kNicRsp = type_index("vm_nic_rsp");
 constexpr uint32_t kMacPool = type_index("vm_mac_pool");
 constexpr uint32_t kIdent = type_index("vm_ident");
-constexpr uint32_t kProfile = type_index("vm_profile");
 constexpr uint32_t kReq = type_index("vm_id_valid_req");
 using VmIdPoints = drov::tp::TypePoints<kVmId>;
 using ActRspPoints = drov::tp::TypePoints<kActRsp>;
@@ -115,32 +114,6 @@ TEST_F(Wire, RaDataTravelsAfterTheFlagByteAndMarksTheDecodedInstance) {
         walk::destroy(h, kVmId, q);
     }
     qel_standin::set_tracking(h, Tracking::Absent);
-}
-
-TEST_F(Wire, LenCountsEveryKindAndMarshalStaysWithinIt) {
-    // vm_profile: texts of 64 and 256, a list with one vm_nic, a string of
-    // three, a u16 and six MAC bytes; vm_id_valid_req: a u32 and five
-    // credentials.  With tracking, len counts every text and string a
-    // second time, marshal writes one flag for each.
-    const struct {
-        Tracking tracking;
-        uint32_t profile_len, profile_bytes, request_len;
-    } cases[] = {{Tracking::Off, 355, 355, 19}, {Tracking::On, 691, 368, 26}};
-    for (const auto &c : cases) {
-        qel_standin::set_tracking(h, c.tracking);
-        auto *p = make<vm_profile_t>(kProfile);
-        vm_profile_name_set(h, 1, p, "name", 4, &err);
-        vm_profile_interfaces_set_last(h, 1, p, vm_nic_create(h, 1), &err);
-        vm_profile_selected_profile_name_set(h, 1, p, "abc", 3, &err);
-        vm_id_valid_req_t *r = request();
-        ASSERT_EQ(err, 0u);
-        EXPECT_EQ(vm_profile_len(h, 1, p), c.profile_len);
-        EXPECT_EQ(encode(kProfile, p, 1024).size(), c.profile_bytes);
-        EXPECT_EQ(vm_id_valid_req_len(h, 1, r), c.request_len);
-        EXPECT_EQ(encode(kReq, r, 1024).size(), c.request_len);
-        EXPECT_EQ(err, 0u);
-        release_all();
-    }
 }
 
 TEST_F(Wire, AnInstanceOwningItsRecordBlockKeepsIt) {
