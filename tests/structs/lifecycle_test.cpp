@@ -297,19 +297,21 @@ TEST_F(Lifecycle, RefusalsAreTraced) {
                             "provide the correct state tracking base pointer");
     vm_nic_rsp_destroy_internal(h, 1, nested, 0); // the statistics were counted before the refusal
     auto *a = make(vm_id_create, vm_id_destroy);
-    EXPECT_EQ(vm_id_get_oid_count(h, 1, nullptr, &err), 0u);
+    const std::pair<std::function<void()>, const char *> rows[] = {
+        {[&] { EXPECT_EQ(vm_id_get_oid_count(h, 1, nullptr, &err), 0u); }, "Invalid object passed in to get object oid count"},
+        {[&] { EXPECT_EQ(vm_id_get_oid_count(h, 1, a, &err), 0u); }, "Error already present in call to get object oid count"},
+        {[&] { vm_id_get_object_references(h, 1, nullptr, nullptr, 0, &(err = 0)); },
+         "Cannot get table references. Invalid object passed on"},
+        {[&] { vm_id_get_object_references(h, 1, a, nullptr, 0, &err); },
+         "Error present in call to get table references from object"},
+        {[&] { vm_id_set_instance_embedded(h, 1, nullptr); }, "Invalid object pointer passed in to set instance flag"},
+    };
+    for (const auto &[call, text] : rows) {
+        call();
+        EXPECT_EQ(last_trace(), text);
+    }
     EXPECT_EQ(err, 22u);
-    EXPECT_EQ(last_trace(), "Invalid object passed in to get object oid count");
-    EXPECT_EQ(vm_id_get_oid_count(h, 1, a, &err), 0u);
-    EXPECT_EQ(last_trace(), "Error already present in call to get object oid count");
     err = 0;
-    vm_id_get_object_references(h, 1, nullptr, nullptr, 0, &err);
-    EXPECT_EQ(last_trace(), "Cannot get table references. Invalid object passed on");
-    vm_id_get_object_references(h, 1, a, nullptr, 0, &err);
-    EXPECT_EQ(last_trace(), "Error present in call to get table references from object");
-    err = 0;
-    vm_id_set_instance_embedded(h, 1, nullptr);
-    EXPECT_EQ(last_trace(), "Invalid object pointer passed in to set instance flag");
 }
 
 // An instance whose state area lies elsewhere (STTR_OFFSET) gives its

@@ -249,21 +249,6 @@ TEST_F(ReadXml, MessageBufferIsHandedToEveryReader) {
     EXPECT_EQ(seen, 6u);
 }
 
-// Only the list owners register the trace module, before anything else.
-TEST_F(ReadXml, ListOwnersRegisterTheTraceModule) {
-    for (uint32_t t = 0; t < walk::kStructs; ++t) {
-        bool owns = false;
-        for (uint32_t i = 0; i < walk::type(t).field_count; ++i)
-            owns |= walk::type(t).fields[i].kind == walk::FieldKind::List;
-        qel_standin::global_calls().clear();
-        uint32_t pending = 5;
-        walk::fn<FromXml>(walk::op(t, "from_xml"))(h, 1, "/x", nullptr, nullptr, &pending, msg, 0);
-        size_t registered = 0;
-        for (const auto &c : qel_standin::global_calls()) registered += c.name == "wlog_module_init_fn";
-        EXPECT_EQ(registered, owns ? 1u : 0u) << walk::name(t);
-    }
-}
-
 // ---- Failures part way ---------------------------------------------------------------
 
 // Every allocation of a rich read fails in turn: the read ends with 12 and

@@ -687,11 +687,15 @@ TEST_F(Wire, HandMadeEncodingsDecodeAsFarAsTheirBytesGo) {
 }
 
 // A list owner's decoder registers; a nested record is decoded by its own
-// type's decoder, which may be an owner's.
-uint64_t registrations(uint32_t t) {
-    uint64_t n = 0;
+// type's decoder, which may be an owner's.  Its XML reader registers first,
+// even with an error pending.
+bool owns_list(uint32_t t) {
     for (uint32_t i = 0; i < kTypes[t].field_count; ++i)
-        if (kTypes[t].fields[i].kind == drov::schema::FieldKind::List) n = 1;
+        if (kTypes[t].fields[i].kind == drov::schema::FieldKind::List) return true;
+    return false;
+}
+uint64_t registrations(uint32_t t) {
+    uint64_t n = owns_list(t) ? 1 : 0;
     for (uint32_t i = 0; i < kTypes[t].field_count; ++i) {
         const auto &f = kTypes[t].fields[i];
         if (f.kind == drov::schema::FieldKind::Record) n += registrations(static_cast<uint32_t>(f.ref));
@@ -699,13 +703,18 @@ uint64_t registrations(uint32_t t) {
     return n;
 }
 
-TEST_F(Wire, OnlyTheFiveListOwnersRegisterTheTraceModuleWhenDecoding) {
+TEST_F(Wire, OnlyTheListOwnersRegisterTheTraceModuleWhenDecodingOrReadingXml) {
+    using FromXml = void (*)(qel_handle_t *, uint32_t, const char *, void *, void *, uint32_t *, char *, uint32_t);
     for (uint32_t t = 0; t < walk::kStructs; ++t) {
         void *inst = make(t);
         Bytes b = encode(t, inst, 4096);
-        const uint64_t before = wlog_inits();
+        uint64_t before = wlog_inits();
         decode(t, b, inst, 1);
         EXPECT_EQ(wlog_inits() - before, registrations(t)) << walk::name(t);
+        before = wlog_inits();
+        uint32_t pending = 5;
+        walk::fn<FromXml>(walk::op(t, "from_xml"))(h, 1, "/x", nullptr, nullptr, &pending, nullptr, 0);
+        EXPECT_EQ(wlog_inits() - before, owns_list(t) ? 1u : 0u) << walk::name(t);
     }
     EXPECT_EQ(err, 0u);
 }
