@@ -145,36 +145,6 @@ TEST_F(Wire, TheDomainIsAskedOncePerTypeWhateverTheListLength) {
 
 // ---- Version skew -------------------------------------------------------------------------
 
-// An update from an older writer lowers the variant and leaves the later
-// fields as they were, blocks included; a later encoding keeps to the
-// lowered variant, and destroy still releases the kept blocks.
-TEST_F(Wire, AnOlderEncodingLeavesTheLaterFieldsAsTheyWere) {
-    qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
-    Bytes b = encode(kActRsp, act_rsp(77));
-    ASSERT_EQ(b.size(), 42u);
-
-    qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
-    auto *r = static_cast<vm_act_rsp_t *>(walk::create(h, kActRsp));
-    vm_act_rsp_owner_set(h, 1, r, "keep", 4, &err);
-    vm_act_rsp_sp_type_set_value(h, 1, r, 3, &err);
-    const char *owner = walk::load<const char *>(r, 144);
-    qel_standin::reset_global();
-    st().calls.clear();
-    EXPECT_EQ(decode(kActRsp, b, r, 1), 42u);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(walk::instance_variant(r), 0);
-    EXPECT_EQ(vm_act_rsp_vm_uid_get_value(h, 1, r, &err), 77u);
-    EXPECT_EQ(walk::load<uint32_t>(r, 152 + 12), 3u); // sp_type as it was
-    EXPECT_EQ(walk::load<const char *>(r, 144), owner);
-    EXPECT_EQ(std::string(owner), "keep");
-    EXPECT_EQ(walk::load<uint8_t>(r, 136), 4);
-    EXPECT_EQ(calls("free"), 0u);
-    EXPECT_TRUE(traces_at(ActRspPoints::offset_jump.index).empty());
-    EXPECT_EQ(encode(kActRsp, r), b);
-    vm_act_rsp_destroy(h, 1, r);
-    EXPECT_EQ(st().live.count(const_cast<char *>(owner)), 0u);
-}
-
 // An instance without variant is the header alone.  Decoded, such a
 // header leaves every field as it was, blocks, elements and element flags
 // included; destroy releases them all.
