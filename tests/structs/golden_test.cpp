@@ -128,22 +128,33 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         for (int i = 0; i < 4; ++i) read[2 + i] = static_cast<uint8_t>((read.size() - 2) >> (24 - 8 * i));
         EXPECT_EQ(encode(t, old, x.len + 1), read);
     }
-    // An update from a writer of an earlier variant lowers the variant and
-    // leaves the later fields as they were, blocks included; encoding keeps
-    // to the lowered variant.
-    if (x.variant >= 0 && x.variant < walk::type(t).highest() && !x.tracking) {
+    // An update from a writer of an earlier variant (or of none) lowers the
+    // variant and leaves the later fields as they were, blocks and element
+    // flags included (destroy releases them); encoding keeps to the lowered
+    // variant.
+    if (x.variant < walk::type(t).highest()) {
         const auto &d = walk::type(t);
         qel_standin::set_domain_variant(h, x.type, d.highest());
         void *full = make(t);
         walk::Filler fill{h, std::mt19937(7)};
+        fill.min_length = 1;
         fill.fill(t, full);
-        auto later = [&] { return Bytes(walk::bytes(full) + d.used[x.variant], walk::bytes(full) + d.used[d.highest()]); };
+        const uint32_t from = x.variant < 0 ? 12 : d.used[x.variant];
+        auto later = [&] { return Bytes(walk::bytes(full) + from, walk::bytes(full) + d.used[d.highest()]); };
         const Bytes kept = later();
+        std::vector<const void *> blocks, now;
+        walk::blocks(t, full, blocks);
+        const size_t live = st().live.size();
         qel_standin::reset_global();
         EXPECT_EQ(decode(t, x.bytes, full, 1), x.bytes.size());
         EXPECT_TRUE(qel_standin::traces().empty());
         EXPECT_EQ(walk::instance_variant(full), x.variant);
         EXPECT_EQ(later(), kept);
+        if (x.variant < 0) { // every field is a later one
+            walk::blocks(t, full, now);
+            EXPECT_EQ(now, blocks);
+            EXPECT_EQ(st().live.size(), live);
+        }
         EXPECT_EQ(encode(t, full, x.len + 1), x.bytes);
     }
     // Without tracking every flag reads 0, whatever the instance holds.

@@ -145,45 +145,6 @@ TEST_F(Wire, TheDomainIsAskedOncePerTypeWhateverTheListLength) {
 
 // ---- Version skew -------------------------------------------------------------------------
 
-// An instance without variant is the header alone.  Decoded, such a
-// header leaves every field as it was, blocks, elements and element flags
-// included; destroy releases them all.
-TEST_F(Wire, AnEncodingWithoutVariantIsTheHeaderAndKeepsEverything) {
-    qel_standin::set_tracking(h, Tracking::On);
-    auto *id = make<vm_id_t>(kVmId);
-    vm_id_id_set_value(h, 1, id, 99, &err);
-    auto *a = static_cast<vm_act_rsp_t *>(walk::create(h, kActRsp));
-    vm_act_rsp_vm_name_set(h, 1, a, "xy", 2, &err);
-    vm_nic_rsp_vm_if_info_set_last(h, 1, vm_act_rsp_vm_if_rsp_get(h, 1, a, &err),
-                                   vm_nic_list_create(h, 1), &err);
-    auto *req = static_cast<vm_id_valid_req_t *>(walk::create(h, kReq));
-    const uint8_t cred[3] = {1, 2, 3};
-    vm_id_valid_req_credentials_set_mem(h, 1, req, cred, 3, &err);
-    ASSERT_EQ(err, 0u);
-    std::vector<const void *> before, after;
-    walk::blocks(kActRsp, a, before);
-    walk::blocks(kReq, req, before);
-    ASSERT_EQ(before.size(), 3u);
-    const uint64_t live = st().live.size();
-
-    const Bytes none{0xFF, 0x08, 0, 0, 0, 4};
-    EXPECT_EQ(decode(kVmId, none, id), 6u);
-    EXPECT_EQ(decode(kActRsp, none, a, 1), 6u);
-    EXPECT_EQ(decode(kReq, none, req, 1), 6u);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(walk::instance_variant(id), -1);
-    EXPECT_EQ(walk::load<uint32_t>(id, 12), 99u);
-    EXPECT_EQ(encode(kVmId, id, 64), none);
-    EXPECT_EQ(walk::instance_variant(a), -1);
-    EXPECT_EQ(st().live.size(), live);
-    walk::blocks(kActRsp, a, after);
-    walk::blocks(kReq, req, after);
-    EXPECT_EQ(after, before);
-    vm_act_rsp_destroy(h, 1, a);
-    vm_id_valid_req_destroy(h, 1, req);
-    EXPECT_EQ(st().live.size(), live - 2 - before.size() - 1); // the element flags too
-}
-
 TEST_F(Wire, MarshalWritesWhatTheDomainKnowsAndMarshalForCloneWhatTheInstanceHas) {
     vm_act_rsp_t *a = act_rsp(77, "xy");
     Bytes full = encode(kActRsp, a);
