@@ -127,6 +127,21 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         read[0] = 0;
         for (int i = 0; i < 4; ++i) read[2 + i] = static_cast<uint8_t>((read.size() - 2) >> (24 - 8 * i));
         EXPECT_EQ(encode(t, old, x.len + 1), read);
+        // So does a writer whose domain knows variant 0 only, reporting 43;
+        // the clone's encoder writes what the instance has.
+        qel_standin::set_domain_variant(h, x.type, 0);
+        st().calls.clear();
+        EXPECT_EQ(encode(t, inst, x.len + 1), read);
+        EXPECT_EQ(err, 43u);
+        EXPECT_EQ(st().last_error, 43u);
+        EXPECT_EQ(calls("qel_store_epoch_err"), 1u);
+        err = 0;
+        EXPECT_EQ(encode(t, inst, x.len + 1, marshal_for_clone_of(t)), x.bytes);
+        EXPECT_EQ(err, 0u);
+        encode(t, inst, static_cast<uint32_t>(read.size() - 1)); // too short: its own error
+        EXPECT_EQ(err, 90u);
+        err = 0;
+        qel_standin::set_domain_variant(h, x.type, static_cast<int8_t>(x.variant));
     }
     // An update from a writer of an earlier variant (or of none) lowers the
     // variant and leaves the later fields as they were, blocks and element
