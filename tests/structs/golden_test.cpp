@@ -172,6 +172,36 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         }
         EXPECT_EQ(encode(t, full, x.len + 1), x.bytes);
     }
+    // A reader on the other side of tracking reads the same values: one that
+    // does not track skips the flags (given the writer's buffer length it
+    // decides each the way the writer did) and adds no tracked bit; one that
+    // tracks keeps its own flags where the encoding has none.
+    {
+        qel_handle_t *other = qel_standin::handle_new();
+        qel_standin::observe(other);
+        qel_standin::set_tracking(other, x.tracking ? Tracking::Off : Tracking::On);
+        qel_standin::set_domain_variant(other, x.type, static_cast<int8_t>(x.variant));
+        void *q = walk::create(other, t);
+        uint8_t *area = static_cast<uint8_t *>(q) + walk::type(t).base[walk::type(t).variants - 1];
+        const size_t area_size = x.tracking ? 0 : walk::type(t).state[walk::type(t).variants - 1];
+        std::fill_n(area, area_size, 7);
+        Bytes given = x.bytes;
+        if (x.tracking) given.resize(x.len + 1, 0xEE);
+        uint32_t e = 0;
+        qel_standin::reset_global();
+        EXPECT_EQ(unmarshal_of(t)(other, 1, given.data(), q, static_cast<int32_t>(given.size()), 0, &e), x.bytes.size());
+        EXPECT_EQ(e, 0u);
+        EXPECT_TRUE(qel_standin::traces().empty());
+        EXPECT_EQ(walk::diff(t, inst, q), "");
+        EXPECT_EQ(obj_flags(q) & QEL_OBJ_STATE_TRACKED, x.tracking ? 0 : QEL_OBJ_STATE_TRACKED);
+        for (uint32_t i = 0; i < walk::type(t).field_count && area_size != 0; ++i) {
+            const auto &f = walk::type(t).fields[i]; // (a list appended to is marked)
+            if (f.state_index >= 0 && f.kind != walk::FieldKind::List) { EXPECT_EQ(area[f.state_index], 7) << f.name; }
+        }
+        walk::destroy(other, t, q);
+        EXPECT_TRUE(qel_standin::state(other).live.empty());
+        qel_standin::handle_delete(other);
+    }
     // Without tracking every flag reads 0, whatever the instance holds.
     qel_standin::set_tracking(h, Tracking::Off);
     EXPECT_EQ(text("toxml_cr").find("state="), std::string::npos);

@@ -175,65 +175,8 @@ TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInsideAClone) {
 
 // ---- State tracking on one side --------------------------------------------------------------
 
-class OneSide : public Wire {
-protected:
-    void SetUp() override {
-        Wire::SetUp();
-        other = qel_standin::handle_new();
-        qel_standin::observe(other);
-    }
-    void TearDown() override {
-        release_all();
-        EXPECT_TRUE(qel_standin::state(other).live.empty());
-        qel_standin::handle_delete(other);
-        Wire::TearDown();
-    }
-    // A pool with a name, a MAC base and one list element, on handle `on`.
-    vm_mac_pool_t *pool(qel_handle_t *on) {
-        auto *p = make<vm_mac_pool_t>(kMacPool, on);
-        vm_mac_pool_name_set(on, 1, p, "pool", 4, &err);
-        const uint8_t mac[6] = {9, 8, 7, 6, 5, 4};
-        vm_mac_pool_mac_base_set_mem(on, 1, p, mac, 6, &err);
-        vm_mac_pool_addr_t *e = vm_mac_pool_addr_create(on, 1);
-        vm_mac_pool_addr_mac_addr_set_mem(on, 1, e, mac, 6, &err);
-        vm_mac_pool_mac_addr_list_set_last(on, 1, p, e, &err);
-        return p;
-    }
-    qel_handle_t *other = nullptr;
-};
-
-// A reader without tracking skips the writer's flags and adds no tracked
-// bit; given the writer's buffer length it decides every flag byte the way
-// the writer did (a list's flag needs two bytes of room on both sides).  A
-// reader with tracking keeps its own flags where the writer sent none.
-TEST_F(OneSide, TrackingOnOneSideOnlyLeavesTheReadersFlagsAsTheyWere) {
-    qel_standin::set_tracking(h, Tracking::On);
-    for (bool writer_tracks : {true, false}) {
-        SCOPED_TRACE(writer_tracks ? "writer tracks" : "reader tracks");
-        qel_handle_t *w = writer_tracks ? h : other, *r = writer_tracks ? other : h;
-        vm_mac_pool_t *p = pool(w);
-        Bytes b(256);
-        const uint32_t n = vm_mac_pool_marshal(w, 1, b.data(), p, 256, &err);
-        ASSERT_EQ(err, 0u);
-        auto *q = make<vm_mac_pool_t>(kMacPool, r);
-        if (!writer_tracks) {
-            vm_mac_pool_name_state_flag_set(h, 1, q, 7, &err);
-            vm_mac_pool_mac_base_state_flag_set(h, 1, q, 2, 6, &err);
-        }
-        qel_standin::reset_global();
-        EXPECT_EQ(decode(kMacPool, b, q, 0, writer_tracks ? 256 : static_cast<int32_t>(n), r), n);
-        EXPECT_EQ(err, 0u);
-        EXPECT_EQ(walk::diff(kMacPool, p, q), "");
-        EXPECT_EQ(obj_flags(q) & 0x08, writer_tracks ? 0 : 0x08);
-        EXPECT_TRUE(traces_at(drov::tp::TypePoints<kMacPool>::offset_jump.index).empty());
-        if (!writer_tracks) {
-            EXPECT_EQ(vm_mac_pool_name_state_flag_get(h, 1, q, &err), 7);
-            EXPECT_EQ(vm_mac_pool_mac_base_state_flag_get(h, 1, q, 2, &err), 6);
-        }
-    }
-}
-
-TEST_F(OneSide, TheWriterWritesZeroFlagsForAnInstanceWithoutStateArea) {
+// (Tracking on one side only: the golden examples.)
+TEST_F(Wire, TheWriterWritesZeroFlagsForAnInstanceWithoutStateArea) {
     auto *id = make<vm_id_t>(kVmId); // made while the handle does not track
     qel_standin::set_tracking(h, Tracking::On);
     vm_id_id_set_value(h, 1, id, 3, &err); // stores, then cannot mark
