@@ -134,6 +134,41 @@ TEST_F(Lifecycle, OidMappedInstances) {
     EXPECT_EQ(qel_standin::traces().back().flags >> 24, 7u); // debug
 }
 
+// With per-object mappings, an instance whose state area lies elsewhere or
+// that carries ra data gives its mapping back before its memory goes; a
+// failure is traced and stored and keeps the memory.
+TEST_F(Lifecycle, PerObjectMappingsAreRemovedBeforeTheMemoryGoes) {
+    qel_standin::set_tracking(h, Tracking::Off);
+    struct Case {
+        uint8_t flag;
+        uint32_t per_object, error;
+        size_t removals;
+        bool kept;
+    };
+    for (Case c : {Case{QEL_OBJ_RA_DATA, 1, 0, 1, false}, Case{QEL_OBJ_STTR_OFFSET, 1, 0, 1, false},
+                   Case{QEL_OBJ_RA_DATA, 1, 12, 1, true}, Case{QEL_OBJ_RA_DATA, 0, 12, 0, false},
+                   Case{0, 1, 12, 0, false}}) {
+        SCOPED_TRACE(std::to_string(c.flag) + " " + std::to_string(c.per_object) + " " + std::to_string(c.error));
+        vm_id_t *v = vm_id_create(h, 1);
+        reinterpret_cast<uint8_t *>(v)[10] |= c.flag;
+        h->per_object_mapping = c.per_object;
+        st().hd_mapping_error = c.error;
+        st().last_error = 0;
+        st().calls.clear();
+        qel_standin::reset_global();
+        vm_id_destroy(h, 1, v);
+        EXPECT_EQ(calls("qel_hd_mapping_destroy"), c.removals);
+        EXPECT_EQ(st().live.size(), c.kept ? 1u : 0u);
+        EXPECT_EQ(trace_texts(), c.kept ? std::vector<std::string>{"vm_id destroy: Failed to remove oid mapping for "
+                                                                   "object. Error %s"}
+                                        : std::vector<std::string>{});
+        EXPECT_EQ(st().last_error, c.kept ? 12u : 0u);
+        st().hd_mapping_error = 0;
+        if (st().live.count(v) != 0) vm_id_destroy(h, 1, v);
+    }
+    h->per_object_mapping = 0;
+}
+
 // The interface references the handle holds for an if_handle field are
 // given back when its instance goes, alone, as a list element or with its
 // container.
@@ -262,19 +297,21 @@ TEST_F(Lifecycle, RefusalsAreTraced) {
                             "provide the correct state tracking base pointer");
     vm_nic_rsp_destroy_internal(h, 1, nested, 0); // the statistics were counted before the refusal
     auto *a = make(vm_id_create, vm_id_destroy);
-    EXPECT_EQ(vm_id_get_oid_count(h, 1, nullptr, &err), 0u);
+    const std::pair<std::function<void()>, const char *> rows[] = {
+        {[&] { EXPECT_EQ(vm_id_get_oid_count(h, 1, nullptr, &err), 0u); }, "Invalid object passed in to get object oid count"},
+        {[&] { EXPECT_EQ(vm_id_get_oid_count(h, 1, a, &err), 0u); }, "Error already present in call to get object oid count"},
+        {[&] { vm_id_get_object_references(h, 1, nullptr, nullptr, 0, &(err = 0)); },
+         "Cannot get table references. Invalid object passed on"},
+        {[&] { vm_id_get_object_references(h, 1, a, nullptr, 0, &err); },
+         "Error present in call to get table references from object"},
+        {[&] { vm_id_set_instance_embedded(h, 1, nullptr); }, "Invalid object pointer passed in to set instance flag"},
+    };
+    for (const auto &[call, text] : rows) {
+        call();
+        EXPECT_EQ(last_trace(), text);
+    }
     EXPECT_EQ(err, 22u);
-    EXPECT_EQ(last_trace(), "Invalid object passed in to get object oid count");
-    EXPECT_EQ(vm_id_get_oid_count(h, 1, a, &err), 0u);
-    EXPECT_EQ(last_trace(), "Error already present in call to get object oid count");
     err = 0;
-    vm_id_get_object_references(h, 1, nullptr, nullptr, 0, &err);
-    EXPECT_EQ(last_trace(), "Cannot get table references. Invalid object passed on");
-    vm_id_get_object_references(h, 1, a, nullptr, 0, &err);
-    EXPECT_EQ(last_trace(), "Error present in call to get table references from object");
-    err = 0;
-    vm_id_set_instance_embedded(h, 1, nullptr);
-    EXPECT_EQ(last_trace(), "Invalid object pointer passed in to set instance flag");
 }
 
 // An instance whose state area lies elsewhere (STTR_OFFSET) gives its

@@ -154,6 +154,13 @@ inline void blocks(uint32_t t, const void *inst, std::vector<const void *> &out)
     }
 }
 
+// Calls fn with v as an unsigned integer of w bytes.
+template <class Fn> void narrowed(unsigned w, uint32_t v, Fn fn) {
+    if (w == 1) fn(static_cast<uint8_t>(v));
+    else if (w == 2) fn(static_cast<uint16_t>(v));
+    else fn(v);
+}
+
 // ---- Filling through the setters ------------------------------------------------------
 
 struct Filler {
@@ -187,19 +194,16 @@ struct Filler {
         using H = qel_handle_t *;
         switch (f.kind) {
         case FieldKind::U8:
-            fn<void (*)(H, uint32_t, void *, uint8_t, Err *)>(op(t, f, "set_value"))(
-                h, ctx, inst, static_cast<uint8_t>(rng()), &err);
-            break;
         case FieldKind::U16:
-            fn<void (*)(H, uint32_t, void *, uint16_t, Err *)>(op(t, f, "set_value"))(
-                h, ctx, inst, static_cast<uint16_t>(rng()), &err);
-            break;
         case FieldKind::U32:
-        case FieldKind::Boolean:
-            fn<void (*)(H, uint32_t, void *, uint32_t, Err *)>(op(t, f, "set_value"))(
-                h, ctx, inst, f.kind == FieldKind::Boolean ? below(2) : static_cast<uint32_t>(rng()),
-                &err);
+        case FieldKind::Boolean: {
+            const uint32_t v = f.kind == FieldKind::Boolean ? below(2) : static_cast<uint32_t>(rng());
+            const unsigned w = f.kind == FieldKind::U8 ? 1 : f.kind == FieldKind::U16 ? 2 : 4;
+            narrowed(w, v, [&](auto x) {
+                fn<void (*)(H, uint32_t, void *, decltype(x), Err *)>(op(t, f, "set_value"))(h, ctx, inst, x, &err);
+            });
             break;
+        }
         case FieldKind::Enum: {
             const TypeDesc &e = type(static_cast<uint32_t>(f.ref));
             fn<void (*)(H, uint32_t, void *, uint32_t, Err *)>(op(t, f, "set_value"))(
@@ -219,16 +223,10 @@ struct Filler {
         case FieldKind::String: {
             uint32_t cap = f.length_width == 1 ? 255 : max_string;
             std::string s = text(cap < max_string ? cap : max_string);
-            auto n = static_cast<uint32_t>(s.size());
-            if (f.length_width == 1)
-                fn<void (*)(H, uint32_t, void *, const char *, uint8_t, Err *)>(op(t, f, "set"))(
-                    h, ctx, inst, s.data(), static_cast<uint8_t>(n), &err);
-            else if (f.length_width == 2)
-                fn<void (*)(H, uint32_t, void *, const char *, uint16_t, Err *)>(op(t, f, "set"))(
-                    h, ctx, inst, s.data(), static_cast<uint16_t>(n), &err);
-            else
-                fn<void (*)(H, uint32_t, void *, const char *, uint32_t, Err *)>(op(t, f, "set"))(
-                    h, ctx, inst, s.data(), n, &err);
+            narrowed(f.length_width, static_cast<uint32_t>(s.size()), [&](auto n) {
+                fn<void (*)(H, uint32_t, void *, const char *, decltype(n), Err *)>(op(t, f, "set"))(h, ctx, inst,
+                                                                                            s.data(), n, &err);
+            });
             break;
         }
         case FieldKind::Text: {

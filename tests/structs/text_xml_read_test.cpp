@@ -188,30 +188,6 @@ TEST_F(ReadXml, ArraysAreReadFromTheStartUpToTheFirstAbsentPosition) {
     // Each position went through a temporary value of its own.
     EXPECT_EQ(calls("u_int8_create"), calls("u_int8_destroy"));
     EXPECT_EQ(calls("u_int8_create"), 3u + 7u);
-    read(vm_id_valid_req_from_xml, "/r", creds({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}), r); // past 9
-    EXPECT_EQ(vm_id_valid_req_credentials_len_get_value(h, 1, r, &err), 12u);
-    EXPECT_EQ(vm_id_valid_req_credentials_get_value(h, 1, r, 9, &err), 10u);
-    EXPECT_EQ(vm_id_valid_req_credentials_get_value(h, 1, r, 11, &err), 12u);
-}
-
-TEST_F(ReadXml, EnumerationsAndNestedRecordsAreReadAtTheirPaths) {
-    auto *a = make(vm_act_rsp_create, vm_act_rsp_destroy);
-    read(vm_act_rsp_from_xml, "/vm_act_rsp",
-         "<vm_act_rsp><rc><VM_RSP_RC_RESTART/></rc><vm_if_rsp><vm_if_info>"
-         "<vm_nic_info><vm_if_state><VM_IF_UP/></vm_if_state><mtu>1400</mtu>"
-         "<vm_service_mac_addr>5</vm_service_mac_addr></vm_nic_info>"
-         "</vm_if_info></vm_if_rsp><vm_clnt><VM_RSP_CLNT_OTHER/></vm_clnt><owner>me</owner></vm_act_rsp>", a);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(vm_act_rsp_rc_get_value(h, 1, a, &err), 2u);
-    EXPECT_EQ(vm_act_rsp_vm_clnt_get_value(h, 1, a, &err), 1u);
-    EXPECT_EQ(vm_act_rsp_owner_len_get_value(h, 1, a, &err), 2u);
-    vm_nic_rsp_t *rsp = vm_act_rsp_vm_if_rsp_get(h, 1, a, &err);
-    ASSERT_EQ(vm_nic_rsp_vm_if_info_get_count(h, 1, rsp, &err), 1u);
-    vm_nic_info_t *info = vm_nic_list_vm_nic_info_get(h, 1, vm_nic_rsp_vm_if_info_get_first(h, 1, rsp, &err), &err);
-    EXPECT_EQ(vm_nic_info_vm_if_state_get_value(h, 1, info, &err), 1u);
-    EXPECT_EQ(vm_nic_info_mtu_get_value(h, 1, info, &err), 1400u);
-    EXPECT_EQ(vm_nic_info_vm_service_mac_addr_get_value(h, 1, info, 0, &err), 5u);
-    EXPECT_EQ(err, 0u);
 }
 
 // Fields of variants the instance lacks are read too: straight into the
@@ -271,21 +247,6 @@ TEST_F(ReadXml, MessageBufferIsHandedToEveryReader) {
     // if_handle, vm_service_mac_addr [1] and [2], mtu; trans_id and the one
     // string present (absent strings end at the probe)
     EXPECT_EQ(seen, 6u);
-}
-
-// Only the list owners register the trace module, before anything else.
-TEST_F(ReadXml, ListOwnersRegisterTheTraceModule) {
-    for (uint32_t t = 0; t < walk::kStructs; ++t) {
-        bool owns = false;
-        for (uint32_t i = 0; i < walk::type(t).field_count; ++i)
-            owns |= walk::type(t).fields[i].kind == walk::FieldKind::List;
-        qel_standin::global_calls().clear();
-        uint32_t pending = 5;
-        walk::fn<FromXml>(walk::op(t, "from_xml"))(h, 1, "/x", nullptr, nullptr, &pending, msg, 0);
-        size_t registered = 0;
-        for (const auto &c : qel_standin::global_calls()) registered += c.name == "wlog_module_init_fn";
-        EXPECT_EQ(registered, owns ? 1u : 0u) << walk::name(t);
-    }
 }
 
 // ---- Failures part way ---------------------------------------------------------------

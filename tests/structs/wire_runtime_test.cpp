@@ -4,7 +4,7 @@
 // (the coders still write one byte each), so the library codes fixed
 // arrays and texts element by element through the coders; and the variant
 // reported for no instance at all may be one with fields.
-#include "wire_support.h"
+#include "struct_support.h"
 
 namespace {
 uint32_t g_width = 1;

@@ -1,11 +1,10 @@
 // The wire form on telling instances: the byte layouts the format fixes,
 // version skew in both directions, the domain limit, state tracking on one
 // side only, list and string updates in place, and the failures.
-#include <array>
 #include <cstring>
 #include <string>
 
-#include "wire_support.h"
+#include "struct_support.h"
 
 namespace {
 
@@ -17,7 +16,6 @@ constexpr uint32_t kActRsp = type_index("vm_act_rsp");
 constexpr uint32_t kNicRsp = type_index("vm_nic_rsp");
 constexpr uint32_t kMacPool = type_index("vm_mac_pool");
 constexpr uint32_t kIdent = type_index("vm_ident");
-constexpr uint32_t kProfile = type_index("vm_profile");
 constexpr uint32_t kReq = type_index("vm_id_valid_req");
 using VmIdPoints = drov::tp::TypePoints<kVmId>;
 using ActRspPoints = drov::tp::TypePoints<kActRsp>;
@@ -53,101 +51,33 @@ protected:
     Bytes scratch = Bytes(256);
 };
 
-// ---- The byte layouts -------------------------------------------------------------------
+// ---- The byte layouts (the documented examples are in tests/golden/structs) -----------
 
-TEST_F(Wire, VmIdIsTenBytesAndElevenWithTracking) {
-    const Bytes plain{0, 0, 0, 0, 0, 8, 0x12, 0x34, 0x56, 0x78}, tracked{0, 8, 0, 0, 0, 9, 0x12, 0x34, 0x56, 0x78, 2};
-    for (auto [tracking, expected] : {std::pair{Tracking::Absent, &plain}, std::pair{Tracking::Off, &plain},
-                                      std::pair{Tracking::On, &tracked}}) {
-        qel_standin::set_tracking(h, tracking);
-        auto *id = make<vm_id_t>(kVmId);
-        vm_id_id_set_value(h, 1, id, 0x12345678, &err);
-        EXPECT_EQ(vm_id_len(h, 1, id), expected->size());
-        EXPECT_EQ(encode(kVmId, id, 64), *expected);
-        EXPECT_EQ(err, 0u);
-        release_all();
-    }
-}
-
-// vm_name "abc", rc 1, an empty vm_if_rsp, vm_uid, and the three other
-// enumerations at 0 around an empty owner; variant 0 ends after vm_clnt.
-TEST_F(Wire, VmActRspFollowsTheTableInVariantTwoAndStopsAfterVariantZero) {
-    Bytes v2{2, 0, 0, 0, 0, 46, 0, 0, 0, 3, 'a', 'b', 'c', 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 8,
-             0, 0, 0, 0, 0xA1, 0xB2, 0xC3, 0xD4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    Bytes v0 = slice(v2, 0, 42);
-    v0[0] = 0;
-    v0[5] = 40;
-    for (const Bytes *want : {&v2, &v0}) {
-        qel_standin::set_domain_variant(h, "vm_act_rsp", static_cast<int8_t>((*want)[0]));
-        vm_act_rsp_t *a = act_rsp(0xA1B2C3D4);
-        vm_act_rsp_rc_set_value(h, 1, a, 1, &err);
-        EXPECT_EQ(encode(kActRsp, a), *want);
-        EXPECT_EQ(vm_act_rsp_len(h, 1, a), want->size());
-        EXPECT_EQ(vm_act_rsp_len_cr(h, a), want->size());
-        EXPECT_EQ(err, 0u);
-    }
-}
-
-TEST_F(Wire, VmActRspWithTrackingPutsAFlagAfterEachFlaggedFieldButNoneAfterLengthsOrEmptyStrings) {
-    qel_standin::set_tracking(h, Tracking::On);
-    vm_act_rsp_t *a = act_rsp();
-    int32_t v = 11;
-    for (auto set : {vm_act_rsp_vm_name_state_flag_set, vm_act_rsp_rc_state_flag_set,
-                     vm_act_rsp_vm_if_rsp_state_flag_set, vm_act_rsp_vm_uid_state_flag_set,
-                     vm_act_rsp_vm_clnt_state_flag_set, vm_act_rsp_vm_act_state_state_flag_set,
-                     vm_act_rsp_owner_state_flag_set, vm_act_rsp_sp_type_state_flag_set})
-        set(h, 1, a, v++, &err);
-    vm_nic_rsp_vm_if_info_state_flag_set(h, 1, vm_act_rsp_vm_if_rsp_get(h, 1, a, &err), 19, &err);
-    ASSERT_EQ(err, 0u);
-    // Flags 11 to 18 after vm_name, rc, vm_if_rsp (whose list has 19),
-    // vm_uid, vm_clnt, vm_act_state and sp_type; none after owner_len.
-    EXPECT_EQ(encode(kActRsp, a), (Bytes{2,  8, 0, 0, 0, 54, 0, 0, 0, 3,  'a', 'b', 'c', 11, 0, 0, 0, 0, 0,
-                                         12, 0, 8, 0, 0, 0,  9, 0, 0, 0,  0,   19,  13,  0,  0, 0, 0, 14, 0,
-                                         0,  0, 0, 0, 15, 0, 0, 0, 0, 0, 16,  0,   0,   0,  0, 0, 0, 18}));
-    // len counts the empty owner's flag and every string's characters again.
-    EXPECT_EQ(vm_act_rsp_len(h, 1, a), 60u);
-}
-
-TEST_F(Wire, VmMacPoolWithTrackingDropsTheListFlagWhenOnlyOneByteIsLeft) {
+// A list's flag needs two bytes of room; a reader takes it when the body
+// length says it is there.
+TEST_F(Wire, AListFlagWithOneByteOfRoomLeftIsDropped) {
     qel_standin::set_tracking(h, Tracking::On);
     auto *p = make<vm_mac_pool_t>(kMacPool);
-    vm_mac_pool_pool_id_set_value(h, 1, p, 7, &err);
     vm_mac_pool_name_set(h, 1, p, "ab", 2, &err);
-    const uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
-    vm_mac_pool_mac_base_set_mem(h, 1, p, mac, 6, &err);
-    const uint8_t eflags[6] = {21, 22, 23, 24, 25, 26};
-    vm_mac_pool_mac_base_state_flag_set_arr(h, 1, p, eflags, 6, &err);
     vm_mac_pool_mac_addr_list_state_flag_set(h, 1, p, 9, &err);
+    const Bytes b = encode(kMacPool, p, 64);
+    ASSERT_EQ(b.back(), 9);
+    Bytes shorter = slice(b, 0, b.size() - 1);
+    shorter[5] -= 1;
+    EXPECT_EQ(encode(kMacPool, p, static_cast<uint32_t>(b.size())), shorter);
     ASSERT_EQ(err, 0u);
-    EXPECT_EQ(vm_mac_pool_len(h, 1, p), 38u);
-
-    const Bytes b = encode(kMacPool, p, 38), expected{0,    0x08, 0,  0,  0,  34, 0,  0,  0,  7,  2,  0,  0, 0, 2, 'a', 'b', 2,
-                         1,    2,    3,  4,  5,  6,  2,  21, 22, 23, 24, 25, 26, 0, 0, 0,   0,   9};
-    EXPECT_EQ(b, expected);
-    Bytes shorter = slice(expected, 0, 35);
-    shorter[5] = 33;
-    EXPECT_EQ(encode(kMacPool, p, 36), shorter);
-    ASSERT_EQ(err, 0u);
-
-    // A reader given exactly the 36 bytes takes the list's flag (the body
-    // length says it is there) ...
     auto *full = make<vm_mac_pool_t>(kMacPool);
     qel_standin::reset_global();
-    EXPECT_EQ(decode(kMacPool, b, full, 0, 36), 36u);
+    EXPECT_EQ(decode(kMacPool, b, full), b.size());
     EXPECT_EQ(vm_mac_pool_mac_addr_list_state_flag_get(h, 1, full, &err), 9);
     EXPECT_TRUE(traces_at(drov::tp::TypePoints<kMacPool>::offset_jump.index).empty());
-
-    // ... and one given the 35 bytes (or the writer's 36-byte buffer) does
-    // not look for the dropped one.
-    shorter.push_back(0x77);
+    shorter.push_back(0x77); // given more bytes than the body: the flag is not looked for
     auto *q = make<vm_mac_pool_t>(kMacPool);
     vm_mac_pool_mac_addr_list_state_flag_set(h, 1, q, 5, &err);
-    EXPECT_EQ(decode(kMacPool, shorter, q), 35u);
+    EXPECT_EQ(decode(kMacPool, shorter, q), shorter.size() - 1);
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(vm_mac_pool_mac_addr_list_state_flag_get(h, 1, q, &err), 5);
-    EXPECT_EQ(vm_mac_pool_mac_base_state_flag_get(h, 1, q, 5, &err), 26);
     EXPECT_EQ(vm_mac_pool_name_state_flag_get(h, 1, q, &err), 2);
-    EXPECT_EQ(walk::diff(kMacPool, p, q), "");
 }
 
 TEST_F(Wire, AStringLongerThanTheRoomIsCutWithError90AndTheBufferIsFull) {
@@ -185,32 +115,6 @@ TEST_F(Wire, RaDataTravelsAfterTheFlagByteAndMarksTheDecodedInstance) {
     qel_standin::set_tracking(h, Tracking::Absent);
 }
 
-TEST_F(Wire, LenCountsEveryKindAndMarshalStaysWithinIt) {
-    // vm_profile: texts of 64 and 256, a list with one vm_nic, a string of
-    // three, a u16 and six MAC bytes; vm_id_valid_req: a u32 and five
-    // credentials.  With tracking, len counts every text and string a
-    // second time, marshal writes one flag for each.
-    const struct {
-        Tracking tracking;
-        uint32_t profile_len, profile_bytes, request_len;
-    } cases[] = {{Tracking::Off, 355, 355, 19}, {Tracking::On, 691, 368, 26}};
-    for (const auto &c : cases) {
-        qel_standin::set_tracking(h, c.tracking);
-        auto *p = make<vm_profile_t>(kProfile);
-        vm_profile_name_set(h, 1, p, "name", 4, &err);
-        vm_profile_interfaces_set_last(h, 1, p, vm_nic_create(h, 1), &err);
-        vm_profile_selected_profile_name_set(h, 1, p, "abc", 3, &err);
-        vm_id_valid_req_t *r = request();
-        ASSERT_EQ(err, 0u);
-        EXPECT_EQ(vm_profile_len(h, 1, p), c.profile_len);
-        EXPECT_EQ(encode(kProfile, p, 1024).size(), c.profile_bytes);
-        EXPECT_EQ(vm_id_valid_req_len(h, 1, r), c.request_len);
-        EXPECT_EQ(encode(kReq, r, 1024).size(), c.request_len);
-        EXPECT_EQ(err, 0u);
-        release_all();
-    }
-}
-
 TEST_F(Wire, AnInstanceOwningItsRecordBlockKeepsIt) {
     auto *hdr = static_cast<qel_instance_header_t *>(make(kVmId));
     qel_type_info_t *own = hdr->type_info;
@@ -241,131 +145,12 @@ TEST_F(Wire, TheDomainIsAskedOncePerTypeWhateverTheListLength) {
 
 // ---- Version skew -------------------------------------------------------------------------
 
-TEST_F(Wire, ANewerEncodingIsReadAsFarAsTheReaderKnowsAndJumpedOver) {
+// An enumeration newer than the domain is written whole and reported at
+// the end.  (Writers limited to an earlier variant: the golden examples.)
+TEST_F(Wire, AnEnumerationNewerThanTheDomainIsWrittenWholeWith43) {
     vm_act_rsp_t *a = act_rsp(77, "xy");
-    vm_act_rsp_sp_type_set_value(h, 1, a, 3, &err);
-    Bytes b = encode(kActRsp, a);
-    ASSERT_EQ(b.size(), 50u);
-
-    // A peer built when vm_act_rsp had only variant 0: the same memory,
-    // laid out for variant 0 (no state area: the handle does not track).
-    auto *old = make<vm_act_rsp_t>(kActRsp);
-    reinterpret_cast<int8_t *>(old)[9] = 0;
-    qel_standin::reset_global();
-    EXPECT_EQ(decode(kActRsp, b, old), 50u);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(walk::instance_variant(old), 0);
-    EXPECT_EQ(vm_act_rsp_vm_uid_get_value(h, 1, old, &err), 77u);
-    EXPECT_EQ(walk::load<const char *>(old, 144), nullptr); // owner not read
-    auto jumps = traces_at(ActRspPoints::offset_jump.index);
-    ASSERT_EQ(jumps.size(), 1u);
-    ASSERT_EQ(jumps[0].args.size(), 3u);
-    // Where the reader stopped, the body-length word, the body length.
-    const auto &args = jumps[0].args;
-    EXPECT_EQ((std::array{args[0].u, args[1].u, args[2].u}), (std::array<uint32_t, 3>{42, 2, 48}));
-    EXPECT_EQ(jumps[0].flags, 0x6000000u);
-}
-
-// An update from an older writer lowers the variant and leaves the later
-// fields as they were, blocks included; a later encoding keeps to the
-// lowered variant, and destroy still releases the kept blocks.
-TEST_F(Wire, AnOlderEncodingLeavesTheLaterFieldsAsTheyWere) {
-    qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
-    Bytes b = encode(kActRsp, act_rsp(77));
-    ASSERT_EQ(b.size(), 42u);
-
-    qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
-    auto *r = static_cast<vm_act_rsp_t *>(walk::create(h, kActRsp));
-    vm_act_rsp_owner_set(h, 1, r, "keep", 4, &err);
-    vm_act_rsp_sp_type_set_value(h, 1, r, 3, &err);
-    const char *owner = walk::load<const char *>(r, 144);
-    qel_standin::reset_global();
-    st().calls.clear();
-    EXPECT_EQ(decode(kActRsp, b, r, 1), 42u);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(walk::instance_variant(r), 0);
-    EXPECT_EQ(vm_act_rsp_vm_uid_get_value(h, 1, r, &err), 77u);
-    EXPECT_EQ(walk::load<uint32_t>(r, 152 + 12), 3u); // sp_type as it was
-    EXPECT_EQ(walk::load<const char *>(r, 144), owner);
-    EXPECT_EQ(std::string(owner), "keep");
-    EXPECT_EQ(walk::load<uint8_t>(r, 136), 4);
-    EXPECT_EQ(calls("free"), 0u);
-    EXPECT_TRUE(traces_at(ActRspPoints::offset_jump.index).empty());
-    EXPECT_EQ(encode(kActRsp, r), b);
-    vm_act_rsp_destroy(h, 1, r);
-    EXPECT_EQ(st().live.count(const_cast<char *>(owner)), 0u);
-}
-
-// An instance without variant is the header alone.  Decoded, such a
-// header leaves every field as it was, blocks, elements and element flags
-// included; destroy releases them all.
-TEST_F(Wire, AnEncodingWithoutVariantIsTheHeaderAndKeepsEverything) {
-    qel_standin::set_domain_variant(h, "vm_id", -1);
-    EXPECT_EQ(encode(kVmId, make(kVmId), 64), (Bytes{0xFF, 0, 0, 0, 0, 4}));
-    qel_standin::set_domain_variant(h, "vm_id", 0);
-    qel_standin::set_tracking(h, Tracking::On);
-    auto *id = make<vm_id_t>(kVmId);
-    vm_id_id_set_value(h, 1, id, 99, &err);
-    auto *a = static_cast<vm_act_rsp_t *>(walk::create(h, kActRsp));
-    vm_act_rsp_vm_name_set(h, 1, a, "xy", 2, &err);
-    vm_nic_rsp_vm_if_info_set_last(h, 1, vm_act_rsp_vm_if_rsp_get(h, 1, a, &err),
-                                   vm_nic_list_create(h, 1), &err);
-    auto *req = static_cast<vm_id_valid_req_t *>(walk::create(h, kReq));
-    const uint8_t cred[3] = {1, 2, 3};
-    vm_id_valid_req_credentials_set_mem(h, 1, req, cred, 3, &err);
-    ASSERT_EQ(err, 0u);
-    std::vector<const void *> before, after;
-    walk::blocks(kActRsp, a, before);
-    walk::blocks(kReq, req, before);
-    ASSERT_EQ(before.size(), 3u);
-    const uint64_t live = st().live.size();
-
-    const Bytes none{0xFF, 0x08, 0, 0, 0, 4};
-    EXPECT_EQ(decode(kVmId, none, id), 6u);
-    EXPECT_EQ(decode(kActRsp, none, a, 1), 6u);
-    EXPECT_EQ(decode(kReq, none, req, 1), 6u);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(walk::instance_variant(id), -1);
-    EXPECT_EQ(walk::load<uint32_t>(id, 12), 99u);
-    EXPECT_EQ(encode(kVmId, id, 64), none);
-    EXPECT_EQ(walk::instance_variant(a), -1);
-    EXPECT_EQ(st().live.size(), live);
-    walk::blocks(kActRsp, a, after);
-    walk::blocks(kReq, req, after);
-    EXPECT_EQ(after, before);
-    vm_act_rsp_destroy(h, 1, a);
-    vm_id_valid_req_destroy(h, 1, req);
-    EXPECT_EQ(st().live.size(), live - 2 - before.size() - 1); // the element flags too
-}
-
-TEST_F(Wire, MarshalWritesWhatTheDomainKnowsAndMarshalForCloneWhatTheInstanceHas) {
-    vm_act_rsp_t *a = act_rsp(77, "xy");
-    Bytes full = encode(kActRsp, a);
-    qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
-
-    Bytes limited = encode(kActRsp, a);
-    EXPECT_EQ(err, 43u);
-    EXPECT_EQ(st().last_error, 43u);
-    EXPECT_EQ(calls("qel_store_epoch_err"), 1u);
-    ASSERT_EQ(limited.size(), 42u);
-    EXPECT_EQ(slice(limited, 0, 6), (Bytes{0, 0, 0, 0, 0, 40}));
-    EXPECT_EQ(slice(limited, 6, 36), slice(full, 6, 36));
-
-    err = 0;
-    EXPECT_EQ(encode(kActRsp, a, 256, marshal_for_clone_of(kActRsp)), full);
-    EXPECT_EQ(err, 0u);
-
-    // A buffer too short for the domain's variant keeps its own error.
-    err = 0;
-    encode(kActRsp, a, 20);
-    EXPECT_EQ(err, 90u);
-
-    // An enumeration newer than the domain is written whole and reported
-    // at the end.
-    qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
+    Bytes newer = encode(kActRsp, a);
     qel_standin::set_domain_variant(h, "vm_rsp_rc", -1);
-    err = 0;
-    Bytes newer = full;
     newer[13] = 0xFF;
     EXPECT_EQ(encode(kActRsp, a), newer);
     EXPECT_EQ(err, 43u);
@@ -390,65 +175,8 @@ TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInsideAClone) {
 
 // ---- State tracking on one side --------------------------------------------------------------
 
-class OneSide : public Wire {
-protected:
-    void SetUp() override {
-        Wire::SetUp();
-        other = qel_standin::handle_new();
-        qel_standin::observe(other);
-    }
-    void TearDown() override {
-        release_all();
-        EXPECT_TRUE(qel_standin::state(other).live.empty());
-        qel_standin::handle_delete(other);
-        Wire::TearDown();
-    }
-    // A pool with a name, a MAC base and one list element, on handle `on`.
-    vm_mac_pool_t *pool(qel_handle_t *on) {
-        auto *p = make<vm_mac_pool_t>(kMacPool, on);
-        vm_mac_pool_name_set(on, 1, p, "pool", 4, &err);
-        const uint8_t mac[6] = {9, 8, 7, 6, 5, 4};
-        vm_mac_pool_mac_base_set_mem(on, 1, p, mac, 6, &err);
-        vm_mac_pool_addr_t *e = vm_mac_pool_addr_create(on, 1);
-        vm_mac_pool_addr_mac_addr_set_mem(on, 1, e, mac, 6, &err);
-        vm_mac_pool_mac_addr_list_set_last(on, 1, p, e, &err);
-        return p;
-    }
-    qel_handle_t *other = nullptr;
-};
-
-// A reader without tracking skips the writer's flags and adds no tracked
-// bit; given the writer's buffer length it decides every flag byte the way
-// the writer did (a list's flag needs two bytes of room on both sides).  A
-// reader with tracking keeps its own flags where the writer sent none.
-TEST_F(OneSide, TrackingOnOneSideOnlyLeavesTheReadersFlagsAsTheyWere) {
-    qel_standin::set_tracking(h, Tracking::On);
-    for (bool writer_tracks : {true, false}) {
-        SCOPED_TRACE(writer_tracks ? "writer tracks" : "reader tracks");
-        qel_handle_t *w = writer_tracks ? h : other, *r = writer_tracks ? other : h;
-        vm_mac_pool_t *p = pool(w);
-        Bytes b(256);
-        const uint32_t n = vm_mac_pool_marshal(w, 1, b.data(), p, 256, &err);
-        ASSERT_EQ(err, 0u);
-        auto *q = make<vm_mac_pool_t>(kMacPool, r);
-        if (!writer_tracks) {
-            vm_mac_pool_name_state_flag_set(h, 1, q, 7, &err);
-            vm_mac_pool_mac_base_state_flag_set(h, 1, q, 2, 6, &err);
-        }
-        qel_standin::reset_global();
-        EXPECT_EQ(decode(kMacPool, b, q, 0, writer_tracks ? 256 : static_cast<int32_t>(n), r), n);
-        EXPECT_EQ(err, 0u);
-        EXPECT_EQ(walk::diff(kMacPool, p, q), "");
-        EXPECT_EQ(obj_flags(q) & 0x08, writer_tracks ? 0 : 0x08);
-        EXPECT_TRUE(traces_at(drov::tp::TypePoints<kMacPool>::offset_jump.index).empty());
-        if (!writer_tracks) {
-            EXPECT_EQ(vm_mac_pool_name_state_flag_get(h, 1, q, &err), 7);
-            EXPECT_EQ(vm_mac_pool_mac_base_state_flag_get(h, 1, q, 2, &err), 6);
-        }
-    }
-}
-
-TEST_F(OneSide, TheWriterWritesZeroFlagsForAnInstanceWithoutStateArea) {
+// (Tracking on one side only: the golden examples.)
+TEST_F(Wire, TheWriterWritesZeroFlagsForAnInstanceWithoutStateArea) {
     auto *id = make<vm_id_t>(kVmId); // made while the handle does not track
     qel_standin::set_tracking(h, Tracking::On);
     vm_id_id_set_value(h, 1, id, 3, &err); // stores, then cannot mark
@@ -735,35 +463,42 @@ TEST_F(Wire, TheEntryChecksComeBeforeAnyByteIsTouched) {
 }
 
 // Hand-made encodings: what the decoder reports read, its error, the
-// memory it leaves at an offset, and the body length of the offset jump it
-// traces (0: none).
+// memory it leaves at an offset, the body length of the offset jump it
+// traces (0: none) and its largest allocation (lengths that claim more
+// than the buffer holds cost only the bytes present).
 TEST_F(Wire, HandMadeEncodingsDecodeAsFarAsTheirBytesGo) {
     struct Case {
         const char *type;
         Bytes in;
         uint32_t n, code, at;
         Bytes mem;
-        uint32_t jump;
+        uint32_t jump, most;
     };
     const Case cases[] = {
-        {"vm_id", {0xFF}, 1, 90, 8, {0xFF}, 0}, // the variant, then too short
+        {"vm_id", {0xFF}, 1, 90, 8, {0xFF}, 0, 0}, // the variant, then too short
         // A fixed array or text cut short keeps what was there; the count
         // is where the body length points.
-        {"vm_mac_pool_addr", {0, 0, 0, 0, 0, 10, 1, 2, 3}, 12, 90, 40, {1, 2, 3}, 0},
-        {"vm_profile", {0, 0, 0, 0, 0, 200, 'a', 'b'}, 202, 90, 11, {'a', 'b'}, 0},
+        {"vm_mac_pool_addr", {0, 0, 0, 0, 0, 10, 1, 2, 3}, 12, 90, 40, {1, 2, 3}, 0, 0},
+        {"vm_profile", {0, 0, 0, 0, 0, 200, 'a', 'b'}, 202, 90, 11, {'a', 'b'}, 0, 0},
         // A length word cut short ends the fields, not the decoding.
-        {"vm_id_valid_req", {0, 0, 0, 0, 0, 8, 0, 0, 0, 5, 0, 0}, 10, 90, 12, {5, 0, 0, 0}, 0},
+        {"vm_id_valid_req", {0, 0, 0, 0, 0, 8, 0, 0, 0, 5, 0, 0}, 10, 90, 12, {5, 0, 0, 0}, 0, 0},
         // A body length beyond the buffer is a cut message: the count goes
         // past the buffer; one shorter than what was read moves nothing back.
-        {"vm_id", {0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 7, 1, 2, 3}, UINT32_MAX, 0, 12, {7, 0, 0, 0}, 0xFFFFFFFF},
-        {"vm_id", {0, 0x08, 0, 0, 0, 9, 0, 0, 0, 7}, 11, 0, 12, {7, 0, 0, 0}, 9}, // its flag missing
-        {"vm_id", {0, 0, 0, 0, 0, 1, 0, 0, 0, 7, 1, 2, 3}, 10, 0, 12, {7, 0, 0, 0}, 0},
+        {"vm_id", {0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 7, 1, 2, 3}, UINT32_MAX, 0, 12, {7, 0, 0, 0}, 0xFFFFFFFF, 0},
+        {"vm_id", {0, 0x08, 0, 0, 0, 9, 0, 0, 0, 7}, 11, 0, 12, {7, 0, 0, 0}, 9, 0}, // its flag missing
+        {"vm_id", {0, 0, 0, 0, 0, 1, 0, 0, 0, 7, 1, 2, 3}, 10, 0, 12, {7, 0, 0, 0}, 0, 0},
+        // A string of four gigabytes, a variable array of as many elements.
+        {"vm_ident", {0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 'a', 'b', 'c'}, UINT32_MAX, 0, 12,
+         {3, 0, 0, 0}, 0, 4},
+        {"vm_id_valid_req", {0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5}, 19, 0, 16,
+         {5, 0, 0, 0}, 0, 5},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.type) + " of " + std::to_string(c.in.size()) + " bytes");
         const uint32_t t = walk::index_of(c.type);
         void *inst = make(t);
         qel_standin::reset_global();
+        st().calls.clear();
         err = 0;
         EXPECT_EQ(decode(t, c.in, inst), c.n);
         EXPECT_EQ(err, c.code);
@@ -773,15 +508,20 @@ TEST_F(Wire, HandMadeEncodingsDecodeAsFarAsTheirBytesGo) {
         auto jumps = traces_at(VmIdPoints::offset_jump.index);
         ASSERT_EQ(jumps.size(), c.jump != 0 ? 1u : 0u);
         if (c.jump != 0) { EXPECT_EQ(jumps[0].args.at(2).u, c.jump); }
+        for (const auto &a : qel_standin::calls_named(h, "allocate")) EXPECT_LE(static_cast<uint32_t>(a.arg), c.most);
     }
 }
 
 // A list owner's decoder registers; a nested record is decoded by its own
-// type's decoder, which may be an owner's.
-uint64_t registrations(uint32_t t) {
-    uint64_t n = 0;
+// type's decoder, which may be an owner's.  Its XML reader registers first,
+// even with an error pending.
+bool owns_list(uint32_t t) {
     for (uint32_t i = 0; i < kTypes[t].field_count; ++i)
-        if (kTypes[t].fields[i].kind == drov::schema::FieldKind::List) n = 1;
+        if (kTypes[t].fields[i].kind == drov::schema::FieldKind::List) return true;
+    return false;
+}
+uint64_t registrations(uint32_t t) {
+    uint64_t n = owns_list(t) ? 1 : 0;
     for (uint32_t i = 0; i < kTypes[t].field_count; ++i) {
         const auto &f = kTypes[t].fields[i];
         if (f.kind == drov::schema::FieldKind::Record) n += registrations(static_cast<uint32_t>(f.ref));
@@ -789,13 +529,18 @@ uint64_t registrations(uint32_t t) {
     return n;
 }
 
-TEST_F(Wire, OnlyTheFiveListOwnersRegisterTheTraceModuleWhenDecoding) {
+TEST_F(Wire, OnlyTheListOwnersRegisterTheTraceModuleWhenDecodingOrReadingXml) {
+    using FromXml = void (*)(qel_handle_t *, uint32_t, const char *, void *, void *, uint32_t *, char *, uint32_t);
     for (uint32_t t = 0; t < walk::kStructs; ++t) {
         void *inst = make(t);
         Bytes b = encode(t, inst, 4096);
-        const uint64_t before = wlog_inits();
+        uint64_t before = wlog_inits();
         decode(t, b, inst, 1);
         EXPECT_EQ(wlog_inits() - before, registrations(t)) << walk::name(t);
+        before = wlog_inits();
+        uint32_t pending = 5;
+        walk::fn<FromXml>(walk::op(t, "from_xml"))(h, 1, "/x", nullptr, nullptr, &pending, nullptr, 0);
+        EXPECT_EQ(wlog_inits() - before, owns_list(t) ? 1u : 0u) << walk::name(t);
     }
     EXPECT_EQ(err, 0u);
 }
@@ -806,7 +551,6 @@ using Cloning = Wire;
 
 // clone_internal decodes into the destination it is given, creating
 // nothing; clone registers, then creates a new one whatever out held.
-// Neither shares a block with the source.
 TEST_F(Cloning, CloneInternalDecodesIntoTheGivenDestinationAndCloneMakesANewOne) {
     for (bool internal : {true, false}) {
         SCOPED_TRACE(internal ? "clone_internal" : "clone");
@@ -822,11 +566,6 @@ TEST_F(Cloning, CloneInternalDecodesIntoTheGivenDestinationAndCloneMakesANewOne)
         EXPECT_EQ(name_of(given), internal ? "source" : "given");
         EXPECT_EQ(calls("allocate"), internal ? 1u : 2u); // the characters, and a new instance
         EXPECT_EQ(wlog_inits(), inits + (internal ? 0 : 1));
-        std::vector<const void *> mine, theirs;
-        walk::blocks(kIdent, src, mine);
-        walk::blocks(kIdent, out, theirs);
-        ASSERT_EQ(theirs.size(), 1u);
-        EXPECT_NE(mine.at(0), theirs.at(0));
     }
 }
 
