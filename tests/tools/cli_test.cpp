@@ -203,7 +203,7 @@ TEST(tool_cli, LargeCatalogueIsNeverHeldWhole) {
 
 // Every structure, filled through its setters (printable strings, so that
 // XML carries them), written as XML, encoded by the tool and decoded again
-// gives the same XML; through a hex dump too.
+// gives the same XML.  (Hex dumps: the golden files in the table.)
 TEST(tool_cli, EveryStructureComesBackThroughEncodeAndDecode) {
     drov::Handle h;
     int types = 0;
@@ -218,7 +218,7 @@ TEST(tool_cli, EveryStructureComesBackThroughEncodeAndDecode) {
         fill.fill(test::walk::index_of(name), inst.c_ptr());
         const std::string xml = inst.to_xml() + "\n", xml_file = write_temp(name + ".xml", xml);
 
-        const RunResult raw = run_tool({"encode", name, xml_file});
+        const RunResult raw = run_tool({"encode", name}, xml_file); // from standard input
         const std::vector<std::byte> wire = inst.encode();
         EXPECT_EQ(raw.out, std::string(reinterpret_cast<const char *>(wire.data()), wire.size())) << raw.err;
         const RunResult back = run_tool({"decode", name, write_temp(name + ".bin", raw.out), "--xml"});
@@ -226,11 +226,6 @@ TEST(tool_cli, EveryStructureComesBackThroughEncodeAndDecode) {
         EXPECT_EQ(back.out, xml);
         const std::string v = std::to_string(inst.variant()), n = std::to_string(wire.size());
         EXPECT_EQ(back.err, "decoded " + name + " variant " + v + " (written " + v + "): " + n + " of " + n + " bytes\n");
-
-        const RunResult hex = run_tool({"encode", "--hex", name}, xml_file);
-        const RunResult from_hex = run_tool({"decode", name, "-", "--hex", "--xml"}, write_temp(name + ".hex", hex.out));
-        EXPECT_EQ(from_hex.status, 0) << hex.err << from_hex.err;
-        EXPECT_EQ(from_hex.out, xml);
     });
     EXPECT_EQ(types, 30);
 }

@@ -334,16 +334,3 @@ TEST(tool_catalogue, LooksUpEachEntryAcrossBlocks) {
     EXPECT_EQ(error_of([&] { drovdef::Catalogue(uuid, Bytes(many.begin(), many.begin() + 20), bomb).check(); }),
               "format strings expand past 16777216 bytes");
 }
-
-TEST(tool_catalogue, LookupsMatchTheListingAtEveryIndex) {
-    const test::Layout l;
-    const drovdef::Catalogue cat = drovdef::load_catalogue(l.elf);
-    std::size_t seen = 0;
-    cat.for_each([&](std::size_t i, std::uint32_t luid, std::string_view text) {
-        EXPECT_EQ(cat.luid(i), luid);
-        EXPECT_EQ(cat.text(i), text) << i;
-        ++seen;
-    });
-    EXPECT_EQ(seen, cat.size());
-    EXPECT_GE(seen, 144u);
-}
