@@ -1,9 +1,9 @@
 // Every field of every structure through the typed accessors: one walk over
-// drov::meta fills an instance from a running value, another reads it back
-// (also through read-only views, lists as ranges) from the original, its
-// decoded copy, its clone and its XML copy, and a third sets and reads the
-// state flags.  A wrong offset, width, conversion or C function behind an
-// accessor shows as a value that does not come back.
+// drov::meta fills an instance from a running value and reads it back (also
+// through read-only views, lists as ranges) from the original, its decoded
+// copy, its clone and its XML copy; another sets and reads the state flags.
+// A wrong offset, width, conversion or C function behind an accessor shows
+// as a value that does not come back.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -36,56 +36,32 @@ template <class E> E enum_value(uint32_t s) {
 // What each kind holds for a running value s.
 size_t string_size(uint32_t s) { return 1 + s % 40; }
 size_t vararray_size(uint32_t s) { return 1 + s % 9; }
-template <class F> size_t text_size(uint32_t s) { return F::capacity - s % 3; }
 constexpr int kElements = 3;
+template <class F> auto value(uint32_t s) {
+    if constexpr (F::kind == Kind::U8 || F::kind == Kind::U16 || F::kind == Kind::U32)
+        return static_cast<typename F::value_type>(s);
+    else if constexpr (F::kind == Kind::Bool)
+        return (s & 1) != 0;
+    else if constexpr (F::kind == Kind::IfHandle)
+        return s;
+    else if constexpr (F::kind == Kind::Enum)
+        return enum_value<typename F::type>(s);
+    else if constexpr (F::kind == Kind::String)
+        return letters(string_size(s), s);
+    else if constexpr (F::kind == Kind::Text)
+        return letters(F::capacity - s % 3, s);
+    else if constexpr (F::kind == Kind::Array)
+        return bytes(F::extent, s);
+    else
+        return bytes(vararray_size(s), s);
+}
 
 template <class O> using TypeOf = drov::meta::Type<typename std::remove_cvref_t<O>::Owner>;
 
-template <class O> void fill(O &&o, uint32_t running) {
-    uint32_t i = 0;
-    TypeOf<O>::fields([&](auto f) {
-        using F = decltype(f);
-        const uint32_t s = mix(running, i++);
-        if constexpr (F::kind == Kind::U8 || F::kind == Kind::U16 || F::kind == Kind::U32)
-            F::set(o, static_cast<typename F::value_type>(s));
-        else if constexpr (F::kind == Kind::Bool)
-            F::set(o, (s & 1) != 0);
-        else if constexpr (F::kind == Kind::IfHandle)
-            F::set(o, s);
-        else if constexpr (F::kind == Kind::Enum)
-            F::set(o, enum_value<typename F::type>(s));
-        else if constexpr (F::kind == Kind::String)
-            F::set(o, letters(string_size(s), s));
-        else if constexpr (F::kind == Kind::Text)
-            F::set(o, letters(text_size<F>(s), s));
-        else if constexpr (F::kind == Kind::Array)
-            F::set(o, bytes(F::extent, s));
-        else if constexpr (F::kind == Kind::VarArray) {
-            F::set(o, bytes(vararray_size(s) - 1, s));
-            F::set_at(o, vararray_size(s) - 1, static_cast<uint8_t>(s + (vararray_size(s) - 1) * 7)); // grows
-        } else if constexpr (F::kind == Kind::Record)
-            fill(F::get(o), s);
-        else if constexpr (F::kind == Kind::List) {
-            // In order 0, 1, 2: one made in place, one moved in at the front
-            // and one moved in at the end.
-            using El = typename F::element;
-            auto list = F::get(o);
-            fill(list.push_back(), mix(s, 1));
-            El first(o.context()), last(o.context());
-            fill(first, mix(s, 0));
-            fill(last, mix(s, 2));
-            list.insert(list.begin(), std::move(first));
-            list.push_back(std::move(last));
-            EXPECT_FALSE(first);
-            EXPECT_FALSE(last);
-        }
-    });
-}
-
-// Reads back what fill wrote; with flags, also that every setter marked its
-// field (what a nested record's getter hands out leaves the record's own
-// flag alone).
-template <class O> void check(const O &o, uint32_t running, bool flags) {
+// With Fill, sets every field from the running value; otherwise reads each
+// back, and with flags also that every setter marked its field (what a
+// nested record's getter hands out leaves the record's own flag alone).
+template <bool Fill, class O> void walk(O &&o, uint32_t running, bool flags = false) {
     uint32_t i = 0;
     uint64_t length = 0;
     TypeOf<O>::fields([&](auto f) {
@@ -93,41 +69,47 @@ template <class O> void check(const O &o, uint32_t running, bool flags) {
         SCOPED_TRACE(std::string(F::field));
         const uint32_t s = mix(running, i++);
         if constexpr (F::kind == Kind::Length) {
-            length = F::get(o);
-            return;
+            if constexpr (!Fill) length = F::get(o);
+        } else if constexpr (F::kind == Kind::Record) {
+            walk<Fill>(F::get(o), s, flags);
+        } else if constexpr (F::kind == Kind::List && Fill) {
+            // In order 0, 1, 2: one made in place, one moved in at the front
+            // and one moved in at the end.
+            using El = typename F::element;
+            auto list = F::get(o);
+            walk<true>(list.push_back(), mix(s, 1));
+            El first(o.context()), last(o.context());
+            walk<true>(first, mix(s, 0));
+            walk<true>(last, mix(s, 2));
+            list.insert(list.begin(), std::move(first));
+            list.push_back(std::move(last));
+            EXPECT_FALSE(first);
+            EXPECT_FALSE(last);
+        } else if constexpr (F::kind == Kind::List) {
+            auto list = F::get(o);
+            EXPECT_EQ(list.size(), size_t{kElements});
+            uint32_t k = 0;
+            for (auto el : list) walk<false>(el, mix(s, k++), flags);
+            EXPECT_EQ(k, uint32_t{kElements});
+            for (auto it = list.end(); it != list.begin();) walk<false>(*--it, mix(s, --k));
+        } else if constexpr (Fill && F::kind == Kind::VarArray) {
+            const auto v = value<F>(s);
+            F::set(o, std::vector<uint8_t>(v.begin(), v.end() - 1));
+            F::set_at(o, v.size() - 1, v.back()); // grows
+        } else if constexpr (Fill) {
+            F::set(o, value<F>(s));
+        } else if constexpr (F::kind == Kind::Array || F::kind == Kind::VarArray) {
+            const auto got = F::get(o);
+            EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()), value<F>(s));
+            if (flags) {
+                EXPECT_EQ(F::flag_at(o, got.size() - 1), F::kind == Kind::Array ? 0 : 2);
+            }
         } else {
-            if constexpr (F::kind == Kind::U8 || F::kind == Kind::U16 || F::kind == Kind::U32)
-                EXPECT_EQ(F::get(o), static_cast<typename F::value_type>(s));
-            else if constexpr (F::kind == Kind::Bool)
-                EXPECT_EQ(F::get(o), (s & 1) != 0);
-            else if constexpr (F::kind == Kind::IfHandle)
-                EXPECT_EQ(F::get(o), s);
-            else if constexpr (F::kind == Kind::Enum)
-                EXPECT_EQ(F::get(o), enum_value<typename F::type>(s));
-            else if constexpr (F::kind == Kind::String) {
-                EXPECT_EQ(F::get(o), letters(string_size(s), s));
-                EXPECT_EQ(length, string_size(s));
-            } else if constexpr (F::kind == Kind::Text)
-                EXPECT_EQ(F::get(o), letters(text_size<F>(s), s));
-            else if constexpr (F::kind == Kind::Array || F::kind == Kind::VarArray) {
-                const auto got = F::get(o);
-                const size_t n = F::kind == Kind::Array ? got.size() : vararray_size(s);
-                EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()), bytes(n, s));
-                if constexpr (F::kind == Kind::VarArray) {
-                    EXPECT_EQ(length, n);
-                }
-                if (flags) {
-                    EXPECT_EQ(F::flag_at(o, n - 1), F::kind == Kind::Array ? 0 : 2);
-                }
-            } else if constexpr (F::kind == Kind::Record)
-                check(F::get(o), s, flags);
-            else if constexpr (F::kind == Kind::List) {
-                auto list = F::get(o);
-                EXPECT_EQ(list.size(), size_t{kElements});
-                uint32_t k = 0;
-                for (auto el : list) check(el, mix(s, k++), flags);
-                EXPECT_EQ(k, uint32_t{kElements});
-                for (auto it = list.end(); it != list.begin();) check(*--it, mix(s, --k), false);
+            EXPECT_EQ(F::get(o), value<F>(s));
+        }
+        if constexpr (!Fill && F::kind != Kind::Length) {
+            if constexpr (F::kind == Kind::String || F::kind == Kind::VarArray) {
+                EXPECT_EQ(length, value<F>(s).size());
             }
             if (flags) {
                 EXPECT_EQ(F::flag(o), F::kind == Kind::Record ? 0 : 2);
@@ -165,14 +147,14 @@ TEST(CxxWalk, EveryFieldOfEveryStructureComesBackThroughItsAccessors) {
         ++types;
         for (uint32_t running : {1u, 77u}) {
             C a(h);
-            fill(a, running);
+            walk<true>(a, running);
             const C &ca = a;
-            check(ca.ref(), running, true);
+            walk<false>(ca.ref(), running, true);
 
             const std::vector<std::byte> wire = a.encode();
             const C back = C::decode(h, wire);
             EXPECT_EQ(back, a);
-            check(back, running, true);
+            walk<false>(back, running, true);
             C again(h);
             EXPECT_EQ(again.update_from(wire), wire.size());
             EXPECT_EQ(again.update_from(wire), wire.size()); // in place, lists of the same count
@@ -180,18 +162,18 @@ TEST(CxxWalk, EveryFieldOfEveryStructureComesBackThroughItsAccessors) {
 
             const C copy = back.clone();
             EXPECT_EQ(copy, a);
-            check(copy, running, true);
+            walk<false>(copy, running, true);
             EXPECT_EQ(std::hash<C>{}(copy), std::hash<C>{}(a));
 
             const C read = C::from_xml(h, a.to_xml());
             EXPECT_EQ(read, a);
-            check(read, running, false);
+            walk<false>(read, running);
             EXPECT_EQ(a.to_text(), read.to_text());
             EXPECT_EQ(a.to_text().rfind(std::string(C::type_name) + "@" + std::string(C::type_name) + ": {\n", 0), 0u);
 
             set_flags(a, 5);
             C other(h);
-            fill(other, running + 1);
+            walk<true>(other, running + 1);
             EXPECT_NE(other, a);
             EXPECT_NE(other.hash(), a.hash());
         }

@@ -47,11 +47,8 @@ LIST_TYPES = f"""struct s_lists {D7} {D8}
 
 class SchemaRefusals(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.path = os.path.join(self.dir.name, "broken.schema")
-
-    def tearDown(self):
-        self.dir.cleanup()
+        self.dir = self.enterContext(tempfile.TemporaryDirectory())
+        self.path = os.path.join(self.dir, "broken.schema")
 
     def generate(self, text):
         with open(self.path, "w", encoding="utf-8") as f:
@@ -138,7 +135,7 @@ class SchemaRefusals(unittest.TestCase):
     def test_command_line_refuses_without_writing(self):
         with open(self.path, "w", encoding="utf-8") as f:
             f.write(self.edited('" dump failed"', '" dump failed'))
-        out = os.path.join(self.dir.name, "out")
+        out = os.path.join(self.dir, "out")
         run = subprocess.run([sys.executable, GENERATOR, "--schema", self.path, "--out", out],
                              capture_output=True, text=True)
         self.assertEqual(run.returncode, 1)
@@ -165,20 +162,17 @@ class BuildRecord(unittest.TestCase):
     reproducible run depends on nothing but the schema and the date given."""
 
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.schema = os.path.join(self.dir.name, "m.schema")
+        self.dir = self.enterContext(tempfile.TemporaryDirectory())
+        self.schema = os.path.join(self.dir, "m.schema")
         with open(self.schema, "w", encoding="utf-8") as f:
             f.write(VALID)
-
-    def tearDown(self):
-        self.dir.cleanup()
 
     def run_generator(self, out, user, *options, date="1700000000"):
         env = dict(os.environ, LOGNAME=user, USER=user)
         env.pop("SOURCE_DATE_EPOCH", None)
         if date is not None:
             env["SOURCE_DATE_EPOCH"] = date
-        out = os.path.join(self.dir.name, out)
+        out = os.path.join(self.dir, out)
         run = subprocess.run([sys.executable, GENERATOR, "--schema", self.schema, "--out", out,
                               *options], capture_output=True, text=True, env=env)
         return run, out
