@@ -6,7 +6,7 @@
 // Each operation is one walk over the type's fields calling the member of
 // the field kind's trait, IdentityOf<K>:
 //   compare  -1/0/1 or a signed difference, 0 when the field is equal,
-//   hash     the running hash after the field, seeded with the one before.
+//   hash     the running hash after the field, starting from the one before.
 #pragma once
 
 #include <cstring>
