@@ -1,4 +1,4 @@
-// Documented examples, one per file under tests/golden/structs: NAME.hex is
+// Worked examples, one per file under tests/golden/structs: NAME.hex is
 // an encoding (a hex dump, `#` starting a comment; a `#:` line names the
 // type, the variant the domain knows, the tracking, what len answers and
 // the hash from 0x5eed), NAME.print and NAME.xml what the instance it

@@ -1,4 +1,4 @@
-// The print and XML forms of structures beyond the documented examples:
+// The print and XML forms of structures beyond the golden examples:
 // the field order and variants of every type, the plain forms, and what an
 // error does to the output.
 #include <libxml/parser.h>

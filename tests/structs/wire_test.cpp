@@ -51,7 +51,7 @@ protected:
     Bytes scratch = Bytes(256);
 };
 
-// ---- The byte layouts (the documented examples are in tests/golden/structs) -----------
+// ---- The byte layouts (the worked examples are in tests/golden/structs) -----------
 
 // A list's flag needs two bytes of room; a reader takes it when the body
 // length says it is there.
