@@ -53,8 +53,8 @@ build() { # build DIR [cmake options...] [-- build options...]
 }
 
 # fuzz_one HARNESS SECONDS: grows the harness's corpus in a work folder from
-# the kept corpus (and the inputs that found faults), then minimises all of
-# them back into fuzz/corpus/HARNESS; prints executions, their rate and coverage.
+# the kept corpus and the starting inputs, then minimises all of them back
+# into fuzz/corpus/HARNESS; prints executions, their rate and coverage.
 fuzz_one() {
     local h=$1 secs=$2 bin=build-fuzz/fuzz/fuzz_$1 out=build-fuzz/fuzz-runs/$1 found=()
     [ -d "fuzz/found/$h" ] && found=("fuzz/found/$h")
@@ -62,10 +62,10 @@ fuzz_one() {
     # Plain scheduling: the entropic one spends most of its time on its
     # bookkeeping over the library's many edges (seven times fewer inputs).
     "$bin" -entropic=0 -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="$out/" "$out/work" "fuzz/corpus/$h" "${found[@]}" \
+        -artifact_prefix="$out/" "$out/work" "fuzz/corpus/$h" "${found[@]}" "build-fuzz/starting_inputs/$h" \
         >"$out/run.log" 2>&1 || { tail -n 60 "$out/run.log"; echo "fuzz_$h: FAULT (input in $out/)"; return 1; }
     # Kept small: the fewest inputs that reach every edge reached.
-    "$bin" -set_cover_merge=1 -use_counters=0 "$out/merged" "fuzz/corpus/$h" "$out/work" \
+    "$bin" -set_cover_merge=1 -use_counters=0 "$out/merged" "fuzz/corpus/$h" "$out/work" "build-fuzz/starting_inputs/$h" \
         >"$out/merge.log" 2>&1 || { tail -n 30 "$out/merge.log"; return 1; }
     rm -rf "fuzz/corpus/$h" && mv "$out/merged" "fuzz/corpus/$h"
     local execs rate last
@@ -120,6 +120,12 @@ fuzz)
     secs=${2:-60}
     harnesses=("${@:3}")
     [ ${#harnesses[@]} -eq 0 ] && harnesses=("${FUZZ_HARNESSES[@]}")
+    # Starting inputs from the plain build's library: its few hundred
+    # relocations keep the file image small.
+    cmake -S . -B build -DDROV_DEF_WERROR=ON -DDROV_DEF_REPRODUCIBLE=ON >/dev/null
+    cmake --build build -j"$JOBS" --target make_corpus
+    rm -rf build-fuzz/starting_inputs
+    build/fuzz/make_corpus build-fuzz/starting_inputs build/libdrov_def.so
     CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DDROV_DEF_WERROR=ON -DDROV_DEF_FUZZ=ON \
         -DBUILD_TESTING=OFF -DDROV_DEF_BENCH=OFF >/dev/null
     cmake --build build-fuzz -j"$JOBS" --target "${harnesses[@]/#/fuzz_}"

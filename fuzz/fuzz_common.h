@@ -5,14 +5,12 @@
 // and the replay programs report as a crash of that input.
 #pragma once
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "drov_def/drov_def.h"
@@ -37,7 +35,8 @@ using H = qel_handle_t *;
     std::abort();
 }
 
-// The operations of one structure type, found once by name.
+// ---- The operations of one structure type ------------------------------------------
+
 struct Ops {
     void *(*create)(H, uint32_t);
     void (*destroy)(H, uint32_t, void *);
@@ -49,23 +48,36 @@ struct Ops {
     void (*clone)(H, uint32_t, const void *, void **, uint8_t *, uint32_t, uint32_t *);
     void (*from_xml)(H, uint32_t, const char *, void *, void *, uint32_t *, char *, uint32_t);
     uint32_t (*toxml_cr)(H, const void *, char *, uint32_t);
+    void (*set_all_flags)(H, uint32_t, void *, uint32_t);
 };
+
+// Found once by name, for all structure types.
 inline const Ops &ops(uint32_t t) {
     static const std::vector<Ops> table = [] {
-        std::vector<Ops> out(walk::kStructs);
+        std::vector<Ops> out;
         for (uint32_t i = 0; i < walk::kStructs; ++i) {
-            auto bind = [i](auto &f, const char *op) { f = walk::fn<std::remove_reference_t<decltype(f)>>(walk::op(i, op)); };
-            Ops &o = out[i];
-            bind(o.create, "create"); bind(o.destroy, "destroy"); bind(o.unmarshal, "unmarshal");
-            bind(o.marshal, "marshal"); bind(o.marshal_for_clone, "marshal_for_clone"); bind(o.len, "len");
-            bind(o.compare, "compare"); bind(o.clone, "clone"); bind(o.from_xml, "from_xml");
-            bind(o.toxml_cr, "toxml_cr");
+            auto f = [i](const char *op) { return walk::fn<void *>(walk::op(i, op)); };
+            Ops o;
+            o.create = reinterpret_cast<decltype(o.create)>(f("create"));
+            o.destroy = reinterpret_cast<decltype(o.destroy)>(f("destroy"));
+            o.unmarshal = reinterpret_cast<decltype(o.unmarshal)>(f("unmarshal"));
+            o.marshal = reinterpret_cast<decltype(o.marshal)>(f("marshal"));
+            o.marshal_for_clone = reinterpret_cast<decltype(o.marshal_for_clone)>(f("marshal_for_clone"));
+            o.len = reinterpret_cast<decltype(o.len)>(f("len"));
+            o.compare = reinterpret_cast<decltype(o.compare)>(f("compare"));
+            o.clone = reinterpret_cast<decltype(o.clone)>(f("clone"));
+            o.from_xml = reinterpret_cast<decltype(o.from_xml)>(f("from_xml"));
+            o.toxml_cr = reinterpret_cast<decltype(o.toxml_cr)>(f("toxml_cr"));
+            o.set_all_flags = reinterpret_cast<decltype(o.set_all_flags)>(f("set_all_state_tracking_flag"));
+            out.push_back(o);
         }
         return out;
     }();
     return table[t];
 }
+
 inline const char *name(uint32_t t) { return kTypes[t].name; }
+inline int8_t highest(uint32_t t) { return kTypes[t].highest(); }
 
 // ---- The case an input describes ------------------------------------------------------
 //
@@ -81,48 +93,65 @@ inline const char *name(uint32_t t) { return kTypes[t].name; }
 //   2  bits 0-3   which allocation fails, from 1
 //      bits 4-7   the lowered domain variant, from -1; the filling's choice of
 //                 values; (clone) how short the scratch buffer is
+constexpr size_t kCaseBytes = 3;
+
 struct Case {
-    uint32_t type = 0, update = 0, fail_at = 0; // fail_at 0: no failure
+    uint32_t type = 0;
+    uint32_t update = 0;
     qel_standin::Tracking tracking = qel_standin::Tracking::Absent;
-    bool filled = false, fill_by_decoding = false, lowered = false, short_scratch = false;
-    int8_t domain = 0; // with `lowered`: -1 up to one below the type's highest variant
-    uint8_t pick = 0;  // bits 4-7 of byte 2
+    bool filled = false;
+    bool fill_by_decoding = false;
+    uint32_t fail_at = 0; // 0: no failure
+    bool lowered = false;
+    int8_t domain = 0; // with `lowered`
+    bool short_scratch = false;
+    uint8_t pick = 0; // bits 4-7 of byte 2
 
     static bool parse(const uint8_t *&data, size_t &size, Case &c) {
-        if (size < 3) return false;
-        const uint8_t b = data[1], n = data[2];
+        if (size < kCaseBytes) return false;
         c.type = data[0] % walk::kStructs;
+        const uint8_t b = data[1], n = data[2];
         c.update = b & 1u;
         const unsigned tr = (b >> 1) & 3u;
-        c.tracking = tr == 0 ? qel_standin::Tracking::Absent : tr == 1 ? qel_standin::Tracking::Off : qel_standin::Tracking::On;
+        c.tracking = tr == 0   ? qel_standin::Tracking::Absent
+                     : tr == 1 ? qel_standin::Tracking::Off
+                               : qel_standin::Tracking::On;
         c.filled = (b & 0x08) != 0;
         c.fill_by_decoding = (b & 0x10) != 0;
         c.fail_at = (b & 0x20) != 0 ? 1u + (n & 0x0Fu) : 0u;
         c.pick = static_cast<uint8_t>(n >> 4);
+        // Lowered: -1 up to one below the type's highest variant.
         c.lowered = (b & 0x40) != 0;
-        c.domain = static_cast<int8_t>(c.pick % (kTypes[c.type].highest() + 1) - 1);
+        c.domain = static_cast<int8_t>(c.pick % (highest(c.type) + 1) - 1);
         c.short_scratch = (b & 0x80) != 0;
-        data += 3;
-        size -= 3;
+        data += kCaseBytes;
+        size -= kCaseBytes;
         return true;
+    }
+    static uint8_t flags_byte(uint32_t update, qel_standin::Tracking t, bool filled) {
+        const unsigned tr = t == qel_standin::Tracking::Absent ? 0 : t == qel_standin::Tracking::Off ? 1 : 2;
+        return static_cast<uint8_t>(update | tr << 1 | (filled ? 0x08 : 0));
     }
 };
 
-// A handle for one input: records nothing (so memory stays the same over
-// millions of inputs), keeps account of live blocks, and at the end requires
-// every block it handed out to be back.
+// ---- A handle for one input -----------------------------------------------------------
+//
+// Records nothing (so memory stays the same over millions of inputs), keeps
+// account of live blocks, and at the end requires every block it handed
+// out to be back.
 class Handle {
 public:
     explicit Handle(const Case &c) : h(qel_standin::handle_new()) {
         qel_standin::set_recording(h, false);
         qel_standin::set_global_recording(false);
-        qel_standin::set_alloc_mode(h, qel_standin::AllocMode::Tracked);
+        qel_standin::set_alloc_mode(h, qel_standin::AllocMode::Tracked); // block sizes, leaks
         qel_standin::set_tracking(h, c.tracking);
         if (c.lowered) qel_standin::set_domain_variant(h, name(c.type), c.domain);
     }
     ~Handle() {
-        if (st().live_count != 0 || !st().live.empty())
-            fault("%llu blocks not returned", static_cast<unsigned long long>(st().live_count));
+        const qel_standin::HandleState &s = qel_standin::state(h);
+        if (s.live_count != 0 || !s.live.empty())
+            fault("%llu blocks not returned", static_cast<unsigned long long>(s.live_count));
         qel_standin::handle_delete(h);
     }
     Handle(const Handle &) = delete;
@@ -167,18 +196,23 @@ inline void *make_instance(const Handle &hd, const Case &c) {
 
 // ---- Instance memory across one operation ---------------------------------------------
 //
-// Watches the blocks of an instance (its own, its strings' and arrays', its
-// list elements' and theirs): every byte the operation changes in a block
-// still live afterwards must have been announced to the handle's write
-// notification before it changed.  The links of list chains (a head's first,
-// last and parent, an element's next and prev) are announced to the memory
-// range library instead and are not watched.
+// Watches the blocks of an instance (its own, its strings' and arrays',
+// its list elements' and theirs) across one operation: every byte the
+// operation changes in a block that is still live afterwards must have
+// been announced to the handle's write notification before it changed.
+// The links of list chains (a head's first, last and parent, an element's
+// next and prev) are announced to the memory range library instead and are
+// not watched.
+
 class Watch {
 public:
-    Watch(const Handle &hd, uint32_t t, void *inst) : hd_(hd), notify_(hd.h->write_notify), free_(hd.h->free) {
+    Watch(const Handle &hd, uint32_t t, void *inst) : hd_(hd) {
         add(t, inst, false);
-        hd.h->write_notify = &Watch::on_notify;
-        hd.h->free = &Watch::on_free;
+        H h = hd_.h;
+        notify_ = h->write_notify;
+        free_ = h->free;
+        h->write_notify = &Watch::on_notify;
+        h->free = &Watch::on_free;
         current() = this;
     }
     ~Watch() {
@@ -189,14 +223,17 @@ public:
     Watch(const Watch &) = delete;
     Watch &operator=(const Watch &) = delete;
 
+    // The unannounced changes, reported with the type named.
     void check(const char *what) const {
-        for (const Region &r : regions_)
-            for (size_t i = 0; r.live && i < r.size; ++i) {
+        for (const Region &r : regions_) {
+            if (!r.live) continue;
+            for (size_t i = 0; i < r.size; ++i) {
                 const size_t k = r.at + i;
                 if (r.addr[i] != before_[k] && !announced_[k] && !exempt_[k])
-                    fault("%s: byte %zu of a %zu-byte block of the %s changed unannounced (0x%02x -> 0x%02x)",
-                          what, i, r.size, r.type_name, before_[k], r.addr[i]);
+                    fault("%s: byte %zu of a %u-byte block of the %s changed unannounced (0x%02x -> 0x%02x)",
+                          what, i, static_cast<unsigned>(r.size), r.type_name, before_[k], r.addr[i]);
             }
+        }
     }
     // The top instance's bytes before the operation.
     const uint8_t *before() const { return before_.data(); }
@@ -204,14 +241,18 @@ public:
 private:
     struct Region {
         uint8_t *addr;
-        size_t size, at; // at: of its bytes in before_, announced_, exempt_
+        size_t size;
+        size_t at; // of its bytes in before_, announced_, exempt_
         const char *type_name;
         bool live;
     };
+    static constexpr size_t kMaxBytes = 1 << 20;
+    static constexpr uint32_t kLink = walk::kLinkOffset;
 
     size_t region(const void *p, const char *type_name) {
-        const size_t n = hd_.block_size(p), at = before_.size();
-        if (n == 0 || at + n > (1u << 20)) return SIZE_MAX;
+        const size_t n = hd_.block_size(p);
+        if (n == 0 || before_.size() + n > kMaxBytes) return SIZE_MAX;
+        const size_t at = before_.size();
         auto *b = static_cast<uint8_t *>(const_cast<void *>(p));
         before_.insert(before_.end(), b, b + n);
         announced_.resize(at + n, 0);
@@ -222,7 +263,7 @@ private:
     void add(uint32_t t, void *inst, bool element) {
         const size_t at = region(inst, name(t));
         if (at == SIZE_MAX) return;
-        if (element) std::memset(&exempt_[at + walk::kLinkOffset + 8], 1, 16); // next, prev
+        if (element) std::memset(&exempt_[at + kLink + 8], 1, 16); // next, prev
         fields(t, static_cast<uint8_t *>(inst), at);
     }
     // The blocks a type's fields own; the list heads among them.
@@ -250,8 +291,9 @@ private:
         const auto *a = static_cast<const uint8_t *>(addr);
         for (const Region &r : w->regions_) {
             if (!r.live || a + len <= r.addr || a >= r.addr + r.size) continue;
+            const size_t from = a > r.addr ? static_cast<size_t>(a - r.addr) : 0;
             const size_t to = std::min(r.size, static_cast<size_t>(a + len - r.addr));
-            for (size_t i = a > r.addr ? static_cast<size_t>(a - r.addr) : 0; i < to; ++i)
+            for (size_t i = from; i < to; ++i)
                 if (r.addr[i] == w->before_[r.at + i]) w->announced_[r.at + i] = 1;
         }
         if (w->notify_ != nullptr) w->notify_(h, addr, len, ctx, owner);
@@ -274,62 +316,71 @@ private:
 
 // Fields of variants above the instance's own keep their bytes: a decoding
 // that lowers an instance's variant leaves what the later fields hold, and
-// one that raises it reads them.  Nested records in turn by their own variant.
+// one that raises it reads them.  Nested records in turn by their own
+// variant.
 inline void check_kept(uint32_t t, const uint8_t *before, const uint8_t *now) {
     const walk::TypeDesc &d = kTypes[t];
     const int8_t iv = walk::instance_variant(now);
     for (uint32_t i = 0; i < d.field_count; ++i) {
         const FieldDesc &f = d.fields[i];
-        if (f.variant > iv && std::memcmp(before + f.offset, now + f.offset, f.size) != 0)
-            fault("%s.%s (variant %d) changed by a decoding that left the instance in variant %d", d.name, f.name,
-                  f.variant, iv);
-        if (f.variant <= iv && f.kind == FieldKind::Record)
+        if (f.variant > iv) {
+            if (std::memcmp(before + f.offset, now + f.offset, f.size) != 0)
+                fault("%s.%s (variant %d) changed by a decoding that left the instance in variant %d",
+                      d.name, f.name, f.variant, iv);
+        } else if (f.kind == FieldKind::Record) {
             check_kept(static_cast<uint32_t>(f.ref), before + f.offset, now + f.offset);
+        }
     }
 }
 
 // What unmarshal returned for `size` bytes at `msg`: without an error, at
 // least where the body length points (the offset of its word plus its
-// value), which is beyond the buffer for a message cut short.
+// value), which is beyond the buffer for a message cut short; more than
+// that only when the fields or a nested instance went further.
 inline void check_count(uint32_t t, const uint8_t *msg, size_t size, uint32_t got, uint32_t err) {
     const size_t jump = 2 + (size >= 2 && (msg[1] & QEL_OBJ_RA_DATA) != 0 ? 9 : 0);
     if (err != 0 || size < jump + 4) return;
-    const uint32_t body = static_cast<uint32_t>(msg[jump]) << 24 | msg[jump + 1] << 16 | msg[jump + 2] << 8 | msg[jump + 3];
+    const uint32_t body = static_cast<uint32_t>(msg[jump]) << 24 | msg[jump + 1] << 16 | msg[jump + 2] << 8 |
+                          msg[jump + 3];
     const uint64_t end = std::min<uint64_t>(jump + uint64_t{body}, UINT32_MAX);
     if (got < end)
         fault("%s_unmarshal of %zu bytes whose body ends at %llu returned %u", name(t), size,
               static_cast<unsigned long long>(end), got);
 }
 
-// Over an instance and every nested instance and list element: whether all
-// are of their type's highest variant (an encoding carries every field), and
-// how many carry ra data (9 bytes each on the wire, which len does not count).
-struct Shape {
-    bool full = true;
-    uint32_t ra_blocks = 0;
-};
-inline void shape(uint32_t t, const void *inst, Shape &s) {
+// Every variant of the instance and of what it holds is its type's highest:
+// an encoding carries every field.
+inline bool full(uint32_t t, const void *inst) {
     const walk::TypeDesc &d = kTypes[t];
-    s.full = s.full && walk::instance_variant(inst) == d.highest();
-    s.ra_blocks += (walk::bytes(inst)[10] & QEL_OBJ_RA_DATA) != 0 ? 1 : 0;
+    if (walk::instance_variant(inst) != d.highest()) return false;
     for (uint32_t i = 0; i < d.field_count; ++i) {
         const FieldDesc &f = d.fields[i];
-        if (f.kind == FieldKind::Record) shape(static_cast<uint32_t>(f.ref), walk::bytes(inst) + f.offset, s);
+        if (f.kind == FieldKind::Record && !full(static_cast<uint32_t>(f.ref), walk::bytes(inst) + f.offset))
+            return false;
         if (f.kind == FieldKind::List)
-            for (void *e : walk::elements(inst, f)) shape(static_cast<uint32_t>(f.ref), e, s);
+            for (void *e : walk::elements(inst, f))
+                if (!full(static_cast<uint32_t>(f.ref), e)) return false;
     }
+    return true;
 }
-inline bool full(uint32_t t, const void *inst) {
-    Shape s;
-    shape(t, inst, s);
-    return s.full;
+
+// The ra data blocks an instance encodes (9 bytes each, which len does
+// not count): one for itself and for each nested instance or element that
+// carries the flag, which a decoding takes from the wire.
+inline uint32_t ra_blocks(uint32_t t, const void *inst) {
+    const walk::TypeDesc &d = kTypes[t];
+    uint32_t n = (walk::bytes(inst)[10] & QEL_OBJ_RA_DATA) != 0 ? 1 : 0;
+    for (uint32_t i = 0; i < d.field_count; ++i) {
+        const FieldDesc &f = d.fields[i];
+        if (f.kind == FieldKind::Record) n += ra_blocks(static_cast<uint32_t>(f.ref), walk::bytes(inst) + f.offset);
+        if (f.kind == FieldKind::List)
+            for (void *e : walk::elements(inst, f)) n += ra_blocks(static_cast<uint32_t>(f.ref), e);
+    }
+    return n;
 }
-// A buffer that holds any encoding of the instance: len + 1 (len can be one
-// short for a tracked message that ends in a list) and the ra data blocks.
+// A buffer that holds any encoding of the instance.
 inline uint32_t room_for(const Handle &hd, uint32_t t, const void *inst) {
-    Shape s;
-    shape(t, inst, s);
-    return ops(t).len(hd.h, 1, inst) + 1 + 9 * s.ra_blocks;
+    return ops(t).len(hd.h, 1, inst) + 1 + 9 * ra_blocks(t, inst);
 }
 
 inline void check_equal(uint32_t t, const void *a, const void *b, const char *what) {
@@ -338,10 +389,13 @@ inline void check_equal(uint32_t t, const void *a, const void *b, const char *wh
         fault("%s differs from its source: %s", what, diff.empty() ? "compare is not 0" : diff.c_str());
 }
 
-// An instance re-encodes without error into room_for bytes and that encoding
-// decodes, without error and to its last byte, into a fresh instance, which
-// is returned.  Under a lowered domain the instance is encoded in its own
-// variant; marshal itself must then report the epoch exactly when it writes less.
+// An instance re-encodes without error into len + 1 bytes (len can be
+// one short for a tracked message that ends in a list; ra data blocks
+// added) and that encoding
+// decodes, without error and to its last byte, into a fresh instance; the
+// one decoded is returned.  Under a lowered domain the instance is
+// encoded in its own variant; marshal itself must then report the epoch
+// exactly when it writes less.
 inline void *reencode(const Handle &hd, const Case &c, const void *a) {
     const Ops &o = ops(c.type);
     const uint32_t size = room_for(hd, c.type, a);
@@ -354,7 +408,7 @@ inline void *reencode(const Handle &hd, const Case &c, const void *a) {
         err = 0;
     }
     const uint32_t n = (c.lowered ? o.marshal_for_clone : o.marshal)(hd.h, 1, buf.data(), a, static_cast<int32_t>(size), &err);
-    if (err != 0) fault("%s: encoding into %u bytes failed with %u", name(c.type), size, err);
+    if (err != 0) fault("%s: encoding into %u bytes (len + 1 and ra data) failed with %u", name(c.type), size, err);
     void *b = o.create(hd.h, 1);
     const uint32_t got = o.unmarshal(hd.h, 1, buf.data(), b, static_cast<int32_t>(n), 0, &err);
     if (err != 0 || got != n)
@@ -362,10 +416,10 @@ inline void *reencode(const Handle &hd, const Case &c, const void *a) {
     return b;
 }
 
-// What a decoding made comes back equal through the wire form.  An instance
-// filled otherwise may hold a value the wire form maps (0 of the enumeration
-// numbered from 1 is written as 0 and read as 1): it must come back equal
-// from its second pass, once its values are the wire form's.
+// What a decoding made comes back equal through the wire form.  An
+// instance filled otherwise may hold a value the wire form maps (0 of the
+// enumeration numbered from 1 is written as 0 and read as 1): it must come
+// back equal from its second pass, once its values are the wire form's.
 inline void check_round_trip(const Handle &hd, const Case &c, const void *a, bool decoded = true) {
     void *b = reencode(hd, c, a);
     if (decoded) {
@@ -378,6 +432,10 @@ inline void check_round_trip(const Handle &hd, const Case &c, const void *a, boo
     ops(c.type).destroy(hd.h, 1, b);
 }
 
+} // namespace drov_fuzz
+
+namespace drov_fuzz {
+
 // The decoding both message harnesses start with: the rest of the input
 // decoded into a fresh or a filled instance, with an allocation failing when
 // the case says so and `fail_here`, under a watch.  Checked: the count, the
@@ -387,16 +445,19 @@ struct Decoded {
     uint32_t err;
 };
 inline Decoded decode(const Handle &hd, const Case &c, const uint8_t *msg, size_t size, bool fail_here) {
+    const Ops &o = ops(c.type);
     void *inst = make_instance(hd, c);
     uint32_t err = 0;
-    const Watch watch(hd, c.type, inst);
-    if (fail_here) hd.fail_alloc(c.fail_at);
-    const uint32_t got = ops(c.type).unmarshal(hd.h, 1, msg, inst, static_cast<int32_t>(std::min<size_t>(size, INT32_MAX)),
-                                               c.update, &err);
-    hd.fail_alloc(0);
-    watch.check("unmarshal");
-    check_count(c.type, msg, size, got, err);
-    check_kept(c.type, watch.before(), static_cast<const uint8_t *>(inst));
+    {
+        Watch watch(hd, c.type, inst);
+        if (fail_here) hd.fail_alloc(c.fail_at);
+        const uint32_t got = o.unmarshal(hd.h, 1, msg, inst, static_cast<int32_t>(std::min<size_t>(size, INT32_MAX)),
+                                         c.update, &err);
+        hd.fail_alloc(0);
+        watch.check("unmarshal");
+        check_count(c.type, msg, size, got, err);
+        check_kept(c.type, watch.before(), static_cast<const uint8_t *>(inst));
+    }
     return {inst, err};
 }
 

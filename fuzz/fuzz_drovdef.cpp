@@ -53,12 +53,21 @@ void image(Bytes bytes) {
     drovdef::read_type_table(elf);
 }
 
+std::string hex(const std::uint8_t *p, std::size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
 void catalogue(const std::uint8_t *data, std::size_t size) {
     if (size < 2) return;
     const std::size_t n = std::min<std::size_t>(data[0] | data[1] << 8, size - 2);
     const std::span<const std::uint8_t> index(data + 2, n), texts(data + 2 + n, size - 2 - n);
-    char uuid[33] = "";
-    for (std::size_t i = 0; n >= 20 && i < 16; ++i) std::snprintf(uuid + 2 * i, 3, "%02x", data[6 + i]);
+    const std::string uuid = n >= 20 ? hex(data + 6, 16) : "";
     read_catalogue(drovdef::Catalogue(uuid, index, texts));
 }
 

@@ -1,8 +1,7 @@
-// Replays inputs through a harness in a build without libFuzzer: every file
-// named, and every file in every folder named (in name order), fed to
-// LLVMFuzzerTestOneInput from a block of exactly its size, so that a read
-// past the end is one past the block.  A failed check aborts; a folder
-// without files is a failure too (a corpus gone missing).
+// Replays inputs through a harness in a build without libFuzzer: every
+// file named, and every file in every folder named (in name order), fed to
+// LLVMFuzzerTestOneInput from a block of exactly its size.  A failed check
+// aborts; a folder without files is a failure too (a corpus gone missing).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
@@ -18,23 +18,34 @@ int main(int argc, char **argv) {
     namespace fs = std::filesystem;
     std::vector<fs::path> files;
     for (int i = 1; i < argc; ++i) {
+        const fs::path p = argv[i];
+        if (!fs::is_directory(p)) {
+            files.push_back(p);
+            continue;
+        }
         std::vector<fs::path> in;
-        if (!fs::is_directory(argv[i])) in.push_back(argv[i]);
-        else
-            for (const auto &e : fs::directory_iterator(argv[i]))
-                if (e.is_regular_file()) in.push_back(e.path());
-        if (in.empty()) return std::fprintf(stderr, "%s: no inputs\n", argv[i]), 1;
+        for (const auto &e : fs::directory_iterator(p))
+            if (e.is_regular_file()) in.push_back(e.path());
+        if (in.empty()) {
+            std::fprintf(stderr, "%s: no inputs\n", argv[i]);
+            return 1;
+        }
         std::sort(in.begin(), in.end());
         files.insert(files.end(), in.begin(), in.end());
     }
     for (const fs::path &f : files) {
         std::ifstream s(f, std::ios::binary);
-        if (!s) return std::fprintf(stderr, "%s: cannot read\n", f.c_str()), 1;
+        if (!s) {
+            std::fprintf(stderr, "%s: cannot read\n", f.c_str());
+            return 1;
+        }
         const std::vector<char> bytes((std::istreambuf_iterator<char>(s)), std::istreambuf_iterator<char>());
+        // Exactly its size, so that a read past the end is one past the block.
         std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
         std::copy(bytes.begin(), bytes.end(), exact.get());
         std::fprintf(stderr, "%s\n", f.c_str());
         LLVMFuzzerTestOneInput(exact.get(), bytes.size());
     }
     std::printf("%zu inputs replayed\n", files.size());
+    return 0;
 }

@@ -1,0 +1,289 @@
+// Writes the harnesses' starting inputs into OUT/<harness>/:
+//   unmarshal, clone  encodings of instances of every structure type, filled
+//                     through the setters (lists with elements), in every
+//                     variant, with and without state tracking, each as a
+//                     fresh decoding and as an update of a filled instance
+//   from_xml          the same instances as XML documents, at two paths
+//   drovdef           a compact image of the library file (the sections the
+//                     tool reads, nothing of its code), its catalogue and
+//                     .velto section alone, and catalogue texts with
+//                     arguments
+// usage: make_corpus OUT [LIBRARY]   (LIBRARY: the drov_def library file;
+// default the one this program runs with).  Those four folders of OUT are
+// emptied first.
+#include <dlfcn.h>
+#include <elf.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include "catalogue.h"
+#include "elf_file.h"
+#include "fuzz_common.h"
+#include "types.h"
+
+namespace {
+
+using namespace drov_fuzz;
+using Bytes = std::vector<uint8_t>;
+using qel_standin::Tracking;
+namespace fs = std::filesystem;
+
+fs::path out_dir;
+size_t written = 0;
+
+void put(const std::string &harness, const std::string &file, const Bytes &b) {
+    const fs::path dir = out_dir / harness;
+    fs::create_directories(dir);
+    std::ofstream(dir / file, std::ios::binary).write(reinterpret_cast<const char *>(b.data()),
+                                                      static_cast<std::streamsize>(b.size()));
+    ++written;
+}
+
+Bytes cat(Bytes head, const Bytes &tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// ---- Messages and documents -------------------------------------------------------------
+
+void structures() {
+    const char *tracking_names[] = {"untracked", "off", "tracked"};
+    const Tracking trackings[] = {Tracking::Absent, Tracking::Off, Tracking::On};
+    for (uint32_t t = 0; t < walk::kStructs; ++t) {
+        for (int k = 0; k < 3; ++k) {
+            for (int8_t v = -1; v <= highest(t); ++v) {
+                const std::string stem = std::string(name(t)) + "-" + tracking_names[k] + "-v" + std::to_string(v + 1);
+                Case c;
+                c.type = t;
+                c.tracking = trackings[k];
+                c.lowered = v < highest(t); // made in variant v
+                c.domain = v;
+                const Handle hd(c);
+                const Ops &o = ops(t);
+                void *src = o.create(hd.h, 1);
+                walk::Filler fill{hd.h, std::mt19937(t * 100 + static_cast<uint32_t>(k * 10 + v + 1))};
+                fill.with_nuls = false; // the same instance goes into XML
+                fill.fill(t, src);
+                o.set_all_flags(hd.h, 1, src, 1 + static_cast<uint32_t>(k));
+                Bytes msg(o.len(hd.h, 1, src) + 1);
+                msg.resize(o.marshal_for_clone(hd.h, 1, msg.data(), src, static_cast<int32_t>(msg.size()), &fill.err));
+                static std::vector<char> xml(1 << 20);
+                const uint32_t xml_err = o.toxml_cr(hd.h, src, xml.data(), static_cast<uint32_t>(xml.size()));
+                if (fill.err != 0 || xml_err == UINT32_MAX)
+                    throw std::runtime_error(stem + ": filling or encoding failed");
+                o.destroy(hd.h, 1, src);
+
+                const auto tb = static_cast<uint8_t>(t);
+                const uint8_t fresh = Case::flags_byte(0, c.tracking, false);
+                const uint8_t update = Case::flags_byte(1, c.tracking, true);
+                put("unmarshal", stem, cat({tb, fresh, 0}, msg));
+                put("unmarshal", stem + "-update", cat({tb, update, static_cast<uint8_t>(v << 4)}, msg));
+                put("clone", stem, cat({tb, fresh, 0}, msg));
+                put("clone", stem + "-filled", cat({tb, static_cast<uint8_t>(update | 0x10), 0x30}, msg));
+                const std::string text(xml.data());
+                put("from_xml", stem, cat({tb, fresh, 0, 0}, Bytes(text.begin(), text.end())));
+                const std::string nested = "<m>" + text + "</m>";
+                put("from_xml", stem + "-nested", cat({tb, update, 0, 1}, Bytes(nested.begin(), nested.end())));
+            }
+        }
+    }
+}
+
+// ---- The library file -------------------------------------------------------------------
+
+// A file image with the sections the tool reads and their addresses, but
+// without code, unwind tables, debug information or the other relocations
+// and symbols: the dynamic relocations that land in the kept loaded
+// sections, and only the symbols they name.
+Bytes compact_image(const Bytes &lib) {
+    const drovdef::ElfFile elf{Bytes(lib)};
+    const auto &secs = elf.sections();
+    const drovdef::Section *rela = elf.find(".rela.dyn");
+    if (rela == nullptr || rela->link >= secs.size()) throw std::runtime_error("no .rela.dyn");
+    const drovdef::Section &dynsym = secs[rela->link];
+    const drovdef::Section &dynstr = secs.at(dynsym.link);
+
+    struct Out {
+        drovdef::Section s;
+        Bytes data;
+        uint32_t link_to = 0; // index among the output sections
+    };
+    std::vector<Out> out(4); // null, .rela.dyn, .dynsym, .dynstr
+    std::map<size_t, uint32_t> index_of; // input section -> output
+    auto keep = [&](const drovdef::Section &s) {
+        auto c = elf.contents(s);
+        index_of[static_cast<size_t>(&s - secs.data())] = static_cast<uint32_t>(out.size());
+        out.push_back(Out{s, Bytes(c.begin(), c.end())});
+    };
+    for (const drovdef::Section &s : secs) {
+        const bool module_data = s.name == ".rodata" || s.name == ".data.rel.ro" || s.name == ".data" ||
+                                 s.name == ".bss" || s.name.starts_with(drovdef::kLuidSectionPrefix);
+        if (module_data || s.name == drovdef::kFormatSection || s.name == ".velto") keep(s);
+    }
+    auto loaded_here = [&](uint64_t addr) {
+        for (size_t i = 4; i < out.size(); ++i)
+            if ((out[i].s.flags & SHF_ALLOC) && addr >= out[i].s.addr && addr - out[i].s.addr < out[i].s.size) return true;
+        return false;
+    };
+
+    Bytes relocs, syms(24, 0), names(1, 0);
+    std::map<uint32_t, uint32_t> sym_index;
+    const auto rd = elf.contents(*rela), sd = elf.contents(dynsym), nd = elf.contents(dynstr);
+    for (size_t off = 0; off + 24 <= rd.size(); off += 24) {
+        Bytes r(rd.begin() + static_cast<long>(off), rd.begin() + static_cast<long>(off + 24));
+        if (!loaded_here(drovdef::load_u64(&r[0]))) continue;
+        const uint32_t sym = drovdef::load_u32(&r[12]);
+        if (sym != 0) {
+            auto [it, added] = sym_index.emplace(sym, static_cast<uint32_t>(syms.size() / 24));
+            if (added) {
+                Bytes e(sd.begin() + sym * 24L, sd.begin() + sym * 24L + 24);
+                const char *n = reinterpret_cast<const char *>(nd.data()) + drovdef::load_u32(&e[0]);
+                const auto name_at = static_cast<uint32_t>(names.size());
+                names.insert(names.end(), n, n + std::strlen(n) + 1);
+                std::memcpy(&e[0], &name_at, 4);
+                const uint16_t shndx = drovdef::load_u16(&e[6]);
+                const uint16_t mapped = index_of.count(shndx) ? static_cast<uint16_t>(index_of[shndx]) : SHN_ABS;
+                std::memcpy(&e[6], &mapped, 2);
+                syms.insert(syms.end(), e.begin(), e.end());
+            }
+            std::memcpy(&r[12], &it->second, 4);
+        }
+        relocs.insert(relocs.end(), r.begin(), r.end());
+    }
+    out[1] = Out{*rela, relocs, 2};
+    out[2] = Out{dynsym, syms, 3};
+    out[2].s.flags = 0; // not loaded: nothing points into it
+    out[3] = Out{dynstr, names};
+    out[3].s.flags = 0;
+
+    // Header, contents, section name table, section headers.
+    Bytes img(lib.begin(), lib.begin() + 64);
+    Bytes shstr(1, 0);
+    std::vector<uint32_t> name_at(out.size() + 1, 0);
+    for (size_t i = 1; i <= out.size(); ++i) {
+        name_at[i] = static_cast<uint32_t>(shstr.size());
+        const std::string n = i < out.size() ? out[i].s.name : ".shstrtab";
+        shstr.insert(shstr.end(), n.begin(), n.end());
+        shstr.push_back(0);
+    }
+    out.push_back(Out{drovdef::Section{".shstrtab", SHT_STRTAB}, shstr});
+    std::vector<uint64_t> offsets(out.size(), 0);
+    for (size_t i = 1; i < out.size(); ++i) {
+        if (out[i].s.type == SHT_NOBITS) continue;
+        img.resize((img.size() + 7) / 8 * 8, 0);
+        offsets[i] = img.size();
+        img.insert(img.end(), out[i].data.begin(), out[i].data.end());
+    }
+    img.resize((img.size() + 7) / 8 * 8, 0);
+    auto store = [&](size_t at, uint64_t v, int width) {
+        for (int b = 0; b < width; ++b) img[at + b] = static_cast<uint8_t>(v >> (8 * b));
+    };
+    const uint64_t shoff = img.size();
+    img.resize(shoff + 64 * out.size(), 0);
+    for (size_t i = 1; i < out.size(); ++i) {
+        const size_t h = shoff + 64 * i;
+        const drovdef::Section &s = out[i].s;
+        store(h, name_at[i], 4);
+        store(h + 4, s.type, 4);
+        store(h + 8, s.flags, 8);
+        store(h + 16, s.addr, 8);
+        store(h + 24, offsets[i], 8);
+        store(h + 32, s.type == SHT_NOBITS ? s.size : out[i].data.size(), 8);
+        store(h + 40, out[i].link_to, 4);
+        store(h + 48, 8, 8); // alignment
+        store(h + 56, s.type == SHT_RELA || s.type == SHT_DYNSYM ? 24 : 0, 8);
+    }
+    store(32, 0, 8);  // no program headers
+    store(40, shoff, 8);
+    store(54, 0, 2);
+    store(56, 0, 2);
+    store(58, 64, 2);
+    store(60, out.size(), 2);
+    store(62, out.size() - 1, 2);
+    return img;
+}
+
+// Arguments that fit a message text's conversions.
+std::vector<std::string> arguments_for(std::string_view text) {
+    std::vector<std::string> args;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != '%') continue;
+        const char c = text[++i];
+        if (c == 's') args.push_back("name");
+        else if (c == 'u') args.push_back("0x10");
+        else if (c == 'd') args.push_back("-7");
+        else if (c == 'p') args.push_back("4096");
+    }
+    return args;
+}
+
+void library(const std::string &path) {
+    const Bytes lib = drovdef::read_file(path);
+    const Bytes img = compact_image(lib);
+    // The image must read as the library does.
+    const drovdef::ElfFile elf{Bytes(img)};
+    if (drovdef::read_type_table(elf).types.size() != drov::schema::kTypeCount)
+        throw std::runtime_error("the compact image's type table is not the library's");
+    drovdef::velto_text(elf, drovdef::kVeltoManifestRecord);
+    drovdef::velto_text(elf, drovdef::kVeltoBuildRecord);
+    const drovdef::Catalogue catalogue = drovdef::load_catalogue(elf);
+    catalogue.check();
+    put("drovdef", "image", cat({0}, img));
+
+    const drovdef::Section *luids = elf.find_prefix(drovdef::kLuidSectionPrefix).at(0);
+    const auto index = elf.contents(*luids), texts = elf.contents(*elf.find(drovdef::kFormatSection));
+    Bytes c{1, static_cast<uint8_t>(index.size()), static_cast<uint8_t>(index.size() >> 8)};
+    c.insert(c.end(), index.begin(), index.end());
+    c.insert(c.end(), texts.begin(), texts.end());
+    put("drovdef", "catalogue", c);
+    const auto velto = elf.contents(*elf.find(".velto"));
+    put("drovdef", "velto", cat({2}, Bytes(velto.begin(), velto.end())));
+
+    // Texts with different sets of conversions.
+    std::map<std::string, std::string> by_conversions;
+    catalogue.for_each([&](size_t, uint32_t, std::string_view text) {
+        std::string key;
+        for (const std::string &a : arguments_for(text)) key += a[0];
+        by_conversions.emplace(key, std::string(text));
+    });
+    size_t k = 0;
+    for (const auto &[key, text] : by_conversions) {
+        Bytes f{3};
+        f.insert(f.end(), text.begin(), text.end());
+        for (const std::string &a : arguments_for(text)) {
+            f.push_back(0);
+            f.insert(f.end(), a.begin(), a.end());
+        }
+        put("drovdef", "format-" + std::to_string(k++), f);
+    }
+}
+
+std::string own_library() {
+    Dl_info info{};
+    dladdr(walk::fn<void *>("vm_id_create"), &info);
+    return info.dli_fname;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: make_corpus OUT [LIBRARY]\n");
+        return 2;
+    }
+    out_dir = argv[1];
+    try {
+        for (const char *h : {"unmarshal", "clone", "from_xml", "drovdef"}) fs::remove_all(out_dir / h);
+        structures();
+        library(argc > 2 ? argv[2] : own_library());
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "make_corpus: %s\n", e.what());
+        return 1;
+    }
+    std::printf("%zu starting inputs written to %s\n", written, out_dir.c_str());
+    return 0;
+}
