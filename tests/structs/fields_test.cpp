@@ -627,26 +627,6 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
     });
 }
 
-TEST_F(Fields, ListRemovalIsReportedToTheDatabases) {
-    h->containment_recording = 1;
-    h->type_info_mode = 1;
-    vm_if_mtu_t *l = vm_if_mtu_create(h, 4);
-    vm_if_mtu_element_t *e = vm_if_mtu_element_create(h, 4);
-    vm_if_mtu_mtu_list_set_last(h, 4, l, e, &err);
-    auto c = qel_standin::calls_named(h, "qeldb_record_containment2");
-    EXPECT_EQ(c.back().obj, e);
-    EXPECT_EQ(c.back().owner, l);
-    st().calls.clear();
-    vm_if_mtu_mtu_list_remove(h, 4, l, e, &err);
-    auto d = qel_standin::calls_named(h, "qeldb_plat_set_detach");
-    ASSERT_EQ(d.size(), 1u);
-    EXPECT_EQ(d[0].obj, e);
-    EXPECT_EQ(d[0].arg, 1);
-    EXPECT_GE(calls("qeldb_plat_set_dirty"), 2u); // the link stores
-    vm_if_mtu_element_destroy(h, 4, e);
-    vm_if_mtu_destroy(h, 4, l);
-}
-
 // ---- Refusals ------------------------------------------------------------------------------
 
 // Each refused call on every field of its kind: its error number, and the

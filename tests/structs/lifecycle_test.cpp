@@ -92,7 +92,9 @@ TEST_F(Lifecycle, PlaceholderAndAllocationFailures) {
     }
 }
 
-TEST_F(Lifecycle, CreateRecordsContainmentAndDirtiness) {
+// The databases hear of each instance made, destroyed, listed and removed
+// from its list.
+TEST_F(Lifecycle, TheDatabasesHearOfContainmentAndDirtiness) {
     h->containment_recording = 1;
     h->type_info_mode = 1;
     vm_id_t *a = vm_id_create(h, 7);
@@ -107,6 +109,21 @@ TEST_F(Lifecycle, CreateRecordsContainmentAndDirtiness) {
     EXPECT_EQ(calls("qeldb_plat_set_destroy"), 1u);
     vm_id_destroy(h, QEL_CTX_NONE, b);
     EXPECT_EQ(calls("qeldb_plat_set_destroy"), 1u);
+    vm_if_mtu_t *l = vm_if_mtu_create(h, 4);
+    vm_if_mtu_element_t *e = vm_if_mtu_element_create(h, 4);
+    vm_if_mtu_mtu_list_set_last(h, 4, l, e, &err);
+    c = qel_standin::calls_named(h, "qeldb_record_containment2");
+    EXPECT_EQ(c.back().obj, e);
+    EXPECT_EQ(c.back().owner, l);
+    st().calls.clear();
+    vm_if_mtu_mtu_list_remove(h, 4, l, e, &err);
+    auto d = qel_standin::calls_named(h, "qeldb_plat_set_detach");
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].obj, e);
+    EXPECT_EQ(d[0].arg, 1);
+    EXPECT_GE(calls("qeldb_plat_set_dirty"), 2u); // the link stores
+    vm_if_mtu_element_destroy(h, 4, e);
+    vm_if_mtu_destroy(h, 4, l);
 }
 
 TEST_F(Lifecycle, OidMappedInstances) {
@@ -212,16 +229,8 @@ TEST_F(Lifecycle, InterfaceReferencesAreReleased) {
         walk::destroy(h, t, e);
         EXPECT_TRUE(st().live.empty());
     }
-    // Removed from its list and destroyed: the element's references and its
-    // nested record go too.
-    vm_nic_rsp_t *owner = vm_nic_rsp_create(h, 1);
-    vm_nic_list_t *e = vm_nic_list_create(h, 1);
-    vm_nic_rsp_vm_if_info_set_last(h, 1, owner, e, &err);
-    vm_nic_rsp_vm_if_info_remove(h, 1, owner, e, &err);
-    st().calls.clear();
-    vm_nic_list_destroy(h, 1, e);
-    EXPECT_EQ(released(), all);
     // With the owner: every element's.
+    vm_nic_rsp_t *owner = vm_nic_rsp_create(h, 1);
     vm_nic_rsp_vm_if_info_set_last(h, 1, owner, vm_nic_list_create(h, 1), &err);
     vm_nic_rsp_vm_if_info_set_last(h, 1, owner, vm_nic_list_create(h, 1), &err);
     st().calls.clear();
@@ -357,6 +366,8 @@ TEST_F(LifecycleDeath, CorruptedMarkerAborts) {
             drov::tp::FieldPoints<drov::schema::k_vm_act_rsp, 2>::flag_get_corrupted, text);
     dies_at([&] { vm_act_rsp_sizeof(h); }, Type::sizeof_corrupted, text);
     dies_at([&] { vm_act_rsp_destroy(h, 1, r); }, Type::destroy_corrupted, text);
+    char buf[64];
+    EXPECT_DEATH(vm_act_rsp_to_xml(h, 1, "x", buf, r, sizeof buf, 0, &err), "fatal trace ");
     qel_standin::set_tracking(h, Tracking::On);
     vm_act_rsp_destroy(h, 1, r);
 }
