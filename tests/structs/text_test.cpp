@@ -285,20 +285,15 @@ TEST_F(ReadXml, EachFailedAllocationEndsTheReadCleanly) {
     }
 }
 
+// Values out of range end the read; lengths that disagree with their text
+// and elements out of place do not.  (Documents of any shape are the
+// from_xml fuzz harness's, whose kept corpus runs with the tests.)
 TEST_F(ReadXml, HostileDocumentsEndInAnErrorOrAReadThatFits) {
-    const std::string big(200000, 'v');
-    std::string deep = "x";
-    for (int i = 0; i < 200; ++i) deep = "<a>" + deep + "</a>";
-    std::string many;
-    for (int i = 0; i < 300; ++i) many += "<profiles><profile_name>p</profile_name></profiles>";
     const std::vector<std::pair<std::string, uint32_t>> cases = {
         {"<vm_name_length>4294967295</vm_name_length><result_str_len>-5</result_str_len><vm_name>n</vm_name>", 0},
         {"<trans_id>-1</trans_id>", QEL_EINVAL},
         {"<trans_id>99999999999</trans_id>", QEL_EINVAL},
-        {"<vm_name>" + big + "</vm_name>", 0},
-        {"<vm_name>" + deep + "</vm_name>", 0},
-        {many, 0},
-        {"<profiles><desc>" + big + "</desc></profiles><vm_name>&lt;&amp;&gt;&quot;</vm_name>", 0},
+        {"<profiles><desc>d</desc></profiles><vm_name>&lt;&amp;&gt;&quot;</vm_name>", 0},
         {"<default_profile><default_profile/></default_profile><pkg_meta_data>text<pkg_meta_data/></pkg_meta_data>", 0},
     };
     for (const auto &[inner, want] : cases) {
