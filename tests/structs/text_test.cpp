@@ -188,7 +188,9 @@ TEST_F(ReadXml, EachDocumentLeavesWhatItsCasePrints) {
         read(reader, c.path.c_str(), c.doc, inst);
         EXPECT_EQ(err, c.error);
         EXPECT_EQ(msg, c.message);
-        if (c.last_error >= 0) EXPECT_EQ(st().last_error, c.last_error);
+        if (c.last_error >= 0) {
+            EXPECT_EQ(st().last_error, c.last_error);
+        }
         for (const auto &[name, n] : c.calls) EXPECT_EQ(calls(name), n) << name;
         EXPECT_EQ(text(h, t, "print_cr", inst), c.printed);
         err = 0;
