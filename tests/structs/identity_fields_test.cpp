@@ -1,6 +1,10 @@
 // Comparison and hashing: equal contents compare 0 and hash alike, any one
 // field's change is seen (whatever the variants), and the exact values
 // (documented hashes are in tests/golden/structs).
+#include <fstream>
+#include <sstream>
+
+#include "enums/xml_doc.h"
 #include "struct_support.h"
 
 namespace {
@@ -132,80 +136,60 @@ TEST_F(Identity, NullInstances) {
     EXPECT_EQ(vm_id_compare(nullptr, v), -1);
     EXPECT_EQ(vm_id_compare(v, nullptr), 1);
     EXPECT_EQ(vm_id_hash(nullptr, 1234), 1234u);
-    vm_id_id_set_value(h, 1, v, 99, &err);
-    uint32_t id = 99;
-    EXPECT_EQ(vm_id_hash(v, 1234), u_int32_hash(&id, 1234));
 }
 
-TEST_F(Identity, KnownOrderingsAndHashes) {
-    auto *a = make(vm_act_rsp_create, vm_act_rsp_destroy);
-    auto *b = make(vm_act_rsp_create, vm_act_rsp_destroy);
-    // The length decides before any character is looked at.
-    vm_act_rsp_vm_name_set(h, 1, a, "ab", 2, &err);
-    vm_act_rsp_vm_name_set(h, 1, b, "abc", 3, &err);
-    EXPECT_EQ(vm_act_rsp_compare(a, b), -1);
-    EXPECT_EQ(vm_act_rsp_compare(b, a), 1);
-    vm_act_rsp_vm_name_set(h, 1, b, "ab", 2, &err);
-    EXPECT_EQ(vm_act_rsp_compare(a, b), 0);
-    vm_act_rsp_vm_name_set(h, 1, b, "ad", 2, &err);
-    EXPECT_LT(vm_act_rsp_compare(a, b), 0);
-    vm_act_rsp_vm_name_set(h, 1, b, "ab", 2, &err);
-    // Enumerations: a signed difference.
-    vm_act_rsp_rc_set_value(h, 1, a, 2, &err);
-    EXPECT_EQ(vm_act_rsp_compare(a, b), 2);
-    EXPECT_EQ(vm_act_rsp_compare(b, a), -2);
-    vm_act_rsp_rc_set_value(h, 1, a, 0, &err);
-    // Scalars: -1, 0, 1 however far apart.
-    vm_act_rsp_vm_uid_set_value(h, 1, a, 0xFFFFFFFFu, &err);
-    EXPECT_EQ(vm_act_rsp_compare(a, b), 1);
-    EXPECT_EQ(vm_act_rsp_compare(b, a), -1);
-    ASSERT_EQ(err, 0u);
-
-    // Lists: the counts decide first, whatever the elements hold; two empty
-    // lists are equal and the next field decides.
-    vm_mac_pool_t *p[4];
-    for (auto &x : p) x = make(vm_mac_pool_create, vm_mac_pool_destroy);
-    for (int k = 0; k < 5; ++k) {
-        vm_mac_pool_addr_t *e = vm_mac_pool_addr_create(h, 1);
-        const uint8_t mac[6] = {static_cast<uint8_t>(k < 2 ? 0xFF : 0), 0, 0, 0, 0, 0};
-        vm_mac_pool_addr_mac_addr_set_mem(h, 1, e, mac, 6, &err);
-        vm_mac_pool_mac_addr_list_set_last(h, 1, p[k < 2 ? 0 : 1], e, &err);
+// The orderings of compare.cases.
+TEST_F(Identity, KnownOrderings) {
+    std::ifstream in(DROV_DEF_GOLDEN_DIR "/compare.cases");
+    size_t cases = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        SCOPED_TRACE(line);
+        std::istringstream words(line);
+        std::string want, type, xml[2];
+        ASSERT_TRUE(words >> want >> type >> xml[0] >> xml[1]);
+        const uint32_t t = walk::index_of(type);
+        void *a = walk::create(h, t), *b = walk::create(h, t);
+        for (int k = 0; k < 2; ++k) {
+            test::XmlDoc doc(xml[k]);
+            char msg[64];
+            walk::fn<void (*)(H, uint32_t, const char *, void *, void *, Err *, char *, uint32_t)>(walk::op(t, "from_xml"))(
+                h, 1, ("/" + type).c_str(), doc.doc, k == 0 ? a : b, &err, msg, sizeof msg);
+        }
+        ASSERT_EQ(err, 0u);
+        auto compare = walk::fn<Compare>(walk::op(t, "compare"));
+        if (want == "<0") {
+            EXPECT_LT(compare(a, b), 0);
+            EXPECT_GT(compare(b, a), 0);
+        } else {
+            EXPECT_EQ(compare(a, b), std::stoi(want));
+            EXPECT_EQ(compare(b, a), -std::stoi(want));
+        }
+        walk::destroy(h, t, a);
+        walk::destroy(h, t, b);
+        ++cases;
     }
-    EXPECT_EQ(vm_mac_pool_compare(p[0], p[1]), -1);
-    EXPECT_EQ(vm_mac_pool_compare(p[1], p[0]), 1);
-    const uint8_t low[6] = {1, 2, 3, 4, 5, 6}, high[6] = {1, 2, 3, 4, 5, 0xF6};
-    vm_mac_pool_mac_base_set_mem(h, 1, p[2], high, 6, &err);
-    vm_mac_pool_mac_base_set_mem(h, 1, p[3], low, 6, &err);
-    EXPECT_EQ(vm_mac_pool_compare(p[2], p[3]), 1); // a fixed array gives -1 or 1
-    EXPECT_EQ(vm_mac_pool_compare(p[3], p[2]), -1);
+    EXPECT_GE(cases, 7u);
 }
 
+// Fixed text is compared and hashed over its capacity: a byte after the
+// terminator counts, the byte kept after the capacity for it does not.
 TEST_F(Identity, FixedTextIsComparedAndHashedOverItsCapacity) {
     auto *a = make(vm_profile_create, vm_profile_destroy);
     auto *b = make(vm_profile_create, vm_profile_destroy);
-    vm_profile_name_set(h, 1, a, "edge", 4, &err);
-    vm_profile_name_set(h, 1, b, "edge", 4, &err);
-    // (an empty selected_profile_name would start the hash over after them)
-    vm_profile_selected_profile_name_set(h, 1, a, "sel", 3, &err);
-    vm_profile_selected_profile_name_set(h, 1, b, "sel", 3, &err);
+    for (auto *p : {a, b}) { // (an empty selected_profile_name would start the hash over after them)
+        vm_profile_name_set(h, 1, p, "edge", 4, &err);
+        vm_profile_selected_profile_name_set(h, 1, p, "sel", 3, &err);
+    }
     ASSERT_EQ(err, 0u);
-    auto *name_b = reinterpret_cast<char *>(b) + 11;
-    // A byte after the terminator counts...
-    name_b[63] = 'z';
-    EXPECT_LT(vm_profile_compare(a, b), 0);
-    EXPECT_NE(vm_profile_hash(a, 0), vm_profile_hash(b, 0));
-    // ...the byte kept after the capacity for the terminator does not.
-    name_b[63] = 0;
-    name_b[64] = 'z';
-    EXPECT_EQ(vm_profile_compare(a, b), 0);
-    EXPECT_EQ(vm_profile_hash(a, 0), vm_profile_hash(b, 0));
-    auto *path_b = reinterpret_cast<char *>(b) + 76;
-    path_b[256] = 'z';
-    EXPECT_EQ(vm_profile_compare(a, b), 0);
-    EXPECT_EQ(vm_profile_hash(a, 0), vm_profile_hash(b, 0));
-    path_b[255] = 'z';
-    EXPECT_LT(vm_profile_compare(a, b), 0);
-    path_b[255] = path_b[256] = name_b[64] = 0;
+    constexpr uint32_t kName = 11, kPath = 76; // capacities 64 and 256
+    for (auto [at, differs] : {std::pair{kName + 63, true}, {kName + 64, false}, {kPath + 256, false}, {kPath + 255, true}}) {
+        SCOPED_TRACE(at);
+        reinterpret_cast<char *>(b)[at] = 'z';
+        EXPECT_EQ(vm_profile_compare(a, b) < 0, differs);
+        EXPECT_EQ(vm_profile_hash(a, 0) != vm_profile_hash(b, 0), differs);
+        reinterpret_cast<char *>(b)[at] = 0;
+    }
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 // Creation and destruction of every structure type: headers, statistics,
 // placeholders, failures, object mappings, interface references, fatal
 // handles, and what the runtime's databases hear.
+#include <fstream>
+#include <sstream>
+
 #include "struct_support.h"
 #include "trace_gen.h"
 
@@ -92,7 +95,9 @@ TEST_F(Lifecycle, PlaceholderAndAllocationFailures) {
     }
 }
 
-TEST_F(Lifecycle, CreateRecordsContainmentAndDirtiness) {
+// The databases hear of each instance made, destroyed, listed and removed
+// from its list.
+TEST_F(Lifecycle, TheDatabasesHearOfContainmentAndDirtiness) {
     h->containment_recording = 1;
     h->type_info_mode = 1;
     vm_id_t *a = vm_id_create(h, 7);
@@ -107,126 +112,108 @@ TEST_F(Lifecycle, CreateRecordsContainmentAndDirtiness) {
     EXPECT_EQ(calls("qeldb_plat_set_destroy"), 1u);
     vm_id_destroy(h, QEL_CTX_NONE, b);
     EXPECT_EQ(calls("qeldb_plat_set_destroy"), 1u);
+    vm_if_mtu_t *l = vm_if_mtu_create(h, 4);
+    vm_if_mtu_element_t *e = vm_if_mtu_element_create(h, 4);
+    vm_if_mtu_mtu_list_set_last(h, 4, l, e, &err);
+    c = qel_standin::calls_named(h, "qeldb_record_containment2");
+    EXPECT_EQ(c.back().obj, e);
+    EXPECT_EQ(c.back().owner, l);
+    st().calls.clear();
+    vm_if_mtu_mtu_list_remove(h, 4, l, e, &err);
+    auto d = qel_standin::calls_named(h, "qeldb_plat_set_detach");
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].obj, e);
+    EXPECT_EQ(d[0].arg, 1);
+    EXPECT_GE(calls("qeldb_plat_set_dirty"), 2u); // the link stores
+    vm_if_mtu_element_destroy(h, 4, e);
+    vm_if_mtu_destroy(h, 4, l);
 }
 
-TEST_F(Lifecycle, OidMappedInstances) {
-    vm_act_rsp_t *r = rsp();
-    vm_act_rsp_vm_name_set(h, 1, r, "abc", 3, &err);
-    auto *flags = reinterpret_cast<uint8_t *>(r) + 10;
-    *flags |= QEL_OBJ_OID_MAPPED;
-    // The mapping cannot be removed: the error is stored, the instance stays.
-    st().oid_mapping_error = 12;
-    vm_act_rsp_destroy(h, 1, r);
-    EXPECT_EQ(st().last_error, 12u);
-    EXPECT_EQ(last_trace(), "vm_act_rsp destroy: Failed to remove oid mapping for object. Error %s");
-    EXPECT_EQ(qel_standin::traces().back().args.at(0).s, std::strerror(12));
-    // References remain: the runtime will clean up; nothing is released.
-    st().oid_mapping_error = 0;
-    st().oid_mapping_result = 0;
-    vm_act_rsp_destroy(h, 1, r);
-    EXPECT_EQ(last_trace(),
-              "vm_act_rsp destroy: Object has references and will be cleaned up when all of them are released");
-    EXPECT_EQ(vm_act_rsp_vm_name_length_get_value(h, 1, r, &err), 3u);
-    EXPECT_EQ(st().live.size(), 2u);
-    st().oid_mapping_result = 1;
-    vm_act_rsp_destroy(h, 1, r);
-    EXPECT_EQ(last_trace(), "vm_act_rsp destroy: Successfully removed OID mapping");
-    EXPECT_EQ(qel_standin::traces().back().flags >> 24, 7u); // debug
+// ---- Destroying while the runtime answers ------------------------------------------
+
+// A trace as its level and its text with the arguments put in.
+std::string rendered(const qel_standin::TraceRecord &r) {
+    const std::string &text = catalogue().at(r.index);
+    std::string out = "  " + std::to_string(r.flags >> 24) + " ";
+    size_t k = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%' || k == r.args.size()) {
+            out += text[i];
+            continue;
+        }
+        const auto &a = r.args[k++];
+        char p[32];
+        std::snprintf(p, sizeof p, "%p", a.p);
+        out += a.kind == a.Str ? a.s : a.kind == a.Ptr ? p : std::to_string(a.u);
+        ++i;
+    }
+    return out;
 }
 
-// With per-object mappings, an instance whose state area lies elsewhere or
-// that carries ra data gives its mapping back before its memory goes; a
-// failure is traced and stored and keeps the memory.
-TEST_F(Lifecycle, PerObjectMappingsAreRemovedBeforeTheMemoryGoes) {
-    qel_standin::set_tracking(h, Tracking::Off);
-    struct Case {
-        uint8_t flag;
-        uint32_t per_object, error;
-        size_t removals;
-        bool kept;
-    };
-    for (Case c : {Case{QEL_OBJ_RA_DATA, 1, 0, 1, false}, Case{QEL_OBJ_STTR_OFFSET, 1, 0, 1, false},
-                   Case{QEL_OBJ_RA_DATA, 1, 12, 1, true}, Case{QEL_OBJ_RA_DATA, 0, 12, 0, false},
-                   Case{0, 1, 12, 0, false}}) {
-        SCOPED_TRACE(std::to_string(c.flag) + " " + std::to_string(c.per_object) + " " + std::to_string(c.error));
-        vm_id_t *v = vm_id_create(h, 1);
-        reinterpret_cast<uint8_t *>(v)[10] |= c.flag;
-        h->per_object_mapping = c.per_object;
-        st().hd_mapping_error = c.error;
-        st().last_error = 0;
+// The cases of destroy.cases (the file says what they mean).
+TEST_F(Lifecycle, DestroyAnswersTheRuntimeAsTheCasesSay) {
+    const std::vector<uint64_t> refs = {0x11, 0x22, 0x33};
+    st().if_handle_refs = refs;
+    std::ifstream in(DROV_DEF_GOLDEN_DIR "/destroy.cases");
+    std::vector<std::pair<std::string, std::vector<std::string>>> cases; // the line, its traces
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("  ", 0) == 0) cases.back().second.push_back(line);
+        else if (!line.empty() && line[0] != '#') cases.push_back({line, {}});
+    ASSERT_GE(cases.size(), 18u);
+    for (const auto &[line, traces] : cases) {
+        SCOPED_TRACE(line);
+        std::istringstream words(line);
+        std::string type, w, fate;
+        words >> type;
+        const uint32_t t = walk::index_of(type);
+        std::vector<std::string> settings;
+        while (words >> w && w != "->") settings.push_back(w);
+        uint32_t error = 0, elements = 0;
+        size_t removals = 0, releases = 0;
+        words >> fate >> error >> removals >> releases;
+        auto has = [&](const char *s) { return std::find(settings.begin(), settings.end(), s) != settings.end(); };
+        qel_standin::set_tracking(h, has("untracked") ? Tracking::Off : Tracking::On);
+        void *inst = walk::create(h, t);
+        auto *flags = static_cast<uint8_t *>(inst) + 10;
+        *flags |= (has("oid_mapped") ? QEL_OBJ_OID_MAPPED : 0) | (has("ra_data") ? QEL_OBJ_RA_DATA : 0) |
+                  (has("sttr_offset") ? QEL_OBJ_STTR_OFFSET : 0);
+        h->per_object_mapping = has("per_object");
+        st().oid_mapping_result = has("references_remain") ? 0 : 1;
+        const std::map<std::string, uint32_t *> fails = {
+            {"oid_mapping_error", &st().oid_mapping_error}, {"hd_mapping_error", &st().hd_mapping_error},
+            {"oid_ref_count_error", &st().oid_ref_count_error},
+            {"object_references_error", &st().object_references_error}};
+        for (const auto &s : settings) {
+            const std::string name = s.substr(0, s.find('=')), n = s.substr(name.size() + (name != s));
+            if (name == "elements") elements = static_cast<uint32_t>(std::stoul(n));
+            else if (fails.count(name) != 0) *fails.at(name) = static_cast<uint32_t>(std::stoul(n));
+        }
+        for (uint32_t i = 0; i < kTypes[t].field_count; ++i)
+            for (uint32_t k = 0; k < elements && kTypes[t].fields[i].kind == FieldKind::List; ++k)
+                call<void>(walk::op(t, kTypes[t].fields[i], "set_last"), h, 1u, inst,
+                           walk::create(h, static_cast<uint32_t>(kTypes[t].fields[i].ref)), &err);
+        const size_t live = st().live.size();
         st().calls.clear();
+        st().last_error = 0;
         qel_standin::reset_global();
-        vm_id_destroy(h, 1, v);
-        EXPECT_EQ(calls("qel_hd_mapping_destroy"), c.removals);
-        EXPECT_EQ(st().live.size(), c.kept ? 1u : 0u);
-        EXPECT_EQ(trace_texts(), c.kept ? std::vector<std::string>{"vm_id destroy: Failed to remove oid mapping for "
-                                                                   "object. Error %s"}
-                                        : std::vector<std::string>{});
-        EXPECT_EQ(st().last_error, c.kept ? 12u : 0u);
-        st().hd_mapping_error = 0;
-        if (st().live.count(v) != 0) vm_id_destroy(h, 1, v);
+        walk::destroy(h, t, inst);
+        std::vector<std::string> traced;
+        for (const auto &r : qel_standin::traces()) traced.push_back(rendered(r));
+        EXPECT_EQ(traced, traces);
+        EXPECT_EQ(st().live.size(), fate == "kept" ? live : 0u);
+        EXPECT_EQ(st().last_error, error);
+        EXPECT_EQ(calls("qel_hd_mapping_destroy"), removals);
+        const auto released = qel_standin::calls_named(h, "qellib_lookup_and_update_oid_ref_count");
+        ASSERT_EQ(released.size(), releases);
+        for (size_t k = 0; k < releases; ++k) {
+            EXPECT_EQ(released[k].arg, 0);
+            EXPECT_EQ(released[k].words[0], refs[k % refs.size()]);
+        }
+        for (const auto &f : fails) *f.second = 0;
+        st().oid_mapping_result = 1;
+        if (fate == "kept") walk::destroy(h, t, inst);
     }
     h->per_object_mapping = 0;
-}
-
-// The interface references the handle holds for an if_handle field are
-// given back when its instance goes, alone, as a list element or with its
-// container.
-TEST_F(Lifecycle, InterfaceReferencesAreReleased) {
-    st().if_handle_refs = {0x11, 0x22, 0x33};
-    auto released = [&] {
-        std::vector<uintptr_t> out;
-        for (const auto &c : qel_standin::calls_named(h, "qellib_lookup_and_update_oid_ref_count")) {
-            EXPECT_EQ(c.arg, 0);
-            out.push_back(c.words[0]);
-        }
-        st().calls.clear();
-        return out;
-    };
-    const std::vector<uintptr_t> all = {0x11, 0x22, 0x33};
-    for (const char *type : {"vm_nic", "vm_nic_list", "vm_if_mtu_element"}) {
-        SCOPED_TRACE(type);
-        const uint32_t t = walk::index_of(type);
-        const std::string destroy = std::string(type) + " destroy: ";
-        void *e = walk::create(h, t);
-        st().calls.clear();
-        walk::destroy(h, t, e);
-        EXPECT_EQ(released(), all);
-        // A failing decrement is traced per reference and the destroy goes on.
-        e = walk::create(h, t);
-        qel_standin::reset_global();
-        st().oid_ref_count_error = 22;
-        walk::destroy(h, t, e);
-        st().oid_ref_count_error = 0;
-        EXPECT_EQ(trace_texts(), std::vector<std::string>(3, destroy + "Failed to decrement ref count of oid %p. Error %s"));
-        EXPECT_EQ(qel_standin::traces().at(1).args.at(0).p, reinterpret_cast<const void *>(0x22));
-        EXPECT_TRUE(st().live.empty());
-        // References that cannot be fetched stop the destroy.
-        e = walk::create(h, t);
-        qel_standin::reset_global();
-        st().object_references_error = 5;
-        walk::destroy(h, t, e);
-        EXPECT_EQ(last_trace(), destroy + "Failed to get oid references from object. Error %s");
-        EXPECT_EQ(st().live.size(), 1u);
-        st().object_references_error = 0;
-        walk::destroy(h, t, e);
-        EXPECT_TRUE(st().live.empty());
-    }
-    // Removed from its list and destroyed: the element's references and its
-    // nested record go too.
-    vm_nic_rsp_t *owner = vm_nic_rsp_create(h, 1);
-    vm_nic_list_t *e = vm_nic_list_create(h, 1);
-    vm_nic_rsp_vm_if_info_set_last(h, 1, owner, e, &err);
-    vm_nic_rsp_vm_if_info_remove(h, 1, owner, e, &err);
-    st().calls.clear();
-    vm_nic_list_destroy(h, 1, e);
-    EXPECT_EQ(released(), all);
-    // With the owner: every element's.
-    vm_nic_rsp_vm_if_info_set_last(h, 1, owner, vm_nic_list_create(h, 1), &err);
-    vm_nic_rsp_vm_if_info_set_last(h, 1, owner, vm_nic_list_create(h, 1), &err);
-    st().calls.clear();
-    vm_nic_rsp_destroy(h, 1, owner);
-    EXPECT_EQ(released().size(), 6u);
     EXPECT_EQ(err, 0u);
 }
 
@@ -357,6 +344,8 @@ TEST_F(LifecycleDeath, CorruptedMarkerAborts) {
             drov::tp::FieldPoints<drov::schema::k_vm_act_rsp, 2>::flag_get_corrupted, text);
     dies_at([&] { vm_act_rsp_sizeof(h); }, Type::sizeof_corrupted, text);
     dies_at([&] { vm_act_rsp_destroy(h, 1, r); }, Type::destroy_corrupted, text);
+    char buf[64];
+    EXPECT_DEATH(vm_act_rsp_to_xml(h, 1, "x", buf, r, sizeof buf, 0, &err), "fatal trace ");
     qel_standin::set_tracking(h, Tracking::On);
     vm_act_rsp_destroy(h, 1, r);
 }
