@@ -21,6 +21,19 @@
 #include "drov_def/runtime.h"
 #include "qel_standin.h"
 
+// The lines of a golden file of this folder but its comments, "{long}"
+// standing for a name of 300 characters (standin_test.cpp reads them too).
+std::vector<std::string> golden_lines(const char *file) {
+    std::ifstream in(std::string(DROV_TEST_GOLDEN_DIR "/platform/") + file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        for (size_t at; (at = line.find("{long}")) != std::string::npos;) line.replace(at, 6, std::string(300, 'n'));
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 namespace {
 
 using std::string_literals::operator""s;
@@ -108,19 +121,6 @@ std::shared_ptr<void> open(Kind kind, const std::string &text) {
     std::shared_ptr<void> doc(runtime_doc(text), drov_def_runtime_xml_free);
     qel_standin::set_xml_name_tables(true);
     return doc;
-}
-
-// The lines of a golden file but its comments, "{long}" standing for a
-// name of 300 characters.
-std::vector<std::string> golden_lines(const char *file) {
-    std::ifstream in(std::string(DROV_TEST_GOLDEN_DIR "/platform/") + file);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        for (size_t at; (at = line.find("{long}")) != std::string::npos;) line.replace(at, 6, std::string(300, 'n'));
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 class XmlLookups : public ::testing::TestWithParam<Kind> {
