@@ -195,36 +195,80 @@ TEST_F(Standin, VariantsComeFromTheDomainAndAreOnlyRaised) {
     EXPECT_EQ(qel_domain_lookup_variant(nullptr, h->variant_domain, &three.ti, &err), 1);
 }
 
-TEST_F(Standin, TextWritersStayInTheBufferAndStore28WhenCut) {
-    char buf[10];
+// Every writer gives its whole text in room enough; in len bytes the
+// prefix that fits with its NUL and nothing past it, 28 when it is cut,
+// and nothing at all without room (28 unless there was nothing to write).
+// qel_snprintf fills formats of text and strings in without vsnprintf and
+// hands others on after part was written: its text is still vsnprintf's.
+TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
+    using Write = std::function<int32_t(char *, int32_t)>;
+    const qel_boolean on = 7, off = 0;
     const u_int16 mtu = 1500;
-    const char *untouched = "#########";
-    struct Row {
-        std::function<int32_t()> run;
-        const char *want; // what buf holds after: every writer gets at most 8 bytes
-        uint32_t want_err;
-    };
-    const Row rows[] = {
-        {[&] { return qel_print_space(h, 0, buf, 3, 8, &err); }, "   ", 0},
-        {[&] { return qel_print_space(h, 0, buf, -4, 8, &err); }, "", 0},
-        {[&] { return qel_print_space(h, 0, buf, 9, 8, &err); }, "       ", QEL_ENOSPC},
-        {[&] { return start_tag(h, 0, buf, "ab", 8, 7, &err); }, "<ab sta", QEL_ENOSPC},
-        {[&] { return end_tag(h, 0, buf, "longname", 8, &err); }, "</longn", QEL_ENOSPC},
-        {[&] { return xml_enum_print(h, 0, buf, "UP_AND_RUNNING", 8, 2, &err); }, "UP", 0},
-        {[&] { return u_int16_to_xml(h, 0, "mtu", buf, &mtu, 8, 0, &err); }, "<mtu>15", QEL_ENOSPC},
-        // no room at all: nothing is written, and 28 unless there was nothing to write
-        {[&] { return qel_snprintf(h, 0, nullptr, 0, &err, "x"); }, untouched, QEL_ENOSPC},
-        {[&] { return qel_print_space(h, 0, buf, 1, 0, &err); }, untouched, QEL_ENOSPC},
-        {[&] { return end_tag(h, 0, buf, "t", -5, &err); }, untouched, QEL_ENOSPC}};
-    for (const Row &r : rows) {
-        SCOPED_TRACE(r.want);
-        std::strcpy(buf, untouched);
-        EXPECT_EQ(r.run(), r.want == untouched ? 0 : static_cast<int32_t>(std::strlen(r.want)));
-        EXPECT_STREQ(buf, r.want);
-        EXPECT_EQ(buf[8], '#');
-        EXPECT_EQ(took(), r.want_err);
-        EXPECT_EQ(std::exchange(st().last_error, 0), r.want_err);
+    const u_int32 big = 4000000000u;
+    const if_handle ifh = 0xab;
+    const std::string s = "a<b\"c\\\r\x01\xc3\xa9";
+    const auto sn = static_cast<uint32_t>(s.size());
+    std::vector<std::pair<std::string, Write>> writers = {
+        {"   ", [&](char *b, int32_t n) { return qel_print_space(h, 0, b, 3, n, &err); }},
+        {"", [&](char *b, int32_t n) { return qel_print_space(h, 0, b, -4, n, &err); }},
+        {"<ab state=\"7\">", [&](char *b, int32_t n) { return start_tag(h, 0, b, "ab", n, 7, &err); }},
+        {"</longname>", [&](char *b, int32_t n) { return end_tag(h, 0, b, "longname", n, &err); }},
+        {"UP", [&](char *b, int32_t n) { return xml_enum_print(h, 0, b, "UP_AND_RUNNING", n, 2, &err); }},
+        {"<mtu>1500</mtu>", [&](char *b, int32_t n) { return u_int16_to_xml(h, 0, "mtu", b, &mtu, n, 0, &err); }},
+        {"  on:TRUE\n", [&](char *b, int32_t n) { return qel_boolean_print(h, 0, b, 2, "on", &on, n, &err); }},
+        {"off:FALSE\n", [&](char *b, int32_t n) { return qel_boolean_print(h, 0, b, 0, "off", &off, n, &err); }},
+        {"<b>true</b>", [&](char *b, int32_t n) { return qel_boolean_to_xml(h, 0, "b", b, &on, n, 0, &err); }},
+        {"big:4000000000\n", [&](char *b, int32_t n) { return u_int32_print(h, 0, b, 0, "big", &big, n, &err); }},
+        {"<i state=\"3\">0x000000ab</i>", [&](char *b, int32_t n) { return if_handle_to_xml(h, 0, "i", b, &ifh, n, 3, &err); }},
+        // fixed texts: at most the capacity, up to a NUL, a sequence cut by the capacity
+        {" n:\"abcd\"\n", [&](char *b, int32_t n) { return null_string_print(h, 0, b, 1, "n", "abcdef", 4, n, &err); }},
+        {"n:\"ab\"\n", [&](char *b, int32_t n) { return null_string_print(h, 0, b, 0, "n", "ab\0cd", 5, n, &err); }},
+        {"<n>ab&#xFFFD;&#xFFFD;</n>", [&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, "ab\xe2\x82\xac", 4, n, 0, &err); }},
+        {"<n state=\"4\">abc</n>", [&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, "abcdef", 3, n, 4, &err); }},
+        // no characters
+        {"e:\"\"\n", [&](char *b, int32_t n) { return var_string_print(h, 0, b, 0, "e", nullptr, 0, n, &err); }},
+        {"<e></e>", [&](char *b, int32_t n) { return var_string_to_xml(h, 0, "e", b, nullptr, 0, n, 0, &err); }},
+        {"n:\"\"\n", [&](char *b, int32_t n) { return null_string_print(h, 0, b, 0, "n", nullptr, 0, n, &err); }},
+        {"<n></n>", [&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, nullptr, 0, n, 0, &err); }},
+        // escapes (all of them: the golden file escapes)
+        {"   t:\"a<b\\\"c\\\\\\r\\x01\\xc3\\xa9\"\n", [&](char *b, int32_t n) { return var_string_print(h, 0, b, 3, "t", s.data(), sn, n, &err); }},
+        {"<t state=\"9\">a&lt;b&quot;c\\&#xD;&#xFFFD;\xc3\xa9</t>", [&](char *b, int32_t n) { return var_string_to_xml(h, 0, "t", b, s.data(), sn, n, 9, &err); }}};
+    static const char *const formats[][4] = {{"%s@%s: {\n", "label", "type", nullptr}, {"}\n", nullptr, nullptr, nullptr},
+                                             {"100%%", nullptr, nullptr, nullptr},     {"%s%%%s", "ab", "cd", nullptr},
+                                             {"", nullptr, nullptr, nullptr},          {"%s|%s|%s", "one", nullptr, "three"},
+                                             {"%s:%5s|%-3s", "x", "y", "z"},           {"ab%.1s%s", "cde", "fg", nullptr},
+                                             {"%s%s%s", "", "", ""},                   {"%.0s", "nothing", nullptr, nullptr}};
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+    for (const auto &f : formats) {
+        char whole[64];
+        ASSERT_GE(std::snprintf(whole, sizeof whole, f[0], f[1], f[2], f[3]), 0) << f[0];
+        writers.emplace_back(whole, [&](char *b, int32_t n) { return qel_snprintf(h, 0, b, n, &err, f[0], f[1], f[2], f[3]); });
     }
+    for (const auto &[whole, write] : writers) {
+        for (int32_t len = -1; len <= static_cast<int32_t>(whole.size()) + 1; ++len) {
+            SCOPED_TRACE(testing::Message() << "'" << whole << "' in " << len);
+            char buf[64];
+            std::memset(buf, '#', sizeof buf);
+            const size_t keep = std::min(whole.size(), static_cast<size_t>(std::max(len - 1, 0)));
+            EXPECT_EQ(write(buf, len), static_cast<int32_t>(keep));
+            EXPECT_EQ(std::string(buf, keep), whole.substr(0, keep));
+            EXPECT_EQ(buf[keep], len > 0 ? '\0' : '#');
+            EXPECT_EQ(std::string(buf + keep + 1, sizeof buf - keep - 1), std::string(sizeof buf - keep - 1, '#'));
+            EXPECT_EQ(took(), keep < whole.size() ? QEL_ENOSPC : 0u);
+            EXPECT_EQ(std::exchange(st().last_error, 0), keep < whole.size() ? QEL_ENOSPC : 0u);
+        }
+    }
+    char buf[8] = "#######"; // a malformed format: an empty text and 22 when there is room
+    const char *malformed = "tail%";
+    EXPECT_EQ(qel_snprintf(h, 0, buf, 0, &err, malformed), 0);
+    EXPECT_TRUE(took() == 0u && buf[0] == '#');
+    EXPECT_EQ(qel_snprintf(h, 0, buf, 8, &err, malformed), 0);
+    EXPECT_TRUE(took() == QEL_EINVAL && buf[0] == '\0');
+#pragma GCC diagnostic pop
+    EXPECT_EQ(qel_snprintf(h, 0, nullptr, 0, &err, "x"), 0);
+    EXPECT_EQ(took(), QEL_ENOSPC);
 }
 
 // Every helper with an error word: while the word holds an error it returns
@@ -328,27 +372,9 @@ TEST_F(Standin, EmbeddedObjectsStartAtZeroAndAnswerReferenceQueries) {
     EXPECT_EQ(took(), 9u);
 }
 
-// The print and XML forms the library's golden data do not show, and what
-// the helpers make of missing input.
-TEST_F(Standin, WritersAndHelpersGivenEdgeValuesOrNothing) {
-    const qel_boolean on = 7, off = 0;
-    EXPECT_EQ(OUT(qel_boolean_print(h, 0, b, 2, "on", &on, n, &err)), "  on:TRUE\n");
-    EXPECT_EQ(OUT(qel_boolean_print(h, 0, b, 0, "off", &off, n, &err)), "off:FALSE\n");
-    EXPECT_EQ(OUT(qel_boolean_to_xml(h, 0, "b", b, &on, n, 0, &err)), "<b>true</b>");
-    const u_int32 big = 4000000000u;
-    const if_handle ifh = 0xab;
-    EXPECT_EQ(OUT(u_int32_print(h, 0, b, 0, "big", &big, n, &err)), "big:4000000000\n");
-    EXPECT_EQ(OUT(if_handle_to_xml(h, 0, "i", b, &ifh, n, 3, &err)), "<i state=\"3\">0x000000ab</i>");
-    EXPECT_EQ(OUT(null_string_print(h, 0, b, 1, "n", "abcdef", 4, n, &err)), " n:\"abcd\"\n") << "at most the capacity";
-    EXPECT_EQ(OUT(null_string_print(h, 0, b, 0, "n", "ab\0cd", 5, n, &err)), "n:\"ab\"\n") << "up to the NUL";
-    EXPECT_EQ(OUT(null_string_to_xml(h, 0, "n", b, "ab\xe2\x82\xac", 4, n, 0, &err)), "<n>ab&#xFFFD;&#xFFFD;</n>")
-        << "a sequence cut by the capacity";
-    EXPECT_EQ(OUT(null_string_to_xml(h, 0, "n", b, "abcdef", 3, n, 4, &err)), "<n state=\"4\">abc</n>");
-    EXPECT_EQ(OUT(var_string_print(h, 0, b, 0, "e", nullptr, 0, n, &err)), "e:\"\"\n");
-    EXPECT_EQ(OUT(var_string_to_xml(h, 0, "e", b, nullptr, 0, n, 0, &err)), "<e></e>");
-    EXPECT_EQ(OUT(null_string_print(h, 0, b, 0, "n", nullptr, 0, n, &err)), "n:\"\"\n");
-    EXPECT_EQ(OUT(null_string_to_xml(h, 0, "n", b, nullptr, 0, n, 0, &err)), "<n></n>");
-    EXPECT_EQ(err, 0u);
+// What the helpers make of missing input.
+TEST_F(Standin, HelpersGivenNothing) {
+    const qel_boolean on = 7;
     // characters missing, a value missing, a conversion the C locale cannot make
     EXPECT_EQ(var_string_print(h, 0, nullptr, 0, "s", nullptr, 3, 10, &err), 0);
     EXPECT_EQ(took(), QEL_EINVAL);
@@ -503,52 +529,6 @@ TEST_F(Standin, FailedReadsStoreTheirErrorAndTouchNothing) {
     EXPECT_EQ(std::string(buf, 8) + std::string(fixed, 8), std::string(16, '#'));
 }
 
-// Formats of text and strings are filled in without vsnprintf; the result
-// is still vsnprintf's, at every length, with 28 when it is cut.  Other
-// conversions and null strings go to vsnprintf after part was written.
-TEST_F(Standin, SnprintfWritesWhatVsnprintfWrites) {
-    struct Row {
-        const char *fmt, *a, *b, *c;
-    };
-    const Row rows[] = {{"%s@%s: {\n", "label", "type", nullptr}, {"}\n", nullptr, nullptr, nullptr},
-                        {"100%%", nullptr, nullptr, nullptr},     {"%s%%%s", "ab", "cd", nullptr},
-                        {"", nullptr, nullptr, nullptr},          {"%s|%s|%s", "one", nullptr, "three"},
-                        {"%s:%5s|%-3s", "x", "y", "z"},           {"ab%.1s%s", "cde", "fg", nullptr},
-                        {"%s%s%s", "", "", ""},                   {"tail%", nullptr, nullptr, nullptr},
-                        {"%.0s", "nothing", nullptr, nullptr}};
-    for (const Row &r : rows) {
-        for (int32_t len = -1; len <= 24; ++len) {
-            SCOPED_TRACE(std::string(r.fmt) + " in " + std::to_string(len));
-            char want[32], got[32];
-            std::memset(want, '#', sizeof want);
-            std::memset(got, '#', sizeof got);
-            const size_t room = len > 0 ? static_cast<size_t>(len) : 0;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#pragma GCC diagnostic ignored "-Wformat-security"
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wformat-truncation"
-#pragma GCC diagnostic ignored "-Wformat-overflow"
-#endif
-            int n = std::snprintf(room > 0 ? want : nullptr, room, r.fmt, r.a, r.b, r.c);
-            err = 0;
-            int32_t wrote = qel_snprintf(h, 0, got, len, &err, r.fmt, r.a, r.b, r.c);
-#pragma GCC diagnostic pop
-            if (n < 0) { // a malformed format: an empty text and 22 when there is room
-                if (room > 0) want[0] = '\0';
-                EXPECT_EQ(wrote, 0);
-                EXPECT_EQ(err, room > 0 ? QEL_EINVAL : 0u);
-                EXPECT_EQ(std::string(got, sizeof got), std::string(want, sizeof want));
-                continue;
-            }
-            const bool cut = n > 0 && (room == 0 || static_cast<size_t>(n) >= room);
-            EXPECT_EQ(wrote, cut ? std::max(len - 1, 0) : n);
-            EXPECT_EQ(err, cut ? QEL_ENOSPC : 0u);
-            EXPECT_EQ(std::string(got, sizeof got), std::string(want, sizeof want));
-        }
-    }
-}
-
 // Text in C notation (\xNN, \n, \t, \r, and \ before any other character).
 std::string unescape(const std::string &s) {
     std::string out;
@@ -566,10 +546,9 @@ std::string unescape(const std::string &s) {
 }
 
 // Escapes (tests/golden/platform/escapes) are found a word at a time; a
-// character to escape is found at any place in a word, and a cut leaves a
-// prefix of the whole text.  What is written parses with libxml2 and reads
-// back to the same text.
-TEST_F(Standin, StringsAreEscapedAtEveryPlaceCutToAPrefixAndReadBack) {
+// character to escape is found at any place in a word.  What is written
+// parses with libxml2 and reads back to the same text.
+TEST_F(Standin, StringsAreEscapedAtEveryPlaceAndReadBack) {
     // writes s as a printed line (indent 3) or an XML element (flag 9) into b of size n
     auto write = [&](bool xml, const std::string &s, char *b, int32_t n) {
         const auto len = static_cast<uint32_t>(s.size());
@@ -590,22 +569,6 @@ TEST_F(Standin, StringsAreEscapedAtEveryPlaceCutToAPrefixAndReadBack) {
         }
     }
     EXPECT_EQ(err, 0u);
-    const std::string s = "a<b\"c\\\r\x01\xc3\xa9";
-    char buf[96];
-    for (bool xml : {true, false}) {
-        const std::string whole = OUT(write(xml, s, b, n));
-        for (int32_t len = 0; len <= static_cast<int32_t>(whole.size()) + 1; ++len) {
-            SCOPED_TRACE(testing::Message() << (xml ? "xml " : "print ") << len);
-            std::memset(buf, '#', sizeof buf);
-            err = 0;
-            int32_t wrote = write(xml, s, buf, len);
-            const size_t keep = std::min(whole.size(), static_cast<size_t>(std::max(len - 1, 0)));
-            EXPECT_EQ(wrote, static_cast<int32_t>(keep));
-            EXPECT_EQ(std::string(buf, keep), whole.substr(0, keep));
-            EXPECT_EQ(buf[keep], len > 0 ? '\0' : '#');
-            EXPECT_EQ(err, keep < whole.size() ? QEL_ENOSPC : 0u);
-        }
-    }
     // read back: markup, white space and UTF-8 survive; a NUL does not
     for (const std::string &v : {"plain"s, ""s, "<&>\"'"s, "tab\tlf\ncr\r\n"s, "  spaced  "s,
                                  "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"s, "]]> &amp;"s, "a\0b"s}) {
