@@ -266,7 +266,7 @@ TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
 
 // Every helper with an error word: while the word holds an error it returns
 // 0 and touches nothing, not even the handle's last error; otherwise it
-// clears a stale last error before its work.  (The primitives share one
+// clears a stale last error before its work, and stores its own refusal.  (The primitives share one
 // template: one family stands for all six.)
 TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     alignas(8) uint8_t area[48];
@@ -277,8 +277,12 @@ TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     const u_int16 one = 1;
     static const int8_t v8 = 1;
     static const uint32_t v32 = 1;
-    using Run = std::function<int64_t(uint32_t *)>;
-    const std::vector<std::pair<const char *, Run>> helpers = {
+    struct Helper {
+        const char *name;
+        std::function<int64_t(uint32_t *)> run;
+        uint32_t refused = 0; // the error number with a clear word
+    };
+    const std::vector<Helper> helpers = {
         {"get", [&](uint32_t *e) { return u_int16_get(h, 0, u16, e) != nullptr; }},
         {"get_value", [&](uint32_t *e) { return u_int16_get_value(h, 0, &one, e); }},
         {"set", [&](uint32_t *e) { return u_int16_set(h, 0, u16, &one, e), 0; }},
@@ -308,10 +312,16 @@ TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
         {"var_string_from_xml", [&](uint32_t *e) { return var_string_from_xml(h, 0, "/root/cfg/item", doc, out, 8, e, out + 8, 16), 0; }},
         {"null_string_print", [&](uint32_t *e) { return null_string_print(h, 0, out, 0, "s", "ab", 4, 32, e); }},
         {"null_string_to_xml", [&](uint32_t *e) { return null_string_to_xml(h, 0, "s", out, "ab", 4, 32, 0, e); }},
-        {"null_string_from_xml", [&](uint32_t *e) { return null_string_from_xml(h, 0, "/root/cfg/item", doc, out, 4, e, out + 8, 16), 0; }}};
+        {"null_string_from_xml", [&](uint32_t *e) { return null_string_from_xml(h, 0, "/root/cfg/item", doc, out, 4, e, out + 8, 16), 0; }},
+        // characters missing, a value missing, a conversion the C locale cannot make
+        {"var_string_print of nothing", [&](uint32_t *e) { return var_string_print(h, 0, nullptr, 0, "s", nullptr, 3, 10, e); }, QEL_EINVAL},
+        {"null_string_print of nothing", [&](uint32_t *e) { return null_string_print(h, 0, nullptr, 0, "n", nullptr, 4, 10, e); }, QEL_EINVAL},
+        {"get_value of nothing", [&](uint32_t *e) { return u_int32_get_value(h, 0, nullptr, e); }, QEL_EINVAL},
+        {"get of nothing", [&](uint32_t *e) { return u_int16_get(h, 0, nullptr, e) != nullptr; }, QEL_EINVAL},
+        {"%ls", [&](uint32_t *e) { return qel_snprintf(h, 0, out, 8, e, "%ls", L"\u00e9"); }, QEL_EINVAL}};
     uint8_t clean[sizeof area];
     std::memset(clean, 0xA5, sizeof clean);
-    for (auto &[name, run] : helpers) {
+    for (const auto &[name, run, refused] : helpers) {
         SCOPED_TRACE(name);
         std::memcpy(area, clean, sizeof area);
         st().writes.clear();
@@ -324,8 +334,8 @@ TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
         EXPECT_TRUE(st().writes.empty());
         err = 0;
         run(&err);
-        EXPECT_EQ(err, 0u);
-        EXPECT_EQ(st().last_error, 0u) << "the stale error is cleared";
+        EXPECT_EQ(err, refused);
+        EXPECT_EQ(st().last_error, refused) << "the stale error is cleared";
     }
     EXPECT_EQ(count_calls(h, "qel_clear_last_error"), 0u) << "the helpers' own clearing";
     EXPECT_EQ(count_calls(h, "qel_store_err"), 0u);
@@ -349,22 +359,13 @@ TEST_F(Standin, EmbeddedObjectsStartAtZero) {
 
 }
 
-// What the helpers make of missing input.
-TEST_F(Standin, HelpersGivenNothing) {
+// Helpers without a handle, and the instance header's getters.
+TEST_F(Standin, HelpersWithoutAHandleAndTheInstanceHeader) {
     const qel_boolean on = 7;
-    // characters missing, a value missing, a conversion the C locale cannot make
-    EXPECT_EQ(var_string_print(h, 0, nullptr, 0, "s", nullptr, 3, 10, &err), 0);
-    EXPECT_EQ(took(), QEL_EINVAL);
-    EXPECT_EQ(null_string_print(h, 0, nullptr, 0, "n", nullptr, 4, 10, &err), 0);
-    EXPECT_EQ(took(), QEL_EINVAL);
-    EXPECT_EQ(u_int32_get_value(h, 0, nullptr, &err), 0u);
-    EXPECT_EQ(took(), QEL_EINVAL);
-    EXPECT_EQ(u_int16_get(h, 0, nullptr, &err), nullptr);
-    EXPECT_EQ(took(), QEL_EINVAL);
     char buf[8] = "#######";
     EXPECT_EQ(qel_snprintf(h, 0, buf, 8, &err, "%ls", L"\u00e9"), 0);
     EXPECT_EQ(took(), QEL_EINVAL);
-    EXPECT_EQ(std::string(buf, 8), std::string("\0######\0", 8)) << "an empty string, nothing more";
+    EXPECT_EQ(std::string(buf, 8), std::string("\0######\0", 8)) << "a refused conversion leaves an empty string";
     // setters need no handle
     u_int16 v = 0;
     qel_boolean flag = 0;
