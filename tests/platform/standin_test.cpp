@@ -374,33 +374,6 @@ TEST_F(Standin, HelpersWithoutAHandleAndTheInstanceHeader) {
     EXPECT_EQ(*qel_get_manifested_type_info_ptr_mem(inst), &qel_boolean_type_info);
 }
 
-// Readers take what fits: an element value needs room for its NUL, a fixed
-// text of capacity cap lives in cap + 1 bytes.
-TEST_F(Standin, ReadersParseAndTakeWhatFits) {
-    char buf[16], fixed[8], msg[40] = "untouched";
-    uint32_t needed = 0, count = 99;
-    EXPECT_EQ(xml_get_element_value(doc, "/root/cfg/name", buf, 5, &needed), 0);
-    EXPECT_TRUE(std::string(buf) == "eth0" && needed == 4u);
-    needed = 0;
-    EXPECT_EQ(xml_get_element_value(doc, "/root/cfg/name", buf, 4, &needed), 28);
-    EXPECT_EQ(needed, 4u);
-    EXPECT_EQ(xml_get_element_value(doc, "/root/cfg/name", nullptr, 0, &needed), 28);
-    EXPECT_EQ(xml_get_element_value(nullptr, "/root", buf, sizeof buf, &needed), 22);
-    EXPECT_EQ(xml_get_element_nodecount(nullptr, "/root", &count), 22);
-    qel_boolean on = 0;
-    qel_boolean_from_xml(h, 0, "/root/cfg/on", doc, &on, &err, msg, sizeof msg);
-    EXPECT_EQ(on, 1u);
-    var_string_from_xml(h, 0, "/root/cfg/name", doc, buf, 5, &err, msg, sizeof msg);
-    EXPECT_STREQ(buf, "eth0");
-    std::memset(fixed, '#', sizeof fixed);
-    null_string_from_xml(h, 0, "/root/cfg/name", doc, fixed, 4, &err, msg, sizeof msg);
-    EXPECT_EQ(std::string(fixed, 5), "eth0#") << "exactly the capacity: no NUL written";
-    null_string_from_xml(h, 0, "/root/cfg/mtu", doc, fixed, 6, &err, msg, sizeof msg);
-    EXPECT_EQ(std::string(fixed, 6), std::string("1500\0#", 6)) << "shorter: a NUL follows";
-    EXPECT_EQ(err, 0u);
-    EXPECT_STREQ(msg, "untouched");
-}
-
 // Numbers are read as strtoull reads them (C notation: decimal, 0x hex, 0
 // octal), between blanks, no sign, at most the type's maximum; plain
 // decimal and hex digits are read without it, and must agree.
@@ -446,31 +419,37 @@ TEST(StandinXmlNumbers, NumbersReadAsStrtoullReadsThem) {
     xmlFreeDoc(doc);
 }
 
-// A failed read stores its error, reports the path (within the room given)
-// unless the element is only absent, and leaves the destination alone.
-TEST_F(Standin, FailedReadsStoreTheirErrorAndTouchNothing) {
-    u_int16 mtu = 7;
-    u_int32 big = 7;
-    u_int8 small = 7;
-    char buf[8], fixed[8];
-    std::memset(buf, '#', sizeof buf);
-    std::memset(fixed, '#', sizeof fixed);
+// Each reader takes what fits (a fixed text of capacity cap lives in cap + 1
+// bytes, a string needs room for its NUL) or stores its error, reports the
+// path (within the room given) unless the element is only absent, and
+// leaves the destination alone.
+TEST_F(Standin, ReadersTakeWhatFitsOrStoreTheirErrorAndTouchNothing) {
+    alignas(8) char dest[8];
     using Read = std::function<void(const char *, char *, uint32_t)>;
-    const Read u16 = [&](const char *p, char *m, uint32_t n) { u_int16_from_xml(h, 0, p, doc, &mtu, &err, m, n); };
-    const Read u8 = [&](const char *p, char *m, uint32_t n) { u_int8_from_xml(h, 0, p, doc, &small, &err, m, n); };
-    const Read u32 = [&](const char *p, char *m, uint32_t n) { u_int32_from_xml(h, 0, p, doc, &big, &err, m, n); };
+    const Read u16 = [&](const char *p, char *m, uint32_t n) { u_int16_from_xml(h, 0, p, doc, reinterpret_cast<u_int16 *>(dest), &err, m, n); };
+    const Read u8 = [&](const char *p, char *m, uint32_t n) { u_int8_from_xml(h, 0, p, doc, reinterpret_cast<u_int8 *>(dest), &err, m, n); };
+    const Read u32 = [&](const char *p, char *m, uint32_t n) { u_int32_from_xml(h, 0, p, doc, reinterpret_cast<u_int32 *>(dest), &err, m, n); };
+    const Read boolean = [&](const char *p, char *m, uint32_t n) { qel_boolean_from_xml(h, 0, p, doc, reinterpret_cast<qel_boolean *>(dest), &err, m, n); };
     auto var = [&](uint32_t room) -> Read {
-        return [&, room](const char *p, char *m, uint32_t n) { var_string_from_xml(h, 0, p, doc, buf, room, &err, m, n); };
+        return [&, room](const char *p, char *m, uint32_t n) { var_string_from_xml(h, 0, p, doc, dest, room, &err, m, n); };
     };
     auto fix = [&](uint32_t cap) -> Read {
-        return [&, cap](const char *p, char *m, uint32_t n) { null_string_from_xml(h, 0, p, doc, fixed, cap, &err, m, n); };
+        return [&, cap](const char *p, char *m, uint32_t n) { null_string_from_xml(h, 0, p, doc, dest, cap, &err, m, n); };
     };
+    const qel_boolean yes = 1;
+    const std::string true_read = std::string(reinterpret_cast<const char *>(&yes), 4) + "####";
     struct Row {
         const char *path;
         uint32_t room, want;
         Read read;
+        std::string dest = std::string(8, '#');
     };
-    const Row rows[] = {{"/root/cfg/big", 40, 22, u16},     // too large
+    const Row rows[] = {{"/root/cfg/on", 40, 0, boolean, true_read},
+                        {"/root/cfg/item", 40, 0, u8, "\x01#######"},
+                        {"/root/cfg/name", 40, 0, var(5), "eth0\0###"s},
+                        {"/root/cfg/name", 40, 0, fix(4), "eth0####"}, // exactly the capacity: no NUL
+                        {"/root/cfg/mtu", 40, 0, fix(6), "1500\0###"s}, // shorter: a NUL follows
+                        {"/root/cfg/big", 40, 22, u16},     // too large
                         {"/root/cfg/name", 40, 22, u16},    // not a number
                         {"/root/cfg/mtu", 0, 22, u8},       // 1500 > 255, no room for a message
                         {"/root/cfg[", 8, 22, u8},          // the message cut to its room
@@ -483,15 +462,15 @@ TEST_F(Standin, FailedReadsStoreTheirErrorAndTouchNothing) {
     for (const Row &r : rows) {
         SCOPED_TRACE(testing::Message() << r.path << " " << r.want);
         char message[40] = "untouched";
+        std::memset(dest, '#', sizeof dest);
         r.read(r.path, r.room > 0 ? message : nullptr, r.room);
         EXPECT_EQ(took(), r.want);
         EXPECT_EQ(std::exchange(st().last_error, 0), r.want);
+        EXPECT_EQ(std::string(dest, sizeof dest), r.dest);
         if (r.room > 0) {
-            EXPECT_EQ(message, r.want == 2 ? "untouched"s : ("Failed xpath: "s + r.path).substr(0, r.room - 1));
+            EXPECT_EQ(message, r.want == 0 || r.want == 2 ? "untouched"s : ("Failed xpath: "s + r.path).substr(0, r.room - 1));
         }
     }
-    EXPECT_TRUE(mtu == 7 && big == 7u && small == 7);
-    EXPECT_EQ(std::string(buf, 8) + std::string(fixed, 8), std::string(16, '#'));
 }
 
 // Text in C notation (\xNN, \n, \t, \r, and \ before any other character).

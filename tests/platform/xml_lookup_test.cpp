@@ -273,8 +273,17 @@ TEST(XmlRead, RefusesWhatIsNoDocument) {
         drov_def_runtime_xml_free(out);
     }
     EXPECT_EQ(drov_def_runtime_xml_read(doc.c_str(), doc.size(), nullptr), 22u);
+    char buf[4]; // a value needs room for its NUL; no document is refused
+    uint32_t needed = 0, count = 0;
+    EXPECT_EQ(xml_get_element_value(nullptr, "/r", buf, sizeof buf, &needed), 22);
+    EXPECT_EQ(xml_get_element_nodecount(nullptr, "/r", &count), 22);
     xmlDocPtr own = libxml2_doc(doc);
     ASSERT_EQ(lookup(own, "/r/a").value, "1");
+    EXPECT_EQ(xml_get_element_value(own, "/r/a", buf, 1, &needed), 28);
+    EXPECT_EQ(needed, 1u);
+    EXPECT_EQ(xml_get_element_value(own, "/r/a", nullptr, 0, &needed), 28);
+    EXPECT_EQ(xml_get_element_value(own, "/r/a", buf, 2, &needed), 0);
+    EXPECT_STREQ(buf, "1");
     drov_def_runtime_xml_free(own);
     drov_def_runtime_xml_free(nullptr);
 }
