@@ -30,15 +30,6 @@ using namespace qel_standin;
 using namespace std::string_view_literals;
 using std::string_literals::operator""s;
 
-std::string render(const std::function<int32_t(char *, int32_t)> &write) {
-    char buf[160];
-    int32_t n = write(buf, sizeof buf);
-    EXPECT_EQ(std::strlen(buf), static_cast<size_t>(n));
-    return std::string(buf, static_cast<size_t>(n));
-}
-// What a writer call writes into a roomy buffer `b` of size `n`.
-#define OUT(call) render([&](char *b, int32_t n) { return call; })
-
 xmlDocPtr parse(const std::string &text) {
     return xmlReadMemory(text.data(), static_cast<int>(text.size()), "t.xml", nullptr, XML_PARSE_NONET);
 }
@@ -471,11 +462,14 @@ std::string unescape(const std::string &s) {
 // character to escape is found at any place in a word.  What is written
 // parses with libxml2 and reads back to the same text.
 TEST_F(Standin, StringsAreEscapedAtEveryPlaceAndReadBack) {
-    // writes s as a printed line (indent 3) or an XML element (flag 9) into b of size n
-    auto write = [&](bool xml, const std::string &s, char *b, int32_t n) {
+    // s as a printed line (indent 3) or an XML element (flag 9)
+    auto write = [&](bool xml, const std::string &s) {
+        char b[160];
         const auto len = static_cast<uint32_t>(s.size());
-        return xml ? var_string_to_xml(h, 0, "t", b, s.data(), len, n, 9, &err)
-                   : var_string_print(h, 0, b, 3, "t", s.data(), len, n, &err);
+        const int32_t n = xml ? var_string_to_xml(h, 0, "t", b, s.data(), len, sizeof b, 9, &err)
+                              : var_string_print(h, 0, b, 3, "t", s.data(), len, sizeof b, &err);
+        EXPECT_EQ(std::strlen(b), static_cast<size_t>(n));
+        return std::string(b, static_cast<size_t>(n));
     };
     const std::vector<std::string> escapes = golden_lines("escapes");
     ASSERT_EQ(escapes.size(), 40u);
@@ -485,7 +479,7 @@ TEST_F(Standin, StringsAreEscapedAtEveryPlaceAndReadBack) {
         const bool xml = where == "xml"sv;
         for (size_t at = 0; at <= 17; ++at) {
             const std::string head(at, 'a'), tail(19 - at, 'b'), s = head + unescape(text) + tail;
-            EXPECT_EQ(OUT(write(xml, s, b, n)),
+            EXPECT_EQ(write(xml, s),
                       (xml ? "<t state=\"9\">" : "   t:\"") + head + unescape(shown) + tail + (xml ? "</t>" : "\"\n"))
                 << line << " at " << at;
         }
