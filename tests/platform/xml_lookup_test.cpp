@@ -223,6 +223,7 @@ TEST(XmlLookupStaleness, EachDocumentIsAnsweredAsItselfInEveryThread) {
             EXPECT_EQ(lookup(doc, p), xpath_answer(ref, p)) << p << " in " << text;
         xmlFreeDoc(ref);
     };
+    xmlInitParser(); // before libxml2 is used in threads
     std::vector<void *> handed(4, nullptr);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
