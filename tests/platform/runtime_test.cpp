@@ -223,7 +223,7 @@ TEST(RuntimeInterface, TheCallersAllocatorGetsEveryBlockAndItsFailuresAreOutOfMe
     EXPECT_EQ(drov_def_runtime_use_malloc(h), 0u) << "no block is live";
 }
 
-TEST(RuntimeInterface, PoolBlocksAreAlignedAndAllGoBackAtReset) {
+TEST(RuntimeInterface, PoolBlocksAreAlignedReusedAndAllGoBackAtReset) {
     Handle f;
     qel_handle_t *h = f.h;
     ASSERT_EQ(drov_def_runtime_use_pool(h, DROV_DEF_POOL_CHUNK_DEFAULT), 0u);
@@ -246,6 +246,8 @@ TEST(RuntimeInterface, PoolBlocksAreAlignedAndAllGoBackAtReset) {
             ASSERT_EQ(blocks[k].first[i], k & 0xFF) << "blocks overlap";
     EXPECT_EQ(drov_def_runtime_live_blocks(h), blocks.size());
 
+    h->free(h->alloc_ctx, 1, blocks[3].first); // 16 bytes: back for the next request of its class
+    EXPECT_EQ(h->allocate(h->alloc_ctx, 1, 9), blocks[3].first);
     h->free(h->alloc_ctx, 1, blocks[13].first); // large: back to the system
     h->free(h->alloc_ctx, 1, nullptr);
     EXPECT_EQ(drov_def_runtime_live_blocks(h), blocks.size() - 1);
