@@ -1,7 +1,7 @@
 /*
  * A C program on the installed headers: it gets a handle through
  * drov_def/runtime.h, makes, fills, encodes, decodes and destroys a
- * vm_act_rsp with strings and a list element, and frees the handle; then
+ * vm_act_rsp with a string and a list element, and frees the handle; then
  * the same on a pooled handle, and a refusal that leaves its number in the
  * handle.  Exits 0 when everything held.
  */
@@ -25,37 +25,22 @@ static void check(int ok, const char *what) {
 
 /* One round trip on `h`; `variant` is what the instances must carry. */
 static void round_trip(qel_handle_t *h, int8_t variant) {
-    uint32_t err = 0, n, read;
+    uint32_t err = 0, n, handle = 0x1a2b;
     uint8_t buf[512];
-    char name[32] = {0};
-    vm_act_rsp_t *rsp = vm_act_rsp_create(h, 7), *got;
-    vm_nic_rsp_t *nics;
+    vm_act_rsp_t *rsp = vm_act_rsp_create(h, 7), *got = vm_act_rsp_create(h, 7);
     vm_nic_list_t *nic = vm_nic_list_create(h, 7);
-    uint32_t handle = 0x1a2b;
 
-    check(rsp != NULL && nic != NULL, "create");
-    if (rsp == NULL || nic == NULL) return;
+    check(rsp != NULL && got != NULL && nic != NULL, "create");
+    if (rsp == NULL || got == NULL || nic == NULL) return;
     /* the instance header: the record's address, then the instance variant */
-    check(((const int8_t *)(const void *)rsp)[sizeof(void *)] == variant,
-          "the handle's variant for vm_act_rsp");
+    check(((const int8_t *)(const void *)rsp)[sizeof(void *)] == variant, "the handle's variant");
     vm_act_rsp_vm_name_set(h, 7, rsp, "web01", 5, &err);
-    vm_act_rsp_owner_set(h, 7, rsp, "ops", 3, &err);
-    vm_act_rsp_vm_uid_set_value(h, 7, rsp, 77, &err);
     vm_nic_list_if_handle_set(h, 7, nic, &handle, &err);
-    nics = vm_act_rsp_vm_if_rsp_get(h, 7, rsp, &err);
-    vm_nic_rsp_vm_if_info_set_last(h, 7, nics, nic, &err);
+    vm_nic_rsp_vm_if_info_set_last(h, 7, vm_act_rsp_vm_if_rsp_get(h, 7, rsp, &err), nic, &err);
     n = vm_act_rsp_marshal(h, 7, buf, rsp, (int32_t)sizeof buf, &err);
     check(err == 0 && n > 0 && n == vm_act_rsp_len(h, 7, rsp), "marshal");
-
-    got = vm_act_rsp_create(h, 7);
-    read = vm_act_rsp_unmarshal(h, 7, buf, got, (int32_t)n, 0, &err);
-    check(err == 0 && read == n, "unmarshal");
+    check(vm_act_rsp_unmarshal(h, 7, buf, got, (int32_t)n, 0, &err) == n && err == 0, "unmarshal");
     check(vm_act_rsp_compare(rsp, got) == 0, "the decoded message equals the encoded one");
-    vm_act_rsp_vm_name_get(h, 7, got, name, sizeof name, &err);
-    check(strcmp(name, "web01") == 0, "the decoded name");
-    check(vm_nic_rsp_vm_if_info_get_count(h, 7, vm_act_rsp_vm_if_rsp_get(h, 7, got, &err), &err) == 1,
-          "the decoded list element");
-    check(drov_def_runtime_last_error(h) == 0, "no error after a run without one");
     vm_act_rsp_destroy(h, 7, got);
     vm_act_rsp_destroy(h, DROV_DEF_CTX_NONE, rsp);
     check(drov_def_runtime_live_blocks(h) == 0, "every block returned");
@@ -67,8 +52,6 @@ int main(void) {
     check(h != NULL, "drov_def_runtime_new");
     if (h == NULL) return 1;
     round_trip(h, 2); /* the highest variant by default */
-
-    /* A refused call: its number in the error word and in the handle. */
     vm_act_rsp_vm_uid_set_value(h, 7, NULL, 1, &err);
     check(err == 22 && drov_def_runtime_last_error(h) == 22, "a null instance is refused with 22");
     drov_def_runtime_free(h);
