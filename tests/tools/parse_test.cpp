@@ -4,7 +4,6 @@
 #include "elf_file.h"
 #include "library_layout.h"
 #include "qel.h"
-#include "schema_gen.h"
 #include "types.h"
 
 #include <bzlib.h>
@@ -179,28 +178,6 @@ TEST(tool_format, QuotesFillsConversionsAndRejectsBadArguments) {
         std::string got;
         const std::string err = error_of([&] { got = drovdef::format_message(c.fmt, c.args); });
         EXPECT_EQ(err.empty() ? got : "error: " + err, c.want) << c.fmt;
-    }
-}
-
-TEST(tool_types, ReadsTheTableAsTheRuntimeSeesIt) {
-    const test::Layout l;
-    const auto &types = l.table.types;
-    ASSERT_EQ(types.size(), drov::schema::kTypeCount);
-    for (std::size_t i = 0; i < types.size(); ++i) {
-        const drov::schema::TypeDesc &want = drov::schema::kTypes[i];
-        const drovdef::TypeRecord &got = types[i];
-        SCOPED_TRACE(want.name);
-        EXPECT_EQ(got.name, want.name);
-        EXPECT_EQ(got.kind, want.is_enum ? "enum" : "type");
-        EXPECT_EQ(got.digest, want.digest);
-        // The exported record, not a copy of it.
-        EXPECT_EQ(got.address, drovdef::load_u64(&l.lib[l.symbol("_" + got.name + "_type_info_internal") + 8]));
-        ASSERT_EQ(got.variants.size(), static_cast<std::size_t>(want.variants));
-        for (std::size_t v = 0; v < got.variants.size(); ++v) {
-            EXPECT_EQ(got.variants[v].variant, v);
-            EXPECT_EQ(got.variants[v].used, want.used[v]);
-            EXPECT_EQ(got.variants[v].slop, want.alloc_size() - want.used[v]);
-        }
     }
 }
 
