@@ -50,20 +50,22 @@ using Places = std::map<std::string, std::uint64_t>;
 Places places(const test::Layout &l) {
     const Bytes &lib = l.lib;
     const auto &secs = l.elf.sections();
-    const std::size_t names = secs[drovdef::load_u16(&lib[62])].offset;
-    Places p = {{"UINT64_MAX", UINT64_MAX}, {"shoff", l.shoff}, {"sections", secs.size()}, {"names", names},
-                {"names_size", secs[drovdef::load_u16(&lib[62])].size}};
-    for (const std::string key : {"velto", "luids", "fmt", "bss", "rela", "relro", "data"}) {
-        const std::string name = key == "luids" ? ".wlog_luids_" : key == "fmt" ? ".wlog_format_strings"
-                               : key == "rela"  ? ".rela.dyn"    : key == "relro" ? ".data.rel.ro" : "." + key;
+    const drovdef::Section &names = secs[drovdef::load_u16(&lib[62])];
+    Places p = {{"UINT64_MAX", UINT64_MAX}, {"shoff", l.shoff},         {"sections", secs.size()},
+                {"names", names.offset},   {"names_size", names.size}};
+    for (const auto &section : std::initializer_list<std::pair<std::string, std::string_view>>{
+             {"velto", ".velto"}, {"luids", ".wlog_luids_"}, {"fmt", ".wlog_format_strings"}, {"bss", ".bss"},
+             {"rela", ".rela.dyn"}, {"relro", ".data.rel.ro"}, {"data", ".data"}}) {
+        const std::string &key = section.first;
+        const std::string_view name = section.second; // .wlog_luids_ is followed by the UUID
         const std::size_t k = std::ranges::find_if(secs, [&](auto &s) {
-                                  return key == "luids" ? s.name.starts_with(name) : s.name == name;
+                                  return name.ends_with('_') ? s.name.starts_with(name) : s.name == name;
                               }) - secs.begin();
         p[key] = k;
         p["hdr." + key] = l.shoff + 64 * k;
         p["data." + key] = secs[k].offset;
         p["size." + key] = secs[k].size;
-        p["name." + key] = names + drovdef::load_u32(&lib[l.shoff + 64 * k]);
+        p["name." + key] = names.offset + drovdef::load_u32(&lib[l.shoff + 64 * k]);
     }
     p["last_record"] = 8 + (drovdef::load_u32(&lib[p["data.velto"]]) + 3) / 4 * 4;
     p["last_room"] = p["size.velto"] - p["last_record"];
@@ -76,7 +78,7 @@ Places places(const test::Layout &l) {
     p["rel.table"] = l.relocation(l.table.descriptor + 8);
     p["rel.name"] = l.relocation(l.table.descriptor);
     p["name_addr"] = drovdef::load_u64(&lib[p["rel.name"] + 16]);
-    for (int n : {0, 1, 3, 41}) {
+    for (int n : {0, 3, 41}) {
         p["slot." + std::to_string(n)] = l.slot(n);
         p["at.slot." + std::to_string(n)] = l.at(l.slot(n));
     }
