@@ -154,6 +154,7 @@ TEST(TraceRegistration, RegistersUnderTheModuleTraceName) {
     EXPECT_EQ(g_qel_drov_def_trace_module_id, id);
     const qel_standin::Call second = qel_standin::global_calls().back();
     EXPECT_EQ(second.words[0], first.words[0]) << "the same state word every time";
+    EXPECT_EQ(second.arg, 1) << "which keeps what the trace library set";
 }
 
 } // namespace
