@@ -1,13 +1,15 @@
 // One property over the 11 enumerations, their values read from
 // tests/golden/enums/values: every value sets, prints, writes XML and
-// encodes under its name and wire number, and comes back; values out of
-// range are refused by the setter, shown as such, and keep their number.
+// encodes under its name and wire number, and comes back, and the C++
+// layer names it alike; values out of range are refused by the setter,
+// shown as such, and keep their number.
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "drov_def/drov_def.hpp"
 #include "schema_gen.h"
 #include "support.h"
 #include "xml_doc.h"
@@ -130,6 +132,25 @@ TEST_F(EnumProperty, EveryValueOfEveryEnumeration) {
         api.destroy(h, 1, a);
         api.destroy(h, 1, b);
     }
+}
+
+// The C++ layer names the values alike, and no others.
+TEST(EnumNames, TheCxxLayerNamesEveryValueAlike) {
+    const auto golden = golden_values();
+    size_t e = 0;
+    drov::meta::for_each_enum([&](auto type) {
+        using E = typename decltype(type)::type;
+        const auto &[name, values] = golden.at(e++);
+        ASSERT_EQ(drov::EnumInfo<E>::type_name, name);
+        for (const Value &v : values) {
+            EXPECT_EQ(drov::to_string(static_cast<E>(v.number)), v.name);
+            EXPECT_EQ(drov::from_string<E>(v.name), static_cast<E>(v.number));
+        }
+        for (uint32_t outside : {values.front().number - 1, values.back().number + 1})
+            EXPECT_EQ(drov::to_string(static_cast<E>(outside)), "") << outside;
+        EXPECT_EQ(drov::from_string<E>("VM_NONE"), std::nullopt);
+    });
+    EXPECT_EQ(e, golden.size());
 }
 
 } // namespace

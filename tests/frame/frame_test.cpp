@@ -32,12 +32,7 @@ std::string hex(const uint8_t *digest) {
 
 TEST(Records, TypeTableListsStructuresThenEnumerations) {
     auto table = type_table();
-    ASSERT_EQ(table.size(), 41u);
-    EXPECT_EQ(table[0], &_vm_id_type_info_internal);
-    EXPECT_EQ(table[9], &_vm_act_rsp_type_info_internal);
-    EXPECT_EQ(table[29], &_vm_pkg_policy_response_type_info_internal);
-    EXPECT_EQ(table[30], &_vm_sp_type_type_info_internal);
-    EXPECT_EQ(table[40], &_vm_transport_type_type_info_internal);
+    ASSERT_EQ(table.size(), 41u); // their names and order: the tool's listing (library.types)
     for (size_t i = 0; i < table.size(); ++i) {
         const qel_type_info_t *r = table[i];
         SCOPED_TRACE(r->name);
@@ -54,15 +49,6 @@ TEST(Records, TypeTableListsStructuresThenEnumerations) {
         ASSERT_GE(vi->count, 1); // their sizes: the variant dump's golden file
         for (int v = 0; v < vi->count; ++v) EXPECT_EQ(vi->entries[v].variant, static_cast<uint32_t>(v));
     }
-    // the runtime's own types are described the same way
-    for (const qel_type_info_t *r : {&qel_boolean_type_info, &if_handle_type_info}) {
-        EXPECT_TRUE(r->magic == 0xBEEFF00Du && r->luid == -1) << r->name;
-        EXPECT_STREQ(r->module, "qel");
-        EXPECT_STREQ(r->kind, "type");
-        EXPECT_STREQ(r->digest_str, hex(r->digest).c_str());
-    }
-    EXPECT_STREQ(qel_boolean_type_info.name, "qel_boolean");
-    EXPECT_STREQ(if_handle_type_info.name, "if_handle");
 }
 
 class Registration : public HandleTest {};
@@ -168,7 +154,7 @@ TEST(TraceRegistration, RegistersUnderTheModuleTraceName) {
     EXPECT_EQ(g_qel_drov_def_trace_module_id, id);
     const qel_standin::Call second = qel_standin::global_calls().back();
     EXPECT_EQ(second.words[0], first.words[0]) << "the same state word every time";
-    EXPECT_EQ(second.arg, 1) << "which the trace library has set";
+    EXPECT_EQ(second.arg, 1) << "which keeps what the trace library set";
 }
 
 } // namespace

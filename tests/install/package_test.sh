@@ -128,7 +128,7 @@ installed-tool)
     tool=$WORK/stage/usr/bin/drovdef
     [ -x "$tool" ] || fail "no drovdef under $WORK/stage/usr/bin"
     "$tool" manifest >"$WORK/installed-manifest" || fail "the installed drovdef without LIBRARY"
-    cmp "$WORK/installed-manifest" "$SRC/tests/golden/manifest.txt" ||
+    cmp "$WORK/installed-manifest" "$SRC/tests/golden/frame/manifest" ||
         fail "the installed drovdef read another manifest"
     for f in share/drov_def/drov_def.schema include/drov_def/drov_def.h \
              include/drov_def/drov_def_types.h; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The schema generator refuses a broken schema: every check of its reading
-and layout once, each on a small schema that is valid but for one line.  And
-its build record: always 263 bytes, the same for reproducible runs.
+and layout once, each on a small schema that is valid but for one place
+(tests/golden/tools/broken_schemas).  And its build record: always 263
+bytes, the same for reproducible runs.
 
 usage: drovgen_test.py GENERATOR [unittest options]
 """
@@ -18,31 +19,32 @@ GENERATOR = os.path.abspath(sys.argv.pop(1))
 sys.path.insert(0, os.path.dirname(GENERATOR))
 import drovgen  # noqa: E402
 
-D1, D2, D3, D4, D5, D6, D7, D8 = (c * 32 for c in "abcdef12")
 
-VALID = f"""module m
-trace-name qel_m
-trace-uuid 00112233445566778899aabbccddeeff
-luid-base 100
-decoder 01 02
-struct s_id {D1} {D2}
-  used 16  base 24  state 1
-  u32 id
-struct s_holder {D3} {D4}
-  used 32  base 40  state 1
-  enum kind e_kind
-enum e_kind {D5} {D6}
-  E_KIND_A 0
-  E_KIND_B 1
-trace enum create_error error " error in {{type}} create %s"
-trace frame dump error " dump failed"
-"""
+def read_cases():
+    """The valid schema, and (schema, line or None, message) of each broken
+    one, from tests/golden/tools/broken_schemas."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "golden", "tools",
+                        "broken_schemas")
+    blocks = []
+    with open(path, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            if line.startswith("=== "):
+                blocks.append((line[4:], [], []))
+            elif blocks and line and not line.startswith("#"):
+                old, new = blocks[-1][1:]
+                (old if line.startswith("- ") else new).append(line[2:] if line[:2] in ("- ", "+ ") else line)
+    valid = "\n".join(blocks[0][2]) + "\n"
+    cases = []
+    for head, old, new in blocks[1:]:
+        line, message = head.split(" ", 1)
+        old_text, new_text = "\n".join(old + [""]), "\n".join(new + [""])
+        assert old_text in valid, head
+        schema = valid.replace(old_text, new_text, 1) if old else valid + new_text
+        cases.append((schema, None if line == "-" else int(line), message))
+    return valid, cases
 
-LIST_TYPES = f"""struct s_lists {D7} {D8}
-  used 67  base 72  state 2
-  list a s_id
-  list b s_id
-"""
+
+VALID, BROKEN = read_cases()
 
 
 class SchemaRefusals(unittest.TestCase):
@@ -57,10 +59,6 @@ class SchemaRefusals(unittest.TestCase):
         structs, enums = drovgen.layout(types)
         return drovgen.catalogue(module, enums, traces, structs, families, points)
 
-    def edited(self, old, new):
-        self.assertIn(old, VALID)
-        return VALID.replace(old, new, 1)
-
     def test_valid_schema_reads(self):
         texts = [e.text for e in self.generate(VALID)]
         self.assertEqual(texts, [" error in e_kind create %s", " dump failed"])
@@ -74,56 +72,8 @@ class SchemaRefusals(unittest.TestCase):
         self.assertEqual(entries[4].text, " f s_holder")
 
     def test_each_broken_line_is_refused_with_its_place(self):
-        lines = VALID.splitlines()
-        before_types = lines.index("decoder 01 02") + 1
-        cases = [
-            # (schema, line number or None, message)
-            (self.edited("  u32 id", "  u64 id"), 8, "cannot read field u64 id"),
-            (self.edited(f"struct s_id {D1}", f"struct s_id {D1.upper()}"), 6,
-             "expected 32 lower-case hex digits"),
-            (self.edited("trace-uuid 00112233445566778899aabbccddeeff", "trace-uuid 0011"), 3,
-             "expected 32 lower-case hex digits, got '0011'"),
-            (self.edited("used 16  base 24", "used 20  base 24"), 6,
-             "s_id used lengths [20], layout gives [16]"),
-            (self.edited("base 24  state 1", "base 24  state 2"), 6,
-             "s_id state areas [2], layout gives [1]"),
-            (self.edited("used 16  base 24", "used 16  base 8"), 6,
-             "s_id base sizes [8] do not cover [16]"),
-            (self.edited("enum kind e_kind", "enum kind e_other"), 9,
-             "s_holder.kind names unknown type e_other"),
-            (self.edited("enum kind e_kind", "enum kind s_id"), None,
-             "s_holder.kind: s_id is not an enumeration"),
-            (self.edited("luid-base 100\n", ""), None, "missing module statement luid-base"),
-            (self.edited('dump error " dump', 'dump loud " dump'), 16,
-             "trace OWNER NAME SEVERITY"),
-            (self.edited('" dump failed"', '" dump failed'), 16, "No closing quotation"),
-            (self.edited("trace frame", "trace bogus"), 16, "unknown trace owner bogus"),
-            (self.edited('" dump failed"', '"dump failed"'), 16,
-             "a catalogue text starts with one space"),
-            ("\n".join(lines[:before_types] + ["  u32 stray"] + lines[before_types:]) + "\n",
-             before_types + 1, "u32 outside a type"),
-            ("\n".join(lines[:5] + lines[11:14] + lines[5:11] + lines[14:]) + "\n", None,
-             "the type table lists all structures before the enumerations"),
-            (self.edited("enum e_kind", LIST_TYPES + "enum e_kind"), None,
-             "s_id is the element type of two lists"),
-            (self.edited("  enum kind e_kind", "  record inner s_holder"), None,
-             "s_holder contains itself"),
-            (self.edited("  u32 id", "  u32 id\n  variant 1\n  u8 extra"), 6,
-             "s_id has a field of an undeclared variant"),
-            (self.edited("E_KIND_B 1", "E_KIND_B 2"), 12, "e_kind values must be dense from 0"),
-            (VALID + 'family f error 5 " f"\npoint type create a f\n', None,
-             "family f: 2 catalogue entries, the schema says 5"),
-            (VALID + 'point type create a nofamily\n', 17, "unknown family nofamily"),
-            (VALID + 'family f error 2 " f"\npoint bogus create a f\n', 18,
-             "unknown point owner bogus"),
-            (VALID + 'family f error 2 " f"\npoint type create a\n', 18,
-             "point OWNER OPERATION NAME FAMILY"),
-            (VALID + 'family f error x " f"\n', 17, "family NAME SEVERITY COUNT"),
-            (VALID + 'family f error 4 " f"\npoint type create a f\npoint type destroy a f\n',
-             19, "s_id has two trace points named a"),
-            (VALID + "catalogue-size 9\n", None, "the catalogue has 2 entries, the schema says 9"),
-        ]
-        for text, line, message in cases:
+        self.assertEqual(len(BROKEN), 26)
+        for text, line, message in BROKEN:
             with self.subTest(message=message):
                 with self.assertRaises(drovgen.SchemaError) as caught:
                     self.generate(text)
@@ -134,7 +84,7 @@ class SchemaRefusals(unittest.TestCase):
 
     def test_command_line_refuses_without_writing(self):
         with open(self.path, "w", encoding="utf-8") as f:
-            f.write(self.edited('" dump failed"', '" dump failed'))
+            f.write(VALID.replace('" dump failed"', '" dump failed'))
         out = os.path.join(self.dir, "out")
         run = subprocess.run([sys.executable, GENERATOR, "--schema", self.path, "--out", out],
                              capture_output=True, text=True)

@@ -1,9 +1,8 @@
-// What stands behind drovdef's message commands, in process: the schema
-// reader against the type reference, the compatibility rules on hand-made
-// schema pairs, and the map of an encoding against the library's decoding.
+// What stands behind drovdef's message commands, in process: the
+// compatibility rules on hand-made schema pairs, and the map of an encoding
+// (laid out by the tool's own schema reader) against the library's decoding.
 #include "compat.h"
 #include "elf_file.h"
-#include "messages.h"
 #include "schema.h"
 #include "wire_walk.h"
 
@@ -13,58 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 namespace {
 
 namespace schema = drovdef::schema;
-
-// ---- The schema reader -------------------------------------------------------------
-
-// `drovdef fields` gives, for every field of every structure, the kind,
-// width, variant and limits the type reference (written from the schema by
-// the generator's own reader) gives.
-TEST(drovdef_schema, FieldsAgreeWithTheTypeReference) {
-    // "| `name` | kind | offset | width | limits | variant | ..." under "## type"
-    std::ifstream doc(DROVDEF_TYPES_DOC);
-    std::map<std::string, std::vector<std::string>> expected;
-    std::string type;
-    for (std::string l; std::getline(doc, l);) {
-        if (l.starts_with("## ")) type = l.substr(3);
-        std::vector<std::string> cells;
-        std::stringstream row(l.substr(std::min<std::size_t>(1, l.size())));
-        for (std::string c; std::getline(row, c, '|');) cells.push_back(c.size() >= 2 ? c.substr(1, c.size() - 2) : "");
-        if (!l.starts_with("| `") || cells.size() < 9) continue; // not a field (an enumeration's value)
-        // "enumeration [`vm_if_state`](#vm_if_state)" -> "enumeration vm_if_state"
-        std::string kind;
-        for (std::size_t i = 0; i < cells[1].size(); ++i) {
-            if (cells[1].compare(i, 2, "](") == 0) i = cells[1].find(')', i);
-            else if (cells[1].compare(i, 2, "[`") != 0 && cells[1][i] != '`') kind += cells[1][i];
-        }
-        expected[type].push_back(cells[0].substr(1, cells[0].size() - 2) + "|" + kind + "|" + cells[3] + "|" + cells[5] +
-                                 "|" + cells[4]);
-    }
-    ASSERT_EQ(expected.size(), 30u);
-    for (const auto &[name, rows] : expected) {
-        SCOPED_TRACE(name);
-        std::istringstream out(drovdef::messages::run({"fields", name}).out);
-        std::string l;
-        while (std::getline(out, l) && !l.starts_with("field ")) {
-        }
-        std::vector<std::string> got;
-        while (std::getline(out, l)) { // columns two or more blanks apart
-            std::vector<std::string> cells;
-            for (std::size_t i = 0; i < l.size(); i = l.find_first_not_of(' ', i)) {
-                const std::size_t gap = std::min(l.find("  ", i), l.size());
-                cells.push_back(l.substr(i, gap - i));
-                i = gap;
-            }
-            cells.resize(5);
-            got.push_back(cells[0] + "|" + cells[1] + "|" + cells[2] + "|" + cells[3] + "|" + cells[4]);
-        }
-        EXPECT_EQ(got, rows);
-    }
-}
 
 // ---- Compatibility rules -----------------------------------------------------------
 
