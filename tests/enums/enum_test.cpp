@@ -368,6 +368,12 @@ TEST_F(Enum, FromXmlTakesTheFirstNamePresent) {
     vm_if_state_from_xml(h, 1, nullptr, up.doc, e, &err, nullptr, 0);
     EXPECT_EQ(took(), 22u);
     EXPECT_EQ(e->value, 1u);
+    // A path longer than a value path can hold is cut, here after a slash:
+    // the cut path is no path.
+    const std::string deep = "/r/s" + std::string(300, '/');
+    vm_if_state_from_xml(h, 1, deep.c_str(), up.doc, e, &err, nullptr, 0);
+    EXPECT_EQ(took(), 22u);
+    EXPECT_EQ(e->value, 1u);
     vm_if_state_destroy(h, 1, e);
 }
 
