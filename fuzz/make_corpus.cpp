@@ -11,7 +11,6 @@
 // usage: make_corpus OUT [LIBRARY]   (LIBRARY: the drov_def library file;
 // default the one this program runs with).  Those four folders of OUT are
 // emptied first.
-#include <dlfcn.h>
 #include <elf.h>
 
 #include <filesystem>
@@ -262,12 +261,6 @@ void library(const std::string &path) {
     }
 }
 
-std::string own_library() {
-    Dl_info info{};
-    dladdr(walk::fn<void *>("vm_id_create"), &info);
-    return info.dli_fname;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -279,7 +272,7 @@ int main(int argc, char **argv) {
     try {
         for (const char *h : {"unmarshal", "clone", "from_xml", "drovdef"}) fs::remove_all(out_dir / h);
         structures();
-        library(argc > 2 ? argv[2] : own_library());
+        library(argc > 2 ? argv[2] : walk::library_path());
     } catch (const std::exception &e) {
         std::fprintf(stderr, "make_corpus: %s\n", e.what());
         return 1;

@@ -71,7 +71,7 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
     EXPECT_EQ(decode(t, x.bytes, inst), x.bytes.size());
     ASSERT_EQ(err, 0u);
     EXPECT_EQ(walk::instance_variant(inst), x.variant);
-    EXPECT_EQ(len_of(t)(h, 1, inst), x.len);
+    EXPECT_EQ(walk::ops(t).len(h, 1, inst), x.len);
     EXPECT_EQ(walk::fn<uint32_t (*)(qel_handle_t *, const void *)>(walk::op(t, "len_cr"))(h, inst), x.len);
     EXPECT_EQ(encode(t, inst, x.len + 1), x.bytes);
     EXPECT_EQ(err, 0u);
@@ -136,7 +136,7 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         EXPECT_EQ(st().last_error, 43u);
         EXPECT_EQ(calls("qel_store_epoch_err"), 1u);
         err = 0;
-        EXPECT_EQ(encode(t, inst, x.len + 1, marshal_for_clone_of(t)), x.bytes);
+        EXPECT_EQ(encode(t, inst, x.len + 1, walk::ops(t).marshal_for_clone), x.bytes);
         EXPECT_EQ(err, 0u);
         encode(t, inst, static_cast<uint32_t>(read.size() - 1)); // too short: its own error
         EXPECT_EQ(err, 90u);
@@ -189,7 +189,7 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         if (x.tracking) given.resize(x.len + 1, 0xEE);
         uint32_t e = 0;
         qel_standin::reset_global();
-        EXPECT_EQ(unmarshal_of(t)(other, 1, given.data(), q, static_cast<int32_t>(given.size()), 0, &e), x.bytes.size());
+        EXPECT_EQ(walk::ops(t).unmarshal(other, 1, given.data(), q, static_cast<int32_t>(given.size()), 0, &e), x.bytes.size());
         EXPECT_EQ(e, 0u);
         EXPECT_TRUE(qel_standin::traces().empty());
         EXPECT_EQ(walk::diff(t, inst, q), "");

@@ -31,7 +31,7 @@ protected:
         for (auto [inst, update] : {std::pair{fresh, 0u}, std::pair{target, 1u}}) {
             uint32_t e = 0;
             const uint32_t n =
-                unmarshal_of(t)(h, 1, exact.get(), inst, static_cast<int32_t>(bytes.size()), update, &e);
+                walk::ops(t).unmarshal(h, 1, exact.get(), inst, static_cast<int32_t>(bytes.size()), update, &e);
             EXPECT_TRUE(e == 0 || e == 90) << "error " << e;
             if (cut) { EXPECT_TRUE(e != 0 || n > bytes.size()) << n << " of " << bytes.size(); }
         }
@@ -47,7 +47,7 @@ TEST_P(Hostile, PrefixesMutationsAndRandomBytesDecodeWithinTheirBytes) {
         void *src = make(t);
         walk::Filler fill{h, std::mt19937(t + 1)};
         fill.fill(t, src);
-        const Bytes valid = encode(t, src, len_of(t)(h, 1, src) + 1);
+        const Bytes valid = encode(t, src, walk::ops(t).len(h, 1, src) + 1);
         ASSERT_EQ(err, 0u);
         void *target = make(t);
         for (size_t k = 1; k < valid.size(); ++k) decode_both(t, slice(valid, 0, k), target, true);
@@ -117,7 +117,7 @@ TEST_P(Failures, EveryAllocationOfUnmarshalAndCloneFailingIsReportedAs12AndLeaks
     const uint32_t t = walk::index_of(GetParam().name);
     void *src = own(t, GetParam().make(h, &err));
     ASSERT_EQ(err, 0u);
-    const uint32_t size = len_of(t)(h, 1, src) + 1;
+    const uint32_t size = walk::ops(t).len(h, 1, src) + 1;
     const Bytes b = encode(t, src, size);
     Bytes scratch(size);
     const size_t baseline = st().live.size();
@@ -147,14 +147,14 @@ TEST_P(Failures, EveryAllocationOfUnmarshalAndCloneFailingIsReportedAs12AndLeaks
             walk::Filler fill{h, std::mt19937(static_cast<uint32_t>(nth))};
             if (update != 0) fill.fill(t, dst); // something of other sizes to replace
             st().fail_alloc_at = st().alloc_calls + nth;
-            unmarshal_of(t)(h, 1, b.data(), dst, static_cast<int32_t>(b.size()), update, &err);
+            walk::ops(t).unmarshal(h, 1, b.data(), dst, static_cast<int32_t>(b.size()), update, &err);
             return dst;
         });
     }
     each_nth("clone", true, [&](uint64_t nth) {
         void *out = nullptr;
         st().fail_alloc_at = st().alloc_calls + nth;
-        clone_of(t)(h, 1, src, &out, scratch.data(), size, &err);
+        walk::ops(t).clone(h, 1, src, &out, scratch.data(), size, &err);
         return out;
     });
 }

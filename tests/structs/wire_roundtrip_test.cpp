@@ -31,7 +31,7 @@ TEST_P(RoundTrip, EveryTypeInEveryVariantComesBackFieldByFieldAndByteByByte) {
                 // needs two bytes of room, len counts one); a reader given
                 // the writer's buffer length consumes exactly what was
                 // written, and announces every byte it changes.
-                const uint32_t size = len_of(t)(h, 1, src) + 1;
+                const uint32_t size = walk::ops(t).len(h, 1, src) + 1;
                 const Bytes b = encode(t, src, size);
                 ASSERT_EQ(err, 0u);
                 ASSERT_LT(b.size(), size);
@@ -76,7 +76,7 @@ TEST_P(RoundTrip, EveryTypeInEveryVariantComesBackFieldByFieldAndByteByByte) {
                 // A clone is equal and shares no block with its source.
                 void *copy = nullptr;
                 Bytes scratch(size);
-                clone_of(t)(h, 1, src, &copy, scratch.data(), size, &err);
+                walk::ops(t).clone(h, 1, src, &copy, scratch.data(), size, &err);
                 ASSERT_EQ(err, 0u);
                 ASSERT_NE(own(t, copy), nullptr);
                 EXPECT_EQ(walk::diff(t, src, copy), "");

@@ -160,7 +160,7 @@ TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInsideAClone) {
     auto *r = make<vm_nic_rsp_t>(kNicRsp);
     vm_nic_rsp_vm_if_info_set_last(h, 1, r, vm_nic_list_create(h, 1), &err);
     qel_standin::set_domain_variant(h, "vm_nic_list", -1);
-    Bytes b = encode(kNicRsp, r, 256, marshal_for_clone_of(kNicRsp));
+    Bytes b = encode(kNicRsp, r, 256, walk::ops(kNicRsp).marshal_for_clone);
     EXPECT_EQ(err, 43u);
     EXPECT_EQ(b, (Bytes{0, 0, 0, 0, 0, 14, 0, 0, 0, 1, 0xFF, 0, 0, 0, 0, 4}));
 
