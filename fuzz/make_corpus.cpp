@@ -49,6 +49,45 @@ Bytes cat(Bytes head, const Bytes &tail) {
 
 // ---- Messages and documents -------------------------------------------------------------
 
+// What the starting inputs rest on: an instance filled through the setters
+// (strings with NULs, state flags set to `flags`) decodes back equal from
+// its encoding, given the writer's buffer of len + 1 bytes (a list's flag
+// needs two bytes of room, len counts one) or exactly the bytes written;
+// decoded again in place it allocates nothing, and it encodes to the same
+// bytes.  So it does when the runtime lets the library code the values and
+// count the instances itself.
+void check_decoding(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const std::string &stem) {
+    const Ops &o = ops(t);
+    void *src = o.create(hd.h, 1);
+    walk::Filler fill{hd.h, std::mt19937(random)};
+    fill.fill(t, src);
+    o.set_all_flags(hd.h, 1, src, flags);
+    const uint32_t room = o.len(hd.h, 1, src) + 1;
+    Bytes msg(room);
+    msg.resize(o.marshal(hd.h, 1, msg.data(), src, static_cast<int32_t>(room), &fill.err));
+    for (uint32_t features : {0u, QEL_FEATURES_ALL}) {
+        hd.h->features = features;
+        for (const size_t given : {msg.size(), size_t{room}}) {
+            Bytes in = msg, out(room);
+            in.resize(given, 0xEE);
+            void *dst = o.create(hd.h, 1);
+            const uint32_t n = o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 0, &fill.err);
+            const uint64_t allocs = hd.st().alloc_calls;
+            const uint32_t again = o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 1, &fill.err);
+            const bool allocated = hd.st().alloc_calls != allocs;
+            out.resize(o.marshal(hd.h, 1, out.data(), dst, static_cast<int32_t>(room), &fill.err));
+            const std::string diff = walk::diff(t, src, dst);
+            o.destroy(hd.h, 1, dst);
+            if (fill.err != 0 || n != msg.size() || again != n || allocated || !diff.empty() || out != msg)
+                throw std::runtime_error(stem + ": decoding its encoding: error " + std::to_string(fill.err) + ", " +
+                                         std::to_string(n) + " of " + std::to_string(msg.size()) + " bytes read, " +
+                                         (allocated ? "allocating again in place, " : "") + diff);
+        }
+    }
+    hd.h->features = 0;
+    o.destroy(hd.h, 1, src);
+}
+
 void structures() {
     const char *tracking_names[] = {"untracked", "off", "tracked"};
     const Tracking trackings[] = {Tracking::Absent, Tracking::Off, Tracking::On};
@@ -62,9 +101,11 @@ void structures() {
                 c.lowered = v < highest(t); // made in variant v
                 c.domain = v;
                 const Handle hd(c);
+                const auto random = t * 100 + static_cast<uint32_t>(k * 10 + v + 1);
+                for (uint32_t flags = 1; flags <= 4; ++flags) check_decoding(hd, t, random * 4 + flags, flags, stem);
                 const Ops &o = ops(t);
                 void *src = o.create(hd.h, 1);
-                walk::Filler fill{hd.h, std::mt19937(t * 100 + static_cast<uint32_t>(k * 10 + v + 1))};
+                walk::Filler fill{hd.h, std::mt19937(random)};
                 fill.with_nuls = false; // the same instance goes into XML
                 fill.fill(t, src);
                 o.set_all_flags(hd.h, 1, src, 1 + static_cast<uint32_t>(k));
