@@ -55,9 +55,13 @@ Bytes cat(Bytes head, const Bytes &tail) {
 // needs two bytes of room, len counts one) or exactly the bytes written;
 // decoded again in place it allocates nothing, and it encodes to the same
 // bytes.  So it does when the runtime lets the library code the values and
-// count the instances itself.
-void check_decoding(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const std::string &stem) {
+// count the instances itself.  Every allocation of a decoding (into a fresh
+// instance, or replacing what a filled one holds) and of a clone failing
+// in turn is reported as 12 and leaks nothing; a clone that failed makes
+// nothing.
+void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const std::string &stem) {
     const Ops &o = ops(t);
+    auto fail = [&](const std::string &what, uint32_t err) { fault("%s: %s, error %u", stem.c_str(), what.c_str(), err); };
     void *src = o.create(hd.h, 1);
     walk::Filler fill{hd.h, std::mt19937(random)};
     fill.fill(t, src);
@@ -71,20 +75,42 @@ void check_decoding(const Handle &hd, uint32_t t, uint32_t random, uint32_t flag
             Bytes in = msg, out(room);
             in.resize(given, 0xEE);
             void *dst = o.create(hd.h, 1);
-            const uint32_t n = o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 0, &fill.err);
+            if (o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 0, &fill.err) != msg.size())
+                fail("not read to its end", fill.err);
             const uint64_t allocs = hd.st().alloc_calls;
-            const uint32_t again = o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 1, &fill.err);
-            const bool allocated = hd.st().alloc_calls != allocs;
+            if (o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 1, &fill.err) != msg.size() ||
+                hd.st().alloc_calls != allocs)
+                fail("decoded again in place, not read to its end or allocating", fill.err);
             out.resize(o.marshal(hd.h, 1, out.data(), dst, static_cast<int32_t>(room), &fill.err));
             const std::string diff = walk::diff(t, src, dst);
             o.destroy(hd.h, 1, dst);
-            if (fill.err != 0 || n != msg.size() || again != n || allocated || !diff.empty() || out != msg)
-                throw std::runtime_error(stem + ": decoding its encoding: error " + std::to_string(fill.err) + ", " +
-                                         std::to_string(n) + " of " + std::to_string(msg.size()) + " bytes read, " +
-                                         (allocated ? "allocating again in place, " : "") + diff);
+            if (fill.err != 0 || !diff.empty() || out != msg) fail("decoded and encoded again: " + diff, fill.err);
         }
     }
     hd.h->features = 0;
+    Bytes scratch(room);
+    for (uint64_t nth = 1, failed = 1; failed != 0; ++nth) {
+        failed = 0;
+        for (uint32_t how : {0, 1, 2}) { // fresh, update, clone
+            const size_t live = hd.st().live.size();
+            void *dst = how == 2 ? nullptr : o.create(hd.h, 1);
+            walk::Filler other{hd.h, std::mt19937(static_cast<uint32_t>(nth))};
+            if (how == 1) other.fill(t, dst); // something of other sizes to replace
+            uint32_t err = 0;
+            hd.fail_alloc(static_cast<uint32_t>(nth));
+            if (how == 2) o.clone(hd.h, 1, src, &dst, scratch.data(), room, &err);
+            else o.unmarshal(hd.h, 1, msg.data(), dst, static_cast<int32_t>(msg.size()), how, &err);
+            const bool failed_here = hd.st().alloc_calls >= hd.st().fail_alloc_at;
+            hd.fail_alloc(0);
+            failed += failed_here;
+            if (err != (failed_here ? QEL_ENOMEM : 0) || hd.st().last_error != err)
+                fail("allocation " + std::to_string(nth) + " failing", err);
+            if (failed_here ? how == 2 && dst != nullptr : !walk::diff(t, src, dst).empty())
+                fail("allocation " + std::to_string(nth) + " failing: what is left", err);
+            if (dst != nullptr) o.destroy(hd.h, 1, dst);
+            if (hd.st().live.size() != live) fail("allocation " + std::to_string(nth) + " failing: leaks", err);
+        }
+    }
     o.destroy(hd.h, 1, src);
 }
 
@@ -102,7 +128,7 @@ void structures() {
                 c.domain = v;
                 const Handle hd(c);
                 const auto random = t * 100 + static_cast<uint32_t>(k * 10 + v + 1);
-                for (uint32_t flags = 1; flags <= 4; ++flags) check_decoding(hd, t, random * 4 + flags, flags, stem);
+                for (uint32_t flags = 1; flags <= 4; ++flags) check(hd, t, random * 4 + flags, flags, stem);
                 const Ops &o = ops(t);
                 void *src = o.create(hd.h, 1);
                 walk::Filler fill{hd.h, std::mt19937(random)};
@@ -113,8 +139,7 @@ void structures() {
                 msg.resize(o.marshal_for_clone(hd.h, 1, msg.data(), src, static_cast<int32_t>(msg.size()), &fill.err));
                 static std::vector<char> xml(1 << 20);
                 const uint32_t xml_err = o.toxml_cr(hd.h, src, xml.data(), static_cast<uint32_t>(xml.size()));
-                if (fill.err != 0 || xml_err == UINT32_MAX)
-                    throw std::runtime_error(stem + ": filling or encoding failed");
+                if (fill.err != 0 || xml_err == UINT32_MAX) fault("%s: filling or encoding failed", stem.c_str());
                 o.destroy(hd.h, 1, src);
 
                 const auto tb = static_cast<uint8_t>(t);

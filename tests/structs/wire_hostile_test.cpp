@@ -1,12 +1,10 @@
 // Decoding what a peer should not have sent: every prefix of a valid
-// encoding, lengths and counts that claim far more than the buffer holds,
-// and every allocation failing in turn.  Nothing is read or written out of
-// bounds (the sanitizer build checks), nothing leaks, and each failure has
-// its own error number.  (Mutated and random bytes: the fuzz harnesses and
-// their kept corpora, replayed by the tests.)
+// encoding, and list counts that claim far more than the buffer holds.
+// Nothing is read or written out of bounds (the sanitizer build checks),
+// nothing leaks.  (Mutated and random bytes: the fuzz harnesses and their
+// kept corpora; every allocation failing: the starting inputs' checks.)
 #include <memory>
 
-#include "bench/wire_messages.h"
 #include "struct_support.h"
 
 namespace {
@@ -76,71 +74,5 @@ TEST_F(Claims, AListCountBeyondTheBufferEndsWithTheBuffer) {
     EXPECT_EQ(calls("allocate"), 2u); // the element kept, and one that found no bytes
     EXPECT_EQ(st().live.size(), 4u);
 }
-
-// ---- Allocation failures -----------------------------------------------------------------------
-
-struct Message {
-    const char *name;
-    void *(*make)(qel_handle_t *, uint32_t *);
-};
-const Message kMessages[] = {
-    {"vm_inst_req", [](qel_handle_t *h, uint32_t *e) -> void * { return messages::inst_req(h, e); }},
-    {"vm_act_rsp", [](qel_handle_t *h, uint32_t *e) -> void * { return messages::act_rsp(h, e); }},
-    {"vm_install_cfg",
-     [](qel_handle_t *h, uint32_t *e) -> void * { return messages::install_cfg(h, e); }},
-};
-
-class Failures : public WireTest, public ::testing::WithParamInterface<Message> {};
-
-TEST_P(Failures, EveryAllocationOfUnmarshalAndCloneFailingIsReportedAs12AndLeaksNothing) {
-    const uint32_t t = walk::index_of(GetParam().name);
-    void *src = own(t, GetParam().make(h, &err));
-    ASSERT_EQ(err, 0u);
-    const uint32_t size = walk::ops(t).len(h, 1, src) + 1;
-    const Bytes b = encode(t, src, size);
-    Bytes scratch(size);
-    const size_t baseline = st().live.size();
-
-    // Fails the nth allocation of `op` for n = 1, 2, ... until op needs
-    // fewer.  `op` sets the failure up after its own set-up and returns
-    // what it decoded into or made; a clone that failed makes nothing.
-    auto each_nth = [&](const std::string &what, bool clone, auto op) {
-        for (uint64_t nth = 1;; ++nth) {
-            SCOPED_TRACE(what + " allocation " + std::to_string(nth));
-            err = 0;
-            void *out = op(nth);
-            const bool failed = st().alloc_calls >= st().fail_alloc_at;
-            st().fail_alloc_at = 0;
-            EXPECT_EQ(err, failed ? 12u : 0u);
-            EXPECT_EQ(st().last_error, err);
-            if (failed && clone) { EXPECT_EQ(out, nullptr); }
-            if (!failed) { EXPECT_EQ(walk::diff(t, src, out), ""); }
-            if (out != nullptr) walk::destroy(h, t, out);
-            ASSERT_EQ(st().live.size(), baseline);
-            if (!failed) return;
-        }
-    };
-    for (uint32_t update : {0u, 1u}) {
-        each_nth("update " + std::to_string(update), false, [&](uint64_t nth) {
-            void *dst = walk::create(h, t);
-            walk::Filler fill{h, std::mt19937(static_cast<uint32_t>(nth))};
-            if (update != 0) fill.fill(t, dst); // something of other sizes to replace
-            st().fail_alloc_at = st().alloc_calls + nth;
-            walk::ops(t).unmarshal(h, 1, b.data(), dst, static_cast<int32_t>(b.size()), update, &err);
-            return dst;
-        });
-    }
-    each_nth("clone", true, [&](uint64_t nth) {
-        void *out = nullptr;
-        st().fail_alloc_at = st().alloc_calls + nth;
-        walk::ops(t).clone(h, 1, src, &out, scratch.data(), size, &err);
-        return out;
-    });
-}
-
-INSTANTIATE_TEST_SUITE_P(BenchmarkMessages, Failures, ::testing::ValuesIn(kMessages),
-                         [](const ::testing::TestParamInfo<Message> &p) {
-                             return std::string(p.param.name);
-                         });
 
 } // namespace
