@@ -462,56 +462,6 @@ TEST_F(Wire, TheEntryChecksComeBeforeAnyByteIsTouched) {
     h->err = 0;
 }
 
-// Hand-made encodings: what the decoder reports read, its error, the
-// memory it leaves at an offset, the body length of the offset jump it
-// traces (0: none) and its largest allocation (lengths that claim more
-// than the buffer holds cost only the bytes present).
-TEST_F(Wire, HandMadeEncodingsDecodeAsFarAsTheirBytesGo) {
-    struct Case {
-        const char *type;
-        Bytes in;
-        uint32_t n, code, at;
-        Bytes mem;
-        uint32_t jump, most;
-    };
-    const Case cases[] = {
-        {"vm_id", {0xFF}, 1, 90, 8, {0xFF}, 0, 0}, // the variant, then too short
-        // A fixed array or text cut short keeps what was there; the count
-        // is where the body length points.
-        {"vm_mac_pool_addr", {0, 0, 0, 0, 0, 10, 1, 2, 3}, 12, 90, 40, {1, 2, 3}, 0, 0},
-        {"vm_profile", {0, 0, 0, 0, 0, 200, 'a', 'b'}, 202, 90, 11, {'a', 'b'}, 0, 0},
-        // A length word cut short ends the fields, not the decoding.
-        {"vm_id_valid_req", {0, 0, 0, 0, 0, 8, 0, 0, 0, 5, 0, 0}, 10, 90, 12, {5, 0, 0, 0}, 0, 0},
-        // A body length beyond the buffer is a cut message: the count goes
-        // past the buffer; one shorter than what was read moves nothing back.
-        {"vm_id", {0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 7, 1, 2, 3}, UINT32_MAX, 0, 12, {7, 0, 0, 0}, 0xFFFFFFFF, 0},
-        {"vm_id", {0, 0x08, 0, 0, 0, 9, 0, 0, 0, 7}, 11, 0, 12, {7, 0, 0, 0}, 9, 0}, // its flag missing
-        {"vm_id", {0, 0, 0, 0, 0, 1, 0, 0, 0, 7, 1, 2, 3}, 10, 0, 12, {7, 0, 0, 0}, 0, 0},
-        // A string of four gigabytes, a variable array of as many elements.
-        {"vm_ident", {0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 'a', 'b', 'c'}, UINT32_MAX, 0, 12,
-         {3, 0, 0, 0}, 0, 4},
-        {"vm_id_valid_req", {0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5}, 19, 0, 16,
-         {5, 0, 0, 0}, 0, 5},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.type) + " of " + std::to_string(c.in.size()) + " bytes");
-        const uint32_t t = walk::index_of(c.type);
-        void *inst = make(t);
-        qel_standin::reset_global();
-        st().calls.clear();
-        err = 0;
-        EXPECT_EQ(decode(t, c.in, inst), c.n);
-        EXPECT_EQ(err, c.code);
-        EXPECT_EQ(st().last_error, c.code);
-        const uint8_t *at = walk::bytes(inst) + c.at;
-        EXPECT_EQ(Bytes(at, at + c.mem.size()), c.mem);
-        auto jumps = traces_at(VmIdPoints::offset_jump.index);
-        ASSERT_EQ(jumps.size(), c.jump != 0 ? 1u : 0u);
-        if (c.jump != 0) { EXPECT_EQ(jumps[0].args.at(2).u, c.jump); }
-        for (const auto &a : qel_standin::calls_named(h, "allocate")) EXPECT_LE(static_cast<uint32_t>(a.arg), c.most);
-    }
-}
-
 // A list owner's decoder registers; a nested record is decoded by its own
 // type's decoder, which may be an owner's.  Its XML reader registers first,
 // even with an error pending.
