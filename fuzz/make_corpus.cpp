@@ -178,16 +178,14 @@ Bytes compact_image(const Bytes &lib) {
         uint32_t link_to = 0; // index among the output sections
     };
     std::vector<Out> out(4); // null, .rela.dyn, .dynsym, .dynstr
-    std::map<size_t, uint32_t> index_of; // input section -> output
-    auto keep = [&](const drovdef::Section &s) {
-        auto c = elf.contents(s);
-        index_of[static_cast<size_t>(&s - secs.data())] = static_cast<uint32_t>(out.size());
-        out.push_back(Out{s, Bytes(c.begin(), c.end())});
-    };
+    std::map<size_t, uint16_t> index_of; // input section -> output
     for (const drovdef::Section &s : secs) {
         const bool module_data = s.name == ".rodata" || s.name == ".data.rel.ro" || s.name == ".data" ||
                                  s.name == ".bss" || s.name.starts_with(drovdef::kLuidSectionPrefix);
-        if (module_data || s.name == drovdef::kFormatSection || s.name == ".velto") keep(s);
+        if (!module_data && s.name != drovdef::kFormatSection && s.name != ".velto") continue;
+        auto c = elf.contents(s);
+        index_of[static_cast<size_t>(&s - secs.data())] = static_cast<uint16_t>(out.size());
+        out.push_back(Out{s, Bytes(c.begin(), c.end())});
     }
     auto loaded_here = [&](uint64_t addr) {
         for (size_t i = 4; i < out.size(); ++i)
@@ -195,80 +193,67 @@ Bytes compact_image(const Bytes &lib) {
         return false;
     };
 
-    Bytes relocs, syms(24, 0), names(1, 0);
+    Bytes relocs, syms(sizeof(Elf64_Sym), 0), names(1, 0);
     std::map<uint32_t, uint32_t> sym_index;
     const auto rd = elf.contents(*rela), sd = elf.contents(dynsym), nd = elf.contents(dynstr);
-    for (size_t off = 0; off + 24 <= rd.size(); off += 24) {
-        Bytes r(rd.begin() + static_cast<long>(off), rd.begin() + static_cast<long>(off + 24));
-        if (!loaded_here(drovdef::load_u64(&r[0]))) continue;
-        const uint32_t sym = drovdef::load_u32(&r[12]);
-        if (sym != 0) {
-            auto [it, added] = sym_index.emplace(sym, static_cast<uint32_t>(syms.size() / 24));
+    auto append = [](Bytes &to, const auto &v) {
+        to.insert(to.end(), reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v + 1));
+    };
+    for (size_t off = 0; off + sizeof(Elf64_Rela) <= rd.size(); off += sizeof(Elf64_Rela)) {
+        Elf64_Rela r;
+        std::memcpy(&r, &rd[off], sizeof r);
+        if (!loaded_here(r.r_offset)) continue;
+        if (const auto sym = static_cast<uint32_t>(ELF64_R_SYM(r.r_info)); sym != 0) {
+            auto [it, added] = sym_index.emplace(sym, static_cast<uint32_t>(syms.size() / sizeof(Elf64_Sym)));
             if (added) {
-                Bytes e(sd.begin() + sym * 24L, sd.begin() + sym * 24L + 24);
-                const char *n = reinterpret_cast<const char *>(nd.data()) + drovdef::load_u32(&e[0]);
-                const auto name_at = static_cast<uint32_t>(names.size());
+                Elf64_Sym e;
+                std::memcpy(&e, &sd[sym * sizeof e], sizeof e);
+                const char *n = reinterpret_cast<const char *>(nd.data()) + e.st_name;
+                e.st_name = static_cast<uint32_t>(names.size());
                 names.insert(names.end(), n, n + std::strlen(n) + 1);
-                std::memcpy(&e[0], &name_at, 4);
-                const uint16_t shndx = drovdef::load_u16(&e[6]);
-                const uint16_t mapped = index_of.count(shndx) ? static_cast<uint16_t>(index_of[shndx]) : SHN_ABS;
-                std::memcpy(&e[6], &mapped, 2);
-                syms.insert(syms.end(), e.begin(), e.end());
+                e.st_shndx = index_of.count(e.st_shndx) ? index_of[e.st_shndx] : SHN_ABS;
+                append(syms, e);
             }
-            std::memcpy(&r[12], &it->second, 4);
+            r.r_info = ELF64_R_INFO(it->second, ELF64_R_TYPE(r.r_info));
         }
-        relocs.insert(relocs.end(), r.begin(), r.end());
+        append(relocs, r);
     }
     out[1] = Out{*rela, relocs, 2};
     out[2] = Out{dynsym, syms, 3};
-    out[2].s.flags = 0; // not loaded: nothing points into it
     out[3] = Out{dynstr, names};
-    out[3].s.flags = 0;
+    out[2].s.flags = out[3].s.flags = 0; // not loaded: nothing points into them
 
     // Header, contents, section name table, section headers.
-    Bytes img(lib.begin(), lib.begin() + 64);
     Bytes shstr(1, 0);
     std::vector<uint32_t> name_at(out.size() + 1, 0);
     for (size_t i = 1; i <= out.size(); ++i) {
         name_at[i] = static_cast<uint32_t>(shstr.size());
         const std::string n = i < out.size() ? out[i].s.name : ".shstrtab";
-        shstr.insert(shstr.end(), n.begin(), n.end());
-        shstr.push_back(0);
+        shstr.insert(shstr.end(), n.begin(), n.end() + 1);
     }
     out.push_back(Out{drovdef::Section{".shstrtab", SHT_STRTAB}, shstr});
-    std::vector<uint64_t> offsets(out.size(), 0);
+    Bytes img(lib.begin(), lib.begin() + sizeof(Elf64_Ehdr));
+    std::vector<Elf64_Shdr> headers(out.size(), Elf64_Shdr{});
     for (size_t i = 1; i < out.size(); ++i) {
-        if (out[i].s.type == SHT_NOBITS) continue;
+        const drovdef::Section &s = out[i].s;
         img.resize((img.size() + 7) / 8 * 8, 0);
-        offsets[i] = img.size();
-        img.insert(img.end(), out[i].data.begin(), out[i].data.end());
+        const bool nobits = s.type == SHT_NOBITS;
+        headers[i] = Elf64_Shdr{name_at[i], s.type, s.flags, s.addr, nobits ? 0 : img.size(),
+                                nobits ? s.size : out[i].data.size(), out[i].link_to, 0, 8,
+                                s.type == SHT_RELA || s.type == SHT_DYNSYM ? 24u : 0u};
+        if (!nobits) img.insert(img.end(), out[i].data.begin(), out[i].data.end());
     }
     img.resize((img.size() + 7) / 8 * 8, 0);
-    auto store = [&](size_t at, uint64_t v, int width) {
-        for (int b = 0; b < width; ++b) img[at + b] = static_cast<uint8_t>(v >> (8 * b));
-    };
-    const uint64_t shoff = img.size();
-    img.resize(shoff + 64 * out.size(), 0);
-    for (size_t i = 1; i < out.size(); ++i) {
-        const size_t h = shoff + 64 * i;
-        const drovdef::Section &s = out[i].s;
-        store(h, name_at[i], 4);
-        store(h + 4, s.type, 4);
-        store(h + 8, s.flags, 8);
-        store(h + 16, s.addr, 8);
-        store(h + 24, offsets[i], 8);
-        store(h + 32, s.type == SHT_NOBITS ? s.size : out[i].data.size(), 8);
-        store(h + 40, out[i].link_to, 4);
-        store(h + 48, 8, 8); // alignment
-        store(h + 56, s.type == SHT_RELA || s.type == SHT_DYNSYM ? 24 : 0, 8);
-    }
-    store(32, 0, 8);  // no program headers
-    store(40, shoff, 8);
-    store(54, 0, 2);
-    store(56, 0, 2);
-    store(58, 64, 2);
-    store(60, out.size(), 2);
-    store(62, out.size() - 1, 2);
+    Elf64_Ehdr eh;
+    std::memcpy(&eh, img.data(), sizeof eh);
+    eh.e_phoff = 0; // no program headers
+    eh.e_shoff = img.size();
+    eh.e_phentsize = eh.e_phnum = 0;
+    eh.e_shentsize = sizeof(Elf64_Shdr);
+    eh.e_shnum = static_cast<uint16_t>(out.size());
+    eh.e_shstrndx = static_cast<uint16_t>(out.size() - 1);
+    std::memcpy(img.data(), &eh, sizeof eh);
+    for (const Elf64_Shdr &h : headers) append(img, h);
     return img;
 }
 
