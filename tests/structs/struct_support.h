@@ -8,7 +8,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #include "catalogue.h"
@@ -90,11 +89,16 @@ class Owning : public test::HandleTest {
 protected:
     template <class T> T *make(T *(*create)(H, uint32_t), void (*destroy)(H, uint32_t, T *)) {
         T *p = create(h, 1);
-        made_.push_back([this, p, destroy] { destroy(h, 1, p); });
+        keep([this, p, destroy] { destroy(h, 1, p); });
         return p;
     }
-    void TearDown() override {
+    void keep(std::function<void()> destroy) { made_.push_back(std::move(destroy)); }
+    void release_all() {
         for (auto it = made_.rbegin(); it != made_.rend(); ++it) (*it)();
+        made_.clear();
+    }
+    void TearDown() override {
+        release_all();
         test::HandleTest::TearDown();
     }
 
@@ -142,24 +146,15 @@ inline uint64_t wlog_inits() {
 
 inline uint8_t obj_flags(const void *inst) { return walk::bytes(inst)[10]; }
 
-// A handle test whose instances are destroyed at teardown, before the
-// leak check, in the reverse order of their making.
-class WireTest : public test::HandleTest {
+// An owning test that makes instances of any type by index.
+class WireTest : public test::structs::Owning {
 protected:
     template <class T = void> T *make(uint32_t t, qel_handle_t *on = nullptr) {
         return static_cast<T *>(own(t, walk::create(on ? on : h, t), on));
     }
     template <class T> T *own(uint32_t t, T *inst, qel_handle_t *on = nullptr) {
-        kept_.push_back({on ? on : h, t, inst});
+        keep([this, t, inst, on] { walk::destroy(on ? on : h, t, inst); });
         return inst;
-    }
-    void release_all() {
-        for (auto i = kept_.rbegin(); i != kept_.rend(); ++i) walk::destroy(std::get<0>(*i), std::get<1>(*i), std::get<2>(*i));
-        kept_.clear();
-    }
-    void TearDown() override {
-        release_all();
-        test::HandleTest::TearDown();
     }
     // The bytes the encoder `m` (marshal by default) wrote into a buffer of
     // `size` bytes filled with 0xAB.
@@ -176,9 +171,6 @@ protected:
         return walk::ops(t).unmarshal(on ? on : h, 1, b.data(), inst,
                                len < 0 ? static_cast<int32_t>(b.size()) : len, update, &err);
     }
-
-private:
-    std::vector<std::tuple<qel_handle_t *, uint32_t, void *>> kept_; // handle, type, instance
 };
 
 } // namespace wire
