@@ -6,8 +6,8 @@
 //   from_xml          the same instances as XML documents, at two paths
 //   drovdef           a compact image of the library file (the sections the
 //                     tool reads, nothing of its code), its catalogue and
-//                     .velto section alone, and catalogue texts with
-//                     arguments
+//                     .velto section alone (message texts with arguments:
+//                     the kept corpus)
 // usage: make_corpus OUT [LIBRARY]   (LIBRARY: the drov_def library file;
 // default the one this program runs with).  Those four folders of OUT are
 // emptied first.
@@ -257,20 +257,6 @@ Bytes compact_image(const Bytes &lib) {
     return img;
 }
 
-// Arguments that fit a message text's conversions.
-std::vector<std::string> arguments_for(std::string_view text) {
-    std::vector<std::string> args;
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] != '%') continue;
-        const char c = text[++i];
-        if (c == 's') args.push_back("name");
-        else if (c == 'u') args.push_back("0x10");
-        else if (c == 'd') args.push_back("-7");
-        else if (c == 'p') args.push_back("4096");
-    }
-    return args;
-}
-
 void library(const std::string &path) {
     const Bytes lib = drovdef::read_file(path);
     const Bytes img = compact_image(lib);
@@ -280,8 +266,7 @@ void library(const std::string &path) {
         throw std::runtime_error("the compact image's type table is not the library's");
     drovdef::velto_text(elf, drovdef::kVeltoManifestRecord);
     drovdef::velto_text(elf, drovdef::kVeltoBuildRecord);
-    const drovdef::Catalogue catalogue = drovdef::load_catalogue(elf);
-    catalogue.check();
+    drovdef::load_catalogue(elf).check();
     put("drovdef", "image", cat({0}, img));
 
     const drovdef::Section *luids = elf.find_prefix(drovdef::kLuidSectionPrefix).at(0);
@@ -292,24 +277,6 @@ void library(const std::string &path) {
     put("drovdef", "catalogue", c);
     const auto velto = elf.contents(*elf.find(".velto"));
     put("drovdef", "velto", cat({2}, Bytes(velto.begin(), velto.end())));
-
-    // Texts with different sets of conversions.
-    std::map<std::string, std::string> by_conversions;
-    catalogue.for_each([&](size_t, uint32_t, std::string_view text) {
-        std::string key;
-        for (const std::string &a : arguments_for(text)) key += a[0];
-        by_conversions.emplace(key, std::string(text));
-    });
-    size_t k = 0;
-    for (const auto &[key, text] : by_conversions) {
-        Bytes f{3};
-        f.insert(f.end(), text.begin(), text.end());
-        for (const std::string &a : arguments_for(text)) {
-            f.push_back(0);
-            f.insert(f.end(), a.begin(), a.end());
-        }
-        put("drovdef", "format-" + std::to_string(k++), f);
-    }
 }
 
 } // namespace
