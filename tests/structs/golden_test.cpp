@@ -7,7 +7,8 @@
 // variant keeps what the encoding lacks.  A hand-made encoding (with an
 // `error`) is only decoded: as far as its bytes go, with that error,
 // leaving `memory` at offset `at` of the instance, tracing the body length
-// `jump` of an offset jump, allocating at most `most` bytes at once.
+// `jump` of an offset jump, allocating at most `most` bytes at once (and
+// `allocations` times).
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -34,7 +35,7 @@ struct Example {
     uint32_t len = 0;
     int64_t hash = -1;
     Bytes bytes;
-    int64_t error = -1;
+    int64_t error = -1, allocations = -1;
     uint32_t read = 0, at = 0, jump = 0, most = 0;
     Bytes memory;
 };
@@ -58,6 +59,7 @@ Example load(const fs::path &p) {
             else if (k == "at") x.at = static_cast<uint32_t>(std::stoul(v));
             else if (k == "jump") x.jump = static_cast<uint32_t>(std::stoul(v));
             else if (k == "most") x.most = static_cast<uint32_t>(std::stoul(v));
+            else if (k == "allocations") x.allocations = std::stoi(v);
             else if (k == "memory")
                 for (size_t i = 0; i + 1 < v.size(); i += 2) x.memory.push_back(static_cast<uint8_t>(std::stoul(v.substr(i, 2), nullptr, 16)));
         }
@@ -94,6 +96,7 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
             if (test::structs::trace_texts()[i] == kJump) jumps.push_back(qel_standin::traces()[i].args.at(2).u);
         EXPECT_EQ(jumps, x.jump != 0 ? std::vector<uint64_t>{x.jump} : std::vector<uint64_t>{});
         for (const auto &a : qel_standin::calls_named(h, "allocate")) EXPECT_LE(static_cast<uint32_t>(a.arg), x.most);
+        if (x.allocations >= 0) { EXPECT_EQ(calls("allocate"), static_cast<size_t>(x.allocations)); }
         return;
     }
     EXPECT_EQ(decode(t, x.bytes, inst), x.bytes.size());
