@@ -68,17 +68,15 @@ TEST_F(Schema, SizesFollowTheLayoutVariantAndTracking) {
         EXPECT_EQ(internal(nullptr, 1, 1), 0u);
         void *inst = walk::create(h, t);
         for (int8_t v = 0; v < d.variants; ++v) {
-            SCOPED_TRACE(int{v});
             reinterpret_cast<int8_t *>(inst)[9] = v; // layout variant
-            qel_standin::set_tracking(h, Tracking::Absent);
-            EXPECT_EQ(internal(inst, 1, 0), top);
-            qel_standin::set_tracking(h, Tracking::Off);
-            EXPECT_EQ(internal(inst, 1, 0), d.base[v]);
-            EXPECT_EQ(internal(inst, 0, 1), 0u);
-            qel_standin::set_tracking(h, Tracking::On);
-            EXPECT_EQ(internal(inst, 1, 0), d.base[v] + d.state[v]);
-            EXPECT_EQ(internal(inst, 0, 0), d.base[v]);
-            EXPECT_EQ(internal(inst, 0, 1), d.state[v]);
+            const uint32_t base = d.base[v], area = d.state[v];
+            using Row = std::tuple<Tracking, int32_t, int32_t, uint32_t>; // tracking, with the area, only it: size
+            for (auto [tr, with, only, size] : {Row{Tracking::Absent, 1, 0, top}, Row{Tracking::Off, 1, 0, base},
+                                                Row{Tracking::Off, 0, 1, 0}, Row{Tracking::On, 1, 0, base + area},
+                                                Row{Tracking::On, 0, 0, base}, Row{Tracking::On, 0, 1, area}}) {
+                qel_standin::set_tracking(h, tr);
+                EXPECT_EQ(internal(inst, with, only), size) << int{v} << " " << with << only;
+            }
         }
         reinterpret_cast<int8_t *>(inst)[9] = d.highest();
         qel_standin::set_tracking(h, Tracking::Off);

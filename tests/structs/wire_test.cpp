@@ -21,7 +21,6 @@ constexpr uint32_t kMacPool = type_index("vm_mac_pool");
 constexpr uint32_t kIdent = type_index("vm_ident");
 constexpr uint32_t kReq = type_index("vm_id_valid_req");
 using VmIdPoints = drov::tp::TypePoints<kVmId>;
-using ActRspPoints = drov::tp::TypePoints<kActRsp>;
 
 std::string fatal_at(uint32_t index) { return "fatal trace " + std::to_string(index) + "\n"; }
 
