@@ -254,7 +254,8 @@ inline void check_count(uint32_t t, const uint8_t *msg, size_t size, uint32_t go
 // an encoding carries every field.
 inline bool full(uint32_t t, const void *inst) {
     bool all = true;
-    walk::each_instance(t, inst, [&](uint32_t u, const void *i, bool) { all &= walk::instance_variant(i) == highest(u); });
+    walk::each_instance(t, inst,
+                        [&](uint32_t u, const void *i, bool) { all &= walk::instance_variant(i) == highest(u); });
     return all;
 }
 
@@ -263,7 +264,8 @@ inline bool full(uint32_t t, const void *inst) {
 // carries the flag, which a decoding takes from the wire.
 inline uint32_t ra_blocks(uint32_t t, const void *inst) {
     uint32_t n = 0;
-    walk::each_instance(t, inst, [&](uint32_t, const void *i, bool) { n += (walk::bytes(i)[10] & QEL_OBJ_RA_DATA) != 0; });
+    walk::each_instance(t, inst,
+                        [&](uint32_t, const void *i, bool) { n += (walk::bytes(i)[10] & QEL_OBJ_RA_DATA) != 0; });
     return n;
 }
 // A buffer that holds any encoding of the instance.

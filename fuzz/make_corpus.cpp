@@ -65,7 +65,9 @@ Bytes cat(Bytes head, const Bytes &tail) {
 // message cut short never looks whole.
 void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const std::string &stem) {
     const Ops &o = ops(t);
-    auto fail = [&](const std::string &what, uint32_t err) { fault("%s: %s, error %u", stem.c_str(), what.c_str(), err); };
+    auto fail = [&](const std::string &what, uint32_t err) {
+        fault("%s: %s, error %u", stem.c_str(), what.c_str(), err);
+    };
     void *src = o.create(hd.h, 1);
     walk::Filler fill{hd.h, std::mt19937(random)};
     fill.fill(t, src);

@@ -61,7 +61,8 @@ Example load(const fs::path &p) {
             else if (k == "most") x.most = static_cast<uint32_t>(std::stoul(v));
             else if (k == "allocations") x.allocations = std::stoi(v);
             else if (k == "memory")
-                for (size_t i = 0; i + 1 < v.size(); i += 2) x.memory.push_back(static_cast<uint8_t>(std::stoul(v.substr(i, 2), nullptr, 16)));
+                for (size_t i = 0; i + 1 < v.size(); i += 2)
+                    x.memory.push_back(static_cast<uint8_t>(std::stoul(v.substr(i, 2), nullptr, 16)));
         }
     }
     return x;
@@ -216,7 +217,8 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         if (x.tracking) given.resize(x.len + 1, 0xEE);
         uint32_t e = 0;
         qel_standin::reset_global();
-        EXPECT_EQ(walk::ops(t).unmarshal(other, 1, given.data(), q, static_cast<int32_t>(given.size()), 0, &e), x.bytes.size());
+        EXPECT_EQ(walk::ops(t).unmarshal(other, 1, given.data(), q, static_cast<int32_t>(given.size()), 0, &e),
+                  x.bytes.size());
         EXPECT_EQ(e, 0u);
         EXPECT_TRUE(qel_standin::traces().empty());
         EXPECT_EQ(walk::diff(t, inst, q), "");

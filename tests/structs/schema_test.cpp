@@ -43,8 +43,11 @@ TEST_F(Schema, FieldsLieWhereTheLayoutPutsThem) {
         for (size_t k = 4; k < r.size(); ++k) {
             const std::string key = r[k].substr(0, r[k].find('='));
             const int v = std::stoi(r[k].substr(key.size() + 1));
-            EXPECT_EQ(key == "size" ? f->size : key == "variant" ? f->variant : key == "nested" ? f->nested_area : f->flag_block, v)
-                << r[1] << " " << key;
+            const int got = key == "size"      ? f->size
+                            : key == "variant" ? f->variant
+                            : key == "nested"  ? f->nested_area
+                                               : f->flag_block;
+            EXPECT_EQ(got, v) << r[1] << " " << key;
         }
     }
 }

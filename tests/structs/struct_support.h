@@ -114,7 +114,6 @@ namespace wire {
 
 namespace walk = test::walk;
 using walk::kTypes;
-using test::structs::Watch;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t type_index(std::string_view n) {
