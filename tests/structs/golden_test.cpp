@@ -113,7 +113,8 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
     using Render = uint32_t (*)(qel_handle_t *, const void *, char *, uint32_t);
     auto text = [&](const char *op) {
         std::vector<char> buf(1 << 16);
-        EXPECT_EQ(walk::fn<Render>(walk::op(t, op))(h, inst, buf.data(), 1 << 16), std::strlen(buf.data()));
+        const uint32_t n = walk::fn<Render>(walk::op(t, op))(h, inst, buf.data(), 1 << 16);
+        EXPECT_EQ(n, std::strlen(buf.data()));
         return std::string(buf.data());
     };
     for (auto [op, ext] : {std::pair{"print_cr", ".print"}, std::pair{"toxml_cr", ".xml"}}) {
