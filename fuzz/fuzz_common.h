@@ -16,6 +16,7 @@
 #include "drov_def/drov_def.h"
 #include "qel_standin.h"
 #include "schema_walk.h"
+#include "watch.h"
 
 namespace drov_fuzz {
 
@@ -35,47 +36,8 @@ using H = qel_handle_t *;
     std::abort();
 }
 
-// ---- The operations of one structure type ------------------------------------------
-
-struct Ops {
-    void *(*create)(H, uint32_t);
-    void (*destroy)(H, uint32_t, void *);
-    uint32_t (*unmarshal)(H, uint32_t, const uint8_t *, void *, int32_t, uint32_t, uint32_t *);
-    uint32_t (*marshal)(H, uint32_t, uint8_t *, const void *, int32_t, uint32_t *);
-    uint32_t (*marshal_for_clone)(H, uint32_t, uint8_t *, const void *, int32_t, uint32_t *);
-    uint32_t (*len)(H, uint32_t, const void *);
-    int32_t (*compare)(const void *, const void *);
-    void (*clone)(H, uint32_t, const void *, void **, uint8_t *, uint32_t, uint32_t *);
-    void (*from_xml)(H, uint32_t, const char *, void *, void *, uint32_t *, char *, uint32_t);
-    uint32_t (*toxml_cr)(H, const void *, char *, uint32_t);
-    void (*set_all_flags)(H, uint32_t, void *, uint32_t);
-};
-
-// Found once by name, for all structure types.
-inline const Ops &ops(uint32_t t) {
-    static const std::vector<Ops> table = [] {
-        std::vector<Ops> out;
-        for (uint32_t i = 0; i < walk::kStructs; ++i) {
-            auto f = [i](const char *op) { return walk::fn<void *>(walk::op(i, op)); };
-            Ops o;
-            o.create = reinterpret_cast<decltype(o.create)>(f("create"));
-            o.destroy = reinterpret_cast<decltype(o.destroy)>(f("destroy"));
-            o.unmarshal = reinterpret_cast<decltype(o.unmarshal)>(f("unmarshal"));
-            o.marshal = reinterpret_cast<decltype(o.marshal)>(f("marshal"));
-            o.marshal_for_clone = reinterpret_cast<decltype(o.marshal_for_clone)>(f("marshal_for_clone"));
-            o.len = reinterpret_cast<decltype(o.len)>(f("len"));
-            o.compare = reinterpret_cast<decltype(o.compare)>(f("compare"));
-            o.clone = reinterpret_cast<decltype(o.clone)>(f("clone"));
-            o.from_xml = reinterpret_cast<decltype(o.from_xml)>(f("from_xml"));
-            o.toxml_cr = reinterpret_cast<decltype(o.toxml_cr)>(f("toxml_cr"));
-            o.set_all_flags = reinterpret_cast<decltype(o.set_all_flags)>(f("set_all_state_tracking_flag"));
-            out.push_back(o);
-        }
-        return out;
-    }();
-    return table[t];
-}
-
+using walk::ops;
+using walk::Ops;
 inline const char *name(uint32_t t) { return kTypes[t].name; }
 inline int8_t highest(uint32_t t) { return kTypes[t].highest(); }
 
@@ -203,113 +165,53 @@ inline void *make_instance(const Handle &hd, const Case &c) {
 // The links of list chains (a head's first, last and parent, an element's
 // next and prev) are announced to the memory range library instead and are
 // not watched.
-
-class Watch {
+class Watch : test::structs::Watch {
 public:
-    Watch(const Handle &hd, uint32_t t, void *inst) : hd_(hd) {
-        add(t, inst, false);
-        H h = hd_.h;
-        notify_ = h->write_notify;
-        free_ = h->free;
-        h->write_notify = &Watch::on_notify;
-        h->free = &Watch::on_free;
+    Watch(const Handle &hd, uint32_t t, void *inst) : test::structs::Watch(hd.h), hd_(hd), inst_(inst) {
+        walk::each_instance(t, inst, [&](uint32_t u, const void *i, bool element) {
+            if (i == inst || element) add(i, hd.block_size(i));
+            if (element) forget(walk::bytes(i) + walk::kLinkOffset + 8, 16); // next, prev
+            walk::each_block(u, i, [&](void *p) { add(p, hd.block_size(p)); });
+            const walk::TypeDesc &d = kTypes[u];
+            for (uint32_t k = 0; k < d.field_count; ++k)
+                if (d.fields[k].kind == FieldKind::List) forget(walk::bytes(i) + d.fields[k].offset, 24);
+        });
+        start();
+        before_.assign(walk::bytes(inst), walk::bytes(inst) + hd.block_size(inst));
+        free_ = hd.h->free;
+        hd.h->free = &Watch::on_free;
         current() = this;
     }
     ~Watch() {
-        hd_.h->write_notify = notify_;
         hd_.h->free = free_;
         current() = nullptr;
     }
     Watch(const Watch &) = delete;
     Watch &operator=(const Watch &) = delete;
 
-    // The unannounced changes, reported with the type named.
     void check(const char *what) const {
-        for (const Region &r : regions_) {
-            if (!r.live) continue;
-            for (size_t i = 0; i < r.size; ++i) {
-                const size_t k = r.at + i;
-                if (r.addr[i] != before_[k] && !announced_[k] && !exempt_[k])
-                    fault("%s: byte %zu of a %u-byte block of the %s changed unannounced (0x%02x -> 0x%02x)",
-                          what, i, static_cast<unsigned>(r.size), r.type_name, before_[k], r.addr[i]);
-            }
-        }
+        const std::vector<long> bad = unannounced(inst_);
+        if (!bad.empty())
+            fault("%s: %zu bytes changed unannounced, the first %ld bytes from the instance", what, bad.size(), bad[0]);
     }
     // The top instance's bytes before the operation.
     const uint8_t *before() const { return before_.data(); }
 
 private:
-    struct Region {
-        uint8_t *addr;
-        size_t size;
-        size_t at; // of its bytes in before_, announced_, exempt_
-        const char *type_name;
-        bool live;
-    };
-    static constexpr size_t kMaxBytes = 1 << 20;
-    static constexpr uint32_t kLink = walk::kLinkOffset;
-
-    size_t region(const void *p, const char *type_name) {
-        const size_t n = hd_.block_size(p);
-        if (n == 0 || before_.size() + n > kMaxBytes) return SIZE_MAX;
-        const size_t at = before_.size();
-        auto *b = static_cast<uint8_t *>(const_cast<void *>(p));
-        before_.insert(before_.end(), b, b + n);
-        announced_.resize(at + n, 0);
-        exempt_.resize(at + n, 0);
-        regions_.push_back(Region{b, n, at, type_name, true});
-        return at;
-    }
-    void add(uint32_t t, void *inst, bool element) {
-        const size_t at = region(inst, name(t));
-        if (at == SIZE_MAX) return;
-        if (element) std::memset(&exempt_[at + kLink + 8], 1, 16); // next, prev
-        fields(t, static_cast<uint8_t *>(inst), at);
-    }
-    // The blocks a type's fields own; the list heads among them.
-    void fields(uint32_t t, uint8_t *inst, size_t at) {
-        const walk::TypeDesc &d = kTypes[t];
-        for (uint32_t i = 0; i < d.field_count; ++i) {
-            const FieldDesc &f = d.fields[i];
-            if (f.kind == FieldKind::String || f.kind == FieldKind::VarArray) {
-                if (void *p = walk::load<void *>(inst, f.offset)) region(p, d.name);
-            } else if (f.kind == FieldKind::Record) {
-                fields(static_cast<uint32_t>(f.ref), inst + f.offset, at + f.offset);
-            } else if (f.kind == FieldKind::List) {
-                std::memset(&exempt_[at + f.offset], 1, 24); // first, last, parent
-                for (void *e : walk::elements(inst, f)) add(static_cast<uint32_t>(f.ref), e, true);
-            }
-        }
-    }
-
     static Watch *&current() {
         static Watch *w = nullptr;
         return w;
     }
-    static void on_notify(H h, const void *addr, uint32_t len, uint32_t ctx, const void *owner) {
-        Watch *w = current();
-        const auto *a = static_cast<const uint8_t *>(addr);
-        for (const Region &r : w->regions_) {
-            if (!r.live || a + len <= r.addr || a >= r.addr + r.size) continue;
-            const size_t from = a > r.addr ? static_cast<size_t>(a - r.addr) : 0;
-            const size_t to = std::min(r.size, static_cast<size_t>(a + len - r.addr));
-            for (size_t i = from; i < to; ++i)
-                if (r.addr[i] == w->before_[r.at + i]) w->announced_[r.at + i] = 1;
-        }
-        if (w->notify_ != nullptr) w->notify_(h, addr, len, ctx, owner);
-    }
     static void on_free(void *alloc_ctx, uint32_t ctx, void *block) {
         Watch *w = current();
-        for (Region &r : w->regions_)
-            if (r.addr == block) r.live = false;
+        w->forget(block, w->hd_.block_size(block));
         w->free_(alloc_ctx, ctx, block);
     }
 
     const Handle &hd_;
-    qel_write_notify_fn notify_;
+    const void *inst_;
     decltype(qel_handle_t::free) free_;
-    std::vector<Region> regions_;
-    std::vector<uint8_t> before_, announced_, exempt_;
+    std::vector<uint8_t> before_;
 };
 
 // ---- Checks -------------------------------------------------------------------------------
@@ -351,31 +253,19 @@ inline void check_count(uint32_t t, const uint8_t *msg, size_t size, uint32_t go
 // Every variant of the instance and of what it holds is its type's highest:
 // an encoding carries every field.
 inline bool full(uint32_t t, const void *inst) {
-    const walk::TypeDesc &d = kTypes[t];
-    if (walk::instance_variant(inst) != d.highest()) return false;
-    for (uint32_t i = 0; i < d.field_count; ++i) {
-        const FieldDesc &f = d.fields[i];
-        if (f.kind == FieldKind::Record && !full(static_cast<uint32_t>(f.ref), walk::bytes(inst) + f.offset))
-            return false;
-        if (f.kind == FieldKind::List)
-            for (void *e : walk::elements(inst, f))
-                if (!full(static_cast<uint32_t>(f.ref), e)) return false;
-    }
-    return true;
+    bool all = true;
+    walk::each_instance(t, inst,
+                        [&](uint32_t u, const void *i, bool) { all &= walk::instance_variant(i) == highest(u); });
+    return all;
 }
 
 // The ra data blocks an instance encodes (9 bytes each, which len does
 // not count): one for itself and for each nested instance or element that
 // carries the flag, which a decoding takes from the wire.
 inline uint32_t ra_blocks(uint32_t t, const void *inst) {
-    const walk::TypeDesc &d = kTypes[t];
-    uint32_t n = (walk::bytes(inst)[10] & QEL_OBJ_RA_DATA) != 0 ? 1 : 0;
-    for (uint32_t i = 0; i < d.field_count; ++i) {
-        const FieldDesc &f = d.fields[i];
-        if (f.kind == FieldKind::Record) n += ra_blocks(static_cast<uint32_t>(f.ref), walk::bytes(inst) + f.offset);
-        if (f.kind == FieldKind::List)
-            for (void *e : walk::elements(inst, f)) n += ra_blocks(static_cast<uint32_t>(f.ref), e);
-    }
+    uint32_t n = 0;
+    walk::each_instance(t, inst,
+                        [&](uint32_t, const void *i, bool) { n += (walk::bytes(i)[10] & QEL_OBJ_RA_DATA) != 0; });
     return n;
 }
 // A buffer that holds any encoding of the instance.

@@ -6,17 +6,17 @@
 //   from_xml          the same instances as XML documents, at two paths
 //   drovdef           a compact image of the library file (the sections the
 //                     tool reads, nothing of its code), its catalogue and
-//                     .velto section alone, and catalogue texts with
-//                     arguments
+//                     .velto section alone (message texts with arguments:
+//                     the kept corpus)
 // usage: make_corpus OUT [LIBRARY]   (LIBRARY: the drov_def library file;
 // default the one this program runs with).  Those four folders of OUT are
 // emptied first.
-#include <dlfcn.h>
 #include <elf.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -50,6 +50,88 @@ Bytes cat(Bytes head, const Bytes &tail) {
 
 // ---- Messages and documents -------------------------------------------------------------
 
+// What the starting inputs rest on: an instance filled through the setters
+// (strings with NULs, state flags set to `flags`) decodes back equal from
+// its encoding, given the writer's buffer of len + 1 bytes (a list's flag
+// needs two bytes of room, len counts one) or exactly the bytes written;
+// decoded again in place it allocates nothing, and it encodes to the same
+// bytes.  So it does when the runtime lets the library code the values and
+// count the instances itself.  Every allocation of a decoding (into a fresh
+// instance, or replacing what a filled one holds) and of a clone failing
+// in turn is reported as 12 and leaks nothing; a clone that failed makes
+// nothing.  Every prefix of the encoding, from a block of exactly its size
+// (the sanitizer build checks the reads), decoded fresh and as an update,
+// fails with 90 (a value cut short) or reads past the bytes given: a
+// message cut short never looks whole.
+void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const std::string &stem) {
+    const Ops &o = ops(t);
+    auto fail = [&](const std::string &what, uint32_t err) {
+        fault("%s: %s, error %u", stem.c_str(), what.c_str(), err);
+    };
+    void *src = o.create(hd.h, 1);
+    walk::Filler fill{hd.h, std::mt19937(random)};
+    fill.fill(t, src);
+    o.set_all_flags(hd.h, 1, src, flags);
+    const uint32_t room = o.len(hd.h, 1, src) + 1;
+    Bytes msg(room);
+    msg.resize(o.marshal(hd.h, 1, msg.data(), src, static_cast<int32_t>(room), &fill.err));
+    for (uint32_t features : {0u, QEL_FEATURES_ALL}) {
+        hd.h->features = features;
+        for (const size_t given : {msg.size(), size_t{room}}) {
+            Bytes in = msg, out(room);
+            in.resize(given, 0xEE);
+            void *dst = o.create(hd.h, 1);
+            if (o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 0, &fill.err) != msg.size())
+                fail("not read to its end", fill.err);
+            const uint64_t allocs = hd.st().alloc_calls;
+            if (o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 1, &fill.err) != msg.size() ||
+                hd.st().alloc_calls != allocs)
+                fail("decoded again in place, not read to its end or allocating", fill.err);
+            out.resize(o.marshal(hd.h, 1, out.data(), dst, static_cast<int32_t>(room), &fill.err));
+            const std::string diff = walk::diff(t, src, dst);
+            o.destroy(hd.h, 1, dst);
+            if (fill.err != 0 || !diff.empty() || out != msg) fail("decoded and encoded again: " + diff, fill.err);
+        }
+    }
+    hd.h->features = 0;
+    Bytes scratch(room);
+    for (uint64_t nth = 1, failed = 1; failed != 0; ++nth) {
+        failed = 0;
+        for (uint32_t how : {0, 1, 2}) { // fresh, update, clone
+            const size_t live = hd.st().live.size();
+            void *dst = how == 2 ? nullptr : o.create(hd.h, 1);
+            walk::Filler other{hd.h, std::mt19937(static_cast<uint32_t>(nth))};
+            if (how == 1) other.fill(t, dst); // something of other sizes to replace
+            uint32_t err = 0;
+            hd.fail_alloc(static_cast<uint32_t>(nth));
+            if (how == 2) o.clone(hd.h, 1, src, &dst, scratch.data(), room, &err);
+            else o.unmarshal(hd.h, 1, msg.data(), dst, static_cast<int32_t>(msg.size()), how, &err);
+            const bool failed_here = hd.st().alloc_calls >= hd.st().fail_alloc_at;
+            hd.fail_alloc(0);
+            failed += failed_here;
+            if (err != (failed_here ? QEL_ENOMEM : 0) || hd.st().last_error != err)
+                fail("allocation " + std::to_string(nth) + " failing", err);
+            if (failed_here ? how == 2 && dst != nullptr : !walk::diff(t, src, dst).empty())
+                fail("allocation " + std::to_string(nth) + " failing: what is left", err);
+            if (dst != nullptr) o.destroy(hd.h, 1, dst);
+            if (hd.st().live.size() != live) fail("allocation " + std::to_string(nth) + " failing: leaks", err);
+        }
+    }
+    for (size_t k = 1; k < msg.size(); ++k) { // every prefix, in a block of exactly its size
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[k]);
+        std::copy_n(msg.begin(), k, exact.get());
+        for (uint32_t update : {0u, 1u}) {
+            void *dst = update != 0 ? src : o.create(hd.h, 1);
+            uint32_t err = 0;
+            const uint32_t n = o.unmarshal(hd.h, 1, exact.get(), dst, static_cast<int32_t>(k), update, &err);
+            if ((err != 0 && err != QEL_EMSGSIZE) || (err == 0 && n <= k))
+                fail("a prefix of " + std::to_string(k) + " bytes read as " + std::to_string(n), err);
+            if (update == 0) o.destroy(hd.h, 1, dst);
+        }
+    }
+    o.destroy(hd.h, 1, src);
+}
+
 void structures() {
     const char *tracking_names[] = {"untracked", "off", "tracked"};
     const Tracking trackings[] = {Tracking::Absent, Tracking::Off, Tracking::On};
@@ -63,9 +145,11 @@ void structures() {
                 c.lowered = v < highest(t); // made in variant v
                 c.domain = v;
                 const Handle hd(c);
+                const auto random = t * 100 + static_cast<uint32_t>(k * 10 + v + 1);
+                for (uint32_t flags = 1; flags <= 4; ++flags) check(hd, t, random * 4 + flags, flags, stem);
                 const Ops &o = ops(t);
                 void *src = o.create(hd.h, 1);
-                walk::Filler fill{hd.h, std::mt19937(t * 100 + static_cast<uint32_t>(k * 10 + v + 1))};
+                walk::Filler fill{hd.h, std::mt19937(random)};
                 fill.with_nuls = false; // the same instance goes into XML
                 fill.fill(t, src);
                 o.set_all_flags(hd.h, 1, src, 1 + static_cast<uint32_t>(k));
@@ -73,8 +157,7 @@ void structures() {
                 msg.resize(o.marshal_for_clone(hd.h, 1, msg.data(), src, static_cast<int32_t>(msg.size()), &fill.err));
                 static std::vector<char> xml(1 << 20);
                 const uint32_t xml_err = o.toxml_cr(hd.h, src, xml.data(), static_cast<uint32_t>(xml.size()));
-                if (fill.err != 0 || xml_err == UINT32_MAX)
-                    throw std::runtime_error(stem + ": filling or encoding failed");
+                if (fill.err != 0 || xml_err == UINT32_MAX) fault("%s: filling or encoding failed", stem.c_str());
                 o.destroy(hd.h, 1, src);
 
                 const auto tb = static_cast<uint8_t>(t);
@@ -113,16 +196,14 @@ Bytes compact_image(const Bytes &lib) {
         uint32_t link_to = 0; // index among the output sections
     };
     std::vector<Out> out(4); // null, .rela.dyn, .dynsym, .dynstr
-    std::map<size_t, uint32_t> index_of; // input section -> output
-    auto keep = [&](const drovdef::Section &s) {
-        auto c = elf.contents(s);
-        index_of[static_cast<size_t>(&s - secs.data())] = static_cast<uint32_t>(out.size());
-        out.push_back(Out{s, Bytes(c.begin(), c.end())});
-    };
+    std::map<size_t, uint16_t> index_of; // input section -> output
     for (const drovdef::Section &s : secs) {
         const bool module_data = s.name == ".rodata" || s.name == ".data.rel.ro" || s.name == ".data" ||
                                  s.name == ".bss" || s.name.starts_with(drovdef::kLuidSectionPrefix);
-        if (module_data || s.name == drovdef::kFormatSection || s.name == ".velto") keep(s);
+        if (!module_data && s.name != drovdef::kFormatSection && s.name != ".velto") continue;
+        auto c = elf.contents(s);
+        index_of[static_cast<size_t>(&s - secs.data())] = static_cast<uint16_t>(out.size());
+        out.push_back(Out{s, Bytes(c.begin(), c.end())});
     }
     auto loaded_here = [&](uint64_t addr) {
         for (size_t i = 4; i < out.size(); ++i)
@@ -130,95 +211,68 @@ Bytes compact_image(const Bytes &lib) {
         return false;
     };
 
-    Bytes relocs, syms(24, 0), names(1, 0);
+    Bytes relocs, syms(sizeof(Elf64_Sym), 0), names(1, 0);
     std::map<uint32_t, uint32_t> sym_index;
     const auto rd = elf.contents(*rela), sd = elf.contents(dynsym), nd = elf.contents(dynstr);
-    for (size_t off = 0; off + 24 <= rd.size(); off += 24) {
-        Bytes r(rd.begin() + static_cast<long>(off), rd.begin() + static_cast<long>(off + 24));
-        if (!loaded_here(drovdef::load_u64(&r[0]))) continue;
-        const uint32_t sym = drovdef::load_u32(&r[12]);
-        if (sym != 0) {
-            auto [it, added] = sym_index.emplace(sym, static_cast<uint32_t>(syms.size() / 24));
+    auto append = [](Bytes &to, const auto &v) {
+        to.insert(to.end(), reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v + 1));
+    };
+    for (size_t off = 0; off + sizeof(Elf64_Rela) <= rd.size(); off += sizeof(Elf64_Rela)) {
+        Elf64_Rela r;
+        std::memcpy(&r, &rd[off], sizeof r);
+        if (!loaded_here(r.r_offset)) continue;
+        if (const auto sym = static_cast<uint32_t>(ELF64_R_SYM(r.r_info)); sym != 0) {
+            auto [it, added] = sym_index.emplace(sym, static_cast<uint32_t>(syms.size() / sizeof(Elf64_Sym)));
             if (added) {
-                Bytes e(sd.begin() + sym * 24L, sd.begin() + sym * 24L + 24);
-                const char *n = reinterpret_cast<const char *>(nd.data()) + drovdef::load_u32(&e[0]);
-                const auto name_at = static_cast<uint32_t>(names.size());
+                Elf64_Sym e;
+                std::memcpy(&e, &sd[sym * sizeof e], sizeof e);
+                const char *n = reinterpret_cast<const char *>(nd.data()) + e.st_name;
+                e.st_name = static_cast<uint32_t>(names.size());
                 names.insert(names.end(), n, n + std::strlen(n) + 1);
-                std::memcpy(&e[0], &name_at, 4);
-                const uint16_t shndx = drovdef::load_u16(&e[6]);
-                const uint16_t mapped = index_of.count(shndx) ? static_cast<uint16_t>(index_of[shndx]) : SHN_ABS;
-                std::memcpy(&e[6], &mapped, 2);
-                syms.insert(syms.end(), e.begin(), e.end());
+                e.st_shndx = index_of.count(e.st_shndx) ? index_of[e.st_shndx] : SHN_ABS;
+                append(syms, e);
             }
-            std::memcpy(&r[12], &it->second, 4);
+            r.r_info = ELF64_R_INFO(it->second, ELF64_R_TYPE(r.r_info));
         }
-        relocs.insert(relocs.end(), r.begin(), r.end());
+        append(relocs, r);
     }
     out[1] = Out{*rela, relocs, 2};
     out[2] = Out{dynsym, syms, 3};
-    out[2].s.flags = 0; // not loaded: nothing points into it
     out[3] = Out{dynstr, names};
-    out[3].s.flags = 0;
+    out[2].s.flags = out[3].s.flags = 0; // not loaded: nothing points into them
 
     // Header, contents, section name table, section headers.
-    Bytes img(lib.begin(), lib.begin() + 64);
     Bytes shstr(1, 0);
     std::vector<uint32_t> name_at(out.size() + 1, 0);
     for (size_t i = 1; i <= out.size(); ++i) {
         name_at[i] = static_cast<uint32_t>(shstr.size());
         const std::string n = i < out.size() ? out[i].s.name : ".shstrtab";
-        shstr.insert(shstr.end(), n.begin(), n.end());
-        shstr.push_back(0);
+        shstr.insert(shstr.end(), n.begin(), n.end() + 1);
     }
     out.push_back(Out{drovdef::Section{".shstrtab", SHT_STRTAB}, shstr});
-    std::vector<uint64_t> offsets(out.size(), 0);
+    Bytes img(lib.begin(), lib.begin() + sizeof(Elf64_Ehdr));
+    std::vector<Elf64_Shdr> headers(out.size(), Elf64_Shdr{});
     for (size_t i = 1; i < out.size(); ++i) {
-        if (out[i].s.type == SHT_NOBITS) continue;
+        const drovdef::Section &s = out[i].s;
         img.resize((img.size() + 7) / 8 * 8, 0);
-        offsets[i] = img.size();
-        img.insert(img.end(), out[i].data.begin(), out[i].data.end());
+        const bool nobits = s.type == SHT_NOBITS;
+        headers[i] = Elf64_Shdr{name_at[i], s.type, s.flags, s.addr, nobits ? 0 : img.size(),
+                                nobits ? s.size : out[i].data.size(), out[i].link_to, 0, 8,
+                                s.type == SHT_RELA || s.type == SHT_DYNSYM ? 24u : 0u};
+        if (!nobits) img.insert(img.end(), out[i].data.begin(), out[i].data.end());
     }
     img.resize((img.size() + 7) / 8 * 8, 0);
-    auto store = [&](size_t at, uint64_t v, int width) {
-        for (int b = 0; b < width; ++b) img[at + b] = static_cast<uint8_t>(v >> (8 * b));
-    };
-    const uint64_t shoff = img.size();
-    img.resize(shoff + 64 * out.size(), 0);
-    for (size_t i = 1; i < out.size(); ++i) {
-        const size_t h = shoff + 64 * i;
-        const drovdef::Section &s = out[i].s;
-        store(h, name_at[i], 4);
-        store(h + 4, s.type, 4);
-        store(h + 8, s.flags, 8);
-        store(h + 16, s.addr, 8);
-        store(h + 24, offsets[i], 8);
-        store(h + 32, s.type == SHT_NOBITS ? s.size : out[i].data.size(), 8);
-        store(h + 40, out[i].link_to, 4);
-        store(h + 48, 8, 8); // alignment
-        store(h + 56, s.type == SHT_RELA || s.type == SHT_DYNSYM ? 24 : 0, 8);
-    }
-    store(32, 0, 8);  // no program headers
-    store(40, shoff, 8);
-    store(54, 0, 2);
-    store(56, 0, 2);
-    store(58, 64, 2);
-    store(60, out.size(), 2);
-    store(62, out.size() - 1, 2);
+    Elf64_Ehdr eh;
+    std::memcpy(&eh, img.data(), sizeof eh);
+    eh.e_phoff = 0; // no program headers
+    eh.e_shoff = img.size();
+    eh.e_phentsize = eh.e_phnum = 0;
+    eh.e_shentsize = sizeof(Elf64_Shdr);
+    eh.e_shnum = static_cast<uint16_t>(out.size());
+    eh.e_shstrndx = static_cast<uint16_t>(out.size() - 1);
+    std::memcpy(img.data(), &eh, sizeof eh);
+    for (const Elf64_Shdr &h : headers) append(img, h);
     return img;
-}
-
-// Arguments that fit a message text's conversions.
-std::vector<std::string> arguments_for(std::string_view text) {
-    std::vector<std::string> args;
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] != '%') continue;
-        const char c = text[++i];
-        if (c == 's') args.push_back("name");
-        else if (c == 'u') args.push_back("0x10");
-        else if (c == 'd') args.push_back("-7");
-        else if (c == 'p') args.push_back("4096");
-    }
-    return args;
 }
 
 void library(const std::string &path) {
@@ -230,8 +284,7 @@ void library(const std::string &path) {
         throw std::runtime_error("the compact image's type table is not the library's");
     drovdef::velto_text(elf, drovdef::kVeltoManifestRecord);
     drovdef::velto_text(elf, drovdef::kVeltoBuildRecord);
-    const drovdef::Catalogue catalogue = drovdef::load_catalogue(elf);
-    catalogue.check();
+    drovdef::load_catalogue(elf).check();
     put("drovdef", "image", cat({0}, img));
 
     const drovdef::Section *luids = elf.find_prefix(drovdef::kLuidSectionPrefix).at(0);
@@ -242,30 +295,6 @@ void library(const std::string &path) {
     put("drovdef", "catalogue", c);
     const auto velto = elf.contents(*elf.find(".velto"));
     put("drovdef", "velto", cat({2}, Bytes(velto.begin(), velto.end())));
-
-    // Texts with different sets of conversions.
-    std::map<std::string, std::string> by_conversions;
-    catalogue.for_each([&](size_t, uint32_t, std::string_view text) {
-        std::string key;
-        for (const std::string &a : arguments_for(text)) key += a[0];
-        by_conversions.emplace(key, std::string(text));
-    });
-    size_t k = 0;
-    for (const auto &[key, text] : by_conversions) {
-        Bytes f{3};
-        f.insert(f.end(), text.begin(), text.end());
-        for (const std::string &a : arguments_for(text)) {
-            f.push_back(0);
-            f.insert(f.end(), a.begin(), a.end());
-        }
-        put("drovdef", "format-" + std::to_string(k++), f);
-    }
-}
-
-std::string own_library() {
-    Dl_info info{};
-    dladdr(walk::fn<void *>("vm_id_create"), &info);
-    return info.dli_fname;
 }
 
 } // namespace
@@ -279,7 +308,7 @@ int main(int argc, char **argv) {
     try {
         for (const char *h : {"unmarshal", "clone", "from_xml", "drovdef"}) fs::remove_all(out_dir / h);
         structures();
-        library(argc > 2 ? argv[2] : own_library());
+        library(argc > 2 ? argv[2] : walk::library_path());
     } catch (const std::exception &e) {
         std::fprintf(stderr, "make_corpus: %s\n", e.what());
         return 1;

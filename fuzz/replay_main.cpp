@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
@@ -18,28 +17,24 @@ int main(int argc, char **argv) {
     namespace fs = std::filesystem;
     std::vector<fs::path> files;
     for (int i = 1; i < argc; ++i) {
-        const fs::path p = argv[i];
-        if (!fs::is_directory(p)) {
-            files.push_back(p);
-            continue;
-        }
-        std::vector<fs::path> in;
-        for (const auto &e : fs::directory_iterator(p))
-            if (e.is_regular_file()) in.push_back(e.path());
-        if (in.empty()) {
+        const size_t before = files.size();
+        if (!fs::is_directory(argv[i])) files.emplace_back(argv[i]);
+        else
+            for (const auto &e : fs::directory_iterator(argv[i]))
+                if (e.is_regular_file()) files.push_back(e.path());
+        if (files.size() == before) {
             std::fprintf(stderr, "%s: no inputs\n", argv[i]);
             return 1;
         }
-        std::sort(in.begin(), in.end());
-        files.insert(files.end(), in.begin(), in.end());
+        std::sort(files.begin() + static_cast<long>(before), files.end());
     }
     for (const fs::path &f : files) {
         std::ifstream s(f, std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(s)), std::istreambuf_iterator<char>());
         if (!s) {
             std::fprintf(stderr, "%s: cannot read\n", f.c_str());
             return 1;
         }
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(s)), std::istreambuf_iterator<char>());
         // Exactly its size, so that a read past the end is one past the block.
         std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
         std::copy(bytes.begin(), bytes.end(), exact.get());

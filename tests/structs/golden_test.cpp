@@ -4,7 +4,11 @@
 // the hash from 0x5eed), NAME.print and NAME.xml what the instance it
 // decodes into prints.  Encoding that instance again gives the same bytes;
 // a reader of an earlier variant reads the beginning, one of a later
-// variant keeps what the encoding lacks.
+// variant keeps what the encoding lacks.  A hand-made encoding (with an
+// `error`) is only decoded: as far as its bytes go, with that error,
+// leaving `memory` at offset `at` of the instance, tracing the body length
+// `jump` of an offset jump, allocating at most `most` bytes at once (and
+// `allocations` times).
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,6 +35,9 @@ struct Example {
     uint32_t len = 0;
     int64_t hash = -1;
     Bytes bytes;
+    int64_t error = -1, allocations = -1;
+    uint32_t read = 0, at = 0, jump = 0, most = 0;
+    Bytes memory;
 };
 
 Example load(const fs::path &p) {
@@ -47,6 +54,15 @@ Example load(const fs::path &p) {
             else if (k == "tracking") x.tracking = v == "on";
             else if (k == "len") x.len = static_cast<uint32_t>(std::stoul(v));
             else if (k == "hash") x.hash = static_cast<int64_t>(std::stoul(v, nullptr, 16));
+            else if (k == "error") x.error = std::stoi(v);
+            else if (k == "read") x.read = static_cast<uint32_t>(std::stoul(v));
+            else if (k == "at") x.at = static_cast<uint32_t>(std::stoul(v));
+            else if (k == "jump") x.jump = static_cast<uint32_t>(std::stoul(v));
+            else if (k == "most") x.most = static_cast<uint32_t>(std::stoul(v));
+            else if (k == "allocations") x.allocations = std::stoi(v);
+            else if (k == "memory")
+                for (size_t i = 0; i + 1 < v.size(); i += 2)
+                    x.memory.push_back(static_cast<uint8_t>(std::stoul(v.substr(i, 2), nullptr, 16)));
         }
     }
     return x;
@@ -68,20 +84,36 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
     qel_standin::set_tracking(h, x.tracking ? Tracking::On : Tracking::Off);
     qel_standin::set_domain_variant(h, x.type, static_cast<int8_t>(x.variant));
     void *inst = make(t);
+    const std::string kJump = "offset_jump read_len %d offset_jump_base %d _qel_variant_jump %d";
+    if (x.error >= 0) {
+        qel_standin::reset_global();
+        st().calls.clear();
+        EXPECT_EQ(decode(t, x.bytes, inst), x.read);
+        EXPECT_EQ(err, x.error);
+        EXPECT_EQ(st().last_error, x.error);
+        EXPECT_EQ(Bytes(walk::bytes(inst) + x.at, walk::bytes(inst) + x.at + x.memory.size()), x.memory);
+        std::vector<uint64_t> jumps; // the body lengths traced
+        for (size_t i = 0; i < qel_standin::traces().size(); ++i)
+            if (test::structs::trace_texts()[i] == kJump) jumps.push_back(qel_standin::traces()[i].args.at(2).u);
+        EXPECT_EQ(jumps, x.jump != 0 ? std::vector<uint64_t>{x.jump} : std::vector<uint64_t>{});
+        for (const auto &a : qel_standin::calls_named(h, "allocate")) EXPECT_LE(static_cast<uint32_t>(a.arg), x.most);
+        if (x.allocations >= 0) { EXPECT_EQ(calls("allocate"), static_cast<size_t>(x.allocations)); }
+        return;
+    }
     EXPECT_EQ(decode(t, x.bytes, inst), x.bytes.size());
     ASSERT_EQ(err, 0u);
     EXPECT_EQ(walk::instance_variant(inst), x.variant);
-    EXPECT_EQ(len_of(t)(h, 1, inst), x.len);
+    EXPECT_EQ(walk::ops(t).len(h, 1, inst), x.len);
     EXPECT_EQ(walk::fn<uint32_t (*)(qel_handle_t *, const void *)>(walk::op(t, "len_cr"))(h, inst), x.len);
     EXPECT_EQ(encode(t, inst, x.len + 1), x.bytes);
     EXPECT_EQ(err, 0u);
     if (x.hash >= 0) {
         EXPECT_EQ(walk::fn<uint32_t (*)(const void *, uint32_t)>(walk::op(t, "hash"))(inst, 0x5eed), x.hash);
     }
+    using Render = uint32_t (*)(qel_handle_t *, const void *, char *, uint32_t);
     auto text = [&](const char *op) {
         std::vector<char> buf(1 << 16);
-        const uint32_t n = walk::fn<uint32_t (*)(qel_handle_t *, const void *, char *, uint32_t)>(walk::op(t, op))(
-            h, inst, buf.data(), static_cast<uint32_t>(buf.size()));
+        const uint32_t n = walk::fn<Render>(walk::op(t, op))(h, inst, buf.data(), 1 << 16);
         EXPECT_EQ(n, std::strlen(buf.data()));
         return std::string(buf.data());
     };
@@ -93,11 +125,9 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         EXPECT_EQ(text(op), want) << ext;
         // A buffer too short: -1 and 28, the beginning of the text, nothing past the buffer.
         for (auto len : {size_t{1}, size_t{31}, want.size()}) {
-            if (len > want.size()) continue;
             std::string buf(len + 1, '#');
-            EXPECT_EQ(walk::fn<uint32_t (*)(qel_handle_t *, const void *, char *, uint32_t)>(walk::op(t, op))(
-                          h, inst, buf.data(), static_cast<uint32_t>(len)),
-                      UINT32_MAX);
+            if (len > want.size()) continue;
+            EXPECT_EQ(walk::fn<Render>(walk::op(t, op))(h, inst, buf.data(), static_cast<uint32_t>(len)), UINT32_MAX);
             EXPECT_EQ(h->err, QEL_ENOSPC);
             h->err = 0;
             EXPECT_EQ(buf.c_str(), want.substr(0, len - 1));
@@ -117,8 +147,7 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         EXPECT_EQ(decode(t, x.bytes, old), x.bytes.size());
         EXPECT_EQ(walk::instance_variant(old), 0);
         EXPECT_EQ(later(), untouched);
-        ASSERT_EQ(test::structs::trace_texts(),
-                  std::vector<std::string>{"offset_jump read_len %d offset_jump_base %d _qel_variant_jump %d"});
+        ASSERT_EQ(test::structs::trace_texts(), std::vector<std::string>{kJump});
         const auto &jump = qel_standin::traces().back();
         EXPECT_EQ(jump.flags, 0x6000000u);
         EXPECT_EQ(jump.args.at(1).u, 2u);
@@ -136,7 +165,7 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         EXPECT_EQ(st().last_error, 43u);
         EXPECT_EQ(calls("qel_store_epoch_err"), 1u);
         err = 0;
-        EXPECT_EQ(encode(t, inst, x.len + 1, marshal_for_clone_of(t)), x.bytes);
+        EXPECT_EQ(encode(t, inst, x.len + 1, walk::ops(t).marshal_for_clone), x.bytes);
         EXPECT_EQ(err, 0u);
         encode(t, inst, static_cast<uint32_t>(read.size() - 1)); // too short: its own error
         EXPECT_EQ(err, 90u);
@@ -189,7 +218,8 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         if (x.tracking) given.resize(x.len + 1, 0xEE);
         uint32_t e = 0;
         qel_standin::reset_global();
-        EXPECT_EQ(unmarshal_of(t)(other, 1, given.data(), q, static_cast<int32_t>(given.size()), 0, &e), x.bytes.size());
+        EXPECT_EQ(walk::ops(t).unmarshal(other, 1, given.data(), q, static_cast<int32_t>(given.size()), 0, &e),
+                  x.bytes.size());
         EXPECT_EQ(e, 0u);
         EXPECT_TRUE(qel_standin::traces().empty());
         EXPECT_EQ(walk::diff(t, inst, q), "");

@@ -1,9 +1,10 @@
-// What the schema promises about every structure type: the exported names
-// the naming rules give, the fixed layouts and sizes, and the field
-// numbers each variant accepts.
+// What the schema promises about every structure type: the fixed layouts
+// and sizes, the field numbers each variant accepts, and the exported names
+// the naming rules give (the data in tests/golden/structs/schema).
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
-#include <string_view>
 
 #include "struct_support.h"
 
@@ -12,54 +13,46 @@ namespace {
 using namespace test::structs;
 using qel_standin::Tracking;
 
-// ---- Layout facts, checked at compile time over the schema tables -----------------
-
-constexpr bool same(const char *a, const char *b) { return std::string_view(a) == b; }
-constexpr uint32_t type_index(const char *name) {
-    for (uint32_t t = 0; t < drov::schema::kTypeCount; ++t)
-        if (same(kTypes[t].name, name)) return t;
-    return ~0u;
-}
-constexpr const FieldDesc &field(const char *type, const char *name) {
-    const auto &t = kTypes[type_index(type)];
-    for (uint32_t i = 0; i < t.field_count; ++i)
-        if (same(t.fields[i].name, name)) return t.fields[i];
-    return t.fields[0];
-}
-constexpr bool at(const char *type, const char *name, uint16_t offset, int16_t state) {
-    const FieldDesc &f = field(type, name);
-    return same(f.name, name) && f.offset == offset && f.state_index == state;
+// The lines of the data file starting with `what`, split into words.
+std::vector<std::vector<std::string>> rows(const std::string &what) {
+    std::ifstream in(DROV_DEF_GOLDEN_DIR "/schema");
+    std::vector<std::vector<std::string>> out;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> row(std::istream_iterator<std::string>(words), {});
+        if (!row.empty() && row[0] == what) out.emplace_back(row.begin() + 1, row.end());
+    }
+    EXPECT_FALSE(out.empty()) << "no " << what;
+    return out;
 }
 
-static_assert(at("vm_act_rsp", "vm_name_length", 12, -1));
-static_assert(at("vm_act_rsp", "vm_name", 16, 0));
-static_assert(at("vm_act_rsp", "rc", 24, 1));
-static_assert(at("vm_act_rsp", "vm_if_rsp", 40, 2) && field("vm_act_rsp", "vm_if_rsp").nested_area == 3);
-static_assert(at("vm_act_rsp", "vm_uid", 96, 4));
-static_assert(at("vm_act_rsp", "vm_clnt", 104, 5));
-static_assert(at("vm_act_rsp", "vm_act_state", 120, 6));
-static_assert(at("vm_act_rsp", "owner_len", 136, -1) && field("vm_act_rsp", "owner_len").variant == 1);
-static_assert(at("vm_act_rsp", "owner", 144, 7) && field("vm_act_rsp", "owner").variant == 1);
-static_assert(at("vm_act_rsp", "sp_type", 152, 8) && field("vm_act_rsp", "sp_type").variant == 2);
-// A list head is 28 bytes; list elements link at 16 and their fields start at 40.
-static_assert(field("vm_mac_pool", "mac_addr_list").size == 28);
-static_assert(at("vm_mac_pool_addr", "mac_addr", 40, 0));
-static_assert(at("vm_nic", "if_handle", 40, 0));
-static_assert(at("vm_nic_list", "if_handle", 40, 0));
-static_assert(at("vm_if_mtu_element", "if_id", 40, 0));
-static_assert(field("vm_veltoprofile", "profile_name_length").offset == 40);
-static_assert(field("vm_package_meta_data", "application_name_length").offset == 40);
-// Fixed text takes its capacity plus one; fixed arrays 6 bytes and 7 flags.
-static_assert(at("vm_profile", "name", 11, 0) && field("vm_profile", "name").size == 65);
-static_assert(at("vm_profile", "package_path", 76, 1) && field("vm_profile", "package_path").size == 257);
-static_assert(at("vm_mac_pool", "mac_base", 32, 2) && at("vm_mac_pool", "mac_addr_list", 40, 9));
-static_assert(field("vm_install_cfg", "default_profile").nested_area == 5);
-static_assert(at("vm_id_valid_req", "credentials", 24, 1) &&
-              field("vm_id_valid_req", "credentials").flag_block == 8);
-
-// ---- Sizes ------------------------------------------------------------------------
+const FieldDesc *field(uint32_t t, const std::string &name) {
+    for (uint32_t i = 0; i < kTypes[t].field_count; ++i)
+        if (name == kTypes[t].fields[i].name) return &kTypes[t].fields[i];
+    return nullptr;
+}
 
 class Schema : public test::HandleTest {};
+
+TEST_F(Schema, FieldsLieWhereTheLayoutPutsThem) {
+    for (const auto &r : rows("layout")) {
+        const FieldDesc *f = field(walk::index_of(r[0]), r[1]);
+        ASSERT_NE(f, nullptr) << r[1];
+        EXPECT_EQ(f->offset, std::stoi(r[2])) << r[1];
+        EXPECT_EQ(f->state_index, std::stoi(r[3])) << r[1];
+        for (size_t k = 4; k < r.size(); ++k) {
+            const std::string key = r[k].substr(0, r[k].find('='));
+            const int v = std::stoi(r[k].substr(key.size() + 1));
+            const int got = key == "size"      ? f->size
+                            : key == "variant" ? f->variant
+                            : key == "nested"  ? f->nested_area
+                                               : f->flag_block;
+            EXPECT_EQ(got, v) << r[1] << " " << key;
+        }
+    }
+}
+
+// ---- Sizes ------------------------------------------------------------------------
 
 // sizeof answers the base size of the highest variant, with its state area
 // under tracking; sizeof_internal that of the instance's layout variant.
@@ -78,17 +71,15 @@ TEST_F(Schema, SizesFollowTheLayoutVariantAndTracking) {
         EXPECT_EQ(internal(nullptr, 1, 1), 0u);
         void *inst = walk::create(h, t);
         for (int8_t v = 0; v < d.variants; ++v) {
-            SCOPED_TRACE(int{v});
             reinterpret_cast<int8_t *>(inst)[9] = v; // layout variant
-            qel_standin::set_tracking(h, Tracking::Absent);
-            EXPECT_EQ(internal(inst, 1, 0), top);
-            qel_standin::set_tracking(h, Tracking::Off);
-            EXPECT_EQ(internal(inst, 1, 0), d.base[v]);
-            EXPECT_EQ(internal(inst, 0, 1), 0u);
-            qel_standin::set_tracking(h, Tracking::On);
-            EXPECT_EQ(internal(inst, 1, 0), d.base[v] + d.state[v]);
-            EXPECT_EQ(internal(inst, 0, 0), d.base[v]);
-            EXPECT_EQ(internal(inst, 0, 1), d.state[v]);
+            const uint32_t base = d.base[v], area = d.state[v];
+            using Row = std::tuple<Tracking, int32_t, int32_t, uint32_t>; // tracking, with the area, only it: size
+            for (auto [tr, with, only, size] : {Row{Tracking::Absent, 1, 0, top}, Row{Tracking::Off, 1, 0, base},
+                                                Row{Tracking::Off, 0, 1, 0}, Row{Tracking::On, 1, 0, base + area},
+                                                Row{Tracking::On, 0, 0, base}, Row{Tracking::On, 0, 1, area}}) {
+                qel_standin::set_tracking(h, tr);
+                EXPECT_EQ(internal(inst, with, only), size) << int{v} << " " << with << only;
+            }
         }
         reinterpret_cast<int8_t *>(inst)[9] = d.highest();
         qel_standin::set_tracking(h, Tracking::Off);
@@ -113,43 +104,34 @@ TEST_F(Schema, VariantIndexCapKeepsTheUpperBitsAndNegativeVariants) {
     }
 }
 
-// Field numbers: every field counts one (a list two), element types add
-// two, every later variant one more than its fields.
+// A field number exists from the variant whose block holds it, for the
+// handle's domain and, without the flag, for the instance's variant too.
 TEST_F(Schema, FieldNumbersFollowTheVariantBlocks) {
-    struct Blocks {
-        const char *type;
+    for (const auto &row : rows("numbers")) {
+        const std::string type = row[0];
         std::vector<uint32_t> ends;
-    };
-    const std::vector<Blocks> known = {
-        {"vm_act_rsp", {7, 10, 12}}, {"vm_install_cfg", {11, 14}}, {"vm_transport_act", {2, 4}},
-        {"vm_sta_req", {3, 5}},      {"vm_id", {1}},               {"vm_mac_pool", {6}},
-        {"vm_mac_pool_addr", {3}},   {"vm_nic", {3}},              {"vm_nic_list", {4}},
-        {"vm_nic_rsp", {2}},         {"vm_if_mtu_element", {4}},   {"vm_profile", {8}},
-        {"vm_veltoprofile", {10}},   {"vm_package_meta_data", {8}}, {"vm_id_valid_req", {3}},
-        {"vm_nic_info", {5}},        {"vm_inst_req", {7}},         {"vm_sta_rsp", {8}},
-    };
-    for (const Blocks &b : known) {
-        SCOPED_TRACE(b.type);
-        const uint32_t t = walk::index_of(b.type);
+        for (size_t k = 1; k < row.size(); ++k) ends.push_back(static_cast<uint32_t>(std::stoul(row[k])));
+        SCOPED_TRACE(type);
+        const uint32_t t = walk::index_of(type);
         void *inst = walk::create(h, t);
         auto valid = [&](const void *i, uint32_t n, int32_t flags) {
             return call<int32_t>(walk::op(t, "is_valid_cr"), h, i, n, flags);
         };
-        const auto vars = static_cast<int8_t>(b.ends.size());
+        const auto vars = static_cast<int8_t>(ends.size());
         for (int8_t dom = 0; dom < vars; ++dom) {
-            qel_standin::set_domain_variant(h, b.type, dom);
+            qel_standin::set_domain_variant(h, type, dom);
             for (int8_t iv = 0; iv < vars; ++iv) {
                 reinterpret_cast<int8_t *>(inst)[8] = iv;
-                for (uint32_t n = 0; n <= b.ends.back() + 1; ++n) {
+                for (uint32_t n = 0; n <= ends.back() + 1; ++n) {
                     int8_t k = 0;
-                    while (k < vars && n >= b.ends[static_cast<size_t>(k)]) ++k;
+                    while (k < vars && n >= ends[static_cast<size_t>(k)]) ++k;
                     const bool exists = k < vars;
                     EXPECT_EQ(valid(inst, n, 1), exists && dom >= k ? 1 : 0) << n;
                     EXPECT_EQ(valid(inst, n, 0), exists && std::min(dom, iv) >= k ? 1 : 0) << n;
                 }
             }
         }
-        qel_standin::set_domain_variant(h, b.type, -1);
+        qel_standin::set_domain_variant(h, type, -1);
         EXPECT_EQ(valid(inst, 0, 1), 0);
         walk::destroy(h, t, inst);
     }
@@ -178,48 +160,28 @@ std::set<std::string> exported_names() {
 
 // The names the naming rules give for the schema.
 std::set<std::string> expected_names() {
-    const char *common = "variant_data_index_cap get_luid create create_internal create_cr initialize "
-                         "set_instance_embedded get_oid_count get_object_references destroy destroy_internal "
-                         "destroy_cr sizeof adjust_variant compare hash len len_cr get set marshal unmarshal "
-                         "print print_cr to_xml toxml_cr from_xml is_valid_cr";
-    const char *type_only = "sizeof_internal offset_update offset_remove get_all set_all post_copyout_cleanup "
-                            "set_all_state_tracking_flag marshal_for_clone clone clone_internal clone_cr";
-    const char *enum_only = "map_to_user_value map_to_internal_value get_value set_value";
-    const char *array = "get_mem get get_value set_mem set_mem_cr set set_value state_flag_whole_get "
-                        "state_flag_get_arr state_flag_get state_flag_whole_set state_flag_set_arr state_flag_set";
-    const char *list = "get_cr get_first get_last get_prev get_next get_count add_cr set_first set_last "
-                       "set_before set_after remove remove_cr";
-    const char *flags = " state_flag_get state_flag_set";
-    std::set<std::string> out = {"drov_def_typeinfo_initialize", "drov_def_type_variant_dump",
-                                 "drov_def_bundle_handler_register", "drov_def_bundle_handler_unregister",
-                                 "qel_drov_def_trace_init", "g_qel_drov_def_trace_module_id",
-                                 "g_qel_drov_def_stub_trace_module_id", "drov_def_bundle_registered_handler",
-                                 "drov_def_strerror"};
-    auto add = [&](const std::string &prefix, const std::string &ops) {
-        std::istringstream in(ops);
-        for (std::string o; in >> o;) out.insert(prefix + "_" + o);
+    static const char *const kinds[] = {"u8",     "u16",  "u32",  "boolean", "ifhandle", "enum", "record",
+                                        "length", "string", "text", "array",  "vararray", "list"};
+    std::map<std::string, std::vector<std::string>> ops; // by group
+    for (const auto &row : rows("exports")) {
+        std::vector<std::string> groups;
+        auto w = row.begin();
+        for (; w != row.end() && w->back() != ':'; ++w) groups.push_back(*w);
+        groups.push_back(w->substr(0, w->size() - 1));
+        for (const auto &g : groups) ops[g].insert(ops[g].end(), w + 1, row.end());
+    }
+    std::set<std::string> out(ops["module"].begin(), ops["module"].end());
+    auto add = [&](const std::string &prefix, const std::string &group) {
+        for (const auto &o : ops[group]) out.insert(prefix + "_" + o);
     };
     for (uint32_t t = 0; t < drov::schema::kTypeCount; ++t) {
         const auto &d = kTypes[t];
-        const std::string n = d.name;
-        out.insert("_" + n + "_type_info_internal");
-        add(n, common), add(n, d.is_enum ? enum_only : type_only);
+        out.insert("_" + std::string(d.name) + "_type_info_internal");
+        add(d.name, "type"), add(d.name, d.is_enum ? "enumeration" : "structure");
         for (uint32_t i = 0; i < d.field_count && !d.is_enum; ++i) {
             const FieldDesc &f = d.fields[i];
-            const std::string p = n + "_" + f.name;
-            switch (f.kind) {
-            case FieldKind::U8: case FieldKind::U16: case FieldKind::U32:
-            case FieldKind::Boolean: case FieldKind::Enum: add(p, std::string("get get_value set set_value") + flags); break;
-            case FieldKind::IfHandle: case FieldKind::Record: add(p, std::string("get set") + flags); break;
-            case FieldKind::Length: add(p, "get get_value"); break;
-            case FieldKind::String: case FieldKind::Text: add(p, std::string("get set set_cr") + flags); break;
-            case FieldKind::Array: add(p, array); break;
-            case FieldKind::VarArray: add(p, array), add(p, "set_cr remove_elements"); break;
-            case FieldKind::List:
-                add(p, std::string(list) + flags);
-                out.insert(std::string(kTypes[f.ref].name) + "_" + f.name + "_get_parent");
-                break;
-            }
+            add(std::string(d.name) + "_" + f.name, kinds[static_cast<int>(f.kind)]);
+            if (f.kind == FieldKind::List) add(std::string(kTypes[f.ref].name) + "_" + f.name, "element");
         }
     }
     return out;

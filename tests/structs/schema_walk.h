@@ -56,6 +56,51 @@ inline void destroy(qel_handle_t *h, uint32_t t, void *inst, uint32_t ctx = 1) {
     fn<void (*)(qel_handle_t *, uint32_t, void *)>(op(t, "destroy"))(h, ctx, inst);
 }
 
+// The library file the program runs with.
+inline std::string library_path() {
+    Dl_info info{};
+    dladdr(fn<void *>("vm_id_create"), &info);
+    return info.dli_fname;
+}
+
+// ---- The operations of a structure type ----------------------------------------------
+
+using H = qel_handle_t *;
+struct Ops {
+    void *(*create)(H, uint32_t);
+    void (*destroy)(H, uint32_t, void *);
+    uint32_t (*unmarshal)(H, uint32_t, const uint8_t *, void *, int32_t, uint32_t, uint32_t *);
+    uint32_t (*marshal)(H, uint32_t, uint8_t *, const void *, int32_t, uint32_t *);
+    uint32_t (*marshal_for_clone)(H, uint32_t, uint8_t *, const void *, int32_t, uint32_t *);
+    uint32_t (*len)(H, uint32_t, const void *);
+    int32_t (*compare)(const void *, const void *);
+    void (*clone)(H, uint32_t, const void *, void **, uint8_t *, uint32_t, uint32_t *);
+    void (*from_xml)(H, uint32_t, const char *, void *, void *, uint32_t *, char *, uint32_t);
+    uint32_t (*toxml_cr)(H, const void *, char *, uint32_t);
+    void (*set_all_flags)(H, uint32_t, void *, uint32_t);
+    uint32_t (*size)(H);
+};
+
+// An exported function that becomes the pointer it initialises.
+struct AnyFn {
+    void *p;
+    template <class F> operator F() const { return reinterpret_cast<F>(p); }
+};
+// Found once by name, for every structure type.
+inline const Ops &ops(uint32_t t) {
+    static const std::vector<Ops> table = [] {
+        std::vector<Ops> out;
+        for (uint32_t i = 0; i < kStructs; ++i) {
+            auto f = [i](const char *o) { return AnyFn{fn<void *>(op(i, o))}; };
+            out.push_back(Ops{f("create"), f("destroy"), f("unmarshal"), f("marshal"), f("marshal_for_clone"),
+                              f("len"), f("compare"), f("clone"), f("from_xml"), f("toxml_cr"),
+                              f("set_all_state_tracking_flag"), f("sizeof")});
+        }
+        return out;
+    }();
+    return table[t];
+}
+
 // ---- Reading instance memory -------------------------------------------------------
 
 inline const uint8_t *bytes(const void *p) { return static_cast<const uint8_t *>(p); }
@@ -135,23 +180,37 @@ inline std::string diff(uint32_t t, const void *a, const void *b, const std::str
     return "";
 }
 
-// Every owned block of an instance (strings, arrays, list elements and
-// theirs), to show that two instances share none.
-inline void blocks(uint32_t t, const void *inst, std::vector<const void *> &out) {
+// Calls visit(type, instance, is_element) for the instance, its nested
+// records and list elements, and theirs.
+template <class Visit> void each_instance(uint32_t t, const void *inst, const Visit &visit, bool element = false) {
+    visit(t, inst, element);
     const TypeDesc &d = type(t);
     for (uint32_t i = 0; i < d.field_count; ++i) {
         const FieldDesc &f = d.fields[i];
-        if (f.kind == FieldKind::String || f.kind == FieldKind::VarArray) {
-            if (auto p = load<const void *>(inst, f.offset)) out.push_back(p);
-        } else if (f.kind == FieldKind::Record) {
-            blocks(static_cast<uint32_t>(f.ref), bytes(inst) + f.offset, out);
-        } else if (f.kind == FieldKind::List) {
-            for (void *e : elements(inst, f)) {
-                out.push_back(e);
-                blocks(static_cast<uint32_t>(f.ref), e, out);
-            }
-        }
+        const auto ref = static_cast<uint32_t>(f.ref);
+        if (f.kind == FieldKind::Record) each_instance(ref, bytes(inst) + f.offset, visit);
+        if (f.kind == FieldKind::List)
+            for (void *e : elements(inst, f)) each_instance(ref, e, visit, true);
     }
+}
+
+// The blocks of strings and variable arrays an instance itself holds.
+template <class Fn> void each_block(uint32_t t, const void *inst, Fn fn) {
+    const TypeDesc &d = type(t);
+    for (uint32_t i = 0; i < d.field_count; ++i) {
+        const FieldDesc &f = d.fields[i];
+        if (f.kind == FieldKind::String || f.kind == FieldKind::VarArray)
+            if (auto p = load<void *>(inst, f.offset)) fn(p);
+    }
+}
+
+// Every owned block of an instance (strings, arrays, list elements and
+// theirs), to show that two instances share none.
+inline void blocks(uint32_t t, const void *inst, std::vector<const void *> &out) {
+    each_instance(t, inst, [&](uint32_t u, const void *i, bool element) {
+        if (element) out.push_back(i);
+        each_block(u, i, [&](void *p) { out.push_back(p); });
+    });
 }
 
 // Calls fn with v as an unsigned integer of w bytes.
@@ -191,7 +250,6 @@ struct Filler {
     }
 
     void field(uint32_t t, void *inst, const FieldDesc &f) {
-        using H = qel_handle_t *;
         switch (f.kind) {
         case FieldKind::U8:
         case FieldKind::U16:

@@ -1,19 +1,13 @@
-// What the structure tests share beyond the schema walk: calling an exported
-// function by name with its C signature, the trace catalogue of the built
-// library, a watch over instance memory that tells whether every byte an
-// operation changed was announced before it changed; for the wire tests the
-// coders of any type by index and a fixture that encodes, decodes and
-// destroys what it made.
+// What the structure tests share beyond the schema walk and the watch over
+// instance memory: calling an exported function by name with its C
+// signature, the trace catalogue of the built library; for the wire tests a
+// fixture that encodes, decodes and destroys what it made.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <functional>
-#include <map>
 #include <set>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #include "catalogue.h"
@@ -22,6 +16,7 @@
 #include "schema_walk.h"
 #include "support.h"
 #include "trace_gen.h"
+#include "watch.h"
 
 namespace test::structs {
 
@@ -61,12 +56,7 @@ inline std::string tracking_name(qel_standin::Tracking t) {
     return t == qel_standin::Tracking::On ? "On" : t == qel_standin::Tracking::Off ? "Off" : "NoRecord";
 }
 
-// The library file the test program runs with.
-inline std::string library_path() {
-    Dl_info info{};
-    dladdr(walk::fn<void *>("vm_id_create"), &info);
-    return info.dli_fname;
-}
+using walk::library_path;
 
 // The catalogue's texts by index, without the leading space.
 inline const std::vector<std::string> &catalogue() {
@@ -99,100 +89,21 @@ class Owning : public test::HandleTest {
 protected:
     template <class T> T *make(T *(*create)(H, uint32_t), void (*destroy)(H, uint32_t, T *)) {
         T *p = create(h, 1);
-        made_.push_back([this, p, destroy] { destroy(h, 1, p); });
+        keep([this, p, destroy] { destroy(h, 1, p); });
         return p;
     }
-    void TearDown() override {
+    void keep(std::function<void()> destroy) { made_.push_back(std::move(destroy)); }
+    void release_all() {
         for (auto it = made_.rbegin(); it != made_.rend(); ++it) (*it)();
+        made_.clear();
+    }
+    void TearDown() override {
+        release_all();
         test::HandleTest::TearDown();
     }
 
 private:
     std::vector<std::function<void()>> made_;
-};
-
-// ---- Announcements ----------------------------------------------------------------
-//
-// Watches byte ranges of instance memory across one operation.  Every write
-// notification is recorded with the bytes it covered at that moment, so a
-// changed byte passes only when a notification covered it while it still
-// held its old value (announced before it changed), or when a memory-range
-// announcement of the operation covered it (list links).
-class Watch {
-public:
-    explicit Watch(H h) : h_(h) {
-        original_ = h->write_notify;
-        h->write_notify = &Watch::notify;
-        current() = this;
-    }
-    ~Watch() {
-        h_->write_notify = original_;
-        current() = nullptr;
-    }
-    // Adds [p, p + n) to the watched memory.
-    void add(const void *p, size_t n) {
-        auto *b = static_cast<const uint8_t *>(p);
-        for (size_t i = 0; i < n; ++i) before_[b + i] = b[i];
-    }
-    // Stops watching [p, p + n) (memory about to be freed).
-    void forget(const void *p, size_t n) {
-        auto *b = static_cast<const uint8_t *>(p);
-        for (size_t i = 0; i < n; ++i) before_.erase(b + i);
-    }
-    void clear() { before_.clear(); }
-    void start() {
-        notes_.clear();
-        ranges_from_ = qel_standin::ranges().size();
-        for (auto &[addr, v] : before_) v = *addr;
-    }
-    // The changed bytes no announcement covered, as "offset" texts relative
-    // to `base`.
-    std::vector<long> unannounced(const void *base) const {
-        std::vector<long> out;
-        const auto &ranges = qel_standin::ranges();
-        for (const auto &[addr, old] : before_) {
-            if (*addr == old) continue;
-            bool ok = false;
-            for (const auto &n : notes_)
-                if (addr >= n.addr && addr < n.addr + n.bytes.size() &&
-                    n.bytes[static_cast<size_t>(addr - n.addr)] == old)
-                    ok = true;
-            for (size_t i = ranges_from_; i < ranges.size() && !ok; ++i) {
-                auto *r = static_cast<const uint8_t *>(ranges[i].addr);
-                ok = addr >= r && addr < r + ranges[i].len;
-            }
-            if (!ok) out.push_back(addr - static_cast<const uint8_t *>(base));
-        }
-        return out;
-    }
-    struct Note {
-        const uint8_t *addr;
-        std::vector<uint8_t> bytes;
-        const void *owner;
-    };
-    // The note that starts at p, or null.
-    const Note *note_at(const void *p) const {
-        for (const auto &n : notes_)
-            if (n.addr == p) return &n;
-        return nullptr;
-    }
-
-private:
-    static Watch *&current() {
-        static Watch *w = nullptr;
-        return w;
-    }
-    static void notify(H h, const void *addr, uint32_t len, uint32_t ctx, const void *owner) {
-        Watch *w = current();
-        auto *a = static_cast<const uint8_t *>(addr);
-        w->notes_.push_back(Note{a, std::vector<uint8_t>(a, a + len), owner});
-        w->original_(h, addr, len, ctx, owner);
-    }
-    H h_;
-    qel_write_notify_fn original_;
-    std::map<const uint8_t *, uint8_t> before_;
-    std::vector<Note> notes_;
-    size_t ranges_from_ = 0;
 };
 
 } // namespace test::structs
@@ -203,7 +114,6 @@ namespace wire {
 
 namespace walk = test::walk;
 using walk::kTypes;
-using test::structs::Watch;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t type_index(std::string_view n) {
@@ -212,20 +122,7 @@ constexpr uint32_t type_index(std::string_view n) {
     return ~0u;
 }
 
-using Marshal = uint32_t (*)(qel_handle_t *, uint32_t, uint8_t *, const void *, int32_t, uint32_t *);
-using Unmarshal = uint32_t (*)(qel_handle_t *, uint32_t, const uint8_t *, void *, int32_t, uint32_t,
-                               uint32_t *);
-using Len = uint32_t (*)(qel_handle_t *, uint32_t, const void *);
-using Clone = void (*)(qel_handle_t *, uint32_t, const void *, void **, uint8_t *, uint32_t,
-                       uint32_t *);
-
-inline Marshal marshal_of(uint32_t t) { return walk::fn<Marshal>(walk::op(t, "marshal")); }
-inline Marshal marshal_for_clone_of(uint32_t t) {
-    return walk::fn<Marshal>(walk::op(t, "marshal_for_clone"));
-}
-inline Unmarshal unmarshal_of(uint32_t t) { return walk::fn<Unmarshal>(walk::op(t, "unmarshal")); }
-inline Len len_of(uint32_t t) { return walk::fn<Len>(walk::op(t, "len")); }
-inline Clone clone_of(uint32_t t) { return walk::fn<Clone>(walk::op(t, "clone")); }
+using Marshal = decltype(walk::Ops::marshal);
 
 inline Bytes slice(const Bytes &b, size_t at, size_t n) {
     return Bytes(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
@@ -248,43 +145,31 @@ inline uint64_t wlog_inits() {
 
 inline uint8_t obj_flags(const void *inst) { return walk::bytes(inst)[10]; }
 
-// A handle test whose instances are destroyed at teardown, before the
-// leak check, in the reverse order of their making.
-class WireTest : public test::HandleTest {
+// An owning test that makes instances of any type by index.
+class WireTest : public test::structs::Owning {
 protected:
     template <class T = void> T *make(uint32_t t, qel_handle_t *on = nullptr) {
         return static_cast<T *>(own(t, walk::create(on ? on : h, t), on));
     }
     template <class T> T *own(uint32_t t, T *inst, qel_handle_t *on = nullptr) {
-        kept_.push_back({on ? on : h, t, inst});
+        keep([this, t, inst, on] { walk::destroy(on ? on : h, t, inst); });
         return inst;
-    }
-    void release_all() {
-        for (auto i = kept_.rbegin(); i != kept_.rend(); ++i) walk::destroy(std::get<0>(*i), std::get<1>(*i), std::get<2>(*i));
-        kept_.clear();
-    }
-    void TearDown() override {
-        release_all();
-        test::HandleTest::TearDown();
     }
     // The bytes the encoder `m` (marshal by default) wrote into a buffer of
     // `size` bytes filled with 0xAB.
     Bytes encode(uint32_t t, const void *inst, uint32_t size = 256, Marshal m = nullptr,
                  qel_handle_t *on = nullptr) {
         Bytes buf(size == 0 ? 1 : size, 0xAB);
-        buf.resize((m ? m : marshal_of(t))(on ? on : h, 1, buf.data(), inst,
+        buf.resize((m ? m : walk::ops(t).marshal)(on ? on : h, 1, buf.data(), inst,
                                             static_cast<int32_t>(size), &err));
         return buf;
     }
     // Decodes `b` into `inst`, telling the decoder `len` bytes (all of b by default).
     uint32_t decode(uint32_t t, const Bytes &b, void *inst, uint32_t update = 0, int32_t len = -1,
                     qel_handle_t *on = nullptr) {
-        return unmarshal_of(t)(on ? on : h, 1, b.data(), inst,
+        return walk::ops(t).unmarshal(on ? on : h, 1, b.data(), inst,
                                len < 0 ? static_cast<int32_t>(b.size()) : len, update, &err);
     }
-
-private:
-    std::vector<std::tuple<qel_handle_t *, uint32_t, void *>> kept_; // handle, type, instance
 };
 
 } // namespace wire
