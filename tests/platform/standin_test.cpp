@@ -1,8 +1,7 @@
 // The stand-in runtime as the library and other tests rely on it: failure
-// injection, variant adjustment, the helpers' error contract, the print and
+// injection, statistics, variant adjustment, the helpers' error contract, the print and
 // XML forms, XML reading, big-endian encodings and SuperFastHash.  (Element
-// lookups: xml_lookup_test.cpp; statistics and their counter notifications:
-// the concurrency and enumeration tests, through the library.)
+// lookups: xml_lookup_test.cpp.)
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 
@@ -124,6 +123,32 @@ TEST_F(Standin, InjectedFailuresFailTheNthCallOnly) {
     fail_range_at(1);
     reset_global();
     EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 1) << "reset disarms";
+}
+
+std::vector<uint64_t> g_seen_at_notify;
+void seeing_counter_notify(void *, uint64_t *counter, uint32_t delta, uint32_t) {
+    EXPECT_EQ(delta, 1u);
+    g_seen_at_notify.push_back(*counter);
+}
+
+// The runtime's statistics calls (a handle that observes its calls has the
+// library count through them): each counts one in the entry given, none
+// without one, and notifies the counter before adding to it.
+TEST_F(Standin, StatsNotifyTheCounterBeforeIncrementingIt) {
+    TypeRecord rec(1);
+    qel_variant_entry_t &e = rec.entries[0];
+    h->counter_notify = seeing_counter_notify;
+    g_seen_at_notify.clear();
+    for (uint8_t private_copy : {0, 1}) { // a static record, then a private copy
+        rec.ti.private_copy = private_copy;
+        e = {};
+        qellib_type_stats_create_object(h, 4, &rec.ti, &e, &err);
+        qellib_type_stats_destroy_object(h, 4, &rec.ti, &e, &err);
+        qellib_type_stats_destroy_object(h, 4, &rec.ti, &e, &err);
+        EXPECT_TRUE(e.creates == 1u && e.destroys == 2u);
+    }
+    qellib_type_stats_create_object(h, 4, &rec.ti, nullptr, &err); // no entry: nothing counted
+    EXPECT_EQ(g_seen_at_notify, (std::vector<uint64_t>{0, 0, 1, 0, 0, 1}));
 }
 
 // The variant of a new instance: the domain's, the highest without one,
