@@ -116,17 +116,12 @@ std::string expand(std::string s) {
 TEST(tool_cli, CommandsGiveTheirStatusAndOutput) {
     make_files();
     std::istringstream table(slurp(kGolden + "/commands"));
-    int cases = 0;
-    for (std::string line; std::getline(table, line);) {
-        const std::size_t arrow = line.find(" =>");
-        if (line.empty() || line[0] == '#' || arrow == std::string::npos) continue;
-        SCOPED_TRACE(line);
-        ++cases;
-        std::istringstream words(expand(line.substr(0, arrow)));
+    const int cases = test::each_case(table, [](const std::string &command, const std::string &expected) {
+        std::istringstream words(expand(command));
         int status = -2;
         words >> status;
         const RunResult r = run_tool({std::istream_iterator<std::string>(words), {}});
-        const std::string want = expand(line.substr(std::min(line.size(), arrow + 4)));
+        const std::string want = expand(expected);
         EXPECT_EQ(r.status, status) << r.err;
         if (want.starts_with(">")) {
             const std::size_t err_file = want.find(" 2>");
@@ -139,7 +134,7 @@ TEST(tool_cli, CommandsGiveTheirStatusAndOutput) {
             EXPECT_EQ(r.out, "");
             EXPECT_EQ(r.err, want + (status == 2 ? "\ntry 'drovdef --help'\n" : "\n"));
         }
-    }
+    });
     EXPECT_GT(cases, 70);
     // The build record's lines, without the blanks that pad it to its size.
     const RunResult info = run_tool({"build-info", kLibrary});

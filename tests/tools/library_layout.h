@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,21 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline void put(Bytes &b, std::size_t off, std::uint64_t v, int width) {
     for (int i = 0; i < width; ++i) b.at(off + i) = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The cases of a table file: its "LEFT => RIGHT" lines (comments, blank
+// lines and others skipped), each handed to fn(left, right) with the line as
+// the trace; how many there were.
+template <class Fn> int each_case(std::istream &in, Fn &&fn) {
+    int cases = 0;
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t arrow = line.find(" =>");
+        if (line.empty() || line[0] == '#' || arrow == std::string::npos) continue;
+        SCOPED_TRACE(line);
+        ++cases;
+        fn(line.substr(0, arrow), line.substr(std::min(line.size(), arrow + 4)));
+    }
+    return cases;
 }
 
 inline std::string hex(std::uint64_t v) {

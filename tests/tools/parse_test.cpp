@@ -126,19 +126,12 @@ TEST(tool_parse, RejectsDamagedLibraries) {
     const Places p = places(l);
     ASSERT_EQ(problem(l.lib), "");
     std::ifstream in(DROVDEF_GOLDEN "/damaged_library");
-    int cases = 0;
-    for (std::string line; std::getline(in, line);) {
-        const std::size_t arrow = line.find(" =>");
-        if (line.empty() || line[0] == '#' || arrow == std::string::npos) continue;
-        SCOPED_TRACE(line);
-        ++cases;
+    const int cases = test::each_case(in, [&](std::string list, std::string want) {
         Bytes b = l.lib;
-        std::string list = line.substr(0, arrow);
         std::ranges::replace(list, ';', ' ');
         std::istringstream writes(list);
         for (std::string offset, value, width; writes >> offset >> value >> width;)
             put(b, eval(p, offset), eval(p, value), std::stoi(width));
-        std::string want = line.substr(std::min(line.size(), arrow + 4));
         for (std::size_t at; (at = want.find('{')) != std::string::npos;) {
             const std::size_t end = want.find('}', at);
             const std::string e = want.substr(at + 1, end - at - 1);
@@ -147,7 +140,7 @@ TEST(tool_parse, RejectsDamagedLibraries) {
         }
         const std::string got = problem(std::move(b));
         EXPECT_TRUE(want.empty() ? got.empty() : got.find(want) != std::string::npos) << "got:  " << got;
-    }
+    });
     EXPECT_EQ(cases, 54);
 }
 
