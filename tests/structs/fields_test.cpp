@@ -573,6 +573,13 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
         EXPECT_EQ(fwd, (std::vector<void *>{e[0], e[1], e[2], e[3]}));
         EXPECT_EQ(back, (std::vector<void *>{e[3], e[2], e[1], e[0]}));
         EXPECT_EQ(parent(e[2]), owner);
+        // An element whose life is over (a negative instance variant) has no parent: 43.
+        auto *variant = static_cast<int8_t *>(e[2]) + 8;
+        const int8_t was = *variant;
+        *variant = -1;
+        EXPECT_EQ(parent(e[2]), nullptr);
+        EXPECT_ERR(43u);
+        *variant = was;
         EXPECT_EQ(parent(e[4]), nullptr);
         EXPECT_EQ(call<uint8_t>(o("state_flag_get"), h, 1u, owner, &err), 2);
         // Removal: the element is the caller's; the flag is left as it was.
