@@ -1,8 +1,8 @@
-// What the structure harnesses share: the operations of any structure type
-// by index, a stand-in handle set up from the input's first bytes, a watch
-// over instance memory across one decoding, and the checks every decoding
-// must pass.  A failed check prints what failed and aborts, which libFuzzer
-// and the replay programs report as a crash of that input.
+// What the structure harnesses share: the case an input's first bytes
+// describe, a stand-in handle set up for it, a watch over instance memory
+// across one decoding, and the checks every decoding must pass.  A failed
+// check prints what failed and aborts, which libFuzzer and the replay
+// programs report as a crash of that input.
 #pragma once
 
 #include <cstdarg>
@@ -21,10 +21,10 @@
 namespace drov_fuzz {
 
 namespace walk = test::walk;
-using walk::FieldDesc;
 using walk::FieldKind;
 using walk::kTypes;
-using H = qel_handle_t *;
+using walk::ops;
+using walk::Ops;
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) inline void fault(const char *fmt, ...) {
     std::va_list ap;
@@ -36,14 +36,12 @@ using H = qel_handle_t *;
     std::abort();
 }
 
-using walk::ops;
-using walk::Ops;
 inline const char *name(uint32_t t) { return kTypes[t].name; }
 inline int8_t highest(uint32_t t) { return kTypes[t].highest(); }
 
 // ---- The case an input describes ------------------------------------------------------
 //
-// Three bytes before the harness's own input:
+// Three bytes before the harness's own input (at least one byte):
 //   0  the structure type, modulo the number of types
 //   1  bit 0      the update flag of the decoding
 //      bits 1-2   state tracking: 0 no record, 1 marker off, 2 and 3 on
@@ -55,8 +53,6 @@ inline int8_t highest(uint32_t t) { return kTypes[t].highest(); }
 //   2  bits 0-3   which allocation fails, from 1
 //      bits 4-7   the lowered domain variant, from -1; the filling's choice of
 //                 values; (clone) how short the scratch buffer is
-constexpr size_t kCaseBytes = 3;
-
 struct Case {
     uint32_t type = 0;
     uint32_t update = 0;
@@ -70,7 +66,7 @@ struct Case {
     uint8_t pick = 0; // bits 4-7 of byte 2
 
     static bool parse(const uint8_t *&data, size_t &size, Case &c) {
-        if (size < kCaseBytes) return false;
+        if (size <= 3) return false;
         c.type = data[0] % walk::kStructs;
         const uint8_t b = data[1], n = data[2];
         c.update = b & 1u;
@@ -82,17 +78,12 @@ struct Case {
         c.fill_by_decoding = (b & 0x10) != 0;
         c.fail_at = (b & 0x20) != 0 ? 1u + (n & 0x0Fu) : 0u;
         c.pick = static_cast<uint8_t>(n >> 4);
-        // Lowered: -1 up to one below the type's highest variant.
         c.lowered = (b & 0x40) != 0;
-        c.domain = static_cast<int8_t>(c.pick % (highest(c.type) + 1) - 1);
+        c.domain = static_cast<int8_t>(c.pick % (highest(c.type) + 1) - 1); // -1 to one below the highest
         c.short_scratch = (b & 0x80) != 0;
-        data += kCaseBytes;
-        size -= kCaseBytes;
+        data += 3;
+        size -= 3;
         return true;
-    }
-    static uint8_t flags_byte(uint32_t update, qel_standin::Tracking t, bool filled) {
-        const unsigned tr = t == qel_standin::Tracking::Absent ? 0 : t == qel_standin::Tracking::Off ? 1 : 2;
-        return static_cast<uint8_t>(update | tr << 1 | (filled ? 0x08 : 0));
     }
 };
 
@@ -111,9 +102,8 @@ public:
         if (c.lowered) qel_standin::set_domain_variant(h, name(c.type), c.domain);
     }
     ~Handle() {
-        const qel_standin::HandleState &s = qel_standin::state(h);
-        if (s.live_count != 0 || !s.live.empty())
-            fault("%llu blocks not returned", static_cast<unsigned long long>(s.live_count));
+        if (st().live_count != 0 || !st().live.empty())
+            fault("%llu blocks not returned", static_cast<unsigned long long>(st().live_count));
         qel_standin::handle_delete(h);
     }
     Handle(const Handle &) = delete;
@@ -128,12 +118,12 @@ public:
         return it == st().live.end() ? 0 : it->second;
     }
 
-    H h;
+    qel_handle_t *h;
 };
 
-// An instance of type t, empty or filled with values of every field of its
-// variant (lists with elements), through the setters or by decoding an
-// encoding of such an instance.
+// An instance of the case's type, empty or filled with values of every field
+// of its variant (lists with elements), through the setters or by decoding
+// an encoding of such an instance.
 inline void *make_instance(const Handle &hd, const Case &c) {
     const Ops &o = ops(c.type);
     void *inst = o.create(hd.h, 1);
@@ -142,11 +132,9 @@ inline void *make_instance(const Handle &hd, const Case &c) {
     walk::Filler fill{hd.h, std::mt19937(c.pick)};
     fill.max_elements = 2;
     fill.max_string = 24;
-    if (!c.fill_by_decoding) {
-        fill.fill(c.type, inst);
-    } else {
-        void *src = o.create(hd.h, 1);
-        fill.fill(c.type, src);
+    void *src = c.fill_by_decoding ? o.create(hd.h, 1) : inst;
+    fill.fill(c.type, src);
+    if (src != inst) {
         std::vector<uint8_t> buf(o.len(hd.h, 1, src) + 1);
         const uint32_t n = o.marshal_for_clone(hd.h, 1, buf.data(), src, static_cast<int32_t>(buf.size()), &fill.err);
         o.unmarshal(hd.h, 1, buf.data(), inst, static_cast<int32_t>(n), 0, &fill.err);
@@ -158,13 +146,12 @@ inline void *make_instance(const Handle &hd, const Case &c) {
 
 // ---- Instance memory across one operation ---------------------------------------------
 //
-// Watches the blocks of an instance (its own, its strings' and arrays',
-// its list elements' and theirs) across one operation: every byte the
-// operation changes in a block that is still live afterwards must have
-// been announced to the handle's write notification before it changed.
-// The links of list chains (a head's first, last and parent, an element's
-// next and prev) are announced to the memory range library instead and are
-// not watched.
+// Watches the blocks of an instance (its own, its strings' and arrays', its
+// list elements' and theirs) across one operation: every byte the operation
+// changes in a block that is still live afterwards must have been announced
+// to the handle's write notification before it changed.  The links of list
+// chains (a head's first, last and parent, an element's next and prev) are
+// announced to the memory range library instead and are not watched.
 class Watch : test::structs::Watch {
 public:
     Watch(const Handle &hd, uint32_t t, void *inst) : test::structs::Watch(hd.h), hd_(hd), inst_(inst) {
@@ -172,12 +159,11 @@ public:
             if (i == inst || element) add(i, hd.block_size(i));
             if (element) forget(walk::bytes(i) + walk::kLinkOffset + 8, 16); // next, prev
             walk::each_block(u, i, [&](void *p) { add(p, hd.block_size(p)); });
-            const walk::TypeDesc &d = kTypes[u];
-            for (uint32_t k = 0; k < d.field_count; ++k)
-                if (d.fields[k].kind == FieldKind::List) forget(walk::bytes(i) + d.fields[k].offset, 24);
+            for (uint32_t k = 0; k < kTypes[u].field_count; ++k)
+                if (kTypes[u].fields[k].kind == FieldKind::List)
+                    forget(walk::bytes(i) + kTypes[u].fields[k].offset, 24);
         });
         start();
-        before_.assign(walk::bytes(inst), walk::bytes(inst) + hd.block_size(inst));
         free_ = hd.h->free;
         hd.h->free = &Watch::on_free;
         current() = this;
@@ -194,24 +180,21 @@ public:
         if (!bad.empty())
             fault("%s: %zu bytes changed unannounced, the first %ld bytes from the instance", what, bad.size(), bad[0]);
     }
-    // The top instance's bytes before the operation.
-    const uint8_t *before() const { return before_.data(); }
 
 private:
     static Watch *&current() {
         static Watch *w = nullptr;
         return w;
     }
+    // Freed blocks are no longer watched.
     static void on_free(void *alloc_ctx, uint32_t ctx, void *block) {
-        Watch *w = current();
-        w->forget(block, w->hd_.block_size(block));
-        w->free_(alloc_ctx, ctx, block);
+        current()->forget(block, current()->hd_.block_size(block));
+        current()->free_(alloc_ctx, ctx, block);
     }
 
     const Handle &hd_;
     const void *inst_;
     decltype(qel_handle_t::free) free_;
-    std::vector<uint8_t> before_;
 };
 
 // ---- Checks -------------------------------------------------------------------------------
@@ -224,14 +207,12 @@ inline void check_kept(uint32_t t, const uint8_t *before, const uint8_t *now) {
     const walk::TypeDesc &d = kTypes[t];
     const int8_t iv = walk::instance_variant(now);
     for (uint32_t i = 0; i < d.field_count; ++i) {
-        const FieldDesc &f = d.fields[i];
-        if (f.variant > iv) {
-            if (std::memcmp(before + f.offset, now + f.offset, f.size) != 0)
-                fault("%s.%s (variant %d) changed by a decoding that left the instance in variant %d",
-                      d.name, f.name, f.variant, iv);
-        } else if (f.kind == FieldKind::Record) {
+        const walk::FieldDesc &f = d.fields[i];
+        if (f.variant > iv && std::memcmp(before + f.offset, now + f.offset, f.size) != 0)
+            fault("%s.%s (variant %d) changed by a decoding that left the instance in variant %d", d.name, f.name,
+                  f.variant, iv);
+        if (f.variant <= iv && f.kind == FieldKind::Record)
             check_kept(static_cast<uint32_t>(f.ref), before + f.offset, now + f.offset);
-        }
     }
 }
 
@@ -259,18 +240,16 @@ inline bool full(uint32_t t, const void *inst) {
     return all;
 }
 
-// The ra data blocks an instance encodes (9 bytes each, which len does
-// not count): one for itself and for each nested instance or element that
-// carries the flag, which a decoding takes from the wire.
-inline uint32_t ra_blocks(uint32_t t, const void *inst) {
-    uint32_t n = 0;
-    walk::each_instance(t, inst,
-                        [&](uint32_t, const void *i, bool) { n += (walk::bytes(i)[10] & QEL_OBJ_RA_DATA) != 0; });
-    return n;
-}
-// A buffer that holds any encoding of the instance.
+// A buffer that holds any encoding of the instance: len + 1 (len can be one
+// short for a tracked message that ends in a list) and 9 bytes for each ra
+// data block (which len does not count): one for the instance and for each
+// nested instance or element that carries the flag.
 inline uint32_t room_for(const Handle &hd, uint32_t t, const void *inst) {
-    return ops(t).len(hd.h, 1, inst) + 1 + 9 * ra_blocks(t, inst);
+    uint32_t n = ops(t).len(hd.h, 1, inst) + 1;
+    walk::each_instance(t, inst, [&](uint32_t, const void *i, bool) {
+        n += (walk::bytes(i)[10] & QEL_OBJ_RA_DATA) != 0 ? 9 : 0;
+    });
+    return n;
 }
 
 inline void check_equal(uint32_t t, const void *a, const void *b, const char *what) {
@@ -279,13 +258,11 @@ inline void check_equal(uint32_t t, const void *a, const void *b, const char *wh
         fault("%s differs from its source: %s", what, diff.empty() ? "compare is not 0" : diff.c_str());
 }
 
-// An instance re-encodes without error into len + 1 bytes (len can be
-// one short for a tracked message that ends in a list; ra data blocks
-// added) and that encoding
-// decodes, without error and to its last byte, into a fresh instance; the
-// one decoded is returned.  Under a lowered domain the instance is
-// encoded in its own variant; marshal itself must then report the epoch
-// exactly when it writes less.
+// An instance re-encodes without error into room_for bytes and that
+// encoding decodes, without error and to its last byte, into a fresh
+// instance; the one decoded is returned.  Under a lowered domain the
+// instance is encoded in its own variant; marshal itself must then report
+// the epoch exactly when it writes less.
 inline void *reencode(const Handle &hd, const Case &c, const void *a) {
     const Ops &o = ops(c.type);
     const uint32_t size = room_for(hd, c.type, a);
@@ -294,11 +271,13 @@ inline void *reencode(const Handle &hd, const Case &c, const void *a) {
     if (c.lowered) {
         o.marshal(hd.h, 1, buf.data(), a, static_cast<int32_t>(size), &err);
         const uint32_t want = walk::instance_variant(a) > c.domain ? QEL_EIDRM : 0;
-        if (err != want) fault("%s_marshal under domain variant %d: error %u, not %u", name(c.type), c.domain, err, want);
+        if (err != want)
+            fault("%s_marshal under domain variant %d: error %u, not %u", name(c.type), c.domain, err, want);
         err = 0;
     }
-    const uint32_t n = (c.lowered ? o.marshal_for_clone : o.marshal)(hd.h, 1, buf.data(), a, static_cast<int32_t>(size), &err);
-    if (err != 0) fault("%s: encoding into %u bytes (len + 1 and ra data) failed with %u", name(c.type), size, err);
+    const auto marshal = c.lowered ? o.marshal_for_clone : o.marshal;
+    const uint32_t n = marshal(hd.h, 1, buf.data(), a, static_cast<int32_t>(size), &err);
+    if (err != 0) fault("%s: encoding into %u bytes failed with %u", name(c.type), size, err);
     void *b = o.create(hd.h, 1);
     const uint32_t got = o.unmarshal(hd.h, 1, buf.data(), b, static_cast<int32_t>(n), 0, &err);
     if (err != 0 || got != n)
@@ -306,10 +285,10 @@ inline void *reencode(const Handle &hd, const Case &c, const void *a) {
     return b;
 }
 
-// What a decoding made comes back equal through the wire form.  An
-// instance filled otherwise may hold a value the wire form maps (0 of the
-// enumeration numbered from 1 is written as 0 and read as 1): it must come
-// back equal from its second pass, once its values are the wire form's.
+// What a decoding made comes back equal through the wire form.  An instance
+// filled otherwise may hold a value the wire form maps (0 of the enumeration
+// numbered from 1 is written as 0 and read as 1): it must come back equal
+// from its second pass, once its values are the wire form's.
 inline void check_round_trip(const Handle &hd, const Case &c, const void *a, bool decoded = true) {
     void *b = reencode(hd, c, a);
     if (decoded) {
@@ -322,10 +301,6 @@ inline void check_round_trip(const Handle &hd, const Case &c, const void *a, boo
     ops(c.type).destroy(hd.h, 1, b);
 }
 
-} // namespace drov_fuzz
-
-namespace drov_fuzz {
-
 // The decoding both message harnesses start with: the rest of the input
 // decoded into a fresh or a filled instance, with an allocation failing when
 // the case says so and `fail_here`, under a watch.  Checked: the count, the
@@ -335,19 +310,17 @@ struct Decoded {
     uint32_t err;
 };
 inline Decoded decode(const Handle &hd, const Case &c, const uint8_t *msg, size_t size, bool fail_here) {
-    const Ops &o = ops(c.type);
     void *inst = make_instance(hd, c);
+    const std::vector<uint8_t> before(walk::bytes(inst), walk::bytes(inst) + hd.block_size(inst));
     uint32_t err = 0;
-    {
-        Watch watch(hd, c.type, inst);
-        if (fail_here) hd.fail_alloc(c.fail_at);
-        const uint32_t got = o.unmarshal(hd.h, 1, msg, inst, static_cast<int32_t>(std::min<size_t>(size, INT32_MAX)),
-                                         c.update, &err);
-        hd.fail_alloc(0);
-        watch.check("unmarshal");
-        check_count(c.type, msg, size, got, err);
-        check_kept(c.type, watch.before(), static_cast<const uint8_t *>(inst));
-    }
+    const Watch watch(hd, c.type, inst);
+    if (fail_here) hd.fail_alloc(c.fail_at);
+    const auto len = static_cast<int32_t>(std::min<size_t>(size, INT32_MAX));
+    const uint32_t got = ops(c.type).unmarshal(hd.h, 1, msg, inst, len, c.update, &err);
+    hd.fail_alloc(0);
+    watch.check("unmarshal");
+    check_count(c.type, msg, size, got, err);
+    check_kept(c.type, before.data(), walk::bytes(inst));
     return {inst, err};
 }
 

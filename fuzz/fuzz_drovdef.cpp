@@ -26,11 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 // catalogue and format commands do.
 void read_catalogue(const drovdef::Catalogue &cat) {
     cat.check();
-    std::size_t seen = 0;
-    cat.for_each([&](std::size_t, std::uint32_t, std::string_view text) {
-        seen += text.size();
-        drovdef::count_conversions(text);
-    });
+    cat.for_each([](std::size_t, std::uint32_t, std::string_view text) { drovdef::count_conversions(text); });
     for (std::size_t i : {std::size_t{0}, cat.size() / 2, cat.size() - 1})
         if (i < cat.size()) {
             cat.luid(i);
@@ -38,36 +34,28 @@ void read_catalogue(const drovdef::Catalogue &cat) {
         }
 }
 
-void image(Bytes bytes) {
-    const drovdef::ElfFile elf(std::move(bytes));
-    for (std::uint32_t type : {drovdef::kVeltoManifestRecord, drovdef::kVeltoBuildRecord}) {
-        try {
-            drovdef::velto_text(elf, type);
-        } catch (const drovdef::Error &) {
-        }
-    }
+// Each part of an image is read whatever became of the others.
+template <class Read> void apart(Read read) {
     try {
-        read_catalogue(drovdef::load_catalogue(elf));
+        read();
     } catch (const drovdef::Error &) {
     }
-    drovdef::read_type_table(elf);
 }
 
-std::string hex(const std::uint8_t *p, std::size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out += digits[p[i] >> 4];
-        out += digits[p[i] & 15];
-    }
-    return out;
+void image(Bytes bytes) {
+    const drovdef::ElfFile elf(std::move(bytes));
+    apart([&] { drovdef::velto_text(elf, drovdef::kVeltoManifestRecord); });
+    apart([&] { drovdef::velto_text(elf, drovdef::kVeltoBuildRecord); });
+    apart([&] { read_catalogue(drovdef::load_catalogue(elf)); });
+    drovdef::read_type_table(elf);
 }
 
 void catalogue(const std::uint8_t *data, std::size_t size) {
     if (size < 2) return;
     const std::size_t n = std::min<std::size_t>(data[0] | data[1] << 8, size - 2);
     const std::span<const std::uint8_t> index(data + 2, n), texts(data + 2 + n, size - 2 - n);
-    const std::string uuid = n >= 20 ? hex(data + 6, 16) : "";
+    char uuid[33] = "";
+    for (std::size_t i = 0; n >= 20 && i < 16; ++i) std::snprintf(uuid + 2 * i, 3, "%02x", data[6 + i]);
     read_catalogue(drovdef::Catalogue(uuid, index, texts));
 }
 

@@ -18,13 +18,6 @@ namespace {
 // The paths, {} standing for the type's name; a fourth byte of the input
 // picks one.
 constexpr const char *kPaths[] = {"/{}", "/m/{}", "/m/{}[2]", "//{}", "/*/{}", "/{}[1]"};
-constexpr size_t kPathCount = sizeof kPaths / sizeof kPaths[0];
-
-std::string path(size_t pick, uint32_t t) {
-    std::string p = kPaths[pick % kPathCount];
-    p.replace(p.find("{}"), 2, name(t));
-    return p;
-}
 
 void quiet(void *, const char *, ...) {}
 
@@ -32,13 +25,13 @@ void quiet(void *, const char *, ...) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Case c;
-    if (!Case::parse(data, size, c) || size < 1) return 0;
-    const size_t pick = data[0];
-    ++data;
-    --size;
+    if (!Case::parse(data, size, c)) return 0;
+    std::string path = kPaths[data[0] % std::size(kPaths)];
+    path.replace(path.find("{}"), 2, name(c.type));
     xmlSetGenericErrorFunc(nullptr, quiet);
-    xmlDocPtr doc = xmlReadMemory(reinterpret_cast<const char *>(data), static_cast<int>(std::min<size_t>(size, INT32_MAX)),
-                                  "input.xml", nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    const auto len = static_cast<int>(std::min<size_t>(size - 1, INT32_MAX));
+    xmlDocPtr doc = xmlReadMemory(reinterpret_cast<const char *>(data + 1), len, "input.xml", nullptr,
+                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (doc == nullptr) return 0;
     {
         const Handle hd(c);
@@ -49,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // (The runtime's value readers write into the fields themselves,
         // unannounced: no watch here.)
         hd.fail_alloc(c.fail_at);
-        o.from_xml(hd.h, 1, path(pick, c.type).c_str(), doc, inst, &err, msg, sizeof msg);
+        o.from_xml(hd.h, 1, path.c_str(), doc, inst, &err, msg, sizeof msg);
         hd.fail_alloc(0);
         if (std::memchr(msg, '\0', sizeof msg) == nullptr) fault("from_xml left its message unterminated");
         // Fields of every variant are read, but only the instance's variant

@@ -1,18 +1,16 @@
-// Writes the harnesses' starting inputs into OUT/<harness>/:
+// Writes the harnesses' starting inputs into OUT/<harness>/ (those four
+// folders emptied first):
 //   unmarshal, clone  encodings of instances of every structure type, filled
-//                     through the setters (lists with elements), in every
-//                     variant, with and without state tracking, each as a
-//                     fresh decoding and as an update of a filled instance
+//                     through the setters, in every variant, with and without
+//                     state tracking, decoded fresh and as an update
 //   from_xml          the same instances as XML documents, at two paths
-//   drovdef           a compact image of the library file (the sections the
-//                     tool reads, nothing of its code), its catalogue and
-//                     .velto section alone (message texts with arguments:
-//                     the kept corpus)
+//   drovdef           a compact image of the library file, its catalogue and
+//                     .velto section alone
 // usage: make_corpus OUT [LIBRARY]   (LIBRARY: the drov_def library file;
-// default the one this program runs with).  Those four folders of OUT are
-// emptied first.
+// default the one this program runs with)
 #include <elf.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -29,17 +27,15 @@ namespace {
 
 using namespace drov_fuzz;
 using Bytes = std::vector<uint8_t>;
-using qel_standin::Tracking;
 namespace fs = std::filesystem;
 
 fs::path out_dir;
 size_t written = 0;
 
 void put(const std::string &harness, const std::string &file, const Bytes &b) {
-    const fs::path dir = out_dir / harness;
-    fs::create_directories(dir);
-    std::ofstream(dir / file, std::ios::binary).write(reinterpret_cast<const char *>(b.data()),
-                                                      static_cast<std::streamsize>(b.size()));
+    fs::create_directories(out_dir / harness);
+    std::ofstream(out_dir / harness / file, std::ios::binary)
+        .write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
     ++written;
 }
 
@@ -50,47 +46,55 @@ Bytes cat(Bytes head, const Bytes &tail) {
 
 // ---- Messages and documents -------------------------------------------------------------
 
+// An instance of type t filled through the setters, its state flags set to `flags`.
+void *filled(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, bool with_nuls) {
+    void *inst = ops(t).create(hd.h, 1);
+    walk::Filler fill{hd.h, std::mt19937(random)};
+    fill.with_nuls = with_nuls;
+    fill.fill(t, inst);
+    ops(t).set_all_flags(hd.h, 1, inst, flags);
+    if (fill.err != 0) fault("filling a %s failed with %u", name(t), fill.err);
+    return inst;
+}
+
 // What the starting inputs rest on: an instance filled through the setters
-// (strings with NULs, state flags set to `flags`) decodes back equal from
-// its encoding, given the writer's buffer of len + 1 bytes (a list's flag
-// needs two bytes of room, len counts one) or exactly the bytes written;
-// decoded again in place it allocates nothing, and it encodes to the same
-// bytes.  So it does when the runtime lets the library code the values and
-// count the instances itself.  Every allocation of a decoding (into a fresh
-// instance, or replacing what a filled one holds) and of a clone failing
-// in turn is reported as 12 and leaks nothing; a clone that failed makes
-// nothing.  Every prefix of the encoding, from a block of exactly its size
-// (the sanitizer build checks the reads), decoded fresh and as an update,
-// fails with 90 (a value cut short) or reads past the bytes given: a
-// message cut short never looks whole.
+// (strings with NULs) decodes back equal from its encoding, given the
+// writer's buffer of len + 1 bytes (a list's flag needs two bytes of room,
+// len counts one) or exactly the bytes written; decoded again in place it
+// allocates nothing, and it encodes to the same bytes.  So it does when the
+// runtime lets the library code the values and count the instances itself.
+// Every allocation of a decoding (into a fresh instance, or replacing what a
+// filled one holds) and of a clone failing in turn is reported as 12 and
+// leaks nothing; a clone that failed makes nothing.  Every prefix of the
+// encoding, from a block of exactly its size (the sanitizer build checks the
+// reads), decoded fresh and as an update, fails with 90 (a value cut short)
+// or reads past the bytes given: a message cut short never looks whole.
 void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const std::string &stem) {
     const Ops &o = ops(t);
     auto fail = [&](const std::string &what, uint32_t err) {
         fault("%s: %s, error %u", stem.c_str(), what.c_str(), err);
     };
-    void *src = o.create(hd.h, 1);
-    walk::Filler fill{hd.h, std::mt19937(random)};
-    fill.fill(t, src);
-    o.set_all_flags(hd.h, 1, src, flags);
+    void *src = filled(hd, t, random, flags, true);
+    uint32_t err = 0;
     const uint32_t room = o.len(hd.h, 1, src) + 1;
     Bytes msg(room);
-    msg.resize(o.marshal(hd.h, 1, msg.data(), src, static_cast<int32_t>(room), &fill.err));
+    msg.resize(o.marshal(hd.h, 1, msg.data(), src, static_cast<int32_t>(room), &err));
     for (uint32_t features : {0u, QEL_FEATURES_ALL}) {
         hd.h->features = features;
         for (const size_t given : {msg.size(), size_t{room}}) {
             Bytes in = msg, out(room);
             in.resize(given, 0xEE);
             void *dst = o.create(hd.h, 1);
-            if (o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 0, &fill.err) != msg.size())
-                fail("not read to its end", fill.err);
+            if (o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 0, &err) != msg.size())
+                fail("not read to its end", err);
             const uint64_t allocs = hd.st().alloc_calls;
-            if (o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 1, &fill.err) != msg.size() ||
+            if (o.unmarshal(hd.h, 1, in.data(), dst, static_cast<int32_t>(given), 1, &err) != msg.size() ||
                 hd.st().alloc_calls != allocs)
-                fail("decoded again in place, not read to its end or allocating", fill.err);
-            out.resize(o.marshal(hd.h, 1, out.data(), dst, static_cast<int32_t>(room), &fill.err));
+                fail("decoded again in place, not read to its end or allocating", err);
+            out.resize(o.marshal(hd.h, 1, out.data(), dst, static_cast<int32_t>(room), &err));
             const std::string diff = walk::diff(t, src, dst);
             o.destroy(hd.h, 1, dst);
-            if (fill.err != 0 || !diff.empty() || out != msg) fail("decoded and encoded again: " + diff, fill.err);
+            if (err != 0 || !diff.empty() || out != msg) fail("decoded and encoded again: " + diff, err);
         }
     }
     hd.h->features = 0;
@@ -102,19 +106,19 @@ void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const 
             void *dst = how == 2 ? nullptr : o.create(hd.h, 1);
             walk::Filler other{hd.h, std::mt19937(static_cast<uint32_t>(nth))};
             if (how == 1) other.fill(t, dst); // something of other sizes to replace
-            uint32_t err = 0;
             hd.fail_alloc(static_cast<uint32_t>(nth));
             if (how == 2) o.clone(hd.h, 1, src, &dst, scratch.data(), room, &err);
             else o.unmarshal(hd.h, 1, msg.data(), dst, static_cast<int32_t>(msg.size()), how, &err);
             const bool failed_here = hd.st().alloc_calls >= hd.st().fail_alloc_at;
             hd.fail_alloc(0);
             failed += failed_here;
-            if (err != (failed_here ? QEL_ENOMEM : 0) || hd.st().last_error != err)
-                fail("allocation " + std::to_string(nth) + " failing", err);
+            const std::string at = "allocation " + std::to_string(nth) + " failing";
+            if (err != (failed_here ? QEL_ENOMEM : 0) || hd.st().last_error != err) fail(at, err);
             if (failed_here ? how == 2 && dst != nullptr : !walk::diff(t, src, dst).empty())
-                fail("allocation " + std::to_string(nth) + " failing: what is left", err);
+                fail(at + ": what is left", err);
             if (dst != nullptr) o.destroy(hd.h, 1, dst);
-            if (hd.st().live.size() != live) fail("allocation " + std::to_string(nth) + " failing: leaks", err);
+            if (hd.st().live.size() != live) fail(at + ": leaks", err);
+            err = 0;
         }
     }
     for (size_t k = 1; k < msg.size(); ++k) { // every prefix, in a block of exactly its size
@@ -122,11 +126,11 @@ void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const 
         std::copy_n(msg.begin(), k, exact.get());
         for (uint32_t update : {0u, 1u}) {
             void *dst = update != 0 ? src : o.create(hd.h, 1);
-            uint32_t err = 0;
             const uint32_t n = o.unmarshal(hd.h, 1, exact.get(), dst, static_cast<int32_t>(k), update, &err);
             if ((err != 0 && err != QEL_EMSGSIZE) || (err == 0 && n <= k))
                 fail("a prefix of " + std::to_string(k) + " bytes read as " + std::to_string(n), err);
             if (update == 0) o.destroy(hd.h, 1, dst);
+            err = 0;
         }
     }
     o.destroy(hd.h, 1, src);
@@ -134,35 +138,33 @@ void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const 
 
 void structures() {
     const char *tracking_names[] = {"untracked", "off", "tracked"};
-    const Tracking trackings[] = {Tracking::Absent, Tracking::Off, Tracking::On};
+    const qel_standin::Tracking trackings[] = {qel_standin::Tracking::Absent, qel_standin::Tracking::Off,
+                                               qel_standin::Tracking::On};
+    static std::vector<char> xml(1 << 20);
     for (uint32_t t = 0; t < walk::kStructs; ++t) {
-        for (int k = 0; k < 3; ++k) {
+        for (uint8_t k = 0; k < 3; ++k) {
             for (int8_t v = -1; v <= highest(t); ++v) {
                 const std::string stem = std::string(name(t)) + "-" + tracking_names[k] + "-v" + std::to_string(v + 1);
                 Case c;
-                c.type = t;
                 c.tracking = trackings[k];
                 c.lowered = v < highest(t); // made in variant v
+                c.type = t;
                 c.domain = v;
                 const Handle hd(c);
                 const auto random = t * 100 + static_cast<uint32_t>(k * 10 + v + 1);
                 for (uint32_t flags = 1; flags <= 4; ++flags) check(hd, t, random * 4 + flags, flags, stem);
-                const Ops &o = ops(t);
-                void *src = o.create(hd.h, 1);
-                walk::Filler fill{hd.h, std::mt19937(random)};
-                fill.with_nuls = false; // the same instance goes into XML
-                fill.fill(t, src);
-                o.set_all_flags(hd.h, 1, src, 1 + static_cast<uint32_t>(k));
-                Bytes msg(o.len(hd.h, 1, src) + 1);
-                msg.resize(o.marshal_for_clone(hd.h, 1, msg.data(), src, static_cast<int32_t>(msg.size()), &fill.err));
-                static std::vector<char> xml(1 << 20);
-                const uint32_t xml_err = o.toxml_cr(hd.h, src, xml.data(), static_cast<uint32_t>(xml.size()));
-                if (fill.err != 0 || xml_err == UINT32_MAX) fault("%s: filling or encoding failed", stem.c_str());
-                o.destroy(hd.h, 1, src);
+                void *src = filled(hd, t, random, 1u + k, false); // the same instance goes into XML
+                uint32_t err = 0;
+                Bytes msg(ops(t).len(hd.h, 1, src) + 1);
+                msg.resize(ops(t).marshal_for_clone(hd.h, 1, msg.data(), src, static_cast<int32_t>(msg.size()), &err));
+                if (err != 0 || ops(t).toxml_cr(hd.h, src, xml.data(), static_cast<uint32_t>(xml.size())) == UINT32_MAX)
+                    fault("%s: encoding failed", stem.c_str());
+                ops(t).destroy(hd.h, 1, src);
 
-                const auto tb = static_cast<uint8_t>(t);
-                const uint8_t fresh = Case::flags_byte(0, c.tracking, false);
-                const uint8_t update = Case::flags_byte(1, c.tracking, true);
+                // The case bytes: the type; the update flag, the tracking
+                // setting (in bits 1-2) and a filled instance; the filling.
+                const auto tb = static_cast<uint8_t>(t), fresh = static_cast<uint8_t>(k << 1);
+                const auto update = static_cast<uint8_t>(fresh | 0x09);
                 put("unmarshal", stem, cat({tb, fresh, 0}, msg));
                 put("unmarshal", stem + "-update", cat({tb, update, static_cast<uint8_t>(v << 4)}, msg));
                 put("clone", stem, cat({tb, fresh, 0}, msg));
@@ -178,95 +180,80 @@ void structures() {
 
 // ---- The library file -------------------------------------------------------------------
 
-// A file image with the sections the tool reads and their addresses, but
+// A file image with the sections the tool reads, at their addresses, but
 // without code, unwind tables, debug information or the other relocations
-// and symbols: the dynamic relocations that land in the kept loaded
-// sections, and only the symbols they name.
+// and symbols: the dynamic relocations that land in the kept sections, and
+// the symbols they name (without names, which the tool does not read).
 Bytes compact_image(const Bytes &lib) {
     const drovdef::ElfFile elf{Bytes(lib)};
     const auto &secs = elf.sections();
     const drovdef::Section *rela = elf.find(".rela.dyn");
     if (rela == nullptr || rela->link >= secs.size()) throw std::runtime_error("no .rela.dyn");
-    const drovdef::Section &dynsym = secs[rela->link];
-    const drovdef::Section &dynstr = secs.at(dynsym.link);
-
     struct Out {
         drovdef::Section s;
         Bytes data;
-        uint32_t link_to = 0; // index among the output sections
     };
-    std::vector<Out> out(4); // null, .rela.dyn, .dynsym, .dynstr
+    std::vector<Out> out{{}, {*rela, {}}, {secs[rela->link], Bytes(sizeof(Elf64_Sym), 0)}}; // then the kept ones
     std::map<size_t, uint16_t> index_of; // input section -> output
     for (const drovdef::Section &s : secs) {
-        const bool module_data = s.name == ".rodata" || s.name == ".data.rel.ro" || s.name == ".data" ||
-                                 s.name == ".bss" || s.name.starts_with(drovdef::kLuidSectionPrefix);
-        if (!module_data && s.name != drovdef::kFormatSection && s.name != ".velto") continue;
-        auto c = elf.contents(s);
-        index_of[static_cast<size_t>(&s - secs.data())] = static_cast<uint16_t>(out.size());
-        out.push_back(Out{s, Bytes(c.begin(), c.end())});
+        if (s.name == ".rodata" || s.name == ".data.rel.ro" || s.name == ".data" || s.name == ".bss" ||
+            s.name.starts_with(drovdef::kLuidSectionPrefix) || s.name == drovdef::kFormatSection || s.name == ".velto") {
+            index_of[static_cast<size_t>(&s - secs.data())] = static_cast<uint16_t>(out.size());
+            const auto c = elf.contents(s);
+            out.push_back(Out{s, Bytes(c.begin(), c.end())});
+        }
     }
-    auto loaded_here = [&](uint64_t addr) {
-        for (size_t i = 4; i < out.size(); ++i)
-            if ((out[i].s.flags & SHF_ALLOC) && addr >= out[i].s.addr && addr - out[i].s.addr < out[i].s.size) return true;
-        return false;
-    };
-
-    Bytes relocs, syms(sizeof(Elf64_Sym), 0), names(1, 0);
-    std::map<uint32_t, uint32_t> sym_index;
-    const auto rd = elf.contents(*rela), sd = elf.contents(dynsym), nd = elf.contents(dynstr);
     auto append = [](Bytes &to, const auto &v) {
         to.insert(to.end(), reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v + 1));
     };
+    const auto rd = elf.contents(*rela), sd = elf.contents(out[2].s);
+    std::map<uint64_t, uint64_t> sym_index; // input symbol -> output
     for (size_t off = 0; off + sizeof(Elf64_Rela) <= rd.size(); off += sizeof(Elf64_Rela)) {
         Elf64_Rela r;
         std::memcpy(&r, &rd[off], sizeof r);
-        if (!loaded_here(r.r_offset)) continue;
-        if (const auto sym = static_cast<uint32_t>(ELF64_R_SYM(r.r_info)); sym != 0) {
-            auto [it, added] = sym_index.emplace(sym, static_cast<uint32_t>(syms.size() / sizeof(Elf64_Sym)));
+        if (std::none_of(out.begin() + 3, out.end(), [&](const Out &o) {
+                return (o.s.flags & SHF_ALLOC) != 0 && r.r_offset - o.s.addr < o.s.size;
+            }))
+            continue;
+        if (const uint64_t sym = ELF64_R_SYM(r.r_info); sym != 0) {
+            const auto [it, added] = sym_index.emplace(sym, out[2].data.size() / sizeof(Elf64_Sym));
             if (added) {
                 Elf64_Sym e;
                 std::memcpy(&e, &sd[sym * sizeof e], sizeof e);
-                const char *n = reinterpret_cast<const char *>(nd.data()) + e.st_name;
-                e.st_name = static_cast<uint32_t>(names.size());
-                names.insert(names.end(), n, n + std::strlen(n) + 1);
-                e.st_shndx = index_of.count(e.st_shndx) ? index_of[e.st_shndx] : SHN_ABS;
-                append(syms, e);
+                e.st_name = 0;
+                e.st_shndx = index_of.count(e.st_shndx) != 0 ? index_of[e.st_shndx] : SHN_ABS;
+                append(out[2].data, e);
             }
             r.r_info = ELF64_R_INFO(it->second, ELF64_R_TYPE(r.r_info));
         }
-        append(relocs, r);
+        append(out[1].data, r);
     }
-    out[1] = Out{*rela, relocs, 2};
-    out[2] = Out{dynsym, syms, 3};
-    out[3] = Out{dynstr, names};
-    out[2].s.flags = out[3].s.flags = 0; // not loaded: nothing points into them
+    out[1].s.link = 2;
+    out[2].s.flags = out[2].s.link = 0; // not loaded, no names
 
     // Header, contents, section name table, section headers.
-    Bytes shstr(1, 0);
-    std::vector<uint32_t> name_at(out.size() + 1, 0);
-    for (size_t i = 1; i <= out.size(); ++i) {
-        name_at[i] = static_cast<uint32_t>(shstr.size());
-        const std::string n = i < out.size() ? out[i].s.name : ".shstrtab";
-        shstr.insert(shstr.end(), n.begin(), n.end() + 1);
-    }
-    out.push_back(Out{drovdef::Section{".shstrtab", SHT_STRTAB}, shstr});
-    Bytes img(lib.begin(), lib.begin() + sizeof(Elf64_Ehdr));
+    out.push_back(Out{drovdef::Section{".shstrtab", SHT_STRTAB}, Bytes(1, 0)});
     std::vector<Elf64_Shdr> headers(out.size(), Elf64_Shdr{});
+    Bytes img(lib.begin(), lib.begin() + sizeof(Elf64_Ehdr));
+    for (size_t i = 1; i < out.size(); ++i) {
+        Bytes &names = out.back().data;
+        headers[i].sh_name = static_cast<uint32_t>(names.size());
+        names.insert(names.end(), out[i].s.name.c_str(), out[i].s.name.c_str() + out[i].s.name.size() + 1);
+    }
     for (size_t i = 1; i < out.size(); ++i) {
         const drovdef::Section &s = out[i].s;
         img.resize((img.size() + 7) / 8 * 8, 0);
         const bool nobits = s.type == SHT_NOBITS;
-        headers[i] = Elf64_Shdr{name_at[i], s.type, s.flags, s.addr, nobits ? 0 : img.size(),
-                                nobits ? s.size : out[i].data.size(), out[i].link_to, 0, 8,
-                                s.type == SHT_RELA || s.type == SHT_DYNSYM ? 24u : 0u};
-        if (!nobits) img.insert(img.end(), out[i].data.begin(), out[i].data.end());
+        headers[i] = Elf64_Shdr{headers[i].sh_name, s.type,     s.flags, s.addr, nobits ? 0 : img.size(),
+                                nobits ? s.size : out[i].data.size(), s.link, 0, 8, s.entsize};
+        img.insert(img.end(), out[i].data.begin(), out[i].data.end());
     }
     img.resize((img.size() + 7) / 8 * 8, 0);
     Elf64_Ehdr eh;
     std::memcpy(&eh, img.data(), sizeof eh);
     eh.e_phoff = 0; // no program headers
-    eh.e_shoff = img.size();
     eh.e_phentsize = eh.e_phnum = 0;
+    eh.e_shoff = img.size();
     eh.e_shentsize = sizeof(Elf64_Shdr);
     eh.e_shnum = static_cast<uint16_t>(out.size());
     eh.e_shstrndx = static_cast<uint16_t>(out.size() - 1);
@@ -276,8 +263,7 @@ Bytes compact_image(const Bytes &lib) {
 }
 
 void library(const std::string &path) {
-    const Bytes lib = drovdef::read_file(path);
-    const Bytes img = compact_image(lib);
+    const Bytes img = compact_image(drovdef::read_file(path));
     // The image must read as the library does.
     const drovdef::ElfFile elf{Bytes(img)};
     if (drovdef::read_type_table(elf).types.size() != drov::schema::kTypeCount)
@@ -287,12 +273,11 @@ void library(const std::string &path) {
     drovdef::load_catalogue(elf).check();
     put("drovdef", "image", cat({0}, img));
 
-    const drovdef::Section *luids = elf.find_prefix(drovdef::kLuidSectionPrefix).at(0);
-    const auto index = elf.contents(*luids), texts = elf.contents(*elf.find(drovdef::kFormatSection));
+    const auto index = elf.contents(*elf.find_prefix(drovdef::kLuidSectionPrefix).at(0));
+    const auto texts = elf.contents(*elf.find(drovdef::kFormatSection));
     Bytes c{1, static_cast<uint8_t>(index.size()), static_cast<uint8_t>(index.size() >> 8)};
     c.insert(c.end(), index.begin(), index.end());
-    c.insert(c.end(), texts.begin(), texts.end());
-    put("drovdef", "catalogue", c);
+    put("drovdef", "catalogue", cat(c, Bytes(texts.begin(), texts.end())));
     const auto velto = elf.contents(*elf.find(".velto"));
     put("drovdef", "velto", cat({2}, Bytes(velto.begin(), velto.end())));
 }

@@ -1,14 +1,13 @@
 // Replays inputs through a harness in a build without libFuzzer: every
 // file named, and every file in every folder named (in name order), fed to
-// LLVMFuzzerTestOneInput from a block of exactly its size.  A failed check
-// aborts; a folder without files is a failure too (a corpus gone missing).
+// LLVMFuzzerTestOneInput from a block of exactly its size (so that a read
+// past the end is one past the block).  A failed check aborts; a folder
+// without files is a failure too (a corpus gone missing).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <memory>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
@@ -29,17 +28,14 @@ int main(int argc, char **argv) {
         std::sort(files.begin() + static_cast<long>(before), files.end());
     }
     for (const fs::path &f : files) {
-        std::ifstream s(f, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(s)), std::istreambuf_iterator<char>());
-        if (!s) {
+        std::fprintf(stderr, "%s\n", f.c_str());
+        std::vector<uint8_t> bytes(fs::file_size(f));
+        std::ifstream in(f, std::ios::binary);
+        if (!in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
             std::fprintf(stderr, "%s: cannot read\n", f.c_str());
             return 1;
         }
-        // Exactly its size, so that a read past the end is one past the block.
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
-        std::copy(bytes.begin(), bytes.end(), exact.get());
-        std::fprintf(stderr, "%s\n", f.c_str());
-        LLVMFuzzerTestOneInput(exact.get(), bytes.size());
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
     std::printf("%zu inputs replayed\n", files.size());
     return 0;
