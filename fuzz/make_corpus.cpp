@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -122,11 +121,10 @@ void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const 
         }
     }
     for (size_t k = 1; k < msg.size(); ++k) { // every prefix, in a block of exactly its size
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[k]);
-        std::copy_n(msg.begin(), k, exact.get());
+        const Bytes exact(msg.begin(), msg.begin() + static_cast<long>(k));
         for (uint32_t update : {0u, 1u}) {
             void *dst = update != 0 ? src : o.create(hd.h, 1);
-            const uint32_t n = o.unmarshal(hd.h, 1, exact.get(), dst, static_cast<int32_t>(k), update, &err);
+            const uint32_t n = o.unmarshal(hd.h, 1, exact.data(), dst, static_cast<int32_t>(k), update, &err);
             if ((err != 0 && err != QEL_EMSGSIZE) || (err == 0 && n <= k))
                 fail("a prefix of " + std::to_string(k) + " bytes read as " + std::to_string(n), err);
             if (update == 0) o.destroy(hd.h, 1, dst);
@@ -181,24 +179,21 @@ void structures() {
 // ---- The library file -------------------------------------------------------------------
 
 // A file image with the sections the tool reads, at their addresses, but
-// without code, unwind tables, debug information or the other relocations
-// and symbols: the dynamic relocations that land in the kept sections, and
-// the symbols they name (without names, which the tool does not read).
+// without code, unwind tables, debug information or symbols: the dynamic
+// relocations that land in the kept sections, those that name a symbol
+// resolved to relative ones.
 Bytes compact_image(const Bytes &lib) {
     const drovdef::ElfFile elf{Bytes(lib)};
-    const auto &secs = elf.sections();
     const drovdef::Section *rela = elf.find(".rela.dyn");
-    if (rela == nullptr || rela->link >= secs.size()) throw std::runtime_error("no .rela.dyn");
+    if (rela == nullptr || rela->link >= elf.sections().size()) throw std::runtime_error("no .rela.dyn");
     struct Out {
         drovdef::Section s;
         Bytes data;
     };
-    std::vector<Out> out{{}, {*rela, {}}, {secs[rela->link], Bytes(sizeof(Elf64_Sym), 0)}}; // then the kept ones
-    std::map<size_t, uint16_t> index_of; // input section -> output
-    for (const drovdef::Section &s : secs) {
+    std::vector<Out> out{{}, {*rela, {}}}; // then the kept sections, and the section names
+    for (const drovdef::Section &s : elf.sections()) {
         if (s.name == ".rodata" || s.name == ".data.rel.ro" || s.name == ".data" || s.name == ".bss" ||
             s.name.starts_with(drovdef::kLuidSectionPrefix) || s.name == drovdef::kFormatSection || s.name == ".velto") {
-            index_of[static_cast<size_t>(&s - secs.data())] = static_cast<uint16_t>(out.size());
             const auto c = elf.contents(s);
             out.push_back(Out{s, Bytes(c.begin(), c.end())});
         }
@@ -206,46 +201,38 @@ Bytes compact_image(const Bytes &lib) {
     auto append = [](Bytes &to, const auto &v) {
         to.insert(to.end(), reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v + 1));
     };
-    const auto rd = elf.contents(*rela), sd = elf.contents(out[2].s);
-    std::map<uint64_t, uint64_t> sym_index; // input symbol -> output
+    const auto rd = elf.contents(*rela), syms = elf.contents(elf.sections()[rela->link]);
     for (size_t off = 0; off + sizeof(Elf64_Rela) <= rd.size(); off += sizeof(Elf64_Rela)) {
         Elf64_Rela r;
         std::memcpy(&r, &rd[off], sizeof r);
-        if (std::none_of(out.begin() + 3, out.end(), [&](const Out &o) {
+        if (std::none_of(out.begin() + 2, out.end(), [&](const Out &o) {
                 return (o.s.flags & SHF_ALLOC) != 0 && r.r_offset - o.s.addr < o.s.size;
             }))
             continue;
-        if (const uint64_t sym = ELF64_R_SYM(r.r_info); sym != 0) {
-            const auto [it, added] = sym_index.emplace(sym, out[2].data.size() / sizeof(Elf64_Sym));
-            if (added) {
-                Elf64_Sym e;
-                std::memcpy(&e, &sd[sym * sizeof e], sizeof e);
-                e.st_name = 0;
-                e.st_shndx = index_of.count(e.st_shndx) != 0 ? index_of[e.st_shndx] : SHN_ABS;
-                append(out[2].data, e);
-            }
-            r.r_info = ELF64_R_INFO(it->second, ELF64_R_TYPE(r.r_info));
+        if (ELF64_R_TYPE(r.r_info) == R_X86_64_64) {
+            Elf64_Sym sym;
+            std::memcpy(&sym, &syms[ELF64_R_SYM(r.r_info) * sizeof sym], sizeof sym);
+            r.r_addend += static_cast<int64_t>(sym.st_value);
+            r.r_info = ELF64_R_INFO(0, R_X86_64_RELATIVE);
         }
         append(out[1].data, r);
     }
-    out[1].s.link = 2;
-    out[2].s.flags = out[2].s.link = 0; // not loaded, no names
 
-    // Header, contents, section name table, section headers.
+    // Header, contents, section names, section headers.
     out.push_back(Out{drovdef::Section{".shstrtab", SHT_STRTAB}, Bytes(1, 0)});
     std::vector<Elf64_Shdr> headers(out.size(), Elf64_Shdr{});
-    Bytes img(lib.begin(), lib.begin() + sizeof(Elf64_Ehdr));
     for (size_t i = 1; i < out.size(); ++i) {
         Bytes &names = out.back().data;
         headers[i].sh_name = static_cast<uint32_t>(names.size());
         names.insert(names.end(), out[i].s.name.c_str(), out[i].s.name.c_str() + out[i].s.name.size() + 1);
     }
+    Bytes img(lib.begin(), lib.begin() + sizeof(Elf64_Ehdr));
     for (size_t i = 1; i < out.size(); ++i) {
         const drovdef::Section &s = out[i].s;
         img.resize((img.size() + 7) / 8 * 8, 0);
         const bool nobits = s.type == SHT_NOBITS;
         headers[i] = Elf64_Shdr{headers[i].sh_name, s.type,     s.flags, s.addr, nobits ? 0 : img.size(),
-                                nobits ? s.size : out[i].data.size(), s.link, 0, 8, s.entsize};
+                                nobits ? s.size : out[i].data.size(), 0, 0, 8, s.entsize};
         img.insert(img.end(), out[i].data.begin(), out[i].data.end());
     }
     img.resize((img.size() + 7) / 8 * 8, 0);
