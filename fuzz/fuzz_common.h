@@ -1,8 +1,6 @@
 // What the structure harnesses share: the case an input's first bytes
-// describe, a stand-in handle set up for it, a watch over instance memory
-// across one decoding, and the checks every decoding must pass.  A failed
-// check prints what failed and aborts, which libFuzzer and the replay
-// programs report as a crash of that input.
+// describe, a stand-in handle for it, a watch over instance memory, and the
+// checks.  A failed check prints what failed and aborts (a crash of the input).
 #pragma once
 
 #include <cstdarg>
@@ -39,9 +37,7 @@ using walk::Ops;
 inline const char *name(uint32_t t) { return kTypes[t].name; }
 inline int8_t highest(uint32_t t) { return kTypes[t].highest(); }
 
-// ---- The case an input describes ------------------------------------------------------
-//
-// Three bytes before the harness's own input (at least one byte):
+// The case: three bytes before the harness's own input (at least one byte):
 //   0  the structure type, modulo the number of types
 //   1  bit 0      the update flag of the decoding
 //      bits 1-2   state tracking: 0 no record, 1 marker off, 2 and 3 on
@@ -87,11 +83,8 @@ struct Case {
     }
 };
 
-// ---- A handle for one input -----------------------------------------------------------
-//
-// Records nothing (so memory stays the same over millions of inputs), keeps
-// account of live blocks, and at the end requires every block it handed
-// out to be back.
+// A handle for one input: records nothing (memory stays the same over
+// millions of inputs) and at the end requires every block to be back.
 class Handle {
 public:
     explicit Handle(const Case &c) : h(qel_standin::handle_new()) {
@@ -121,9 +114,8 @@ public:
     qel_handle_t *h;
 };
 
-// An instance of the case's type, empty or filled with values of every field
-// of its variant (lists with elements), through the setters or by decoding
-// an encoding of such an instance.
+// An instance of the case's type, empty or filled (every field of its
+// variant) through the setters or by decoding an encoding of such a one.
 inline void *make_instance(const Handle &hd, const Case &c) {
     const Ops &o = ops(c.type);
     void *inst = o.create(hd.h, 1);
@@ -144,14 +136,11 @@ inline void *make_instance(const Handle &hd, const Case &c) {
     return inst;
 }
 
-// ---- Instance memory across one operation ---------------------------------------------
-//
-// Watches the blocks of an instance (its own, its strings' and arrays', its
-// list elements' and theirs) across one operation: every byte the operation
-// changes in a block that is still live afterwards must have been announced
-// to the handle's write notification before it changed.  The links of list
-// chains (a head's first, last and parent, an element's next and prev) are
-// announced to the memory range library instead and are not watched.
+// The blocks of an instance (its own, its strings', arrays' and list
+// elements', and theirs) across one operation: every byte changed in a block
+// still live afterwards was announced to the write notification first.  List
+// links (a head's first, last and parent, an element's next and prev) go to
+// the memory range library instead and are not watched.
 class Watch : test::structs::Watch {
 public:
     Watch(const Handle &hd, uint32_t t, void *inst) : test::structs::Watch(hd.h), hd_(hd), inst_(inst) {
@@ -186,7 +175,6 @@ private:
         static Watch *w = nullptr;
         return w;
     }
-    // Freed blocks are no longer watched.
     static void on_free(void *alloc_ctx, uint32_t ctx, void *block) {
         current()->forget(block, current()->hd_.block_size(block));
         current()->free_(alloc_ctx, ctx, block);
@@ -197,12 +185,9 @@ private:
     decltype(qel_handle_t::free) free_;
 };
 
-// ---- Checks -------------------------------------------------------------------------------
-
-// Fields of variants above the instance's own keep their bytes: a decoding
-// that lowers an instance's variant leaves what the later fields hold, and
-// one that raises it reads them.  Nested records in turn by their own
-// variant.
+// Fields of variants above the instance's own keep their bytes (a decoding
+// that lowers the variant leaves them; one that raises it reads them);
+// nested records in turn by their own variant.
 inline void check_kept(uint32_t t, const uint8_t *before, const uint8_t *now) {
     const walk::TypeDesc &d = kTypes[t];
     const int8_t iv = walk::instance_variant(now);
@@ -216,10 +201,9 @@ inline void check_kept(uint32_t t, const uint8_t *before, const uint8_t *now) {
     }
 }
 
-// What unmarshal returned for `size` bytes at `msg`: without an error, at
-// least where the body length points (the offset of its word plus its
-// value), which is beyond the buffer for a message cut short; more than
-// that only when the fields or a nested instance went further.
+// Without an error, unmarshal returns at least where the body length points
+// (the offset of its word plus its value; beyond the buffer for a message
+// cut short).
 inline void check_count(uint32_t t, const uint8_t *msg, size_t size, uint32_t got, uint32_t err) {
     const size_t jump = 2 + (size >= 2 && (msg[1] & QEL_OBJ_RA_DATA) != 0 ? 9 : 0);
     if (err != 0 || size < jump + 4) return;
@@ -231,8 +215,7 @@ inline void check_count(uint32_t t, const uint8_t *msg, size_t size, uint32_t go
               static_cast<unsigned long long>(end), got);
 }
 
-// Every variant of the instance and of what it holds is its type's highest:
-// an encoding carries every field.
+// Every variant of the instance and of what it holds is its type's highest.
 inline bool full(uint32_t t, const void *inst) {
     bool all = true;
     walk::each_instance(t, inst,
@@ -240,10 +223,9 @@ inline bool full(uint32_t t, const void *inst) {
     return all;
 }
 
-// A buffer that holds any encoding of the instance: len + 1 (len can be one
-// short for a tracked message that ends in a list) and 9 bytes for each ra
-// data block (which len does not count): one for the instance and for each
-// nested instance or element that carries the flag.
+// Room for any encoding of the instance: len + 1 (one short for a tracked
+// message that ends in a list) and the 9 bytes len does not count of each ra
+// data block (the instance's and each nested one's that carries the flag).
 inline uint32_t room_for(const Handle &hd, uint32_t t, const void *inst) {
     uint32_t n = ops(t).len(hd.h, 1, inst) + 1;
     walk::each_instance(t, inst, [&](uint32_t, const void *i, bool) {
@@ -258,11 +240,10 @@ inline void check_equal(uint32_t t, const void *a, const void *b, const char *wh
         fault("%s differs from its source: %s", what, diff.empty() ? "compare is not 0" : diff.c_str());
 }
 
-// An instance re-encodes without error into room_for bytes and that
-// encoding decodes, without error and to its last byte, into a fresh
-// instance; the one decoded is returned.  Under a lowered domain the
-// instance is encoded in its own variant; marshal itself must then report
-// the epoch exactly when it writes less.
+// The instance re-encoded into room_for bytes and decoded, to its last
+// byte, into a fresh instance, which is returned.  Under a lowered domain,
+// marshal reports 43 exactly when it writes less (the instance is encoded
+// for the round trip in its own variant).
 inline void *reencode(const Handle &hd, const Case &c, const void *a) {
     const Ops &o = ops(c.type);
     const uint32_t size = room_for(hd, c.type, a);
@@ -285,10 +266,9 @@ inline void *reencode(const Handle &hd, const Case &c, const void *a) {
     return b;
 }
 
-// What a decoding made comes back equal through the wire form.  An instance
-// filled otherwise may hold a value the wire form maps (0 of the enumeration
-// numbered from 1 is written as 0 and read as 1): it must come back equal
-// from its second pass, once its values are the wire form's.
+// What a decoding made comes back equal through the wire form; an instance
+// filled otherwise may hold values the wire form maps (0 of an enumeration
+// numbered from 1 reads as 1), so only from its second pass.
 inline void check_round_trip(const Handle &hd, const Case &c, const void *a, bool decoded = true) {
     void *b = reencode(hd, c, a);
     if (decoded) {
@@ -301,10 +281,9 @@ inline void check_round_trip(const Handle &hd, const Case &c, const void *a, boo
     ops(c.type).destroy(hd.h, 1, b);
 }
 
-// The decoding both message harnesses start with: the rest of the input
-// decoded into a fresh or a filled instance, with an allocation failing when
-// the case says so and `fail_here`, under a watch.  Checked: the count, the
-// announcements, the later variants' fields kept.
+// The message harnesses' decoding of the rest of the input, an allocation
+// failing when the case says so and `fail_here`: checked, the count, the
+// announcements and the later variants' fields kept.
 struct Decoded {
     void *inst;
     uint32_t err;

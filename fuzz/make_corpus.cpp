@@ -1,13 +1,8 @@
-// Writes the harnesses' starting inputs into OUT/<harness>/ (those four
-// folders emptied first):
-//   unmarshal, clone  encodings of instances of every structure type, filled
-//                     through the setters, in every variant, with and without
-//                     state tracking, decoded fresh and as an update
-//   from_xml          the same instances as XML documents, at two paths
-//   drovdef           a compact image of the library file, its catalogue and
-//                     .velto section alone
-// usage: make_corpus OUT [LIBRARY]   (LIBRARY: the drov_def library file;
-// default the one this program runs with)
+// usage: make_corpus OUT [LIBRARY]   (default: the drov_def library this runs with)
+// Writes the harnesses' starting inputs into OUT/<harness>/, emptied first:
+// instances of every structure type filled through the setters, in every
+// variant and tracking setting, as messages and XML; and a compact image of
+// the library file, its catalogue and .velto section.
 #include <elf.h>
 
 #include <algorithm>
@@ -43,8 +38,6 @@ Bytes cat(Bytes head, const Bytes &tail) {
     return head;
 }
 
-// ---- Messages and documents -------------------------------------------------------------
-
 // An instance of type t filled through the setters, its state flags set to `flags`.
 void *filled(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, bool with_nuls) {
     void *inst = ops(t).create(hd.h, 1);
@@ -57,22 +50,17 @@ void *filled(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, bool
 }
 
 // What the starting inputs rest on: an instance filled through the setters
-// (strings with NULs) decodes back equal from its encoding, given the
-// writer's buffer of len + 1 bytes (a list's flag needs two bytes of room,
-// len counts one) or exactly the bytes written; decoded again in place it
-// allocates nothing, and it encodes to the same bytes.  So it does when the
-// runtime lets the library code the values and count the instances itself.
-// Every allocation of a decoding (into a fresh instance, or replacing what a
-// filled one holds) and of a clone failing in turn is reported as 12 and
-// leaks nothing; a clone that failed makes nothing.  Every prefix of the
-// encoding, from a block of exactly its size (the sanitizer build checks the
-// reads), decoded fresh and as an update, fails with 90 (a value cut short)
-// or reads past the bytes given: a message cut short never looks whole.
+// (strings with NULs) decodes back equal from its encoding, given len + 1
+// bytes (a list's flag needs two, len counts one) or exactly those written,
+// also when the runtime lets the library code values and count instances;
+// decoded again in place it allocates nothing; it encodes to the same bytes.
+// Each allocation of a decoding (fresh, or replacing a filled instance's
+// contents) and of a clone failing in turn gives 12, leaks nothing, and a
+// failed clone makes nothing.  Every prefix, in a block of exactly its size,
+// decoded fresh and as an update, fails with 90 or reads past its end.
 void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const std::string &stem) {
     const Ops &o = ops(t);
-    auto fail = [&](const std::string &what, uint32_t err) {
-        fault("%s: %s, error %u", stem.c_str(), what.c_str(), err);
-    };
+    auto fail = [&](const std::string &what, uint32_t e) { fault("%s: %s, error %u", stem.c_str(), what.c_str(), e); };
     void *src = filled(hd, t, random, flags, true);
     uint32_t err = 0;
     const uint32_t room = o.len(hd.h, 1, src) + 1;
@@ -176,8 +164,6 @@ void structures() {
     }
 }
 
-// ---- The library file -------------------------------------------------------------------
-
 // A file image with the sections the tool reads, at their addresses, but
 // without code, unwind tables, debug information or symbols: the dynamic
 // relocations that land in the kept sections, those that name a symbol
@@ -192,8 +178,9 @@ Bytes compact_image(const Bytes &lib) {
     };
     std::vector<Out> out{{}, {*rela, {}}}; // then the kept sections, and the section names
     for (const drovdef::Section &s : elf.sections()) {
-        if (s.name == ".rodata" || s.name == ".data.rel.ro" || s.name == ".data" || s.name == ".bss" ||
-            s.name.starts_with(drovdef::kLuidSectionPrefix) || s.name == drovdef::kFormatSection || s.name == ".velto") {
+        const std::string &n = s.name;
+        if (n == ".rodata" || n == ".data.rel.ro" || n == ".data" || n == ".bss" || n == ".velto" ||
+            n == drovdef::kFormatSection || n.starts_with(drovdef::kLuidSectionPrefix)) {
             const auto c = elf.contents(s);
             out.push_back(Out{s, Bytes(c.begin(), c.end())});
         }

@@ -1,14 +1,10 @@
-// Several threads, each with its own handle, use every structure type at
-// once: create, fill through the setters, encode and decode, print, write
-// XML and read it back, clone, compare, hash and destroy, for a while.
-// Afterwards the process-wide state must be exact: each variant entry's
-// creation and destruction counters rose by what the threads' handles were
-// told about, every handle got all its blocks back, every round trip inside
-// the threads was exact, and the trace module was registered once, with one
-// identifier that every thread saw.  Built with ThreadSanitizer, the same
-// run shows any data race on that state.
-//
-// DROV_DEF_CONCURRENCY_SECONDS sets how long the threads run (default 2).
+// Threads, each with its own handle, use every structure type at once for a
+// while (DROV_DEF_CONCURRENCY_SECONDS, default 2): create, fill, encode and
+// decode, print, XML out and in, clone, compare, hash, destroy.  Afterwards
+// every variant entry's counters rose by exactly what the handles were told,
+// every handle got its blocks back, every round trip was exact, and the
+// trace module was registered once, with one identifier that every thread
+// saw.  Built with ThreadSanitizer, the run shows any data race on that state.
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 
@@ -34,7 +30,7 @@ using H = qel_handle_t *;
 constexpr int kThreads = 8;
 constexpr uint32_t kRunning = 0x1234; // the running hash value the hashes start from
 
-// Beside walk::ops, looked up once before the threads start.
+// Beside walk::ops (all looked up before the threads start).
 struct Render {
     uint32_t (*print)(H, uint32_t, char *, uint32_t, const char *, const void *, uint32_t, uint32_t *);
     uint32_t (*to_xml)(H, uint32_t, const char *, char *, const void *, uint32_t, uint8_t, uint32_t *);
@@ -68,8 +64,7 @@ struct Worker {
         render[t].print(h, 1, buf.data(), 2, "x", inst, static_cast<uint32_t>(buf.size()), &err);
         return err == 0 ? std::string(buf.data()) : "print failed " + std::to_string(err);
     }
-    // b must equal a as printed and, unless only the text is asked for,
-    // field by field, by compare and by hash.
+    // b equals a as printed and, unless text_only, by fields, compare and hash.
     void same(uint32_t t, const void *a, const void *b, const std::string &how, bool text_only = false) {
         check(printed(t, a, text) == printed(t, b, text2), t, how + " (print)");
         if (text_only) return;
@@ -79,8 +74,7 @@ struct Worker {
         check(render[t].hash(a, kRunning) == render[t].hash(b, kRunning), t, how + " (hash)");
     }
 
-    // One instance of type t through every operation, in the variant the
-    // round selects (-1 to the highest).
+    // Type t through every operation, in the variant the round selects.
     void round(uint32_t t) {
         const walk::Ops &o = walk::ops(t);
         const auto v = static_cast<int8_t>(rounds % (walk::type(t).variants + 1) - 1);
@@ -88,10 +82,9 @@ struct Worker {
         uint32_t err = 0;
         void *a = o.create(h, 1), *b = o.create(h, 1), *c = o.create(h, 1), *d = nullptr;
         fill.fill(t, a);
-        // Every other round sets the fields again over the first values:
-        // blocks regrow, lists get longer, and a fixed text keeps bytes of
-        // the longer first value after its terminator, which XML does not
-        // carry (its reading compares as printed only).
+        // Every other round sets the fields again: blocks regrow, lists get
+        // longer, and a fixed text keeps bytes of a longer first value after
+        // its terminator, which XML does not carry (compared as printed only).
         const bool refilled = rounds % 2 == 1;
         if (refilled) fill.fill(t, a);
         check(fill.err == 0, t, "fill " + std::to_string(fill.err));
@@ -182,8 +175,7 @@ TEST(Concurrency, ThreadsWithTheirOwnHandlesLeaveExactSharedState) {
                 ++w.rounds;
             } while (std::chrono::steady_clock::now() < end);
         });
-    // The first creations are on record; after them the process-wide record
-    // is switched off, so the threads do not wait for its lock every call.
+    // After the first creations the process-wide record is switched off (no lock per call).
     while (started.load() < kThreads) std::this_thread::yield();
     qel_standin::set_global_recording(false);
     for (auto &t : threads) t.join();
