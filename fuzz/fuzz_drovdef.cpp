@@ -1,14 +1,10 @@
-// The drovdef tool's reading of a library file it is handed, which may be
-// anything.  The first input byte picks what the rest is:
-//   0  a whole file image: sections, the .velto records, the trace
-//      catalogue (index, texts, bzip2 stream) and the type table (loaded
-//      sections, relocations, symbols, records, variant information)
-//   1  a catalogue alone: a two-byte index size, then the index and the
-//      compressed texts (the UUID is taken from the index)
-//   2  a .velto section alone
-//   3  a message text and its arguments, separated by NULs, for format
-// Each reads or throws drovdef::Error; anything else (a crash, a sanitizer
-// report, another exception, an allocation beyond the limits) is a fault.
+// The drovdef tool's reading of a library file, which may be anything.  The
+// first input byte picks what the rest is: 0 a whole file image (sections,
+// .velto records, trace catalogue, type table); 1 a catalogue alone (a
+// two-byte index size, the index, the compressed texts); 2 a .velto section;
+// 3 a message text and its arguments, separated by NULs.  Each reads or
+// throws drovdef::Error; anything else (a crash, a sanitizer report, another
+// exception, an allocation beyond the limits) is a fault.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -22,8 +18,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The catalogue listed and looked up at its ends and middle, as the tool's
-// catalogue and format commands do.
+// Listed, and looked up at its ends and middle, as the tool's commands do.
 void read_catalogue(const drovdef::Catalogue &cat) {
     cat.check();
     cat.for_each([](std::size_t, std::uint32_t, std::string_view text) { drovdef::count_conversions(text); });
@@ -34,7 +29,6 @@ void read_catalogue(const drovdef::Catalogue &cat) {
         }
 }
 
-// Each part of an image is read whatever became of the others.
 template <class Read> void apart(Read read) {
     try {
         read();

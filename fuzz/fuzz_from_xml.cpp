@@ -1,10 +1,8 @@
-// An XML document read into any structure type: parsed by libxml2, then
-// read by <type>_from_xml at one of a few paths (plain child paths, which
-// the stand-in walks itself, and expressions it hands to XPath), into a
-// fresh or a filled instance, with an allocation failing.  What was read
-// into a fresh instance of its type's highest variant survives the wire
-// form and renders as XML again; whatever happened, destroy returns every
-// block.
+// An XML document read by <type>_from_xml at one of a few paths (plain
+// child paths, which the stand-in walks itself, and XPath expressions), into
+// a fresh or a filled instance, with an allocation failing.  What a fresh
+// instance of its type's highest variant read survives the wire form and
+// renders as XML again; destroy returns every block.
 #include <libxml/parser.h>
 
 #include <string>
@@ -15,8 +13,7 @@ using namespace drov_fuzz;
 
 namespace {
 
-// The paths, {} standing for the type's name; a fourth byte of the input
-// picks one.
+// {} stands for the type's name; the byte after the case picks one.
 constexpr const char *kPaths[] = {"/{}", "/m/{}", "/m/{}[2]", "//{}", "/*/{}", "/{}[1]"};
 
 void quiet(void *, const char *, ...) {}
@@ -39,14 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         void *inst = make_instance(hd, c);
         uint32_t err = 0;
         char msg[128] = "";
-        // (The runtime's value readers write into the fields themselves,
-        // unannounced: no watch here.)
+        // (The runtime's value readers write into the fields unannounced: no watch.)
         hd.fail_alloc(c.fail_at);
         o.from_xml(hd.h, 1, path.c_str(), doc, inst, &err, msg, sizeof msg);
         hd.fail_alloc(0);
         if (std::memchr(msg, '\0', sizeof msg) == nullptr) fault("from_xml left its message unterminated");
-        // Fields of every variant are read, but only the instance's variant
-        // is encoded: compared when that is all of them.
+        // Fields of every variant are read, only the instance's are encoded.
         if (err == 0 && !c.filled && full(c.type, inst)) {
             check_round_trip(hd, c, inst, false);
             static std::vector<char> text(1 << 20);

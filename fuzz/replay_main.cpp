@@ -1,8 +1,6 @@
-// Replays inputs through a harness in a build without libFuzzer: every
-// file named, and every file in every folder named (in name order), fed to
-// LLVMFuzzerTestOneInput from a block of exactly its size (so that a read
-// past the end is one past the block).  A failed check aborts; a folder
-// without files is a failure too (a corpus gone missing).
+// Replays inputs through a harness without libFuzzer: every file named and
+// in every folder named (in name order), from a block of exactly its size.
+// A folder without files fails (a corpus gone missing).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
