@@ -23,6 +23,7 @@ using walk::FieldKind;
 using walk::kTypes;
 using walk::ops;
 using walk::Ops;
+using qel_standin::Tracking;
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) inline void fault(const char *fmt, ...) {
     std::va_list ap;
@@ -40,7 +41,7 @@ inline int8_t highest(uint32_t t) { return kTypes[t].highest(); }
 // The case: three bytes before the harness's own input (at least one byte):
 //   0  the structure type, modulo the number of types
 //   1  bit 0      the update flag of the decoding
-//      bits 1-2   state tracking: 0 no record, 1 marker off, 2 and 3 on
+//      bits 1-2   state tracking (kTracking)
 //      bit 3      decode into an instance already filled ...
 //      bit 4      ... filled by decoding a well-formed message, not by setters
 //      bit 5      fail an allocation of the operation under test
@@ -49,10 +50,11 @@ inline int8_t highest(uint32_t t) { return kTypes[t].highest(); }
 //   2  bits 0-3   which allocation fails, from 1
 //      bits 4-7   the lowered domain variant, from -1; the filling's choice of
 //                 values; (clone) how short the scratch buffer is
+constexpr Tracking kTracking[] = {Tracking::Absent, Tracking::Off, Tracking::On, Tracking::On};
 struct Case {
     uint32_t type = 0;
     uint32_t update = 0;
-    qel_standin::Tracking tracking = qel_standin::Tracking::Absent;
+    Tracking tracking = Tracking::Absent;
     bool filled = false;
     bool fill_by_decoding = false;
     uint32_t fail_at = 0; // 0: no failure
@@ -66,10 +68,7 @@ struct Case {
         c.type = data[0] % walk::kStructs;
         const uint8_t b = data[1], n = data[2];
         c.update = b & 1u;
-        const unsigned tr = (b >> 1) & 3u;
-        c.tracking = tr == 0   ? qel_standin::Tracking::Absent
-                     : tr == 1 ? qel_standin::Tracking::Off
-                               : qel_standin::Tracking::On;
+        c.tracking = kTracking[(b >> 1) & 3u];
         c.filled = (b & 0x08) != 0;
         c.fill_by_decoding = (b & 0x10) != 0;
         c.fail_at = (b & 0x20) != 0 ? 1u + (n & 0x0Fu) : 0u;

@@ -5,7 +5,6 @@
 // the library file, its catalogue and .velto section.
 #include <elf.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -123,16 +122,14 @@ void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const 
 }
 
 void structures() {
-    const char *tracking_names[] = {"untracked", "off", "tracked"};
-    const qel_standin::Tracking trackings[] = {qel_standin::Tracking::Absent, qel_standin::Tracking::Off,
-                                               qel_standin::Tracking::On};
+    const char *tracking_names[] = {"untracked", "off", "tracked"}; // as kTracking
     static std::vector<char> xml(1 << 20);
     for (uint32_t t = 0; t < walk::kStructs; ++t) {
         for (uint8_t k = 0; k < 3; ++k) {
             for (int8_t v = -1; v <= highest(t); ++v) {
                 const std::string stem = std::string(name(t)) + "-" + tracking_names[k] + "-v" + std::to_string(v + 1);
                 Case c;
-                c.tracking = trackings[k];
+                c.tracking = kTracking[k];
                 c.lowered = v < highest(t); // made in variant v
                 c.type = t;
                 c.domain = v;
@@ -166,8 +163,7 @@ void structures() {
 
 // A file image with the sections the tool reads, at their addresses, but
 // without code, unwind tables, debug information or symbols: the dynamic
-// relocations that land in the kept sections, those that name a symbol
-// resolved to relative ones.
+// relocations that name a symbol in a word are resolved to relative ones.
 Bytes compact_image(const Bytes &lib) {
     const drovdef::ElfFile elf{Bytes(lib)};
     const drovdef::Section *rela = elf.find(".rela.dyn");
@@ -192,10 +188,6 @@ Bytes compact_image(const Bytes &lib) {
     for (size_t off = 0; off + sizeof(Elf64_Rela) <= rd.size(); off += sizeof(Elf64_Rela)) {
         Elf64_Rela r;
         std::memcpy(&r, &rd[off], sizeof r);
-        if (std::none_of(out.begin() + 2, out.end(), [&](const Out &o) {
-                return (o.s.flags & SHF_ALLOC) != 0 && r.r_offset - o.s.addr < o.s.size;
-            }))
-            continue;
         if (ELF64_R_TYPE(r.r_info) == R_X86_64_64) {
             Elf64_Sym sym;
             std::memcpy(&sym, &syms[ELF64_R_SYM(r.r_info) * sizeof sym], sizeof sym);
