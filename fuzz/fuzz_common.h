@@ -135,18 +135,17 @@ inline void *make_instance(const Handle &hd, const Case &c) {
     return inst;
 }
 
-// The blocks of an instance (its own, its strings', arrays' and list
-// elements', and theirs) across one operation: every byte changed in a block
-// still live afterwards was announced to the write notification first.  List
-// links (a head's first, last and parent, an element's next and prev) go to
-// the memory range library instead and are not watched.
+// The handle's blocks (the instance's and all it holds) across one
+// operation: every byte changed in a block still live afterwards was
+// announced to the write notification first.  List links (a head's first,
+// last and parent, an element's next and prev) go to the memory range
+// library instead and are not watched.
 class Watch : test::structs::Watch {
 public:
     Watch(const Handle &hd, uint32_t t, void *inst) : test::structs::Watch(hd.h), hd_(hd), inst_(inst) {
+        for (const auto &[p, n] : hd.st().live) add(p, n);
         walk::each_instance(t, inst, [&](uint32_t u, const void *i, bool element) {
-            if (i == inst || element) add(i, hd.block_size(i));
             if (element) forget(walk::bytes(i) + walk::kLinkOffset + 8, 16); // next, prev
-            walk::each_block(u, i, [&](void *p) { add(p, hd.block_size(p)); });
             for (uint32_t k = 0; k < kTypes[u].field_count; ++k)
                 if (kTypes[u].fields[k].kind == FieldKind::List)
                     forget(walk::bytes(i) + kTypes[u].fields[k].offset, 24);
