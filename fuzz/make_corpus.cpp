@@ -128,12 +128,8 @@ void structures() {
         for (uint8_t k = 0; k < 3; ++k) {
             for (int8_t v = -1; v <= highest(t); ++v) {
                 const std::string stem = std::string(name(t)) + "-" + tracking_names[k] + "-v" + std::to_string(v + 1);
-                Case c;
-                c.tracking = kTracking[k];
-                c.lowered = v < highest(t); // made in variant v
-                c.type = t;
-                c.domain = v;
-                const Handle hd(c);
+                // Instances made in variant v: the domain lowered to it below the highest.
+                const Handle hd(Case{.type = t, .tracking = kTracking[k], .lowered = v < highest(t), .domain = v});
                 const auto random = t * 100 + static_cast<uint32_t>(k * 10 + v + 1);
                 for (uint32_t flags = 1; flags <= 4; ++flags) check(hd, t, random * 4 + flags, flags, stem);
                 void *src = filled(hd, t, random, 1u + k, false); // the same instance goes into XML
