@@ -193,10 +193,10 @@ TEST_F(Fields, LaterVariantFieldsNeedTheirVariant) {
     EXPECT_EQ(walk::instance_variant(r), 2);
     EXPECT_EQ(vm_act_rsp_sp_type_get_value(h, 1, r, &err), 4u);
     EXPECT_EQ(err, 0u);
-    // A variant-0 instance's destroy still releases the owner block it kept.
+    // A variant-0 instance's destroy still releases the owner block it kept
+    // (the handle's leak check).
     reinterpret_cast<int8_t *>(r)[8] = 0;
     vm_act_rsp_destroy(h, 1, r);
-    EXPECT_TRUE(st().live.empty());
 }
 
 // ---- Whole objects ------------------------------------------------------------------------
@@ -216,16 +216,8 @@ TEST_P(WholeSet, MovesContentsAndLeavesTheSourceEmpty) {
         auto set = [&](void *dst, void *src) { call<void>(walk::op(t, "set"), h, 1u, dst, src, &err); };
         set(a, a);
         EXPECT_EQ(walk::diff(t, a, b), "");
-        std::vector<const void *> of_c;
-        walk::blocks(t, c, of_c);
-        for (uint32_t i = 0; i < d.field_count; ++i) // and element-flag blocks
-            if (d.fields[i].kind == FieldKind::VarArray && on &&
-                walk::load<void *>(area_of(c, t), d.fields[i].flag_block) != nullptr)
-                of_c.push_back(nullptr);
-        const size_t live = st().live.size();
-        set(c, a);
+        set(c, a); // c's former contents are freed (or the handle's leak check fails)
         EXPECT_EQ(err, 0u);
-        EXPECT_EQ(st().live.size(), live - of_c.size()); // c's former contents were freed
         EXPECT_EQ(walk::diff(t, c, b), "");
         std::vector<const void *> left;
         walk::blocks(t, a, left);
@@ -286,17 +278,16 @@ TEST_F(Fields, WholeSetRefusals) {
     EXPECT_EQ(vm_act_rsp_vm_if_rsp_state_flag_get(h, 1, high, &err), 2);
     vm_nic_rsp_destroy(h, 1, nic);
     for (auto *x : {plain, high, low}) vm_act_rsp_destroy(h, 1, x);
-    // The variable array moves there without its element flags, which go.
+    // The variable array moves there without its element flags, which are
+    // freed (the handle's leak check).
     qel_standin::set_tracking(h, Tracking::Off);
     vm_id_valid_req_t *bare = vm_id_valid_req_create(h, 1);
     qel_standin::set_tracking(h, Tracking::On);
     vm_id_valid_req_t *full = vm_id_valid_req_create(h, 1);
     const uint8_t cred[3] = {1, 2, 3};
     vm_id_valid_req_credentials_set_mem(h, 1, full, cred, 3, &err);
-    const size_t live = st().live.size();
     vm_id_valid_req_set(h, 1, bare, full, &err);
     EXPECT_ERR(22u);
-    EXPECT_EQ(st().live.size(), live - 1);
     for (auto *x : {bare, full}) vm_id_valid_req_destroy(h, 1, x);
 }
 
