@@ -1,6 +1,9 @@
 // Field access by kind, run over every field of that kind the schema has:
 // values, variants, state flags, whole objects, strings, text, arrays and
-// lists; and the announcement of every store into instance memory.
+// lists; and the announcement of every store into instance memory.  (That
+// every field's setter stores what its getter reads back and marks its
+// flag, and every flag takes what it is given: tests/cxx/walk_test.cpp,
+// through the same C functions.)
 #include "struct_support.h"
 
 #include <algorithm>
@@ -148,12 +151,10 @@ TEST_F(Fields, GetAllAndSetAllCarryTheValueFieldsOnly) {
         for (size_t g = 0; g < gets.size(); ++g) {
             const FieldDesc &f = *gets[g];
             const unsigned w = f.kind == FieldKind::Length ? f.width : arg_width(f);
-            uint64_t want = f.kind != FieldKind::Length ? values[s++]
-                            : w == 1 ? walk::load<uint8_t>(inst, f.offset)
-                            : w == 2 ? walk::load<uint16_t>(inst, f.offset) : walk::load<uint32_t>(inst, f.offset);
-            uint64_t sentinel = 0xEEEEEEEEEEEEEEEE;
-            std::memcpy(&sentinel, &want, w);
-            EXPECT_EQ(outs[g], sentinel) << f.name;
+            uint64_t want = 0xEEEEEEEEEEEEEEEE; // a length as the instance holds it
+            const void *from = f.kind == FieldKind::Length ? walk::bytes(inst) + f.offset : static_cast<void *>(&values[s++]);
+            std::memcpy(&want, from, w);
+            EXPECT_EQ(outs[g], want) << f.name;
         }
         walk::destroy(h, t, inst);
     }
@@ -269,7 +270,6 @@ TEST_F(Fields, WholeSetRefusals) {
     EXPECT_ERR(22u);
     EXPECT_EQ(last_trace(), "The object is not state tracked");
     EXPECT_EQ(walk::bytes(plain)[10] & QEL_OBJ_STATE_TRACKED, 0);
-    EXPECT_EQ(st().live.at(plain), 184u); // no area to write into
     EXPECT_EQ(vm_act_rsp_vm_name_length_get_value(h, 1, high, &err), 0u);
     EXPECT_EQ(vm_act_rsp_rc_get_value(h, 1, plain, &err), 1u);
     // Moving an instance into a record field marks the field.
