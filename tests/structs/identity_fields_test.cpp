@@ -29,9 +29,8 @@ protected:
     // Changes field i of inst (of type t) in memory: a value's lowest byte,
     // the last byte of an array, of a string (its length stays) or of the
     // capacity of fixed text (mostly after its terminator), a length alone
-    // one lower; records in their first
-    // field, lists in their last element (the count stays; without, one is
-    // added).
+    // one lower; records in their first field, lists in their last element
+    // (the count stays; without, one is added).
     void change(uint32_t t, void *inst, uint32_t i) {
         const FieldDesc &d = kTypes[t].fields[i];
         uint8_t *p = static_cast<uint8_t *>(inst) + d.offset;
