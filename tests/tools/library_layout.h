@@ -43,14 +43,9 @@ inline std::string hex(std::uint64_t v) {
     return buf;
 }
 
-inline const Bytes &library() {
-    static const Bytes bytes = drovdef::read_file(DROVDEF_LIBRARY);
-    return bytes;
-}
-
 // The undamaged library.
 struct Layout {
-    const Bytes &lib = library();
+    const Bytes lib = drovdef::read_file(DROVDEF_LIBRARY);
     const drovdef::ElfFile elf{Bytes(lib)};
     const drovdef::TypeTable table = drovdef::read_type_table(elf);
     const std::size_t shoff = drovdef::load_u64(&lib[40]);
