@@ -61,8 +61,6 @@ const Refusal kRefusals[] = {
      }},
     {"an empty owner given to a list", errc::invalid_argument, "insert", "vm_nic_rsp.vm_if_info",
      [](World &w, drov::ErrorSink e) { w.rsp.vm_if_rsp().vm_if_info().push_back(drov::VmNicList(), e); }},
-    {"a message cut before its last state flag", errc::message_size, "decode", "vm_id",
-     [](World &w, drov::ErrorSink e) { drov::VmId::decode(w.tracked, w.cut, e); }},
     {"no message at all", errc::message_size, "decode", "vm_act_rsp",
      [](World &w, drov::ErrorSink e) { drov::VmActRsp::decode(w.h, {}, e); }},
     {"an encoding into too short a buffer", errc::message_size, "encode", "vm_act_rsp",
