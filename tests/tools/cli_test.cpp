@@ -7,7 +7,6 @@
 
 #include "drov_def/drov_def.hpp"
 
-#include <bzlib.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,11 +135,7 @@ std::string with_empty_catalogue(std::size_t count) {
     test::Bytes index(lib.begin() + luids.offset, lib.begin() + luids.offset + 20); // version and UUID
     index.resize(20 + 6 * count);
     for (std::size_t i = 0; i < count; ++i) test::put(index, 20 + 6 * i, i, 4);
-    test::Bytes texts(600);
-    auto size = static_cast<unsigned>(texts.size());
-    char none = 0;
-    EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char *>(texts.data()), &size, &none, 0, 9, 0, 0), BZ_OK);
-    texts.resize(size);
+    const test::Bytes texts = test::compress("", 9);
     test::put(lib, l.header(luids.name) + 24, lib.size(), 8);
     test::put(lib, l.header(luids.name) + 32, index.size(), 8);
     test::put(lib, l.header(".wlog_format_strings") + 24, lib.size() + index.size(), 8);

@@ -5,6 +5,7 @@
 #include "elf_file.h"
 #include "types.h"
 
+#include <bzlib.h>
 #include <elf.h>
 #include <gtest/gtest.h>
 
@@ -35,6 +36,18 @@ template <class Fn> int each_case(std::istream &in, Fn &&fn) {
         fn(line.substr(0, arrow), line.substr(std::min(line.size(), arrow + 4)));
     }
     return cases;
+}
+
+// Text compressed with bzip2, as the catalogue's texts are, in blocks of
+// block_100k times 100 kB.
+inline Bytes compress(const std::string &text, int block_100k) {
+    Bytes out(text.size() + text.size() / 100 + 600);
+    auto size = static_cast<unsigned>(out.size());
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char *>(out.data()), &size, const_cast<char *>(text.data()),
+                                       static_cast<unsigned>(text.size()), block_100k, 0, 0),
+              BZ_OK);
+    out.resize(size);
+    return out;
 }
 
 inline std::string hex(std::uint64_t v) {

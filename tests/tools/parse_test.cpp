@@ -6,7 +6,6 @@
 #include "qel.h"
 #include "types.h"
 
-#include <bzlib.h>
 #include <elf.h>
 #include <gtest/gtest.h>
 
@@ -114,16 +113,6 @@ std::uint64_t eval(const Places &p, std::string_view e) {
     return v;
 }
 
-Bytes compress(const std::string &text, int block_100k) {
-    Bytes out(text.size() + text.size() / 100 + 600);
-    auto size = static_cast<unsigned>(out.size());
-    EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char *>(out.data()), &size, const_cast<char *>(text.data()),
-                                       static_cast<unsigned>(text.size()), block_100k, 0, 0),
-              BZ_OK);
-    out.resize(size);
-    return out;
-}
-
 } // namespace
 
 // Every case of tests/golden/drovdef/damaged_library.
@@ -186,7 +175,7 @@ TEST(tool_catalogue, LooksUpEachEntryAcrossBlocks) {
         texts.push_back(t);
         all += t;
     }
-    Bytes fmt = compress(all, 1);
+    Bytes fmt = test::compress(all, 1);
     const drovdef::Catalogue cat(uuid, luids, fmt);
     ASSERT_EQ(cat.size(), texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -209,7 +198,7 @@ TEST(tool_catalogue, LooksUpEachEntryAcrossBlocks) {
     const std::string past = "entry 12 runs past the " + std::to_string(all.size()) + " bytes";
     Bytes longer = luids;
     put(longer, longer.size() - 2, 1, 2);
-    auto last_text = [&] { drovdef::Catalogue(uuid, longer, compress(all, 9)).text(12); };
+    auto last_text = [&] { drovdef::Catalogue(uuid, longer, test::compress(all, 9)).text(12); };
     EXPECT_NE(error_of(last_text).find(past), std::string::npos);
     put(longer, 20 + 4, 0xFFFF, 2);
     EXPECT_NE(error_of(last_text).find(past), std::string::npos);
@@ -219,7 +208,7 @@ TEST(tool_catalogue, LooksUpEachEntryAcrossBlocks) {
     for (int i = 0; i < 257; ++i) add(many, i, 0xFFFF);
     EXPECT_EQ(error_of([&] { drovdef::Catalogue(uuid, many, fmt); }),
               "trace catalogue texts add up to 16842495 bytes, more than the 16777216 read");
-    const Bytes bomb = compress(std::string(drovdef::kMaxTextBytes + 1, 'x'), 9);
+    const Bytes bomb = test::compress(std::string(drovdef::kMaxTextBytes + 1, 'x'), 9);
     EXPECT_EQ(error_of([&] { drovdef::Catalogue(uuid, Bytes(many.begin(), many.begin() + 20), bomb).check(); }),
               "format strings expand past 16777216 bytes");
 }
