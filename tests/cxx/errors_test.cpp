@@ -40,10 +40,6 @@ struct Refusal {
 const Refusal kRefusals[] = {
     {"a field beyond the instance's variant", errc::variant, "get", "vm_act_rsp.owner",
      [](World &w, drov::ErrorSink e) { w.old.owner(e); }},
-    {"a setter beyond the domain's variant", errc::variant, "set", "vm_act_rsp.sp_type",
-     [](World &w, drov::ErrorSink e) { w.old.set_sp_type(drov::VmSpType::Qub, e); }},
-    {"an enumeration value the field's variant lacks", errc::variant, "set", "vm_act_rsp.rc",
-     [](World &w, drov::ErrorSink e) { w.rsp.set_rc(static_cast<drov::VmRspRc>(3), e); }},
     {"a string longer than its u8 length", errc::invalid_argument, "set", "vm_act_rsp.owner",
      [](World &w, drov::ErrorSink e) { w.rsp.set_owner(std::string(256, 'o'), e); }},
     {"fixed text beyond its capacity", errc::invalid_argument, "set", "vm_profile.name",
