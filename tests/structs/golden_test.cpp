@@ -5,10 +5,10 @@
 // decodes into prints.  Encoding that instance again gives the same bytes;
 // a reader of an earlier variant reads the beginning, one of a later
 // variant keeps what the encoding lacks.  A hand-made encoding (with an
-// `error`) is only decoded: as far as its bytes go, with that error,
-// leaving `memory` at offset `at` of the instance, tracing the body length
-// `jump` of an offset jump, allocating at most `most` bytes at once (and
-// `allocations` times).
+// `error`) is only decoded, the `fail`-th allocation failing if given: as
+// far as its bytes go, with that error, leaving `memory` at offset `at` of
+// the instance, tracing the body length `jump` of an offset jump,
+// allocating at most `most` bytes at once (and `allocations` times).
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -73,6 +73,7 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
     if (x.has("error")) {
         qel_standin::reset_global();
         st().calls.clear();
+        if (x.has("fail")) st().fail_alloc_at = st().alloc_calls + static_cast<uint64_t>(x.num("fail"));
         EXPECT_EQ(decode(t, x.bytes, inst), x.num("read"));
         EXPECT_EQ(err, x.num("error"));
         EXPECT_EQ(st().last_error, x.num("error"));

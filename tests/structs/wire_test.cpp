@@ -40,16 +40,15 @@ protected:
         vm_ident_name_set(h, 1, i, name, static_cast<uint32_t>(std::strlen(name)), &err);
         return i;
     }
-    vm_id_valid_req_t *request(uint32_t n = 5) {
+    vm_id_valid_req_t *request() {
         auto *r = make<vm_id_valid_req_t>(kReq);
         const uint8_t cred[5] = {1, 2, 3, 4, 5};
-        vm_id_valid_req_credentials_set_mem(h, 1, r, cred, n, &err);
+        vm_id_valid_req_credentials_set_mem(h, 1, r, cred, 5, &err);
         return r;
     }
     std::string name_of(const vm_ident_t *i) {
         return std::string(walk::load<const char *>(i, 16), walk::load<uint32_t>(i, 12));
     }
-    size_t allocations() { return calls("allocate"); }
     Bytes scratch = Bytes(256);
 };
 
@@ -90,31 +89,15 @@ TEST_F(Wire, AStringLongerThanTheRoomIsCutWithError90AndTheBufferIsFull) {
     EXPECT_EQ(slice(b, 6, 8), (Bytes{0, 0, 0, 10, '0', '1', '2', '3'}));
 }
 
-// Of a peer's flag byte only the tracked bit (when tracking) and the ra
-// bit reach the instance.
-TEST_F(Wire, RaDataTravelsAfterTheFlagByteAndMarksTheDecodedInstance) {
+// Ra data the runtime holds travels after the flag byte, not counted by
+// len.  (Reading it, and which bits of a peer's flag byte reach the
+// instance: wire_ra_data.hex, wire_peer_flags*.hex.)
+TEST_F(Wire, RaDataTravelsAfterTheFlagByte) {
     auto *id = make<vm_id_t>(kVmId);
     vm_id_id_set_value(h, 1, id, 5, &err);
     reinterpret_cast<uint8_t *>(id)[10] |= 0x20;
-    Bytes b = encode(kVmId, id, 64);
-    ASSERT_EQ(b.size(), 19u); // the stand-in's ra data takes 9 bytes
-    EXPECT_EQ(b[1], 0x20);
-    EXPECT_EQ(slice(b, 11, 8), (Bytes{0, 0, 0, 8, 0, 0, 0, 5}));
-    EXPECT_EQ(vm_id_len(h, 1, id), 10u); // ra data not counted
-    void *r = make(kVmId);
-    EXPECT_EQ(decode(kVmId, b, r), 19u);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(obj_flags(r) & 0x20, 0x20);
-    EXPECT_EQ(walk::load<uint32_t>(r, 12), 5u);
-    for (Tracking tr : {Tracking::Off, Tracking::On}) {
-        qel_standin::set_tracking(h, tr);
-        void *q = walk::create(h, kVmId);
-        const uint8_t before = obj_flags(q);
-        EXPECT_EQ(decode(kVmId, Bytes{0, 0xDF, 0, 0, 0, 8, 0, 0, 0, 1}, q), 10u);
-        EXPECT_EQ(obj_flags(q), before | (tr == Tracking::On ? 0x08 : 0));
-        walk::destroy(h, kVmId, q);
-    }
-    qel_standin::set_tracking(h, Tracking::Absent);
+    EXPECT_EQ(encode(kVmId, id, 64), (Bytes{0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 5}));
+    EXPECT_EQ(vm_id_len(h, 1, id), 10u);
 }
 
 TEST_F(Wire, AnInstanceOwningItsRecordBlockKeepsIt) {
@@ -168,11 +151,11 @@ TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInsideAClone) {
 
     err = 0;
     vm_nic_rsp_t *out = nullptr;
-    const size_t made = allocations();
+    const size_t made = calls("allocate");
     vm_nic_rsp_clone(h, 1, r, &out, scratch.data(), 256, &err);
     EXPECT_EQ(err, 43u);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(allocations(), made);
+    EXPECT_EQ(calls("allocate"), made);
 }
 
 // ---- State tracking on one side --------------------------------------------------------------
@@ -237,24 +220,20 @@ protected:
     Bytes b;
 };
 
-TEST_F(Lists, TheSameCountIsDecodedInPlaceUnderTheUpdateFlagAndAppendedWithout) {
-    for (uint32_t update : {1u, 0u}) {
-        vm_nic_rsp_t *dst = rsp({7, 8, 9});
-        auto before = elems(dst);
-        const size_t made = allocations();
-        EXPECT_EQ(decode(kNicRsp, b, dst, update), b.size());
-        EXPECT_EQ(err, 0u);
-        EXPECT_EQ(handles(dst), (update ? std::vector<uint32_t>{1, 2, 3} : std::vector<uint32_t>{7, 8, 9, 1, 2, 3}));
-        EXPECT_EQ(count(dst), update ? 3u : 6u);
-        if (update != 0) {
-            EXPECT_EQ(elems(dst), before);
-            EXPECT_EQ(allocations(), made);
-        }
-    }
+// Without the update flag the elements are appended.  (The same count
+// decoded in place allocates nothing: the checks of the fuzz starting
+// inputs.)
+TEST_F(Lists, WithoutTheUpdateFlagTheElementsAreAppended) {
+    vm_nic_rsp_t *dst = rsp({7, 8, 9});
+    EXPECT_EQ(decode(kNicRsp, b, dst), b.size());
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(handles(dst), (std::vector<uint32_t>{7, 8, 9, 1, 2, 3}));
+    EXPECT_EQ(count(dst), 6u);
 }
 
-// The old elements are destroyed: their blocks go back, each link pair is
-// announced together first, and a database handle hears them detached.
+// The old elements are destroyed (their blocks go back: the leak check),
+// each link pair is announced together first, and a database handle hears
+// them detached.
 TEST_F(Lists, AnUpdateWithAnotherCountReplacesTheElementsAsRemovalDoes) {
     vm_nic_rsp_t *dst = rsp({7, 8});
     auto old = elems(dst);
@@ -268,13 +247,9 @@ TEST_F(Lists, AnUpdateWithAnotherCountReplacesTheElementsAsRemovalDoes) {
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(handles(dst), (std::vector<uint32_t>{1, 2, 3}));
     EXPECT_EQ(count(dst), 3u);
-    size_t freed = 0, pairs = 0;
-    for (void *o : old) {
-        for (const auto &c : qel_standin::calls_named(h, "free")) freed += c.obj == o;
-        for (const auto &r : qel_standin::ranges())
-            pairs += r.addr == static_cast<uint8_t *>(o) + 24 && r.len == 16;
-    }
-    EXPECT_EQ(freed, 2u);
+    size_t pairs = 0;
+    for (void *o : old)
+        for (const auto &r : qel_standin::ranges()) pairs += r.addr == static_cast<uint8_t *>(o) + 24 && r.len == 16;
     EXPECT_EQ(pairs, 2u);
     auto detached = qel_standin::calls_named(h, "qeldb_plat_set_detach");
     ASSERT_EQ(detached.size(), 2u);
@@ -357,49 +332,13 @@ TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
         EXPECT_EQ(std::string(now ? now : "(none)"), c.text ? c.text : "(none)");
         if (c.allocs == 0 && c.text != nullptr) {
             EXPECT_EQ(now, held);
-            // The rewrite of the characters and their NUL is announced.
+            // The rewrite of the characters and their NUL is announced, as
+            // the instance's.
             bool told = false;
-            for (const auto &w : st().writes) told |= w.addr == now && w.len == std::strlen(c.text) + 1;
+            for (const auto &w : st().writes) told |= w.addr == now && w.len == std::strlen(c.text) + 1 && w.owner == r;
             EXPECT_TRUE(told);
         }
         held = now;
-    }
-}
-
-TEST_F(Wire, TheDecoderAnnouncesEveryStoreItMakesIntoTheInstance) {
-    Bytes b = encode(kIdent, ident("abc"), 64);
-    qel_standin::set_domain_variant(h, "vm_ident", -1);
-    void *r = make(kIdent);
-    st().writes.clear();
-    EXPECT_EQ(decode(kIdent, b, r), 13u);
-    auto told = [&](size_t offset, uint32_t len) {
-        for (const auto &w : st().writes)
-            if (w.addr == static_cast<uint8_t *>(r) + offset && w.len == len && w.owner == r) return true;
-        return false;
-    };
-    EXPECT_TRUE(told(8, 1));  // the instance variant, from -1 to 0
-    EXPECT_TRUE(told(12, 4)); // the length
-    EXPECT_TRUE(told(16, 8)); // the character block
-}
-
-// The characters, the elements, their flag block: each failing to be had
-// ends the decoding with nothing read, and the first two with no length set.
-TEST_F(Wire, AFailedAllocationOfCharactersElementsOrTheirFlagsEndsTheDecodingWith12) {
-    qel_standin::set_tracking(h, Tracking::On);
-    const Bytes s = encode(kIdent, ident("abc"), 64), a = encode(kReq, request(3), 64);
-    for (auto [t, b, nth] : {std::tuple{kIdent, &s, 1}, std::tuple{kReq, &a, 1}, std::tuple{kReq, &a, 2}}) {
-        SCOPED_TRACE(walk::name(t) + " allocation " + std::to_string(nth));
-        void *r = make(t);
-        err = 0;
-        st().fail_alloc_at = st().alloc_calls + static_cast<uint64_t>(nth);
-        EXPECT_EQ(decode(t, *b, r), 0u);
-        EXPECT_EQ(err, 12u);
-        uint32_t e = 0; // the string's or the array's length
-        if (nth == 1) {
-            EXPECT_EQ(t == kIdent ? walk::load<uint32_t>(r, 12)
-                                  : vm_id_valid_req_credentials_len_get_value(h, 1, static_cast<vm_id_valid_req_t *>(r), &e),
-                      0u);
-        }
     }
 }
 
@@ -549,12 +488,12 @@ TEST_F(Cloning, FailuresBeforeTheDecodingLeaveOutAsItWas) {
                    Case{src, true, scratch.data(), 256, 2}}) {
         vm_ident_t *out = given;
         err = 0;
-        const size_t made = allocations();
+        const size_t made = calls("allocate");
         vm_ident_clone_internal(h, 1, c.src, c.null_out ? nullptr : &out, c.buf, c.len, &err);
         EXPECT_EQ(err, c.code);
         EXPECT_EQ(st().last_error, c.code);
         EXPECT_EQ(out, given);
-        EXPECT_EQ(allocations(), made);
+        EXPECT_EQ(calls("allocate"), made);
     }
     EXPECT_EQ(name_of(given), "given");
     err = 7;
