@@ -205,7 +205,7 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         EXPECT_EQ(e, 0u);
         EXPECT_TRUE(qel_standin::traces().empty());
         EXPECT_EQ(walk::diff(t, inst, q), "");
-        EXPECT_EQ(obj_flags(q) & QEL_OBJ_STATE_TRACKED, tracking ? 0 : QEL_OBJ_STATE_TRACKED);
+        EXPECT_EQ(walk::bytes(q)[10] & QEL_OBJ_STATE_TRACKED, tracking ? 0 : QEL_OBJ_STATE_TRACKED);
         for (uint32_t i = 0; i < walk::type(t).field_count && area_size != 0; ++i) {
             const auto &f = walk::type(t).fields[i]; // (a list appended to is marked)
             if (f.state_index >= 0 && f.kind != walk::FieldKind::List) { EXPECT_EQ(area[f.state_index], 7) << f.name; }
