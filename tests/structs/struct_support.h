@@ -112,12 +112,6 @@ namespace walk = test::walk;
 using walk::kTypes;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t type_index(std::string_view n) {
-    for (uint32_t t = 0; t < drov::schema::kTypeCount; ++t)
-        if (n == kTypes[t].name) return t;
-    return ~0u;
-}
-
 using Marshal = decltype(walk::Ops::marshal);
 
 inline Bytes slice(const Bytes &b, size_t at, size_t n) {

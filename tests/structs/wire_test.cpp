@@ -14,12 +14,12 @@ namespace {
 using namespace wire;
 using qel_standin::Tracking;
 
-constexpr uint32_t kVmId = type_index("vm_id");
-constexpr uint32_t kActRsp = type_index("vm_act_rsp");
-constexpr uint32_t kNicRsp = type_index("vm_nic_rsp");
-constexpr uint32_t kMacPool = type_index("vm_mac_pool");
-constexpr uint32_t kIdent = type_index("vm_ident");
-constexpr uint32_t kReq = type_index("vm_id_valid_req");
+constexpr uint32_t kVmId = drov::schema::k_vm_id;
+constexpr uint32_t kActRsp = drov::schema::k_vm_act_rsp;
+constexpr uint32_t kNicRsp = drov::schema::k_vm_nic_rsp;
+constexpr uint32_t kMacPool = drov::schema::k_vm_mac_pool;
+constexpr uint32_t kIdent = drov::schema::k_vm_ident;
+constexpr uint32_t kReq = drov::schema::k_vm_id_valid_req;
 using VmIdPoints = drov::tp::TypePoints<kVmId>;
 
 std::string fatal_at(uint32_t index) { return "fatal trace " + std::to_string(index) + "\n"; }
