@@ -3,6 +3,7 @@
 // tests/golden/structs/xml_reads.cases and what they leave; the plain
 // forms, failures part way and hostile documents.
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -66,16 +67,22 @@ INSTANTIATE_TEST_SUITE_P(Types, EveryType,
 
 // ---- Reading documents -------------------------------------------------------------
 
-// One case of xml_reads.cases (the file says what each line means).
+// One case of xml_reads.cases (the file says what each line means): its
+// lines by their first word, and what it prints.
 struct ReadCase {
-    std::string what, type, path, doc, message, printed;
-    std::vector<std::string> before;
-    int variant = -1;
-    uint32_t error = 0;
-    int64_t last_error = -1;
-    uint32_t pending = 0;
-    std::vector<std::pair<std::string, size_t>> calls;
-    std::vector<std::pair<uint32_t, uint32_t>> holds;
+    std::string what, printed;
+    std::multimap<std::string, std::string> lines;
+    std::string text(const std::string &key) const { return lines.count(key) ? lines.find(key)->second : ""; }
+    int64_t num(const std::string &key, int64_t otherwise) const {
+        return lines.count(key) ? std::stoll(text(key)) : otherwise;
+    }
+    // The lines of `key`, each a word and a number.
+    std::vector<std::pair<std::string, uint64_t>> pairs(const std::string &key) const {
+        std::vector<std::pair<std::string, uint64_t>> out;
+        for (auto [it, end] = lines.equal_range(key); it != end; ++it)
+            out.emplace_back(it->second.substr(0, it->second.find(' ')), std::stoul(it->second.substr(it->second.find(' '))));
+        return out;
+    }
 };
 
 std::vector<ReadCase> read_cases() {
@@ -89,23 +96,9 @@ std::vector<ReadCase> read_cases() {
         } else if (printing) { // (print_cr writes no empty line)
             if (!line.empty()) out.back().printed += line + "\n";
         } else if (!line.empty() && line[0] != '#') {
-            std::istringstream words(line);
-            std::string key, rest;
-            words >> key >> std::ws;
-            std::getline(words, rest);
-            ReadCase &c = out.back();
-            if (key == "type") c.type = rest;
-            else if (key == "variant") c.variant = std::stoi(rest);
-            else if (key == "before") c.before.push_back(rest);
-            else if (key == "path") c.path = rest;
-            else if (key == "read") c.doc = rest;
-            else if (key == "error") c.error = static_cast<uint32_t>(std::stoul(rest));
-            else if (key == "message") c.message = rest;
-            else if (key == "last_error") c.last_error = std::stoll(rest);
-            else if (key == "pending") c.pending = static_cast<uint32_t>(std::stoul(rest));
-            else if (key == "holds") c.holds.emplace_back(std::stoul(rest), std::stoul(rest.substr(rest.find(' '))));
-            else if (key == "calls") c.calls.emplace_back(rest.substr(0, rest.find(' ')), std::stoul(rest.substr(rest.find(' '))));
-            else if (key == "prints") printing = true;
+            printing = line == "prints";
+            const size_t space = line.find(' ');
+            out.back().lines.emplace(line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1));
         }
     }
     return out;
@@ -130,23 +123,23 @@ TEST_F(ReadXml, EachDocumentLeavesWhatItsCasePrints) {
     EXPECT_GE(cases.size(), 10u);
     for (const ReadCase &c : cases) {
         SCOPED_TRACE(c.what);
-        const uint32_t t = walk::index_of(c.type);
-        qel_standin::set_domain_variant(h, c.type, static_cast<int8_t>(c.variant < 0 ? kTypes[t].highest() : c.variant));
+        const std::string type = c.text("type");
+        const uint32_t t = walk::index_of(type);
+        qel_standin::set_domain_variant(h, type, static_cast<int8_t>(c.num("variant", kTypes[t].highest())));
         void *inst = walk::create(h, t);
         auto reader = walk::fn<Reader<void>>(walk::op(t, "from_xml"));
-        for (const std::string &b : c.before) read(reader, ("/" + c.type).c_str(), b, inst);
+        for (auto [it, end] = c.lines.equal_range("before"); it != end; ++it)
+            read(reader, ("/" + type).c_str(), it->second, inst);
         ASSERT_EQ(err, 0u);
         st().calls.clear();
         st().last_error = 0;
-        err = c.pending;
-        read(reader, c.path.c_str(), c.doc, inst);
-        EXPECT_EQ(err, c.error);
-        EXPECT_EQ(msg, c.message);
-        if (c.last_error >= 0) {
-            EXPECT_EQ(st().last_error, c.last_error);
-        }
-        for (const auto &[name, n] : c.calls) EXPECT_EQ(calls(name), n) << name;
-        for (const auto &[offset, v] : c.holds) EXPECT_EQ(walk::load<uint32_t>(inst, offset), v) << offset;
+        err = static_cast<uint32_t>(c.num("pending", 0));
+        read(reader, c.text("path").c_str(), c.text("read"), inst);
+        EXPECT_EQ(err, c.num("error", 0));
+        EXPECT_EQ(msg, c.text("message"));
+        EXPECT_EQ(st().last_error, c.num("last_error", st().last_error));
+        for (const auto &[name, n] : c.pairs("calls")) EXPECT_EQ(calls(name), n) << name;
+        for (const auto &[at, v] : c.pairs("holds")) EXPECT_EQ(walk::load<uint32_t>(inst, std::stoul(at)), v) << at;
         EXPECT_EQ(text(h, t, "print_cr", inst), c.printed);
         text(h, t, "toxml_cr", inst); // whatever was read renders again
         err = 0;
