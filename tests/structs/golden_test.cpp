@@ -140,7 +140,7 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         EXPECT_EQ(jump.flags, 0x6000000u);
         EXPECT_EQ(jump.args.at(1).u, 2u);
         EXPECT_EQ(jump.args.at(2).u, x.bytes.size() - 2);
-        Bytes read = slice(x.bytes, 0, jump.args.at(0).u);
+        Bytes read(x.bytes.begin(), x.bytes.begin() + static_cast<long>(jump.args.at(0).u));
         read[0] = 0;
         for (int i = 0; i < 4; ++i) read[2 + i] = static_cast<uint8_t>((read.size() - 2) >> (24 - 8 * i));
         EXPECT_EQ(encode(t, old, len + 1), read);

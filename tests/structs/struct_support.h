@@ -114,18 +114,6 @@ using Bytes = std::vector<uint8_t>;
 
 using Marshal = decltype(walk::Ops::marshal);
 
-inline Bytes slice(const Bytes &b, size_t at, size_t n) {
-    return Bytes(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
-}
-
-// The traces with catalogue index `index` recorded so far.
-inline std::vector<qel_standin::TraceRecord> traces_at(uint32_t index) {
-    std::vector<qel_standin::TraceRecord> out;
-    for (const auto &r : qel_standin::traces())
-        if (r.index == index) out.push_back(r);
-    return out;
-}
-
 inline uint64_t wlog_inits() {
     uint64_t n = 0;
     for (const auto &c : qel_standin::global_calls())
