@@ -105,18 +105,15 @@ TEST_F(Wire, AnInstanceOwningItsRecordBlockKeepsIt) {
 }
 
 TEST_F(Wire, TheDomainIsAskedOncePerTypeWhateverTheListLength) {
-    // vm_act_rsp, its four enumerations, vm_nic_rsp, and per element type
-    // vm_nic_list, vm_nic_info and its three enumerations.
-    for (uint32_t nics : {1u, 16u}) {
-        vm_act_rsp_t *a = act_rsp();
-        vm_nic_rsp_t *r = vm_act_rsp_vm_if_rsp_get(h, 1, a, &err);
-        for (uint32_t i = 0; i < nics; ++i)
-            vm_nic_rsp_vm_if_info_set_last(h, 1, r, vm_nic_list_create(h, 1), &err);
-        st().calls.clear();
-        encode(kActRsp, a, 1 << 16);
-        EXPECT_EQ(calls("qel_domain_lookup_variant"), 11u) << nics;
-    }
+    vm_act_rsp_t *a = act_rsp();
+    vm_nic_rsp_t *r = vm_act_rsp_vm_if_rsp_get(h, 1, a, &err);
+    for (int i = 0; i < 16; ++i) vm_nic_rsp_vm_if_info_set_last(h, 1, r, vm_nic_list_create(h, 1), &err);
+    st().calls.clear();
+    encode(kActRsp, a, 1 << 16);
     EXPECT_EQ(err, 0u);
+    // vm_act_rsp, its four enumerations, vm_nic_rsp, and once for all 16
+    // elements vm_nic_list, vm_nic_info and its three enumerations.
+    EXPECT_EQ(calls("qel_domain_lookup_variant"), 11u);
 }
 
 // ---- Version skew -------------------------------------------------------------------------
