@@ -134,7 +134,11 @@ TEST_F(ReadXml, EachDocumentLeavesWhatItsCasePrints) {
         st().calls.clear();
         st().last_error = 0;
         err = static_cast<uint32_t>(c.num("pending", 0));
+        const size_t writes = st().writes.size();
         read(reader, c.text("path").c_str(), c.text("read"), inst);
+        if (c.lines.count("writes")) {
+            EXPECT_EQ(static_cast<int64_t>(st().writes.size() - writes), c.num("writes", 0));
+        }
         EXPECT_EQ(err, c.num("error", 0));
         EXPECT_EQ(msg, c.text("message"));
         EXPECT_EQ(st().last_error, c.num("last_error", st().last_error));
