@@ -468,7 +468,8 @@ TEST_F(Enum, SmallOperations) {
     EXPECT_EQ(vm_sp_type_get(h, 9, a), a);
     auto contained = calls_named(h, "qeldb_record_containment2");
     ASSERT_EQ(contained.size(), 1u);
-    EXPECT_TRUE(contained[0].obj == a && contained[0].ctx == 9u && contained[0].owner == nullptr && contained[0].arg == 1);
+    EXPECT_TRUE(contained[0].obj == a && contained[0].ctx == 9u && contained[0].owner == nullptr &&
+                contained[0].arg == 1);
     h->containment_recording = 0;
 
     // is_valid_cr asks the domain with the handle's word, and ignores the answer

@@ -113,16 +113,16 @@ TEST(BundleHandler, RegisterReturnsPreviousAndForwardsAllWords) {
     EXPECT_EQ(drov_def_bundle_handler_register(&a, 1, 2, 3, 4, 5), nullptr);
     EXPECT_EQ(drov_def_bundle_handler_register(&b, 6, 7, 8, 9, 10), &a);
     EXPECT_EQ(drov_def_bundle_registered_handler, &b);
-    EXPECT_EQ(drov_def_bundle_handler_unregister(&b, 0, 0, 0, 0, 0), &b);
+    EXPECT_EQ(drov_def_bundle_handler_unregister(&b, 11, 12, 13, 14, 15), &b);
     EXPECT_EQ(drov_def_bundle_registered_handler, nullptr);
     EXPECT_EQ(drov_def_bundle_handler_unregister(&b, 0, 0, 0, 0, 0), nullptr);
-    std::vector<qel_standin::Call> kvt;
-    for (const auto &c : qel_standin::global_calls())
-        if (c.name.rfind("kvt_", 0) == 0) kvt.push_back(c);
-    ASSERT_EQ(kvt.size(), 4u);
-    EXPECT_EQ(kvt[1].name, "kvt_comm_bundle_handler_register");
-    EXPECT_EQ(kvt[1].arg, reinterpret_cast<intptr_t>(&b));
-    EXPECT_EQ(kvt[2].name, "kvt_comm_bundle_handler_unregister");
+    const auto &calls = qel_standin::global_calls();
+    ASSERT_EQ(calls.size(), 4u);
+    const auto words = [&](uintptr_t w) { // the handler, then the five words from w on
+        return std::array<uintptr_t, 6>{reinterpret_cast<uintptr_t>(&b), w, w + 1, w + 2, w + 3, w + 4};
+    };
+    EXPECT_TRUE(calls[1].name == "kvt_comm_bundle_handler_register" && calls[1].words == words(6));
+    EXPECT_TRUE(calls[2].name == "kvt_comm_bundle_handler_unregister" && calls[2].words == words(11));
 }
 
 TEST(TraceRegistration, RegistersUnderTheModuleTraceName) {
