@@ -6,8 +6,6 @@
 // template serves all enumerations), mostly as tables of calls and
 // creations: the error word, announcements, runtime calls, traces, the epoch
 // rule, variants, the handle-word forms, containment and fatal records.
-#include <libxml/parser.h>
-
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -19,18 +17,9 @@
 #include "drov_def/drov_def.hpp"
 #include "schema_gen.h"
 #include "support.h"
+#include "xml_doc.h"
 
 namespace {
-
-// A parsed XML document.
-struct XmlDoc {
-    explicit XmlDoc(const std::string &text)
-        : doc(xmlReadMemory(text.data(), static_cast<int>(text.size()), "t.xml", nullptr, 0)) {}
-    ~XmlDoc() { xmlFreeDoc(doc); }
-    XmlDoc(const XmlDoc &) = delete;
-    XmlDoc &operator=(const XmlDoc &) = delete;
-    xmlDocPtr doc;
-};
 
 using I = drov_def_enum_instance;
 struct EnumApi {
@@ -113,7 +102,7 @@ TEST_F(EnumProperty, EveryValueOfEveryEnumeration) {
             EXPECT_EQ(api.hash(a, 7), api.hash(b, 7));
             EXPECT_EQ(text(api.print(h, 1, buf, 1, "f", a, sizeof buf, &err)), " f@" + name + ":" + v.name + "\n");
             EXPECT_EQ(text(api.to_xml(h, 1, "v", buf, a, sizeof buf, 0, &err)), "<v><" + v.name + "/></v>");
-            XmlDoc doc("<r>" + std::string(buf) + "</r>");
+            test::XmlDoc doc("<r>" + std::string(buf) + "</r>");
             b->value = last + 1;
             api.from_xml(h, 1, "/r/v", doc.doc, b, &err, nullptr, 0);
             EXPECT_EQ(b->value, v.number);
@@ -220,7 +209,7 @@ std::string left(const char *buf, size_t size) {
 // 2 in context 7 (its columns are explained there).
 TEST_F(Enum, EveryCallAsTheTableHasIt) {
     std::ifstream in(DROV_TEST_GOLDEN_DIR "/enums/calls");
-    XmlDoc doc("<r><s><VM_SP_DROV/></s><up><VM_SP_QUB/></up><both><VM_SP_QUB/><VM_SP_DROV/></both>"
+    test::XmlDoc doc("<r><s><VM_SP_DROV/></s><up><VM_SP_QUB/></up><both><VM_SP_QUB/><VM_SP_DROV/></both>"
                      "<none><OTHER/></none></r>");
     const uint8_t wire[5] = {0, 0, 0, 0, 4};
     char buf[48];
@@ -493,7 +482,7 @@ TEST_F(Enum, SmallOperations) {
 // cut path is no path.
 TEST_F(Enum, FromXmlRefusesAPathCutShort) {
     vm_sp_type_t *e = make(1);
-    XmlDoc doc("<r><s><VM_SP_DROV/></s></r>");
+    test::XmlDoc doc("<r><s><VM_SP_DROV/></s></r>");
     const std::string deep = "/r/s" + std::string(300, '/');
     vm_sp_type_from_xml(h, 1, deep.c_str(), doc.doc, e, &err, nullptr, 0);
     EXPECT_EQ(took(), 22u);
