@@ -332,11 +332,12 @@ TEST_F(Enum, EveryCreationAsTheTableHasIt) {
         EXPECT_EQ(h->cr_in_progress, 0u);
         EXPECT_EQ(call_names(st().calls), want_create);
         for (const auto &c : st().calls) {
-            if (c.name == "qel_domain_lookup_variant")
+            if (c.name == "qel_domain_lookup_variant") {
                 EXPECT_TRUE(c.obj == &_vm_sp_type_type_info_internal && c.owner == h->variant_domain);
-            if (c.name == "allocate") EXPECT_EQ(c.arg, 16);
-            if (c.name == "allocate" || c.name.starts_with("qeldb_"))
-                EXPECT_TRUE(c.obj == (c.name == "allocate" && gives != "new" ? nullptr : e) && c.ctx == ctx) << c.name;
+            } else if (c.name == "allocate" || c.name.starts_with("qeldb_")) {
+                const void *made = c.name == "allocate" && gives != "new" ? nullptr : e;
+                EXPECT_TRUE(c.obj == made && c.ctx == ctx && (c.name != "allocate" || c.arg == 16)) << c.name;
+            }
         }
         EXPECT_EQ(std::exchange(h->err, 0), want_err);
         EXPECT_EQ(st().last_error, want_last);
