@@ -54,12 +54,6 @@ protected:
     xmlDocPtr doc = nullptr;
 };
 
-void expect_call(const Call &c, const void *obj, uint32_t ctx, int64_t arg) {
-    EXPECT_EQ(c.obj, obj) << c.name;
-    EXPECT_EQ(c.ctx, ctx) << c.name;
-    EXPECT_EQ(c.arg, arg) << c.name;
-}
-
 // A type record with `count` variants whose counters live in `entries`.
 struct TypeRecord {
     qel_variant_entry_t entries[4]{};
@@ -73,8 +67,9 @@ struct TypeRecord {
     }
 };
 
-// The injected failures the library's tests arm, and the record of
-// allocations and frees they read.
+// The injected failures the library's tests arm.  (What the records of
+// allocations and frees hold: the wire and enumeration tests, which read
+// them.)
 TEST_F(Standin, InjectedFailuresFailTheNthCallOnly) {
     st().fail_alloc_at = 2;
     void *a = h->allocate(h->alloc_ctx, 3, 16);
@@ -86,17 +81,10 @@ TEST_F(Standin, InjectedFailuresFailTheNthCallOnly) {
     EXPECT_TRUE(st().live.size() == 1u && st().live_count == 1u);
     h->free(h->alloc_ctx, 8, c);
     EXPECT_TRUE(st().live.empty() && st().live_count == 0u);
-    auto allocs = calls_named(h, "allocate"), frees = calls_named(h, "free");
-    ASSERT_TRUE(allocs.size() == 3u && frees.size() == 3u);
-    expect_call(allocs[0], a, 3, 16);
-    expect_call(allocs[1], nullptr, 4, 24); // the failed one
-    expect_call(frees[0], a, 6, 16);        // the size it was allocated with
-    EXPECT_TRUE(frees[1].obj == nullptr && frees[2].ctx == 8u);
     u_int8 *p = u_int8_create(h, 8); // the primitive's own block: a zero
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(*p, 0);
     u_int8_destroy(h, 9, p);
-    EXPECT_EQ(calls_named(h, "free").back().arg, 1);
     st().fail_alloc_at = st().alloc_calls + 1;
     EXPECT_EQ(u_int8_create(h, 8), nullptr);
     EXPECT_TRUE(st().live.empty());
@@ -109,17 +97,10 @@ TEST_F(Standin, InjectedFailuresFailTheNthCallOnly) {
 
     reset_global();
     int x = 0;
-    auto perror_text = [] {
-        testing::internal::CaptureStderr();
-        norla_perror();
-        return testing::internal::GetCapturedStderr();
-    };
-    EXPECT_EQ(perror_text(), "norla: no failure\n");
     EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 1);
     fail_range_at(2); // counted from here
     for (int k : {1, 0, 1}) EXPECT_EQ(norla_set_range(nullptr, &x, 4, 1), k);
     ASSERT_EQ(ranges().size(), 4u) << "failed announcements are recorded too";
-    EXPECT_EQ(perror_text(), "norla: range announcement 2 failed (injected)\n");
     fail_range_at(1);
     reset_global();
     EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 1) << "reset disarms";
@@ -178,15 +159,13 @@ TEST_F(Standin, VariantsComeFromTheDomainAndAreOnlyRaised) {
     err = 5;
     EXPECT_EQ(qel_domain_lookup_variant(h, h->variant_domain, &three.ti, &err), 2) << "the highest";
     EXPECT_EQ(err, 5u) << "filled only on failure";
-    set_domain_variant(h, "t", 1); // without a handle the domain argument is the handle state
-    EXPECT_EQ(qel_domain_lookup_variant(nullptr, h->variant_domain, &three.ti, &err), 1);
 }
 
 // Every writer gives its whole text in room enough; in len bytes the
 // prefix that fits with its NUL and nothing past it, 28 when it is cut,
 // and nothing at all without room (28 unless there was nothing to write).
-// qel_snprintf fills formats of text and strings in without vsnprintf and
-// hands others on after part was written: its text is still vsnprintf's.
+// qel_snprintf of the formats the library gives (text, %s, %%) writes what
+// vsnprintf writes.
 TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
     using Write = std::function<int32_t(char *, int32_t)>;
     const qel_boolean on = 7, off = 0;
@@ -222,9 +201,7 @@ TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
         {"<t state=\"9\">a&lt;b&quot;c\\&#xD;&#xFFFD;\xc3\xa9</t>", [&](char *b, int32_t n) { return var_string_to_xml(h, 0, "t", b, s.data(), sn, n, 9, &err); }}};
     static const char *const formats[][4] = {{"%s@%s: {\n", "label", "type", nullptr}, {"}\n", nullptr, nullptr, nullptr},
                                              {"100%%", nullptr, nullptr, nullptr},     {"%s%%%s", "ab", "cd", nullptr},
-                                             {"", nullptr, nullptr, nullptr},          {"%s|%s|%s", "one", nullptr, "three"},
-                                             {"%s:%5s|%-3s", "x", "y", "z"},           {"ab%.1s%s", "cde", "fg", nullptr},
-                                             {"%s%s%s", "", "", ""},                   {"%.0s", "nothing", nullptr, nullptr}};
+                                             {"", nullptr, nullptr, nullptr},          {"%s%s%s", "", "", ""}};
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
@@ -247,15 +224,7 @@ TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
             EXPECT_EQ(std::exchange(st().last_error, 0), keep < whole.size() ? QEL_ENOSPC : 0u);
         }
     }
-    char buf[8] = "#######"; // a malformed format: an empty text and 22 when there is room
-    const char *malformed = "tail%";
-    EXPECT_EQ(qel_snprintf(h, 0, buf, 0, &err, malformed), 0);
-    EXPECT_TRUE(took() == 0u && buf[0] == '#');
-    EXPECT_EQ(qel_snprintf(h, 0, buf, 8, &err, malformed), 0);
-    EXPECT_TRUE(took() == QEL_EINVAL && buf[0] == '\0');
 #pragma GCC diagnostic pop
-    EXPECT_EQ(qel_snprintf(h, 0, nullptr, 0, &err, "x"), 0);
-    EXPECT_EQ(took(), QEL_ENOSPC);
 }
 
 // Every helper with an error word: while the word holds an error it returns
@@ -294,12 +263,11 @@ TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
         {"null_string_print", [&](uint32_t *e) { return null_string_print(h, 0, out, 0, "s", "ab", 4, 32, e); }},
         {"null_string_to_xml", [&](uint32_t *e) { return null_string_to_xml(h, 0, "s", out, "ab", 4, 32, 0, e); }},
         {"null_string_from_xml", [&](uint32_t *e) { return null_string_from_xml(h, 0, "/root/cfg/item", doc, out, 4, e, out + 8, 16), 0; }},
-        // characters missing, a value missing, a conversion the C locale cannot make
+        // characters missing, a value missing
         {"var_string_print of nothing", [&](uint32_t *e) { return var_string_print(h, 0, nullptr, 0, "s", nullptr, 3, 10, e); }, QEL_EINVAL},
         {"null_string_print of nothing", [&](uint32_t *e) { return null_string_print(h, 0, nullptr, 0, "n", nullptr, 4, 10, e); }, QEL_EINVAL},
         {"get_value of nothing", [&](uint32_t *e) { return u_int32_get_value(h, 0, nullptr, e); }, QEL_EINVAL},
-        {"get of nothing", [&](uint32_t *e) { return u_int16_get(h, 0, nullptr, e) != nullptr; }, QEL_EINVAL},
-        {"%ls", [&](uint32_t *e) { return qel_snprintf(h, 0, out, 8, e, "%ls", L"\u00e9"); }, QEL_EINVAL}};
+        {"get of nothing", [&](uint32_t *e) { return u_int16_get(h, 0, nullptr, e) != nullptr; }, QEL_EINVAL}};
     uint8_t clean[sizeof area];
     std::memset(clean, 0xA5, sizeof clean);
     for (const auto &[name, run, refused] : helpers) {
@@ -330,54 +298,37 @@ TEST_F(Standin, EmbeddedObjectsStartAtZero) {
     EXPECT_EQ(flag, 0u);
     ASSERT_EQ(st().writes.size(), 1u);
     EXPECT_TRUE(st().writes[0].addr == &flag && st().writes[0].ctx == 3u);
-    expect_call(calls_named(h, "qel_boolean_initialize").at(0), &flag, 3, 0x04);
     if_handle ifh = 9;
     if_handle_initialize(h, 3, &ifh, &if_handle_type_info, 0, 0, 0, nullptr, &err);
     EXPECT_EQ(ifh, 0u);
     EXPECT_EQ(st().writes.size(), 1u) << "notify 0: no announcement";
     if_handle_initialize(h, 3, nullptr, &if_handle_type_info, 1, 0, 0, nullptr, &err);
     EXPECT_EQ(took(), QEL_EINVAL);
-
 }
 
-// Helpers without a handle, and the instance header's getters.
-TEST_F(Standin, HelpersWithoutAHandleAndTheInstanceHeader) {
-    const qel_boolean on = 7;
-    char buf[8] = "#######";
-    EXPECT_EQ(qel_snprintf(h, 0, buf, 8, &err, "%ls", L"\u00e9"), 0);
-    EXPECT_EQ(took(), QEL_EINVAL);
-    EXPECT_EQ(std::string(buf, 8), std::string("\0######\0", 8)) << "a refused conversion leaves an empty string";
-    // setters need no handle
-    u_int16 v = 0;
-    qel_boolean flag = 0;
-    u_int16_set_value(nullptr, 0, &v, 9, &err);
-    qel_boolean_set(nullptr, 0, &flag, &on, &err);
-    EXPECT_TRUE(v == 9 && flag == 1u && err == 0u);
-    handle_delete(nullptr); // harmless
-
-    alignas(8) uint8_t inst[16] = {};
-    auto *hdr = reinterpret_cast<qel_instance_header_t *>(inst);
-    hdr->obj_flags = 0x42;
-    hdr->instance_variant = 2;
-    hdr->layout_variant = 1;
-    hdr->type_info = &qel_boolean_type_info;
-    EXPECT_TRUE(qel_get_instance_obj_flag(inst) == 0x42 && qel_get_instance_obj_flag(nullptr) == 0);
-    EXPECT_TRUE(qel_get_instance_variant(inst, 0, 1) == 2 && qel_get_instance_variant(nullptr, 0, 1) == -1);
-    EXPECT_EQ(qel_get_manifested_type_info(inst), &qel_boolean_type_info);
-    EXPECT_EQ(qel_get_manifested_type_info(nullptr), nullptr);
-    EXPECT_EQ(*qel_get_manifested_type_info_ptr_mem(inst), &qel_boolean_type_info);
+// Text in C notation (\xNN, \n, \t, \r, and \ before any other character).
+std::string unescape(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\') {
+            out += s[i];
+        } else if (s[++i] == 'x') {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i] == 'n' ? '\n' : s[i] == 't' ? '\t' : s[i] == 'r' ? '\r' : s[i];
+        }
+    }
+    return out;
 }
 
 // Numbers are read as strtoull reads them (C notation: decimal, 0x hex, 0
 // octal), between blanks, no sign, at most the type's maximum; plain
 // decimal and hex digits are read without it, and must agree.
 TEST(StandinXmlNumbers, NumbersReadAsStrtoullReadsThem) {
-    const std::vector<std::string> texts = {
-        "0", "00", "007", "08", "010", "1", "12345", "255", "256", "65535", "65536", "4294967295",
-        "4294967296", "18446744073709551615", "18446744073709551616", "99999999999999999999",
-        "1234567890123456", "0x", "0x0", "0xff", "0XFF", "0xFfF", "0xFFFFFFFF", "0x100000000",
-        "0x0000000000000001", "0x00000000000000001", "0x10000000000000001", "0x1234567890abcdef", "0xg", "0x-1", "1a",
-        "1 2", " 12 ", "\t0x1f\n", "-0", "+1", "-1", "", "  ", "x", "0b1", "1e3", "1.0"};
+    std::vector<std::string> texts; // tests/golden/platform/numbers
+    for (const std::string &line : golden_lines("numbers")) texts.push_back(unescape(line.substr(1, line.size() - 2)));
+    ASSERT_EQ(texts.size(), 43u);
     std::string xml = "<r>";
     for (const std::string &t : texts) xml += "<v>" + t + "</v>";
     xmlDocPtr doc = parse(xml + "</r>");
@@ -465,22 +416,6 @@ TEST_F(Standin, ReadersTakeWhatFitsOrStoreTheirErrorAndTouchNothing) {
             EXPECT_EQ(message, r.want == 0 || r.want == 2 ? "untouched"s : ("Failed xpath: "s + r.path).substr(0, r.room - 1));
         }
     }
-}
-
-// Text in C notation (\xNN, \n, \t, \r, and \ before any other character).
-std::string unescape(const std::string &s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\') {
-            out += s[i];
-        } else if (s[++i] == 'x') {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i] == 'n' ? '\n' : s[i] == 't' ? '\t' : s[i] == 'r' ? '\r' : s[i];
-        }
-    }
-    return out;
 }
 
 // Escapes (tests/golden/platform/escapes) are found a word at a time; a
@@ -598,20 +533,16 @@ TEST_F(Standin, EveryWidthIsBigEndianAndShortRoomStores90) {
     EXPECT_EQ(err, QEL_EMSGSIZE);
 }
 
-// Compare, hash and sizes of the primitives; SuperFastHash's vectors come
+// Hash and wire sizes of the primitives; SuperFastHash's vectors come
 // from an independent port of the same definition (no data hashes to 0
 // whatever the running hash, as in the published function).
-TEST(StandinGlobal, PrimitivesCompareUnsignedAndHashWithSuperFastHash) {
-    const char a = 'a', z = '\xff';
-    for (auto [x, y, want] : {std::tuple{&a, &z, -1}, {&z, &a, 1}, {&a, &a, 0}, // 0xff is the larger
-                              {nullptr, &a, -1}, {&a, nullptr, 1}, {nullptr, nullptr, 0}})
-        EXPECT_EQ(char_compare(x, y), want) << (x ? *x : '-') << (y ? *y : '-');
+TEST(StandinGlobal, PrimitivesHashWithSuperFastHash) {
     const u_int32 x = 0x01020304;
     const u_int16 y = 0x0102;
     EXPECT_EQ(u_int32_hash(&x, 7), SuperFastHash(reinterpret_cast<const char *>(&x), 4, 7));
     EXPECT_EQ(u_int16_hash(&y, 7), SuperFastHash(reinterpret_cast<const char *>(&y), 2, 7));
     EXPECT_EQ(u_int32_hash(nullptr, 7), 7u);
-    EXPECT_TRUE(u_int16_len() == 2u && qel_boolean_len() == 1u && qel_boolean_sizeof() == 4u);
+    EXPECT_TRUE(u_int16_len() == 2u && qel_boolean_len() == 1u);
     struct Row {
         const char *data;
         int len;
