@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -161,76 +162,97 @@ TEST_F(Standin, VariantsComeFromTheDomainAndAreOnlyRaised) {
     EXPECT_EQ(err, 5u) << "filled only on failure";
 }
 
-// Every writer gives its whole text in room enough; in len bytes the
-// prefix that fits with its NUL and nothing past it, 28 when it is cut,
-// and nothing at all without room (28 unless there was nothing to write).
-// qel_snprintf of the formats the library gives (text, %s, %%) writes what
-// vsnprintf writes.
-TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
-    using Write = std::function<int32_t(char *, int32_t)>;
-    const qel_boolean on = 7, off = 0;
-    const u_int16 mtu = 1500;
-    const u_int32 big = 4000000000u;
-    const if_handle ifh = 0xab;
-    const std::string s = "a<b\"c\\\r\x01\xc3\xa9";
-    const auto sn = static_cast<uint32_t>(s.size());
-    std::vector<std::pair<std::string, Write>> writers = {
-        {"   ", [&](char *b, int32_t n) { return qel_print_space(h, 0, b, 3, n, &err); }},
-        {"", [&](char *b, int32_t n) { return qel_print_space(h, 0, b, -4, n, &err); }},
-        {"<ab state=\"7\">", [&](char *b, int32_t n) { return start_tag(h, 0, b, "ab", n, 7, &err); }},
-        {"</longname>", [&](char *b, int32_t n) { return end_tag(h, 0, b, "longname", n, &err); }},
-        {"UP", [&](char *b, int32_t n) { return xml_enum_print(h, 0, b, "UP_AND_RUNNING", n, 2, &err); }},
-        {"<mtu>1500</mtu>", [&](char *b, int32_t n) { return u_int16_to_xml(h, 0, "mtu", b, &mtu, n, 0, &err); }},
-        {"  on:TRUE\n", [&](char *b, int32_t n) { return qel_boolean_print(h, 0, b, 2, "on", &on, n, &err); }},
-        {"off:FALSE\n", [&](char *b, int32_t n) { return qel_boolean_print(h, 0, b, 0, "off", &off, n, &err); }},
-        {"<b>true</b>", [&](char *b, int32_t n) { return qel_boolean_to_xml(h, 0, "b", b, &on, n, 0, &err); }},
-        {"big:4000000000\n", [&](char *b, int32_t n) { return u_int32_print(h, 0, b, 0, "big", &big, n, &err); }},
-        {"<i state=\"3\">0x000000ab</i>", [&](char *b, int32_t n) { return if_handle_to_xml(h, 0, "i", b, &ifh, n, 3, &err); }},
-        // fixed texts: at most the capacity, up to a NUL, a sequence cut by the capacity
-        {" n:\"abcd\"\n", [&](char *b, int32_t n) { return null_string_print(h, 0, b, 1, "n", "abcdef", 4, n, &err); }},
-        {"n:\"ab\"\n", [&](char *b, int32_t n) { return null_string_print(h, 0, b, 0, "n", "ab\0cd", 5, n, &err); }},
-        {"<n>ab&#xFFFD;&#xFFFD;</n>", [&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, "ab\xe2\x82\xac", 4, n, 0, &err); }},
-        {"<n state=\"4\">abc</n>", [&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, "abcdef", 3, n, 4, &err); }},
-        // no characters
-        {"e:\"\"\n", [&](char *b, int32_t n) { return var_string_print(h, 0, b, 0, "e", nullptr, 0, n, &err); }},
-        {"<e></e>", [&](char *b, int32_t n) { return var_string_to_xml(h, 0, "e", b, nullptr, 0, n, 0, &err); }},
-        {"n:\"\"\n", [&](char *b, int32_t n) { return null_string_print(h, 0, b, 0, "n", nullptr, 0, n, &err); }},
-        {"<n></n>", [&](char *b, int32_t n) { return null_string_to_xml(h, 0, "n", b, nullptr, 0, n, 0, &err); }},
-        // escapes (all of them: the golden file escapes)
-        {"   t:\"a<b\\\"c\\\\\\r\\x01\\xc3\\xa9\"\n", [&](char *b, int32_t n) { return var_string_print(h, 0, b, 3, "t", s.data(), sn, n, &err); }},
-        {"<t state=\"9\">a&lt;b&quot;c\\&#xD;&#xFFFD;\xc3\xa9</t>", [&](char *b, int32_t n) { return var_string_to_xml(h, 0, "t", b, s.data(), sn, n, 9, &err); }}};
-    static const char *const formats[][4] = {{"%s@%s: {\n", "label", "type", nullptr}, {"}\n", nullptr, nullptr, nullptr},
-                                             {"100%%", nullptr, nullptr, nullptr},     {"%s%%%s", "ab", "cd", nullptr},
-                                             {"", nullptr, nullptr, nullptr},          {"%s%s%s", "", "", ""}};
+// Text in C notation (\xNN, \n, \t, \r, and \ before any other character).
+std::string unescape(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\') {
+            out += s[i];
+        } else if (s[++i] == 'x') {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i] == 'n' ? '\n' : s[i] == 't' ? '\t' : s[i] == 'r' ? '\r' : s[i];
+        }
+    }
+    return out;
+}
+
+// Writes into b (len bytes) what a line of tests/golden/platform/writers
+// names: a[0] the writer, then its arguments ("-" none).
+int32_t write_line(qel_handle_t *h, const std::vector<std::string> &a, char *b, int32_t len, uint32_t *err) {
+    auto s = [&](size_t i) { return i >= a.size() || a[i] == "-" ? nullptr : a[i].c_str(); };
+    auto size = [&](size_t i) { return s(i) == nullptr ? 0u : static_cast<uint32_t>(a[i].size()); };
+    auto n = [&](size_t i) { return static_cast<int32_t>(std::stol(a.at(i), nullptr, 0)); };
+    auto u = [&](size_t i) { return static_cast<uint32_t>(std::stoul(a.at(i), nullptr, 0)); };
+    const std::string &w = a[0];
+    const bool primitive = w.starts_with("u16") || w.starts_with("u32") || w.starts_with("bool") || w.starts_with("ifh");
+    const uint32_t value = primitive ? u(w.ends_with("_xml") ? 2 : 3) : 0; // qel_boolean, if_handle: 4 bytes
+    const auto v16 = static_cast<u_int16>(value);
+    if (w == "space") return qel_print_space(h, 0, b, n(1), len, err);
+    if (w == "start_tag") return start_tag(h, 0, b, s(1), len, n(2), err);
+    if (w == "end_tag") return end_tag(h, 0, b, s(1), len, err);
+    if (w == "enum") return xml_enum_print(h, 0, b, s(1), len, n(2), err);
+    if (w == "u16_xml") return u_int16_to_xml(h, 0, s(1), b, &v16, len, u(3), err);
+    if (w == "bool_xml") return qel_boolean_to_xml(h, 0, s(1), b, &value, len, u(3), err);
+    if (w == "ifh_xml") return if_handle_to_xml(h, 0, s(1), b, &value, len, u(3), err);
+    if (w == "bool_print") return qel_boolean_print(h, 0, b, n(1), s(2), &value, len, err);
+    if (w == "u32_print") return u_int32_print(h, 0, b, n(1), s(2), &value, len, err);
+    if (w == "string_print") return var_string_print(h, 0, b, n(1), s(2), s(3), size(3), len, err);
+    if (w == "string_xml") return var_string_to_xml(h, 0, s(1), b, s(2), size(2), len, u(3), err);
+    if (w == "text_print") return null_string_print(h, 0, b, n(1), s(2), s(3), u(4), len, err);
+    if (w == "text_xml") return null_string_to_xml(h, 0, s(1), b, s(2), u(3), len, u(4), err);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
-    for (const auto &f : formats) {
-        char whole[64];
-        ASSERT_GE(std::snprintf(whole, sizeof whole, f[0], f[1], f[2], f[3]), 0) << f[0];
-        writers.emplace_back(whole, [&](char *b, int32_t n) { return qel_snprintf(h, 0, b, n, &err, f[0], f[1], f[2], f[3]); });
-    }
-    for (const auto &[whole, write] : writers) {
+    if (w == "format") return qel_snprintf(h, 0, b, len, err, s(1), s(2), s(3), s(4));
+#pragma GCC diagnostic pop
+    ADD_FAILURE() << "no writer " << w;
+    return -1;
+}
+
+// Every writer (tests/golden/platform/writers) gives its whole text in room
+// enough; in len bytes the prefix that fits with its NUL and nothing past
+// it, 28 when it is cut, and nothing at all without room (28 unless there
+// was nothing to write).  Like every helper with an error word, it first
+// clears a stale last error, and while the word holds an error it returns 0
+// and touches nothing, not even the last error.
+TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
+    const std::vector<std::string> lines = golden_lines("writers");
+    ASSERT_EQ(lines.size(), 27u);
+    for (const std::string &line : lines) {
+        const size_t arrow = line.find(" =>");
+        const std::string whole = arrow + 3 < line.size() ? unescape(line.substr(arrow + 4)) : "";
+        std::vector<std::string> a;
+        std::istringstream words(line.substr(0, arrow));
+        for (std::string word; words >> word;) a.push_back(word == "-" ? word : word == "\"\"" ? "" : unescape(word));
+        char buf[64];
+        std::memset(buf, '#', sizeof buf);
+        err = 5;
+        st().last_error = 77;
+        EXPECT_EQ(write_line(h, a, buf, sizeof buf, &err), 0) << line;
+        EXPECT_TRUE(err == 5u && st().last_error == 77u && buf[0] == '#') << line;
+        err = 0;
         for (int32_t len = -1; len <= static_cast<int32_t>(whole.size()) + 1; ++len) {
-            SCOPED_TRACE(testing::Message() << "'" << whole << "' in " << len);
-            char buf[64];
+            SCOPED_TRACE(testing::Message() << line << " in " << len);
             std::memset(buf, '#', sizeof buf);
+            st().last_error = 77;
             const size_t keep = std::min(whole.size(), static_cast<size_t>(std::max(len - 1, 0)));
-            EXPECT_EQ(write(buf, len), static_cast<int32_t>(keep));
+            EXPECT_EQ(write_line(h, a, buf, len, &err), static_cast<int32_t>(keep));
             EXPECT_EQ(std::string(buf, keep), whole.substr(0, keep));
             EXPECT_EQ(buf[keep], len > 0 ? '\0' : '#');
             EXPECT_EQ(std::string(buf + keep + 1, sizeof buf - keep - 1), std::string(sizeof buf - keep - 1, '#'));
             EXPECT_EQ(took(), keep < whole.size() ? QEL_ENOSPC : 0u);
-            EXPECT_EQ(std::exchange(st().last_error, 0), keep < whole.size() ? QEL_ENOSPC : 0u);
+            EXPECT_EQ(st().last_error, keep < whole.size() ? QEL_ENOSPC : 0u);
         }
     }
-#pragma GCC diagnostic pop
 }
 
-// Every helper with an error word: while the word holds an error it returns
-// 0 and touches nothing, not even the handle's last error; otherwise it
-// clears a stale last error before its work, and stores its own refusal.  (The primitives share one
-// template: one family stands for all six.  Codecs: the round trips below.)
+// Every other helper with an error word: while the word holds an error it
+// returns 0 and touches nothing, not even the handle's last error;
+// otherwise it clears a stale last error before its work, and stores its
+// own refusal.  (The primitives share one template: one family stands for
+// all six.  Writers: above; codecs: the round trips below.)
 TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     alignas(8) uint8_t area[48];
     char *out = reinterpret_cast<char *>(area);
@@ -247,21 +269,10 @@ TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
         {"get_value", [&](uint32_t *e) { return u_int16_get_value(h, 0, &one, e); }},
         {"set", [&](uint32_t *e) { return u_int16_set(h, 0, u16, &one, e), 0; }},
         {"set_value", [&](uint32_t *e) { return u_int16_set_value(h, 0, u16, one, e), 0; }},
-        {"print", [&](uint32_t *e) { return u_int16_print(h, 0, out, 1, "l", &one, 32, e); }},
-        {"to_xml", [&](uint32_t *e) { return u_int16_to_xml(h, 0, "t", out, &one, 32, 0, e); }},
         {"from_xml", [&](uint32_t *e) { return u_int16_from_xml(h, 0, "/root/cfg/item", doc, u16, e, out, 32), 0; }},
-        {"qel_print_space", [&](uint32_t *e) { return qel_print_space(h, 0, out, 2, 32, e); }},
-        {"qel_snprintf", [&](uint32_t *e) { return qel_snprintf(h, 0, out, 32, e, "%d", 7); }},
-        {"start_tag", [&](uint32_t *e) { return start_tag(h, 0, out, "t", 32, 1, e); }},
-        {"end_tag", [&](uint32_t *e) { return end_tag(h, 0, out, "t", 32, e); }},
-        {"xml_enum_print", [&](uint32_t *e) { return xml_enum_print(h, 0, out, "<A/>", 32, 4, e); }},
         {"ra_data_marshal", [&](uint32_t *e) { return _qel_instance_ra_data_marshal(h, 0, area, 1, 2, 9, e); }},
         {"ra_data_unmarshal", [&](uint32_t *e) { return _qel_instance_ra_data_unmarshal(h, 0, wire, 9, e); }},
-        {"var_string_print", [&](uint32_t *e) { return var_string_print(h, 0, out, 0, "s", "ab", 2, 32, e); }},
-        {"var_string_to_xml", [&](uint32_t *e) { return var_string_to_xml(h, 0, "s", out, "ab", 2, 32, 0, e); }},
         {"var_string_from_xml", [&](uint32_t *e) { return var_string_from_xml(h, 0, "/root/cfg/item", doc, out, 8, e, out + 8, 16), 0; }},
-        {"null_string_print", [&](uint32_t *e) { return null_string_print(h, 0, out, 0, "s", "ab", 4, 32, e); }},
-        {"null_string_to_xml", [&](uint32_t *e) { return null_string_to_xml(h, 0, "s", out, "ab", 4, 32, 0, e); }},
         {"null_string_from_xml", [&](uint32_t *e) { return null_string_from_xml(h, 0, "/root/cfg/item", doc, out, 4, e, out + 8, 16), 0; }},
         // characters missing, a value missing
         {"var_string_print of nothing", [&](uint32_t *e) { return var_string_print(h, 0, nullptr, 0, "s", nullptr, 3, 10, e); }, QEL_EINVAL},
@@ -304,22 +315,6 @@ TEST_F(Standin, EmbeddedObjectsStartAtZero) {
     EXPECT_EQ(st().writes.size(), 1u) << "notify 0: no announcement";
     if_handle_initialize(h, 3, nullptr, &if_handle_type_info, 1, 0, 0, nullptr, &err);
     EXPECT_EQ(took(), QEL_EINVAL);
-}
-
-// Text in C notation (\xNN, \n, \t, \r, and \ before any other character).
-std::string unescape(const std::string &s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\') {
-            out += s[i];
-        } else if (s[++i] == 'x') {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i] == 'n' ? '\n' : s[i] == 't' ? '\t' : s[i] == 'r' ? '\r' : s[i];
-        }
-    }
-    return out;
 }
 
 // Numbers are read as strtoull reads them (C notation: decimal, 0x hex, 0
