@@ -39,20 +39,13 @@ protected:
     void SetUp() override {
         h = handle_new();
         observe(h);
-        doc = parse("<root><cfg><name>eth0</name><mtu>1500</mtu><big>70000</big>"
-                    "<on>true</on><item>1</item><item>2</item></cfg></root>");
-        ASSERT_NE(doc, nullptr);
     }
-    void TearDown() override {
-        xmlFreeDoc(doc);
-        handle_delete(h);
-    }
+    void TearDown() override { handle_delete(h); }
     HandleState &st() { return state(h); }
     uint32_t took() { return std::exchange(err, 0); } // the error word, cleared
 
     qel_handle_t *h = nullptr;
     uint32_t err = 0;
-    xmlDocPtr doc = nullptr;
 };
 
 // A type record with `count` variants whose counters live in `entries`.
@@ -252,10 +245,9 @@ TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
 // returns 0 and touches nothing, not even the handle's last error;
 // otherwise it clears a stale last error before its work, and stores its
 // own refusal.  (The primitives share one template: one family stands for
-// all six.  Writers: above; codecs: the round trips below.)
+// all six.  Writers and readers: their tests; the other codecs: the round trips below.)
 TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     alignas(8) uint8_t area[48];
-    char *out = reinterpret_cast<char *>(area);
     const uint8_t wire[9] = {0, 0, 0, 1, 5, 6, 7, 8, 9};
     auto *u16 = reinterpret_cast<u_int16 *>(area + 32);
     const u_int16 one = 1;
@@ -269,11 +261,8 @@ TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
         {"get_value", [&](uint32_t *e) { return u_int16_get_value(h, 0, &one, e); }},
         {"set", [&](uint32_t *e) { return u_int16_set(h, 0, u16, &one, e), 0; }},
         {"set_value", [&](uint32_t *e) { return u_int16_set_value(h, 0, u16, one, e), 0; }},
-        {"from_xml", [&](uint32_t *e) { return u_int16_from_xml(h, 0, "/root/cfg/item", doc, u16, e, out, 32), 0; }},
         {"ra_data_marshal", [&](uint32_t *e) { return _qel_instance_ra_data_marshal(h, 0, area, 1, 2, 9, e); }},
         {"ra_data_unmarshal", [&](uint32_t *e) { return _qel_instance_ra_data_unmarshal(h, 0, wire, 9, e); }},
-        {"var_string_from_xml", [&](uint32_t *e) { return var_string_from_xml(h, 0, "/root/cfg/item", doc, out, 8, e, out + 8, 16), 0; }},
-        {"null_string_from_xml", [&](uint32_t *e) { return null_string_from_xml(h, 0, "/root/cfg/item", doc, out, 4, e, out + 8, 16), 0; }},
         // characters missing, a value missing
         {"var_string_print of nothing", [&](uint32_t *e) { return var_string_print(h, 0, nullptr, 0, "s", nullptr, 3, 10, e); }, QEL_EINVAL},
         {"null_string_print of nothing", [&](uint32_t *e) { return null_string_print(h, 0, nullptr, 0, "n", nullptr, 4, 10, e); }, QEL_EINVAL},
@@ -359,58 +348,50 @@ TEST(StandinXmlNumbers, NumbersReadAsStrtoullReadsThem) {
     xmlFreeDoc(doc);
 }
 
-// Each reader takes what fits (a fixed text of capacity cap lives in cap + 1
-// bytes, a string needs room for its NUL) or stores its error, reports the
-// path (within the room given) unless the element is only absent, and
-// leaves the destination alone.
+// Each reader (tests/golden/platform/reads) takes what fits or stores its
+// error, reports the path (within the room given) unless the element is
+// only absent, and leaves the destination alone; it first clears a stale
+// last error, and does nothing while the error word holds an error.
 TEST_F(Standin, ReadersTakeWhatFitsOrStoreTheirErrorAndTouchNothing) {
+    const std::vector<std::string> lines = golden_lines("reads");
+    ASSERT_EQ(lines.size(), 16u);
+    xmlDocPtr doc = parse(lines[0]);
     alignas(8) char dest[8];
-    using Read = std::function<void(const char *, char *, uint32_t)>;
-    const Read u16 = [&](const char *p, char *m, uint32_t n) { u_int16_from_xml(h, 0, p, doc, reinterpret_cast<u_int16 *>(dest), &err, m, n); };
-    const Read u8 = [&](const char *p, char *m, uint32_t n) { u_int8_from_xml(h, 0, p, doc, reinterpret_cast<u_int8 *>(dest), &err, m, n); };
-    const Read u32 = [&](const char *p, char *m, uint32_t n) { u_int32_from_xml(h, 0, p, doc, reinterpret_cast<u_int32 *>(dest), &err, m, n); };
-    const Read boolean = [&](const char *p, char *m, uint32_t n) { qel_boolean_from_xml(h, 0, p, doc, reinterpret_cast<qel_boolean *>(dest), &err, m, n); };
-    auto var = [&](uint32_t room) -> Read {
-        return [&, room](const char *p, char *m, uint32_t n) { var_string_from_xml(h, 0, p, doc, dest, room, &err, m, n); };
-    };
-    auto fix = [&](uint32_t cap) -> Read {
-        return [&, cap](const char *p, char *m, uint32_t n) { null_string_from_xml(h, 0, p, doc, dest, cap, &err, m, n); };
-    };
-    const qel_boolean yes = 1;
-    const std::string true_read = std::string(reinterpret_cast<const char *>(&yes), 4) + "####";
-    struct Row {
-        const char *path;
-        uint32_t room, want;
-        Read read;
-        std::string dest = std::string(8, '#');
-    };
-    const Row rows[] = {{"/root/cfg/on", 40, 0, boolean, true_read},
-                        {"/root/cfg/item", 40, 0, u8, "\x01#######"},
-                        {"/root/cfg/name", 40, 0, var(5), "eth0\0###"s},
-                        {"/root/cfg/name", 40, 0, fix(4), "eth0####"}, // exactly the capacity: no NUL
-                        {"/root/cfg/mtu", 40, 0, fix(6), "1500\0###"s}, // shorter: a NUL follows
-                        {"/root/cfg/big", 40, 22, u16},     // too large
-                        {"/root/cfg/name", 40, 22, u16},    // not a number
-                        {"/root/cfg/mtu", 0, 22, u8},       // 1500 > 255, no room for a message
-                        {"/root/cfg[", 8, 22, u8},          // the message cut to its room
-                        {"/root/cfg/missing", 40, 2, u32},  // absent: no failure to report
-                        {"/root/cfg/name", 40, 28, var(4)}, // 4 characters and the NUL need 5
-                        {"/root/[", 40, 22, var(5)},
-                        {"/root/cfg/none", 40, 2, var(5)},
-                        {"/root/cfg/name", 40, 28, fix(3)}, // longer than the capacity
-                        {"/root/cfg/none", 40, 2, fix(6)}};
-    for (const Row &r : rows) {
-        SCOPED_TRACE(testing::Message() << r.path << " " << r.want);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        SCOPED_TRACE(lines[i]);
+        std::istringstream words(lines[i]);
+        std::string reader, path, arrow, want_dest;
+        uint32_t room = 0, want = 0;
+        words >> reader >> path >> room >> arrow >> want >> want_dest;
+        const size_t colon = reader.find(':');
+        const uint32_t size = colon != std::string::npos ? static_cast<uint32_t>(std::stoul(reader.substr(colon + 1))) : 0;
+        auto read = [&](char *message) {
+            const char *p = path.c_str();
+            char *m = room > 0 ? message : nullptr;
+            if (reader == "u8") u_int8_from_xml(h, 0, p, doc, reinterpret_cast<u_int8 *>(dest), &err, m, room);
+            if (reader == "u16") u_int16_from_xml(h, 0, p, doc, reinterpret_cast<u_int16 *>(dest), &err, m, room);
+            if (reader == "u32") u_int32_from_xml(h, 0, p, doc, reinterpret_cast<u_int32 *>(dest), &err, m, room);
+            if (reader == "boolean") qel_boolean_from_xml(h, 0, p, doc, reinterpret_cast<qel_boolean *>(dest), &err, m, room);
+            if (reader.starts_with("string")) var_string_from_xml(h, 0, p, doc, dest, size, &err, m, room);
+            if (reader.starts_with("text")) null_string_from_xml(h, 0, p, doc, dest, size, &err, m, room);
+        };
         char message[40] = "untouched";
         std::memset(dest, '#', sizeof dest);
-        r.read(r.path, r.room > 0 ? message : nullptr, r.room);
-        EXPECT_EQ(took(), r.want);
-        EXPECT_EQ(std::exchange(st().last_error, 0), r.want);
-        EXPECT_EQ(std::string(dest, sizeof dest), r.dest);
-        if (r.room > 0) {
-            EXPECT_EQ(message, r.want == 0 || r.want == 2 ? "untouched"s : ("Failed xpath: "s + r.path).substr(0, r.room - 1));
+        err = 5;
+        st().last_error = 77;
+        read(message);
+        EXPECT_TRUE(err == 5u && st().last_error == 77u && message == "untouched"s);
+        EXPECT_EQ(std::string(dest, sizeof dest), std::string(8, '#'));
+        err = 0;
+        read(message);
+        EXPECT_EQ(took(), want);
+        EXPECT_EQ(std::exchange(st().last_error, 0), want);
+        EXPECT_EQ(std::string(dest, sizeof dest), unescape(want_dest));
+        if (room > 0) {
+            EXPECT_EQ(message, want == 0 || want == 2 ? "untouched"s : ("Failed xpath: "s + path).substr(0, room - 1));
         }
     }
+    xmlFreeDoc(doc);
 }
 
 // Escapes (tests/golden/platform/escapes) are found a word at a time; a
