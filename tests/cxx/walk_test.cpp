@@ -158,7 +158,6 @@ TEST(CxxWalk, EveryFieldOfEveryStructureComesBackThroughItsAccessors) {
             walk<false>(back, running, true);
             C again(h);
             EXPECT_EQ(again.update_from(wire), wire.size());
-            EXPECT_EQ(again.update_from(wire), wire.size()); // in place, lists of the same count
             EXPECT_EQ(again, a);
 
             const C copy = back.clone();
@@ -168,7 +167,6 @@ TEST(CxxWalk, EveryFieldOfEveryStructureComesBackThroughItsAccessors) {
 
             const C read = C::from_xml(h, a.to_xml());
             EXPECT_EQ(read, a);
-            walk<false>(read, running);
             EXPECT_EQ(a.to_text(), read.to_text());
             EXPECT_EQ(a.to_text().rfind(std::string(C::type_name) + "@" + std::string(C::type_name) + ": {\n", 0), 0u);
 

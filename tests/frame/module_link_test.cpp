@@ -38,31 +38,27 @@ void expect_consistent() {
     EXPECT_EQ(qel_module_tot_root.count, n);
 }
 
-TEST(ModuleLink, LoadLinksOnceAndUnloadUnlinksAtTheEnd) {
+// At the end of the list, then between two others; loading twice links once.
+TEST(ModuleLink, LoadLinksOnceAndUnloadUnlinksWhereverItStands) {
     ASSERT_TRUE(modules().empty());
     void *lib = dlopen(DROV_DEF_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     ASSERT_EQ(modules().size(), 1u);
     EXPECT_STREQ(modules()[0]->name, "drov_def");
-    EXPECT_EQ(qel_module_tot_root.count, 1u);
-    void *again = dlopen(DROV_DEF_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    EXPECT_EQ(qel_module_tot_root.count, 1u);
-    dlclose(again);
-    expect_consistent();
     dlclose(lib);
     EXPECT_TRUE(modules().empty());
     expect_consistent();
-}
 
-TEST(ModuleLink, UnloadInTheMiddleKeepsTheOthersLinked) {
     qel_module_desc_t before{"before", nullptr, nullptr, nullptr};
     qel_module_desc_t after{"after", nullptr, nullptr, nullptr};
     link_other(before);
-    void *lib = dlopen(DROV_DEF_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    lib = dlopen(DROV_DEF_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
+    void *again = dlopen(DROV_DEF_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     link_other(after);
     ASSERT_EQ(modules().size(), 3u);
     EXPECT_STREQ(modules()[1]->name, "drov_def");
+    dlclose(again);
     dlclose(lib);
     auto left = modules();
     ASSERT_EQ(left.size(), 2u);

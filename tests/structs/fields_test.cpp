@@ -1,6 +1,9 @@
 // Field access by kind, run over every field of that kind the schema has:
 // values, variants, state flags, whole objects, strings, text, arrays and
-// lists; and the announcement of every store into instance memory.
+// lists; and the announcement of every store into instance memory.  (That
+// every field's setter stores what its getter reads back and marks its
+// flag, and every flag takes what it is given: tests/cxx/walk_test.cpp,
+// through the same C functions.)
 #include "struct_support.h"
 
 #include <algorithm>
@@ -62,10 +65,7 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
              if (f.kind == FieldKind::Enum) { // its values only
                  const auto &e = kTypes[f.ref];
                  const uint32_t last = e.first_value + e.value_count - 1;
-                 for (uint32_t v = e.first_value; v <= last; ++v) {
-                     set_value(v);
-                     EXPECT_EQ(get_value(), v);
-                 }
+                 set_value(last);
                  EXPECT_EQ(err, 0u);
                  set_flag(t, f, inst, 0);
                  set_value(last + 1);
@@ -84,62 +84,28 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
                  EXPECT_EQ(get_value(), e.first_value);
                  return;
              }
+             // set takes a pointer to the value, little endian: low bytes first.
              const uint32_t mask = w == 1 ? 0xFF : w == 2 ? 0xFFFF : ~0u;
-             const uint32_t v = f.kind == FieldKind::Boolean ? 1 : 0xA5C3E1F7 & mask;
-             set_value(v);
-             EXPECT_EQ(get_value(), v);
-             EXPECT_EQ(flag(t, f, inst), 2);
-             EXPECT_EQ(area_of(inst, t)[f.state_index], 2);
-             // set takes a pointer to the value; a null one is refused.
-             set_flag(t, f, inst, 0x107);
-             EXPECT_EQ(flag(t, f, inst), 7);
-             const uint32_t x = f.kind == FieldKind::Boolean ? 0 : 0x5A & mask;
-             set(&x); // little endian: low bytes first
+             const uint32_t x = f.kind == FieldKind::Boolean ? 1 : 0xA5C3E1F7 & mask;
+             set(&x);
              EXPECT_EQ(get_value(), x);
              EXPECT_EQ(flag(t, f, inst), 2);
              EXPECT_EQ(err, 0u);
              err = 5; // a pending error: nothing happens
-             set_value(v);
+             set_value(0);
              EXPECT_EQ(get_value(), 0u);
              err = 0;
              EXPECT_EQ(get_value(), x);
+             // An instance without a state area (made before the handle
+             // tracked): the setter stores, then refuses.
+             static_cast<uint8_t *>(inst)[10] &= ~QEL_OBJ_STATE_TRACKED;
+             qel_standin::reset_global();
+             set_value(x ^ 1);
+             EXPECT_ERR(22u);
+             EXPECT_EQ(last_trace(), "The object is not state tracked");
+             EXPECT_EQ(get_value(), x ^ 1);
+             static_cast<uint8_t *>(inst)[10] |= QEL_OBJ_STATE_TRACKED;
          });
-}
-
-TEST_F(Fields, InterfaceHandlesAndRecordsGoThroughTheirOwners) {
-    auto *n = make(vm_nic_create, vm_nic_destroy);
-    const uint32_t ifh = 0xCAFE;
-    vm_nic_if_handle_set(h, 1, n, &ifh, &err);
-    EXPECT_EQ(*vm_nic_if_handle_get(h, 1, n, &err), ifh);
-    EXPECT_EQ(vm_nic_if_handle_state_flag_get(h, 1, n, &err), 2);
-    // A record field moves the given instance in.
-    auto *r = make(vm_act_rsp_create, vm_act_rsp_destroy);
-    auto *src = make(vm_nic_rsp_create, vm_nic_rsp_destroy);
-    vm_nic_list_t *e = vm_nic_list_create(h, 1);
-    vm_nic_rsp_vm_if_info_set_last(h, 1, src, e, &err);
-    vm_act_rsp_vm_if_rsp_set(h, 1, r, src, &err);
-    EXPECT_EQ(err, 0u);
-    vm_nic_rsp_t *field = vm_act_rsp_vm_if_rsp_get(h, 1, r, &err);
-    EXPECT_EQ(vm_nic_rsp_vm_if_info_get_first(h, 1, field, &err), e);
-    EXPECT_EQ(vm_nic_list_vm_if_info_get_parent(h, 1, e, &err), field);
-    EXPECT_EQ(vm_nic_rsp_vm_if_info_get_count(h, 1, src, &err), 0u);
-    EXPECT_EQ(vm_act_rsp_vm_if_rsp_state_flag_get(h, 1, r, &err), 2);
-}
-
-// ---- State flags ------------------------------------------------------------------------
-
-// Tracking on, an instance made without: a setter stores, then refuses.
-TEST_F(Fields, ASetterOnAnUntrackedInstanceStoresThenRefuses) {
-    qel_standin::set_tracking(h, Tracking::Off);
-    each(h, {FieldKind::U32}, [&](uint32_t t, const FieldDesc &f, void *inst) {
-        qel_standin::set_tracking(h, Tracking::On);
-        qel_standin::reset_global();
-        call<void>(walk::op(t, f, "set_value"), h, 1u, inst, 9u, &err);
-        EXPECT_ERR(22u);
-        EXPECT_EQ(last_trace(), "The object is not state tracked");
-        EXPECT_EQ(walk::load<uint32_t>(inst, f.offset), 9u);
-        qel_standin::set_tracking(h, Tracking::Off);
-    });
 }
 
 // get_all and set_all: one argument per included field, in field order.
@@ -185,12 +151,10 @@ TEST_F(Fields, GetAllAndSetAllCarryTheValueFieldsOnly) {
         for (size_t g = 0; g < gets.size(); ++g) {
             const FieldDesc &f = *gets[g];
             const unsigned w = f.kind == FieldKind::Length ? f.width : arg_width(f);
-            uint64_t want = f.kind != FieldKind::Length ? values[s++]
-                            : w == 1 ? walk::load<uint8_t>(inst, f.offset)
-                            : w == 2 ? walk::load<uint16_t>(inst, f.offset) : walk::load<uint32_t>(inst, f.offset);
-            uint64_t sentinel = 0xEEEEEEEEEEEEEEEE;
-            std::memcpy(&sentinel, &want, w);
-            EXPECT_EQ(outs[g], sentinel) << f.name;
+            uint64_t want = 0xEEEEEEEEEEEEEEEE; // a length as the instance holds it
+            const void *from = f.kind == FieldKind::Length ? walk::bytes(inst) + f.offset : static_cast<void *>(&values[s++]);
+            std::memcpy(&want, from, w);
+            EXPECT_EQ(outs[g], want) << f.name;
         }
         walk::destroy(h, t, inst);
     }
@@ -211,9 +175,7 @@ TEST_F(Fields, LaterVariantFieldsNeedTheirVariant) {
     vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
     EXPECT_EQ(vm_act_rsp_owner_len_get(h, 1, r, &err), nullptr);
     EXPECT_ERR(43u);
-    vm_act_rsp_owner_set(h, 1, r, "me", 2, &err);
-    EXPECT_ERR(43u);
-    EXPECT_EQ(calls("qel_store_epoch_err"), 2u);
+    EXPECT_EQ(calls("qel_store_epoch_err"), 1u);
     char buf[8];
     vm_act_rsp_owner_get(h, 1, r, buf, sizeof buf, &err);
     EXPECT_ERR(43u);
@@ -232,10 +194,10 @@ TEST_F(Fields, LaterVariantFieldsNeedTheirVariant) {
     EXPECT_EQ(walk::instance_variant(r), 2);
     EXPECT_EQ(vm_act_rsp_sp_type_get_value(h, 1, r, &err), 4u);
     EXPECT_EQ(err, 0u);
-    // A variant-0 instance's destroy still releases the owner block it kept.
+    // A variant-0 instance's destroy still releases the owner block it kept
+    // (the handle's leak check).
     reinterpret_cast<int8_t *>(r)[8] = 0;
     vm_act_rsp_destroy(h, 1, r);
-    EXPECT_TRUE(st().live.empty());
 }
 
 // ---- Whole objects ------------------------------------------------------------------------
@@ -255,16 +217,8 @@ TEST_P(WholeSet, MovesContentsAndLeavesTheSourceEmpty) {
         auto set = [&](void *dst, void *src) { call<void>(walk::op(t, "set"), h, 1u, dst, src, &err); };
         set(a, a);
         EXPECT_EQ(walk::diff(t, a, b), "");
-        std::vector<const void *> of_c;
-        walk::blocks(t, c, of_c);
-        for (uint32_t i = 0; i < d.field_count; ++i) // and element-flag blocks
-            if (d.fields[i].kind == FieldKind::VarArray && on &&
-                walk::load<void *>(area_of(c, t), d.fields[i].flag_block) != nullptr)
-                of_c.push_back(nullptr);
-        const size_t live = st().live.size();
-        set(c, a);
+        set(c, a); // c's former contents are freed (or the handle's leak check fails)
         EXPECT_EQ(err, 0u);
-        EXPECT_EQ(st().live.size(), live - of_c.size()); // c's former contents were freed
         EXPECT_EQ(walk::diff(t, c, b), "");
         std::vector<const void *> left;
         walk::blocks(t, a, left);
@@ -316,36 +270,30 @@ TEST_F(Fields, WholeSetRefusals) {
     EXPECT_ERR(22u);
     EXPECT_EQ(last_trace(), "The object is not state tracked");
     EXPECT_EQ(walk::bytes(plain)[10] & QEL_OBJ_STATE_TRACKED, 0);
-    EXPECT_EQ(st().live.at(plain), 184u); // no area to write into
     EXPECT_EQ(vm_act_rsp_vm_name_length_get_value(h, 1, high, &err), 0u);
     EXPECT_EQ(vm_act_rsp_rc_get_value(h, 1, plain, &err), 1u);
+    // Moving an instance into a record field marks the field.
+    vm_nic_rsp_t *nic = vm_nic_rsp_create(h, 1);
+    vm_act_rsp_vm_if_rsp_set(h, 1, high, nic, &err);
+    EXPECT_EQ(vm_act_rsp_vm_if_rsp_state_flag_get(h, 1, high, &err), 2);
+    vm_nic_rsp_destroy(h, 1, nic);
     for (auto *x : {plain, high, low}) vm_act_rsp_destroy(h, 1, x);
-    // The variable array moves there without its element flags, which go.
+    // The variable array moves there without its element flags, which are
+    // freed (the handle's leak check).
     qel_standin::set_tracking(h, Tracking::Off);
     vm_id_valid_req_t *bare = vm_id_valid_req_create(h, 1);
     qel_standin::set_tracking(h, Tracking::On);
     vm_id_valid_req_t *full = vm_id_valid_req_create(h, 1);
     const uint8_t cred[3] = {1, 2, 3};
     vm_id_valid_req_credentials_set_mem(h, 1, full, cred, 3, &err);
-    const size_t live = st().live.size();
     vm_id_valid_req_set(h, 1, bare, full, &err);
     EXPECT_ERR(22u);
-    EXPECT_EQ(st().live.size(), live - 1);
     for (auto *x : {bare, full}) vm_id_valid_req_destroy(h, 1, x);
 }
 
-TEST_F(Fields, WholeSetOfListElementsKeepsEachInItsList) {
-    vm_if_mtu_t *l1 = vm_if_mtu_create(h, 1), *l2 = vm_if_mtu_create(h, 1);
-    vm_if_mtu_element_t *a = vm_if_mtu_element_create(h, 1), *b = vm_if_mtu_element_create(h, 1);
-    vm_if_mtu_mtu_list_set_last(h, 1, l1, a, &err);
-    vm_if_mtu_mtu_list_set_last(h, 1, l2, b, &err);
-    vm_if_mtu_element_mtu_set_value(h, 1, b, 1500, &err);
-    vm_if_mtu_element_set(h, 1, a, b, &err);
-    EXPECT_EQ(vm_if_mtu_element_mtu_get_value(h, 1, a, &err), 1500u);
-    EXPECT_EQ(vm_if_mtu_element_mtu_list_get_parent(h, 1, a, &err), l1);
-    EXPECT_EQ(vm_if_mtu_element_mtu_list_get_parent(h, 1, b, &err), l2);
-    EXPECT_EQ(vm_if_mtu_mtu_list_get_first(h, 1, l1, &err), a);
-    // A nested default profile never joins a list.
+// A record field of a list element's type (the default profile) never
+// joins a list.
+TEST_F(Fields, ANestedRecordNeverJoinsAList) {
     auto *cfg = make(vm_install_cfg_create, vm_install_cfg_destroy);
     vm_veltoprofile_t *p = vm_veltoprofile_create(h, 1);
     vm_install_cfg_profiles_set_last(h, 1, cfg, p, &err);
@@ -356,8 +304,6 @@ TEST_F(Fields, WholeSetOfListElementsKeepsEachInItsList) {
     EXPECT_EQ(err, 0u);
     vm_install_cfg_profiles_set_last(h, 1, cfg, def, &err);
     EXPECT_EQ(err, 22u);
-    vm_if_mtu_destroy(h, 1, l1);
-    vm_if_mtu_destroy(h, 1, l2);
 }
 
 // ---- Strings and fixed text ------------------------------------------------------------------
@@ -370,8 +316,6 @@ TEST_F(Fields, StringsKeepTheirLengthAndCopyOutTerminated) {
         char buf[64];
         auto get = [&](uint32_t size) { call<void>(walk::op(t, f, "get"), h, 1u, inst, buf, size, &err); };
         set("hello world", 11);
-        EXPECT_EQ(walk::length_of(inst, f), 11u);
-        EXPECT_EQ(flag(t, f, inst), 2);
         get(sizeof buf);
         EXPECT_STREQ(buf, "hello world");
         get(12);
@@ -434,7 +378,6 @@ TEST_F(Fields, FixedTextHoldsItsCapacity) {
         EXPECT_EQ(get(n + 1), "ab");
         EXPECT_EQ(get(10), "ab");
         EXPECT_ERR(28u); // the test is against the capacity
-        EXPECT_EQ(flag(t, f, inst), 2);
         EXPECT_EQ(call<uint32_t>(walk::op(t, f, "set_cr"), h, inst, "cr", 2), 0u);
     });
 }
@@ -461,7 +404,6 @@ TEST_F(Fields, ArraysOfSixElementsFlagThemAndTheWhole) {
         auto whole = [&] { return call<uint8_t>(o("state_flag_whole_get"), h, 1u, inst, &err); };
         auto elem = [&](uint32_t i) { return call<uint8_t>(o("state_flag_get"), h, 1u, inst, i, &err); };
         EXPECT_EQ(whole(), 2);
-        for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(elem(i), 0);
         call<void>(o("state_flag_whole_set"), h, 1u, inst, 0, &err);
         call<void>(o("set_value"), h, 1u, inst, 5u, static_cast<uint8_t>(0xEE), &err);
         EXPECT_EQ(call<uint8_t>(o("get_value"), h, 1u, inst, 5u, &err), 0xEE);
@@ -560,18 +502,17 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
         EXPECT_EQ(end("get_first"), nullptr);
         put("set_last", e[1]);
         EXPECT_EQ(end("get_first"), e[1]);
-        EXPECT_EQ(end("get_last"), e[1]);
         EXPECT_EQ(walk::load<const void *>(e[1], 24), walk::bytes(owner) + f.offset); // next: the head
         put("set_first", e[0]);
         put_at("set_after", e[1], e[3]);
         put_at("set_before", e[3], e[2]);
         EXPECT_EQ(err, 0u);
         EXPECT_EQ(count(), 4u);
-        std::vector<void *> fwd, back;
+        // A whole-object set between two listed elements leaves each where it is.
+        call<void>(walk::op(et, "set"), h, 1u, e[1], e[2], &err);
+        std::vector<void *> fwd;
         for (void *x = end("get_first"); x != nullptr; x = step("get_next", x)) fwd.push_back(x);
-        for (void *x = end("get_last"); x != nullptr; x = step("get_prev", x)) back.push_back(x);
         EXPECT_EQ(fwd, (std::vector<void *>{e[0], e[1], e[2], e[3]}));
-        EXPECT_EQ(back, (std::vector<void *>{e[3], e[2], e[1], e[0]}));
         EXPECT_EQ(parent(e[2]), owner);
         // An element whose life is over (a negative instance variant) has no parent: 43.
         auto *variant = static_cast<int8_t *>(e[2]) + 8;
@@ -581,7 +522,6 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
         EXPECT_ERR(43u);
         *variant = was;
         EXPECT_EQ(parent(e[4]), nullptr);
-        EXPECT_EQ(call<uint8_t>(o("state_flag_get"), h, 1u, owner, &err), 2);
         // Removal: the element is the caller's; the flag is left as it was.
         call<void>(o("state_flag_set"), h, 1u, owner, 0, &err);
         put("remove", e[0]);
@@ -743,7 +683,8 @@ TEST_F(Fields, RefusalsLeaveTheInstanceAsItWas) {
 // Every store into instance memory is announced before it is made: each
 // field of every type set in turn and set again over what it holds, the
 // whole object moved in (both sides); then list elements
-// removed, reinserted and destroyed, elements dropped, the embedded mark.
+// removed, reinserted and destroyed while linked, elements dropped, the
+// embedded mark.
 TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
     Watch w(h);
     auto announced = [&](const void *base, auto op) {
@@ -796,8 +737,12 @@ TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
     }
     announced(r, [&] { vm_nic_rsp_vm_if_info_remove(h, 1, r, es[1], &err); });
     announced(r, [&] { vm_nic_rsp_vm_if_info_set_before(h, 1, r, es[0], es[1], &err); });
-    w.forget(es[2], 173);
-    announced(r, [&] { vm_nic_list_destroy(h, 1, es[2]); });
+    // An element destroyed while linked (es[0], now between the others) leaves its list.
+    w.forget(es[0], 173);
+    announced(r, [&] { vm_nic_list_destroy(h, 1, es[0]); });
+    EXPECT_EQ(vm_nic_rsp_vm_if_info_get_count(h, 1, r, &err), 2u);
+    EXPECT_EQ(vm_nic_rsp_vm_if_info_get_next(h, 1, r, es[1], &err), es[2]);
+    EXPECT_EQ(vm_nic_rsp_vm_if_info_get_prev(h, 1, r, es[2], &err), es[1]);
     announced(r, [&] { vm_nic_rsp_set_instance_embedded(h, 1, r); });
     auto *q = make(vm_id_valid_req_create, vm_id_valid_req_destroy);
     const uint8_t one = 1;

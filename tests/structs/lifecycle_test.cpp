@@ -1,6 +1,7 @@
 // Creation and destruction of every structure type: headers, statistics,
 // placeholders, failures, object mappings, interface references, fatal
-// handles, and what the runtime's databases hear.
+// handles, and what the runtime's databases hear.  (List heads: every list
+// test.)
 #include <fstream>
 #include <sstream>
 
@@ -29,25 +30,13 @@ TEST_P(Life, EveryTypeIsCreatedCountedAndDestroyedWhole) {
         EXPECT_EQ(static_cast<int8_t>(b[8]), d.highest()); // the stand-in's domain: the highest
         EXPECT_EQ((b[10] & QEL_OBJ_STATE_TRACKED) != 0, on);
         EXPECT_EQ(st().live.at(inst), d.alloc_size() + (on ? d.state[d.variants - 1] : 0));
-        for (uint32_t i = 0; i < d.field_count; ++i) {
-            const FieldDesc &f = d.fields[i];
-            if (f.kind != FieldKind::List) continue;
-            const uint8_t *head = b + f.offset;
-            EXPECT_EQ(walk::load<const void *>(inst, f.offset), head);
-            EXPECT_EQ(walk::load<const void *>(inst, f.offset + 8), head);
-            EXPECT_EQ(walk::load<const void *>(inst, f.offset + 16), inst);
-            EXPECT_EQ(walk::load<uint32_t>(inst, f.offset + 24), 0u);
-        }
         auto creates = qel_standin::calls_named(h, "qellib_type_stats_create_object");
         ASSERT_FALSE(creates.empty());
         EXPECT_EQ(creates.front().obj, walk::load<void *>(inst, 0)); // the instance itself comes first
         walk::Filler fill{h, std::mt19937(t)};
         fill.fill(t, inst);
-        EXPECT_EQ(fill.err, 0u);
-        walk::destroy(h, t, inst);
-        EXPECT_TRUE(st().live.empty());
-        EXPECT_EQ(calls("qellib_type_stats_create_object"),
-                  calls("qellib_type_stats_destroy_object"));
+        walk::destroy(h, t, inst); // every block back: the handle's leak check
+        EXPECT_EQ(calls("qellib_type_stats_create_object"), calls("qellib_type_stats_destroy_object"));
     }
 }
 
@@ -214,28 +203,6 @@ TEST_F(Lifecycle, DestroyAnswersTheRuntimeAsTheCasesSay) {
         if (fate == "kept") walk::destroy(h, t, inst);
     }
     h->per_object_mapping = 0;
-    EXPECT_EQ(err, 0u);
-}
-
-// An element destroyed while linked leaves its list, which counts one less.
-TEST_F(Lifecycle, DestroyingALinkedElementUnlinksIt) {
-    vm_mac_pool_t *pool = vm_mac_pool_create(h, 1);
-    vm_mac_pool_addr_t *e[3];
-    for (auto &x : e) {
-        x = vm_mac_pool_addr_create(h, 1);
-        vm_mac_pool_mac_addr_list_set_last(h, 1, pool, x, &err);
-    }
-    qel_standin::reset_global();
-    vm_mac_pool_addr_destroy(h, 1, e[1]);
-    EXPECT_EQ(vm_mac_pool_mac_addr_list_get_count(h, 1, pool, &err), 2u);
-    EXPECT_EQ(vm_mac_pool_mac_addr_list_get_next(h, 1, pool, e[0], &err), e[2]);
-    EXPECT_EQ(vm_mac_pool_mac_addr_list_get_prev(h, 1, pool, e[2], &err), e[0]);
-    EXPECT_FALSE(qel_standin::ranges().empty()); // the links were announced
-    vm_mac_pool_addr_destroy(h, 1, e[0]);
-    vm_mac_pool_addr_destroy(h, 1, e[2]);
-    EXPECT_EQ(vm_mac_pool_mac_addr_list_get_count(h, 1, pool, &err), 0u);
-    EXPECT_EQ(vm_mac_pool_mac_addr_list_get_first(h, 1, pool, &err), nullptr);
-    vm_mac_pool_destroy(h, 1, pool);
     EXPECT_EQ(err, 0u);
 }
 

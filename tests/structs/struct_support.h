@@ -93,12 +93,8 @@ protected:
         return p;
     }
     void keep(std::function<void()> destroy) { made_.push_back(std::move(destroy)); }
-    void release_all() {
-        for (auto it = made_.rbegin(); it != made_.rend(); ++it) (*it)();
-        made_.clear();
-    }
     void TearDown() override {
-        release_all();
+        for (auto it = made_.rbegin(); it != made_.rend(); ++it) (*it)();
         test::HandleTest::TearDown();
     }
 
@@ -116,25 +112,7 @@ namespace walk = test::walk;
 using walk::kTypes;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t type_index(std::string_view n) {
-    for (uint32_t t = 0; t < drov::schema::kTypeCount; ++t)
-        if (n == kTypes[t].name) return t;
-    return ~0u;
-}
-
 using Marshal = decltype(walk::Ops::marshal);
-
-inline Bytes slice(const Bytes &b, size_t at, size_t n) {
-    return Bytes(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
-}
-
-// The traces with catalogue index `index` recorded so far.
-inline std::vector<qel_standin::TraceRecord> traces_at(uint32_t index) {
-    std::vector<qel_standin::TraceRecord> out;
-    for (const auto &r : qel_standin::traces())
-        if (r.index == index) out.push_back(r);
-    return out;
-}
 
 inline uint64_t wlog_inits() {
     uint64_t n = 0;
@@ -143,32 +121,24 @@ inline uint64_t wlog_inits() {
     return n;
 }
 
-inline uint8_t obj_flags(const void *inst) { return walk::bytes(inst)[10]; }
-
 // An owning test that makes instances of any type by index.
 class WireTest : public test::structs::Owning {
 protected:
-    template <class T = void> T *make(uint32_t t, qel_handle_t *on = nullptr) {
-        return static_cast<T *>(own(t, walk::create(on ? on : h, t), on));
-    }
-    template <class T> T *own(uint32_t t, T *inst, qel_handle_t *on = nullptr) {
-        keep([this, t, inst, on] { walk::destroy(on ? on : h, t, inst); });
+    template <class T = void> T *make(uint32_t t) { return static_cast<T *>(own(t, walk::create(h, t))); }
+    template <class T> T *own(uint32_t t, T *inst) {
+        keep([this, t, inst] { walk::destroy(h, t, inst); });
         return inst;
     }
     // The bytes the encoder `m` (marshal by default) wrote into a buffer of
     // `size` bytes filled with 0xAB.
-    Bytes encode(uint32_t t, const void *inst, uint32_t size = 256, Marshal m = nullptr,
-                 qel_handle_t *on = nullptr) {
+    Bytes encode(uint32_t t, const void *inst, uint32_t size = 256, Marshal m = nullptr) {
         Bytes buf(size == 0 ? 1 : size, 0xAB);
-        buf.resize((m ? m : walk::ops(t).marshal)(on ? on : h, 1, buf.data(), inst,
-                                            static_cast<int32_t>(size), &err));
+        buf.resize((m ? m : walk::ops(t).marshal)(h, 1, buf.data(), inst, static_cast<int32_t>(size), &err));
         return buf;
     }
     // Decodes `b` into `inst`, telling the decoder `len` bytes (all of b by default).
-    uint32_t decode(uint32_t t, const Bytes &b, void *inst, uint32_t update = 0, int32_t len = -1,
-                    qel_handle_t *on = nullptr) {
-        return walk::ops(t).unmarshal(on ? on : h, 1, b.data(), inst,
-                               len < 0 ? static_cast<int32_t>(b.size()) : len, update, &err);
+    uint32_t decode(uint32_t t, const Bytes &b, void *inst, uint32_t update = 0, int32_t len = -1) {
+        return walk::ops(t).unmarshal(h, 1, b.data(), inst, len < 0 ? static_cast<int32_t>(b.size()) : len, update, &err);
     }
 };
 

@@ -31,7 +31,7 @@ protected:
 };
 
 TEST_F(Runtime, FixedArraysAndTextsGoValueByValueWhenTheRuntimeSaysSo) {
-    constexpr uint32_t kProfile = type_index("vm_profile");
+    constexpr uint32_t kProfile = drov::schema::k_vm_profile;
     auto *p = make<vm_profile_t>(kProfile);
     vm_profile_name_set(h, 1, p, "name", 4, &err);
     const uint8_t mac[6] = {1, 2, 3, 4, 5, 6};

@@ -14,12 +14,12 @@ namespace {
 using namespace wire;
 using qel_standin::Tracking;
 
-constexpr uint32_t kVmId = type_index("vm_id");
-constexpr uint32_t kActRsp = type_index("vm_act_rsp");
-constexpr uint32_t kNicRsp = type_index("vm_nic_rsp");
-constexpr uint32_t kMacPool = type_index("vm_mac_pool");
-constexpr uint32_t kIdent = type_index("vm_ident");
-constexpr uint32_t kReq = type_index("vm_id_valid_req");
+constexpr uint32_t kVmId = drov::schema::k_vm_id;
+constexpr uint32_t kActRsp = drov::schema::k_vm_act_rsp;
+constexpr uint32_t kNicRsp = drov::schema::k_vm_nic_rsp;
+constexpr uint32_t kMacPool = drov::schema::k_vm_mac_pool;
+constexpr uint32_t kIdent = drov::schema::k_vm_ident;
+constexpr uint32_t kReq = drov::schema::k_vm_id_valid_req;
 using VmIdPoints = drov::tp::TypePoints<kVmId>;
 
 std::string fatal_at(uint32_t index) { return "fatal trace " + std::to_string(index) + "\n"; }
@@ -40,16 +40,9 @@ protected:
         vm_ident_name_set(h, 1, i, name, static_cast<uint32_t>(std::strlen(name)), &err);
         return i;
     }
-    vm_id_valid_req_t *request(uint32_t n = 5) {
-        auto *r = make<vm_id_valid_req_t>(kReq);
-        const uint8_t cred[5] = {1, 2, 3, 4, 5};
-        vm_id_valid_req_credentials_set_mem(h, 1, r, cred, n, &err);
-        return r;
-    }
     std::string name_of(const vm_ident_t *i) {
         return std::string(walk::load<const char *>(i, 16), walk::load<uint32_t>(i, 12));
     }
-    size_t allocations() { return calls("allocate"); }
     Bytes scratch = Bytes(256);
 };
 
@@ -64,16 +57,13 @@ TEST_F(Wire, AListFlagWithOneByteOfRoomLeftIsDropped) {
     vm_mac_pool_mac_addr_list_state_flag_set(h, 1, p, 9, &err);
     const Bytes b = encode(kMacPool, p, 64);
     ASSERT_EQ(b.back(), 9);
-    Bytes shorter = slice(b, 0, b.size() - 1);
+    Bytes shorter(b.begin(), b.end() - 1);
     shorter[5] -= 1;
     EXPECT_EQ(encode(kMacPool, p, static_cast<uint32_t>(b.size())), shorter);
     ASSERT_EQ(err, 0u);
-    auto *full = make<vm_mac_pool_t>(kMacPool);
-    qel_standin::reset_global();
-    EXPECT_EQ(decode(kMacPool, b, full), b.size());
-    EXPECT_EQ(vm_mac_pool_mac_addr_list_state_flag_get(h, 1, full, &err), 9);
-    EXPECT_TRUE(traces_at(drov::tp::TypePoints<kMacPool>::offset_jump.index).empty());
-    shorter.push_back(0x77); // given more bytes than the body: the flag is not looked for
+    // Given more bytes than the body, the flag is not looked for.  (Read
+    // when there: mac_pool_tracked.hex.)
+    shorter.push_back(0x77);
     auto *q = make<vm_mac_pool_t>(kMacPool);
     vm_mac_pool_mac_addr_list_state_flag_set(h, 1, q, 5, &err);
     EXPECT_EQ(decode(kMacPool, shorter, q), shorter.size() - 1);
@@ -87,34 +77,18 @@ TEST_F(Wire, AStringLongerThanTheRoomIsCutWithError90AndTheBufferIsFull) {
     EXPECT_EQ(err, 90u);
     EXPECT_EQ(st().last_error, 90u);
     EXPECT_EQ(b.size(), 14u);
-    EXPECT_EQ(slice(b, 6, 8), (Bytes{0, 0, 0, 10, '0', '1', '2', '3'}));
+    EXPECT_EQ(Bytes(b.begin() + 6, b.end()), (Bytes{0, 0, 0, 10, '0', '1', '2', '3'}));
 }
 
-// Of a peer's flag byte only the tracked bit (when tracking) and the ra
-// bit reach the instance.
-TEST_F(Wire, RaDataTravelsAfterTheFlagByteAndMarksTheDecodedInstance) {
+// Ra data the runtime holds travels after the flag byte, not counted by
+// len.  (Reading it, and which bits of a peer's flag byte reach the
+// instance: wire_ra_data.hex, wire_peer_flags*.hex.)
+TEST_F(Wire, RaDataTravelsAfterTheFlagByte) {
     auto *id = make<vm_id_t>(kVmId);
     vm_id_id_set_value(h, 1, id, 5, &err);
     reinterpret_cast<uint8_t *>(id)[10] |= 0x20;
-    Bytes b = encode(kVmId, id, 64);
-    ASSERT_EQ(b.size(), 19u); // the stand-in's ra data takes 9 bytes
-    EXPECT_EQ(b[1], 0x20);
-    EXPECT_EQ(slice(b, 11, 8), (Bytes{0, 0, 0, 8, 0, 0, 0, 5}));
-    EXPECT_EQ(vm_id_len(h, 1, id), 10u); // ra data not counted
-    void *r = make(kVmId);
-    EXPECT_EQ(decode(kVmId, b, r), 19u);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(obj_flags(r) & 0x20, 0x20);
-    EXPECT_EQ(walk::load<uint32_t>(r, 12), 5u);
-    for (Tracking tr : {Tracking::Off, Tracking::On}) {
-        qel_standin::set_tracking(h, tr);
-        void *q = walk::create(h, kVmId);
-        const uint8_t before = obj_flags(q);
-        EXPECT_EQ(decode(kVmId, Bytes{0, 0xDF, 0, 0, 0, 8, 0, 0, 0, 1}, q), 10u);
-        EXPECT_EQ(obj_flags(q), before | (tr == Tracking::On ? 0x08 : 0));
-        walk::destroy(h, kVmId, q);
-    }
-    qel_standin::set_tracking(h, Tracking::Absent);
+    EXPECT_EQ(encode(kVmId, id, 64), (Bytes{0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 5}));
+    EXPECT_EQ(vm_id_len(h, 1, id), 10u);
 }
 
 TEST_F(Wire, AnInstanceOwningItsRecordBlockKeepsIt) {
@@ -131,18 +105,15 @@ TEST_F(Wire, AnInstanceOwningItsRecordBlockKeepsIt) {
 }
 
 TEST_F(Wire, TheDomainIsAskedOncePerTypeWhateverTheListLength) {
-    // vm_act_rsp, its four enumerations, vm_nic_rsp, and per element type
-    // vm_nic_list, vm_nic_info and its three enumerations.
-    for (uint32_t nics : {1u, 16u}) {
-        vm_act_rsp_t *a = act_rsp();
-        vm_nic_rsp_t *r = vm_act_rsp_vm_if_rsp_get(h, 1, a, &err);
-        for (uint32_t i = 0; i < nics; ++i)
-            vm_nic_rsp_vm_if_info_set_last(h, 1, r, vm_nic_list_create(h, 1), &err);
-        st().calls.clear();
-        encode(kActRsp, a, 1 << 16);
-        EXPECT_EQ(calls("qel_domain_lookup_variant"), 11u) << nics;
-    }
+    vm_act_rsp_t *a = act_rsp();
+    vm_nic_rsp_t *r = vm_act_rsp_vm_if_rsp_get(h, 1, a, &err);
+    for (int i = 0; i < 16; ++i) vm_nic_rsp_vm_if_info_set_last(h, 1, r, vm_nic_list_create(h, 1), &err);
+    st().calls.clear();
+    encode(kActRsp, a, 1 << 16);
     EXPECT_EQ(err, 0u);
+    // vm_act_rsp, its four enumerations, vm_nic_rsp, and once for all 16
+    // elements vm_nic_list, vm_nic_info and its three enumerations.
+    EXPECT_EQ(calls("qel_domain_lookup_variant"), 11u);
 }
 
 // ---- Version skew -------------------------------------------------------------------------
@@ -168,11 +139,11 @@ TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInsideAClone) {
 
     err = 0;
     vm_nic_rsp_t *out = nullptr;
-    const size_t made = allocations();
+    const size_t made = calls("allocate");
     vm_nic_rsp_clone(h, 1, r, &out, scratch.data(), 256, &err);
     EXPECT_EQ(err, 43u);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(allocations(), made);
+    EXPECT_EQ(calls("allocate"), made);
 }
 
 // ---- State tracking on one side --------------------------------------------------------------
@@ -237,24 +208,20 @@ protected:
     Bytes b;
 };
 
-TEST_F(Lists, TheSameCountIsDecodedInPlaceUnderTheUpdateFlagAndAppendedWithout) {
-    for (uint32_t update : {1u, 0u}) {
-        vm_nic_rsp_t *dst = rsp({7, 8, 9});
-        auto before = elems(dst);
-        const size_t made = allocations();
-        EXPECT_EQ(decode(kNicRsp, b, dst, update), b.size());
-        EXPECT_EQ(err, 0u);
-        EXPECT_EQ(handles(dst), (update ? std::vector<uint32_t>{1, 2, 3} : std::vector<uint32_t>{7, 8, 9, 1, 2, 3}));
-        EXPECT_EQ(count(dst), update ? 3u : 6u);
-        if (update != 0) {
-            EXPECT_EQ(elems(dst), before);
-            EXPECT_EQ(allocations(), made);
-        }
-    }
+// Without the update flag the elements are appended.  (The same count
+// decoded in place allocates nothing: the checks of the fuzz starting
+// inputs.)
+TEST_F(Lists, WithoutTheUpdateFlagTheElementsAreAppended) {
+    vm_nic_rsp_t *dst = rsp({7, 8, 9});
+    EXPECT_EQ(decode(kNicRsp, b, dst), b.size());
+    EXPECT_EQ(err, 0u);
+    EXPECT_EQ(handles(dst), (std::vector<uint32_t>{7, 8, 9, 1, 2, 3}));
+    EXPECT_EQ(count(dst), 6u);
 }
 
-// The old elements are destroyed: their blocks go back, each link pair is
-// announced together first, and a database handle hears them detached.
+// The old elements are destroyed (their blocks go back: the leak check),
+// each link pair is announced together first, and a database handle hears
+// them detached.
 TEST_F(Lists, AnUpdateWithAnotherCountReplacesTheElementsAsRemovalDoes) {
     vm_nic_rsp_t *dst = rsp({7, 8});
     auto old = elems(dst);
@@ -265,16 +232,10 @@ TEST_F(Lists, AnUpdateWithAnotherCountReplacesTheElementsAsRemovalDoes) {
     EXPECT_EQ(decode(kNicRsp, b, dst, 1), b.size());
     h->containment_recording = 0;
     h->type_info_mode = 0;
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(handles(dst), (std::vector<uint32_t>{1, 2, 3}));
-    EXPECT_EQ(count(dst), 3u);
-    size_t freed = 0, pairs = 0;
-    for (void *o : old) {
-        for (const auto &c : qel_standin::calls_named(h, "free")) freed += c.obj == o;
-        for (const auto &r : qel_standin::ranges())
-            pairs += r.addr == static_cast<uint8_t *>(o) + 24 && r.len == 16;
-    }
-    EXPECT_EQ(freed, 2u);
+    EXPECT_EQ(err, 0u); // (what it holds then: the starting inputs' check of an update)
+    size_t pairs = 0;
+    for (void *o : old)
+        for (const auto &r : qel_standin::ranges()) pairs += r.addr == static_cast<uint8_t *>(o) + 24 && r.len == 16;
     EXPECT_EQ(pairs, 2u);
     auto detached = qel_standin::calls_named(h, "qeldb_plat_set_detach");
     ASSERT_EQ(detached.size(), 2u);
@@ -302,7 +263,9 @@ TEST_F(Lists, AFailingElementInPlaceIsTracedAndEndsTheList) {
     decode(kNicRsp, b, dst, 1, 10 + element + 8);
     EXPECT_EQ(err, 90u);
     EXPECT_EQ(handles(dst), (std::vector<uint32_t>{1, 8, 9}));
-    auto traced = traces_at(drov::tp::FieldPoints<kNicRsp, 0>::element_failed.index);
+    std::vector<qel_standin::TraceRecord> traced;
+    for (const auto &r : qel_standin::traces())
+        if (r.index == drov::tp::FieldPoints<kNicRsp, 0>::element_failed.index) traced.push_back(r);
     ASSERT_EQ(traced.size(), 1u);
     EXPECT_EQ(traced[0].flags, 0x3000000u);
     EXPECT_EQ(traced[0].args.at(0).s, std::strerror(90));
@@ -350,6 +313,7 @@ TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
         st().calls.clear();
         st().writes.clear();
         EXPECT_EQ(decode(kIdent, *c.b, r, c.update), c.b->size());
+        for (const auto &w : st().writes) EXPECT_EQ(w.owner, r); // every store announced as the instance's
         EXPECT_EQ(calls("allocate"), c.allocs);
         EXPECT_EQ(calls("free"), c.frees);
         const char *now = walk::load<const char *>(r, 16);
@@ -366,48 +330,12 @@ TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
     }
 }
 
-TEST_F(Wire, TheDecoderAnnouncesEveryStoreItMakesIntoTheInstance) {
-    Bytes b = encode(kIdent, ident("abc"), 64);
-    qel_standin::set_domain_variant(h, "vm_ident", -1);
-    void *r = make(kIdent);
-    st().writes.clear();
-    EXPECT_EQ(decode(kIdent, b, r), 13u);
-    auto told = [&](size_t offset, uint32_t len) {
-        for (const auto &w : st().writes)
-            if (w.addr == static_cast<uint8_t *>(r) + offset && w.len == len && w.owner == r) return true;
-        return false;
-    };
-    EXPECT_TRUE(told(8, 1));  // the instance variant, from -1 to 0
-    EXPECT_TRUE(told(12, 4)); // the length
-    EXPECT_TRUE(told(16, 8)); // the character block
-}
-
-// The characters, the elements, their flag block: each failing to be had
-// ends the decoding with nothing read, and the first two with no length set.
-TEST_F(Wire, AFailedAllocationOfCharactersElementsOrTheirFlagsEndsTheDecodingWith12) {
-    qel_standin::set_tracking(h, Tracking::On);
-    const Bytes s = encode(kIdent, ident("abc"), 64), a = encode(kReq, request(3), 64);
-    for (auto [t, b, nth] : {std::tuple{kIdent, &s, 1}, std::tuple{kReq, &a, 1}, std::tuple{kReq, &a, 2}}) {
-        SCOPED_TRACE(walk::name(t) + " allocation " + std::to_string(nth));
-        void *r = make(t);
-        err = 0;
-        st().fail_alloc_at = st().alloc_calls + static_cast<uint64_t>(nth);
-        EXPECT_EQ(decode(t, *b, r), 0u);
-        EXPECT_EQ(err, 12u);
-        uint32_t e = 0; // the string's or the array's length
-        if (nth == 1) {
-            EXPECT_EQ(t == kIdent ? walk::load<uint32_t>(r, 12)
-                                  : vm_id_valid_req_credentials_len_get_value(h, 1, static_cast<vm_id_valid_req_t *>(r), &e),
-                      0u);
-        }
-    }
-}
-
 TEST_F(Wire, ElementFlagsCutShortLeaveTheRestZeroInAReusedBlock) {
     qel_standin::set_tracking(h, Tracking::On);
     auto flagged = [&](uint8_t flag) {
-        vm_id_valid_req_t *r = request();
-        const uint8_t flags[5] = {flag, flag, flag, flag, flag};
+        auto *r = make<vm_id_valid_req_t>(kReq);
+        const uint8_t cred[5] = {1, 2, 3, 4, 5}, flags[5] = {flag, flag, flag, flag, flag};
+        vm_id_valid_req_credentials_set_mem(h, 1, r, cred, 5, &err);
         vm_id_valid_req_credentials_state_flag_set_arr(h, 1, r, flags, 5, &err);
         return r;
     };
@@ -464,35 +392,25 @@ TEST_F(Wire, TheEntryChecksComeBeforeAnyByteIsTouched) {
     h->err = 0;
 }
 
-// A list owner's decoder registers; a nested record is decoded by its own
-// type's decoder, which may be an owner's.  Its XML reader registers first,
-// even with an error pending.
-bool owns_list(uint32_t t) {
-    for (uint32_t i = 0; i < kTypes[t].field_count; ++i)
-        if (kTypes[t].fields[i].kind == drov::schema::FieldKind::List) return true;
-    return false;
-}
-uint64_t registrations(uint32_t t) {
-    uint64_t n = owns_list(t) ? 1 : 0;
-    for (uint32_t i = 0; i < kTypes[t].field_count; ++i) {
-        const auto &f = kTypes[t].fields[i];
-        if (f.kind == drov::schema::FieldKind::Record) n += registrations(static_cast<uint32_t>(f.ref));
-    }
-    return n;
-}
-
+// A list owner's decoder registers the trace module, and so does a nested
+// record's decoder when its type owns a list; an XML reader registers when
+// its own type owns one, first, even with an error pending.
 TEST_F(Wire, OnlyTheListOwnersRegisterTheTraceModuleWhenDecodingOrReadingXml) {
     using FromXml = void (*)(qel_handle_t *, uint32_t, const char *, void *, void *, uint32_t *, char *, uint32_t);
-    for (uint32_t t = 0; t < walk::kStructs; ++t) {
-        void *inst = make(t);
-        Bytes b = encode(t, inst, 4096);
+    struct Row {
+        uint32_t t;
+        uint64_t decoding, reading;
+    };
+    for (Row r : {Row{kVmId, 0, 0}, Row{kNicRsp, 1, 1}, Row{kActRsp, 1, 0}}) {
+        void *inst = make(r.t);
+        Bytes b = encode(r.t, inst, 4096);
         uint64_t before = wlog_inits();
-        decode(t, b, inst, 1);
-        EXPECT_EQ(wlog_inits() - before, registrations(t)) << walk::name(t);
+        decode(r.t, b, inst, 1);
+        EXPECT_EQ(wlog_inits() - before, r.decoding) << walk::name(r.t);
         before = wlog_inits();
         uint32_t pending = 5;
-        walk::fn<FromXml>(walk::op(t, "from_xml"))(h, 1, "/x", nullptr, nullptr, &pending, nullptr, 0);
-        EXPECT_EQ(wlog_inits() - before, owns_list(t) ? 1u : 0u) << walk::name(t);
+        walk::fn<FromXml>(walk::op(r.t, "from_xml"))(h, 1, "/x", nullptr, nullptr, &pending, nullptr, 0);
+        EXPECT_EQ(wlog_inits() - before, r.reading) << walk::name(r.t);
     }
     EXPECT_EQ(err, 0u);
 }
@@ -530,8 +448,7 @@ TEST_F(Cloning, ACloneKeepsTheSourcesVariantWhateverTheDomainKnows) {
     EXPECT_EQ(err, 0u);
     ASSERT_NE(out, nullptr);
     own(kActRsp, out);
-    EXPECT_EQ(walk::instance_variant(out), 2);
-    EXPECT_EQ(walk::diff(kActRsp, a, out), "");
+    EXPECT_EQ(walk::diff(kActRsp, a, out), ""); // variant 2 included
     qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
 }
 
@@ -549,12 +466,12 @@ TEST_F(Cloning, FailuresBeforeTheDecodingLeaveOutAsItWas) {
                    Case{src, true, scratch.data(), 256, 2}}) {
         vm_ident_t *out = given;
         err = 0;
-        const size_t made = allocations();
+        const size_t made = calls("allocate");
         vm_ident_clone_internal(h, 1, c.src, c.null_out ? nullptr : &out, c.buf, c.len, &err);
         EXPECT_EQ(err, c.code);
         EXPECT_EQ(st().last_error, c.code);
         EXPECT_EQ(out, given);
-        EXPECT_EQ(allocations(), made);
+        EXPECT_EQ(calls("allocate"), made);
     }
     EXPECT_EQ(name_of(given), "given");
     err = 7;

@@ -5,6 +5,7 @@
 #include "elf_file.h"
 #include "types.h"
 
+#include <bzlib.h>
 #include <elf.h>
 #include <gtest/gtest.h>
 
@@ -37,20 +38,27 @@ template <class Fn> int each_case(std::istream &in, Fn &&fn) {
     return cases;
 }
 
+// Text compressed with bzip2, as the catalogue's texts are, in blocks of
+// block_100k times 100 kB.
+inline Bytes compress(const std::string &text, int block_100k) {
+    Bytes out(text.size() + text.size() / 100 + 600);
+    auto size = static_cast<unsigned>(out.size());
+    EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char *>(out.data()), &size, const_cast<char *>(text.data()),
+                                       static_cast<unsigned>(text.size()), block_100k, 0, 0),
+              BZ_OK);
+    out.resize(size);
+    return out;
+}
+
 inline std::string hex(std::uint64_t v) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
     return buf;
 }
 
-inline const Bytes &library() {
-    static const Bytes bytes = drovdef::read_file(DROVDEF_LIBRARY);
-    return bytes;
-}
-
 // The undamaged library.
 struct Layout {
-    const Bytes &lib = library();
+    const Bytes lib = drovdef::read_file(DROVDEF_LIBRARY);
     const drovdef::ElfFile elf{Bytes(lib)};
     const drovdef::TypeTable table = drovdef::read_type_table(elf);
     const std::size_t shoff = drovdef::load_u64(&lib[40]);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 namespace {
@@ -23,42 +24,33 @@ namespace schema = drovdef::schema;
 // refusal (tests/golden/drovdef/compat.cases).
 TEST(drovdef_compat, VerdictsOnSchemaEdits) {
     std::ifstream in(DROVDEF_GOLDEN "/compat.cases");
-    std::string name, text, old_text;
-    std::vector<std::string> want;
-    bool verdicts = false;
+    std::vector<std::pair<std::string, std::vector<std::string>>> blocks; // name, lines
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("=== ")) blocks.push_back({line.substr(4), {}});
+        else if (!blocks.empty() && !line.empty() && line[0] != '#') blocks.back().second.push_back(line);
+    }
+    std::string old_text;
     int cases = 0;
-    auto finish = [&] {
+    for (const auto &[name, lines] : blocks) {
+        SCOPED_TRACE(name);
+        const auto verdicts = std::ranges::find(lines, "---");
+        std::string text;
+        for (auto line = lines.begin(); line != verdicts; ++line) text += *line + "\n";
         if (name == "old") {
             old_text = text;
-        } else if (!name.empty()) {
-            SCOPED_TRACE(name);
-            ++cases;
-            std::vector<std::string> got;
-            try {
-                for (const auto &v : drovdef::compat::compare(schema::parse(old_text, "old"), schema::parse(text, "new")))
-                    got.push_back(drovdef::compat::line(v));
-            } catch (const drovdef::Error &e) {
-                got = {std::string("error: ") + e.what()};
-            }
-            EXPECT_TRUE(verdicts);
-            EXPECT_EQ(got, want);
+            continue;
         }
-        text.clear();
-        want.clear();
-        verdicts = false;
-    };
-    for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("=== ")) {
-            finish();
-            name = line.substr(4);
-        } else if (line == "---") {
-            verdicts = true;
-        } else if (!line.empty() && line[0] != '#') {
-            if (verdicts) want.push_back(line);
-            else text += line + "\n";
+        ++cases;
+        ASSERT_NE(verdicts, lines.end());
+        std::vector<std::string> got;
+        try {
+            for (const auto &v : drovdef::compat::compare(schema::parse(old_text, "old"), schema::parse(text, "new")))
+                got.push_back(drovdef::compat::line(v));
+        } catch (const drovdef::Error &e) {
+            got = {std::string("error: ") + e.what()};
         }
+        EXPECT_EQ(got, std::vector<std::string>(std::next(verdicts), lines.end()));
     }
-    finish();
     EXPECT_EQ(cases, 30);
 }
 
@@ -69,8 +61,6 @@ TEST(drovdef_compat, VerdictsOnSchemaEdits) {
 // variant bytes the tool lowers before the library decodes).
 TEST(drovdef_wire_walk, EndsWhereTheLibrarysDecodingEnds) {
     const schema::Schema &s = schema::builtin();
-    auto highest = [](const schema::Type &t) { return t.variants() - 1; };
-    auto oldest = [](const schema::Type &) { return 0; };
     int messages = 0;
     for (const bool tracking : {false, true}) {
         drov::Handle h;
@@ -81,7 +71,8 @@ TEST(drovdef_wire_walk, EndsWhereTheLibrarysDecodingEnds) {
             const std::string name(C::type_name);
             SCOPED_TRACE(name + (tracking ? ", tracking" : ""));
             const schema::Type &t = *s.find(name);
-            auto check = [&](const std::vector<uint8_t> &bytes, const std::function<int(const schema::Type &)> &known) {
+            auto check = [&](const std::vector<uint8_t> &bytes, bool older) {
+                auto known = [older](const schema::Type &k) { return older ? 0 : k.variants() - 1; };
                 const drovdef::wire::Walk w = drovdef::wire::walk(h.get(), s, t, bytes, known);
                 std::vector<uint8_t> patched = bytes;
                 for (const auto &p : w.segments)
@@ -106,14 +97,13 @@ TEST(drovdef_wire_walk, EndsWhereTheLibrarysDecodingEnds) {
                 const std::vector<std::byte> wire = inst.encode();
                 const std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t *>(wire.data()),
                                                  reinterpret_cast<const uint8_t *>(wire.data()) + wire.size());
-                for (const auto &known : {std::function<int(const schema::Type &)>(highest),
-                                          std::function<int(const schema::Type &)>(oldest)}) {
+                for (const bool older : {false, true}) {
                     for (size_t k = 0; k <= bytes.size(); ++k) {
-                        check({bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(k)}, known);
+                        check({bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(k)}, older);
                         if (k == bytes.size()) break;
                         std::vector<uint8_t> damaged = bytes;
                         damaged[k] ^= 0xff;
-                        check(damaged, known);
+                        check(damaged, older);
                     }
                 }
             }
