@@ -47,6 +47,8 @@ struct RunResult {
 // Sanitizer builds map far more memory than any heap limit allows.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer);
 #else
 constexpr bool kSanitized = false;
 #endif
