@@ -211,7 +211,7 @@ int32_t write_line(qel_handle_t *h, const std::vector<std::string> &a, char *b, 
 // and touches nothing, not even the last error.
 TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
     const std::vector<std::string> lines = golden_lines("writers");
-    ASSERT_EQ(lines.size(), 27u);
+    ASSERT_EQ(lines.size(), 31u);
     for (const std::string &line : lines) {
         const size_t arrow = line.find(" =>");
         const std::string whole = arrow + 3 < line.size() ? unescape(line.substr(arrow + 4)) : "";
@@ -238,6 +238,17 @@ TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
             EXPECT_EQ(st().last_error, keep < whole.size() ? QEL_ENOSPC : 0u);
         }
     }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    char buf[8] = "#######"; // a malformed format: an empty text and 22 when there is room
+    const char *malformed = "tail%";
+    EXPECT_EQ(qel_snprintf(h, 0, buf, 0, &err, malformed), 0);
+    EXPECT_TRUE(took() == 0u && buf[0] == '#');
+    EXPECT_EQ(qel_snprintf(h, 0, buf, 8, &err, malformed), 0);
+    EXPECT_TRUE(took() == QEL_EINVAL && buf[0] == '\0');
+#pragma GCC diagnostic pop
+    EXPECT_EQ(qel_snprintf(h, 0, nullptr, 0, &err, "x"), 0);
+    EXPECT_EQ(took(), QEL_ENOSPC);
 }
 
 // Every other helper with an error word: while the word holds an error it
@@ -266,7 +277,9 @@ TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
         {"var_string_print of nothing", [&](uint32_t *e) { return var_string_print(h, 0, nullptr, 0, "s", nullptr, 3, 10, e); }, QEL_EINVAL},
         {"null_string_print of nothing", [&](uint32_t *e) { return null_string_print(h, 0, nullptr, 0, "n", nullptr, 4, 10, e); }, QEL_EINVAL},
         {"get_value of nothing", [&](uint32_t *e) { return u_int32_get_value(h, 0, nullptr, e); }, QEL_EINVAL},
-        {"get of nothing", [&](uint32_t *e) { return u_int16_get(h, 0, nullptr, e) != nullptr; }, QEL_EINVAL}};
+        {"get of nothing", [&](uint32_t *e) { return u_int16_get(h, 0, nullptr, e) != nullptr; }, QEL_EINVAL},
+        // a conversion the C locale cannot make
+        {"%ls", [&](uint32_t *e) { return qel_snprintf(h, 0, reinterpret_cast<char *>(area), 8, e, "%ls", L"\u00e9"); }, QEL_EINVAL}};
     uint8_t clean[sizeof area];
     std::memset(clean, 0xA5, sizeof clean);
     for (const auto &[name, run, refused] : helpers) {
