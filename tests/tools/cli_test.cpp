@@ -160,6 +160,9 @@ TEST(tool_cli, LargeCatalogueIsNeverHeldWhole) {
     EXPECT_EQ(all.status, 0) << all.err;
     EXPECT_TRUE(all.out.ends_with("\n999999 999999 \"\"\n1000000 entries\n"));
     EXPECT_EQ(std::ranges::count(all.out, '\n'), 1000001);
+}
+
+TEST(tool_cli, ACatalogueOfOneEntrySaysSo) {
     const RunResult one = run_tool({"catalogue", write_temp("one.so", with_empty_catalogue(1))});
     EXPECT_EQ(one.out, "0 0 \"\"\n1 entry\n");
 }
