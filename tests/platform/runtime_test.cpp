@@ -17,6 +17,7 @@
 #include "drov_def/drov_def.h"
 #include "drov_def/runtime.h"
 #include "qel_standin.h"
+#include "support.h"
 
 namespace {
 
@@ -64,14 +65,6 @@ uint64_t resident_bytes() {
     return static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-constexpr bool kSanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // A new handle: quiet (nobody observes its writes), untracked, highest
 // variants, malloc blocks only counted; and 200,000 messages later it has
 // kept nothing of them.
@@ -88,7 +81,7 @@ TEST(RuntimeInterface, ANewHandleIsQuietAndKeepsNothingOf200000Messages) {
     EXPECT_EQ(drov_def_runtime_live_blocks(f.h), 0u);
     drov_def_runtime_free(nullptr); // ignored
     EXPECT_TRUE(drov_def_runtime_live_blocks(nullptr) == 0u && drov_def_runtime_last_error(nullptr) == 0u);
-    if (kSanitized) GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
+    if (test::kAddressSanitized) GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
     const uint64_t start = resident_bytes();
     ASSERT_GT(start, 0u);
     uint32_t err = 0;

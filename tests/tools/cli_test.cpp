@@ -4,6 +4,7 @@
 #include "elf_file.h"
 #include "library_layout.h"
 #include "qel.h"
+#include "support.h"
 
 #include "drov_def/drov_def.hpp"
 
@@ -44,22 +45,13 @@ struct RunResult {
     std::string out, err;
 };
 
-// Sanitizer builds map far more memory than any heap limit allows.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-constexpr bool kSanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // The tool, exec'd by the shell so that a signal death is not exit 128+n,
 // standard input from a file; with a data limit (kB) it gets no more heap
 // than that, except under the sanitizers.  No argument holds a single quote.
 RunResult run_tool(const std::vector<std::string> &args, const std::string &input = "/dev/null", long limit_kb = 0) {
     const std::string out = kTemp.path + "/stdout", err = kTemp.path + "/stderr";
     std::string cmd = "exec '" DROVDEF_TOOL "'";
-    if (limit_kb > 0 && !kSanitized) cmd = "ulimit -d " + std::to_string(limit_kb) + " && " + cmd;
+    if (limit_kb > 0 && !test::kAddressSanitized) cmd = "ulimit -d " + std::to_string(limit_kb) + " && " + cmd;
     for (const std::string &a : args) cmd += " '" + a + "'";
     const int status = std::system((cmd + " <'" + input + "' >'" + out + "' 2>'" + err + "'").c_str());
     return {status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
