@@ -1,7 +1,7 @@
-// The stand-in runtime as the library and other tests rely on it: failure
-// injection, statistics, variant adjustment, the helpers' error contract, the print and
-// XML forms, XML reading, big-endian encodings and SuperFastHash.  (Element
-// lookups: xml_lookup_test.cpp.)
+// The stand-in runtime as the library and other tests rely on it: variant
+// adjustment, the helpers' error contract, the print and XML forms, XML
+// reading, booleans on the wire, SuperFastHash and luids.  (Element lookups:
+// xml_lookup_test.cpp.)
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 
@@ -13,13 +13,10 @@
 #include <string>
 #include <string_view>
 #include <tuple>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "norla.h"
 #include "qel_standin.h"
-#include "wlog.h"
 
 std::vector<std::string> golden_lines(const char *file); // xml_lookup_test.cpp
 
@@ -59,71 +56,6 @@ struct TypeRecord {
         ti.variant_info = &vi;
     }
 };
-
-// The injected failures the library's tests arm.  (What the records of
-// allocations and frees hold: the wire and enumeration tests, which read
-// them.)
-TEST_F(Standin, InjectedFailuresFailTheNthCallOnly) {
-    st().fail_alloc_at = 2;
-    void *a = h->allocate(h->alloc_ctx, 3, 16);
-    EXPECT_EQ(h->allocate(h->alloc_ctx, 4, 24), nullptr);
-    void *c = h->allocate(h->alloc_ctx, 5, 0);
-    ASSERT_TRUE(a != nullptr && c != nullptr) << "size 0 still yields a block";
-    h->free(h->alloc_ctx, 6, a);
-    h->free(h->alloc_ctx, 7, nullptr);
-    EXPECT_TRUE(st().live.size() == 1u && st().live_count == 1u);
-    h->free(h->alloc_ctx, 8, c);
-    EXPECT_TRUE(st().live.empty() && st().live_count == 0u);
-    u_int8 *p = u_int8_create(h, 8); // the primitive's own block: a zero
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(*p, 0);
-    u_int8_destroy(h, 9, p);
-    st().fail_alloc_at = st().alloc_calls + 1;
-    EXPECT_EQ(u_int8_create(h, 8), nullptr);
-    EXPECT_TRUE(st().live.empty());
-
-    st().fail_module_alloc_at = 2;
-    EXPECT_NE(h->module_alloc(h, 7, 32), nullptr);
-    EXPECT_EQ(h->module_alloc(h, 7, 32), nullptr);
-    EXPECT_NE(h->module_alloc(h, 7, 32), nullptr);
-    EXPECT_TRUE(st().live.empty()) << "module blocks are not live blocks";
-
-    reset_global();
-    int x = 0;
-    EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 1);
-    fail_range_at(2); // counted from here
-    for (int k : {1, 0, 1}) EXPECT_EQ(norla_set_range(nullptr, &x, 4, 1), k);
-    ASSERT_EQ(ranges().size(), 4u) << "failed announcements are recorded too";
-    fail_range_at(1);
-    reset_global();
-    EXPECT_EQ(norla_set_range(nullptr, &x, 4, 0), 1) << "reset disarms";
-}
-
-std::vector<uint64_t> g_seen_at_notify;
-void seeing_counter_notify(void *, uint64_t *counter, uint32_t delta, uint32_t) {
-    EXPECT_EQ(delta, 1u);
-    g_seen_at_notify.push_back(*counter);
-}
-
-// The runtime's statistics calls (a handle that observes its calls has the
-// library count through them): each counts one in the entry given, none
-// without one, and notifies the counter before adding to it.
-TEST_F(Standin, StatsNotifyTheCounterBeforeIncrementingIt) {
-    TypeRecord rec(1);
-    qel_variant_entry_t &e = rec.entries[0];
-    h->counter_notify = seeing_counter_notify;
-    g_seen_at_notify.clear();
-    for (uint8_t private_copy : {0, 1}) { // a static record, then a private copy
-        rec.ti.private_copy = private_copy;
-        e = {};
-        qellib_type_stats_create_object(h, 4, &rec.ti, &e, &err);
-        qellib_type_stats_destroy_object(h, 4, &rec.ti, &e, &err);
-        qellib_type_stats_destroy_object(h, 4, &rec.ti, &e, &err);
-        EXPECT_TRUE(e.creates == 1u && e.destroys == 2u);
-    }
-    qellib_type_stats_create_object(h, 4, &rec.ti, nullptr, &err); // no entry: nothing counted
-    EXPECT_EQ(g_seen_at_notify, (std::vector<uint64_t>{0, 0, 1, 0, 0, 1}));
-}
 
 // The variant of a new instance: the domain's, the highest without one,
 // never above the layout, never lowered.  (The domain's error number and
@@ -256,7 +188,8 @@ TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
 // returns 0 and touches nothing, not even the handle's last error;
 // otherwise it clears a stale last error before its work, and stores its
 // own refusal.  (The primitives share one template: one family stands for
-// all six.  Writers and readers: their tests; the other codecs: the round trips below.)
+// all six.  Writers and readers: their tests; the codecs: the structures'
+// wire tests.)
 TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     alignas(8) uint8_t area[48];
     const uint8_t wire[9] = {0, 0, 0, 1, 5, 6, 7, 8, 9};
@@ -301,22 +234,6 @@ TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     }
     EXPECT_EQ(count_calls(h, "qel_clear_last_error"), 0u) << "the helpers' own clearing";
     EXPECT_EQ(count_calls(h, "qel_store_err"), 0u);
-}
-
-// Embedded booleans and interface handles are initialized to 0, announced
-// when asked.  (Their reference queries: the structures' life-cycle tests.)
-TEST_F(Standin, EmbeddedObjectsStartAtZero) {
-    qel_boolean flag = 9;
-    qel_boolean_initialize(h, 3, &flag, &qel_boolean_type_info, 1, 0, 0x04, nullptr, &err);
-    EXPECT_EQ(flag, 0u);
-    ASSERT_EQ(st().writes.size(), 1u);
-    EXPECT_TRUE(st().writes[0].addr == &flag && st().writes[0].ctx == 3u);
-    if_handle ifh = 9;
-    if_handle_initialize(h, 3, &ifh, &if_handle_type_info, 0, 0, 0, nullptr, &err);
-    EXPECT_EQ(ifh, 0u);
-    EXPECT_EQ(st().writes.size(), 1u) << "notify 0: no announcement";
-    if_handle_initialize(h, 3, nullptr, &if_handle_type_info, 1, 0, 0, nullptr, &err);
-    EXPECT_EQ(took(), QEL_EINVAL);
 }
 
 // Numbers (tests/golden/platform/numbers) are read as strtoull reads them,
@@ -436,71 +353,6 @@ TEST_F(Standin, StringsAreEscapedAtEveryPlaceAndReadBack) {
     EXPECT_EQ(err, 0u);
 }
 
-// Encodes v into exactly `wire`, decodes it back, and checks that one byte
-// less room stores 90 and moves nothing either way, as a pending error does
-// (which is kept, as is the last error); a success clears the last error.
-template <typename T, typename M, typename U>
-void round_trip(qel_handle_t *h, M marshal, U unmarshal, T v, std::string_view wire) {
-    SCOPED_TRACE(::testing::PrintToString(wire));
-    const auto n = static_cast<int32_t>(wire.size());
-    uint8_t buf[16];
-    std::memset(buf, 0xAA, sizeof buf);
-    uint32_t err = 0;
-    T back{};
-    auto decode = [&](int32_t len) {
-        if constexpr (std::is_invocable_v<U, qel_handle_t *, uint32_t, const uint8_t *, T *, int32_t, uint32_t, uint32_t *>)
-            return unmarshal(h, 0, buf, &back, len, 0, &err);
-        else
-            return unmarshal(h, 0, buf, &back, len, &err);
-    };
-    err = 5;
-    state(h).last_error = 77;
-    EXPECT_TRUE(marshal(h, 0, buf, &v, n, &err) == 0u && decode(n) == 0u);
-    EXPECT_TRUE(err == 5u && state(h).last_error == 77u);
-    err = 0;
-    EXPECT_EQ(marshal(h, 0, buf, &v, n - 1, &err), 0u);
-    EXPECT_EQ(std::exchange(err, 0), QEL_EMSGSIZE);
-    EXPECT_EQ(buf[0], 0xAA);
-    EXPECT_EQ(marshal(h, 0, buf, &v, n, &err), static_cast<uint32_t>(n));
-    EXPECT_EQ(state(h).last_error, 0u);
-    EXPECT_EQ(std::string_view(reinterpret_cast<const char *>(buf), wire.size()), wire);
-    EXPECT_EQ(buf[n], 0xAA);
-    EXPECT_EQ(decode(n - 1), 0u);
-    EXPECT_EQ(std::exchange(err, 0), QEL_EMSGSIZE);
-    EXPECT_EQ(back, T{});
-    EXPECT_EQ(decode(n), static_cast<uint32_t>(n));
-    EXPECT_EQ(state(h).last_error, 0u);
-    EXPECT_EQ(back, v);
-}
-
-TEST_F(Standin, EveryWidthIsBigEndianAndShortRoomStores90) {
-    round_trip<u_int8>(h, u_int8_marshal, u_int8_unmarshal, 0xFE, "\xFE"sv);
-    round_trip<char>(h, char_marshal, char_unmarshal, 'z', "z"sv);
-    round_trip<qel_boolean>(h, qel_boolean_marshal, qel_boolean_unmarshal, 1, "\x01"sv);
-    round_trip<qel_boolean>(h, qel_boolean_marshal, qel_boolean_unmarshal, 0, "\x00"sv);
-    round_trip<u_int16>(h, u_int16_marshal, u_int16_unmarshal, 0x1234, "\x12\x34"sv);
-    round_trip<u_int32>(h, u_int32_marshal, u_int32_unmarshal, 0xA1B2C3D4, "\xA1\xB2\xC3\xD4"sv);
-    round_trip<if_handle>(h, if_handle_marshal, if_handle_unmarshal, 0x01020304, "\x01\x02\x03\x04"sv);
-    round_trip<int8_t>(h, _qel_instance_variant_marshal, _qel_instance_variant_unmarshal, -1, "\xFF"sv);
-    round_trip<uint8_t>(h, _qel_instance_obj_flag_marshal, _qel_instance_obj_flag_unmarshal, 0x42, "\x42"sv);
-    round_trip<uint32_t>(h, _qel_variant_jump_marshal, _qel_variant_jump_unmarshal, 0x00010203, "\x00\x01\x02\x03"sv);
-    round_trip<uint32_t>(h, _qel_list_len_marshal, _qel_list_len_unmarshal, 0xDEADBEEF, "\xDE\xAD\xBE\xEF"sv);
-
-    uint8_t buf[16] = {};
-    qel_boolean t = 7, t2 = 0; // any non-zero boolean is 1 on the wire
-    EXPECT_EQ(qel_boolean_marshal(h, 0, buf, &t, 1, &err), 1u);
-    EXPECT_EQ(buf[0], 1);
-    buf[0] = 5;
-    EXPECT_EQ(qel_boolean_unmarshal(h, 0, buf, &t2, 1, 0, &err), 1u);
-    EXPECT_EQ(t2, 1u);
-    EXPECT_EQ(_qel_instance_ra_data_marshal(h, 0, buf, 0x0102030405060708ull, 0x99, 9, &err), 9u);
-    EXPECT_EQ(std::memcmp(buf, "\x01\x02\x03\x04\x05\x06\x07\x08\x99", 9), 0);
-    EXPECT_EQ(_qel_instance_ra_data_unmarshal(h, 0, buf, 9, &err), 9u);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(_qel_instance_ra_data_marshal(h, 0, buf, 1, 2, 8, &err), 0u);
-    EXPECT_EQ(err, QEL_EMSGSIZE);
-}
-
 // Wire sizes of the primitives, and SuperFastHash, whose vectors come from
 // an independent port of the same definition (no data hashes to 0 whatever
 // the running hash, as in the published function).  (The primitives' own
@@ -519,26 +371,25 @@ TEST(StandinGlobal, PrimitivesHashWithSuperFastHash) {
         EXPECT_EQ(SuperFastHash(r.data, r.len, r.start), r.want) << (r.data ? r.data : "null") << " " << r.len;
 }
 
-// What the library's module start meets: trace modules get identifiers,
-// and the luid weighs each word by its position, so that a caller that
-// passes its words on in another order shows.  (The registry's records of
-// a handle that works with copies: the runtime interface tests.)
-TEST(StandinGlobal, TraceModulesAndLuids) {
-    uint16_t first = 0, again = 0, kept = 5;
-    uint32_t s1 = 0, s2 = 0;
-    EXPECT_EQ(wlog_module_init_fn("ids_test_first", &first, &s1), 0);
-    EXPECT_TRUE(first != 0 && s1 == 1u);
-    EXPECT_EQ(wlog_module_init_fn("ids_test_first", &again, &s2), 0);
-    EXPECT_EQ(again, first) << "one identifier per name";
-    EXPECT_EQ(wlog_module_init_fn("ids_test_other", &kept, &s1), 0);
-    EXPECT_EQ(kept, 5) << "a set state word keeps the identifier";
-    EXPECT_EQ(wlog_module_init_fn(nullptr, &kept, &s1), 22);
-
+// The luid weighs each word by its position, so that a caller that passes
+// its words on in another order shows.
+TEST(StandinGlobal, LuidsWeighEachWordByItsPosition) {
     for (uint32_t k = 0; k < 6; ++k) {
         uint32_t w[6] = {};
         w[k] = 1;
         EXPECT_EQ(qel_get_luid(w[0], w[1], w[2], w[3], w[4], w[5]), k + 1);
     }
+}
+
+// Any non-zero boolean travels as 1, and any non-zero byte reads as 1.
+TEST_F(Standin, ABooleanTravelsAsOneByte0Or1) {
+    uint8_t buf[1] = {};
+    qel_boolean t = 7, back = 0;
+    EXPECT_EQ(qel_boolean_marshal(h, 0, buf, &t, 1, &err), 1u);
+    EXPECT_EQ(buf[0], 1);
+    buf[0] = 5;
+    EXPECT_EQ(qel_boolean_unmarshal(h, 0, buf, &back, 1, 0, &err), 1u);
+    EXPECT_EQ(back, 1u);
 }
 
 } // namespace
