@@ -1,20 +1,15 @@
 // usage: make_corpus OUT [LIBRARY]   (default: the drov_def library this runs with)
 // Writes the harnesses' starting inputs into OUT/<harness>/, emptied first:
 // instances of every structure type filled through the setters, in every
-// variant and tracking setting, as messages and XML; and a compact image of
-// the library file, its catalogue and .velto section.
-#include <elf.h>
-
+// variant and tracking setting, as messages and XML; and the library file's
+// catalogue and .velto section.
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <stdexcept>
 #include <string>
 
 #include "catalogue.h"
 #include "elf_file.h"
 #include "fuzz_common.h"
-#include "types.h"
 
 namespace {
 
@@ -157,84 +152,10 @@ void structures() {
     }
 }
 
-// A file image with the sections the tool reads, at their addresses, but
-// without code, unwind tables, debug information or symbols: the dynamic
-// relocations that name a symbol in a word are resolved to relative ones.
-Bytes compact_image(const Bytes &lib) {
-    const drovdef::ElfFile elf{Bytes(lib)};
-    const drovdef::Section *rela = elf.find(".rela.dyn");
-    if (rela == nullptr || rela->link >= elf.sections().size()) throw std::runtime_error("no .rela.dyn");
-    struct Out {
-        drovdef::Section s;
-        Bytes data;
-    };
-    std::vector<Out> out{{}, {*rela, {}}}; // then the kept sections, and the section names
-    for (const drovdef::Section &s : elf.sections()) {
-        const std::string &n = s.name;
-        if (n == ".rodata" || n == ".data.rel.ro" || n == ".data" || n == ".bss" || n == ".velto" ||
-            n == drovdef::kFormatSection || n.starts_with(drovdef::kLuidSectionPrefix)) {
-            const auto c = elf.contents(s);
-            out.push_back(Out{s, Bytes(c.begin(), c.end())});
-        }
-    }
-    auto append = [](Bytes &to, const auto &v) {
-        to.insert(to.end(), reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v + 1));
-    };
-    const auto rd = elf.contents(*rela), syms = elf.contents(elf.sections()[rela->link]);
-    for (size_t off = 0; off + sizeof(Elf64_Rela) <= rd.size(); off += sizeof(Elf64_Rela)) {
-        Elf64_Rela r;
-        std::memcpy(&r, &rd[off], sizeof r);
-        if (ELF64_R_TYPE(r.r_info) == R_X86_64_64) {
-            Elf64_Sym sym;
-            std::memcpy(&sym, &syms[ELF64_R_SYM(r.r_info) * sizeof sym], sizeof sym);
-            r.r_addend += static_cast<int64_t>(sym.st_value);
-            r.r_info = ELF64_R_INFO(0, R_X86_64_RELATIVE);
-        }
-        append(out[1].data, r);
-    }
-
-    // Header, contents, section names, section headers.
-    out.push_back(Out{drovdef::Section{".shstrtab", SHT_STRTAB}, Bytes(1, 0)});
-    std::vector<Elf64_Shdr> headers(out.size(), Elf64_Shdr{});
-    for (size_t i = 1; i < out.size(); ++i) {
-        Bytes &names = out.back().data;
-        headers[i].sh_name = static_cast<uint32_t>(names.size());
-        names.insert(names.end(), out[i].s.name.c_str(), out[i].s.name.c_str() + out[i].s.name.size() + 1);
-    }
-    Bytes img(lib.begin(), lib.begin() + sizeof(Elf64_Ehdr));
-    for (size_t i = 1; i < out.size(); ++i) {
-        const drovdef::Section &s = out[i].s;
-        img.resize((img.size() + 7) / 8 * 8, 0);
-        const bool nobits = s.type == SHT_NOBITS;
-        headers[i] = Elf64_Shdr{headers[i].sh_name, s.type,     s.flags, s.addr, nobits ? 0 : img.size(),
-                                nobits ? s.size : out[i].data.size(), 0, 0, 8, s.entsize};
-        img.insert(img.end(), out[i].data.begin(), out[i].data.end());
-    }
-    img.resize((img.size() + 7) / 8 * 8, 0);
-    Elf64_Ehdr eh;
-    std::memcpy(&eh, img.data(), sizeof eh);
-    eh.e_phoff = 0; // no program headers
-    eh.e_phentsize = eh.e_phnum = 0;
-    eh.e_shoff = img.size();
-    eh.e_shentsize = sizeof(Elf64_Shdr);
-    eh.e_shnum = static_cast<uint16_t>(out.size());
-    eh.e_shstrndx = static_cast<uint16_t>(out.size() - 1);
-    std::memcpy(img.data(), &eh, sizeof eh);
-    for (const Elf64_Shdr &h : headers) append(img, h);
-    return img;
-}
-
+// The library file's trace catalogue and .velto section, each as the
+// drovdef harness reads it alone.  (Whole file images: the kept corpus.)
 void library(const std::string &path) {
-    const Bytes img = compact_image(drovdef::read_file(path));
-    // The image must read as the library does.
-    const drovdef::ElfFile elf{Bytes(img)};
-    if (drovdef::read_type_table(elf).types.size() != drov::schema::kTypeCount)
-        throw std::runtime_error("the compact image's type table is not the library's");
-    drovdef::velto_text(elf, drovdef::kVeltoManifestRecord);
-    drovdef::velto_text(elf, drovdef::kVeltoBuildRecord);
-    drovdef::load_catalogue(elf).check();
-    put("drovdef", "image", cat({0}, img));
-
+    const drovdef::ElfFile elf{drovdef::read_file(path)};
     const auto index = elf.contents(*elf.find_prefix(drovdef::kLuidSectionPrefix).at(0));
     const auto texts = elf.contents(*elf.find(drovdef::kFormatSection));
     Bytes c{1, static_cast<uint8_t>(index.size()), static_cast<uint8_t>(index.size() >> 8)};
