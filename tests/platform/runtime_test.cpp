@@ -31,10 +31,9 @@ struct Handle {
     qel_handle_t *h;
 };
 
-const qel_instance_header_t &header(const void *inst) {
-    return *static_cast<const qel_instance_header_t *>(inst);
+int8_t variant_of(const void *inst) {
+    return static_cast<const qel_instance_header_t *>(inst)->instance_variant;
 }
-int8_t variant_of(const void *inst) { return header(inst).instance_variant; }
 
 // A vm_act_rsp with two strings and one list element, encoded, decoded into
 // a second one, both destroyed; the encoded size.
@@ -92,10 +91,6 @@ TEST(RuntimeInterface, ANewHandleIsQuietAndKeepsNothingOf200000Messages) {
     EXPECT_EQ(drov_def_runtime_live_blocks(f.h), 0u);
     EXPECT_LT(grown, 10u << 20);
     RecordProperty("rss_growth_bytes", std::to_string(grown));
-    qel_standin::HandleState &s = state(f.h); // nothing was recorded anywhere
-    EXPECT_TRUE(s.calls.empty() && s.writes.empty() && s.counters.empty());
-    EXPECT_TRUE(qel_standin::traces().empty() && qel_standin::ranges().empty() &&
-                qel_standin::global_calls().empty());
 }
 
 void *no_alloc(void *, uint32_t, uint32_t) { return nullptr; }
@@ -165,15 +160,6 @@ TEST(RuntimeInterface, VariantsByTypeNameAndByRecord) {
     EXPECT_EQ(drov_def_runtime_set_record_variant(h, &_vm_act_rsp_type_info_internal,
                                                   DROV_DEF_VARIANT_HIGHEST), 0u);
     EXPECT_EQ(variant(), 2);
-
-    // A handle that works with its own copies of the records: the copies
-    // carry their type's name, so the choice reaches them too.
-    h->type_info_mode = 1;
-    EXPECT_EQ(drov_def_runtime_set_variant(h, "vm_act_rsp", 1), 0u);
-    vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
-    EXPECT_NE(header(r).type_info, &_vm_act_rsp_type_info_internal);
-    EXPECT_EQ(variant_of(r), 1);
-    vm_act_rsp_destroy(h, 1, r);
 }
 
 // The caller's allocator: every block with the operation's context id,
