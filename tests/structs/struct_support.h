@@ -114,13 +114,6 @@ using Bytes = std::vector<uint8_t>;
 
 using Marshal = decltype(walk::Ops::marshal);
 
-inline uint64_t wlog_inits() {
-    uint64_t n = 0;
-    for (const auto &c : qel_standin::global_calls())
-        if (c.name == "wlog_module_init_fn") ++n;
-    return n;
-}
-
 // An owning test that makes instances of any type by index.
 class WireTest : public test::structs::Owning {
 protected:
