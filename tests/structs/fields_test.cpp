@@ -91,20 +91,6 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
              EXPECT_EQ(get_value(), x);
              EXPECT_EQ(flag(t, f, inst), 2);
              EXPECT_EQ(err, 0u);
-             err = 5; // a pending error: nothing happens
-             set_value(0);
-             EXPECT_EQ(get_value(), 0u);
-             err = 0;
-             EXPECT_EQ(get_value(), x);
-             // An instance without a state area (made before the handle
-             // tracked): the setter stores, then refuses.
-             static_cast<uint8_t *>(inst)[10] &= ~QEL_OBJ_STATE_TRACKED;
-             qel_standin::reset_global();
-             set_value(x ^ 1);
-             EXPECT_ERR(22u);
-             EXPECT_EQ(last_trace(), "The object is not state tracked");
-             EXPECT_EQ(get_value(), x ^ 1);
-             static_cast<uint8_t *>(inst)[10] |= QEL_OBJ_STATE_TRACKED;
          });
 }
 
@@ -176,11 +162,6 @@ TEST_F(Fields, LaterVariantFieldsNeedTheirVariant) {
     EXPECT_EQ(vm_act_rsp_owner_len_get(h, 1, r, &err), nullptr);
     EXPECT_ERR(43u);
     EXPECT_EQ(calls("qel_store_epoch_err"), 1u);
-    char buf[8];
-    vm_act_rsp_owner_get(h, 1, r, buf, sizeof buf, &err);
-    EXPECT_ERR(43u);
-    EXPECT_EQ(vm_act_rsp_sp_type_get_value(h, 1, r, &err), 0u);
-    EXPECT_ERR(43u);
     // The handle allows variant 1: setters bring the instance up, sp_type
     // still needs variant 2.
     qel_standin::set_domain_variant(h, "vm_act_rsp", 1);
@@ -514,13 +495,6 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
         for (void *x = end("get_first"); x != nullptr; x = step("get_next", x)) fwd.push_back(x);
         EXPECT_EQ(fwd, (std::vector<void *>{e[0], e[1], e[2], e[3]}));
         EXPECT_EQ(parent(e[2]), owner);
-        // An element whose life is over (a negative instance variant) has no parent: 43.
-        auto *variant = static_cast<int8_t *>(e[2]) + 8;
-        const int8_t was = *variant;
-        *variant = -1;
-        EXPECT_EQ(parent(e[2]), nullptr);
-        EXPECT_ERR(43u);
-        *variant = was;
         EXPECT_EQ(parent(e[4]), nullptr);
         // Removal: the element is the caller's; the flag is left as it was.
         call<void>(o("state_flag_set"), h, 1u, owner, 0, &err);
@@ -547,13 +521,9 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
         EXPECT_EQ(last_trace(), "invalid list get flag %d");
         EXPECT_EQ(qel_standin::traces().back().args.size(), 1u);
         EXPECT_EQ(qel_standin::traces().back().args.at(0).u, 4u);
-        // A pending error: null, without a trace.
-        EXPECT_EQ(get_cr(4, nullptr), nullptr);
-        EXPECT_EQ(qel_standin::traces().size(), 1u);
         h->err = 0;
         EXPECT_EQ(add_cr(e[5], 4, nullptr), 22u);
         EXPECT_EQ(last_trace(), "invalid list add flag %d");
-        EXPECT_EQ(qel_standin::traces().back().args.size(), 1u);
         h->err = 0;
         EXPECT_EQ(call<uint32_t>(o("remove_cr"), h, owner, e[4]), 0u);
         EXPECT_EQ(count(), 4u);
@@ -625,7 +595,6 @@ TEST_F(Fields, RefusalsLeaveTheInstanceAsItWas) {
         {{K::Array}, "set_mem of 7", 22, plain("set_mem", bytes, 7)},
         {{K::Array}, "set_mem of -1", 22, plain("set_mem", bytes, -1)},
         {{K::Array, K::VarArray}, "get_mem of 7", 22, plain("get_mem", buf + 0, 7)},
-        {{K::Array}, "get_mem of -1", 22, plain("get_mem", buf + 0, -1)},
         {{K::Array}, "set_mem_cr of 7", 22,
          [&](uint32_t t, const FieldDesc &f, void *i) { return call<uint32_t>(o(t, f, "set_mem_cr"), h, i, buf, 7); }},
         {{K::Array, K::VarArray}, "set_value past the end", 2, plain("set_value", 6u, uint8_t{1})},
