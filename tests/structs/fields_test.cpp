@@ -78,10 +78,6 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
                  src.value = e.first_value;
                  set(&src);
                  EXPECT_EQ(get_value(), e.first_value);
-                 src.value = last + 5;
-                 set(&src);
-                 EXPECT_ERR(43u);
-                 EXPECT_EQ(get_value(), e.first_value);
                  return;
              }
              // set takes a pointer to the value, little endian: low bytes first.
@@ -144,14 +140,6 @@ TEST_F(Fields, GetAllAndSetAllCarryTheValueFieldsOnly) {
         }
         walk::destroy(h, t, inst);
     }
-    // Fields beyond the instance's variant leave their outs alone.
-    qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
-    auto *r = make(vm_act_rsp_create, vm_act_rsp_destroy);
-    uint32_t name_len = 9, rc = 9, uid = 9, clnt = 9, state = 9, sp = 9;
-    uint8_t owner_len = 9;
-    vm_act_rsp_get_all(h, 1, r, &name_len, &rc, &uid, &clnt, &state, &owner_len, &sp, &err);
-    EXPECT_EQ(name_len + rc + uid + clnt + state, 0u);
-    EXPECT_EQ(owner_len + sp, 18u);
 }
 
 // ---- Variants ---------------------------------------------------------------------------
@@ -239,37 +227,13 @@ TEST_F(Fields, WholeSetRefusals) {
     vm_act_rsp_vm_name_set(h, 1, low, "x", 1, &(err = 0));
     vm_act_rsp_set(h, 1, high, low, &(err = 7));
     EXPECT_EQ(vm_act_rsp_vm_name_length_get_value(h, 1, high, &(err = 0)), 1u);
-    // An untracked destination under tracking: moved all the same, 22.
-    qel_standin::set_tracking(h, Tracking::Off);
-    vm_act_rsp_t *plain = vm_act_rsp_create(h, 1);
-    qel_standin::set_tracking(h, Tracking::On);
-    qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
-    vm_act_rsp_vm_name_set(h, 1, high, "abc", 3, &err);
-    vm_act_rsp_rc_set_value(h, 1, high, 1, &err);
-    qel_standin::reset_global();
-    vm_act_rsp_set(h, 1, plain, high, &err);
-    EXPECT_ERR(22u);
-    EXPECT_EQ(last_trace(), "The object is not state tracked");
-    EXPECT_EQ(walk::bytes(plain)[10] & QEL_OBJ_STATE_TRACKED, 0);
-    EXPECT_EQ(vm_act_rsp_vm_name_length_get_value(h, 1, high, &err), 0u);
-    EXPECT_EQ(vm_act_rsp_rc_get_value(h, 1, plain, &err), 1u);
     // Moving an instance into a record field marks the field.
+    qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
     vm_nic_rsp_t *nic = vm_nic_rsp_create(h, 1);
     vm_act_rsp_vm_if_rsp_set(h, 1, high, nic, &err);
     EXPECT_EQ(vm_act_rsp_vm_if_rsp_state_flag_get(h, 1, high, &err), 2);
     vm_nic_rsp_destroy(h, 1, nic);
-    for (auto *x : {plain, high, low}) vm_act_rsp_destroy(h, 1, x);
-    // The variable array moves there without its element flags, which are
-    // freed (the handle's leak check).
-    qel_standin::set_tracking(h, Tracking::Off);
-    vm_id_valid_req_t *bare = vm_id_valid_req_create(h, 1);
-    qel_standin::set_tracking(h, Tracking::On);
-    vm_id_valid_req_t *full = vm_id_valid_req_create(h, 1);
-    const uint8_t cred[3] = {1, 2, 3};
-    vm_id_valid_req_credentials_set_mem(h, 1, full, cred, 3, &err);
-    vm_id_valid_req_set(h, 1, bare, full, &err);
-    EXPECT_ERR(22u);
-    for (auto *x : {bare, full}) vm_id_valid_req_destroy(h, 1, x);
+    for (auto *x : {high, low}) vm_act_rsp_destroy(h, 1, x);
 }
 
 // A record field of a list element's type (the default profile) never
