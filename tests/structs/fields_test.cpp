@@ -211,8 +211,7 @@ TEST_P(WholeSet, MovesContentsAndLeavesTheSourceEmpty) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tracking, WholeSet, ::testing::Values(Tracking::Off, Tracking::On),
-                         [](const auto &p) { return tracking_name(p.param); });
+INSTANTIATE_TEST_SUITE_P(Tracking, WholeSet, ::testing::Values(Tracking::Off, Tracking::On));
 
 TEST_F(Fields, WholeSetRefusals) {
     // A destination of a lower variant, or another layout: 43.
