@@ -42,9 +42,6 @@ protected:
     uint8_t flag(uint32_t t, const FieldDesc &f, void *inst) {
         return call<uint8_t>(walk::op(t, f, "state_flag_get"), h, 1u, inst, &err);
     }
-    void set_flag(uint32_t t, const FieldDesc &f, void *inst, int32_t v) {
-        call<void>(walk::op(t, f, "state_flag_set"), h, 1u, inst, v, &err);
-    }
 };
 
 // ---- Values ---------------------------------------------------------------------------
@@ -67,7 +64,7 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
                  const uint32_t last = e.first_value + e.value_count - 1;
                  set_value(last);
                  EXPECT_EQ(err, 0u);
-                 set_flag(t, f, inst, 0);
+                 call<void>(walk::op(t, f, "state_flag_set"), h, 1u, inst, 0, &err);
                  set_value(last + 1);
                  EXPECT_EQ(st().last_error, 43u);
                  EXPECT_ERR(43u);

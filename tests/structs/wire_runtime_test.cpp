@@ -16,13 +16,7 @@ namespace {
 
 using namespace wire;
 
-class Runtime : public WireTest {
-protected:
-    void TearDown() override {
-        g_null_variant = -1;
-        WireTest::TearDown();
-    }
-};
+using Runtime = WireTest;
 
 // Without an instance, len counts the fields of the variant the runtime
 // reports, strings and lists empty and no state flags.
@@ -38,6 +32,7 @@ TEST_F(Runtime, LenOfNoInstanceCountsTheFieldsOfTheRuntimesVariant) {
         EXPECT_EQ(vm_id_valid_req_len(h, 1, nullptr), c.id_valid_req) << int{c.variant};
         EXPECT_EQ(vm_profile_len(h, 1, nullptr), c.profile) << int{c.variant};
     }
+    g_null_variant = -1;
 }
 
 } // namespace
