@@ -24,7 +24,6 @@ struct World {
     drov::Handle h, old_domain = std::move(drov::Handle().variant<drov::VmActRsp>(0)),
                     tracked = std::move(drov::Handle().track_state());
     drov::VmActRsp rsp{h}, old{old_domain};
-    drov::VmProfile profile{h};
     drov::VmMacPool pool{h};
     std::vector<std::byte> cut;
 };
@@ -42,8 +41,6 @@ const Refusal kRefusals[] = {
      [](World &w, drov::ErrorSink e) { w.old.owner(e); }},
     {"a string longer than its u8 length", errc::invalid_argument, "set", "vm_act_rsp.owner",
      [](World &w, drov::ErrorSink e) { w.rsp.set_owner(std::string(256, 'o'), e); }},
-    {"fixed text beyond its capacity", errc::invalid_argument, "set", "vm_profile.name",
-     [](World &w, drov::ErrorSink e) { w.profile.set_name(std::string(65, 'n'), e); }},
     {"an array element beyond the array", errc::absent, "set", "vm_mac_pool.mac_base",
      [](World &w, drov::ErrorSink e) { w.pool.set_mac_base(6, 1, e); }},
     {"more bytes than a fixed array holds", errc::invalid_argument, "set", "vm_mac_pool.mac_base",
@@ -66,8 +63,6 @@ const Refusal kRefusals[] = {
      }},
     {"XML that is no document", errc::invalid_argument, "from_xml", "vm_act_rsp",
      [](World &w, drov::ErrorSink e) { w.rsp.merge_xml("<vm_act_rsp>", {}, e); }},
-    {"XML without the element", errc::absent, "from_xml", "vm_act_rsp",
-     [](World &w, drov::ErrorSink e) { w.rsp.merge_xml("<other/>", {}, e); }},
     {"a handle setter while instances live", errc::busy, "track_state", "handle",
      [](World &w, drov::ErrorSink e) { w.h.track_state(true, e); }},
 };

@@ -42,9 +42,6 @@ protected:
     uint8_t flag(uint32_t t, const FieldDesc &f, void *inst) {
         return call<uint8_t>(walk::op(t, f, "state_flag_get"), h, 1u, inst, &err);
     }
-    void set_flag(uint32_t t, const FieldDesc &f, void *inst, int32_t v) {
-        call<void>(walk::op(t, f, "state_flag_set"), h, 1u, inst, v, &err);
-    }
 };
 
 // ---- Values ---------------------------------------------------------------------------
@@ -67,7 +64,7 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
                  const uint32_t last = e.first_value + e.value_count - 1;
                  set_value(last);
                  EXPECT_EQ(err, 0u);
-                 set_flag(t, f, inst, 0);
+                 call<void>(walk::op(t, f, "state_flag_set"), h, 1u, inst, 0, &err);
                  set_value(last + 1);
                  EXPECT_EQ(st().last_error, 43u);
                  EXPECT_ERR(43u);
@@ -78,10 +75,6 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
                  src.value = e.first_value;
                  set(&src);
                  EXPECT_EQ(get_value(), e.first_value);
-                 src.value = last + 5;
-                 set(&src);
-                 EXPECT_ERR(43u);
-                 EXPECT_EQ(get_value(), e.first_value);
                  return;
              }
              // set takes a pointer to the value, little endian: low bytes first.
@@ -91,20 +84,6 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
              EXPECT_EQ(get_value(), x);
              EXPECT_EQ(flag(t, f, inst), 2);
              EXPECT_EQ(err, 0u);
-             err = 5; // a pending error: nothing happens
-             set_value(0);
-             EXPECT_EQ(get_value(), 0u);
-             err = 0;
-             EXPECT_EQ(get_value(), x);
-             // An instance without a state area (made before the handle
-             // tracked): the setter stores, then refuses.
-             static_cast<uint8_t *>(inst)[10] &= ~QEL_OBJ_STATE_TRACKED;
-             qel_standin::reset_global();
-             set_value(x ^ 1);
-             EXPECT_ERR(22u);
-             EXPECT_EQ(last_trace(), "The object is not state tracked");
-             EXPECT_EQ(get_value(), x ^ 1);
-             static_cast<uint8_t *>(inst)[10] |= QEL_OBJ_STATE_TRACKED;
          });
 }
 
@@ -158,14 +137,6 @@ TEST_F(Fields, GetAllAndSetAllCarryTheValueFieldsOnly) {
         }
         walk::destroy(h, t, inst);
     }
-    // Fields beyond the instance's variant leave their outs alone.
-    qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
-    auto *r = make(vm_act_rsp_create, vm_act_rsp_destroy);
-    uint32_t name_len = 9, rc = 9, uid = 9, clnt = 9, state = 9, sp = 9;
-    uint8_t owner_len = 9;
-    vm_act_rsp_get_all(h, 1, r, &name_len, &rc, &uid, &clnt, &state, &owner_len, &sp, &err);
-    EXPECT_EQ(name_len + rc + uid + clnt + state, 0u);
-    EXPECT_EQ(owner_len + sp, 18u);
 }
 
 // ---- Variants ---------------------------------------------------------------------------
@@ -176,11 +147,6 @@ TEST_F(Fields, LaterVariantFieldsNeedTheirVariant) {
     EXPECT_EQ(vm_act_rsp_owner_len_get(h, 1, r, &err), nullptr);
     EXPECT_ERR(43u);
     EXPECT_EQ(calls("qel_store_epoch_err"), 1u);
-    char buf[8];
-    vm_act_rsp_owner_get(h, 1, r, buf, sizeof buf, &err);
-    EXPECT_ERR(43u);
-    EXPECT_EQ(vm_act_rsp_sp_type_get_value(h, 1, r, &err), 0u);
-    EXPECT_ERR(43u);
     // The handle allows variant 1: setters bring the instance up, sp_type
     // still needs variant 2.
     qel_standin::set_domain_variant(h, "vm_act_rsp", 1);
@@ -242,8 +208,7 @@ TEST_P(WholeSet, MovesContentsAndLeavesTheSourceEmpty) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tracking, WholeSet, ::testing::Values(Tracking::Off, Tracking::On),
-                         [](const auto &p) { return tracking_name(p.param); });
+INSTANTIATE_TEST_SUITE_P(Tracking, WholeSet, ::testing::Values(Tracking::Off, Tracking::On));
 
 TEST_F(Fields, WholeSetRefusals) {
     // A destination of a lower variant, or another layout: 43.
@@ -258,37 +223,13 @@ TEST_F(Fields, WholeSetRefusals) {
     vm_act_rsp_vm_name_set(h, 1, low, "x", 1, &(err = 0));
     vm_act_rsp_set(h, 1, high, low, &(err = 7));
     EXPECT_EQ(vm_act_rsp_vm_name_length_get_value(h, 1, high, &(err = 0)), 1u);
-    // An untracked destination under tracking: moved all the same, 22.
-    qel_standin::set_tracking(h, Tracking::Off);
-    vm_act_rsp_t *plain = vm_act_rsp_create(h, 1);
-    qel_standin::set_tracking(h, Tracking::On);
-    qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
-    vm_act_rsp_vm_name_set(h, 1, high, "abc", 3, &err);
-    vm_act_rsp_rc_set_value(h, 1, high, 1, &err);
-    qel_standin::reset_global();
-    vm_act_rsp_set(h, 1, plain, high, &err);
-    EXPECT_ERR(22u);
-    EXPECT_EQ(last_trace(), "The object is not state tracked");
-    EXPECT_EQ(walk::bytes(plain)[10] & QEL_OBJ_STATE_TRACKED, 0);
-    EXPECT_EQ(vm_act_rsp_vm_name_length_get_value(h, 1, high, &err), 0u);
-    EXPECT_EQ(vm_act_rsp_rc_get_value(h, 1, plain, &err), 1u);
     // Moving an instance into a record field marks the field.
+    qel_standin::set_domain_variant(h, "vm_act_rsp", 2);
     vm_nic_rsp_t *nic = vm_nic_rsp_create(h, 1);
     vm_act_rsp_vm_if_rsp_set(h, 1, high, nic, &err);
     EXPECT_EQ(vm_act_rsp_vm_if_rsp_state_flag_get(h, 1, high, &err), 2);
     vm_nic_rsp_destroy(h, 1, nic);
-    for (auto *x : {plain, high, low}) vm_act_rsp_destroy(h, 1, x);
-    // The variable array moves there without its element flags, which are
-    // freed (the handle's leak check).
-    qel_standin::set_tracking(h, Tracking::Off);
-    vm_id_valid_req_t *bare = vm_id_valid_req_create(h, 1);
-    qel_standin::set_tracking(h, Tracking::On);
-    vm_id_valid_req_t *full = vm_id_valid_req_create(h, 1);
-    const uint8_t cred[3] = {1, 2, 3};
-    vm_id_valid_req_credentials_set_mem(h, 1, full, cred, 3, &err);
-    vm_id_valid_req_set(h, 1, bare, full, &err);
-    EXPECT_ERR(22u);
-    for (auto *x : {bare, full}) vm_id_valid_req_destroy(h, 1, x);
+    for (auto *x : {high, low}) vm_act_rsp_destroy(h, 1, x);
 }
 
 // A record field of a list element's type (the default profile) never
@@ -514,13 +455,6 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
         for (void *x = end("get_first"); x != nullptr; x = step("get_next", x)) fwd.push_back(x);
         EXPECT_EQ(fwd, (std::vector<void *>{e[0], e[1], e[2], e[3]}));
         EXPECT_EQ(parent(e[2]), owner);
-        // An element whose life is over (a negative instance variant) has no parent: 43.
-        auto *variant = static_cast<int8_t *>(e[2]) + 8;
-        const int8_t was = *variant;
-        *variant = -1;
-        EXPECT_EQ(parent(e[2]), nullptr);
-        EXPECT_ERR(43u);
-        *variant = was;
         EXPECT_EQ(parent(e[4]), nullptr);
         // Removal: the element is the caller's; the flag is left as it was.
         call<void>(o("state_flag_set"), h, 1u, owner, 0, &err);
@@ -547,13 +481,9 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
         EXPECT_EQ(last_trace(), "invalid list get flag %d");
         EXPECT_EQ(qel_standin::traces().back().args.size(), 1u);
         EXPECT_EQ(qel_standin::traces().back().args.at(0).u, 4u);
-        // A pending error: null, without a trace.
-        EXPECT_EQ(get_cr(4, nullptr), nullptr);
-        EXPECT_EQ(qel_standin::traces().size(), 1u);
         h->err = 0;
         EXPECT_EQ(add_cr(e[5], 4, nullptr), 22u);
         EXPECT_EQ(last_trace(), "invalid list add flag %d");
-        EXPECT_EQ(qel_standin::traces().back().args.size(), 1u);
         h->err = 0;
         EXPECT_EQ(call<uint32_t>(o("remove_cr"), h, owner, e[4]), 0u);
         EXPECT_EQ(count(), 4u);
@@ -625,7 +555,6 @@ TEST_F(Fields, RefusalsLeaveTheInstanceAsItWas) {
         {{K::Array}, "set_mem of 7", 22, plain("set_mem", bytes, 7)},
         {{K::Array}, "set_mem of -1", 22, plain("set_mem", bytes, -1)},
         {{K::Array, K::VarArray}, "get_mem of 7", 22, plain("get_mem", buf + 0, 7)},
-        {{K::Array}, "get_mem of -1", 22, plain("get_mem", buf + 0, -1)},
         {{K::Array}, "set_mem_cr of 7", 22,
          [&](uint32_t t, const FieldDesc &f, void *i) { return call<uint32_t>(o(t, f, "set_mem_cr"), h, i, buf, 7); }},
         {{K::Array, K::VarArray}, "set_value past the end", 2, plain("set_value", 6u, uint8_t{1})},

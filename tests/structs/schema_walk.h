@@ -79,6 +79,8 @@ struct Ops {
     uint32_t (*toxml_cr)(H, const void *, char *, uint32_t);
     void (*set_all_flags)(H, uint32_t, void *, uint32_t);
     uint32_t (*size)(H);
+    uint32_t (*print)(H, uint32_t, char *, uint32_t, const char *, const void *, uint32_t, uint32_t *);
+    uint32_t (*hash)(const void *, uint32_t);
 };
 
 // An exported function that becomes the pointer it initialises.
@@ -94,7 +96,7 @@ inline const Ops &ops(uint32_t t) {
             auto f = [i](const char *o) { return AnyFn{fn<void *>(op(i, o))}; };
             out.push_back(Ops{f("create"), f("destroy"), f("unmarshal"), f("marshal"), f("marshal_for_clone"),
                               f("len"), f("compare"), f("clone"), f("from_xml"), f("toxml_cr"),
-                              f("set_all_state_tracking_flag"), f("sizeof")});
+                              f("set_all_state_tracking_flag"), f("sizeof"), f("print"), f("hash")});
         }
         return out;
     }();

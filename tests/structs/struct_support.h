@@ -51,11 +51,6 @@ template <class... A> uint32_t get_narrow(unsigned w, const std::string &name, H
     return call<uint32_t>(name, h, 1u, inst, a...);
 }
 
-// A test-name suffix for a tracking mode.
-inline std::string tracking_name(qel_standin::Tracking t) {
-    return t == qel_standin::Tracking::On ? "On" : t == qel_standin::Tracking::Off ? "Off" : "NoRecord";
-}
-
 using walk::library_path;
 
 // The catalogue's texts by index, without the leading space.
@@ -113,13 +108,6 @@ using walk::kTypes;
 using Bytes = std::vector<uint8_t>;
 
 using Marshal = decltype(walk::Ops::marshal);
-
-inline uint64_t wlog_inits() {
-    uint64_t n = 0;
-    for (const auto &c : qel_standin::global_calls())
-        if (c.name == "wlog_module_init_fn") ++n;
-    return n;
-}
 
 // An owning test that makes instances of any type by index.
 class WireTest : public test::structs::Owning {

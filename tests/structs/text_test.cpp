@@ -1,7 +1,8 @@
-// The print and XML forms of structures: every type in every variant reads
-// back equal from its XML; the documents in
+// The print and XML forms of structures: the documents in
 // tests/golden/structs/xml_reads.cases and what they leave; the plain
-// forms, failures part way and hostile documents.
+// forms, failures part way and hostile documents.  (Every type in every
+// variant and tracking mode reading back equal from its XML: the
+// concurrency test's rounds and the C++ walk.)
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -17,7 +18,6 @@ using qel_standin::Tracking;
 using test::XmlDoc;
 using namespace test::structs;
 
-using FromXml = void (*)(H, uint32_t, const char *, void *, void *, uint32_t *, char *, uint32_t);
 using Text = uint32_t (*)(H, const void *, char *, uint32_t);
 
 // print_cr or toxml_cr of an instance of type t.
@@ -26,44 +26,6 @@ std::string text(H h, uint32_t t, const char *op, const void *inst) {
     EXPECT_NE(walk::fn<Text>(walk::op(t, op))(h, inst, buf.data(), static_cast<uint32_t>(buf.size())), UINT32_MAX);
     return buf.data();
 }
-
-class EveryType : public test::HandleTest, public ::testing::WithParamInterface<std::tuple<uint32_t, Tracking>> {};
-
-// Random instances of each variant, with printable strings (XML carries no
-// NUL or control character), come back equal, field by field, through XML.
-// (The order and form of the fields: the golden print and XML files.)
-TEST_P(EveryType, ReadsBackItsXml) {
-    const auto [t, tracking] = GetParam();
-    const std::string name = walk::name(t);
-    qel_standin::set_tracking(h, tracking);
-    walk::Filler fill{h, std::mt19937(t * 31 + 5)};
-    fill.with_nuls = false;
-    for (int8_t v = 0; v < kTypes[t].variants; ++v)
-        for (int round = 0; round < 4; ++round) {
-            SCOPED_TRACE("variant " + std::to_string(v));
-            qel_standin::set_domain_variant(h, name, v);
-            void *a = walk::create(h, t), *b = walk::create(h, t);
-            fill.fill(t, a);
-            ASSERT_EQ(fill.err, 0u);
-            const std::string xml = text(h, t, "toxml_cr", a);
-            XmlDoc doc(xml);
-            char msg[64] = "";
-            walk::fn<FromXml>(walk::op(t, "from_xml"))(h, 1, ("/" + name).c_str(), doc.doc, b, &err, msg, sizeof msg);
-            EXPECT_EQ(err, 0u) << xml;
-            EXPECT_STREQ(msg, "");
-            EXPECT_EQ(walk::diff(t, a, b), "") << xml;
-            EXPECT_EQ(call<int32_t>(walk::op(t, "compare"), static_cast<const void *>(a), static_cast<const void *>(b)), 0);
-            walk::destroy(h, t, a);
-            walk::destroy(h, t, b);
-        }
-}
-
-INSTANTIATE_TEST_SUITE_P(Types, EveryType,
-                         ::testing::Combine(::testing::Range(0u, walk::kStructs),
-                                            ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On)),
-                         [](const ::testing::TestParamInfo<std::tuple<uint32_t, Tracking>> &p) {
-                             return walk::name(std::get<0>(p.param)) + "_" + tracking_name(std::get<1>(p.param));
-                         });
 
 // ---- Reading documents -------------------------------------------------------------
 
@@ -161,51 +123,26 @@ TEST_F(ReadXml, NoDocumentIs2AndNoInstance22) {
     EXPECT_EQ(err, QEL_EINVAL);
 }
 
-// The message buffer and its size reach every reader, nested ones too.
-TEST_F(ReadXml, MessageBufferIsHandedToEveryReader) {
-    auto *e = make(vm_nic_list_create, vm_nic_list_destroy);
-    auto *r = make(vm_inst_req_create, vm_inst_req_destroy);
-    XmlDoc doc("<e><if_handle>1</if_handle><vm_nic_info><mtu>2</mtu><vm_service_mac_addr>3"
-               "</vm_service_mac_addr></vm_nic_info><trans_id>1</trans_id><vm_name>x</vm_name></e>");
-    vm_nic_list_from_xml(h, 1, "/e", doc.doc, e, &err, msg, 77);
-    vm_inst_req_from_xml(h, 1, "/e", doc.doc, r, &err, msg, 77);
-    EXPECT_EQ(err, 0u);
-    size_t seen = 0;
-    for (const auto &c : st().calls)
-        if (c.name.size() > 9 && c.name.substr(c.name.size() - 9) == "_from_xml") {
-            EXPECT_EQ(c.owner, msg) << c.name;
-            EXPECT_EQ(c.arg, 77) << c.name;
-            ++seen;
-        }
-    // if_handle, vm_service_mac_addr [1] and [2], mtu; trans_id and the one
-    // string present (absent strings end at the probe)
-    EXPECT_EQ(seen, 6u);
-}
-
 // Every allocation of a rich read fails in turn: the read ends with 12 and
-// nothing is left behind.
+// nothing is left behind.  (A variable array's temporary values: the from_xml
+// fuzz harness fails its allocations too.)
 TEST_F(ReadXml, EachFailedAllocationEndsTheReadCleanly) {
     std::string cfg = "<vm_install_cfg><vm_name>cfg</vm_name><default_profile><desc>d</desc></default_profile>";
     for (int i = 0; i < 3; ++i) cfg += "<profiles><profile_name>p</profile_name><license_name>l</license_name></profiles>";
     cfg += "<pkg_meta_data><application_name>a</application_name></pkg_meta_data><owner>o</owner></vm_install_cfg>";
-    // (A variable array's values each take a temporary value.)
-    const std::string req = "<vm_id_valid_req><credentials>1</credentials><credentials>2</credentials></vm_id_valid_req>";
-    for (const auto &[type, xml, allocations] : {std::tuple{"vm_install_cfg", cfg, 10u}, std::tuple{"vm_id_valid_req", req, 4u}}) {
-        const uint32_t t = walk::index_of(type);
-        for (uint64_t k = 1;; ++k) {
-            void *inst = walk::create(h, t);
-            st().fail_alloc_at = st().alloc_calls + k;
-            read(walk::fn<Reader<void>>(walk::op(t, "from_xml")), ("/" + std::string(type)).c_str(), xml, inst);
-            st().fail_alloc_at = 0;
-            walk::destroy(h, t, inst);
-            if (err == 0) {
-                EXPECT_GT(k, allocations);
-                break;
-            }
-            ASSERT_EQ(err, QEL_ENOMEM) << k;
-            ASSERT_TRUE(st().live.empty()) << k;
-            err = 0;
+    for (uint64_t k = 1;; ++k) {
+        auto *inst = vm_install_cfg_create(h, 1);
+        st().fail_alloc_at = st().alloc_calls + k;
+        read(vm_install_cfg_from_xml, "/vm_install_cfg", cfg, inst);
+        st().fail_alloc_at = 0;
+        vm_install_cfg_destroy(h, 1, inst);
+        if (err == 0) {
+            EXPECT_GT(k, 10u);
+            break;
         }
+        ASSERT_EQ(err, QEL_ENOMEM) << k;
+        ASSERT_TRUE(st().live.empty()) << k;
+        err = 0;
     }
 }
 
@@ -239,8 +176,6 @@ TEST_F(ReadXml, PlainFormsAndRefusals) {
     EXPECT_STREQ(buf, "vm_id@vm_id: {\n  id:7\n}\n");
     EXPECT_EQ(vm_id_to_xml(h, 1, "who", buf, v, sizeof buf, 3, &err), 31u);
     EXPECT_STREQ(buf, "<who state=\"3\"><id>7</id></who>");
-    vm_id_to_xml(h, 1, nullptr, buf, v, sizeof buf, 0, &err);
-    EXPECT_STREQ(buf, "<vm_id><id>7</id></vm_id>");
     EXPECT_EQ(err, 0u);
     EXPECT_EQ(vm_id_print(h, 1, buf, 0, nullptr, v, 10, &err), 9u); // what fits
     EXPECT_ERR(QEL_ENOSPC);
@@ -250,13 +185,6 @@ TEST_F(ReadXml, PlainFormsAndRefusals) {
     EXPECT_EQ(vm_id_to_xml(h, 1, "x", buf, v, sizeof buf, 0, &err), 0u);
     EXPECT_STREQ(buf, "untouched");
     EXPECT_EQ(err, 22u);
-    h->err = 12;
-    EXPECT_EQ(vm_id_print_cr(h, v, buf, sizeof buf), UINT32_MAX);
-    EXPECT_EQ(vm_id_toxml_cr(h, v, buf, sizeof buf), UINT32_MAX);
-    EXPECT_STREQ(buf, "untouched");
-    h->err = err = 0;
-    EXPECT_EQ(vm_id_print(h, 1, buf, 0, "x", nullptr, sizeof buf, &err), 0u);
-    EXPECT_EQ(err, QEL_EINVAL);
     err = 0;
     EXPECT_EQ(vm_id_to_xml(h, 1, "x", buf, nullptr, sizeof buf, 0, &err), 0u);
     EXPECT_EQ(err, QEL_EINVAL);

@@ -91,31 +91,6 @@ TEST_F(Wire, RaDataTravelsAfterTheFlagByte) {
     EXPECT_EQ(vm_id_len(h, 1, id), 10u);
 }
 
-TEST_F(Wire, AnInstanceOwningItsRecordBlockKeepsIt) {
-    auto *hdr = static_cast<qel_instance_header_t *>(make(kVmId));
-    qel_type_info_t *own = hdr->type_info;
-    hdr->obj_flags |= 0x80;
-    hdr->type_info = nullptr; // whatever the runtime put there stays
-    const Bytes b{0, 0, 0, 0, 0, 8, 0, 0, 0, 1};
-    EXPECT_EQ(decode(kVmId, b, hdr), 10u);
-    EXPECT_EQ(hdr->type_info, nullptr);
-    hdr->obj_flags &= 0x7F;
-    EXPECT_EQ(decode(kVmId, b, hdr), 10u);
-    EXPECT_EQ(hdr->type_info, own);
-}
-
-TEST_F(Wire, TheDomainIsAskedOncePerTypeWhateverTheListLength) {
-    vm_act_rsp_t *a = act_rsp();
-    vm_nic_rsp_t *r = vm_act_rsp_vm_if_rsp_get(h, 1, a, &err);
-    for (int i = 0; i < 16; ++i) vm_nic_rsp_vm_if_info_set_last(h, 1, r, vm_nic_list_create(h, 1), &err);
-    st().calls.clear();
-    encode(kActRsp, a, 1 << 16);
-    EXPECT_EQ(err, 0u);
-    // vm_act_rsp, its four enumerations, vm_nic_rsp, and once for all 16
-    // elements vm_nic_list, vm_nic_info and its three enumerations.
-    EXPECT_EQ(calls("qel_domain_lookup_variant"), 11u);
-}
-
 // ---- Version skew -------------------------------------------------------------------------
 
 // An enumeration newer than the domain is written whole and reported at
@@ -129,21 +104,13 @@ TEST_F(Wire, AnEnumerationNewerThanTheDomainIsWrittenWholeWith43) {
     EXPECT_EQ(err, 43u);
 }
 
-TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInsideAClone) {
+TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInTheClonesEncoding) {
     auto *r = make<vm_nic_rsp_t>(kNicRsp);
     vm_nic_rsp_vm_if_info_set_last(h, 1, r, vm_nic_list_create(h, 1), &err);
     qel_standin::set_domain_variant(h, "vm_nic_list", -1);
     Bytes b = encode(kNicRsp, r, 256, walk::ops(kNicRsp).marshal_for_clone);
     EXPECT_EQ(err, 43u);
     EXPECT_EQ(b, (Bytes{0, 0, 0, 0, 0, 14, 0, 0, 0, 1, 0xFF, 0, 0, 0, 0, 4}));
-
-    err = 0;
-    vm_nic_rsp_t *out = nullptr;
-    const size_t made = calls("allocate");
-    vm_nic_rsp_clone(h, 1, r, &out, scratch.data(), 256, &err);
-    EXPECT_EQ(err, 43u);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(calls("allocate"), made);
 }
 
 // ---- State tracking on one side --------------------------------------------------------------
@@ -153,7 +120,7 @@ TEST_F(Wire, TheWriterWritesZeroFlagsForAnInstanceWithoutStateArea) {
     auto *id = make<vm_id_t>(kVmId); // made while the handle does not track
     qel_standin::set_tracking(h, Tracking::On);
     vm_id_id_set_value(h, 1, id, 3, &err); // stores, then cannot mark
-    err = 0;
+    EXPECT_ERR(22u);
     EXPECT_EQ(encode(kVmId, id, 64), (Bytes{0, 8, 0, 0, 0, 9, 0, 0, 0, 3, 0}));
     qel_standin::set_tracking(h, Tracking::Absent);
 }
@@ -170,8 +137,6 @@ TEST_F(WireDeathTest, AMismatchedOrCorruptedMarkerStopsEachOperationAtItsOwnPoin
                  fatal_at(VmIdPoints::unmarshal_mismatch.index));
     qel_standin::set_marker(h, 0xABCD);
     EXPECT_DEATH(vm_id_marshal(h, 1, b.data(), id, 64, &err), fatal_at(VmIdPoints::marshal_corrupted.index));
-    EXPECT_DEATH(vm_id_marshal_for_clone(h, 1, b.data(), id, 64, &err),
-                 fatal_at(VmIdPoints::marshal_corrupted.index));
     EXPECT_DEATH(vm_id_unmarshal(h, 1, b.data(), id, 10, 0, &err),
                  fatal_at(VmIdPoints::unmarshal_corrupted.index));
     EXPECT_DEATH(vm_id_len(h, 1, id), fatal_at(VmIdPoints::sizeof_internal_corrupted.index));
@@ -244,17 +209,6 @@ TEST_F(Lists, AnUpdateWithAnotherCountReplacesTheElementsAsRemovalDoes) {
     EXPECT_EQ(detached[0].arg, 1);
 }
 
-TEST_F(Lists, AnElementCreationThatGivesThePlaceholderIsAFailedCreation) {
-    vm_nic_rsp_t *dst = rsp({});
-    h->cr_in_progress = 1;
-    h->err = 5;
-    decode(kNicRsp, b, dst);
-    h->cr_in_progress = 0;
-    h->err = 0;
-    EXPECT_EQ(err, 12u);
-    EXPECT_EQ(count(dst), 0u);
-}
-
 TEST_F(Lists, AFailingElementInPlaceIsTracedAndEndsTheList) {
     vm_nic_rsp_t *dst = rsp({7, 8, 9});
     qel_standin::reset_global();
@@ -269,29 +223,6 @@ TEST_F(Lists, AFailingElementInPlaceIsTracedAndEndsTheList) {
     ASSERT_EQ(traced.size(), 1u);
     EXPECT_EQ(traced[0].flags, 0x3000000u);
     EXPECT_EQ(traced[0].args.at(0).s, std::strerror(90));
-}
-
-using ListsDeathTest = Lists;
-
-TEST_F(ListsDeathTest, AFailedLinkAnnouncementWhileReplacingStopsAtItsPoint) {
-    using Pt = drov::tp::FieldPoints<kNicRsp, 0>;
-    // Two old elements go, always the first: its links, its successor's
-    // back link, the head's first; then the last one's links, the head's
-    // last and first.
-    struct Case {
-        uint64_t nth;
-        uint32_t point;
-    };
-    for (Case c : {Case{1, Pt::drop_links.index}, Case{2, Pt::drop_next_prev.index},
-                   Case{3, Pt::drop_first.index}, Case{5, Pt::drop_last.index}}) {
-        vm_nic_rsp_t *dst = rsp({7, 8});
-        EXPECT_DEATH(
-            {
-                qel_standin::fail_range_at(c.nth);
-                decode(kNicRsp, b, dst, 1);
-            },
-            fatal_at(c.point));
-    }
 }
 
 TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
@@ -320,11 +251,7 @@ TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
         EXPECT_EQ(walk::load<uint32_t>(r, 12), c.text ? std::strlen(c.text) : 0);
         EXPECT_EQ(std::string(now ? now : "(none)"), c.text ? c.text : "(none)");
         if (c.allocs == 0 && c.text != nullptr) {
-            EXPECT_EQ(now, held);
-            // The rewrite of the characters and their NUL is announced.
-            bool told = false;
-            for (const auto &w : st().writes) told |= w.addr == now && w.len == std::strlen(c.text) + 1;
-            EXPECT_TRUE(told);
+            EXPECT_EQ(now, held); // (the rewrite announced: the fuzz harnesses' watch over updates)
         }
         held = now;
     }
@@ -387,32 +314,6 @@ TEST_F(Wire, TheEntryChecksComeBeforeAnyByteIsTouched) {
             EXPECT_EQ(st().last_error, c.code);
         }
     }
-    h->err = 12; // len_cr answers 0 for a handle with an error pending
-    EXPECT_EQ(vm_id_len_cr(h, id), 0u);
-    h->err = 0;
-}
-
-// A list owner's decoder registers the trace module, and so does a nested
-// record's decoder when its type owns a list; an XML reader registers when
-// its own type owns one, first, even with an error pending.
-TEST_F(Wire, OnlyTheListOwnersRegisterTheTraceModuleWhenDecodingOrReadingXml) {
-    using FromXml = void (*)(qel_handle_t *, uint32_t, const char *, void *, void *, uint32_t *, char *, uint32_t);
-    struct Row {
-        uint32_t t;
-        uint64_t decoding, reading;
-    };
-    for (Row r : {Row{kVmId, 0, 0}, Row{kNicRsp, 1, 1}, Row{kActRsp, 1, 0}}) {
-        void *inst = make(r.t);
-        Bytes b = encode(r.t, inst, 4096);
-        uint64_t before = wlog_inits();
-        decode(r.t, b, inst, 1);
-        EXPECT_EQ(wlog_inits() - before, r.decoding) << walk::name(r.t);
-        before = wlog_inits();
-        uint32_t pending = 5;
-        walk::fn<FromXml>(walk::op(r.t, "from_xml"))(h, 1, "/x", nullptr, nullptr, &pending, nullptr, 0);
-        EXPECT_EQ(wlog_inits() - before, r.reading) << walk::name(r.t);
-    }
-    EXPECT_EQ(err, 0u);
 }
 
 // ---- Cloning -----------------------------------------------------------------------------------
@@ -420,12 +321,11 @@ TEST_F(Wire, OnlyTheListOwnersRegisterTheTraceModuleWhenDecodingOrReadingXml) {
 using Cloning = Wire;
 
 // clone_internal decodes into the destination it is given, creating
-// nothing; clone registers, then creates a new one whatever out held.
+// nothing; clone creates a new one whatever out held.
 TEST_F(Cloning, CloneInternalDecodesIntoTheGivenDestinationAndCloneMakesANewOne) {
     for (bool internal : {true, false}) {
         SCOPED_TRACE(internal ? "clone_internal" : "clone");
         vm_ident_t *src = ident("source"), *given = ident("given"), *out = given;
-        const uint64_t inits = wlog_inits();
         st().calls.clear();
         (internal ? vm_ident_clone_internal : vm_ident_clone)(h, 1, src, &out, scratch.data(), 256, &err);
         EXPECT_EQ(err, 0u);
@@ -435,7 +335,6 @@ TEST_F(Cloning, CloneInternalDecodesIntoTheGivenDestinationAndCloneMakesANewOne)
         EXPECT_EQ(name_of(out), "source");
         EXPECT_EQ(name_of(given), internal ? "source" : "given");
         EXPECT_EQ(calls("allocate"), internal ? 1u : 2u); // the characters, and a new instance
-        EXPECT_EQ(wlog_inits(), inits + (internal ? 0 : 1));
     }
 }
 
@@ -474,11 +373,6 @@ TEST_F(Cloning, FailuresBeforeTheDecodingLeaveOutAsItWas) {
         EXPECT_EQ(calls("allocate"), made);
     }
     EXPECT_EQ(name_of(given), "given");
-    err = 7;
-    vm_ident_t *out = nullptr;
-    vm_ident_clone(h, 1, src, &out, scratch.data(), 256, &err);
-    EXPECT_EQ(err, 7u);
-    EXPECT_EQ(out, nullptr);
 }
 
 // A given destination whose decoding failed is destroyed; a creation that
