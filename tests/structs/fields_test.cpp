@@ -208,7 +208,7 @@ TEST_P(WholeSet, MovesContentsAndLeavesTheSourceEmpty) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tracking, WholeSet, ::testing::Values(Tracking::Off, Tracking::On));
+INSTANTIATE_TEST_SUITE_P(Tracking, WholeSet, ::testing::Values(Tracking::Off, Tracking::On), tracking_name);
 
 TEST_F(Fields, WholeSetRefusals) {
     // A destination of a lower variant, or another layout: 43.

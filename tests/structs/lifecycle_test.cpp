@@ -41,7 +41,8 @@ TEST_P(Life, EveryTypeIsCreatedCountedAndDestroyedWhole) {
 }
 
 // (Test numbers 0, 1, 2: no state record, tracking off, tracking on.)
-INSTANTIATE_TEST_SUITE_P(Tracking, Life, ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On));
+INSTANTIATE_TEST_SUITE_P(Tracking, Life, ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On),
+                         tracking_name);
 
 class Lifecycle : public Owning {
 protected:

@@ -27,6 +27,12 @@ using walk::kTypes;
 using H = qel_handle_t *;
 using Err = uint32_t;
 
+// Test names of the tracking settings a suite runs under.
+inline std::string tracking_name(const ::testing::TestParamInfo<qel_standin::Tracking> &p) {
+    using T = qel_standin::Tracking;
+    return p.param == T::On ? "On" : p.param == T::Off ? "Off" : "Absent";
+}
+
 // Calls `<name>` with signature R(A...).
 template <class R, class... A> R call(const std::string &name, A... a) {
     return walk::fn<R (*)(A...)>(name)(a...);
