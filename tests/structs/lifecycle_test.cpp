@@ -22,7 +22,16 @@ TEST_P(Life, EveryTypeIsCreatedCountedAndDestroyedWhole) {
         SCOPED_TRACE(walk::name(t));
         const auto &d = kTypes[t];
         st().calls.clear();
+        // The runtime counts each creation and destruction in the record's entries.
+        const auto *vi = walk::fn<qel_type_info_t *>("_" + walk::name(t) + "_type_info_internal")->variant_info;
+        auto counted = [vi] {
+            uint64_t n = 0;
+            for (int v = 0; v < vi->count; ++v) n += vi->entries[v].creates + (vi->entries[v].destroys << 32);
+            return n;
+        };
+        const uint64_t before = counted();
         void *inst = walk::create(h, t);
+        EXPECT_EQ(counted() - before, 1u);
         ASSERT_NE(inst, nullptr);
         const auto *b = walk::bytes(inst);
         EXPECT_EQ(walk::load<void *>(inst, 0), walk::fn<void *>("_" + walk::name(t) + "_type_info_internal"));
@@ -36,11 +45,11 @@ TEST_P(Life, EveryTypeIsCreatedCountedAndDestroyedWhole) {
         walk::Filler fill{h, std::mt19937(t)};
         fill.fill(t, inst);
         walk::destroy(h, t, inst); // every block back: the handle's leak check
+        EXPECT_EQ(counted() - before, 1u + (1ull << 32));
         EXPECT_EQ(calls("qellib_type_stats_create_object"), calls("qellib_type_stats_destroy_object"));
     }
 }
 
-// (Test numbers 0, 1, 2: no state record, tracking off, tracking on.)
 INSTANTIATE_TEST_SUITE_P(Tracking, Life, ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On),
                          tracking_name);
 
