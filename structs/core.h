@@ -99,6 +99,20 @@ inline bool plain_objects(const qel_handle_t *h) {
     return (h->features & QEL_FEATURE_PLAIN_OBJECTS) != 0;
 }
 
+// Whether the instances a decoding makes may start as copies of the bytes
+// of the first one it made: a quiet runtime that lets the library
+// initialise plain objects and count itself, no store announced, no
+// containment recorded, the static records, no _cr creation and no state
+// tracking.  Under these a fresh instance of a type whose instances hold no
+// pointer into themselves is the same bytes wherever it lies.
+inline bool fresh_copies(const qel_handle_t *h) {
+    constexpr uint32_t kNeed =
+        QEL_FEATURE_PLAIN_OBJECTS | QEL_FEATURE_PLAIN_STATS | QEL_FEATURE_QUIET;
+    return (h->features & kNeed) == kNeed && h->write_notify == nullptr &&
+           h->containment_recording == 0 && h->type_info_mode == 0 && h->cr_in_progress == 0 &&
+           tracking(h) == Tracking::Off;
+}
+
 // Counts a creation or destruction in a variant entry: the runtime's
 // statistics call, or, when they are the plain counters, the counter
 // notification and one atomic addition here.
