@@ -771,7 +771,7 @@ template <class F> struct WireOf<List<F>> {
     // and under a quiet runtime they are linked in without the insertion's
     // checks once one element passed them: the owner's variant stays as the
     // first insertion adjusted it, and a fresh element is in no list.
-    template <class In> static void append(In &r, void *inst, uint32_t count) {
+    template <class In> DROV_INLINE static void append(In &r, void *inst, uint32_t count) {
         using S = Struct<E>;
         constexpr uint32_t kSize = S::t.alloc_size();
         constexpr bool kCopyable = self_free(E) && kSize <= 512;
@@ -784,13 +784,13 @@ template <class F> struct WireOf<List<F>> {
             if (copied) {
                 e = r.h->allocate(r.h->alloc_ctx, r.ctx, kSize);
                 if (e != nullptr) {
-                    std::memcpy(e, fresh, kSize);
+                    std::memcpy(e, fresh, sizeof fresh);
                     S::count_copied(r.h, r.ctx, e, r.err);
                 }
             } else {
                 e = S::create_internal(r.h, r.ctx, r.domains);
                 if (copies && e != nullptr && e != S::placeholder) {
-                    std::memcpy(fresh, e, kSize);
+                    std::memcpy(fresh, e, sizeof fresh);
                     copied = true;
                 }
             }
