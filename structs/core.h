@@ -227,6 +227,17 @@ inline Link *link(void *elem) { return at<Link>(elem, kLinkOffset); }
 struct UnlinkPoints {
     tp::Point links, next_prev, last, first, prev_next;
 };
-void unlink(qel_handle_t *h, uint32_t ctx, Head *head, void *elem, const UnlinkPoints &p);
+inline void unlink(qel_handle_t *h, uint32_t ctx, Head *head, void *elem, const UnlinkPoints &p) {
+    Link *l = link(elem);
+    announce_links(h, ctx, &l->next, 2 * sizeof(void *), elem, p.links);
+    if (l->next != head)
+        store_link(h, ctx, &link(l->next)->prev, l->prev, l->next, p.next_prev);
+    else
+        store_link(h, ctx, &head->last, l->prev, head, p.last);
+    if (l->prev == head)
+        store_link(h, ctx, &head->first, l->next, head, p.first);
+    else
+        store_link(h, ctx, &link(l->prev)->next, l->next, l->prev, p.prev_next);
+}
 
 } // namespace drov::structs
