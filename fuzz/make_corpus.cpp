@@ -32,6 +32,27 @@ Bytes cat(Bytes head, const Bytes &tail) {
     return head;
 }
 
+// Per structure type, the creations and the destructions its statistics
+// have counted.
+std::vector<uint64_t> counted() {
+    static const std::vector<const qel_variant_info_t *> infos = [] {
+        std::vector<const qel_variant_info_t *> out;
+        for (uint32_t t = 0; t < walk::kStructs; ++t)
+            out.push_back(walk::fn<qel_type_info_t *>("_" + std::string(name(t)) + "_type_info_internal")->variant_info);
+        return out;
+    }();
+    std::vector<uint64_t> n;
+    for (const qel_variant_info_t *vi : infos) {
+        uint64_t c = 0, d = 0;
+        for (int8_t v = 0; v < vi->count; ++v) {
+            c += vi->entries[v].creates;
+            d += vi->entries[v].destroys;
+        }
+        n.insert(n.end(), {c, d});
+    }
+    return n;
+}
+
 // An instance of type t filled through the setters, its state flags set to `flags`.
 void *filled(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, bool with_nuls) {
     void *inst = ops(t).create(hd.h, 1);
@@ -50,7 +71,9 @@ void *filled(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, bool
 // decoded again in place it allocates nothing; it encodes to the same bytes.
 // Each allocation of a decoding (fresh, or replacing a filled instance's
 // contents) and of a clone failing in turn gives 12, leaks nothing, and a
-// failed clone makes nothing.  Every prefix, in a block of exactly its size,
+// failed clone makes nothing, with the runtime's calls and with the
+// library's own plain work (which counts the same creations and
+// destructions).  Every prefix, in a block of exactly its size,
 // decoded fresh and as an update, fails with 90 or reads past its end.
 void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const std::string &stem) {
     const Ops &o = ops(t);
@@ -78,30 +101,41 @@ void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const 
             if (err != 0 || !diff.empty() || out != msg) fail("decoded and encoded again: " + diff, err);
         }
     }
-    hd.h->features = 0;
     Bytes scratch(room);
-    for (uint64_t nth = 1, failed = 1; failed != 0; ++nth) {
-        failed = 0;
-        for (uint32_t how : {0, 1, 2}) { // fresh, update, clone
-            const size_t live = hd.st().live.size();
-            void *dst = how == 2 ? nullptr : o.create(hd.h, 1);
-            walk::Filler other{hd.h, std::mt19937(static_cast<uint32_t>(nth))};
-            if (how == 1) other.fill(t, dst); // something of other sizes to replace
-            hd.fail_alloc(static_cast<uint32_t>(nth));
-            if (how == 2) o.clone(hd.h, 1, src, &dst, scratch.data(), room, &err);
-            else o.unmarshal(hd.h, 1, msg.data(), dst, static_cast<int32_t>(msg.size()), how, &err);
-            const bool failed_here = hd.st().alloc_calls >= hd.st().fail_alloc_at;
-            hd.fail_alloc(0);
-            failed += failed_here;
-            const std::string at = "allocation " + std::to_string(nth) + " failing";
-            if (err != (failed_here ? QEL_ENOMEM : 0) || hd.st().last_error != err) fail(at, err);
-            if (failed_here ? how == 2 && dst != nullptr : !walk::diff(t, src, dst).empty())
-                fail(at + ": what is left", err);
-            if (dst != nullptr) o.destroy(hd.h, 1, dst);
-            if (hd.st().live.size() != live) fail(at + ": leaks", err);
-            err = 0;
+    std::vector<std::vector<uint64_t>> counts; // what each step counts with the runtime's calls
+    for (uint32_t features : {0u, QEL_FEATURES_ALL}) { // the runtime's calls, and the library's own
+        hd.h->features = features;
+        size_t step = 0;
+        for (uint64_t nth = 1, failed = 1; failed != 0; ++nth) {
+            failed = 0;
+            for (uint32_t how : {0, 1, 2}) { // fresh, update, clone
+                const size_t live = hd.st().live.size();
+                std::vector<uint64_t> count = counted();
+                void *dst = how == 2 ? nullptr : o.create(hd.h, 1);
+                walk::Filler other{hd.h, std::mt19937(static_cast<uint32_t>(nth))};
+                if (how == 1) other.fill(t, dst); // something of other sizes to replace
+                hd.fail_alloc(static_cast<uint32_t>(nth));
+                if (how == 2) o.clone(hd.h, 1, src, &dst, scratch.data(), room, &err);
+                else o.unmarshal(hd.h, 1, msg.data(), dst, static_cast<int32_t>(msg.size()), how, &err);
+                const bool failed_here = hd.st().alloc_calls >= hd.st().fail_alloc_at;
+                hd.fail_alloc(0);
+                failed += failed_here;
+                const std::string at = "allocation " + std::to_string(nth) + " failing";
+                if (err != (failed_here ? QEL_ENOMEM : 0) || hd.st().last_error != err) fail(at, err);
+                if (failed_here ? how == 2 && dst != nullptr : !walk::diff(t, src, dst).empty())
+                    fail(at + ": what is left", err);
+                if (dst != nullptr) o.destroy(hd.h, 1, dst);
+                if (hd.st().live.size() != live) fail(at + ": leaks", err);
+                const std::vector<uint64_t> now = counted();
+                for (size_t k = 0; k < now.size(); ++k) count[k] = now[k] - count[k];
+                if (features == 0) counts.push_back(count);
+                else if (step >= counts.size() || counts[step] != count) fail(at + ": counted otherwise", err);
+                ++step;
+                err = 0;
+            }
         }
     }
+    hd.h->features = 0;
     for (size_t k = 1; k < msg.size(); ++k) { // every prefix, in a block of exactly its size
         const Bytes exact(msg.begin(), msg.begin() + static_cast<long>(k));
         for (uint32_t update : {0u, 1u}) {

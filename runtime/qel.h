@@ -123,8 +123,8 @@ extern QEL_API qel_module_list_t qel_module_tot_root;
  *   big-endian, u_int8 and char 1 byte, u_int16 2, u_int32 and if_handle 4,
  *   qel_boolean 1 (non-zero reads and writes as 1), the variant and
  *   object-flag items 1 byte, the body length and list count 4, and a short
- *   room stores 90 through qel_store_err; qel_get_instance_variant and
- *   qel_get_instance_obj_flag read the instance header.
+ *   room stores 90 through qel_store_err; qel_get_instance_variant, _obj_flag
+ *   and qel_get_manifested_type_info read the instance header.
  * PLAIN_OBJECTS: booleans and interface handles are plain 4-byte values:
  *   initialising one stores 0 (announced when asked), and they hold no
  *   object references, so embedding and destroying them do nothing.

@@ -99,6 +99,20 @@ inline bool plain_objects(const qel_handle_t *h) {
     return (h->features & QEL_FEATURE_PLAIN_OBJECTS) != 0;
 }
 
+// Whether the instances a decoding makes may start as copies of the bytes
+// of the first one it made: a quiet runtime that lets the library
+// initialise plain objects and count itself, no store announced, no
+// containment recorded, the static records, no _cr creation and no state
+// tracking.  Under these a fresh instance of a type whose instances hold no
+// pointer into themselves is the same bytes wherever it lies.
+inline bool fresh_copies(const qel_handle_t *h) {
+    constexpr uint32_t kNeed =
+        QEL_FEATURE_PLAIN_OBJECTS | QEL_FEATURE_PLAIN_STATS | QEL_FEATURE_QUIET;
+    return (h->features & kNeed) == kNeed && h->write_notify == nullptr &&
+           h->containment_recording == 0 && h->type_info_mode == 0 && h->cr_in_progress == 0 &&
+           tracking(h) == Tracking::Off;
+}
+
 // Counts a creation or destruction in a variant entry: the runtime's
 // statistics call, or, when they are the plain counters, the counter
 // notification and one atomic addition here.
@@ -213,6 +227,17 @@ inline Link *link(void *elem) { return at<Link>(elem, kLinkOffset); }
 struct UnlinkPoints {
     tp::Point links, next_prev, last, first, prev_next;
 };
-void unlink(qel_handle_t *h, uint32_t ctx, Head *head, void *elem, const UnlinkPoints &p);
+inline void unlink(qel_handle_t *h, uint32_t ctx, Head *head, void *elem, const UnlinkPoints &p) {
+    Link *l = link(elem);
+    announce_links(h, ctx, &l->next, 2 * sizeof(void *), elem, p.links);
+    if (l->next != head)
+        store_link(h, ctx, &link(l->next)->prev, l->prev, l->next, p.next_prev);
+    else
+        store_link(h, ctx, &head->last, l->prev, head, p.last);
+    if (l->prev == head)
+        store_link(h, ctx, &head->first, l->next, head, p.first);
+    else
+        store_link(h, ctx, &link(l->prev)->next, l->next, l->prev, p.prev_next);
+}
 
 } // namespace drov::structs

@@ -184,6 +184,10 @@ template <class F> struct List : KindBase<F> {
     static void set_last(qel_handle_t *h, uint32_t ctx, void *owner, void *elem, uint32_t *err,
                          bool again = true) {
         if (!enter_insert(h, ctx, owner, elem, nullptr, false, err, again)) return;
+        link_last(h, ctx, owner, elem, err);
+    }
+    // set_last after its checks.
+    static void link_last(qel_handle_t *h, uint32_t ctx, void *owner, void *elem, uint32_t *err) {
         Head *hd = head(owner);
         count_add(h, ctx, owner, 1);
         void *old = hd->last;

@@ -32,6 +32,17 @@ inline void zero_block(void *block, size_t size) {
     clear(block, 0, size);
 }
 
+// Whether instances of type t hold no pointer into themselves: no list
+// head, in nested records neither.
+constexpr bool self_free(uint32_t t) {
+    for (uint32_t i = 0; i < kTypes[t].field_count; ++i) {
+        const FieldDesc &f = kTypes[t].fields[i];
+        if (f.kind == FieldKind::List) return false;
+        if (f.kind == FieldKind::Record && !self_free(static_cast<uint32_t>(f.ref))) return false;
+    }
+    return true;
+}
+
 template <uint32_t T> struct Struct {
     static constexpr const TypeDesc &t = kTypes[T];
     using P = tp::TypePoints<T>;
@@ -102,6 +113,23 @@ template <uint32_t T> struct Struct {
         }
         record_created(h, ctx, result);
         return result;
+    }
+    // What initialising an instance gives besides its bytes, for one whose
+    // bytes were copied from a fresh instance made under fresh_copies in the
+    // same operation: the traces and statistics, its own first, then those
+    // of its nested records in field order.
+    static void count_copied(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
+        qel_type_info_t *rec = hdr(inst).type_info;
+        const int8_t v = hdr(inst).instance_variant;
+        const qel_variant_info_t *vi = rec->variant_info;
+        if (vi->count < v)
+            trace(P::init_variant_range, static_cast<uint32_t>(v), static_cast<uint32_t>(vi->count));
+        count_instance(h, ctx, rec, entry(vi, v), true, err);
+        each_field<T>([&](auto k) {
+            using K = decltype(k);
+            if constexpr (K::d.kind == FieldKind::Record)
+                Struct<K::R>::count_copied(h, ctx, K::field(inst), err);
+        });
     }
     static void *create(qel_handle_t *h, uint32_t ctx) {
         trace_register();
@@ -278,7 +306,9 @@ template <uint32_t T> struct Struct {
                 });
             }
         }
-        qel_type_info_t *rec = qel_get_manifested_type_info(inst);
+        qel_type_info_t *rec = (h->features & QEL_FEATURE_PLAIN_CODECS) != 0
+                                   ? hdr(inst).type_info
+                                   : qel_get_manifested_type_info(inst);
         if (rec == nullptr || rec->magic != QEL_TYPE_INFO_MAGIC) fatal(P::destroy_bad_tinfo);
         const qel_variant_info_t *vi = rec->variant_info;
         if (vi == nullptr) fatal(P::destroy_no_varinfo);

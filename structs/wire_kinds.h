@@ -765,10 +765,36 @@ template <class F> struct WireOf<List<F>> {
     // that cannot be made or decoded ends the loop and is not kept.  Each
     // element takes at least a byte, so the buffer ends the loop long
     // before a count that claims more.
-    template <class In> static void append(In &r, void *inst, uint32_t count) {
+    //
+    // Under fresh_copies the elements after the first start as copies of the
+    // first one's fresh bytes, which their initialisation would give them,
+    // and under a quiet runtime they are linked in without the insertion's
+    // checks once one element passed them: the owner's variant stays as the
+    // first insertion adjusted it, and a fresh element is in no list.
+    template <class In> DROV_INLINE static void append(In &r, void *inst, uint32_t count) {
+        using S = Struct<E>;
+        constexpr uint32_t kSize = S::t.alloc_size();
+        constexpr bool kCopyable = self_free(E) && kSize <= 512;
+        alignas(16) uint8_t fresh[kCopyable ? kSize : 1];
+        const bool copies = kCopyable && r.domains != nullptr && fresh_copies(r.h);
+        bool copied = false; // `fresh` holds the first element's bytes
+        bool linked = false; // an insertion passed its checks
         for (uint32_t i = 0; i < count; ++i) {
-            void *e = Struct<E>::create_internal(r.h, r.ctx, r.domains);
-            if (e == nullptr || e == Struct<E>::placeholder) {
+            void *e;
+            if (copied) {
+                e = r.h->allocate(r.h->alloc_ctx, r.ctx, kSize);
+                if (e != nullptr) {
+                    std::memcpy(e, fresh, sizeof fresh);
+                    S::count_copied(r.h, r.ctx, e, r.err);
+                }
+            } else {
+                e = S::create_internal(r.h, r.ctx, r.domains);
+                if (copies && e != nullptr && e != S::placeholder) {
+                    std::memcpy(fresh, e, sizeof fresh);
+                    copied = true;
+                }
+            }
+            if (e == nullptr || e == S::placeholder) {
                 r.failed(QEL_ENOMEM);
                 return;
             }
@@ -776,13 +802,17 @@ template <class F> struct WireOf<List<F>> {
                                                     r.err, r.domains);
             r.sync();
             if (r.ok()) {
-                K::set_last(r.h, r.ctx, inst, e, r.err, !r.quiet);
+                if (linked)
+                    K::link_last(r.h, r.ctx, inst, e, r.err);
+                else
+                    K::set_last(r.h, r.ctx, inst, e, r.err, !r.quiet);
                 r.sync();
             }
             if (link(e)->list == nullptr) { // not taken into the list
-                Struct<E>::destroy_internal(r.h, r.ctx, e, 1);
+                S::destroy_internal(r.h, r.ctx, e, 1);
                 return;
             }
+            linked = r.quiet;
         }
     }
     static uint64_t size(const Sizer &s, const void *inst) {

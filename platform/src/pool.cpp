@@ -7,17 +7,6 @@
 #include <cstdlib>
 #include <iterator>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QEL_POOL_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QEL_POOL_ASAN 1
-#endif
-#endif
-#ifdef QEL_POOL_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
-
 namespace qel_standin {
 
 struct alignas(16) Pool::Chunk {
@@ -28,24 +17,6 @@ struct alignas(16) Pool::Large {
     Large *prev;
     Large *next;
 };
-
-void Pool::poison(void *p, size_t n) {
-#ifdef QEL_POOL_ASAN
-    ASAN_POISON_MEMORY_REGION(p, n);
-#else
-    (void)p;
-    (void)n;
-#endif
-}
-
-void Pool::unpoison(void *p, size_t n) {
-#ifdef QEL_POOL_ASAN
-    ASAN_UNPOISON_MEMORY_REGION(p, n);
-#else
-    (void)p;
-    (void)n;
-#endif
-}
 
 Pool::Pool(uint32_t chunk_bytes)
     : chunk_bytes_(chunk_bytes == 0 ? kDefaultChunk : std::max(chunk_bytes, kMinChunk)) {

@@ -182,6 +182,10 @@ void kvt_comm_bundle_handler_unregister(uintptr_t handler, uintptr_t a, uintptr_
 // identifier; the first caller to find it unset under the lock is the one
 // that registers, and the call records what it found there.
 int32_t wlog_module_init_fn(const char *name, uint16_t *module_id, uint32_t *state_word) {
+    // A module registered already, with nothing recording: the answer alone.
+    if (name != nullptr && module_id != nullptr && state_word != nullptr &&
+        __atomic_load_n(state_word, __ATOMIC_ACQUIRE) != 0 && !recording()) [[likely]]
+        return 0;
     Call call{.name = "wlog_module_init_fn",
               .obj = name,
               .owner = module_id,
