@@ -428,11 +428,10 @@ void from_xml(const EnumType &e, qel_handle_t *h, uint32_t, const char *path, vo
 // One walk over the element's children finds what the lookups of the
 // names in order find: the first child of the lowest-numbered name.  The
 // names before it were absent, which leaves 2 as the handle's last error.
-void from_xml_element(const EnumType &e, qel_handle_t *h, uint32_t, const char *path, void *doc,
-                      const void *elem, Instance *inst, uint32_t *err, char *msg,
-                      uint32_t msg_size) {
+void from_xml_element(const EnumType &e, qel_handle_t *h, void *doc, const void *elem,
+                      Instance *inst, uint32_t *err) {
     if (!enter(h, err)) return;
-    if (path == nullptr || inst == nullptr) {
+    if (inst == nullptr) {
         fail(h, err, QEL_EINVAL);
         return;
     }
@@ -458,7 +457,6 @@ void from_xml_element(const EnumType &e, qel_handle_t *h, uint32_t, const char *
         return;
     }
     qel_store_err(h, r);
-    if (msg != nullptr && msg_size != 0) std::snprintf(msg, msg_size, "Failed xpath: %s", path);
 }
 
 int32_t is_valid_cr(const EnumType &e, qel_handle_t *h, int32_t value) {

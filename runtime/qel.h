@@ -278,7 +278,8 @@ QEL_API int32_t xml_get_element_nodecount(void *doc, const char *path, uint32_t 
  * xml_element_value is xml_get_element_value of the element (2 for null),
  * and each reader of an element (T_from_xml_element, var_string_ and
  * null_string_from_xml_element) is its T_from_xml reading the element
- * (absent when null) that path selects first; path names it in messages.
+ * (absent when null) that a path selects first, except that it writes no
+ * message: the caller, who knows the path, writes "Failed xpath: <path>".
  */
 QEL_API int32_t xml_element_find(void *doc, const char *path, const void **elem,
                                  uint32_t *count);
@@ -353,9 +354,8 @@ typedef uint32_t if_handle;   /* 4 bytes in an instance */
                                const CT *v, int32_t len, uint32_t flag, uint32_t *err);      \
     QEL_API void T##_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,    \
                               CT *v, uint32_t *err, char *msg, uint32_t msg_size);           \
-    QEL_API void T##_from_xml_element(qel_handle_t *h, uint32_t ctx, const char *path,       \
-                                      void *doc, const void *elem, CT *v, uint32_t *err,     \
-                                      char *msg, uint32_t msg_size);                         \
+    QEL_API void T##_from_xml_element(qel_handle_t *h, uint32_t ctx, void *doc,              \
+                                      const void *elem, CT *v, uint32_t *err);               \
     QEL_API int32_t T##_compare(const CT *a, const CT *b);                                   \
     QEL_API uint32_t T##_hash(const CT *v, uint32_t running);
 
@@ -417,9 +417,9 @@ QEL_API int32_t var_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag
 QEL_API void var_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,
                                  char *buf, uint32_t size, uint32_t *err, char *msg,
                                  uint32_t msg_size);
-QEL_API void var_string_from_xml_element(qel_handle_t *h, uint32_t ctx, const char *path,
-                                         void *doc, const void *elem, char *buf, uint32_t size,
-                                         uint32_t *err, char *msg, uint32_t msg_size);
+QEL_API void var_string_from_xml_element(qel_handle_t *h, uint32_t ctx, void *doc,
+                                         const void *elem, char *buf, uint32_t size,
+                                         uint32_t *err);
 QEL_API int32_t null_string_print(qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,
                                   const char *label, const char *chars, uint32_t cap,
                                   int32_t len, uint32_t *err);
@@ -429,10 +429,9 @@ QEL_API int32_t null_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *ta
 QEL_API void null_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,
                                   char *chars, uint32_t cap, uint32_t *err, char *msg,
                                   uint32_t msg_size);
-QEL_API void null_string_from_xml_element(qel_handle_t *h, uint32_t ctx, const char *path,
-                                          void *doc, const void *elem, char *chars,
-                                          uint32_t cap, uint32_t *err, char *msg,
-                                          uint32_t msg_size);
+QEL_API void null_string_from_xml_element(qel_handle_t *h, uint32_t ctx, void *doc,
+                                          const void *elem, char *chars, uint32_t cap,
+                                          uint32_t *err);
 
 /* ---- Hash ---------------------------------------------------------------- */
 

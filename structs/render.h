@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -181,8 +182,7 @@ constexpr size_t longest_step() {
 // elements among its children, the n-th position the n-th of them, and so
 // the fields are read from there.  Otherwise (the runtime does not, the
 // path selects several elements, or paths under it would be cut) each
-// field is looked up by its path.  The paths are made either way: they
-// name the fields in messages.
+// field is looked up by its path.
 struct Place {
     Path &path;
     const void *elem; // null: by paths
@@ -227,6 +227,13 @@ struct Place {
     }
 };
 
+// After a reader of an element: a failure other than absence is named in
+// the message as a reader of the path names it (the path is made only then).
+template <class MakePath> void name_failure(const Reading &r, MakePath &&path) {
+    if (*r.err != 0 && *r.err != QEL_ENOENT && r.msg != nullptr && r.msg_size != 0)
+        std::snprintf(r.msg, r.msg_size, "Failed xpath: %s", path());
+}
+
 // What a structure's reader is told of its element: look its path up, it
 // is there (read by paths), or (below) the one element or null for none.
 inline constexpr char kLookUpMark = 0, kByPathMark = 0;
@@ -260,12 +267,13 @@ template <class K, class R, bool kOwnValue> struct ValueText {
     }
     static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
         if constexpr (kOwnValue) {
-            const char *p = place.path.field(d.name);
-            if (place.elem == nullptr)
-                R::from_xml(r.h, r.ctx, p, r.doc, at<V>(inst, d.offset), r.err, r.msg, r.msg_size);
-            else
-                R::from_xml_element(r.h, r.ctx, p, r.doc, place.next(r, d),
-                                    at<V>(inst, d.offset), r.err, r.msg, r.msg_size);
+            if (place.elem == nullptr) {
+                R::from_xml(r.h, r.ctx, place.path.field(d.name), r.doc, at<V>(inst, d.offset),
+                            r.err, r.msg, r.msg_size);
+                return;
+            }
+            R::from_xml_element(r.h, r.ctx, r.doc, place.next(r, d), at<V>(inst, d.offset), r.err);
+            text::name_failure(r, [&] { return place.path.field(d.name); });
         }
     }
 };
@@ -294,15 +302,15 @@ template <class F> struct TextOf<EnumField<F>> {
         return enums::to_xml(K::type(), h, ctx, F::d.name, buf, value(inst), room, 0, err);
     }
     static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
-        const char *p = place.path.field(F::d.name);
         const void *elem = nullptr;
-        if (place.elem != nullptr && place.only(F::d, &elem))
-            enums::from_xml_element(K::type(), r.h, r.ctx, p, r.doc, elem,
-                                    at<enums::Instance>(inst, F::d.offset), r.err, r.msg,
-                                    r.msg_size);
-        else
-            enums::from_xml(K::type(), r.h, r.ctx, p, r.doc, at<enums::Instance>(inst, F::d.offset),
-                            r.err, r.msg, r.msg_size);
+        if (place.elem == nullptr || !place.only(F::d, &elem)) {
+            enums::from_xml(K::type(), r.h, r.ctx, place.path.field(F::d.name), r.doc,
+                            at<enums::Instance>(inst, F::d.offset), r.err, r.msg, r.msg_size);
+            return;
+        }
+        enums::from_xml_element(K::type(), r.h, r.doc, elem, at<enums::Instance>(inst, F::d.offset),
+                                r.err);
+        text::name_failure(r, [&] { return place.path.field(F::d.name); });
     }
 };
 
@@ -369,10 +377,10 @@ template <class F> struct TextOf<String<F>> {
             fail(r.h, r.err, QEL_ENOMEM);
             return;
         }
-        if (place.elem != nullptr)
-            var_string_from_xml_element(r.h, r.ctx, p, r.doc, elem, value, needed + 1, r.err, r.msg,
-                                        r.msg_size);
-        else
+        if (place.elem != nullptr) {
+            var_string_from_xml_element(r.h, r.ctx, r.doc, elem, value, needed + 1, r.err);
+            text::name_failure(r, [&] { return p; });
+        } else
             var_string_from_xml(r.h, r.ctx, p, r.doc, value, needed + 1, r.err, r.msg, r.msg_size);
         // The setter (which does nothing after a failed read) takes the
         // length at the width of the length field.
@@ -397,13 +405,14 @@ template <class F> struct TextOf<Text<F>> {
         return null_string_to_xml(h, ctx, F::d.name, buf, chars(inst), C, room, flag, err);
     }
     static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
-        const char *p = place.path.field(F::d.name);
-        if (place.elem == nullptr)
-            null_string_from_xml(r.h, r.ctx, p, r.doc, at<char>(inst, F::d.offset), C, r.err, r.msg,
-                                 r.msg_size);
-        else
-            null_string_from_xml_element(r.h, r.ctx, p, r.doc, place.next(r, F::d),
-                                         at<char>(inst, F::d.offset), C, r.err, r.msg, r.msg_size);
+        if (place.elem == nullptr) {
+            null_string_from_xml(r.h, r.ctx, place.path.field(F::d.name), r.doc,
+                                 at<char>(inst, F::d.offset), C, r.err, r.msg, r.msg_size);
+            return;
+        }
+        null_string_from_xml_element(r.h, r.ctx, r.doc, place.next(r, F::d),
+                                     at<char>(inst, F::d.offset), C, r.err);
+        text::name_failure(r, [&] { return place.path.field(F::d.name); });
     }
 };
 
@@ -416,14 +425,15 @@ template <class K> struct ElementsText {
     static constexpr const FieldDesc &d = K::d;
     static void read(const text::Reading &r, const text::Place &place, uint32_t position,
                      const void **elem, uint8_t *v) {
-        const char *p = place.path.element(d.name, position);
         if (place.elem == nullptr) {
-            u_int8_from_xml(r.h, r.ctx, p, r.doc, v, r.err, r.msg, r.msg_size);
+            u_int8_from_xml(r.h, r.ctx, place.path.element(d.name, position), r.doc, v, r.err, r.msg,
+                            r.msg_size);
             return;
         }
         // (no position follows one that is absent: that ends the read)
         *elem = place.next(r, d, *elem);
-        u_int8_from_xml_element(r.h, r.ctx, p, r.doc, *elem, v, r.err, r.msg, r.msg_size);
+        u_int8_from_xml_element(r.h, r.ctx, r.doc, *elem, v, r.err);
+        text::name_failure(r, [&] { return place.path.element(d.name, position); });
     }
     static int32_t print(qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,
                          const uint8_t *elems, uint32_t n, int32_t room, uint32_t *err) {

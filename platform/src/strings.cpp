@@ -68,7 +68,7 @@ void too_long(qel_handle_t *h, const char *path, uint32_t *err, char *msg, uint3
 }
 
 // The readers of the two string forms, of the element at path or of the
-// element given.
+// element given (with no message: its path is the caller's).
 template <class... Where>
 void read_chars(qel_handle_t *h, const char *path, char *buf, uint32_t size, uint32_t *err,
                 char *msg, uint32_t msg_size, Where... where) {
@@ -123,11 +123,10 @@ void var_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *
     read_chars(h, path, buf, size, err, msg, msg_size, doc, path);
 }
 
-void var_string_from_xml_element(qel_handle_t *h, uint32_t ctx, const char *path, void *,
-                                 const void *elem, char *buf, uint32_t size, uint32_t *err,
-                                 char *msg, uint32_t msg_size) {
-    note(h, "var_string_from_xml_element", ctx, buf, msg, msg_size);
-    read_chars(h, path, buf, size, err, msg, msg_size, elem);
+void var_string_from_xml_element(qel_handle_t *h, uint32_t ctx, void *, const void *elem,
+                                 char *buf, uint32_t size, uint32_t *err) {
+    note(h, "var_string_from_xml_element", ctx, buf, elem, size);
+    read_chars(h, nullptr, buf, size, err, nullptr, 0, elem);
 }
 
 int32_t null_string_print(qel_handle_t *h, uint32_t, char *buf, int32_t indent,
@@ -158,11 +157,10 @@ void null_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void 
     read_fixed(h, path, chars, cap, err, msg, msg_size, doc, path);
 }
 
-void null_string_from_xml_element(qel_handle_t *h, uint32_t ctx, const char *path, void *,
-                                  const void *elem, char *chars, uint32_t cap, uint32_t *err,
-                                  char *msg, uint32_t msg_size) {
-    note(h, "null_string_from_xml_element", ctx, chars, msg, msg_size);
-    read_fixed(h, path, chars, cap, err, msg, msg_size, elem);
+void null_string_from_xml_element(qel_handle_t *h, uint32_t ctx, void *, const void *elem,
+                                  char *chars, uint32_t cap, uint32_t *err) {
+    note(h, "null_string_from_xml_element", ctx, chars, elem, cap);
+    read_fixed(h, nullptr, chars, cap, err, nullptr, 0, elem);
 }
 
 } // extern "C"
