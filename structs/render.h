@@ -186,15 +186,17 @@ constexpr size_t longest_step() {
 struct Place {
     Path &path;
     const void *elem; // null: by paths
-    // The structure's fields; for each, the first child of its name and
-    // whether there are more (sort below).
+    // The structure's fields; for each, the first child of its name, that
+    // name as the document holds it, and whether there are more (sort below).
     const FieldDesc *fields;
     const void **first;
+    const char **names;
     bool *several;
 
     // The child of d's name after `after` (null: the first), or null.
     const void *next(const Reading &r, const FieldDesc &d, const void *after = nullptr) const {
-        return after == nullptr ? first[&d - fields] : xml_element_next(r.doc, elem, after, d.name);
+        const ptrdiff_t i = &d - fields;
+        return after == nullptr ? first[i] : xml_element_next(r.doc, elem, after, names[i]);
     }
     // The only child of d's name (null: none); false when there are several.
     bool only(const FieldDesc &d, const void **child) const {
@@ -203,26 +205,31 @@ struct Place {
     }
 
     // One walk over the children in document order.  They mostly come in
-    // the order of the fields, so a child's name is compared with the
-    // field of the child before it and the one after that first.
+    // the order of the fields, so a child's name is compared first with
+    // the field it most likely is: the one of the child before when that
+    // one repeats (an array or list), else the next.
     void sort(const Reading &r, uint32_t n) {
-        if (n == 0) return;
-        uint32_t last = 0;
+        uint32_t guess = 0;
         for (const void *c = xml_element_next(r.doc, elem, nullptr, nullptr); c != nullptr;
              c = xml_element_next(r.doc, elem, c, nullptr)) {
             const char *name = xml_element_name(r.doc, c);
-            uint32_t i = last;
-            if (std::strcmp(name, fields[i].name) != 0 &&
-                (++i == n || std::strcmp(name, fields[i].name) != 0)) {
-                for (i = 0; i < n && std::strcmp(name, fields[i].name) != 0; ++i) {
+            uint32_t i = guess;
+            if (i >= n || std::strcmp(name, fields[i].name) != 0) {
+                if (++i >= n || std::strcmp(name, fields[i].name) != 0) {
+                    for (i = 0; i < n && std::strcmp(name, fields[i].name) != 0; ++i) {
+                    }
+                    if (i == n) continue; // no field's
                 }
-                if (i == n) continue; // no field's
             }
-            last = i;
-            if (first[i] == nullptr)
+            const FieldKind k = fields[i].kind;
+            guess = k == FieldKind::Array || k == FieldKind::VarArray || k == FieldKind::List ? i
+                                                                                            : i + 1;
+            if (first[i] == nullptr) {
                 first[i] = c;
-            else
+                names[i] = name;
+            } else {
                 several[i] = true;
+            }
         }
     }
 };
@@ -658,8 +665,9 @@ template <uint32_t T> struct Render {
         }
         text::Path p(path);
         const void *first[kFields] = {};
+        const char *names[kFields];
         bool several[kFields] = {};
-        text::Place place{p, nullptr, t.fields, first, several};
+        text::Place place{p, nullptr, t.fields, first, names, several};
         if (elem != text::kByPath && p.holds(text::longest_step())) {
             place.elem = elem;
             place.sort(r, t.field_count);

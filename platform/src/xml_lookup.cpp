@@ -907,9 +907,11 @@ const void *xml_element_next(void *, const void *parent, const void *after, cons
                                         : static_cast<const xmlNode *>(parent)->children;
     for (; c != nullptr; c = c->next) {
         if (c->type != XML_ELEMENT_NODE || c->ns != nullptr) continue;
-        if (name == nullptr) return c;
-        // names are short and most differ early: compared here, not by strcmp
         const auto *a = reinterpret_cast<const char *>(c->name);
+        // (a name as the document holds it, which siblings of that name
+        // share when the parser gave them one: the same text)
+        if (name == nullptr || a == name) return c;
+        // names are short and most differ early: compared here, not by strcmp
         const char *b = name;
         while (*a == *b && *a != '\0') ++a, ++b;
         if (*a == *b) return c;
