@@ -363,7 +363,8 @@ template <class F> struct TextOf<String<F>> {
                                  err);
     }
     static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
-        const char *p = place.path.field(F::d.name);
+        // (by elements the path is made only to name a failure)
+        const char *p = place.elem == nullptr ? place.path.field(F::d.name) : nullptr;
         const void *elem = place.elem != nullptr ? place.next(r, F::d) : nullptr;
         uint32_t needed = 0;
         auto probe = static_cast<uint32_t>(
@@ -386,7 +387,7 @@ template <class F> struct TextOf<String<F>> {
         }
         if (place.elem != nullptr) {
             var_string_from_xml_element(r.h, r.ctx, r.doc, elem, value, needed + 1, r.err);
-            text::name_failure(r, [&] { return p; });
+            text::name_failure(r, [&] { return place.path.field(F::d.name); });
         } else
             var_string_from_xml(r.h, r.ctx, p, r.doc, value, needed + 1, r.err, r.msg, r.msg_size);
         // The setter (which does nothing after a failed read) takes the
