@@ -425,6 +425,40 @@ void from_xml(const EnumType &e, qel_handle_t *h, uint32_t, const char *path, vo
     }
 }
 
+// One walk over the element's children finds what the lookups of the
+// names in order find: the first child of the lowest-numbered name.  The
+// names before it were absent, which leaves 2 as the handle's last error.
+void from_xml_element(const EnumType &e, qel_handle_t *h, void *doc, const void *elem,
+                      Instance *inst, uint32_t *err) {
+    if (!enter(h, err)) return;
+    if (inst == nullptr) {
+        fail(h, err, QEL_EINVAL);
+        return;
+    }
+    uint32_t best = e.count;
+    const void *value_elem = nullptr;
+    for (const void *c = elem != nullptr ? xml_element_next(doc, elem, nullptr, nullptr) : nullptr;
+         c != nullptr && best != 0; c = xml_element_next(doc, elem, c, nullptr)) {
+        const char *name = xml_element_name(doc, c);
+        for (uint32_t k = 0; k < best; ++k)
+            if (std::strcmp(name, e.names[k]) == 0) {
+                best = k;
+                value_elem = c;
+                break;
+            }
+    }
+    if (best != 0) qel_store_err(h, QEL_ENOENT);
+    if (best == e.count) return;
+    char value[128];
+    auto r = static_cast<uint32_t>(xml_element_value(doc, value_elem, value, sizeof value, nullptr));
+    *err = r;
+    if (r == 0) {
+        inst->value = e.first + best;
+        return;
+    }
+    qel_store_err(h, r);
+}
+
 int32_t is_valid_cr(const EnumType &e, qel_handle_t *h, int32_t value) {
     qel_domain_lookup_variant(h, h->variant_domain, static_record(e), &h->err);
     return static_cast<int32_t>(to_internal(e, static_cast<uint32_t>(value))) <

@@ -116,6 +116,11 @@ int32_t toxml_cr(const EnumType &e, qel_handle_t *h, const Instance *inst, char 
                  int32_t len);
 void from_xml(const EnumType &e, qel_handle_t *h, uint32_t ctx, const char *path, void *doc,
               Instance *inst, uint32_t *err, char *msg, uint32_t msg_size);
+// The same from the field's element, the only one its path selects (null:
+// none), read by elements (QEL_FEATURE_XML_ELEMENTS); the caller, who
+// knows the path, writes the message of a failure.
+void from_xml_element(const EnumType &e, qel_handle_t *h, void *doc, const void *elem,
+                      Instance *inst, uint32_t *err);
 int32_t is_valid_cr(const EnumType &e, qel_handle_t *h, int32_t value);
 
 } // namespace drov::enums

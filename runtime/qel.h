@@ -133,12 +133,17 @@ extern QEL_API qel_module_list_t qel_module_tot_root;
  * QUIET: nothing watches the calls of one operation, so its parts (nested
  *   records, list elements, enumeration fields) need not clear the last
  *   error again, and the variant domain does not change while it runs.
+ * XML_ELEMENTS: nothing watches the XML reading calls, and the runtime
+ *   reads by elements too (xml_element_find and the readers that take an
+ *   element, below): a structure's fields may be read as children of its
+ *   element instead of by their paths.
  */
 #define QEL_FEATURE_PLAIN_CODECS 0x1u
 #define QEL_FEATURE_PLAIN_OBJECTS 0x2u
 #define QEL_FEATURE_PLAIN_STATS 0x4u
 #define QEL_FEATURE_QUIET 0x8u
-#define QEL_FEATURES_ALL 0xFu
+#define QEL_FEATURE_XML_ELEMENTS 0x10u
+#define QEL_FEATURES_ALL 0x1Fu
 
 typedef struct qel_handle qel_handle_t;
 
@@ -261,6 +266,29 @@ QEL_API int32_t xml_get_element_value(void *doc, const char *path, char *buf, ui
 /* 0 with the number of matching elements in *count, or the error. */
 QEL_API int32_t xml_get_element_nodecount(void *doc, const char *path, uint32_t *count);
 
+/*
+ * Reading by elements (QEL_FEATURE_XML_ELEMENTS).  An element found in a
+ * document stays valid while the document is neither changed nor freed.
+ * xml_element_find: 0 with the first element the path selects (null for
+ * none) and how many it selects, as xml_get_element_nodecount counts them;
+ * non-zero for a path or document the runtime does not read by elements
+ * (then only the path lookups answer for it).  xml_element_next: the first
+ * element child of parent after `after` (null: from the first child) that
+ * is in no namespace and named `name` (null: any), or null.
+ * xml_element_value is xml_get_element_value of the element (2 for null),
+ * and each reader of an element (T_from_xml_element, var_string_ and
+ * null_string_from_xml_element) is its T_from_xml reading the element
+ * (absent when null) that a path selects first, except that it writes no
+ * message: the caller, who knows the path, writes "Failed xpath: <path>".
+ */
+QEL_API int32_t xml_element_find(void *doc, const char *path, const void **elem,
+                                 uint32_t *count);
+QEL_API const void *xml_element_next(void *doc, const void *parent, const void *after,
+                                     const char *name);
+QEL_API const char *xml_element_name(void *doc, const void *elem);
+QEL_API int32_t xml_element_value(void *doc, const void *elem, char *buf, uint32_t size,
+                                  uint32_t *needed);
+
 /* ---- Header items of the instance encoding ------------------------------ */
 
 QEL_API uint32_t _qel_instance_variant_marshal(qel_handle_t *h, uint32_t ctx, uint8_t *buf,
@@ -326,6 +354,8 @@ typedef uint32_t if_handle;   /* 4 bytes in an instance */
                                const CT *v, int32_t len, uint32_t flag, uint32_t *err);      \
     QEL_API void T##_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,    \
                               CT *v, uint32_t *err, char *msg, uint32_t msg_size);           \
+    QEL_API void T##_from_xml_element(qel_handle_t *h, uint32_t ctx, void *doc,              \
+                                      const void *elem, CT *v, uint32_t *err);               \
     QEL_API int32_t T##_compare(const CT *a, const CT *b);                                   \
     QEL_API uint32_t T##_hash(const CT *v, uint32_t running);
 
@@ -387,6 +417,9 @@ QEL_API int32_t var_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag
 QEL_API void var_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,
                                  char *buf, uint32_t size, uint32_t *err, char *msg,
                                  uint32_t msg_size);
+QEL_API void var_string_from_xml_element(qel_handle_t *h, uint32_t ctx, void *doc,
+                                         const void *elem, char *buf, uint32_t size,
+                                         uint32_t *err);
 QEL_API int32_t null_string_print(qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,
                                   const char *label, const char *chars, uint32_t cap,
                                   int32_t len, uint32_t *err);
@@ -396,6 +429,9 @@ QEL_API int32_t null_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *ta
 QEL_API void null_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,
                                   char *chars, uint32_t cap, uint32_t *err, char *msg,
                                   uint32_t msg_size);
+QEL_API void null_string_from_xml_element(qel_handle_t *h, uint32_t ctx, void *doc,
+                                          const void *elem, char *chars, uint32_t cap,
+                                          uint32_t *err);
 
 /* ---- Hash ---------------------------------------------------------------- */
 

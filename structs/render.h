@@ -9,7 +9,9 @@
 //   from_xml reads it from the element(s) under the structure's path.
 #pragma once
 
+#include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -102,6 +104,8 @@ public:
         a_.add("]", 1);
         return a_.end();
     }
+    // Whether paths `more` characters longer than the parent's are kept whole.
+    bool holds(size_t more) const { return base_ + more < sizeof buf_; }
 
 private:
     char buf_[256];
@@ -136,6 +140,7 @@ template <class F> struct ListLabels {
         static constexpr auto print = &T##_print;                                                  \
         static constexpr auto to_xml = &T##_to_xml;                                                \
         static constexpr auto from_xml = &T##_from_xml;                                            \
+        static constexpr auto from_xml_element = &T##_from_xml_element;                            \
     };
 DROV_TEXT_PRIMITIVE(RtU8, u_int8)
 DROV_TEXT_PRIMITIVE(RtU16, u_int16)
@@ -159,6 +164,88 @@ struct Reading {
     char *msg;
     uint32_t msg_size;
 };
+
+// The most a structure's path grows by in the paths read under it:
+// "/<field>[<position>]" or "/<field>/<enumeration value>".
+constexpr size_t longest_step() {
+    size_t field = 0, value = 0;
+    for (const TypeDesc &t : kTypes) {
+        for (uint32_t i = 0; i < t.field_count; ++i) field = std::max(field, length(t.fields[i].name));
+        for (uint32_t i = 0; i < t.value_count; ++i) value = std::max(value, length(t.values[i]));
+    }
+    return 1 + field + std::max<size_t>(sizeof "[4294967295]" - 1, 1 + value);
+}
+
+// Where a structure's fields are read.  A runtime that reads by elements
+// (QEL_FEATURE_XML_ELEMENTS) is given the structure's element when its path
+// selects that one element: the path of a field then selects the field's
+// elements among its children, the n-th position the n-th of them, and so
+// the fields are read from there.  Otherwise (the runtime does not, the
+// path selects several elements, or paths under it would be cut) each
+// field is looked up by its path.
+struct Place {
+    Path &path;
+    const void *elem; // null: by paths
+    // The structure's fields; for each, the first child of its name, that
+    // name as the document holds it, and whether there are more (sort below).
+    const FieldDesc *fields;
+    const void **first;
+    const char **names;
+    bool *several;
+
+    // The child of d's name after `after` (null: the first), or null.
+    const void *next(const Reading &r, const FieldDesc &d, const void *after = nullptr) const {
+        const ptrdiff_t i = &d - fields;
+        return after == nullptr ? first[i] : xml_element_next(r.doc, elem, after, names[i]);
+    }
+    // The only child of d's name (null: none); false when there are several.
+    bool only(const FieldDesc &d, const void **child) const {
+        *child = first[&d - fields];
+        return !several[&d - fields];
+    }
+
+    // One walk over the children in document order.  They mostly come in
+    // the order of the fields, so a child's name is compared first with
+    // the field it most likely is: the one of the child before when that
+    // one repeats (an array or list), else the next.
+    void sort(const Reading &r, uint32_t n) {
+        uint32_t guess = 0;
+        for (const void *c = xml_element_next(r.doc, elem, nullptr, nullptr); c != nullptr;
+             c = xml_element_next(r.doc, elem, c, nullptr)) {
+            const char *name = xml_element_name(r.doc, c);
+            uint32_t i = guess;
+            if (i >= n || std::strcmp(name, fields[i].name) != 0) {
+                if (++i >= n || std::strcmp(name, fields[i].name) != 0) {
+                    for (i = 0; i < n && std::strcmp(name, fields[i].name) != 0; ++i) {
+                    }
+                    if (i == n) continue; // no field's
+                }
+            }
+            const FieldKind k = fields[i].kind;
+            guess = k == FieldKind::Array || k == FieldKind::VarArray || k == FieldKind::List ? i
+                                                                                            : i + 1;
+            if (first[i] == nullptr) {
+                first[i] = c;
+                names[i] = name;
+            } else {
+                several[i] = true;
+            }
+        }
+    }
+};
+
+// After a reader of an element: a failure other than absence is named in
+// the message as a reader of the path names it (the path is made only then).
+template <class MakePath> void name_failure(const Reading &r, MakePath &&path) {
+    if (*r.err != 0 && *r.err != QEL_ENOENT && r.msg != nullptr && r.msg_size != 0)
+        std::snprintf(r.msg, r.msg_size, "Failed xpath: %s", path());
+}
+
+// What a structure's reader is told of its element: look its path up, it
+// is there (read by paths), or (below) the one element or null for none.
+inline constexpr char kLookUpMark = 0, kByPathMark = 0;
+inline constexpr const void *kLookUp = &kLookUpMark;
+inline constexpr const void *kByPath = &kByPathMark;
 
 } // namespace text
 
@@ -185,10 +272,16 @@ template <class K, class R, bool kOwnValue> struct ValueText {
         }
         return R::to_xml(h, ctx, d.name, buf, value(inst), room, flag, err);
     }
-    static void from_xml(const text::Reading &r, text::Path &path, void *inst) {
-        if constexpr (kOwnValue)
-            R::from_xml(r.h, r.ctx, path.field(d.name), r.doc, at<V>(inst, d.offset), r.err, r.msg,
-                        r.msg_size);
+    static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
+        if constexpr (kOwnValue) {
+            if (place.elem == nullptr) {
+                R::from_xml(r.h, r.ctx, place.path.field(d.name), r.doc, at<V>(inst, d.offset),
+                            r.err, r.msg, r.msg_size);
+                return;
+            }
+            R::from_xml_element(r.h, r.ctx, r.doc, place.next(r, d), at<V>(inst, d.offset), r.err);
+            text::name_failure(r, [&] { return place.path.field(d.name); });
+        }
     }
 };
 
@@ -215,9 +308,16 @@ template <class F> struct TextOf<EnumField<F>> {
                           int32_t room, bool, uint32_t *err) {
         return enums::to_xml(K::type(), h, ctx, F::d.name, buf, value(inst), room, 0, err);
     }
-    static void from_xml(const text::Reading &r, text::Path &path, void *inst) {
-        enums::from_xml(K::type(), r.h, r.ctx, path.field(F::d.name), r.doc,
-                        at<enums::Instance>(inst, F::d.offset), r.err, r.msg, r.msg_size);
+    static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
+        const void *elem = nullptr;
+        if (place.elem == nullptr || !place.only(F::d, &elem)) {
+            enums::from_xml(K::type(), r.h, r.ctx, place.path.field(F::d.name), r.doc,
+                            at<enums::Instance>(inst, F::d.offset), r.err, r.msg, r.msg_size);
+            return;
+        }
+        enums::from_xml_element(K::type(), r.h, r.doc, elem, at<enums::Instance>(inst, F::d.offset),
+                                r.err);
+        text::name_failure(r, [&] { return place.path.field(F::d.name); });
     }
 };
 
@@ -235,8 +335,10 @@ template <class F> struct TextOf<Record<F>> {
         uint8_t flag = tracking ? K::state_flag_get(h, ctx, inst, err) : 0;
         return Nested::xml_body(h, ctx, F::d.name, buf, K::field(inst), room, flag, err);
     }
-    static void from_xml(const text::Reading &r, text::Path &path, void *inst) {
-        Nested::read(r, path.field(F::d.name), K::field(inst));
+    static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
+        const void *elem = text::kLookUp;
+        if (place.elem != nullptr && !place.only(F::d, &elem)) elem = text::kByPath;
+        Nested::read(r, place.path.field(F::d.name), K::field(inst), elem);
     }
 };
 
@@ -260,10 +362,14 @@ template <class F> struct TextOf<String<F>> {
         return var_string_to_xml(h, ctx, F::d.name, buf, chars(inst), count(inst), room, flag,
                                  err);
     }
-    static void from_xml(const text::Reading &r, text::Path &path, void *inst) {
-        const char *p = path.field(F::d.name);
+    static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
+        // (by elements the path is made only to name a failure)
+        const char *p = place.elem == nullptr ? place.path.field(F::d.name) : nullptr;
+        const void *elem = place.elem != nullptr ? place.next(r, F::d) : nullptr;
         uint32_t needed = 0;
-        auto probe = static_cast<uint32_t>(xml_get_element_value(r.doc, p, nullptr, 0, &needed));
+        auto probe = static_cast<uint32_t>(
+            place.elem != nullptr ? xml_element_value(r.doc, elem, nullptr, 0, &needed)
+                                  : xml_get_element_value(r.doc, p, nullptr, 0, &needed));
         *r.err = probe;
         if (probe != 0) qel_store_err(r.h, probe);
         if (probe != QEL_ENOSPC) return; // 0: nothing to read; else the field's error
@@ -279,7 +385,11 @@ template <class F> struct TextOf<String<F>> {
             fail(r.h, r.err, QEL_ENOMEM);
             return;
         }
-        var_string_from_xml(r.h, r.ctx, p, r.doc, value, needed + 1, r.err, r.msg, r.msg_size);
+        if (place.elem != nullptr) {
+            var_string_from_xml_element(r.h, r.ctx, r.doc, elem, value, needed + 1, r.err);
+            text::name_failure(r, [&] { return place.path.field(F::d.name); });
+        } else
+            var_string_from_xml(r.h, r.ctx, p, r.doc, value, needed + 1, r.err, r.msg, r.msg_size);
         // The setter (which does nothing after a failed read) takes the
         // length at the width of the length field.
         K::set(r.h, r.ctx, inst, value, static_cast<W>(needed), r.err);
@@ -302,17 +412,37 @@ template <class F> struct TextOf<Text<F>> {
         uint8_t flag = tracking ? K::state_flag_get(h, ctx, inst, err) : 0;
         return null_string_to_xml(h, ctx, F::d.name, buf, chars(inst), C, room, flag, err);
     }
-    static void from_xml(const text::Reading &r, text::Path &path, void *inst) {
-        null_string_from_xml(r.h, r.ctx, path.field(F::d.name), r.doc, at<char>(inst, F::d.offset),
-                             C, r.err, r.msg, r.msg_size);
+    static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
+        if (place.elem == nullptr) {
+            null_string_from_xml(r.h, r.ctx, place.path.field(F::d.name), r.doc,
+                                 at<char>(inst, F::d.offset), C, r.err, r.msg, r.msg_size);
+            return;
+        }
+        null_string_from_xml_element(r.h, r.ctx, r.doc, place.next(r, F::d),
+                                     at<char>(inst, F::d.offset), C, r.err);
+        text::name_failure(r, [&] { return place.path.field(F::d.name); });
     }
 };
 
 // The u8 elements of an array, one line or element each: print names carry
 // the index from 0, XML elements all take the field name as tag, each with
-// its element's state flag.
+// its element's state flag.  Read position by position: `*elem` is the
+// element of the position before (null before the first), when reading by
+// elements.
 template <class K> struct ElementsText {
     static constexpr const FieldDesc &d = K::d;
+    static void read(const text::Reading &r, const text::Place &place, uint32_t position,
+                     const void **elem, uint8_t *v) {
+        if (place.elem == nullptr) {
+            u_int8_from_xml(r.h, r.ctx, place.path.element(d.name, position), r.doc, v, r.err, r.msg,
+                            r.msg_size);
+            return;
+        }
+        // (no position follows one that is absent: that ends the read)
+        *elem = place.next(r, d, *elem);
+        u_int8_from_xml_element(r.h, r.ctx, r.doc, *elem, v, r.err);
+        text::name_failure(r, [&] { return place.path.element(d.name, position); });
+    }
     static int32_t print(qel_handle_t *h, uint32_t ctx, char *buf, int32_t indent,
                          const uint8_t *elems, uint32_t n, int32_t room, uint32_t *err) {
         text::ElementLabel label(d.name);
@@ -347,11 +477,10 @@ template <class F> struct TextOf<Array<F>> {
                           int32_t room, bool tracking, uint32_t *err) {
         return E::to_xml(h, ctx, buf, inst, elems(inst), K::N, room, tracking, err);
     }
-    static void from_xml(const text::Reading &r, text::Path &path, void *inst) {
+    static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
         uint8_t *e = at<uint8_t>(inst, F::d.offset);
-        for (uint32_t i = 0; i < K::N && *r.err == 0; ++i)
-            u_int8_from_xml(r.h, r.ctx, path.element(F::d.name, i + 1), r.doc, e + i, r.err, r.msg,
-                            r.msg_size);
+        const void *elem = nullptr;
+        for (uint32_t i = 0; i < K::N && *r.err == 0; ++i) E::read(r, place, i + 1, &elem, e + i);
     }
 };
 
@@ -372,15 +501,15 @@ template <class F> struct TextOf<VarArray<F>> {
         return E::to_xml(h, ctx, buf, inst, elems(inst), elems(inst) ? count(inst) : 0, room,
                          tracking, err);
     }
-    static void from_xml(const text::Reading &r, text::Path &path, void *inst) {
+    static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
+        const void *elem = nullptr;
         for (uint32_t position = 1; *r.err == 0; ++position) {
             u_int8 *v = u_int8_create(r.h, r.ctx);
             if (v == nullptr) {
                 fail(r.h, r.err, QEL_ENOMEM);
                 return;
             }
-            u_int8_from_xml(r.h, r.ctx, path.element(F::d.name, position), r.doc, v, r.err, r.msg,
-                            r.msg_size);
+            E::read(r, place, position, &elem, v);
             K::set(r.h, r.ctx, inst, position - 1, v, r.err); // nothing after a failed read
             u_int8_destroy(r.h, r.ctx, v);
         }
@@ -423,15 +552,23 @@ template <class F> struct TextOf<List<F>> {
         });
         return w;
     }
-    static void from_xml(const text::Reading &r, text::Path &path, void *inst) {
+    static void from_xml(const text::Reading &r, const text::Place &place, void *inst) {
         using S = Struct<K::E>;
+        // By elements: each position's element, found after the one before.
+        const void *elem = nullptr;
         for (uint32_t position = 1; *r.err == 0; ++position) {
             void *e = S::create_internal(r.h, r.ctx);
             if (e == nullptr || e == static_cast<void *>(S::placeholder)) { // never filled nor freed
                 fail(r.h, r.err, QEL_ENOMEM);
                 return;
             }
-            Elem::read(r, path.element(F::d.name, position), e);
+            const char *p = place.path.element(F::d.name, position);
+            if (place.elem == nullptr) {
+                Elem::read(r, p, e);
+            } else {
+                elem = place.next(r, F::d, elem);
+                Elem::read(r, p, e, elem);
+            }
             K::set_last(r.h, r.ctx, inst, e, r.err); // nothing after a failed read
             // An element the list took stays there, even when marking its
             // flag failed afterwards; one it did not take is ours to free.
@@ -444,6 +581,8 @@ template <class F> struct TextOf<List<F>> {
 
 template <uint32_t T> struct Render {
     static constexpr const TypeDesc &t = kTypes[T];
+
+    static constexpr uint32_t kFields = t.field_count > 0 ? t.field_count : 1;
 
     static constexpr bool owns_list() {
         for (uint32_t i = 0; i < t.field_count; ++i)
@@ -512,23 +651,45 @@ template <uint32_t T> struct Render {
 
     // Reads every field of every variant, whatever the instance variant.
     // An absent field keeps its value; any other failure ends the read.
-    static void read(const text::Reading &r, const char *path, void *inst) {
+    // `elem` is what is known of the element (text::kLookUp: nothing yet).
+    static void read(const text::Reading &r, const char *path, void *inst,
+                     const void *elem = text::kLookUp) {
         if (!enter(r.h, r.err)) return;
         if (inst == nullptr) {
             fail(r.h, r.err, QEL_EINVAL);
             return;
         }
-        uint32_t found = 0;
-        if (xml_get_element_nodecount(r.doc, path, &found) != 0 || found == 0) {
+        if (elem == text::kLookUp) elem = look_up(r, path);
+        if (elem == nullptr) {
             fail(r.h, r.err, QEL_ENOENT);
             return;
         }
         text::Path p(path);
+        const void *first[kFields] = {};
+        const char *names[kFields];
+        bool several[kFields] = {};
+        text::Place place{p, nullptr, t.fields, first, names, several};
+        if (elem != text::kByPath && p.holds(text::longest_step())) {
+            place.elem = elem;
+            place.sort(r, t.field_count);
+        }
         any_field<T>([&](auto k) {
-            TextOf<decltype(k)>::from_xml(r, p, inst);
+            TextOf<decltype(k)>::from_xml(r, place, inst);
             if (*r.err == QEL_ENOENT) *r.err = 0;
             return *r.err != 0;
         });
+    }
+
+    // The one element the path selects, when the runtime reads by elements;
+    // text::kByPath when it selects some to be read by paths; null for none.
+    static const void *look_up(const text::Reading &r, const char *path) {
+        uint32_t found = 0;
+        if ((r.h->features & QEL_FEATURE_XML_ELEMENTS) != 0) {
+            const void *elem = nullptr;
+            if (xml_element_find(r.doc, path, &elem, &found) == 0 && found <= 1) return elem;
+        }
+        if (xml_get_element_nodecount(r.doc, path, &found) != 0 || found == 0) return nullptr;
+        return text::kByPath;
     }
 
     // ---- Exported forms ---------------------------------------------------------------

@@ -205,7 +205,7 @@ public:
     size_t size() const { return n_; }
 
 private:
-    friend int32_t element_text(void *doc, const char *path, ElementText *out);
+    friend void node_text(const void *node, ElementText *out);
     const char *p_ = "";
     size_t n_ = 0;
     void *owned_ = nullptr;
@@ -214,6 +214,9 @@ private:
 // The text of the first element the XPath expression selects: 0, 2 when
 // there is none, 22 for an unusable document or expression.
 int32_t element_text(void *doc, const char *path, ElementText *out);
+// The same of an element xml_element_find or xml_element_next gave: 0, or
+// 2 for none (null).
+int32_t element_text(const void *elem, ElementText *out);
 
 // The document drov_def_runtime_xml_read hands out for a parsed xmlDoc: the
 // runtime's own object, which keeps what lookups found; null when memory is

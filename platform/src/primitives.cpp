@@ -302,11 +302,14 @@ template <class Tr> struct Primitive {
         out.add_close_tag(tag);
         return out.finish(h, err);
     }
-    static void from_xml(qel_handle_t *h, const char *path, void *doc, CT *v, uint32_t *err,
-                         char *msg, uint32_t msg_size) {
+    // Reads the element at path, or the element given (null: none; no
+    // message then, the path being the caller's).
+    template <class... Where>
+    static void from_xml(qel_handle_t *h, const char *path, CT *v, uint32_t *err, char *msg,
+                         uint32_t msg_size, Where... where) {
         if (!begin(h, err)) return;
         ElementText text;
-        int32_t r = element_text(doc, path, &text);
+        int32_t r = element_text(where..., &text);
         CT parsed{};
         if (r == 0 && !Tr::parse(std::string_view(text.data(), text.size()), &parsed))
             r = QEL_EINVAL;
@@ -430,7 +433,12 @@ template <std::vector<uint64_t> HandleState::*Refs> struct ObjectLife {
     extern "C" void T##_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc,   \
                                  T *v, uint32_t *err, char *msg, uint32_t msg_size) {          \
         note(h, #T "_from_xml", ctx, v, msg, msg_size);                  \
-        Primitive<Tr>::from_xml(h, path, doc, v, err, msg, msg_size);                          \
+        Primitive<Tr>::from_xml(h, path, v, err, msg, msg_size, doc, path);                    \
+    }                                                                                          \
+    extern "C" void T##_from_xml_element(qel_handle_t *h, uint32_t ctx, void *,                \
+                                         const void *elem, T *v, uint32_t *err) {              \
+        note(h, #T "_from_xml_element", ctx, v, elem, 0);                                      \
+        Primitive<Tr>::from_xml(h, nullptr, v, err, nullptr, 0, elem);                         \
     }                                                                                          \
     extern "C" int32_t T##_compare(const T *a, const T *b) {                                   \
         return Primitive<Tr>::compare(a, b);                                                   \

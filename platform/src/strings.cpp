@@ -50,10 +50,12 @@ int32_t chars_to_xml(qel_handle_t *h, const char *tag, char *buf, const char *ch
     return out.finish(h, err);
 }
 
-// Reads the element's text; 0 with the text, or the failure already stored.
-bool read_text(qel_handle_t *h, const char *path, void *doc, ElementText *text, uint32_t *err,
-               char *msg, uint32_t msg_size) {
-    int32_t r = element_text(doc, path, text);
+// Reads the text of the element at path, or of the element given (null:
+// none); 0 with the text, or the failure already stored.
+template <class... Where>
+bool read_text(qel_handle_t *h, const char *path, ElementText *text, uint32_t *err, char *msg,
+               uint32_t msg_size, Where... where) {
+    int32_t r = element_text(where..., text);
     if (r == 0) return true;
     fail(h, err, static_cast<uint32_t>(r));
     if (r != static_cast<int32_t>(QEL_ENOENT)) xpath_message(msg, msg_size, path);
@@ -63,6 +65,40 @@ bool read_text(qel_handle_t *h, const char *path, void *doc, ElementText *text, 
 void too_long(qel_handle_t *h, const char *path, uint32_t *err, char *msg, uint32_t msg_size) {
     fail(h, err, QEL_ENOSPC);
     xpath_message(msg, msg_size, path);
+}
+
+// The readers of the two string forms, of the element at path or of the
+// element given (with no message: its path is the caller's).
+template <class... Where>
+void read_chars(qel_handle_t *h, const char *path, char *buf, uint32_t size, uint32_t *err,
+                char *msg, uint32_t msg_size, Where... where) {
+    if (!begin(h, err)) return;
+    ElementText text;
+    if (!read_text(h, path, &text, err, msg, msg_size, where...)) return;
+    if (buf == nullptr || size < text.size() + 1) {
+        too_long(h, path, err, msg, msg_size);
+        return;
+    }
+    std::memcpy(buf, text.data(), text.size() + 1);
+}
+
+template <class... Where>
+void read_fixed(qel_handle_t *h, const char *path, char *chars, uint32_t cap, uint32_t *err,
+                char *msg, uint32_t msg_size, Where... where) {
+    if (!begin(h, err)) return;
+    ElementText text;
+    if (!read_text(h, path, &text, err, msg, msg_size, where...)) return;
+    if (chars == nullptr) {
+        fail(h, err, QEL_EINVAL);
+        xpath_message(msg, msg_size, path);
+        return;
+    }
+    if (text.size() > cap) {
+        too_long(h, path, err, msg, msg_size);
+        return;
+    }
+    std::memcpy(chars, text.data(), text.size());
+    if (text.size() < cap) chars[text.size()] = '\0';
 }
 
 } // namespace
@@ -84,14 +120,13 @@ int32_t var_string_to_xml(qel_handle_t *h, uint32_t ctx, const char *tag, char *
 void var_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void *doc, char *buf,
                          uint32_t size, uint32_t *err, char *msg, uint32_t msg_size) {
     note(h, "var_string_from_xml", ctx, buf, msg, msg_size);
-    if (!begin(h, err)) return;
-    ElementText text;
-    if (!read_text(h, path, doc, &text, err, msg, msg_size)) return;
-    if (buf == nullptr || size < text.size() + 1) {
-        too_long(h, path, err, msg, msg_size);
-        return;
-    }
-    std::memcpy(buf, text.data(), text.size() + 1);
+    read_chars(h, path, buf, size, err, msg, msg_size, doc, path);
+}
+
+void var_string_from_xml_element(qel_handle_t *h, uint32_t ctx, void *, const void *elem,
+                                 char *buf, uint32_t size, uint32_t *err) {
+    note(h, "var_string_from_xml_element", ctx, buf, elem, size);
+    read_chars(h, nullptr, buf, size, err, nullptr, 0, elem);
 }
 
 int32_t null_string_print(qel_handle_t *h, uint32_t, char *buf, int32_t indent,
@@ -119,20 +154,13 @@ void null_string_from_xml(qel_handle_t *h, uint32_t ctx, const char *path, void 
                           char *chars, uint32_t cap, uint32_t *err, char *msg,
                           uint32_t msg_size) {
     note(h, "null_string_from_xml", ctx, chars, msg, msg_size);
-    if (!begin(h, err)) return;
-    ElementText text;
-    if (!read_text(h, path, doc, &text, err, msg, msg_size)) return;
-    if (chars == nullptr) {
-        fail(h, err, QEL_EINVAL);
-        xpath_message(msg, msg_size, path);
-        return;
-    }
-    if (text.size() > cap) {
-        too_long(h, path, err, msg, msg_size);
-        return;
-    }
-    std::memcpy(chars, text.data(), text.size());
-    if (text.size() < cap) chars[text.size()] = '\0';
+    read_fixed(h, path, chars, cap, err, msg, msg_size, doc, path);
+}
+
+void null_string_from_xml_element(qel_handle_t *h, uint32_t ctx, void *, const void *elem,
+                                  char *chars, uint32_t cap, uint32_t *err) {
+    note(h, "null_string_from_xml_element", ctx, chars, elem, cap);
+    read_fixed(h, nullptr, chars, cap, err, nullptr, 0, elem);
 }
 
 } // extern "C"

@@ -745,25 +745,29 @@ int node_count(xmlXPathObjectPtr res) {
     return res->nodesetval != nullptr ? res->nodesetval->nodeNr : 0; // mutants: skip
 }
 
+// What a plain path selects, walked on the tree: false when the path is not
+// plain or the document not one the walk knows (then XPath answers).
+bool find_walked(void *p, xmlDocPtr *doc_out, const char *path, bool counting, Answer *a) {
+    ThreadLookups &mine = t_lookups;
+    IndexedDoc *ix = indexed(mine.standing, p);
+    xmlDocPtr doc = ix != nullptr ? ix->doc : static_cast<xmlDocPtr>(p);
+    *doc_out = doc;
+    const size_t len = std::strlen(path);
+    if (len >= kMaxKept || (ix == nullptr && len < kShortPath))
+        return walkable(doc) && find_fresh(doc, path, len, counting, a);
+    if (ix != nullptr) return find_indexed(*ix, path, static_cast<uint32_t>(len), counting, a);
+    return walkable(doc) &&
+           find_plain(mine.kept, doc, path, static_cast<uint32_t>(len), counting, a);
+}
+
 // Runs take(first, count) on the nodes the path selects: the first (null
 // for none) and, when counting, how many; false for an unusable expression.
 // The first node is only valid during take: XPath gives copies of namespace
 // nodes that go with its result.
 template <class Take> bool find(void *p, const char *path, bool counting, Take &&take) {
-    ThreadLookups &mine = t_lookups;
-    IndexedDoc *ix = indexed(mine.standing, p);
-    xmlDocPtr doc = ix != nullptr ? ix->doc : static_cast<xmlDocPtr>(p);
-    const size_t len = std::strlen(path);
+    xmlDocPtr doc = nullptr;
     Answer a;
-    bool plain;
-    if (len >= kMaxKept || (ix == nullptr && len < kShortPath))
-        plain = walkable(doc) && find_fresh(doc, path, len, counting, &a);
-    else if (ix != nullptr)
-        plain = find_indexed(*ix, path, static_cast<uint32_t>(len), counting, &a);
-    else
-        plain = walkable(doc) &&
-                find_plain(mine.kept, doc, path, static_cast<uint32_t>(len), counting, &a);
-    if (plain) {
+    if (find_walked(p, &doc, path, counting, &a)) {
         take(a.first, a.found);
         return true;
     }
@@ -813,30 +817,41 @@ ElementText::~ElementText() {
     if (owned_ != nullptr) xmlFree(owned_);
 }
 
+// The content of an element of one text node (or none) is that text;
+// other nodes are left to libxml2 (descendants, entities, ...).
+void node_text(const void *p, ElementText *out) {
+    const auto *node = static_cast<const xmlNode *>(p);
+    const xmlNode *only = node->type == XML_ELEMENT_NODE ? node->children : nullptr;
+    const xmlChar *text = nullptr;
+    if (node->type == XML_ELEMENT_NODE &&
+        (only == nullptr || (only->next == nullptr && (only->type == XML_TEXT_NODE ||
+                                                       only->type == XML_CDATA_SECTION_NODE)))) {
+        if (only != nullptr) text = only->content;
+    } else {
+        xmlChar *content = xmlNodeGetContent(node);
+        out->owned_ = content;
+        text = content;
+    }
+    out->p_ = text != nullptr ? reinterpret_cast<const char *>(text) : "";
+    out->n_ = std::strlen(out->p_);
+}
+
 int32_t element_text(void *doc, const char *path, ElementText *out) {
     if (doc == nullptr || path == nullptr) return QEL_EINVAL;
     bool found = false;
     auto take = [&](const xmlNode *node, uint32_t) {
         if (node == nullptr) return;
         found = true;
-        // The content of an element of one text node (or none) is that
-        // text; other nodes are left to libxml2 (descendants, entities, ...).
-        const xmlNode *only = node->type == XML_ELEMENT_NODE ? node->children : nullptr;
-        const xmlChar *text = nullptr;
-        if (node->type == XML_ELEMENT_NODE &&
-            (only == nullptr || (only->next == nullptr && (only->type == XML_TEXT_NODE ||
-                                                           only->type == XML_CDATA_SECTION_NODE)))) {
-            if (only != nullptr) text = only->content;
-        } else {
-            xmlChar *content = xmlNodeGetContent(node);
-            out->owned_ = content;
-            text = content;
-        }
-        out->p_ = text != nullptr ? reinterpret_cast<const char *>(text) : "";
-        out->n_ = std::strlen(out->p_);
+        node_text(node, out);
     };
     if (!find(doc, path, false, take)) return QEL_EINVAL;
     return found ? 0 : QEL_ENOENT;
+}
+
+int32_t element_text(const void *elem, ElementText *out) {
+    if (elem == nullptr) return QEL_ENOENT;
+    node_text(elem, out);
+    return 0;
 }
 
 } // namespace qel_standin::detail
@@ -847,17 +862,65 @@ void qel_standin::set_xml_name_tables(bool on) {
 
 using namespace qel_standin::detail;
 
+namespace {
+
+// An element's text into buf, as xml_get_element_value gives it.
+int32_t copy_value(const ElementText &text, char *buf, uint32_t size, uint32_t *needed) {
+    if (needed != nullptr) *needed = static_cast<uint32_t>(text.size());
+    if (buf == nullptr || size < text.size() + 1) return QEL_ENOSPC;
+    std::memcpy(buf, text.data(), text.size() + 1);
+    return 0;
+}
+
+} // namespace
+
 extern "C" {
 
 int32_t xml_get_element_value(void *doc, const char *path, char *buf, uint32_t size,
                               uint32_t *needed) {
     ElementText text;
     int32_t rc = element_text(doc, path, &text);
-    if (rc != 0) return rc;
-    if (needed != nullptr) *needed = static_cast<uint32_t>(text.size());
-    if (buf == nullptr || size < text.size() + 1) return QEL_ENOSPC;
-    std::memcpy(buf, text.data(), text.size() + 1);
+    return rc != 0 ? rc : copy_value(text, buf, size, needed);
+}
+
+int32_t xml_element_value(void *, const void *elem, char *buf, uint32_t size, uint32_t *needed) {
+    ElementText text;
+    int32_t rc = element_text(elem, &text);
+    return rc != 0 ? rc : copy_value(text, buf, size, needed);
+}
+
+// Only plain paths walked on the tree give elements: what XPath gives may
+// be no element, or a copy that goes with its result.
+int32_t xml_element_find(void *doc, const char *path, const void **elem, uint32_t *count) {
+    if (doc == nullptr || path == nullptr || elem == nullptr || count == nullptr)
+        return QEL_EINVAL;
+    xmlDocPtr d = nullptr;
+    Answer a;
+    if (!find_walked(doc, &d, path, true, &a)) return QEL_EINVAL;
+    *elem = a.first;
+    *count = a.found;
     return 0;
+}
+
+const void *xml_element_next(void *, const void *parent, const void *after, const char *name) {
+    const xmlNode *c = after != nullptr ? static_cast<const xmlNode *>(after)->next
+                                        : static_cast<const xmlNode *>(parent)->children;
+    for (; c != nullptr; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE || c->ns != nullptr) continue;
+        const auto *a = reinterpret_cast<const char *>(c->name);
+        // (a name as the document holds it, which siblings of that name
+        // share when the parser gave them one: the same text)
+        if (name == nullptr || a == name) return c;
+        // names are short and most differ early: compared here, not by strcmp
+        const char *b = name;
+        while (*a == *b && *a != '\0') ++a, ++b;
+        if (*a == *b) return c;
+    }
+    return nullptr;
+}
+
+const char *xml_element_name(void *, const void *elem) {
+    return reinterpret_cast<const char *>(static_cast<const xmlNode *>(elem)->name);
 }
 
 int32_t xml_get_element_nodecount(void *doc, const char *path, uint32_t *count) {

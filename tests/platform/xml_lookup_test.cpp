@@ -75,7 +75,8 @@ Answer xpath_answer(xmlDocPtr doc, const std::string &path) {
     return a;
 }
 
-// The runtime's answer; the value lookup first or the count lookup first.
+// The runtime's answer; the value lookup first or the count lookup first,
+// then (for a path it reads by elements) the element lookup.
 Answer lookup(void *doc, const std::string &path, bool count_first = false) {
     Answer a;
     auto count = [&] { a.count_rc = xml_get_element_nodecount(doc, path.c_str(), &a.count); };
@@ -88,6 +89,15 @@ Answer lookup(void *doc, const std::string &path, bool count_first = false) {
         EXPECT_EQ(needed, a.value.size()) << path;
     }
     if (!count_first) count();
+    // A path it reads by elements: the same count, and the first element's value.
+    const void *elem = nullptr;
+    uint32_t found = 0;
+    if (xml_element_find(doc, path.c_str(), &elem, &found) == 0) {
+        EXPECT_EQ(found, a.count) << path;
+        char by_element[512] = "#";
+        EXPECT_EQ(xml_element_value(doc, elem, by_element, sizeof by_element, nullptr), a.value_rc) << path;
+        EXPECT_EQ(a.value_rc == 0 ? std::string(by_element) : a.value, a.value) << path;
+    }
     return a;
 }
 
