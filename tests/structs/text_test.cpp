@@ -18,7 +18,6 @@ using qel_standin::Tracking;
 using test::XmlDoc;
 using namespace test::structs;
 
-
 // Documents are read by paths (the calls an observer sees) and by elements.
 constexpr uint32_t kReadings[] = {0u, QEL_FEATURE_XML_ELEMENTS};
 using Text = uint32_t (*)(H, const void *, char *, uint32_t);
