@@ -42,9 +42,8 @@ class Registration : public HandleTest {};
 
 // Each type gets one private copy per context id: looked up by the static
 // record's digest, allocated uncontained, inserted under the copy's own
-// digest and told its variants as new (1); a repeat only updates the
-// registered copies (0).
-TEST_F(Registration, OneCopyPerTypeAndContextVariantsUpdatedOnRepeat) {
+// digest and told its variants as new (1).
+TEST_F(Registration, OneCopyPerTypeAndContext) {
     h->type_info_mode = 5;
     drov_def_typeinfo_initialize(h, 3, &err);
     const auto table = type_table();
@@ -69,16 +68,6 @@ TEST_F(Registration, OneCopyPerTypeAndContextVariantsUpdatedOnRepeat) {
         EXPECT_EQ(copy->record.variant_info, rec->variant_info); // counters stay shared
         EXPECT_TRUE(copy->runtime_words[0] == 0u && copy->runtime_words[1] == 0u);
     }
-    st().calls.clear();
-    drov_def_typeinfo_initialize(h, 3, &err);
-    updates = named("qel_update_variant_info");
-    ASSERT_EQ(updates.size(), 41u);
-    for (size_t i = 0; i < 41; ++i)
-        EXPECT_TRUE(updates[i].obj == st().registry.at({3u, table[i]->digest_str}) && updates[i].owner == table[i] &&
-                    updates[i].arg == 0) << table[i]->name;
-    EXPECT_EQ(calls("module_alloc"), 0u);
-    EXPECT_EQ(st().registry.size(), 41u);
-    EXPECT_EQ(err, 0u);
     drov_def_typeinfo_initialize(h, 4, &err);
     EXPECT_EQ(st().registry.size(), 82u) << "another context id is a registry of its own";
 }
@@ -135,12 +124,6 @@ TEST(TraceRegistration, RegistersUnderTheModuleTraceName) {
     EXPECT_EQ(first.owner, &g_qel_drov_def_trace_module_id);
     EXPECT_NE(first.words[0], 0u) << "the module's own state word";
     EXPECT_NE(g_qel_drov_def_trace_module_id, 0);
-    uint16_t id = g_qel_drov_def_trace_module_id;
-    qel_drov_def_trace_init();
-    EXPECT_EQ(g_qel_drov_def_trace_module_id, id);
-    const qel_standin::Call second = qel_standin::global_calls().back();
-    EXPECT_EQ(second.words[0], first.words[0]) << "the same state word every time";
-    EXPECT_EQ(second.arg, 1) << "which keeps what the trace library set";
 }
 
 } // namespace
