@@ -1,9 +1,10 @@
 // The drovdef command line as a user runs it: the table of commands and what
-// they print (tests/golden/drovdef/commands), and a message through raw
-// encode and decode.
+// they print (tests/golden/drovdef/commands), a catalogue too large to hold,
+// and a message through raw encode and decode.
 #include "elf_file.h"
 #include "library_layout.h"
 #include "qel.h"
+#include "support.h"
 
 #include "drov_def/drov_def.hpp"
 
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -44,10 +46,12 @@ struct RunResult {
 };
 
 // The tool, exec'd by the shell so that a signal death is not exit 128+n,
-// standard input from a file.  No argument holds a single quote.
-RunResult run_tool(const std::vector<std::string> &args, const std::string &input = "/dev/null") {
+// standard input from a file; with a data limit (kB) it gets no more heap
+// than that, except under the sanitizers.  No argument holds a single quote.
+RunResult run_tool(const std::vector<std::string> &args, const std::string &input = "/dev/null", long limit_kb = 0) {
     const std::string out = kTemp.path + "/stdout", err = kTemp.path + "/stderr";
     std::string cmd = "exec '" DROVDEF_TOOL "'";
+    if (limit_kb > 0 && !test::kAddressSanitized) cmd = "ulimit -d " + std::to_string(limit_kb) + " && " + cmd;
     for (const std::string &a : args) cmd += " '" + a + "'";
     const int status = std::system((cmd + " <'" + input + "' >'" + out + "' 2>'" + err + "'").c_str());
     return {status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
@@ -110,6 +114,45 @@ TEST(tool_cli, CommandsGiveTheirStatusAndOutput) {
         }
     });
     EXPECT_GT(cases, 70);
+}
+
+// The library with a catalogue of count empty entries (luid i for entry i),
+// its two sections pointed at contents appended to the file.
+std::string with_empty_catalogue(std::size_t count) {
+    const test::Layout l;
+    test::Bytes lib = l.lib;
+    const drovdef::Section &luids = *l.elf.find_prefix(".wlog_luids_").at(0);
+    test::Bytes index(lib.begin() + luids.offset, lib.begin() + luids.offset + 20); // version and UUID
+    index.resize(20 + 6 * count);
+    for (std::size_t i = 0; i < count; ++i) test::put(index, 20 + 6 * i, i, 4);
+    const test::Bytes texts = test::compress("", 9);
+    test::put(lib, l.header(luids.name) + 24, lib.size(), 8);
+    test::put(lib, l.header(luids.name) + 32, index.size(), 8);
+    test::put(lib, l.header(".wlog_format_strings") + 24, lib.size() + index.size(), 8);
+    test::put(lib, l.header(".wlog_format_strings") + 32, texts.size(), 8);
+    lib.insert(lib.end(), index.begin(), index.end());
+    lib.insert(lib.end(), texts.begin(), texts.end());
+    return std::string(lib.begin(), lib.end());
+}
+
+TEST(tool_cli, LargeCatalogueIsNeverHeldWhole) {
+    // Entries and the listing stream: the tool needs little beyond the file.
+    auto limit = [](const std::string &path) { return static_cast<long>(std::filesystem::file_size(path) / 1024) + 32 * 1024; };
+    const std::string big = write_temp("big.so", with_empty_catalogue(4000000));
+    const RunResult last = run_tool({"catalogue", big, "3999999"}, "/dev/null", limit(big));
+    EXPECT_EQ(last.status, 0) << last.err;
+    EXPECT_EQ(last.out, "3999999 3999999 \"\"\n");
+
+    const std::string mid = write_temp("mid.so", with_empty_catalogue(1000000));
+    const RunResult all = run_tool({"catalogue", mid}, "/dev/null", limit(mid));
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_TRUE(all.out.ends_with("\n999999 999999 \"\"\n1000000 entries\n"));
+    EXPECT_EQ(std::ranges::count(all.out, '\n'), 1000001);
+}
+
+TEST(tool_cli, ACatalogueOfOneEntrySaysSo) {
+    const RunResult one = run_tool({"catalogue", write_temp("one.so", with_empty_catalogue(1))});
+    EXPECT_EQ(one.out, "0 0 \"\"\n1 entry\n");
 }
 
 // A message as raw bytes both ways, the XML from standard input and back out

@@ -67,6 +67,9 @@ struct Layout {
         const auto &secs = elf.sections();
         return *std::ranges::find_if(secs, [&](auto &s) { return s.name == name; });
     }
+    std::size_t header(std::string_view name) const {
+        return shoff + 64 * static_cast<std::size_t>(&section(name) - elf.sections().data());
+    }
     // The file offset of a loaded address.
     std::size_t at(std::uint64_t addr) const {
         for (const auto &s : elf.sections())
