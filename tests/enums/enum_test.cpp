@@ -328,7 +328,9 @@ TEST_F(Enum, EveryCreationAsTheTableHasIt) {
         st().writes.clear();
         st().counters.clear();
         const uint64_t creates = entry().creates, destroys = entry().destroys;
+        const size_t traces = qel_standin::traces().size();
         vm_sp_type_t *e = op == "create_cr" ? vm_sp_type_create_cr(h) : vm_sp_type_create(h, ctx);
+        EXPECT_EQ(qel_standin::traces().size(), traces); // no row's creation traces
         EXPECT_EQ(h->cr_in_progress, 0u);
         EXPECT_EQ(call_names(st().calls), want_create);
         for (const auto &c : st().calls) {

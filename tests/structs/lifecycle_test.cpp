@@ -2,6 +2,7 @@
 // placeholders, failures, object mappings, interface references, fatal
 // handles, and what the runtime's databases hear.  (List heads: every list
 // test.)
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -264,6 +265,26 @@ TEST_F(Lifecycle, RefusalsAreTraced) {
     err = 0;
 }
 
+// The library's own plain work announces the stores of a creation within
+// the new block as the runtime's calls do.
+TEST_F(Lifecycle, PlainCreationAnnouncesWhatTheRuntimeDoes) {
+    for (uint32_t t = 0; t < walk::kStructs; ++t) {
+        std::vector<std::pair<ptrdiff_t, uint32_t>> seen[2];
+        for (int plain : {0, 1}) {
+            h->features = plain != 0 ? QEL_FEATURES_ALL : 0u;
+            st().writes.clear();
+            void *inst = walk::create(h, t);
+            for (const auto &w : st().writes) {
+                const ptrdiff_t at = static_cast<const uint8_t *>(w.addr) - walk::bytes(inst);
+                if (at >= 0 && at < static_cast<ptrdiff_t>(kTypes[t].alloc_size())) seen[plain].emplace_back(at, w.len);
+            }
+            std::sort(seen[plain].begin(), seen[plain].end());
+            walk::destroy(h, t, inst);
+        }
+        EXPECT_EQ(seen[0], seen[1]) << walk::name(t);
+    }
+}
+
 // ---- Fatal conditions ---------------------------------------------------------------
 
 using LifecycleDeath = Lifecycle;
@@ -287,6 +308,22 @@ TEST_F(LifecycleDeath, CorruptedMarkerAborts) {
     dies_at([&] { vm_act_rsp_sizeof(h); }, Type::sizeof_corrupted, text);
     dies_at([&] { vm_act_rsp_destroy(h, 1, r); }, Type::destroy_corrupted, text);
     qel_standin::set_tracking(h, Tracking::On);
+    vm_act_rsp_destroy(h, 1, r);
+}
+
+// An instance whose header names no record stops destroy, also when the
+// library reads the header itself.
+TEST_F(LifecycleDeath, DestroyWithoutARecordAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    using Type = drov::tp::TypePoints<drov::schema::k_vm_act_rsp>;
+    vm_act_rsp_t *r = rsp();
+    void *rec = walk::load<void *>(r, 0);
+    std::memset(static_cast<void *>(r), 0, sizeof rec);
+    for (uint32_t features : {0u, QEL_FEATURES_ALL}) {
+        h->features = features;
+        EXPECT_DEATH(vm_act_rsp_destroy(h, 1, r), "fatal trace " + std::to_string(Type::destroy_bad_tinfo.index) + "\n");
+    }
+    std::memcpy(static_cast<void *>(r), &rec, sizeof rec);
     vm_act_rsp_destroy(h, 1, r);
 }
 

@@ -100,8 +100,12 @@ TEST_F(Wire, AnEnumerationNewerThanTheDomainIsWrittenWholeWith43) {
     Bytes newer = encode(kActRsp, a);
     qel_standin::set_domain_variant(h, "vm_rsp_rc", -1);
     newer[13] = 0xFF;
-    EXPECT_EQ(encode(kActRsp, a), newer);
-    EXPECT_EQ(err, 43u);
+    for (uint32_t features : {0u, QEL_FEATURES_ALL}) { // the runtime's coders, and the library's own
+        h->features = features;
+        err = 0;
+        EXPECT_EQ(encode(kActRsp, a), newer);
+        EXPECT_EQ(err, 43u);
+    }
 }
 
 TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInTheClonesEncoding) {
