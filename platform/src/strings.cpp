@@ -51,10 +51,12 @@ int32_t chars_to_xml(qel_handle_t *h, const char *tag, char *buf, const char *ch
 }
 
 // Reads the text of the element at path, or of the element given (null:
-// none); 0 with the text, or the failure already stored.
+// none); true with the text, false with the failure stored (or an error
+// pending before).
 template <class... Where>
 bool read_text(qel_handle_t *h, const char *path, ElementText *text, uint32_t *err, char *msg,
                uint32_t msg_size, Where... where) {
+    if (!begin(h, err)) return false;
     int32_t r = element_text(where..., text);
     if (r == 0) return true;
     fail(h, err, static_cast<uint32_t>(r));
@@ -72,7 +74,6 @@ void too_long(qel_handle_t *h, const char *path, uint32_t *err, char *msg, uint3
 template <class... Where>
 void read_chars(qel_handle_t *h, const char *path, char *buf, uint32_t size, uint32_t *err,
                 char *msg, uint32_t msg_size, Where... where) {
-    if (!begin(h, err)) return;
     ElementText text;
     if (!read_text(h, path, &text, err, msg, msg_size, where...)) return;
     if (buf == nullptr || size < text.size() + 1) {
@@ -85,7 +86,6 @@ void read_chars(qel_handle_t *h, const char *path, char *buf, uint32_t size, uin
 template <class... Where>
 void read_fixed(qel_handle_t *h, const char *path, char *chars, uint32_t cap, uint32_t *err,
                 char *msg, uint32_t msg_size, Where... where) {
-    if (!begin(h, err)) return;
     ElementText text;
     if (!read_text(h, path, &text, err, msg, msg_size, where...)) return;
     if (chars == nullptr) {
