@@ -99,6 +99,12 @@ inline bool plain_objects(const qel_handle_t *h) {
     return (h->features & QEL_FEATURE_PLAIN_OBJECTS) != 0;
 }
 
+// Whether nothing watches a decoding's stores into instances: no write
+// notification, the static records, no state tracking.
+inline bool unwatched(const qel_handle_t *h) {
+    return h->write_notify == nullptr && h->type_info_mode == 0 && tracking(h) == Tracking::Off;
+}
+
 // Whether the instances a decoding makes may start as copies of the bytes
 // of the first one it made: a quiet runtime that lets the library
 // initialise plain objects and count itself, no store announced, no
@@ -108,9 +114,8 @@ inline bool plain_objects(const qel_handle_t *h) {
 inline bool fresh_copies(const qel_handle_t *h) {
     constexpr uint32_t kNeed =
         QEL_FEATURE_PLAIN_OBJECTS | QEL_FEATURE_PLAIN_STATS | QEL_FEATURE_QUIET;
-    return (h->features & kNeed) == kNeed && h->write_notify == nullptr &&
-           h->containment_recording == 0 && h->type_info_mode == 0 && h->cr_in_progress == 0 &&
-           tracking(h) == Tracking::Off;
+    return (h->features & kNeed) == kNeed && unwatched(h) && h->containment_recording == 0 &&
+           h->cr_in_progress == 0;
 }
 
 // Counts a creation or destruction in a variant entry: the runtime's

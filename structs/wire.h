@@ -136,17 +136,24 @@ template <uint32_t T> struct Wire {
     template <bool Nested>
     static uint32_t decode(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
                            int32_t len, uint32_t update, uint32_t *err, Domains *d = nullptr) {
-        return (h->features & QEL_FEATURE_PLAIN_CODECS) != 0
-                   ? decode_as<Nested, true>(h, ctx, buf, inst, len, update, err, d)
-                   : decode_as<Nested, false>(h, ctx, buf, inst, len, update, err, d);
+        if ((h->features & QEL_FEATURE_PLAIN_CODECS) == 0)
+            return decode_as<Nested, false, false>(h, ctx, buf, inst, len, update, err, d);
+        return unwatched(h) ? decode_as<Nested, true, true>(h, ctx, buf, inst, len, update, err, d)
+                            : decode_as<Nested, true, false>(h, ctx, buf, inst, len, update, err, d);
     }
-    template <bool Nested, bool Plain>
+    // A nested record or list element of the decoding `r` is reading, at
+    // its offset; the bytes taken.
+    template <class In> DROV_INLINE static uint32_t part(In &r, void *inst) {
+        return decode_as<true, In::plain, In::fast>(r.h, r.ctx, r.at(), inst, r.left(), r.update,
+                                                    r.err, r.domains);
+    }
+    template <bool Nested, bool Plain, bool Fast>
     static uint32_t decode_as(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
                               int32_t len, uint32_t update, uint32_t *err, Domains *d) {
         if constexpr (kListOwner) trace_register(); // list elements may trace
         const bool quiet = (h->features & QEL_FEATURE_QUIET) != 0;
         if (!begin(h, buf, inst, len, err, !(Nested && quiet))) return 0;
-        ReaderOf<Plain> r(h, ctx, buf, len, update, err, inst);
+        ReaderOf<Plain, Fast> r(h, ctx, buf, len, update, err, inst);
         r.quiet = quiet;
         // A quiet runtime's domain stays as it is while the decoding runs:
         // the list elements it creates ask it once per type.
@@ -171,7 +178,7 @@ template <uint32_t T> struct Wire {
 
         // A tracking handle decodes only into a tracked instance, which
         // keeps its STATE_TRACKED bit whether or not flags came along.
-        if (tracks(h, P::unmarshal_corrupted)) {
+        if (!Fast && tracks(h, P::unmarshal_corrupted)) {
             if (!has_flag(inst, QEL_OBJ_STATE_TRACKED)) fatal(P::unmarshal_mismatch);
             if ((g & QEL_OBJ_STATE_TRACKED) != 0) {
                 r.flags = FlagBytes::Read;
@@ -206,7 +213,7 @@ template <uint32_t T> struct Wire {
         r.store(&hd.obj_flags, static_cast<uint8_t>(hd.obj_flags | g));
         // A record block the instance owns stays its own.
         if ((hd.obj_flags & QEL_OBJ_OWNS_TYPE_INFO) == 0)
-            r.store(&hd.type_info, instance_record(h, ctx, record(T)));
+            r.store(&hd.type_info, r.record_of(record(T)));
         return static_cast<uint32_t>(std::min<uint64_t>(r.off, UINT32_MAX));
     }
 

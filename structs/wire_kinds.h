@@ -235,12 +235,18 @@ enum class FlagBytes : uint8_t {
 
 // The cursor of one instance's decoding.  Stores into the instance are
 // announced; a state-flag byte or run is read, skipped or absent by `flags`.
-template <bool Plain> struct ReaderOf {
+// `Fast`: the standard coders on a handle that has no write notification,
+// refers instances to the static records and tracks no state (as found
+// when the decoding began), so that a store is made as it is, without its
+// announcement or the test whether it changes anything.
+template <bool Plain, bool Fast = false> struct ReaderOf {
+    static_assert(Plain || !Fast);
     ReaderOf(qel_handle_t *h_, uint32_t ctx_, const uint8_t *buf_, int32_t len_, uint32_t update_,
              uint32_t *err_, void *inst_)
         : h(h_), ctx(ctx_), buf(buf_), len(len_), update(update_), err(err_), inst(inst_),
           status(*err_) {}
     static constexpr bool plain = Plain; // the runtime's coders are the standard ones
+    static constexpr bool fast = Fast;
     qel_handle_t *h;
     uint32_t ctx;
     const uint8_t *buf;
@@ -278,11 +284,11 @@ template <bool Plain> struct ReaderOf {
     template <class C> DROV_INLINE bool get(typename C::V *v) {
         if constexpr (Plain) {
             if (!ok()) return false;
-            if (left() < static_cast<int32_t>(C::kWire)) {
+            if (off + C::kWire > static_cast<uint64_t>(len)) {
                 failed(QEL_EMSGSIZE);
                 return false;
             }
-            *v = C::load(at());
+            *v = C::load(buf + off);
             off += C::kWire;
             return true;
         } else {
@@ -301,9 +307,20 @@ template <bool Plain> struct ReaderOf {
     }
     // Stores v into the instance unless it is there already.
     template <class V> DROV_INLINE void store(V *slot, V v) {
-        if (*slot == v) return;
-        announce(h, slot, sizeof *slot, ctx, inst);
+        if constexpr (!Fast) {
+            if (*slot == v) return;
+            announce(h, slot, sizeof *slot, ctx, inst);
+        }
         *slot = v;
+    }
+    // Announces n bytes at addr about to change, of `owner`.
+    DROV_INLINE void note(const void *addr, uint32_t n, const void *owner) {
+        if constexpr (!Fast) announce(h, addr, n, ctx, owner);
+    }
+    // The record an instance of the decoding refers to.
+    DROV_INLINE qel_type_info_t *record_of(qel_type_info_t *rec) {
+        if constexpr (Fast) return rec;
+        return instance_record(h, ctx, rec);
     }
     // A state-flag byte is there when it lies within the instance's body as
     // its body-length word tells, and within the buffer.  (The writer drops
@@ -323,7 +340,7 @@ template <bool Plain> struct ReaderOf {
         uint64_t k = std::min<uint64_t>(n, flag_room());
         if (k == 0) return;
         if (flags == FlagBytes::Read) {
-            announce(h, dst, static_cast<uint32_t>(k), ctx, inst);
+            note(dst, static_cast<uint32_t>(k), inst);
             std::memcpy(dst, at(), k);
         }
         off += static_cast<uint32_t>(k);
@@ -333,16 +350,16 @@ template <bool Plain> struct ReaderOf {
     void take(void *dst, uint32_t n) {
         if (!ok()) return;
         const auto k = static_cast<uint32_t>(std::min<uint64_t>(n, static_cast<uint64_t>(left())));
-        announce(h, dst, k, ctx, inst);
+        note(dst, k, inst);
         std::memcpy(dst, at(), k);
         off += k;
         if (k < n) failed(QEL_EMSGSIZE);
     }
     // N bytes known at compile time: one fixed-size copy when all are there.
     template <uint32_t N> DROV_INLINE void take(void *dst) {
-        if (ok() && left() >= static_cast<int32_t>(N)) {
-            announce(h, dst, N, ctx, inst);
-            std::memcpy(dst, at(), N);
+        if (ok() && off + N <= static_cast<uint64_t>(len)) {
+            note(dst, N, inst);
+            std::memcpy(dst, buf + off, N);
             off += N;
         } else {
             take(dst, N);
@@ -351,7 +368,7 @@ template <bool Plain> struct ReaderOf {
 
     // Frees an owned block and forgets it.
     void drop(void **slot) {
-        announce(h, slot, sizeof *slot, ctx, inst);
+        note(slot, sizeof *slot, inst);
         h->free(h->alloc_ctx, ctx, *slot);
         *slot = nullptr;
     }
@@ -360,7 +377,7 @@ template <bool Plain> struct ReaderOf {
     // promise a block that is not there) and 12 is reported.
     template <class L> bool replace(void **slot, uint64_t size, L *length) {
         if (*slot != nullptr) h->free(h->alloc_ctx, ctx, *slot);
-        announce(h, slot, sizeof *slot, ctx, inst);
+        note(slot, sizeof *slot, inst);
         *slot = size <= UINT32_MAX ? h->allocate(h->alloc_ctx, ctx, static_cast<uint32_t>(size))
                                    : nullptr;
         if (*slot != nullptr) return true;
@@ -464,14 +481,14 @@ template <class F> struct WireOf<EnumField<F>> {
                 if (r.template get<CodecVariant>(&v)) {
                     if (v > e->layout_variant) v = e->layout_variant;
                     if (e->instance_variant != v) {
-                        announce(r.h, &e->instance_variant, 1, r.ctx, e);
+                        r.note(&e->instance_variant, 1, e);
                         e->instance_variant = v;
                     }
-                    announce(r.h, &e->type_info, sizeof e->type_info, r.ctx, e);
-                    e->type_info = instance_record(r.h, r.ctx, record(K::type().type_index));
+                    r.note(&e->type_info, sizeof e->type_info, e);
+                    e->type_info = r.record_of(record(K::type().type_index));
                     uint32_t wire;
                     if (r.template get<CodecU32>(&wire)) {
-                        announce(r.h, &e->value, sizeof e->value, r.ctx, e);
+                        r.note(&e->value, sizeof e->value, e);
                         e->value = enums::to_user(K::type(), wire);
                     }
                 }
@@ -501,8 +518,7 @@ template <class F> struct WireOf<Record<F>> {
         w.flag(kFlag);
     }
     template <class In> DROV_INLINE static bool get(In &r, void *inst) {
-        r.off += Wire<R>::template decode<true>(r.h, r.ctx, r.at(), field(inst), r.left(), r.update,
-                                                r.err, r.domains);
+        r.off += Wire<R>::part(r, field(inst));
         r.sync();
         r.flag(kFlag);
         return true;
@@ -546,7 +562,7 @@ template <class F> struct WireOf<String<F>> {
             return true;
         }
         if (r.update != 0 && m == old && *p != nullptr)
-            announce(r.h, *p, static_cast<uint32_t>(m) + 1, r.ctx, inst);
+            r.note(*p, static_cast<uint32_t>(m) + 1, inst);
         else if (!r.replace(p, (uint64_t{m} + 1) * char_sizeof(), len))
             return false;
         auto *chars = static_cast<uint8_t *>(*p);
@@ -662,7 +678,7 @@ template <class F> struct WireOf<VarArray<F>> {
         }
         const bool reuse = r.update != 0 && m == old && *p != nullptr;
         if (reuse)
-            announce(r.h, *p, m, r.ctx, inst);
+            r.note(*p, m, inst);
         else if (!r.replace(p, uint64_t{m} * u_int8_sizeof(), len))
             return false;
         std::memcpy(*p, r.at(), m);
@@ -744,8 +760,7 @@ template <class F> struct WireOf<List<F>> {
             if (r.update != 0 && count == hd->count) {
                 void *e = hd->first;
                 for (uint32_t i = 0; i < count && e != hd && e != nullptr; ++i) {
-                    r.off += Wire<E>::template decode<true>(r.h, r.ctx, r.at(), e, r.left(),
-                                                            r.update, r.err, r.domains);
+                    r.off += Wire<E>::part(r, e);
                     r.sync();
                     if (!r.ok()) {
                         trace(P::element_failed, std::strerror(static_cast<int>(*r.err)));
@@ -798,8 +813,7 @@ template <class F> struct WireOf<List<F>> {
                 r.failed(QEL_ENOMEM);
                 return;
             }
-            r.off += Wire<E>::template decode<true>(r.h, r.ctx, r.at(), e, r.left(), r.update,
-                                                    r.err, r.domains);
+            r.off += Wire<E>::part(r, e);
             r.sync();
             if (r.ok()) {
                 if (linked)
