@@ -135,10 +135,11 @@ void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const 
             }
         }
     }
-    hd.h->features = 0;
     for (size_t k = 1; k < msg.size(); ++k) { // every prefix, in a block of exactly its size
         const Bytes exact(msg.begin(), msg.begin() + static_cast<long>(k));
-        for (uint32_t update : {0u, 1u}) {
+        for (uint32_t pass : {0u, 1u, 2u}) { // fresh, as an update, fresh with the library's own plain work
+            const uint32_t update = pass & 1;
+            hd.h->features = pass == 2 ? QEL_FEATURES_ALL : 0;
             void *dst = update != 0 ? src : o.create(hd.h, 1);
             const uint32_t n = o.unmarshal(hd.h, 1, exact.data(), dst, static_cast<int32_t>(k), update, &err);
             if ((err != 0 && err != QEL_EMSGSIZE) || (err == 0 && n <= k))

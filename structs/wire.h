@@ -24,6 +24,31 @@ template <uint32_t T> struct Wire {
         return false;
     }();
 
+    // The bytes of an encoding of this type when every field takes a fixed
+    // number of them under the standard coders (a nested record as the last
+    // field reads its own), header included; 0 for any other type.
+    static constexpr uint32_t fixed_wire(const FieldDesc &f) {
+        switch (f.kind) {
+        case FieldKind::U8: case FieldKind::Boolean: return 1;
+        case FieldKind::U16: return 2;
+        case FieldKind::U32: case FieldKind::IfHandle: return 4;
+        case FieldKind::Enum: return 5; // its variant byte and value
+        case FieldKind::Text: case FieldKind::Array: return f.width;
+        default: return 0;
+        }
+    }
+    static constexpr uint32_t kSureBytes = [] {
+        uint32_t n = 6; // variant, object flags, body length
+        for (uint32_t i = 0; i < t.field_count; ++i) {
+            const FieldDesc &f = t.fields[i];
+            if (f.kind == FieldKind::Length) continue;
+            if (f.kind == FieldKind::Record && i + 1 == t.field_count) continue;
+            if (fixed_wire(f) == 0) return 0u;
+            n += fixed_wire(f);
+        }
+        return n;
+    }();
+
     // ---- Encoding ---------------------------------------------------------------------
 
     // Both directions: nothing while the error word is set, 90 for no room,
@@ -153,7 +178,20 @@ template <uint32_t T> struct Wire {
         if constexpr (kListOwner) trace_register(); // list elements may trace
         const bool quiet = (h->features & QEL_FEATURE_QUIET) != 0;
         if (!begin(h, buf, inst, len, err, !(Nested && quiet))) return 0;
-        ReaderOf<Plain, Fast> r(h, ctx, buf, len, update, err, inst);
+        if constexpr (Fast && kSureBytes != 0) {
+            // Every byte this type's fields can take is there, and no state
+            // flags or ra data come between them.
+            if (len >= static_cast<int32_t>(kSureBytes) && (buf[1] & kWireFlags) == 0)
+                return read<ReaderOf<true, true, true>>(h, ctx, buf, inst, len, update, err, d,
+                                                        quiet);
+        }
+        return read<ReaderOf<Plain, Fast>>(h, ctx, buf, inst, len, update, err, d, quiet);
+    }
+    template <class In>
+    static uint32_t read(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
+                         int32_t len, uint32_t update, uint32_t *err, Domains *d, bool quiet) {
+        constexpr bool Fast = In::fast;
+        In r(h, ctx, buf, len, update, err, inst);
         r.quiet = quiet;
         // A quiet runtime's domain stays as it is while the decoding runs:
         // the list elements it creates ask it once per type.

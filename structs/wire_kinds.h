@@ -238,9 +238,12 @@ enum class FlagBytes : uint8_t {
 // `Fast`: the standard coders on a handle that has no write notification,
 // refers instances to the static records and tracks no state (as found
 // when the decoding began), so that a store is made as it is, without its
-// announcement or the test whether it changes anything.
-template <bool Plain, bool Fast = false> struct ReaderOf {
+// announcement or the test whether it changes anything.  `Sure`: moreover
+// every fixed-size item of the instance is known to be within the buffer,
+// with no state-flag bytes among them, so that no read of one can fail.
+template <bool Plain, bool Fast = false, bool Sure = false> struct ReaderOf {
     static_assert(Plain || !Fast);
+    static_assert(Fast || !Sure);
     ReaderOf(qel_handle_t *h_, uint32_t ctx_, const uint8_t *buf_, int32_t len_, uint32_t update_,
              uint32_t *err_, void *inst_)
         : h(h_), ctx(ctx_), buf(buf_), len(len_), update(update_), err(err_), inst(inst_),
@@ -272,7 +275,7 @@ template <bool Plain, bool Fast = false> struct ReaderOf {
     DROV_INLINE const uint8_t *at() const {
         return buf + std::min<uint64_t>(off, static_cast<uint64_t>(len));
     }
-    DROV_INLINE bool ok() const { return status == 0; }
+    DROV_INLINE bool ok() const { return Sure || status == 0; }
     // After a call that was given the error word.
     DROV_INLINE void sync() { status = *err; }
     DROV_INLINE void failed(uint32_t code) {
@@ -284,7 +287,7 @@ template <bool Plain, bool Fast = false> struct ReaderOf {
     template <class C> DROV_INLINE bool get(typename C::V *v) {
         if constexpr (Plain) {
             if (!ok()) return false;
-            if (off + C::kWire > static_cast<uint64_t>(len)) {
+            if (!Sure && off + C::kWire > static_cast<uint64_t>(len)) {
                 failed(QEL_EMSGSIZE);
                 return false;
             }
@@ -327,7 +330,7 @@ template <bool Plain, bool Fast = false> struct ReaderOf {
     // a flag it has no room for, a list's already with one byte left; the
     // body length says what it wrote, whatever the reader's buffer length.)
     DROV_INLINE uint64_t flag_room() const {
-        if (flags == FlagBytes::None || !ok() || off >= body_end) return 0;
+        if (Sure || flags == FlagBytes::None || !ok() || off >= body_end) return 0;
         return std::min<uint64_t>(body_end - off, static_cast<uint64_t>(left()));
     }
     DROV_INLINE void flag(int32_t index) {
@@ -357,7 +360,7 @@ template <bool Plain, bool Fast = false> struct ReaderOf {
     }
     // N bytes known at compile time: one fixed-size copy when all are there.
     template <uint32_t N> DROV_INLINE void take(void *dst) {
-        if (ok() && off + N <= static_cast<uint64_t>(len)) {
+        if (Sure || (ok() && off + N <= static_cast<uint64_t>(len))) {
             note(dst, N, inst);
             std::memcpy(dst, buf + off, N);
             off += N;
