@@ -118,6 +118,13 @@ inline bool fresh_copies(const qel_handle_t *h) {
            h->cr_in_progress == 0;
 }
 
+// One more in a plain counter: the counter notification, and one atomic
+// addition here.
+inline void count_plain(qel_handle_t *h, uint32_t ctx, uint64_t *counter) {
+    if (h->counter_notify != nullptr) h->counter_notify(h->alloc_ctx, counter, 1, ctx);
+    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+}
+
 // Counts a creation or destruction in a variant entry: the runtime's
 // statistics call, or, when they are the plain counters, the counter
 // notification and one atomic addition here.
@@ -130,9 +137,7 @@ inline void count_instance(qel_handle_t *h, uint32_t ctx, qel_type_info_t *rec,
             qellib_type_stats_destroy_object(h, ctx, rec, entry, err);
         return;
     }
-    uint64_t *counter = creation ? &entry->creates : &entry->destroys;
-    if (h->counter_notify != nullptr) h->counter_notify(h->alloc_ctx, counter, 1, ctx);
-    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+    count_plain(h, ctx, creation ? &entry->creates : &entry->destroys);
 }
 
 // A boolean's or interface handle's first value when they are plain values:

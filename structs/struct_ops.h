@@ -32,6 +32,16 @@ inline void zero_block(void *block, size_t size) {
     clear(block, 0, size);
 }
 
+// The records an instance of type t is counted in: its own and those of its
+// nested records, at any depth.
+constexpr uint32_t records_in(uint32_t t) {
+    uint32_t n = 1;
+    for (uint32_t i = 0; i < kTypes[t].field_count; ++i)
+        if (kTypes[t].fields[i].kind == FieldKind::Record)
+            n += records_in(static_cast<uint32_t>(kTypes[t].fields[i].ref));
+    return n;
+}
+
 // Whether instances of type t hold no pointer into themselves: no list
 // head, in nested records neither.
 constexpr bool self_free(uint32_t t) {
@@ -114,21 +124,23 @@ template <uint32_t T> struct Struct {
         record_created(h, ctx, result);
         return result;
     }
-    // What initialising an instance gives besides its bytes, for one whose
-    // bytes were copied from a fresh instance made under fresh_copies in the
-    // same operation: the traces and statistics, its own first, then those
-    // of its nested records in field order.
-    static void count_copied(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
-        qel_type_info_t *rec = hdr(inst).type_info;
+    // What initialising an instance counts besides its bytes, for one whose
+    // bytes are copied from a fresh instance made under fresh_copies in the
+    // same operation: the statistics entries of its creation, its own first,
+    // then those of its nested records in field order, taken from that fresh
+    // instance.  False when a variant lies beyond its record's entries
+    // (every creation traces that; such copies are not made).
+    static constexpr uint32_t kRecords = records_in(T);
+    static bool copy_entries(const void *inst, qel_variant_entry_t **&out) {
         const int8_t v = hdr(inst).instance_variant;
-        const qel_variant_info_t *vi = rec->variant_info;
-        if (vi->count < v)
-            trace(P::init_variant_range, static_cast<uint32_t>(v), static_cast<uint32_t>(vi->count));
-        count_instance(h, ctx, rec, entry(vi, v), true, err);
-        each_field<T>([&](auto k) {
+        const qel_variant_info_t *vi = hdr(inst).type_info->variant_info;
+        if (vi->count < v) return false;
+        *out++ = entry(vi, v);
+        return !any_field<T>([&](auto k) {
             using K = decltype(k);
             if constexpr (K::d.kind == FieldKind::Record)
-                Struct<K::R>::count_copied(h, ctx, K::field(inst), err);
+                return !Struct<K::R>::copy_entries(K::field(inst), out);
+            else return false;
         });
     }
     static void *create(qel_handle_t *h, uint32_t ctx) {

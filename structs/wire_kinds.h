@@ -797,19 +797,21 @@ template <class F> struct WireOf<List<F>> {
         const bool copies = kCopyable && r.domains != nullptr && fresh_copies(r.h);
         bool copied = false; // `fresh` holds the first element's bytes
         bool linked = false; // an insertion passed its checks
+        qel_variant_entry_t *counted[S::kRecords]; // where a copy's creation counts
         for (uint32_t i = 0; i < count; ++i) {
             void *e;
             if (copied) {
                 e = r.h->allocate(r.h->alloc_ctx, r.ctx, kSize);
                 if (e != nullptr) {
                     std::memcpy(e, fresh, sizeof fresh);
-                    S::count_copied(r.h, r.ctx, e, r.err);
+                    for (qel_variant_entry_t *c : counted) count_plain(r.h, r.ctx, &c->creates);
                 }
             } else {
                 e = S::create_internal(r.h, r.ctx, r.domains);
                 if (copies && e != nullptr && e != S::placeholder) {
                     std::memcpy(fresh, e, sizeof fresh);
-                    copied = true;
+                    qel_variant_entry_t **out = counted;
+                    copied = S::copy_entries(e, out);
                 }
             }
             if (e == nullptr || e == S::placeholder) {
