@@ -237,7 +237,8 @@ inline Link *link(void *elem) { return at<Link>(elem, kLinkOffset); }
 struct UnlinkPoints {
     tp::Point links, next_prev, last, first, prev_next;
 };
-inline void unlink(qel_handle_t *h, uint32_t ctx, Head *head, void *elem, const UnlinkPoints &p) {
+[[gnu::always_inline]] inline void unlink(qel_handle_t *h, uint32_t ctx, Head *head, void *elem,
+                                          const UnlinkPoints &p) {
     Link *l = link(elem);
     announce_links(h, ctx, &l->next, 2 * sizeof(void *), elem, p.links);
     if (l->next != head)

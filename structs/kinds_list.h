@@ -187,7 +187,8 @@ template <class F> struct List : KindBase<F> {
         link_last(h, ctx, owner, elem, err);
     }
     // set_last after its checks.
-    static void link_last(qel_handle_t *h, uint32_t ctx, void *owner, void *elem, uint32_t *err) {
+    [[gnu::always_inline]] static void link_last(qel_handle_t *h, uint32_t ctx, void *owner,
+                                                 void *elem, uint32_t *err) {
         Head *hd = head(owner);
         count_add(h, ctx, owner, 1);
         void *old = hd->last;

@@ -197,7 +197,11 @@ template <class F> struct IfHandle : KindBase<F> {
     }
     // A plain value holds no references and has nothing to give back.
     static bool release(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
-        if (plain_objects(h)) return true;
+        return plain_objects(h) || release_object(h, ctx, inst, err);
+    }
+    // The runtime's object: its references counted down, then destroyed.
+    [[gnu::noinline]] static bool release_object(qel_handle_t *h, uint32_t ctx, void *inst,
+                                                 uint32_t *err) {
         if_handle *f = slot(inst);
         uint32_t n = if_handle_get_oid_count(h, ctx, f, err);
         if (*err != 0) {

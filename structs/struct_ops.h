@@ -84,6 +84,7 @@ template <uint32_t T> struct Struct {
     }
     // The statistics entry of a variant: a negative one counts in variant 0.
     static qel_variant_entry_t *entry(const qel_variant_info_t *vi, int8_t v) {
+        if constexpr (kHighest == 0) return vi->entries; // whatever the count and variant
         int8_t last = vi->count - 1 < kHighest ? static_cast<int8_t>(vi->count - 1) : kHighest;
         int8_t k = v > last ? last : v;
         return &vi->entries[k < 0 ? 0 : k];
@@ -264,9 +265,8 @@ template <uint32_t T> struct Struct {
     }
 
     // An element leaving its list takes its place in the count with it.
-    static void leave_list(qel_handle_t *h, uint32_t ctx, void *inst) {
+    [[gnu::noinline]] static void leave_list(qel_handle_t *h, uint32_t ctx, void *inst) {
         auto *hd = static_cast<Head *>(link(inst)->list);
-        if (hd == nullptr) return;
         unlink(h, ctx, hd, inst,
                {P::unlink_links, P::unlink_next_prev, P::unlink_last, P::unlink_first,
                 P::unlink_prev_next});
@@ -292,7 +292,8 @@ template <uint32_t T> struct Struct {
             }
             trace(P::destroy_oid_removed);
         }
-        if constexpr (kElement) leave_list(h, ctx, inst);
+        if constexpr (kElement)
+            if (link(inst)->list != nullptr) leave_list(h, ctx, inst);
         // The fields of the instance's variant are released; so is whatever
         // a field beyond it still owns (a decoding from an older writer
         // lowers the variant and keeps the later fields as they were), as
