@@ -39,12 +39,21 @@ extern const std::array<EnumType, schema::kEnumCount> kEnumTypes;
 
 // The numbering on the wire and in range checks: values first..first+count-1
 // map to 0..count-1, any other value keeps its number.
+struct Numbering {
+    uint32_t count, first;
+};
+constexpr uint32_t to_internal(Numbering n, uint32_t v) {
+    return v - n.first < n.count ? v - n.first : v;
+}
 constexpr uint32_t to_internal(const EnumType &e, uint32_t v) {
-    return v - e.first < e.count ? v - e.first : v;
+    return to_internal(Numbering{e.count, e.first}, v);
 }
 // The value a number read off the wire stands for.
+constexpr uint32_t to_user(Numbering n, uint32_t wire) {
+    return wire < n.count ? wire + n.first : wire;
+}
 constexpr uint32_t to_user(const EnumType &e, uint32_t wire) {
-    return wire < e.count ? wire + e.first : wire;
+    return to_user(Numbering{e.count, e.first}, wire);
 }
 
 // Initialisation once the domain's variant for the type is known: the

@@ -124,6 +124,8 @@ template <class F> struct EnumField : KindBase<F> {
     static const enums::EnumType &type() {
         return enums::kEnumTypes[static_cast<uint32_t>(kTypes[kRef].enum_pos)];
     }
+    static constexpr enums::Numbering kNumbering{kTypes[kRef].value_count,
+                                                 kTypes[kRef].first_value};
     static Instance *slot(void *inst) { return reinterpret_cast<Instance *>(B::field(inst)); }
 
     // As the enumeration's initialize, with the domain's variant asked

@@ -463,7 +463,7 @@ template <class F> struct WireOf<EnumField<F>> {
             if (newer) v = domain;
             if (v > 0) v = 0; // an enumeration has the one variant 0
             w.template put<CodecVariant>(&v);
-            const uint32_t wire = enums::to_internal(K::type(), e->value);
+            const uint32_t wire = enums::to_internal(K::kNumbering, e->value);
             w.template put<CodecU32>(&wire);
             w.enc->epoch |= newer;
         } else {
@@ -488,11 +488,11 @@ template <class F> struct WireOf<EnumField<F>> {
                         e->instance_variant = v;
                     }
                     r.note(&e->type_info, sizeof e->type_info, e);
-                    e->type_info = r.record_of(record(K::type().type_index));
+                    e->type_info = r.record_of(record(K::kRef));
                     uint32_t wire;
                     if (r.template get<CodecU32>(&wire)) {
                         r.note(&e->value, sizeof e->value, e);
-                        e->value = enums::to_user(K::type(), wire);
+                        e->value = enums::to_user(K::kNumbering, wire);
                     }
                 }
             }
