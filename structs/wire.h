@@ -97,12 +97,25 @@ template <uint32_t T> struct Wire {
         }
         v = S::cap(v);
 
-        WriterOf<Plain> w{h, ctx, buf, len, err, &enc};
-        w.with_flags = tracks(h, P::marshal_corrupted);
-        if (w.with_flags && has_flag(inst, QEL_OBJ_STATE_TRACKED))
-            w.flags = S::area(h, ctx, const_cast<void *>(inst));
+        const bool with_flags = tracks(h, P::marshal_corrupted);
         const uint8_t g = static_cast<uint8_t>((hd.obj_flags & QEL_OBJ_RA_DATA) |
-                                               (w.with_flags ? QEL_OBJ_STATE_TRACKED : 0));
+                                               (with_flags ? QEL_OBJ_STATE_TRACKED : 0));
+        if constexpr (Plain && kSureBytes != 0) {
+            // Room for every byte this type's fields can take, and no state
+            // flags or ra data to come between them.
+            if (g == 0 && len >= static_cast<int32_t>(kSureBytes))
+                return write<WriterOf<true, true>>(h, ctx, buf, inst, len, err, enc, v, g, false);
+        }
+        return write<WriterOf<Plain>>(h, ctx, buf, inst, len, err, enc, v, g, with_flags);
+    }
+    template <class Out>
+    static uint32_t write(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
+                          int32_t len, uint32_t *err, Encoding &enc, int8_t v, uint8_t g,
+                          bool with_flags) {
+        Out w{h, ctx, buf, len, err, &enc};
+        w.with_flags = with_flags;
+        if (with_flags && has_flag(inst, QEL_OBJ_STATE_TRACKED))
+            w.flags = S::area(h, ctx, const_cast<void *>(inst));
         w.template put<CodecVariant>(&v);
         w.template put<CodecObjFlags>(&g);
         if ((g & QEL_OBJ_RA_DATA) != 0)
@@ -120,7 +133,7 @@ template <uint32_t T> struct Wire {
             });
         if (placed) {
             const uint32_t body = w.off - jump;
-            WriterOf<Plain> patch{h, ctx, buf + jump, 4, err, &enc};
+            Out patch{h, ctx, buf + jump, 4, err, &enc};
             patch.template put<CodecJump>(&body);
         }
         return w.off;

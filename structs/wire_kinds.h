@@ -141,12 +141,16 @@ inline bool one_byte(uint32_t (*width)()) { return width() == 1; }
 // minus the offset; nothing is written once the error word is set.  The
 // writer keeps its own copy of the error word (`status`), brought up to
 // date after every call that may set it, so that the bytes it stores into
-// the caller's buffer never make it read the word again.
-template <bool Plain> struct WriterOf {
+// the caller's buffer never make it read the word again.  `Sure`: the
+// standard coders, no state flags, and room for every fixed-size item of
+// the instance known to be there, so that no write of one can run short.
+template <bool Plain, bool Sure = false> struct WriterOf {
+    static_assert(Plain || !Sure);
     WriterOf(qel_handle_t *h_, uint32_t ctx_, uint8_t *buf_, int32_t len_, uint32_t *err_,
              Encoding *enc_)
         : h(h_), ctx(ctx_), buf(buf_), len(len_), err(err_), enc(enc_), status(*err_) {}
     static constexpr bool plain = Plain; // the runtime's coders are the standard ones
+    static constexpr bool sure = Sure;
     qel_handle_t *h;
     uint32_t ctx;
     uint8_t *buf;
@@ -175,7 +179,7 @@ template <bool Plain> struct WriterOf {
         uint32_t n;
         if constexpr (Plain) {
             if (!ok()) return 0;
-            if (room() < static_cast<int32_t>(C::kWire)) {
+            if (!Sure && room() < static_cast<int32_t>(C::kWire)) {
                 failed(QEL_EMSGSIZE);
                 return 0;
             }
@@ -190,7 +194,7 @@ template <bool Plain> struct WriterOf {
     }
     // One state-flag byte, written only when `need` bytes of room are left.
     DROV_INLINE void flag(int32_t index, int32_t need = 1) {
-        if (!with_flags || !ok() || room() < need) return;
+        if (Sure || !with_flags || !ok() || room() < need) return;
         buf[off++] = flags != nullptr ? flags[index] : 0;
     }
     // n bytes of contents; what does not fit is cut, and that is 90.
@@ -205,7 +209,7 @@ template <bool Plain> struct WriterOf {
     }
     // N bytes known at compile time: one fixed-size copy when they fit.
     template <uint32_t N> DROV_INLINE void block(const uint8_t *src) {
-        if (ok() && room() >= static_cast<int32_t>(N)) {
+        if (ok() && (Sure || room() >= static_cast<int32_t>(N))) {
             std::memcpy(at(), src, N);
             off += N;
         } else {
@@ -214,7 +218,7 @@ template <bool Plain> struct WriterOf {
     }
     // Element flags: as many of n as fit.
     DROV_INLINE void flag_run(const uint8_t *src, uint64_t n) {
-        if (!with_flags || !ok()) return;
+        if (Sure || !with_flags || !ok()) return;
         copy(src, std::min<uint64_t>(n, static_cast<uint64_t>(room())));
     }
     DROV_INLINE void copy(const uint8_t *src, uint64_t k) {
@@ -454,7 +458,7 @@ template <class F> struct WireOf<EnumField<F>> {
         if constexpr (Out::plain) {
             if (!w.ok()) return;
             if (!w.enc->quiet) qel_clear_last_error(w.h);
-            if (w.room() < 1) {
+            if (!Out::sure && w.room() < 1) {
                 w.failed(QEL_EMSGSIZE);
                 return;
             }
@@ -515,8 +519,8 @@ template <class F> struct WireOf<Record<F>> {
     }
 
     template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
-        w.off += Wire<R>::encode(w.h, w.ctx, w.at(), field(inst), w.room(), w.err, Mode::Marshal,
-                                 *w.enc);
+        w.off += Wire<R>::template encode_as<true, Out::plain>(w.h, w.ctx, w.at(), field(inst),
+                                                               w.room(), w.err, Mode::Marshal, *w.enc);
         w.sync();
         w.flag(kFlag);
     }
@@ -731,7 +735,8 @@ template <class F> struct WireOf<List<F>> {
         w.template put<CodecCount>(&count);
         void *e = hd->first;
         for (uint32_t i = 0; i < count && w.ok() && e != hd && e != nullptr; ++i) {
-            w.off += Wire<E>::encode(w.h, w.ctx, w.at(), e, w.room(), w.err, Mode::Marshal, *w.enc);
+            w.off += Wire<E>::template encode_as<true, Out::plain>(w.h, w.ctx, w.at(), e, w.room(),
+                                                                   w.err, Mode::Marshal, *w.enc);
             w.sync();
             e = link(e)->next;
         }
