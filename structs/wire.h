@@ -29,16 +29,19 @@ template <uint32_t T> struct Wire {
     // field reads its own), header included; 0 for any other type.
     static constexpr uint32_t fixed_wire(const FieldDesc &f) {
         switch (f.kind) {
-        case FieldKind::U8: case FieldKind::Boolean: return 1;
-        case FieldKind::U16: return 2;
-        case FieldKind::U32: case FieldKind::IfHandle: return 4;
-        case FieldKind::Enum: return 5; // its variant byte and value
-        case FieldKind::Text: case FieldKind::Array: return f.width;
+        case FieldKind::U8: return CodecU8::kWire;
+        case FieldKind::U16: return CodecU16::kWire;
+        case FieldKind::U32: return CodecU32::kWire;
+        case FieldKind::Boolean: return CodecBool::kWire;
+        case FieldKind::IfHandle: return CodecIfHandle::kWire;
+        case FieldKind::Enum: return CodecVariant::kWire + CodecU32::kWire;
+        case FieldKind::Text: return f.width * CodecChar::kWire;
+        case FieldKind::Array: return f.width * CodecU8::kWire;
         default: return 0;
         }
     }
     static constexpr uint32_t kSureBytes = [] {
-        uint32_t n = 6; // variant, object flags, body length
+        uint32_t n = CodecVariant::kWire + CodecObjFlags::kWire + CodecJump::kWire;
         for (uint32_t i = 0; i < t.field_count; ++i) {
             const FieldDesc &f = t.fields[i];
             if (f.kind == FieldKind::Length) continue;
