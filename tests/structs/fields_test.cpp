@@ -1,9 +1,10 @@
 // Field access by kind, run over every field of that kind the schema has:
 // values, variants, state flags, whole objects, strings, text, arrays and
-// lists; and the announcement of every store into instance memory.  (That
-// every field's setter stores what its getter reads back and marks its
-// flag, and every flag takes what it is given: tests/cxx/walk_test.cpp,
-// through the same C functions.)
+// lists; what setters and readers report to the containment recording; and
+// the announcement of every store into instance memory.  (That every
+// field's setter stores what its getter reads back and marks its flag, and
+// every flag takes what it is given: tests/cxx/walk_test.cpp, through the
+// same C functions.)
 #include "struct_support.h"
 
 #include <algorithm>
@@ -42,11 +43,18 @@ protected:
     uint8_t flag(uint32_t t, const FieldDesc &f, void *inst) {
         return call<uint8_t>(walk::op(t, f, "state_flag_get"), h, 1u, inst, &err);
     }
+    using Contained = std::pair<const void *, const void *>; // (object, owner)
+    // The last report to the containment recording.
+    Contained contained() {
+        auto c = qel_standin::calls_named(h, "qeldb_record_containment2");
+        return c.empty() ? Contained{} : Contained{c.back().obj, c.back().owner};
+    }
 };
 
 // ---- Values ---------------------------------------------------------------------------
 
 TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
+    h->containment_recording = 1; // set reports its source as the instance's
     each(h, {FieldKind::U8, FieldKind::U16, FieldKind::U32, FieldKind::Boolean, FieldKind::Enum},
          [&](uint32_t t, const FieldDesc &f, void *inst) {
              const unsigned w = arg_width(f);
@@ -75,12 +83,14 @@ TEST_F(Fields, ValuesStoreTheirWidthAndMarkTheirFlag) {
                  src.value = e.first_value;
                  set(&src);
                  EXPECT_EQ(get_value(), e.first_value);
+                 EXPECT_EQ(contained(), Contained(&src, inst));
                  return;
              }
              // set takes a pointer to the value, little endian: low bytes first.
              const uint32_t mask = w == 1 ? 0xFF : w == 2 ? 0xFFFF : ~0u;
              const uint32_t x = f.kind == FieldKind::Boolean ? 1 : 0xA5C3E1F7 & mask;
              set(&x);
+             EXPECT_EQ(contained(), Contained(&x, inst));
              EXPECT_EQ(get_value(), x);
              EXPECT_EQ(flag(t, f, inst), 2);
              EXPECT_EQ(err, 0u);
@@ -280,7 +290,10 @@ TEST_F(Fields, StringsKeepTheirLengthAndCopyOutTerminated) {
         })) << "the length's reset is announced";
         get(sizeof buf);
         EXPECT_STREQ(buf, "");
+        h->containment_recording = 1; // the new block, one character too, is the instance's
         set("q", 1);
+        EXPECT_EQ(contained(), Contained(walk::load<const char *>(inst, f.offset), inst));
+        h->containment_recording = 0;
         set(nullptr, 0);
         EXPECT_EQ(walk::load<const char *>(inst, f.offset), nullptr);
         EXPECT_EQ(walk::length_of(inst, f), 0u);
@@ -309,7 +322,11 @@ TEST_F(Fields, FixedTextHoldsItsCapacity) {
             return std::string(buf.data());
         };
         const std::string full(n, 'p');
+        const uint8_t *last = walk::bytes(inst) + f.offset + n;
+        st().writes.clear();
         set(full, static_cast<int32_t>(n));
+        EXPECT_TRUE(std::ranges::none_of(st().writes, [&](const qel_standin::WriteNote &w) { return w.addr == last; }))
+            << "nothing is announced past the capacity";
         EXPECT_EQ(get(n + 1), full);
         EXPECT_EQ(err, 0u);
         EXPECT_EQ(get(n), full.substr(0, n - 1));
@@ -346,10 +363,22 @@ TEST_F(Fields, ArraysOfSixElementsFlagThemAndTheWhole) {
         auto elem = [&](uint32_t i) { return call<uint8_t>(o("state_flag_get"), h, 1u, inst, i, &err); };
         EXPECT_EQ(whole(), 2);
         call<void>(o("state_flag_whole_set"), h, 1u, inst, 0, &err);
-        call<void>(o("set_value"), h, 1u, inst, 5u, static_cast<uint8_t>(0xEE), &err);
+        uint8_t *arr = nullptr; // the element flags as a block
+        call<void>(o("state_flag_get_arr"), h, 1u, inst, &arr, &err);
+        EXPECT_EQ(arr, f.kind == FieldKind::Array ? area_of(inst, t) + f.state_index + 1
+                                                  : walk::load<uint8_t *>(area_of(inst, t), f.flag_block));
+        {
+            Watch w(h); // an element store and a flag store announce the flag byte they change
+            w.add(arr, 6);
+            w.start();
+            call<void>(o("set_value"), h, 1u, inst, 5u, static_cast<uint8_t>(0xEE), &err);
+            call<void>(o("state_flag_set"), h, 1u, inst, 3u, 7, &err);
+            EXPECT_EQ(w.unannounced(arr), std::vector<long>{});
+        }
         EXPECT_EQ(call<uint8_t>(o("get_value"), h, 1u, inst, 5u, &err), 0xEE);
         EXPECT_EQ(whole(), 2);
         EXPECT_EQ(elem(5), 2);
+        EXPECT_EQ(elem(3), 7);
         EXPECT_EQ(elem(4), 0);
         call<void>(o("set"), h, 1u, inst, 0u, &v, &err);
         EXPECT_EQ(*call<uint8_t *>(o("get"), h, 1u, inst, 0u, &err), 0x42);
@@ -358,11 +387,6 @@ TEST_F(Fields, ArraysOfSixElementsFlagThemAndTheWhole) {
         EXPECT_EQ(call<uint8_t *>(o("get"), h, 1u, inst, 5u, &err), elems + 5);
         EXPECT_EQ(elem(0), 2);
         EXPECT_EQ(err, 0u);
-        // The element flags as a block.
-        uint8_t *arr = nullptr;
-        call<void>(o("state_flag_get_arr"), h, 1u, inst, &arr, &err);
-        EXPECT_EQ(arr, f.kind == FieldKind::Array ? area_of(inst, t) + f.state_index + 1
-                                                  : walk::load<uint8_t *>(area_of(inst, t), f.flag_block));
         const uint8_t flags[6] = {9, 8, 7, 6, 5, 4};
         call<void>(o("state_flag_set_arr"), h, 1u, inst, flags, 6, &err);
         EXPECT_EQ(elem(0), 9);
@@ -451,9 +475,17 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
         EXPECT_EQ(count(), 4u);
         // A whole-object set between two listed elements leaves each where it is.
         call<void>(walk::op(et, "set"), h, 1u, e[1], e[2], &err);
+        h->containment_recording = 1; // the readers report each element they hand out
+        st().calls.clear();
         std::vector<void *> fwd;
         for (void *x = end("get_first"); x != nullptr; x = step("get_next", x)) fwd.push_back(x);
+        h->containment_recording = 0;
         EXPECT_EQ(fwd, (std::vector<void *>{e[0], e[1], e[2], e[3]}));
+        std::vector<Contained> reported, want;
+        for (const auto &c : qel_standin::calls_named(h, "qeldb_record_containment2"))
+            reported.emplace_back(c.obj, c.owner);
+        for (void *x : fwd) want.emplace_back(x, owner);
+        EXPECT_EQ(reported, want);
         EXPECT_EQ(parent(e[2]), owner);
         EXPECT_EQ(parent(e[4]), nullptr);
         // Removal: the element is the caller's; the flag is left as it was.

@@ -94,6 +94,19 @@ TEST_F(Lifecycle, PlaceholderAndAllocationFailures) {
     }
 }
 
+// An instance of a negative variant releases only what its fields still
+// own: its nested record, owning nothing, is not destroyed and its
+// destruction is not counted.
+TEST_F(Lifecycle, ANegativeVariantLeavesANestedRecordThatOwnsNothing) {
+    qel_standin::set_domain_variant(h, "vm_nic_list", -1);
+    vm_nic_list_t *e = vm_nic_list_create(h, 1);
+    st().calls.clear();
+    vm_nic_list_destroy(h, 1, e);
+    auto d = qel_standin::calls_named(h, "qellib_type_stats_destroy_object");
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].obj, &_vm_nic_list_type_info_internal);
+}
+
 // The databases hear of each instance made, destroyed, listed and removed
 // from its list.
 TEST_F(Lifecycle, TheDatabasesHearOfContainmentAndDirtiness) {

@@ -229,6 +229,45 @@ TEST_F(Lists, AFailingElementInPlaceIsTracedAndEndsTheList) {
     EXPECT_EQ(traced[0].args.at(0).s, std::strerror(90));
 }
 
+// A decoding makes its list elements as create_internal does, under the _cr
+// rules while the handle's _cr word is set: also on a quiet runtime (where
+// the elements after the first may otherwise start as copies of the first),
+// an element that cannot be allocated leaves 12 in the handle's error word.
+TEST_F(Lists, UnderTheCrWordAnElementThatCannotBeMadeStores12InTheHandle) {
+    vm_nic_rsp_t *dst = make<vm_nic_rsp_t>(kNicRsp);
+    qel_standin::set_recording(h, false);
+    h->cr_in_progress = 1;
+    st().fail_alloc_at = st().alloc_calls + 2; // the second element
+    decode(kNicRsp, b, dst);
+    h->cr_in_progress = 0;
+    qel_standin::set_recording(h, true);
+    EXPECT_ERR(12u);
+    EXPECT_EQ(h->err, 12u);
+    EXPECT_EQ(handles(dst), std::vector<uint32_t>{1});
+    h->err = 0;
+}
+
+// With record copies each element's creation counts in the entries of the
+// static record its initialisation is given, also on a quiet runtime whose
+// copies have variant entries of their own.
+TEST_F(Lists, UnderRecordCopiesEveryElementCountsInTheStaticRecordsEntries) {
+    h->type_info_mode = 1;
+    vm_nic_rsp_t *dst = make<vm_nic_rsp_t>(kNicRsp); // the handle's copies are registered
+    qel_type_info_t &rec = _vm_nic_list_type_info_internal;
+    qel_type_info_t *copy = st().registry.at({1, rec.digest_str});
+    qel_variant_entry_t own_entry{};
+    qel_variant_info_t own{1, {}, &own_entry};
+    qel_variant_info_t *shared = copy->variant_info;
+    copy->variant_info = &own;
+    const uint64_t before = rec.variant_info->entries[0].creates;
+    qel_standin::set_recording(h, false);
+    EXPECT_EQ(decode(kNicRsp, b, dst), b.size());
+    qel_standin::set_recording(h, true);
+    copy->variant_info = shared;
+    EXPECT_EQ(rec.variant_info->entries[0].creates - before, 3u);
+    EXPECT_EQ(own_entry.creates, 0u);
+}
+
 TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
     const Bytes four = encode(kIdent, ident("four"), 64), empty = encode(kIdent, ident(""), 64),
                 three = encode(kIdent, ident("thr"), 64);
