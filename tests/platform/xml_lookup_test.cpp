@@ -8,8 +8,8 @@
 #include <libxml/xpath.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -56,21 +56,20 @@ std::ostream &operator<<(std::ostream &os, const Answer &a) {
 // most nine digits) in any document, however short or long the path; it
 // refuses anything else with 22.
 int32_t element_rc(const std::string &path) {
-    auto in = [](char c, const char *set) { return c != '\0' && std::strchr(set, c) != nullptr; };
-    constexpr const char *kFirst = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_";
-    constexpr const char *kDigits = "0123456789";
+    auto name = [](char c, bool first) {
+        return std::isalpha(static_cast<unsigned char>(c)) || c == '_' ||
+               (!first && (std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-'));
+    };
     const char *p = path.c_str();
-    if (*p != '/') return 22;
-    while (*p == '/') {
-        if (!in(*++p, kFirst)) return 22;
-        while (in(*p, kFirst) || in(*p, kDigits) || *p == '.' || *p == '-') ++p;
-        if (*p == '[') {
-            const char *d = ++p;
-            while (in(*p, kDigits)) ++p;
-            if (*d == '0' || p == d || p - d > 9 || *p++ != ']') return 22;
-        }
-    }
-    return *p == '\0' ? 0 : 22;
+    do {
+        if (*p++ != '/' || !name(*p, true)) return 22;
+        while (name(*p, false)) ++p;
+        if (*p != '[') continue;
+        const char *d = ++p;
+        while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+        if (*d == '0' || p == d || p - d > 9 || *p++ != ']') return 22;
+    } while (*p != '\0');
+    return 0;
 }
 
 // XPath's answer in a document libxml2 parsed (the reference).

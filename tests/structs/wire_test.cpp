@@ -6,6 +6,7 @@
 // encodings.)
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "struct_support.h"
 
@@ -229,10 +230,9 @@ TEST_F(Lists, AFailingElementInPlaceIsTracedAndEndsTheList) {
     EXPECT_EQ(traced[0].args.at(0).s, std::strerror(90));
 }
 
-// A decoding makes its list elements as create_internal does, under the _cr
-// rules while the handle's _cr word is set: also on a quiet runtime (where
-// the elements after the first may otherwise start as copies of the first),
-// an element that cannot be allocated leaves 12 in the handle's error word.
+// Under the handle's _cr word a decoding makes its elements as create_internal does, also on a
+// quiet runtime (which may otherwise copy the first): one that cannot be allocated leaves 12 in
+// the handle's error word.
 TEST_F(Lists, UnderTheCrWordAnElementThatCannotBeMadeStores12InTheHandle) {
     vm_nic_rsp_t *dst = make<vm_nic_rsp_t>(kNicRsp);
     qel_standin::set_recording(h, false);
@@ -247,9 +247,8 @@ TEST_F(Lists, UnderTheCrWordAnElementThatCannotBeMadeStores12InTheHandle) {
     h->err = 0;
 }
 
-// With record copies each element's creation counts in the entries of the
-// static record its initialisation is given, also on a quiet runtime whose
-// copies have variant entries of their own.
+// Under record copies every element's creation counts in the static record's entries, also on a
+// quiet runtime whose copies have variant entries of their own.
 TEST_F(Lists, UnderRecordCopiesEveryElementCountsInTheStaticRecordsEntries) {
     h->type_info_mode = 1;
     vm_nic_rsp_t *dst = make<vm_nic_rsp_t>(kNicRsp); // the handle's copies are registered
@@ -257,8 +256,7 @@ TEST_F(Lists, UnderRecordCopiesEveryElementCountsInTheStaticRecordsEntries) {
     qel_type_info_t *copy = st().registry.at({1, rec.digest_str});
     qel_variant_entry_t own_entry{};
     qel_variant_info_t own{1, {}, &own_entry};
-    qel_variant_info_t *shared = copy->variant_info;
-    copy->variant_info = &own;
+    qel_variant_info_t *shared = std::exchange(copy->variant_info, &own);
     const uint64_t before = rec.variant_info->entries[0].creates;
     qel_standin::set_recording(h, false);
     EXPECT_EQ(decode(kNicRsp, b, dst), b.size());
