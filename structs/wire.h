@@ -24,9 +24,9 @@ template <uint32_t T> struct Wire {
         return false;
     }();
 
-    // The bytes of an encoding of this type when every field takes a fixed
-    // number of them under the standard coders (a nested record as the last
-    // field reads its own), header included; 0 for any other type.
+    // The bytes a field takes under the standard coders when that number is
+    // fixed, else 0 (a string, variable array, list or nested record says
+    // its own length).
     static constexpr uint32_t fixed_wire(const FieldDesc &f) {
         switch (f.kind) {
         case FieldKind::U8: return CodecU8::kWire;
@@ -40,6 +40,9 @@ template <uint32_t T> struct Wire {
         default: return 0;
         }
     }
+    // The bytes of an encoding of this type when every field takes a fixed
+    // number of them (a nested record as the last field reads its own),
+    // header included; 0 for any other type.
     static constexpr uint32_t kSureBytes = [] {
         uint32_t n = CodecVariant::kWire + CodecObjFlags::kWire + CodecJump::kWire;
         for (uint32_t i = 0; i < t.field_count; ++i) {
