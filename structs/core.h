@@ -200,7 +200,7 @@ template <uint32_t T, uint32_t I>
 using KindOf = typename KindSelect<kTypes[T].fields[I].kind>::template type<Field<T, I>>;
 
 // Calls fn(K{}) for the kind K of every field of T, in declaration order.
-template <uint32_t T, class Fn> inline void each_field(Fn &&fn) {
+template <uint32_t T, class Fn> constexpr void each_field(Fn &&fn) {
     [&]<uint32_t... I>(std::integer_sequence<uint32_t, I...>) {
         (fn(KindOf<T, I>{}), ...);
     }(std::make_integer_sequence<uint32_t, kTypes[T].field_count>{});

@@ -10,6 +10,7 @@ namespace drov::structs {
 template <class F> struct KindBase {
     static constexpr const FieldDesc &d = F::d;
     static constexpr uint32_t T = F::type;
+    static constexpr uint32_t kIndex = F::index; // its place in the declaration
     using P = typename F::Points;
     static constexpr bool kSignedVariant = d.kind == FieldKind::Boolean || d.kind == FieldKind::Enum;
 

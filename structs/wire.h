@@ -24,35 +24,18 @@ template <uint32_t T> struct Wire {
         return false;
     }();
 
-    // The bytes a field takes under the standard coders when that number is
-    // fixed, else 0 (a string, variable array, list or nested record says
-    // its own length).
-    static constexpr uint32_t fixed_wire(const FieldDesc &f) {
-        switch (f.kind) {
-        case FieldKind::U8: return CodecU8::kWire;
-        case FieldKind::U16: return CodecU16::kWire;
-        case FieldKind::U32: return CodecU32::kWire;
-        case FieldKind::Boolean: return CodecBool::kWire;
-        case FieldKind::IfHandle: return CodecIfHandle::kWire;
-        case FieldKind::Enum: return CodecVariant::kWire + CodecU32::kWire;
-        case FieldKind::Text: return f.width * CodecChar::kWire;
-        case FieldKind::Array: return f.width * CodecU8::kWire;
-        default: return 0;
-        }
-    }
     // The bytes of an encoding of this type when every field takes a fixed
     // number of them (a nested record as the last field reads its own),
     // header included; 0 for any other type.
     static constexpr uint32_t kSureBytes = [] {
-        uint32_t n = CodecVariant::kWire + CodecObjFlags::kWire + CodecJump::kWire;
-        for (uint32_t i = 0; i < t.field_count; ++i) {
-            const FieldDesc &f = t.fields[i];
-            if (f.kind == FieldKind::Length) continue;
-            if (f.kind == FieldKind::Record && i + 1 == t.field_count) continue;
-            if (fixed_wire(f) == 0) return 0u;
-            n += fixed_wire(f);
-        }
-        return n;
+        int32_t n = CodecVariant::kWire + CodecObjFlags::kWire + CodecJump::kWire;
+        each_field<T>([&](auto k) {
+            using K = decltype(k);
+            if (n < 0) return;
+            if (WireOf<K>::kFixed != kVaries) n += WireOf<K>::kFixed;
+            else if (K::d.kind != FieldKind::Record || K::kIndex + 1 != t.field_count) n = -1;
+        });
+        return n < 0 ? 0u : static_cast<uint32_t>(n);
     }();
 
     // ---- Encoding ---------------------------------------------------------------------

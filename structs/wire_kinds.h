@@ -404,13 +404,17 @@ struct Sizer {
 
 // ---- The kinds -----------------------------------------------------------------------
 // Each kind has put (encode), get (decode; false stops the decoding after an
-// allocation failure) and size (its share of `len`).  A length field is
+// allocation failure), size (its share of `len`) and kFixed: the bytes it
+// always takes under the standard coders, or kVaries when its encoding says
+// its own length.  A length field is
 // written and read by its string or array, which needs its old value.
 
 template <class K> struct WireOf;
+inline constexpr int32_t kVaries = -1;
 
 template <class F, class C> struct WirePrimitive {
     static constexpr int32_t kFlag = F::d.state_index;
+    static constexpr int32_t kFixed = C::kWire;
     using V = typename C::V;
     static V *slot(const void *inst) { return const_cast<V *>(at<V>(inst, F::d.offset)); }
 
@@ -432,6 +436,7 @@ template <class F> struct WireOf<Boolean<F>> : WirePrimitive<F, CodecBool> {};
 template <class F> struct WireOf<IfHandle<F>> : WirePrimitive<F, CodecIfHandle> {};
 
 template <class F> struct WireOf<Length<F>> {
+    static constexpr int32_t kFixed = 0; // written by its string or array
     template <class Out> DROV_INLINE static void put(Out &, const void *) {}
     template <class In> DROV_INLINE static bool get(In &, void *) { return true; }
     static uint64_t size(const Sizer &, const void *) { return CodecOfWidth<F::d.width>::size(); }
@@ -441,6 +446,7 @@ template <class F> struct WireOf<Length<F>> {
 template <class F> struct WireOf<EnumField<F>> {
     using K = EnumField<F>;
     static constexpr int32_t kFlag = F::d.state_index;
+    static constexpr int32_t kFixed = CodecVariant::kWire + CodecU32::kWire;
     static enums::Instance *slot(const void *inst) {
         return const_cast<enums::Instance *>(at<enums::Instance>(inst, F::d.offset));
     }
@@ -514,6 +520,7 @@ template <class F> struct WireOf<EnumField<F>> {
 template <class F> struct WireOf<Record<F>> {
     static constexpr uint32_t R = static_cast<uint32_t>(F::d.ref);
     static constexpr int32_t kFlag = F::d.state_index;
+    static constexpr int32_t kFixed = kVaries;
     static void *field(const void *inst) {
         return const_cast<uint8_t *>(bytes(inst) + F::d.offset);
     }
@@ -541,6 +548,7 @@ template <class F> struct WireOf<String<F>> {
     using W = typename String<F>::W;
     using C = CodecOfWidth<sizeof(W)>;
     static constexpr int32_t kFlag = F::d.state_index;
+    static constexpr int32_t kFixed = kVaries;
     static W *length(const void *inst) { return const_cast<W *>(at<W>(inst, F::d.length_offset)); }
     static char **block(const void *inst) {
         return const_cast<char **>(at<char *>(inst, F::d.offset));
@@ -590,6 +598,7 @@ template <class F> struct WireOf<String<F>> {
 template <class F> struct WireOf<Text<F>> {
     static constexpr uint32_t N = F::d.width;
     static constexpr int32_t kFlag = F::d.state_index;
+    static constexpr int32_t kFixed = N * CodecChar::kWire;
     static char *chars(const void *inst) { return const_cast<char *>(at<char>(inst, F::d.offset)); }
 
     template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
@@ -619,6 +628,7 @@ template <class F> struct WireOf<Text<F>> {
 template <class F> struct WireOf<Array<F>> {
     static constexpr uint32_t N = F::d.width;
     static constexpr int32_t kFlag = F::d.state_index;
+    static constexpr int32_t kFixed = N * CodecU8::kWire;
     static uint8_t *elems(const void *inst) {
         return const_cast<uint8_t *>(bytes(inst) + F::d.offset);
     }
@@ -653,6 +663,7 @@ template <class F> struct WireOf<VarArray<F>> {
     using K = VarArray<F>;
     static constexpr uint32_t T = F::type;
     static constexpr int32_t kFlag = F::d.state_index;
+    static constexpr int32_t kFixed = kVaries;
     static uint32_t *length(const void *inst) {
         return const_cast<uint32_t *>(at<uint32_t>(inst, F::d.length_offset));
     }
@@ -727,6 +738,7 @@ template <class F> struct WireOf<List<F>> {
     using P = typename F::Points;
     static constexpr uint32_t E = static_cast<uint32_t>(F::d.ref);
     static constexpr int32_t kFlag = F::d.state_index;
+    static constexpr int32_t kFixed = kVaries;
     static Head *head(const void *inst) { return const_cast<Head *>(at<Head>(inst, F::d.offset)); }
 
     template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
