@@ -465,7 +465,9 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
         void *e[6];
         for (auto &x : e) x = walk::create(h, et);
         EXPECT_EQ(end("get_first"), nullptr);
+        st().last_error = QEL_EINVAL; // an insertion begins by clearing the last error
         put("set_last", e[1]);
+        EXPECT_EQ(st().last_error, 0u);
         EXPECT_EQ(end("get_first"), e[1]);
         EXPECT_EQ(walk::load<const void *>(e[1], 24), walk::bytes(owner) + f.offset); // next: the head
         put("set_first", e[0]);

@@ -1,14 +1,17 @@
-// The wire form on telling instances: the byte layouts the format fixes,
-// version skew in both directions, the domain limit, state tracking on one
-// side only, list and string updates in place, and the failures.  (Every
-// type's round trip, every allocation failing, every prefix: the checks of
-// the fuzz starting inputs; claims beyond the buffer: the hand-made golden
-// encodings.)
+// The wire form on telling instances: the fixed byte layouts, version skew both ways, the domain
+// limit, tracking on one side, list and string updates in place, failures.  (Round trips, failing
+// allocations, prefixes: the fuzz starting inputs' checks; overlong claims: the golden encodings.)
 #include <cstring>
 #include <string>
 #include <utility>
 
 #include "struct_support.h"
+#include "structs/wire.h"
+
+// The types read and written with one bounds check: all fields of a fixed size.
+static_assert(drov::structs::Wire<drov::schema::k_vm_nic_info>::kSureBytes == 31);
+static_assert(drov::structs::Wire<drov::schema::k_vm_nic_list>::kSureBytes == 10); // record last
+static_assert(drov::structs::Wire<drov::schema::k_vm_act_rsp>::kSureBytes == 0);
 
 namespace {
 
@@ -27,8 +30,7 @@ std::string fatal_at(uint32_t index) { return "fatal trace " + std::to_string(in
 
 class Wire : public WireTest {
 protected:
-    // A vm_act_rsp with vm_name "abc", the other fields at their initial
-    // values unless given.
+    // A vm_act_rsp with vm_name "abc", the other fields initial unless given.
     vm_act_rsp_t *act_rsp(uint32_t uid = 0, const char *owner = nullptr) {
         auto *a = make<vm_act_rsp_t>(kActRsp);
         vm_act_rsp_vm_name_set(h, 1, a, "abc", 3, &err);
@@ -49,8 +51,7 @@ protected:
 
 // ---- The byte layouts (the worked examples are in tests/golden/structs) -----------
 
-// A list's flag needs two bytes of room; a reader takes it when the body
-// length says it is there.
+// A list's flag needs two bytes of room; a reader takes it when the body length says it is there.
 TEST_F(Wire, AListFlagWithOneByteOfRoomLeftIsDropped) {
     qel_standin::set_tracking(h, Tracking::On);
     auto *p = make<vm_mac_pool_t>(kMacPool);
@@ -62,8 +63,7 @@ TEST_F(Wire, AListFlagWithOneByteOfRoomLeftIsDropped) {
     shorter[5] -= 1;
     EXPECT_EQ(encode(kMacPool, p, static_cast<uint32_t>(b.size())), shorter);
     ASSERT_EQ(err, 0u);
-    // Given more bytes than the body, the flag is not looked for.  (Read
-    // when there: mac_pool_tracked.hex.)
+    // Given more bytes than the body, the flag is not looked for (read: mac_pool_tracked.hex).
     shorter.push_back(0x77);
     auto *q = make<vm_mac_pool_t>(kMacPool);
     vm_mac_pool_mac_addr_list_state_flag_set(h, 1, q, 5, &err);
@@ -81,9 +81,8 @@ TEST_F(Wire, AStringLongerThanTheRoomIsCutWithError90AndTheBufferIsFull) {
     EXPECT_EQ(Bytes(b.begin() + 6, b.end()), (Bytes{0, 0, 0, 10, '0', '1', '2', '3'}));
 }
 
-// Ra data the runtime holds travels after the flag byte, not counted by
-// len.  (Reading it, and which bits of a peer's flag byte reach the
-// instance: wire_ra_data.hex, wire_peer_flags*.hex.)
+// Ra data the runtime holds travels after the flag byte, not counted by len.  (Reading it, and
+// which bits of a peer's flag byte reach the instance: wire_ra_data.hex, wire_peer_flags*.hex.)
 TEST_F(Wire, RaDataTravelsAfterTheFlagByte) {
     auto *id = make<vm_id_t>(kVmId);
     vm_id_id_set_value(h, 1, id, 5, &err);
@@ -94,8 +93,7 @@ TEST_F(Wire, RaDataTravelsAfterTheFlagByte) {
 
 // ---- Version skew -------------------------------------------------------------------------
 
-// An enumeration newer than the domain is written whole and reported at
-// the end.  (Writers limited to an earlier variant: the golden examples.)
+// An enumeration newer than the domain is written whole and reported at the end.
 TEST_F(Wire, AnEnumerationNewerThanTheDomainIsWrittenWholeWith43) {
     vm_act_rsp_t *a = act_rsp(77, "xy");
     Bytes newer = encode(kActRsp, a);
@@ -178,9 +176,7 @@ protected:
     Bytes b;
 };
 
-// Without the update flag the elements are appended.  (The same count
-// decoded in place allocates nothing: the checks of the fuzz starting
-// inputs.)
+// Without the update flag the elements are appended.
 TEST_F(Lists, WithoutTheUpdateFlagTheElementsAreAppended) {
     vm_nic_rsp_t *dst = rsp({7, 8, 9});
     EXPECT_EQ(decode(kNicRsp, b, dst), b.size());
@@ -189,9 +185,8 @@ TEST_F(Lists, WithoutTheUpdateFlagTheElementsAreAppended) {
     EXPECT_EQ(count(dst), 6u);
 }
 
-// The old elements are destroyed (their blocks go back: the leak check),
-// each link pair is announced together first, and a database handle hears
-// them detached.
+// The old elements are destroyed (their blocks go back: the leak check), each link pair is
+// announced together first, and a database handle hears them detached.
 TEST_F(Lists, AnUpdateWithAnotherCountReplacesTheElementsAsRemovalDoes) {
     vm_nic_rsp_t *dst = rsp({7, 8});
     auto old = elems(dst);
