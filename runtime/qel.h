@@ -137,13 +137,17 @@ extern QEL_API qel_module_list_t qel_module_tot_root;
  *   reads by elements too (xml_element_find and the readers that take an
  *   element, below): a structure's fields may be read as children of its
  *   element instead of by their paths.
+ * QUIET_RANGES: nothing keeps or refuses the memory-range announcements
+ *   made for the handle's allocator context, so the library need not make
+ *   them (norla_set_range before a list link changes).
  */
 #define QEL_FEATURE_PLAIN_CODECS 0x1u
 #define QEL_FEATURE_PLAIN_OBJECTS 0x2u
 #define QEL_FEATURE_PLAIN_STATS 0x4u
 #define QEL_FEATURE_QUIET 0x8u
 #define QEL_FEATURE_XML_ELEMENTS 0x10u
-#define QEL_FEATURES_ALL 0x1Fu
+#define QEL_FEATURE_QUIET_RANGES 0x20u
+#define QEL_FEATURES_ALL 0x3Fu
 
 typedef struct qel_handle qel_handle_t;
 

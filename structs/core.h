@@ -163,16 +163,24 @@ inline bool db_recording(const qel_handle_t *h, uint32_t ctx) {
 [[noreturn]] void range_failed(tp::Point p);
 
 // Announces a range of list links to the memory-range library (when the
-// handle has an allocator context) before they change; a failed
-// announcement is fatal at `p`.  `changed` is the element or list head the
-// database hears about.
+// handle has an allocator context whose announcements someone keeps) before
+// they change; a failed announcement is fatal at `p`.  `changed` is the
+// element or list head the database hears about.
 inline void announce_links(qel_handle_t *h, uint32_t ctx, const void *addr, uint32_t len,
                            const void *changed, tp::Point p) {
     if (h->alloc_ctx == nullptr) return;
-    if (norla_set_range(h->alloc_ctx, addr, len, ctx) != 1) [[unlikely]]
+    if ((h->features & QEL_FEATURE_QUIET_RANGES) == 0 &&
+        norla_set_range(h->alloc_ctx, addr, len, ctx) != 1) [[unlikely]]
         range_failed(p);
     if (db_recording(h, ctx)) qeldb_plat_set_dirty(h, ctx, changed);
 }
+// Whether list links may change with nobody hearing: no write notification,
+// no range announcements kept, no database bookkeeping.
+inline bool quiet_links(const qel_handle_t *h) {
+    return h->write_notify == nullptr && h->containment_recording == 0 &&
+           (h->alloc_ctx == nullptr || (h->features & QEL_FEATURE_QUIET_RANGES) != 0);
+}
+
 // Stores `value` into a list link after announcing it.
 inline void store_link(qel_handle_t *h, uint32_t ctx, void **slot, void *value,
                        const void *changed, tp::Point p) {

@@ -41,6 +41,17 @@ template <class F> struct List : KindBase<F> {
     // Unlinks and destroys every element; the count becomes 0.
     static void destroy_all(qel_handle_t *h, uint32_t ctx, void *inst, const UnlinkPoints &p) {
         Head *hd = head(inst);
+        if (quiet_links(h) && !empty(hd)) {
+            // Unheard, the chain need not be mended as each element leaves:
+            // the elements go in order, and the head is left empty.
+            for (void *e = hd->first; e != hd && e != nullptr;) {
+                void *next = link(e)->next;
+                link(e)->list = nullptr;
+                Struct<E>::destroy_internal(h, ctx, e, 1);
+                e = next;
+            }
+            hd->first = hd->last = hd;
+        }
         while (!empty(hd)) {
             void *elem = hd->first;
             unlink(h, ctx, hd, elem, p);
@@ -192,13 +203,20 @@ template <class F> struct List : KindBase<F> {
         Head *hd = head(owner);
         count_add(h, ctx, owner, 1);
         void *old = hd->last;
-        store_link(h, ctx, &link(elem)->next, hd, elem, P::set_last_next);
-        store_link(h, ctx, &link(elem)->prev, old, elem, P::set_last_prev);
+        const bool heard = !quiet_links(h); // asked once, not after every store
+        auto put = [&](void **slot, void *value, const void *changed, tp::Point p) {
+            if (heard)
+                store_link(h, ctx, slot, value, changed, p);
+            else
+                *slot = value;
+        };
+        put(&link(elem)->next, hd, elem, P::set_last_next);
+        put(&link(elem)->prev, old, elem, P::set_last_prev);
         if (hd->first == hd)
-            store_link(h, ctx, &hd->first, elem, hd, P::set_last_first);
+            put(&hd->first, elem, hd, P::set_last_first);
         else
-            store_link(h, ctx, &link(old)->next, elem, old, P::set_last_old_next);
-        store_link(h, ctx, &hd->last, elem, hd, P::set_last_last);
+            put(&link(old)->next, elem, old, P::set_last_old_next);
+        put(&hd->last, elem, hd, P::set_last_last);
         finish_insert(h, ctx, owner, elem, err, P::set_last_corrupted, P::set_last_not_tracked);
     }
     static void set_before(qel_handle_t *h, uint32_t ctx, void *owner, void *ref, void *elem,

@@ -257,7 +257,9 @@ void set_recording(qel_handle_t *h, bool on);
  * (16 otherwise); Pooled takes the chunk size (0: 64 KiB). */
 uint32_t set_alloc_mode(qel_handle_t *h, AllocMode mode, uint32_t pool_chunk = 0);
 
-/* Process-wide observation. */
+/* Process-wide observation.  Range notes and an armed range failure see
+ * the announcements of handles that record calls: on the others (features
+ * with QEL_FEATURE_QUIET_RANGES) the library makes none. */
 std::vector<TraceRecord> &traces();
 std::vector<RangeNote> &ranges();
 std::vector<Call> &global_calls(); // calls without a handle (kvt, wlog, luid, ...)

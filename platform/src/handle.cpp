@@ -133,8 +133,8 @@ constexpr size_t kWorkspaceBytes = 64 * 1024;
 
 // The write and counter notifications exist while someone observes them: a
 // handle nobody observes has none, and the module skips the call.
-// A handle that records nothing lets the library do the plain work itself;
-// one that records calls sees every one.
+// A handle that records nothing lets the library do the plain work itself,
+// range announcements left out; one that records calls sees every one.
 void install_notifications(qel_handle_t *h, const HandleState &s) {
     h->write_notify = s.record_writes ? cb_write_notify : nullptr;
     h->counter_notify = s.record_counters ? cb_counter_notify : nullptr;

@@ -93,6 +93,21 @@ TEST(RuntimeInterface, ANewHandleIsQuietAndKeepsNothingOf200000Messages) {
     RecordProperty("rss_growth_bytes", std::to_string(grown));
 }
 
+// Nothing keeps a new handle's range announcements, so its list links change
+// unannounced; a runtime that keeps them hears each.
+TEST(RuntimeInterface, ANewHandleLeavesOutRangeAnnouncements) {
+    Handle f;
+    uint32_t err = 0;
+    qel_standin::reset_global(); // recording from here
+    round_trip(f.h, &err);
+    EXPECT_TRUE(qel_standin::ranges().empty());
+    f.h->features &= ~QEL_FEATURE_QUIET_RANGES;
+    round_trip(f.h, &err);
+    EXPECT_EQ(qel_standin::ranges().size(), 20u);
+    qel_standin::set_global_recording(false);
+    EXPECT_EQ(err, 0u);
+}
+
 void *no_alloc(void *, uint32_t, uint32_t) { return nullptr; }
 void no_free(void *, uint32_t, void *) {}
 
