@@ -346,8 +346,10 @@ TEST_F(LifecycleDeath, FailedLinkAnnouncementAborts) {
     const char *text = "norla internal error";
     vm_mac_pool_t *p = vm_mac_pool_create(h, 1);
     vm_mac_pool_addr_t *e = vm_mac_pool_addr_create(h, 1);
-    auto failing = [&](auto op) { return [op] { qel_standin::fail_range_at(1), op(); }; };
-    dies_at(failing([&] { vm_mac_pool_mac_addr_list_set_last(h, 1, p, e, &err); }), List::set_last_next, text);
+    auto failing = [&](auto op, uint64_t n = 1) { return [op, n] { qel_standin::fail_range_at(n), op(); }; };
+    auto insert = [&] { vm_mac_pool_mac_addr_list_set_last(h, 1, p, e, &err); };
+    dies_at(failing(insert, 2), List::set_last_prev, text); // the second announcement fails
+    EXPECT_DEATH(failing(insert, 2)(), "norla: range announcement 2 failed");
     dies_at(failing([&] { vm_mac_pool_create(h, 1); }), List::init_first, text);
     vm_mac_pool_mac_addr_list_set_last(h, 1, p, e, &err);
     dies_at(failing([&] { vm_mac_pool_addr_destroy(h, 1, e); }),

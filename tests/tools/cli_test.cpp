@@ -71,7 +71,7 @@ void make_files() {
         b[fmt.offset + fmt.size - 2] ^= 0x01;
         write_temp("trailer.so", b);
         b = lib;
-        b[l.at(l.record(0)) + offsetof(qel_type_info_t, name)] = '\n';
+        b[l.at(l.record(0)) + offsetof(qel_type_info_t, name)] = ' ';
         write_temp("name.so", b);
         write_temp("notes", "just text\n");
         write_temp("empty.so", "");
