@@ -1,7 +1,6 @@
-// Cloning what a peer's message decoded into, through a scratch buffer of
-// the encoding's size or shorter, with an allocation of the clone failing.
-// A clone that succeeds equals its source and shares no block with it; one
-// that fails leaves nothing behind.
+// Cloning what a peer's message decoded into, through a scratch buffer of the encoding's size or
+// shorter, with an allocation of the clone failing.  A clone that succeeds equals its source and
+// shares no block with it; one that fails leaves nothing behind.
 #include <algorithm>
 
 #include "fuzz_common.h"

@@ -135,11 +135,10 @@ inline void *make_instance(const Handle &hd, const Case &c) {
     return inst;
 }
 
-// The handle's blocks (the instance's and all it holds) across one
-// operation: every byte changed in a block still live afterwards was
-// announced to the write notification first.  List links (a head's first,
-// last and parent, an element's next and prev) go to the memory range
-// library instead and are not watched.
+// The handle's blocks (the instance's and all it holds) across one operation: every byte changed in
+// a block still live afterwards was announced to the write notification first.  List links (a
+// head's first, last and parent, an element's next and prev) go to the memory range library instead
+// and are not watched.
 class Watch : test::structs::Watch {
 public:
     Watch(const Handle &hd, uint32_t t, void *inst) : test::structs::Watch(hd.h), hd_(hd), inst_(inst) {
@@ -183,9 +182,8 @@ private:
     decltype(qel_handle_t::free) free_;
 };
 
-// Fields of variants above the instance's own keep their bytes (a decoding
-// that lowers the variant leaves them; one that raises it reads them);
-// nested records in turn by their own variant.
+// Fields of variants above the instance's own keep their bytes (a decoding that lowers the variant
+// leaves them; one that raises it reads them); nested records in turn by their own variant.
 inline void check_kept(uint32_t t, const uint8_t *before, const uint8_t *now) {
     const walk::TypeDesc &d = kTypes[t];
     const int8_t iv = walk::instance_variant(now);
@@ -199,9 +197,8 @@ inline void check_kept(uint32_t t, const uint8_t *before, const uint8_t *now) {
     }
 }
 
-// Without an error, unmarshal returns at least where the body length points
-// (the offset of its word plus its value; beyond the buffer for a message
-// cut short).
+// Without an error, unmarshal returns at least where the body length points (the offset of its word
+// plus its value; beyond the buffer for a message cut short).
 inline void check_count(uint32_t t, const uint8_t *msg, size_t size, uint32_t got, uint32_t err) {
     const size_t jump = 2 + (size >= 2 && (msg[1] & QEL_OBJ_RA_DATA) != 0 ? 9 : 0);
     if (err != 0 || size < jump + 4) return;
@@ -238,10 +235,9 @@ inline void check_equal(uint32_t t, const void *a, const void *b, const char *wh
         fault("%s differs from its source: %s", what, diff.empty() ? "compare is not 0" : diff.c_str());
 }
 
-// The instance re-encoded into room_for bytes and decoded, to its last
-// byte, into a fresh instance, which is returned.  Under a lowered domain,
-// marshal reports 43 exactly when it writes less (the instance is encoded
-// for the round trip in its own variant).
+// The instance re-encoded into room_for bytes and decoded, to its last byte, into a fresh instance,
+// which is returned.  Under a lowered domain, marshal reports 43 exactly when it writes less (the
+// instance is encoded for the round trip in its own variant).
 inline void *reencode(const Handle &hd, const Case &c, const void *a) {
     const Ops &o = ops(c.type);
     const uint32_t size = room_for(hd, c.type, a);

@@ -1,10 +1,9 @@
-// The drovdef tool's reading of a library file, which may be anything.  The
-// first input byte picks what the rest is: 0 a whole file image (sections,
-// .velto records, trace catalogue, type table); 1 a catalogue alone (a
-// two-byte index size, the index, the compressed texts); 2 a .velto section;
-// 3 a message text and its arguments, separated by NULs.  Each reads or
-// throws drovdef::Error; anything else (a crash, a sanitizer report, another
-// exception, an allocation beyond the limits) is a fault.
+// The drovdef tool's reading of a library file, which may be anything.  The first input byte picks
+// what the rest is: 0 a whole file image (sections, .velto records, trace catalogue, type table); 1
+// a catalogue alone (a two-byte index size, the index, the compressed texts); 2 a .velto section; 3
+// a message text and its arguments, separated by NULs.  Each reads or throws drovdef::Error;
+// anything else (a crash, a sanitizer report, another exception, an allocation beyond the limits)
+// is a fault.
 #include <cstdint>
 #include <cstdio>
 #include <string>

@@ -1,9 +1,8 @@
-// An XML document read by <type>_from_xml at one of a few paths (plain
-// child paths, which the stand-in walks itself, and XPath expressions), into
-// a fresh or a filled instance, with an allocation failing, by paths and by
-// elements (QEL_FEATURE_XML_ELEMENTS), which must agree.  What a fresh
-// instance of its type's highest variant read survives the wire form and
-// renders as XML again; destroy returns every block.
+// An XML document read by <type>_from_xml at one of a few paths (plain child paths, which the
+// stand-in walks itself, and XPath expressions), into a fresh or a filled instance, with an
+// allocation failing, by paths and by elements (QEL_FEATURE_XML_ELEMENTS), which must agree.  What
+// a fresh instance of its type's highest variant read survives the wire form and renders as XML
+// again; destroy returns every block.
 #include <libxml/parser.h>
 
 #include <string>
@@ -54,8 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     {
         const Handle hd(c);
         const Ops &o = ops(c.type);
-        // Read by paths and by elements, each into an instance of its own:
-        // the two leave the same.
+        // Read by paths and by elements, each into an instance of its own: the two leave the same.
         const uint32_t features = hd.h->features;
         hd.h->features = features & ~QEL_FEATURE_XML_ELEMENTS;
         const Read by_path = read(hd, c, path, doc);

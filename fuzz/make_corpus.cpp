@@ -1,8 +1,7 @@
-// usage: make_corpus OUT [LIBRARY]   (default: the drov_def library this runs with)
-// Writes the harnesses' starting inputs into OUT/<harness>/, emptied first:
-// instances of every structure type filled through the setters, in every
-// variant and tracking setting, as messages and XML; and the library file's
-// catalogue and .velto section.
+// usage: make_corpus OUT [LIBRARY]   (default: the drov_def library this runs with)  Writes the
+// harnesses' starting inputs into OUT/<harness>/, emptied first: instances of every structure type
+// filled through the setters, in every variant and tracking setting, as messages and XML; and the
+// library file's catalogue and .velto section.
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -32,8 +31,7 @@ Bytes cat(Bytes head, const Bytes &tail) {
     return head;
 }
 
-// Per structure type, the creations and the destructions its statistics
-// have counted.
+// Per structure type, the creations and the destructions its statistics have counted.
 std::vector<uint64_t> counted() {
     static const std::vector<const qel_variant_info_t *> infos = [] {
         std::vector<const qel_variant_info_t *> out;
@@ -64,17 +62,15 @@ void *filled(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, bool
     return inst;
 }
 
-// What the starting inputs rest on: an instance filled through the setters
-// (strings with NULs) decodes back equal from its encoding, given len + 1
-// bytes (a list's flag needs two, len counts one) or exactly those written,
-// also when the runtime lets the library code values and count instances;
-// decoded again in place it allocates nothing; it encodes to the same bytes.
-// Each allocation of a decoding (fresh, or replacing a filled instance's
-// contents) and of a clone failing in turn gives 12, leaks nothing, and a
-// failed clone makes nothing, with the runtime's calls and with the
-// library's own plain work (which counts the same creations and
-// destructions).  Every prefix, in a block of exactly its size,
-// decoded fresh and as an update, fails with 90 or reads past its end.
+// What the starting inputs rest on: an instance filled through the setters (strings with NULs)
+// decodes back equal from its encoding, given len + 1 bytes (a list's flag needs two, len counts
+// one) or exactly those written, also when the runtime lets the library code values and count
+// instances; decoded again in place it allocates nothing; it encodes to the same bytes.  Each
+// allocation of a decoding (fresh, or replacing a filled instance's contents) and of a clone
+// failing in turn gives 12, leaks nothing, and a failed clone makes nothing, with the runtime's
+// calls and with the library's own plain work (which counts the same creations and destructions).
+// Every prefix, in a block of exactly its size, decoded fresh and as an update, fails with 90 or
+// reads past its end.
 void check(const Handle &hd, uint32_t t, uint32_t random, uint32_t flags, const std::string &stem) {
     const Ops &o = ops(t);
     auto fail = [&](const std::string &what, uint32_t e) { fault("%s: %s, error %u", stem.c_str(), what.c_str(), e); };

@@ -1,10 +1,9 @@
-// Threads, each with its own handle, use every structure type at once for a
-// while (DROV_DEF_CONCURRENCY_SECONDS, default 2): create, fill, encode and
-// decode, print, XML out and in, clone, compare, hash, destroy.  Afterwards
-// every variant entry's counters rose by exactly what the handles were told,
-// every handle got its blocks back, every round trip was exact, and the
-// trace module was registered once, with one identifier that every thread
-// saw.  Built with ThreadSanitizer, the run shows any data race on that state.
+// Threads, each with its own handle, use every structure type at once for a while
+// (DROV_DEF_CONCURRENCY_SECONDS, default 2): create, fill, encode and decode, print, XML out and
+// in, clone, compare, hash, destroy.  Afterwards every variant entry's counters rose by exactly
+// what the handles were told, every handle got its blocks back, every round trip was exact, and the
+// trace module was registered once, with one identifier that every thread saw.  Built with
+// ThreadSanitizer, the run shows any data race on that state.
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 

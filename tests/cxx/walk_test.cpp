@@ -1,10 +1,8 @@
-// Every field of every structure through the typed accessors: one walk over
-// drov::meta fills an instance from a running value and reads it back (also
-// through read-only views, lists as ranges) from the original, its decoded
-// copy, its clone and its XML copy; another sets and reads the state flags.
-// (Enumeration names: the enumeration tests, against their golden file.)
-// A wrong offset, width, conversion or C function behind an accessor shows
-// as a value that does not come back.
+// Every field of every structure through the typed accessors: one walk over drov::meta fills an
+// instance from a running value and reads it back (also through read-only views, lists as ranges)
+// from the original, its decoded copy, its clone and its XML copy; another sets and reads the state
+// flags.  (Enumeration names: the enumeration tests, against their golden file.)  A wrong offset,
+// width, conversion or C function behind an accessor shows as a value that does not come back.
 #include <gtest/gtest.h>
 
 #include <cstring>

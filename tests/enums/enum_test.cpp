@@ -1,11 +1,10 @@
-// The enumeration operations.  One property over the 11 enumerations, their
-// values read from tests/golden/enums/values: every value sets, prints,
-// writes XML and encodes under its name and wire number, and comes back, and
-// the C++ layer names it alike; values out of range are refused by the
-// setter, shown as such, and keep their number.  The rest on vm_sp_type (one
-// template serves all enumerations), mostly as tables of calls and
-// creations: the error word, announcements, runtime calls, traces, the epoch
-// rule, variants, the handle-word forms, containment and fatal records.
+// The enumeration operations.  One property over the 11 enumerations, their values read from
+// tests/golden/enums/values: every value sets, prints, writes XML and encodes under its name and
+// wire number, and comes back, and the C++ layer names it alike; values out of range are refused by
+// the setter, shown as such, and keep their number.  The rest on vm_sp_type (one template serves
+// all enumerations), mostly as tables of calls and creations: the error word, announcements,
+// runtime calls, traces, the epoch rule, variants, the handle-word forms, containment and fatal
+// records.
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -108,9 +107,8 @@ TEST_F(EnumProperty, EveryValueOfEveryEnumeration) {
             EXPECT_EQ(b->value, v.number);
             EXPECT_EQ(err, 0u);
         }
-        // Out of range: the setter judges the wire number (so one below the
-        // first value passes), is_valid the value as signed; the number
-        // travels as it is.
+        // Out of range: the setter judges the wire number (so one below the first value passes),
+        // is_valid the value as signed; the number travels as it is.
         std::vector<uint32_t> outside = {last + 1, 1000u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
         if (first > 0) outside.push_back(first - 1);
         for (uint32_t v : outside) {
@@ -381,8 +379,7 @@ TEST_F(Enum, EveryCreationAsTheTableHasIt) {
     vm_sp_type_destroy(h, 1, e);
 }
 
-// initialize writes the header as creation does, announced when asked, and
-// adds the flags given.
+// initialize writes the header as creation does, announced when asked, and adds the flags given.
 TEST_F(Enum, InitializeWritesTheHeader) {
     qel_standin::set_domain_variant(h, "vm_sp_type", -1);
     vm_sp_type_t in_place{};
@@ -455,8 +452,7 @@ TEST_F(Enum, SmallOperations) {
     EXPECT_EQ(std::exchange(h->err, 0), 2u);
 }
 
-// A path longer than a value path can hold is cut, here after a slash: the
-// cut path is no path.
+// A path longer than a value path can hold is cut, here after a slash: the cut path is no path.
 TEST_F(Enum, FromXmlRefusesAPathCutShort) {
     vm_sp_type_t *e = make(1);
     test::XmlDoc doc("<r><s><VM_SP_DROV/></s></r>");
@@ -466,8 +462,7 @@ TEST_F(Enum, FromXmlRefusesAPathCutShort) {
     EXPECT_EQ(e->value, 1u);
 }
 
-// Decoding gives the instance its record and the variant read, capped at the
-// layout's.
+// Decoding gives the instance its record and the variant read, capped at the layout's.
 TEST_F(Enum, UnmarshalGivesTheInstanceItsRecord) {
     const uint8_t wire[5] = {0x01, 0, 0, 0, 2}; // variant 1: more than the layout has
     vm_sp_type_t zeroed{};

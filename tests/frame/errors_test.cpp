@@ -1,7 +1,6 @@
-// Error numbers: the named constants are Linux's numbers and the runtime's,
-// which the operations store (their tests pin each number where it arises),
-// and drov_def_strerror words each of them as tests/golden/frame/error_texts
-// has it.
+// Error numbers: the named constants are Linux's numbers and the runtime's, which the operations
+// store (their tests pin each number where it arises), and drov_def_strerror words each of them as
+// tests/golden/frame/error_texts has it.
 #include <cerrno>
 #include <fstream>
 #include <string>

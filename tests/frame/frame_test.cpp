@@ -40,9 +40,8 @@ TEST(Records, EveryRecordIsTheModulesOwnWithItsVariantsInFront) {
 
 class Registration : public HandleTest {};
 
-// Each type gets one private copy per context id: looked up by the static
-// record's digest, allocated uncontained, inserted under the copy's own
-// digest and told its variants as new (1).
+// Each type gets one private copy per context id: looked up by the static record's digest,
+// allocated uncontained, inserted under the copy's own digest and told its variants as new (1).
 TEST_F(Registration, OneCopyPerTypeAndContext) {
     h->type_info_mode = 5;
     drov_def_typeinfo_initialize(h, 3, &err);

@@ -1,8 +1,7 @@
-// The runtime interface a program uses (drov_def/runtime.h): what a new
-// handle is, the setters and what they refuse, the variant domain by name
-// and by record, the caller's allocator and the pool, and that a default
-// handle keeps nothing of what it does: 200,000 messages later the process
-// is no larger than a few megabytes above where it started.
+// The runtime interface a program uses (drov_def/runtime.h): what a new handle is, the setters and
+// what they refuse, the variant domain by name and by record, the caller's allocator and the pool,
+// and that a default handle keeps nothing of what it does: 200,000 messages later the process is no
+// larger than a few megabytes above where it started.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -64,9 +63,8 @@ uint64_t resident_bytes() {
     return static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
-// A new handle: quiet (nobody observes its writes), untracked, highest
-// variants, malloc blocks only counted; and 200,000 messages later it has
-// kept nothing of them.
+// A new handle: quiet (nobody observes its writes), untracked, highest variants, malloc blocks only
+// counted; and 200,000 messages later it has kept nothing of them.
 TEST(RuntimeInterface, ANewHandleIsQuietAndKeepsNothingOf200000Messages) {
     Handle f;
     ASSERT_TRUE(f.h != nullptr && f.h->sttr != nullptr);
@@ -111,9 +109,8 @@ TEST(RuntimeInterface, ANewHandleLeavesOutRangeAnnouncements) {
 void *no_alloc(void *, uint32_t, uint32_t) { return nullptr; }
 void no_free(void *, uint32_t, void *) {}
 
-// Each setter refuses with 22 what it cannot use, and with a block live
-// nothing may change where blocks go or how big instances are (16);
-// settings that leave both alone still work.
+// Each setter refuses with 22 what it cannot use, and with a block live nothing may change where
+// blocks go or how big instances are (16); settings that leave both alone still work.
 TEST(RuntimeInterface, SettersRefuseWhatTheyCannotUseAndChangeNothing) {
     Handle f;
     qel_handle_t *h = f.h;

@@ -1,7 +1,6 @@
-// The stand-in runtime as the library and other tests rely on it: variant
-// adjustment, the helpers' error contract, the print and XML forms, XML
-// reading, booleans on the wire, SuperFastHash and luids.  (Element lookups:
-// xml_lookup_test.cpp.)
+// The stand-in runtime as the library and other tests rely on it: variant adjustment, the helpers'
+// error contract, the print and XML forms, XML reading, booleans on the wire, SuperFastHash and
+// luids.  (Element lookups: xml_lookup_test.cpp.)
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 
@@ -57,10 +56,9 @@ struct TypeRecord {
     }
 };
 
-// The variant of a new instance: the domain's, never above the layout,
-// never lowered.  (The highest without a domain: the runtime interface
-// tests; the domain's error number and its recorded lookups: the
-// enumeration tests.)
+// The variant of a new instance: the domain's, never above the layout, never lowered.  (The highest
+// without a domain: the runtime interface tests; the domain's error number and its recorded
+// lookups: the enumeration tests.)
 TEST_F(Standin, VariantsComeFromTheDomainAndAreOnlyRaised) {
     TypeRecord rec(4);
     alignas(8) uint8_t inst[16] = {};
@@ -130,12 +128,11 @@ int32_t write_line(qel_handle_t *h, const std::vector<std::string> &a, char *b, 
     return -1;
 }
 
-// Every writer (tests/golden/platform/writers) gives its whole text in room
-// enough; in len bytes the prefix that fits with its NUL and nothing past
-// it, 28 when it is cut, and nothing at all without room (28 unless there
-// was nothing to write).  Like every helper with an error word, it first
-// clears a stale last error, and while the word holds an error it returns 0
-// and touches nothing, not even the last error.
+// Every writer (tests/golden/platform/writers) gives its whole text in room enough; in len bytes
+// the prefix that fits with its NUL and nothing past it, 28 when it is cut, and nothing at all
+// without room (28 unless there was nothing to write).  Like every helper with an error word, it
+// first clears a stale last error, and while the word holds an error it returns 0 and touches
+// nothing, not even the last error.
 TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
     const std::vector<std::string> lines = golden_lines("writers");
     ASSERT_EQ(lines.size(), 31u);
@@ -179,12 +176,10 @@ TEST_F(Standin, WritersCutTheirTextToAPrefixAndStore28) {
     EXPECT_EQ(took(), QEL_ENOSPC);
 }
 
-// Every other helper with an error word: while the word holds an error it
-// returns 0 and touches nothing, not even the handle's last error;
-// otherwise it clears a stale last error before its work, and stores its
-// own refusal.  (The primitives share one template: one family stands for
-// all six.  Writers and readers: their tests; the codecs: the structures'
-// wire tests.)
+// Every other helper with an error word: while the word holds an error it returns 0 and touches
+// nothing, not even the handle's last error; otherwise it clears a stale last error before its
+// work, and stores its own refusal.  (The primitives share one template: one family stands for all
+// six.  Writers and readers: their tests; the codecs: the structures' wire tests.)
 TEST_F(Standin, EveryHelperWaitsForAClearWordAndClearsAStaleLastError) {
     alignas(8) uint8_t area[48];
     const uint8_t wire[9] = {0, 0, 0, 1, 5, 6, 7, 8, 9};
@@ -260,10 +255,9 @@ TEST(StandinXmlNumbers, NumbersReadAsStrtoullReadsThem) {
     xmlFreeDoc(doc);
 }
 
-// Each reader (tests/golden/platform/reads) takes what fits or stores its
-// error, reports the path (within the room given) unless the element is
-// only absent, and leaves the destination alone; it first clears a stale
-// last error, and does nothing while the error word holds an error.
+// Each reader (tests/golden/platform/reads) takes what fits or stores its error, reports the path
+// (within the room given) unless the element is only absent, and leaves the destination alone; it
+// first clears a stale last error, and does nothing while the error word holds an error.
 TEST_F(Standin, ReadersTakeWhatFitsOrStoreTheirErrorAndTouchNothing) {
     const std::vector<std::string> lines = golden_lines("reads");
     ASSERT_EQ(lines.size(), 16u);
@@ -348,10 +342,9 @@ TEST_F(Standin, StringsAreEscapedAtEveryPlaceAndReadBack) {
     EXPECT_EQ(err, 0u);
 }
 
-// Wire sizes of the primitives, and SuperFastHash, whose vectors come from
-// an independent port of the same definition (no data hashes to 0 whatever
-// the running hash, as in the published function).  (The primitives' own
-// hashes: the structures' golden hashes.)
+// Wire sizes of the primitives, and SuperFastHash, whose vectors come from an independent port of
+// the same definition (no data hashes to 0 whatever the running hash, as in the published
+// function).  (The primitives' own hashes: the structures' golden hashes.)
 TEST(StandinGlobal, PrimitivesHashWithSuperFastHash) {
     EXPECT_TRUE(u_int16_len() == 2u && qel_boolean_len() == 1u);
     struct Row {

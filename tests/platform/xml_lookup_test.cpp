@@ -1,7 +1,6 @@
-// Element lookups that start from what the lookup before them found: every
-// answer is XPath's, whatever came before it (paths in any order), for
-// documents the runtime read (with and without their name table) and
-// documents libxml2 parsed.
+// Element lookups that start from what the lookup before them found: every answer is XPath's,
+// whatever came before it (paths in any order), for documents the runtime read (with and without
+// their name table) and documents libxml2 parsed.
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -52,9 +51,8 @@ std::ostream &operator<<(std::ostream &os, const Answer &a) {
               << a.count << ", element " << a.element_rc << "}";
 }
 
-// The element lookup answers plain child paths (names, and positions of at
-// most nine digits) in any document, however short or long the path; it
-// refuses anything else with 22.
+// The element lookup answers plain child paths (names, and positions of at most nine digits) in any
+// document, however short or long the path; it refuses anything else with 22.
 int32_t element_rc(const std::string &path) {
     auto name = [](char c, bool first) {
         return std::isalpha(static_cast<unsigned char>(c)) || c == '_' ||
@@ -154,9 +152,8 @@ std::shared_ptr<void> open(Kind kind, const std::string &text) {
     return doc;
 }
 
-// A document kind, and the golden document with its paths: the long one
-// (every path kept in every kind of document) or the short one (paths
-// compared eight characters at a time).
+// A document kind, and the golden document with its paths: the long one (every path kept in every
+// kind of document) or the short one (paths compared eight characters at a time).
 class XmlLookups : public ::testing::TestWithParam<std::tuple<Kind, std::string>> {
 protected:
     void SetUp() override {
@@ -181,10 +178,9 @@ protected:
     std::shared_ptr<void> doc_;
 };
 
-// Every path after every other (in both orders of the two lookups), then
-// all of them in several orders, the first the library's own (a list read
-// element by element, each element's fields in turn, until one is absent):
-// each answer is XPath's.
+// Every path after every other (in both orders of the two lookups), then all of them in several
+// orders, the first the library's own (a list read element by element, each element's fields in
+// turn, until one is absent): each answer is XPath's.
 TEST_P(XmlLookups, PathsInAnyOrderSelectWhatXPathSelects) {
     void *doc = doc_.get();
     const size_t n = paths_.size();

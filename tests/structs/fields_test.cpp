@@ -1,10 +1,8 @@
-// Field access by kind, run over every field of that kind the schema has:
-// values, variants, state flags, whole objects, strings, text, arrays and
-// lists; what setters and readers report to the containment recording; and
-// the announcement of every store into instance memory.  (That every
-// field's setter stores what its getter reads back and marks its flag, and
-// every flag takes what it is given: tests/cxx/walk_test.cpp, through the
-// same C functions.)
+// Field access by kind, run over every field of that kind the schema has: values, variants, state
+// flags, whole objects, strings, text, arrays and lists; what setters and readers report to the
+// containment recording; and the announcement of every store into instance memory.  (That every
+// field's setter stores what its getter reads back and marks its flag, and every flag takes what it
+// is given: tests/cxx/walk_test.cpp, through the same C functions.)
 #include "struct_support.h"
 
 #include <algorithm>
@@ -20,8 +18,7 @@ uint8_t *area_of(void *inst, uint32_t t) {
     return static_cast<uint8_t *>(inst) + kTypes[t].base[layout];
 }
 
-// Every field of the given kinds, with its type, on a fresh instance that is
-// destroyed afterwards.
+// Every field of the given kinds, with its type, on a fresh instance that is destroyed afterwards.
 template <class Fn> void each(H h, std::initializer_list<FieldKind> kinds, Fn fn) {
     for (uint32_t t = 0; t < walk::kStructs; ++t)
         for (uint32_t i = 0; i < kTypes[t].field_count; ++i)
@@ -157,8 +154,7 @@ TEST_F(Fields, LaterVariantFieldsNeedTheirVariant) {
     EXPECT_EQ(vm_act_rsp_owner_len_get(h, 1, r, &err), nullptr);
     EXPECT_ERR(43u);
     EXPECT_EQ(calls("qel_store_epoch_err"), 1u);
-    // The handle allows variant 1: setters bring the instance up, sp_type
-    // still needs variant 2.
+    // The handle allows variant 1: setters bring the instance up, sp_type still needs variant 2.
     qel_standin::set_domain_variant(h, "vm_act_rsp", 1);
     vm_act_rsp_owner_set(h, 1, r, "me", 2, &err);
     EXPECT_EQ(err, 0u);
@@ -242,8 +238,7 @@ TEST_F(Fields, WholeSetRefusals) {
     for (auto *x : {high, low}) vm_act_rsp_destroy(h, 1, x);
 }
 
-// A record field of a list element's type (the default profile) never
-// joins a list.
+// A record field of a list element's type (the default profile) never joins a list.
 TEST_F(Fields, ANestedRecordNeverJoinsAList) {
     auto *cfg = make(vm_install_cfg_create, vm_install_cfg_destroy);
     vm_veltoprofile_t *p = vm_veltoprofile_create(h, 1);
@@ -528,9 +523,8 @@ TEST_F(Fields, ListsKeepOrderCountAndParent) {
 
 // ---- Refusals ------------------------------------------------------------------------------
 
-// Each refused call on every field of its kind: its error number, and the
-// instance, filled at random (a variable array with six elements), left
-// byte for byte as it was.
+// Each refused call on every field of its kind: its error number, and the instance, filled at
+// random (a variable array with six elements), left byte for byte as it was.
 TEST_F(Fields, RefusalsLeaveTheInstanceAsItWas) {
     using K = FieldKind;
     using Call = std::function<uint32_t(uint32_t, const FieldDesc &, void *)>;
@@ -643,11 +637,9 @@ TEST_F(Fields, RefusalsLeaveTheInstanceAsItWas) {
 
 // ---- Announcements ----------------------------------------------------------------------------
 
-// Every store into instance memory is announced before it is made: each
-// field of every type set in turn and set again over what it holds, the
-// whole object moved in (both sides); then list elements
-// removed, reinserted and destroyed while linked, elements dropped, the
-// embedded mark.
+// Every store into instance memory is announced before it is made: each field of every type set in
+// turn and set again over what it holds, the whole object moved in (both sides); then list elements
+// removed, reinserted and destroyed while linked, elements dropped, the embedded mark.
 TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
     Watch w(h);
     auto announced = [&](const void *base, auto op) {

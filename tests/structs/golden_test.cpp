@@ -1,14 +1,11 @@
-// Worked examples, one per file under tests/golden/structs: NAME.hex is
-// an encoding (a hex dump, `#` starting a comment; a `#:` line names the
-// type, the variant the domain knows, the tracking, what len answers and
-// the hash from 0x5eed), NAME.print and NAME.xml what the instance it
-// decodes into prints.  Encoding that instance again gives the same bytes;
-// a reader of an earlier variant reads the beginning, one of a later
-// variant keeps what the encoding lacks.  A hand-made encoding (with an
-// `error`) is only decoded, the `fail`-th allocation failing if given: as
-// far as its bytes go, with that error, leaving `memory` at offset `at` of
-// the instance, tracing the body length `jump` of an offset jump,
-// allocating at most `most` bytes at once (and `allocations` times).
+// Worked examples, one per file under tests/golden/structs: NAME.hex is an encoding (a hex dump,
+// `#` starting a comment; a `#:` line names the type, the variant the domain knows, the tracking,
+// what len answers and the hash from 0x5eed), NAME.print and NAME.xml what the instance it decodes
+// into prints.  Encoding that instance again gives the same bytes; a reader of an earlier variant
+// reads the beginning, one of a later variant keeps what the encoding lacks.  A hand-made encoding
+// (with an `error`) is only decoded, the `fail`-th allocation failing if given: as far as its bytes
+// go, with that error, leaving `memory` at offset `at` of the instance, tracing the body length
+// `jump` of an offset jump, allocating at most `most` bytes at once (and `allocations` times).
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -162,10 +159,9 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         err = 0;
         qel_standin::set_domain_variant(h, type, static_cast<int8_t>(variant));
     }
-    // An update from a writer of an earlier variant (or of none) lowers the
-    // variant and leaves the later fields as they were, their blocks and
-    // element flags kept (destroy releases them); encoding keeps to the
-    // lowered variant.
+    // An update from a writer of an earlier variant (or of none) lowers the variant and leaves the
+    // later fields as they were, their blocks and element flags kept (destroy releases them);
+    // encoding keeps to the lowered variant.
     if (variant < walk::type(t).highest()) {
         const auto &d = walk::type(t);
         qel_standin::set_domain_variant(h, type, d.highest());
@@ -185,10 +181,9 @@ TEST_P(Golden, DecodesEncodesPrintsAndHashesAsWritten) {
         if (variant < 0) { EXPECT_EQ(st().live.size(), live); } // every field is a later one
         EXPECT_EQ(encode(t, full, len + 1), x.bytes);
     }
-    // A reader on the other side of tracking reads the same values: one that
-    // does not track skips the flags (given the writer's buffer length it
-    // decides each the way the writer did) and adds no tracked bit; one that
-    // tracks keeps its own flags where the encoding has none.
+    // A reader on the other side of tracking reads the same values: one that does not track skips
+    // the flags (given the writer's buffer length it decides each the way the writer did) and adds
+    // no tracked bit; one that tracks keeps its own flags where the encoding has none.
     {
         qel_handle_t *other = qel_standin::handle_new();
         qel_standin::observe(other);

@@ -1,6 +1,5 @@
-// Comparison and hashing: equal contents compare 0 and hash alike, any one
-// field's change is seen (whatever the variants), and the exact values
-// (documented hashes are in tests/golden/structs).
+// Comparison and hashing: equal contents compare 0 and hash alike, any one field's change is seen
+// (whatever the variants), and the exact values (documented hashes are in tests/golden/structs).
 #include <fstream>
 #include <sstream>
 
@@ -17,20 +16,18 @@ int sign(int32_t v) { return (v > 0) - (v < 0); }
 
 class Identity : public Owning {
 protected:
-    // Fills inst from a fixed generator: no empty string or array (zero
-    // bytes hash to 0, which would hide every field before them from the
-    // hash).
+    // Fills inst from a fixed generator: no empty string or array (zero bytes hash to 0, which
+    // would hide every field before them from the hash).
     void fill(uint32_t t, void *inst, uint32_t start) {
         walk::Filler f{h, std::mt19937(start)};
         f.min_length = 1;
         f.fill(t, inst);
         EXPECT_EQ(f.err, 0u);
     }
-    // Changes field i of inst (of type t) in memory: a value's lowest byte,
-    // the last byte of an array, of a string (its length stays) or of the
-    // capacity of fixed text (mostly after its terminator), a length alone
-    // one lower; records in their first field, lists in their last element
-    // (the count stays; without, one is added).
+    // Changes field i of inst (of type t) in memory: a value's lowest byte, the last byte of an
+    // array, of a string (its length stays) or of the capacity of fixed text (mostly after its
+    // terminator), a length alone one lower; records in their first field, lists in their last
+    // element (the count stays; without, one is added).
     void change(uint32_t t, void *inst, uint32_t i) {
         const FieldDesc &d = kTypes[t].fields[i];
         uint8_t *p = static_cast<uint8_t *>(inst) + d.offset;
@@ -54,10 +51,9 @@ protected:
     }
 };
 
-// For every field of every type: twins compare 0 and hash alike; after the
-// field is changed in one of them they do not, in both directions, also
-// when both instances are taken down to variant 0 (the field may then lie
-// above both their variants).  Fixed text counts over its whole capacity,
+// For every field of every type: twins compare 0 and hash alike; after the field is changed in one
+// of them they do not, in both directions, also when both instances are taken down to variant 0
+// (the field may then lie above both their variants).  Fixed text counts over its whole capacity,
 // after a terminator too, but not the byte kept after it.
 TEST_F(Identity, AnySingleFieldChangeIsSeen) {
     for (uint32_t t = 0; t < walk::kStructs; ++t) {

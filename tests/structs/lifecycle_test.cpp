@@ -1,7 +1,6 @@
-// Creation and destruction of every structure type: headers, statistics,
-// placeholders, failures, object mappings, interface references, fatal
-// handles, and what the runtime's databases hear.  (List heads: every list
-// test.)
+// Creation and destruction of every structure type: headers, statistics, placeholders, failures,
+// object mappings, interface references, fatal handles, and what the runtime's databases hear.
+// (List heads: every list test.)
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -94,9 +93,8 @@ TEST_F(Lifecycle, PlaceholderAndAllocationFailures) {
     }
 }
 
-// An instance of a negative variant releases only what its fields still
-// own: its nested record, owning nothing, is not destroyed and its
-// destruction is not counted.
+// An instance of a negative variant releases only what its fields still own: its nested record,
+// owning nothing, is not destroyed and its destruction is not counted.
 TEST_F(Lifecycle, ANegativeVariantLeavesANestedRecordThatOwnsNothing) {
     qel_standin::set_domain_variant(h, "vm_nic_list", -1);
     vm_nic_list_t *e = vm_nic_list_create(h, 1);
@@ -107,8 +105,7 @@ TEST_F(Lifecycle, ANegativeVariantLeavesANestedRecordThatOwnsNothing) {
     EXPECT_EQ(d[0].obj, &_vm_nic_list_type_info_internal);
 }
 
-// The databases hear of each instance made, destroyed, listed and removed
-// from its list.
+// The databases hear of each instance made, destroyed, listed and removed from its list.
 TEST_F(Lifecycle, TheDatabasesHearOfContainmentAndDirtiness) {
     h->containment_recording = 1;
     h->type_info_mode = 1;
@@ -257,8 +254,7 @@ TEST_F(Lifecycle, AllStateFlagsAreSetAndClearedNestedAreasIncluded) {
     EXPECT_EQ(err, 0u);
 }
 
-// Refusals name their cause: null objects and pending errors in the object
-// queries.
+// Refusals name their cause: null objects and pending errors in the object queries.
 TEST_F(Lifecycle, RefusalsAreTraced) {
     auto *a = make(vm_id_create, vm_id_destroy);
     const std::pair<std::function<void()>, const char *> rows[] = {

@@ -1,7 +1,6 @@
-// Type-generic access to the 30 structures for tests that run over all of
-// them: instances are created, filled and destroyed through the exported
-// functions, found by name (the naming rule of the library), and compared
-// by reading their memory as the schema tables lay it out.
+// Type-generic access to the 30 structures for tests that run over all of them: instances are
+// created, filled and destroyed through the exported functions, found by name (the naming rule of
+// the library), and compared by reading their memory as the schema tables lay it out.
 #pragma once
 
 #include <dlfcn.h>
@@ -35,9 +34,8 @@ inline uint32_t index_of(const std::string &type_name) {
     throw std::invalid_argument("no type " + type_name);
 }
 
-// An exported function by name; throws when the library lacks it.  (The
-// test programs are linked with the library kept among their needed ones,
-// where dlsym looks.)
+// An exported function by name; throws when the library lacks it.  (The test programs are linked
+// with the library kept among their needed ones, where dlsym looks.)
 template <class Fn> Fn fn(const std::string &symbol) {
     void *p = dlsym(RTLD_DEFAULT, symbol.c_str());
     if (p == nullptr) throw std::runtime_error("not exported: " + symbol);

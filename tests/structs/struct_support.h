@@ -1,7 +1,6 @@
-// What the structure tests share beyond the schema walk and the watch over
-// instance memory: calling an exported function by name with its C
-// signature, the trace catalogue of the built library; for the wire tests a
-// fixture that encodes, decodes and destroys what it made.
+// What the structure tests share beyond the schema walk and the watch over instance memory: calling
+// an exported function by name with its C signature, the trace catalogue of the built library; for
+// the wire tests a fixture that encodes, decodes and destroys what it made.
 #pragma once
 
 #include <functional>

@@ -1,8 +1,7 @@
-// The print and XML forms of structures: the documents in
-// tests/golden/structs/xml_reads.cases and what they leave; the plain
-// forms, failures part way and hostile documents.  (Every type in every
-// variant and tracking mode reading back equal from its XML: the
-// concurrency test's rounds and the C++ walk.)
+// The print and XML forms of structures: the documents in tests/golden/structs/xml_reads.cases and
+// what they leave; the plain forms, failures part way and hostile documents.  (Every type in every
+// variant and tracking mode reading back equal from its XML: the concurrency test's rounds and the
+// C++ walk.)
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -127,9 +126,8 @@ TEST_F(ReadXml, NoDocumentIs2AndNoInstance22) {
     EXPECT_EQ(err, QEL_EINVAL);
 }
 
-// Every allocation of a rich read fails in turn: the read ends with 12 and
-// nothing is left behind.  (A variable array's temporary values: the from_xml
-// fuzz harness fails its allocations too.)
+// Every allocation of a rich read fails in turn: the read ends with 12 and nothing is left behind.
+// (A variable array's temporary values: the from_xml fuzz harness fails its allocations too.)
 TEST_F(ReadXml, EachFailedAllocationEndsTheReadCleanly) {
     std::string cfg = "<vm_install_cfg><vm_name>cfg</vm_name><default_profile><desc>d</desc></default_profile>";
     for (int i = 0; i < 3; ++i) cfg += "<profiles><profile_name>p</profile_name><license_name>l</license_name></profiles>";
@@ -157,10 +155,9 @@ TEST_F(ReadXml, EachFailedAllocationEndsTheReadCleanly) {
     }
 }
 
-// A value longer than its length field can count is refused (owner's is a
-// u8: 255 fits, 256 does not); what came before it was read.  (Other
-// hostile documents: the cases file; documents of any shape: the from_xml
-// fuzz harness's, whose kept corpus runs with the tests.)
+// A value longer than its length field can count is refused (owner's is a u8: 255 fits, 256 does
+// not); what came before it was read.  (Other hostile documents: the cases file; documents of any
+// shape: the from_xml fuzz harness's, whose kept corpus runs with the tests.)
 TEST_F(ReadXml, AValueLongerThanItsLengthCanCountIsRefused) {
     for (const uint32_t reading : kReadings)
     for (auto [n, want] : {std::pair{255u, 0u}, std::pair{256u, 22u}}) {

@@ -14,11 +14,10 @@ using H = qel_handle_t *;
 
 // ---- Announcements ----------------------------------------------------------------
 //
-// Watches byte ranges of instance memory across one operation.  Every write
-// notification is recorded with the bytes it covered at that moment, so a
-// changed byte passes only when a notification covered it while it still
-// held its old value (announced before it changed), or when a memory-range
-// announcement of the operation covered it (list links).
+// Watches byte ranges of instance memory across one operation.  Every write notification is
+// recorded with the bytes it covered at that moment, so a changed byte passes only when a
+// notification covered it while it still held its old value (announced before it changed), or when
+// a memory-range announcement of the operation covered it (list links).
 class Watch {
 public:
     explicit Watch(H h) : h_(h) {
@@ -46,8 +45,7 @@ public:
         ranges_from_ = qel_standin::ranges().size();
         for (auto &[addr, v] : before_) v = *addr;
     }
-    // The changed bytes no announcement covered, as "offset" texts relative
-    // to `base`.
+    // The changed bytes no announcement covered, as "offset" texts relative to `base`.
     std::vector<long> unannounced(const void *base) const {
         std::vector<long> out;
         const auto &ranges = qel_standin::ranges();

@@ -1,7 +1,6 @@
-// What the wire form leaves to the runtime, answered otherwise than the
-// stand-in answers it.  This program's own definition is found before the
-// runtime's: the variant reported for no instance at all may be one with
-// fields.
+// What the wire form leaves to the runtime, answered otherwise than the stand-in answers it.  This
+// program's own definition is found before the runtime's: the variant reported for no instance at
+// all may be one with fields.
 #include "struct_support.h"
 
 namespace {

@@ -316,9 +316,8 @@ TEST_F(Wire, ElementFlagsCutShortLeaveTheRestZeroInAReusedBlock) {
 
 // ---- Entry and failures ---------------------------------------------------------------------
 
-// An error pending stops every coder before it touches anything, nor is
-// the last error cleared; no room is 90, no instance 22; room for the
-// header alone gets the header.
+// An error pending stops every coder before it touches anything, nor is the last error cleared; no
+// room is 90, no instance 22; room for the header alone gets the header.
 TEST_F(Wire, TheEntryChecksComeBeforeAnyByteIsTouched) {
     auto *id = make<vm_id_t>(kVmId);
     enum Op { kMarshal, kForClone, kUnmarshal };

@@ -57,8 +57,7 @@ RunResult run_tool(const std::vector<std::string> &args, const std::string &inpu
     return {status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
 }
 
-// Damaged copies of the library and other unusable files in the test's
-// folder, made once.
+// Damaged copies of the library and other unusable files in the test's folder, made once.
 void make_files() {
     static const bool made = [] {
         const test::Layout l;
@@ -155,8 +154,7 @@ TEST(tool_cli, ACatalogueOfOneEntrySaysSo) {
     EXPECT_EQ(one.out, "0 0 \"\"\n1 entry\n");
 }
 
-// A message as raw bytes both ways, the XML from standard input and back out
-// as XML.
+// A message as raw bytes both ways, the XML from standard input and back out as XML.
 TEST(tool_cli, RawEncodingAndXmlComeBack) {
     const drov::Handle h;
     const drov::VmActRsp rsp = drov::VmActRsp::from_xml(h, slurp(kGolden + "/act_rsp.xml"));

@@ -23,9 +23,8 @@ inline void put(Bytes &b, std::size_t off, std::uint64_t v, int width) {
     for (int i = 0; i < width; ++i) b.at(off + i) = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-// The cases of a table file: its "LEFT => RIGHT" lines (comments, blank
-// lines and others skipped), each handed to fn(left, right) with the line as
-// the trace; how many there were.
+// The cases of a table file: its "LEFT => RIGHT" lines (comments, blank lines and others skipped),
+// each handed to fn(left, right) with the line as the trace; how many there were.
 template <class Fn> int each_case(std::istream &in, Fn &&fn) {
     int cases = 0;
     for (std::string line; std::getline(in, line);) {
@@ -38,8 +37,7 @@ template <class Fn> int each_case(std::istream &in, Fn &&fn) {
     return cases;
 }
 
-// Text compressed with bzip2, as the catalogue's texts are, in blocks of
-// block_100k times 100 kB.
+// Text compressed with bzip2, as the catalogue's texts are, in blocks of block_100k times 100 kB.
 inline Bytes compress(const std::string &text, int block_100k) {
     Bytes out(text.size() + text.size() / 100 + 600);
     auto size = static_cast<unsigned>(out.size());

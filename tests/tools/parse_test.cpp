@@ -1,5 +1,4 @@
-// The drovdef parsing unit on damaged copies of the built library, and the
-// message formatting.
+// The drovdef parsing unit on damaged copies of the built library, and the message formatting.
 #include "catalogue.h"
 #include "elf_file.h"
 #include "library_layout.h"
@@ -32,9 +31,8 @@ template <typename F> std::string error_of(F &&f) {
     }
 }
 
-// What the tool reads from a library: sections, manifest, catalogue and
-// type table.  The error, or what it read: "N types:" and each type's name
-// and number of variants ("NAME/V").
+// What the tool reads from a library: sections, manifest, catalogue and type table.  The error, or
+// what it read: "N types:" and each type's name and number of variants ("NAME/V").
 std::string problem(Bytes b) {
     std::string read;
     const std::string err = error_of([&] {
@@ -48,8 +46,7 @@ std::string problem(Bytes b) {
     return err.empty() ? read : err;
 }
 
-// Named places of the undamaged library, as tests/golden/drovdef/damaged_library
-// describes them.
+// Named places of the undamaged library, as tests/golden/drovdef/damaged_library describes them.
 using Places = std::map<std::string, std::uint64_t>;
 Places places(const test::Layout &l) {
     const Bytes &lib = l.lib;

@@ -1,8 +1,7 @@
-// A program built against the installed package with no flags of its own.
-// The type runtime finds a record's variant information in the 16 bytes in
-// front of it, so the record this program names must be the library's own
-// object, the one the library hands out; a copy made for the program at load
-// time has other bytes in front of it.
+// A program built against the installed package with no flags of its own.  The type runtime finds a
+// record's variant information in the 16 bytes in front of it, so the record this program names
+// must be the library's own object, the one the library hands out; a copy made for the program at
+// load time has other bytes in front of it.
 #include <dlfcn.h>
 
 #include <cstdio>
