@@ -464,10 +464,6 @@ template <class F> struct WireOf<EnumField<F>> {
         if constexpr (Out::plain) {
             if (!w.ok()) return;
             if (!w.enc->quiet) qel_clear_last_error(w.h);
-            if (!Out::sure && w.room() < 1) {
-                w.failed(QEL_EMSGSIZE);
-                return;
-            }
             int8_t v = e->instance_variant;
             const bool newer = v > domain;
             if (newer) v = domain;
