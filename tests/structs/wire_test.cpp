@@ -62,6 +62,7 @@ TEST_F(Wire, AListFlagWithOneByteOfRoomLeftIsDropped) {
     Bytes shorter(b.begin(), b.end() - 1);
     shorter[5] -= 1;
     EXPECT_EQ(encode(kMacPool, p, static_cast<uint32_t>(b.size())), shorter);
+    EXPECT_EQ(encode(kMacPool, p, static_cast<uint32_t>(b.size() + 1)), b); // two bytes left: written
     ASSERT_EQ(err, 0u);
     // Given more bytes than the body, the flag is not looked for (read: mac_pool_tracked.hex).
     shorter.push_back(0x77);
@@ -105,6 +106,17 @@ TEST_F(Wire, AnEnumerationNewerThanTheDomainIsWrittenWholeWith43) {
         EXPECT_EQ(encode(kActRsp, a), newer);
         EXPECT_EQ(err, 43u);
     }
+}
+
+// A quiet runtime's coders clear the last error once per operation, not once per part.
+TEST_F(Wire, AQuietRuntimeClearsTheLastErrorOncePerOperation) {
+    vm_act_rsp_t *a = act_rsp(77, "xy"), *b = act_rsp();
+    h->features = QEL_FEATURES_ALL;
+    st().calls.clear();
+    const Bytes bytes = encode(kActRsp, a);
+    EXPECT_EQ(calls("qel_clear_last_error"), 1u);
+    EXPECT_EQ(decode(kActRsp, bytes, b), bytes.size());
+    EXPECT_EQ(calls("qel_clear_last_error"), 2u);
 }
 
 TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInTheClonesEncoding) {
