@@ -294,6 +294,23 @@ TEST_F(Lifecycle, PlainCreationAnnouncesWhatTheRuntimeDoes) {
     }
 }
 
+// An instance initialised in the caller's memory, its stores announced or not, holds an empty
+// list: the head's first and last point at the head, its parent at the instance.
+TEST_F(Lifecycle, InitialisedInTheCallersMemoryAListIsEmpty) {
+    const uint32_t at = kTypes[drov::schema::k_vm_nic_rsp].fields[0].offset; // vm_if_info
+    qel_standin::set_tracking(h, Tracking::Off);
+    for (int32_t notify : {0, 1}) {
+        std::vector<uint64_t> memory(vm_nic_rsp_sizeof(h) / 8 + 1, ~uint64_t{0});
+        auto *r = reinterpret_cast<vm_nic_rsp_t *>(memory.data());
+        vm_nic_rsp_initialize(h, 1, r, &_vm_nic_rsp_type_info_internal, notify, 0, 0, nullptr, &err);
+        EXPECT_EQ(err, 0u);
+        const uint8_t *head = walk::bytes(r) + at;
+        EXPECT_EQ(walk::load<const void *>(r, at), head);
+        EXPECT_EQ(walk::load<const void *>(r, at + 8), head);
+        EXPECT_EQ(walk::load<const void *>(r, at + 16), static_cast<const void *>(r));
+    }
+}
+
 // ---- Fatal conditions ---------------------------------------------------------------
 
 using LifecycleDeath = Lifecycle;
