@@ -430,6 +430,8 @@ TEST_F(Fields, TheVariableArrayGrowsAndKeepsItsFlags) {
     EXPECT_EQ(err, 0u);
     vm_id_valid_req_credentials_remove_elements(h, 1, q);
     EXPECT_EQ(len(), 0u);
+    vm_id_valid_req_credentials_get_mem(h, 1, q, nullptr, 0, &err); // none of none: no refusal
+    EXPECT_EQ(err, 0u);
     EXPECT_EQ(walk::load<uint8_t *>(q, 24), nullptr);
     EXPECT_NE(walk::load<uint8_t *>(q, 48), nullptr);
     vm_id_valid_req_destroy(h, 1, q);
