@@ -375,6 +375,8 @@ TEST_F(Fields, ArraysOfSixElementsFlagThemAndTheWhole) {
         EXPECT_EQ(elem(5), 2);
         EXPECT_EQ(elem(3), 7);
         EXPECT_EQ(elem(4), 0);
+        EXPECT_EQ((err = QEL_EINVAL, whole()), 0); // refused, with an error pending
+        err = 0;
         call<void>(o("set"), h, 1u, inst, 0u, &v, &err);
         EXPECT_EQ(*call<uint8_t *>(o("get"), h, 1u, inst, 0u, &err), 0x42);
         const uint8_t *elems = f.kind == FieldKind::Array ? walk::bytes(inst) + f.offset
