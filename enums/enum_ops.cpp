@@ -121,7 +121,7 @@ Instance *create_internal(const EnumType &e, qel_handle_t *h, uint32_t ctx) {
         std::memset(inst, 0, sizeof(Instance));
         qel_type_info_t *rec = static_record(e);
         uint32_t lookup_err = 0;
-        int8_t domain = qel_domain_lookup_variant(h, h->variant_domain, rec, &lookup_err);
+        int8_t domain = domain_lookup(h, rec, &lookup_err);
         announce(h, &inst->layout_variant, 1, ctx, inst);
         inst->layout_variant = kHighest;
         announce(h, &inst->instance_variant, 1, ctx, inst);
@@ -158,7 +158,7 @@ Instance *create_cr(const EnumType &e, qel_handle_t *h) {
 uint8_t initialize(const EnumType &, qel_handle_t *h, uint32_t ctx, Instance *inst,
                    qel_type_info_t *ti, int32_t notify, uint32_t, uint8_t flags, uintptr_t,
                    uint32_t *err) {
-    int8_t domain = qel_domain_lookup_variant(h, h->variant_domain, ti, err);
+    int8_t domain = domain_lookup(h, ti, err);
     if (inst == nullptr) return flags;
     init_header(h, ctx, inst, ti, notify, flags, domain);
     return flags;
@@ -306,7 +306,7 @@ uint32_t marshal(const EnumType &e, qel_handle_t *h, uint32_t ctx, uint8_t *buf,
                  const Instance *inst, int32_t length, uint32_t *err) {
     if (!enter_coder(h, err, inst, length)) return 0;
     int8_t variant = qel_get_instance_variant(inst, 0, 1);
-    int8_t domain = qel_domain_lookup_variant(h, h->variant_domain, inst->type_info, err);
+    int8_t domain = domain_lookup(h, inst->type_info, err);
     bool newer = false;
     uint32_t n = encode(e, h, ctx, buf, inst, length, variant, domain, &newer, err);
     // The epoch error is stored once the encoding is written: the runtime's
@@ -460,7 +460,7 @@ void from_xml_element(const EnumType &e, qel_handle_t *h, void *doc, const void 
 }
 
 int32_t is_valid_cr(const EnumType &e, qel_handle_t *h, int32_t value) {
-    qel_domain_lookup_variant(h, h->variant_domain, static_record(e), &h->err);
+    domain_lookup(h, static_record(e), &h->err);
     return static_cast<int32_t>(to_internal(e, static_cast<uint32_t>(value))) <
                    static_cast<int32_t>(e.count)
                ? 1

@@ -21,6 +21,17 @@ inline qel_type_info_t *instance_record(qel_handle_t *h, uint32_t ctx, qel_type_
                                   : rec;
 }
 
+// The variant domain's answer for a record.  A runtime whose domain names
+// no type and refuses nothing says so once (QEL_FEATURE_HIGHEST_VARIANTS),
+// and the answer, the record's highest variant, is given here without a call.
+inline int8_t domain_lookup(qel_handle_t *h, const qel_type_info_t *rec, uint32_t *err) {
+    if ((h->features & QEL_FEATURE_HIGHEST_VARIANTS) != 0) {
+        if (rec == nullptr || rec->variant_info == nullptr) return 0;
+        return static_cast<int8_t>(rec->variant_info->count - 1);
+    }
+    return qel_domain_lookup_variant(h, h->variant_domain, rec, err);
+}
+
 // The entry of every operation that takes an error word: nothing is done
 // while an error is pending; otherwise the handle's last error is cleared.
 inline bool enter(qel_handle_t *h, const uint32_t *err) {

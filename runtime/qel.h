@@ -140,6 +140,10 @@ extern QEL_API qel_module_list_t qel_module_tot_root;
  * QUIET_RANGES: nothing keeps or refuses the memory-range announcements
  *   made for the handle's allocator context, so the library need not make
  *   them (norla_set_range before a list link changes).
+ * HIGHEST_VARIANTS: the variant domain names no type and refuses nothing:
+ *   qel_domain_lookup_variant answers a record's highest variant (its
+ *   variant count - 1; 0 without variant information or record) and leaves
+ *   the error word alone, so the library may give that answer itself.
  */
 #define QEL_FEATURE_PLAIN_CODECS 0x1u
 #define QEL_FEATURE_PLAIN_OBJECTS 0x2u
@@ -147,7 +151,8 @@ extern QEL_API qel_module_list_t qel_module_tot_root;
 #define QEL_FEATURE_QUIET 0x8u
 #define QEL_FEATURE_XML_ELEMENTS 0x10u
 #define QEL_FEATURE_QUIET_RANGES 0x20u
-#define QEL_FEATURES_ALL 0x3Fu
+#define QEL_FEATURE_HIGHEST_VARIANTS 0x40u
+#define QEL_FEATURES_ALL 0x7Fu
 
 typedef struct qel_handle qel_handle_t;
 

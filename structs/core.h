@@ -81,7 +81,7 @@ struct Domains {
 
     int8_t get(qel_handle_t *h, uint32_t type, const qel_type_info_t *rec, uint32_t *err) {
         if ((asked >> type & 1) == 0) {
-            variant[type] = qel_domain_lookup_variant(h, h->variant_domain, rec, err);
+            variant[type] = domain_lookup(h, rec, err);
             asked |= uint64_t{1} << type;
         }
         return variant[type];
@@ -91,7 +91,7 @@ struct Domains {
 inline int8_t domain_variant(qel_handle_t *h, Domains *d, uint32_t type,
                              const qel_type_info_t *rec, uint32_t *err) {
     return d != nullptr ? d->get(h, type, rec, err)
-                        : qel_domain_lookup_variant(h, h->variant_domain, rec, err);
+                        : domain_lookup(h, rec, err);
 }
 
 // What the runtime lets the library do itself (its features word).

@@ -532,7 +532,7 @@ template <uint32_t T> struct Struct {
     // Field numbers count every field, a list taking two; each variant after
     // the first adds a block of numbers.
     static int32_t is_valid_cr(qel_handle_t *h, const void *inst, uint32_t field, int32_t flags) {
-        int8_t v = cap(qel_domain_lookup_variant(h, h->variant_domain, record(T), &h->err));
+        int8_t v = cap(domain_lookup(h, record(T), &h->err));
         if ((flags & 1) == 0 && inst != nullptr && hdr(inst).instance_variant < v)
             v = hdr(inst).instance_variant;
         for (int8_t k = 0; k <= kHighest; ++k)

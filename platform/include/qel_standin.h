@@ -182,7 +182,7 @@ struct HandleState {
     bool record_calls = false;    // runtime calls, allocations and frees
     bool record_writes = false;   // write notifications
     bool record_counters = false; // counter notifications
-    uint32_t domain_error = 0; // stored into *err by every domain lookup when non-zero
+    uint32_t domain_error = 0; // stored into *err by every domain lookup; set_domain_error
     uint64_t alloc_calls = 0;
     uint64_t fail_alloc_at = 0; // 1-based index of the allocate call that fails; 0 never
     uint64_t live_count = 0;    // blocks allocated and not freed, in every mode
@@ -249,6 +249,12 @@ void set_tracking(qel_handle_t *h, Tracking t);
 void set_marker(qel_handle_t *h, uint32_t marker);
 /* The domain variant of one type, by type name (any value, -1 included). */
 void set_domain_variant(qel_handle_t *h, const std::string &type_name, int8_t v);
+/* The error every domain lookup stores from now on (0: none).  Like a named
+ * type, it takes QEL_FEATURE_HIGHEST_VARIANTS from the handle's features. */
+void set_domain_error(qel_handle_t *h, uint32_t code);
+/* The features word of the handle were it to record nothing: for a test that
+ * compares the runtime's calls with the library's own work on one handle. */
+uint32_t quiet_features(qel_handle_t *h);
 /* Write notes, counter notes and calls of this handle: all on or all off.
  * Off also takes the handle's write and counter notifications away, as a
  * handle that nobody observes has none. */

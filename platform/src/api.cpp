@@ -19,7 +19,8 @@ constexpr uint32_t kBusy = 16; // EBUSY: live blocks stand in the way
 
 bool variant_ok(int variant) { return variant >= DROV_DEF_VARIANT_HIGHEST && variant <= 127; }
 
-uint32_t set_variant(HandleState *s, const char *name, size_t n, int variant) {
+uint32_t set_variant(qel_handle_t *h, HandleState *s, const char *name, size_t n,
+                     int variant) {
     try {
         if (variant == DROV_DEF_VARIANT_HIGHEST)
             s->domain.erase(std::string_view(name, n));
@@ -28,6 +29,7 @@ uint32_t set_variant(HandleState *s, const char *name, size_t n, int variant) {
     } catch (const std::bad_alloc &) {
         return QEL_ENOMEM;
     }
+    qel_standin::detail::install_features(h, *s);
     return 0;
 }
 
@@ -60,7 +62,7 @@ uint32_t drov_def_runtime_set_variant(struct qel_handle *h, const char *type_nam
     if (s == nullptr || type_name == nullptr || !variant_ok(variant)) return QEL_EINVAL;
     const size_t n = strnlen(type_name, sizeof(qel_type_info_t::name));
     if (n == 0 || n == sizeof(qel_type_info_t::name)) return QEL_EINVAL; // no type has such a name
-    return set_variant(s, type_name, n, variant);
+    return set_variant(h, s, type_name, n, variant);
 }
 
 uint32_t drov_def_runtime_set_record_variant(struct qel_handle *h,
@@ -71,7 +73,7 @@ uint32_t drov_def_runtime_set_record_variant(struct qel_handle *h,
         return QEL_EINVAL;
     const size_t n = strnlen(record->name, sizeof record->name);
     if (n == 0 || n == sizeof record->name) return QEL_EINVAL;
-    return set_variant(s, record->name, n, variant);
+    return set_variant(h, s, record->name, n, variant);
 }
 
 uint32_t drov_def_runtime_use_malloc(struct qel_handle *h) {

@@ -17,6 +17,9 @@ namespace qel_standin::detail {
 
 // A new handle as drov_def_runtime_new makes it; null when memory is short.
 qel_handle_t *make_handle();
+// The features word for what the handle records and its domain; again after
+// either changes.
+void install_features(qel_handle_t *h, const HandleState &s);
 // Switches the handle's allocator: 0, 16 while blocks are live that the new
 // one could not take back, 22 for Caller without both callbacks, 12.
 uint32_t change_allocator(qel_handle_t *h, AllocMode mode, uint32_t pool_chunk,

@@ -133,12 +133,10 @@ constexpr size_t kWorkspaceBytes = 64 * 1024;
 
 // The write and counter notifications exist while someone observes them: a
 // handle nobody observes has none, and the module skips the call.
-// A handle that records nothing lets the library do the plain work itself,
-// range announcements left out; one that records calls sees every one.
 void install_notifications(qel_handle_t *h, const HandleState &s) {
     h->write_notify = s.record_writes ? cb_write_notify : nullptr;
     h->counter_notify = s.record_counters ? cb_counter_notify : nullptr;
-    h->features = s.record_calls ? 0u : QEL_FEATURES_ALL;
+    detail::install_features(h, s);
 }
 
 void install_allocator(qel_handle_t *h, AllocMode mode) {
@@ -165,6 +163,20 @@ void install_allocator(qel_handle_t *h, AllocMode mode) {
 bool from_malloc(AllocMode m) { return m == AllocMode::Tracked || m == AllocMode::Counted; }
 
 } // namespace
+
+// A handle that records nothing lets the library do the plain work itself,
+// range announcements left out, and answer its own domain lookups while the
+// domain names no type and refuses nothing; one that records calls sees
+// every one.
+uint32_t quiet_features(const HandleState &s) {
+    return s.domain.empty() && s.domain_error == 0
+               ? QEL_FEATURES_ALL
+               : QEL_FEATURES_ALL & ~QEL_FEATURE_HIGHEST_VARIANTS;
+}
+
+void detail::install_features(qel_handle_t *h, const HandleState &s) {
+    h->features = s.record_calls ? 0u : quiet_features(s);
+}
 
 qel_handle_t *detail::make_handle() {
     auto *s = new (std::nothrow) HandleState;
@@ -272,6 +284,14 @@ void set_marker(qel_handle_t *h, uint32_t marker) {
 
 void set_domain_variant(qel_handle_t *h, const std::string &type_name, int8_t v) {
     state(h).domain.set(type_name, v);
+    detail::install_features(h, state(h));
+}
+
+uint32_t quiet_features(qel_handle_t *h) { return quiet_features(state(h)); }
+
+void set_domain_error(qel_handle_t *h, uint32_t code) {
+    state(h).domain_error = code;
+    detail::install_features(h, state(h));
 }
 
 void set_recording(qel_handle_t *h, bool on) {

@@ -398,7 +398,7 @@ TEST_F(Enum, InitializeWritesTheHeader) {
 TEST_F(Enum, TracesUseTheEnumerationsOwnBlock) {
     const uint8_t uuid[16] = {0x39, 0xf5, 0xeb, 0x9b, 0xde, 0x16, 0xce, 0xbd,
                               0x6a, 0xee, 0xd2, 0x45, 0x04, 0xa8, 0x66, 0x6c};
-    st().domain_error = 2;
+    qel_standin::set_domain_error(h, 2);
     vm_if_state_t *e = vm_if_state_create(h, 1); // vm_if_state: block 1, from 13
     ASSERT_NE(e, nullptr);
     vm_if_state_set_instance_embedded(h, 1, nullptr);
@@ -447,7 +447,7 @@ TEST_F(Enum, SmallOperations) {
     h->err = 0;
 
     // is_valid_cr asks the domain with the handle's word, and ignores the answer
-    st().domain_error = 2;
+    qel_standin::set_domain_error(h, 2);
     EXPECT_EQ(vm_sp_type_is_valid_cr(h, 3), 1);
     EXPECT_EQ(std::exchange(h->err, 0), 2u);
 }

@@ -172,6 +172,32 @@ TEST(RuntimeInterface, VariantsByTypeNameAndByRecord) {
     EXPECT_EQ(drov_def_runtime_set_record_variant(h, &_vm_act_rsp_type_info_internal,
                                                   DROV_DEF_VARIANT_HIGHEST), 0u);
     EXPECT_EQ(variant(), 2);
+    qel_standin::set_domain_variant(h, "vm_act_rsp", 1);
+    EXPECT_EQ(variant(), 1);
+    qel_standin::set_domain_error(h, 5);
+    EXPECT_EQ(vm_act_rsp_create(h, 1), nullptr) << "a domain that refuses refuses the creation";
+}
+
+// While the domain names no type and refuses nothing, the library gives each lookup's answer, the
+// record's highest variant, without asking; a handle without that feature is asked every time.
+TEST(RuntimeInterface, ADomainThatNamesNoTypeIsNotAsked) {
+    Handle f;
+    qel_handle_t *h = f.h;
+    qel_standin::observe(h);
+    for (const uint32_t features : {uint32_t{QEL_FEATURE_HIGHEST_VARIANTS}, 0u}) {
+        h->features = features;
+        state(h).calls.clear();
+        uint32_t err = 0;
+        round_trip(h, &err);
+        vm_act_rsp_t *rsp = vm_act_rsp_create(h, 1);
+        vm_sp_type_t *sp = vm_sp_type_create(h, 1);
+        EXPECT_EQ(variant_of(rsp), 2);
+        EXPECT_EQ(variant_of(sp), 0);
+        EXPECT_EQ(qel_standin::count_calls(h, "qel_domain_lookup_variant") == 0, features != 0);
+        EXPECT_EQ(err, 0u);
+        vm_sp_type_destroy(h, 1, sp);
+        vm_act_rsp_destroy(h, 1, rsp);
+    }
 }
 
 // The caller's allocator: every block with the operation's context id,

@@ -87,10 +87,10 @@ TEST_F(ReadXml, EachDocumentLeavesWhatItsCasePrints) {
     for (const ReadCase &c : cases)
     for (const uint32_t reading : kReadings) {
         SCOPED_TRACE(c.what + (reading != 0 ? " (by elements)" : ""));
-        h->features = reading;
         const std::string type = c.text("type");
         const uint32_t t = walk::index_of(type);
         qel_standin::set_domain_variant(h, type, static_cast<int8_t>(c.num("variant", kTypes[t].highest())));
+        h->features = reading;
         void *inst = walk::create(h, t);
         auto reader = walk::fn<Reader<void>>(walk::op(t, "from_xml"));
         for (auto [it, end] = c.lines.equal_range("before"); it != end; ++it)
