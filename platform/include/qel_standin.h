@@ -182,7 +182,7 @@ struct HandleState {
     bool record_calls = false;    // runtime calls, allocations and frees
     bool record_writes = false;   // write notifications
     bool record_counters = false; // counter notifications
-    uint32_t domain_error = 0; // stored into *err by every domain lookup; set_domain_error
+    uint32_t domain_error = 0; // stored into *err by every domain lookup (set_domain_error)
     uint64_t alloc_calls = 0;
     uint64_t fail_alloc_at = 0; // 1-based index of the allocate call that fails; 0 never
     uint64_t live_count = 0;    // blocks allocated and not freed, in every mode

@@ -168,11 +168,13 @@ bool from_malloc(AllocMode m) { return m == AllocMode::Tracked || m == AllocMode
 // range announcements left out, and answer its own domain lookups while the
 // domain names no type and refuses nothing; one that records calls sees
 // every one.
+namespace {
 uint32_t quiet_features(const HandleState &s) {
     return s.domain.empty() && s.domain_error == 0
                ? QEL_FEATURES_ALL
                : QEL_FEATURES_ALL & ~QEL_FEATURE_HIGHEST_VARIANTS;
 }
+} // namespace
 
 void detail::install_features(qel_handle_t *h, const HandleState &s) {
     h->features = s.record_calls ? 0u : quiet_features(s);
