@@ -214,6 +214,7 @@ TEST_F(Lifecycle, DestroyAnswersTheRuntimeAsTheCasesSay) {
         EXPECT_EQ(calls("qel_hd_mapping_destroy"), removals);
         const auto released = qel_standin::calls_named(h, "qellib_lookup_and_update_oid_ref_count");
         ASSERT_EQ(released.size(), releases);
+        EXPECT_EQ(calls("if_handle_destroy_internal"), releases / refs.size()); // each after its three
         for (size_t k = 0; k < releases; ++k) {
             EXPECT_EQ(released[k].arg, 0);
             EXPECT_EQ(released[k].words[0], refs[k % refs.size()]);
