@@ -20,6 +20,11 @@ qel_handle_t *make_handle();
 // The features word for what the handle records and its domain; again after
 // either changes.
 void install_features(qel_handle_t *h, const HandleState &s);
+// Whether every domain lookup answers the record's highest variant and
+// stores no error: the domain names no type and injects nothing.
+inline bool domain_names_nothing(const HandleState &s) {
+    return s.domain.empty() && s.domain_error == 0;
+}
 // Switches the handle's allocator: 0, 16 while blocks are live that the new
 // one could not take back, 22 for Caller without both callbacks, 12.
 uint32_t change_allocator(qel_handle_t *h, AllocMode mode, uint32_t pool_chunk,

@@ -170,7 +170,7 @@ bool from_malloc(AllocMode m) { return m == AllocMode::Tracked || m == AllocMode
 // every one.
 namespace {
 uint32_t quiet_features(const HandleState &s) {
-    return s.domain.empty() && s.domain_error == 0
+    return detail::domain_names_nothing(s)
                ? QEL_FEATURES_ALL
                : QEL_FEATURES_ALL & ~QEL_FEATURE_HIGHEST_VARIANTS;
 }

@@ -67,7 +67,7 @@ int8_t qel_domain_lookup_variant(qel_handle_t *h, void *domain, const qel_type_i
     if (s == nullptr) s = static_cast<const HandleState *>(domain);
     // A handle that names no type, injects nothing and records nothing:
     // the type's highest variant, without a frame of its own.
-    if (s == nullptr || (s->domain.empty() && s->domain_error == 0 && !s->record_calls))
+    if (s == nullptr || (qel_standin::detail::domain_names_nothing(*s) && !s->record_calls))
         [[likely]] return domain_variant(nullptr, ti);
     return domain_lookup(h, s, domain, ti, err);
 }
