@@ -200,6 +200,7 @@ TEST(RuntimeInterface, ADomainThatNamesNoTypeIsNotAsked) {
     EXPECT_EQ(variant(), 2);
     qel_standin::set_domain_error(h, 5);
     EXPECT_EQ(variant(), -2) << "a domain that refuses refuses the creation";
+    EXPECT_EQ(drov_def_runtime_live_blocks(h), 0u) << "and gives its block back";
     qel_standin::set_domain_error(h, 0);
     qel_standin::observe(h);
     for (const uint32_t features : {uint32_t{QEL_FEATURE_HIGHEST_VARIANTS}, 0u}) {
