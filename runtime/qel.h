@@ -222,6 +222,12 @@ QEL_API void qeldb_plat_set_detach(qel_handle_t *h, uint32_t ctx, const void *in
 QEL_API void qel_store_err(qel_handle_t *h, uint32_t code);
 QEL_API void qel_store_epoch_err(qel_handle_t *h, uint32_t code, uint32_t *err);
 QEL_API void qel_clear_last_error(qel_handle_t *h);
+/* Stores code as qel_store_err does and records where the operation failed
+ * (drov_def_runtime_last_failure of drov_def/runtime.h): the strings are
+ * copied, null counts as "", offset -1 and line 0 for none. */
+QEL_API void qel_store_failure(qel_handle_t *h, uint32_t code, const char *operation,
+                               const char *type, const char *path, int64_t offset,
+                               uint32_t line, uint32_t column, const char *reason);
 QEL_API void qel_update_variant_info(qel_handle_t *h, uint32_t ctx, qel_type_info_t *copy,
                                      const qel_type_info_t *record, int32_t is_new);
 QEL_API void *qellib_get_handle_ws(qel_handle_t *h, uint32_t *len);
@@ -295,6 +301,11 @@ QEL_API int32_t xml_element_find(void *doc, const char *path, const void **elem,
 QEL_API const void *xml_element_next(void *doc, const void *parent, const void *after,
                                      const char *name);
 QEL_API const char *xml_element_name(void *doc, const void *elem);
+/* Where an element's start tag begins in the text the runtime parsed: 0 with
+ * its line and column (both from 1, the column in bytes); 2 when the runtime
+ * does not know (an element of a program's own xmlDocPtr, or null). */
+QEL_API int32_t xml_element_position(void *doc, const void *elem, uint32_t *line,
+                                     uint32_t *column);
 QEL_API int32_t xml_element_value(void *doc, const void *elem, char *buf, uint32_t size,
                                   uint32_t *needed);
 

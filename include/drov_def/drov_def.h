@@ -92,6 +92,115 @@ DROV_DEF_API void *drov_def_bundle_handler_unregister(void *handler, uintptr_t a
 /* Registers the module with the trace library. */
 DROV_DEF_API int32_t qel_drov_def_trace_init(void);
 
+/*
+ * ---- Checks at the edges ----------------------------------------------------
+ *
+ * Operations of our own beside the per-type family, for programs that take
+ * another process's bytes or a person's XML: they refuse what the per-type
+ * operations would take without a word, and say where.  Each takes the
+ * structure type as its record (&_vm_act_rsp_type_info_internal); a null
+ * handle, record, buffer or instance, or a record that is not one of the
+ * module's structures, is 22.  Like every operation they do nothing while
+ * *err is non-zero and clear the handle's last error first.  A failure
+ * stores its number in *err and in the handle, and the handle's last
+ * failure (drov_def_runtime_last_failure, drov_def/runtime.h) says where:
+ * the operation, the type, the field path ("vm_if_rsp.vm_if_info[3].mtu",
+ * list positions counted from 0), the byte offset or the XML line and
+ * column, and the reason in words.
+ */
+
+/* drov_def_verify: walks an encoding of `type` in buf (len bytes) the way
+ * <type>_unmarshal reads it, builds nothing and allocates nothing, and
+ * returns the bytes the message takes: where its body length points, which
+ * may be less than len (the rest is not looked at).  0 on failure:
+ *   90  the message is cut short: a header item, value, string, array or
+ *       list runs past len, or the body length points past it;
+ *   22  bytes no writer produces: a variant byte below -1, object flags
+ *       with bits other than 0x08 and 0x20, a body length that ends before
+ *       the fields of the variants read do.
+ * The first problem in the order of the bytes is reported.  A message of a
+ * newer peer (variants this library does not know, enumeration values it
+ * does not name) or an older one, and a header of variant -1, pass. */
+#define DROV_DEF_VERIFY_DOMAIN 0x1u /* read each type as a peer that knows only
+                                       the variants the handle's domain gives it */
+DROV_DEF_API uint32_t drov_def_verify(qel_handle_t *h, const struct qel_type_info *type,
+                                      const uint8_t *buf, int32_t len, uint32_t flags,
+                                      uint32_t *err);
+
+/* The same walk, telling fn each part of the encoding in the order of its
+ * bytes (what a tool needs to lay a message out): the header of every
+ * structure in it (the message, a nested record, a list element), every
+ * field's value, the state flag after a record or list field, the bytes a
+ * reader jumps over, and the end of every structure.  The item and its
+ * strings are valid during the call. */
+enum drov_def_wire_part {
+    DROV_DEF_WIRE_HEADER = 1,  /* a structure's header */
+    DROV_DEF_WIRE_VALUE = 2,   /* a field's value; a string or array with its length
+                                  field and element flags, a list's count */
+    DROV_DEF_WIRE_FLAG = 3,    /* the state flag after a record or list field */
+    DROV_DEF_WIRE_SKIPPED = 4, /* bytes up to where the body length points */
+    DROV_DEF_WIRE_END = 5      /* a structure's end */
+};
+typedef struct drov_def_wire_item {
+    uint32_t part;                    /* DROV_DEF_WIRE_* */
+    uint32_t offset;                  /* its first byte, from the message's first */
+    uint32_t size;                    /* its bytes (END: 0) */
+    const char *path;                 /* "" for the message, "vm_if_rsp",
+                                         "vm_if_rsp.vm_if_info[2].mtu" */
+    const char *field;                /* VALUE, FLAG: the field's name; else "" */
+    const struct qel_type_info *type; /* the structure (VALUE, FLAG: the one
+                                         whose field it is) */
+    int8_t written;                   /* HEADER, END: the variant byte */
+    int8_t read;                      /* HEADER, END: the variant read, -1 for none */
+    uint8_t flags;                    /* HEADER, END: the object-flag byte */
+    uint64_t body_end;                /* HEADER, END: where the body length points
+                                         (0 when the header ends before it) */
+    uint64_t fields_end;              /* END: where the fields read end */
+} drov_def_wire_item_t;
+typedef void (*drov_def_wire_fn)(void *user, const drov_def_wire_item_t *item);
+DROV_DEF_API uint32_t drov_def_verify_walk(qel_handle_t *h, const struct qel_type_info *type,
+                                           const uint8_t *buf, int32_t len, uint32_t flags,
+                                           drov_def_wire_fn fn, void *user, uint32_t *err);
+
+/* The exact size of inst's encoding by <type>_marshal (with
+ * DROV_DEF_SIZE_FOR_CLONE: by <type>_marshal_for_clone), what <type>_len
+ * counts and what it leaves out (an ra data block, the state flags it
+ * counts differently); *room (when not null) gets the buffer size that holds
+ * all of it, one more when the encoding ends in a list's state flag, which
+ * marshal writes only with two bytes of room left.  0 on failure. */
+#define DROV_DEF_SIZE_FOR_CLONE 0x1u
+DROV_DEF_API uint32_t drov_def_encoded_size(qel_handle_t *h, uint32_t ctx,
+                                            const struct qel_type_info *type, const void *inst,
+                                            uint32_t flags, uint32_t *room, uint32_t *err);
+
+/* drov_def_read_xml: <type>_from_xml of the element at path (an XPath such
+ * as "/vm_act_rsp" or "/batch/vm_act_rsp[2]") of doc, after checking the
+ * element against the schema; on a refusal nothing is read.  Refused with
+ * 22: an element that is no field of its structure; a field given twice (an
+ * array's or list's elements repeat); an enumeration whose element holds no
+ * value name of its type, more than one, or text; a number that does not
+ * parse or does not fit its field; a string longer than its length field
+ * counts, a text or array longer than its capacity; text between a
+ * structure's fields.  With 43: a field of a variant the handle's domain
+ * does not know for its type.  Absent fields keep their values, as with
+ * from_xml.  An enumeration value written as <TYPE value="N"/> (what
+ * drov_def_write_xml writes for a number the type does not name) reads
+ * back as N.  DROV_DEF_XML_LENIENT checks nothing: from_xml's reading, plus
+ * that numeric form. */
+#define DROV_DEF_XML_LENIENT 0x1u
+DROV_DEF_API void drov_def_read_xml(qel_handle_t *h, uint32_t ctx, const struct qel_type_info *type,
+                                    const char *path, void *doc, void *inst, uint32_t flags,
+                                    uint32_t *err);
+
+/* drov_def_write_xml: <type>_to_xml, except that an enumeration value the
+ * type does not name (a newer peer's) is written as <TYPE value="N"/>, well
+ * formed and read back by drov_def_read_xml, where to_xml writes
+ * <TYPE value out of range/>.  Arguments and result as to_xml's. */
+DROV_DEF_API uint32_t drov_def_write_xml(qel_handle_t *h, uint32_t ctx,
+                                         const struct qel_type_info *type, const char *tag,
+                                         char *buf, const void *inst, uint32_t len, uint8_t flag,
+                                         uint32_t *err);
+
 #ifdef __cplusplus
 }
 #endif

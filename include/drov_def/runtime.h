@@ -111,6 +111,33 @@ DROV_DEF_RUNTIME_API uint64_t drov_def_runtime_live_blocks(const struct qel_hand
 DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_last_error(const struct qel_handle *h);
 
 /*
+ * Where the handle's last operation failed, as far as the operation told
+ * (the library's checks at the edges, the XML reading below, the layers
+ * over the library).  code is the handle's last error; the rest describes
+ * that failure only when it was recorded with it, and is empty otherwise
+ * ("" and -1 and 0): a later failure without a place of its own, or an
+ * operation that succeeds, leaves no stale place behind.  The record and its
+ * strings belong to the handle and stay valid until its next operation.
+ */
+typedef struct drov_def_failure {
+    uint32_t code;         /* the handle's last error; 0: none */
+    const char *operation; /* "verify", "read_xml", "xml_parse", "decode", ... */
+    const char *type;      /* the type it was working on: "vm_act_rsp" */
+    const char *path;      /* the field: "vm_if_rsp.vm_if_info[3].mtu"; "" for the
+                              type itself */
+    int64_t offset;        /* in an encoding: the byte, from its first; else -1 */
+    uint32_t line;         /* in XML text: the line, from 1; else 0 */
+    uint32_t column;       /* ... and the column, from 1, in bytes; else 0 */
+    const char *reason;    /* in words: "object flags 0x2b carry unknown bits 0x03" */
+} drov_def_failure_t;
+DROV_DEF_RUNTIME_API const drov_def_failure_t *drov_def_runtime_last_failure(
+    const struct qel_handle *h);
+/* Records a failure: f->code becomes the handle's last error and the rest
+ * its place (the strings are copied; null counts as ""). */
+DROV_DEF_RUNTIME_API void drov_def_runtime_set_failure(struct qel_handle *h,
+                                                       const drov_def_failure_t *f);
+
+/*
  * XML documents for the <type>_from_xml operations, so that a program reads
  * XML text without an XML library of its own.
  *
@@ -133,6 +160,13 @@ DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_last_error(const struct qel_handl
  */
 DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_xml_read(const char *text, size_t len, void **doc);
 DROV_DEF_RUNTIME_API void drov_def_runtime_xml_free(void *doc);
+/* drov_def_runtime_xml_read, and on failure the handle's last error and last
+ * failure say why and where: operation "xml_parse", the parser's line and
+ * column and its message ("Opening and ending tag mismatch: rc line 1 and
+ * vm_act_rsp").  (Documents of either function know the line and column
+ * of each element, which drov_def_read_xml reports.) */
+DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_xml_parse(struct qel_handle *h, const char *text,
+                                                         size_t len, void **doc);
 
 #ifdef __cplusplus
 }
