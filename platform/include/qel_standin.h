@@ -229,6 +229,18 @@ struct HandleState {
     std::vector<uint64_t> if_handle_refs;
     uint32_t oid_count_error = 0;         // T_get_oid_count
     uint32_t object_references_error = 0; // T_get_object_references
+
+    // Where the last failure happened, as its operation told
+    // (qel_store_failure, drov_def_runtime_set_failure); it describes the
+    // last error only while `placed` holds: clearing the last error ends it.
+    struct Place {
+        uint32_t code = 0;
+        std::string operation, type, path, reason;
+        int64_t offset = -1;
+        uint32_t line = 0, column = 0;
+    } place;
+    bool placed = false;
+    drov_def_failure_t place_view{}; // what drov_def_runtime_last_failure hands out
 };
 
 /* A new handle as drov_def_runtime_new makes it (nothing observed, malloc

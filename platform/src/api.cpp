@@ -112,4 +112,36 @@ uint32_t drov_def_runtime_last_error(const struct qel_handle *h) {
     return s != nullptr ? s->last_error : 0;
 }
 
+const drov_def_failure_t *drov_def_runtime_last_failure(const struct qel_handle *h) {
+    static const drov_def_failure_t none{0, "", "", "", -1, 0, 0, ""};
+    auto *s = h != nullptr ? static_cast<HandleState *>(h->runtime) : nullptr;
+    if (s == nullptr) return &none;
+    drov_def_failure_t &v = s->place_view;
+    v = none;
+    v.code = s->last_error;
+    // The place belongs to the last error only while nothing cleared it
+    // and no other number took its place.
+    if (s->placed && s->place.code == s->last_error && s->last_error != 0) {
+        const HandleState::Place &p = s->place;
+        v = {p.code, p.operation.c_str(), p.type.c_str(), p.path.c_str(), p.offset, p.line, p.column,
+             p.reason.c_str()};
+    }
+    return &v;
+}
+
+void drov_def_runtime_set_failure(struct qel_handle *h, const drov_def_failure_t *f) {
+    HandleState *s = state_of(h);
+    if (s == nullptr || f == nullptr) return;
+    auto text = [](const char *p) { return std::string(p != nullptr ? p : ""); };
+    s->last_error = f->code;
+    s->placed = false;
+    try {
+        s->place = {f->code, text(f->operation), text(f->type), text(f->path), text(f->reason),
+                    f->offset, f->line, f->column};
+        s->placed = f->code != 0;
+    } catch (const std::bad_alloc &) {
+        // the number stands without its place
+    }
+}
+
 } // extern "C"

@@ -57,7 +57,10 @@ inline HandleState *state_of(qel_handle_t *h) {
 // is not recorded as a qel_clear_last_error call of the module.
 [[gnu::always_inline]] inline bool begin(qel_handle_t *h, const uint32_t *err) {
     if (err != nullptr && *err != 0) return false;
-    if (HandleState *s = state_of(h)) s->last_error = 0;
+    if (HandleState *s = state_of(h)) {
+        s->last_error = 0;
+        s->placed = false;
+    }
     return true;
 }
 

@@ -183,8 +183,19 @@ void qel_store_epoch_err(qel_handle_t *h, uint32_t code, uint32_t *err) {
 }
 
 void qel_clear_last_error(qel_handle_t *h) {
-    if (HandleState *s = state_of(h)) s->last_error = 0;
+    if (HandleState *s = state_of(h)) {
+        s->last_error = 0;
+        s->placed = false;
+    }
     note(h, "qel_clear_last_error", 0, nullptr, nullptr, 0);
+}
+
+void qel_store_failure(qel_handle_t *h, uint32_t code, const char *operation, const char *type,
+                       const char *path, int64_t offset, uint32_t line, uint32_t column,
+                       const char *reason) {
+    const drov_def_failure_t f{code, operation, type, path, offset, line, column, reason};
+    drov_def_runtime_set_failure(h, &f);
+    note(h, "qel_store_failure", 0, nullptr, nullptr, code);
 }
 
 void qel_update_variant_info(qel_handle_t *h, uint32_t ctx, qel_type_info_t *copy,

@@ -302,3 +302,51 @@ TEST(RuntimeInterface, PoolBlocksAreAlignedReusedAndAllGoBackAtReset) {
 }
 
 } // namespace
+
+namespace {
+
+// The place of a failure belongs to that failure: an operation that clears
+// the last error, or a number stored without a place, leaves no stale place.
+TEST(RuntimeInterface, TheLastFailureKeepsItsPlaceUntilTheErrorIsCleared) {
+    Handle hd;
+    qel_handle_t *h = hd.h;
+    const drov_def_failure_t *f = drov_def_runtime_last_failure(h);
+    EXPECT_EQ(f->code, 0u);
+    EXPECT_EQ(f->offset, -1);
+    qel_store_failure(h, 22, "verify", "vm_act_rsp", "vm_if_rsp", 39, 0, 0, "object flags 0x2b");
+    f = drov_def_runtime_last_failure(h);
+    EXPECT_EQ(f->code, 22u);
+    EXPECT_EQ(drov_def_runtime_last_error(h), 22u);
+    EXPECT_STREQ(f->operation, "verify");
+    EXPECT_STREQ(f->type, "vm_act_rsp");
+    EXPECT_STREQ(f->path, "vm_if_rsp");
+    EXPECT_EQ(f->offset, 39);
+    EXPECT_STREQ(f->reason, "object flags 0x2b");
+
+    qel_store_err(h, 90); // another number: the place was not its own
+    EXPECT_EQ(drov_def_runtime_last_failure(h)->code, 90u);
+    EXPECT_STREQ(drov_def_runtime_last_failure(h)->operation, "");
+    EXPECT_EQ(drov_def_runtime_last_failure(h)->offset, -1);
+
+    const drov_def_failure_t mine{22, "from_xml", nullptr, "vm_uid", -1, 3, 14, "not a u32"};
+    drov_def_runtime_set_failure(h, &mine);
+    f = drov_def_runtime_last_failure(h);
+    EXPECT_EQ(f->line, 3u);
+    EXPECT_EQ(f->column, 14u);
+    EXPECT_STREQ(f->type, "");
+    qel_store_err(h, 22); // the same number, stored again: still the same failure's place
+    EXPECT_STREQ(drov_def_runtime_last_failure(h)->path, "vm_uid");
+
+    uint32_t err = 0; // any operation clears the last error, and the place with it
+    vm_id_t *id = vm_id_create(h, 1);
+    vm_id_id_set_value(h, 1, id, 7, &err);
+    vm_id_destroy(h, 1, id);
+    EXPECT_EQ(drov_def_runtime_last_failure(h)->code, 0u);
+    drov_def_runtime_set_failure(h, &mine);
+    qel_clear_last_error(h);
+    qel_store_err(h, 22);
+    EXPECT_STREQ(drov_def_runtime_last_failure(h)->path, "");
+    EXPECT_EQ(drov_def_runtime_last_failure(nullptr)->code, 0u);
+}
+
+} // namespace
