@@ -44,7 +44,12 @@ TEST_P(Life, EveryTypeIsCreatedCountedAndDestroyedWhole) {
         EXPECT_EQ(creates.front().obj, walk::load<void *>(inst, 0)); // the instance itself comes first
         walk::Filler fill{h, std::mt19937(t)};
         fill.fill(t, inst);
+        st().writes.clear();
         walk::destroy(h, t, inst); // every block back: the handle's leak check
+        // The record pointer it clears last is announced like every other store.
+        EXPECT_TRUE(std::any_of(st().writes.begin(), st().writes.end(), [&](const qel_standin::WriteNote &w) {
+            return w.addr == inst && w.len == sizeof(void *) && w.owner == inst;
+        }));
         EXPECT_EQ(counted() - before, 1u + (1ull << 32));
         EXPECT_EQ(calls("qellib_type_stats_create_object"), calls("qellib_type_stats_destroy_object"));
     }
@@ -157,6 +162,21 @@ std::string rendered(const qel_standin::TraceRecord &r) {
         ++i;
     }
     return out;
+}
+
+// A creation whose domain lookup fails says so with the error's text and returns nothing, its
+// block given back.
+TEST_F(Lifecycle, ACreationTheDomainRefusesIsTracedWithItsError) {
+    qel_standin::set_domain_error(h, 5);
+    for (uint32_t t = 0; t < walk::kStructs; ++t) {
+        qel_standin::reset_global();
+        EXPECT_EQ(walk::create(h, t), nullptr) << walk::name(t);
+        ASSERT_FALSE(qel_standin::traces().empty());
+        EXPECT_EQ(rendered(qel_standin::traces().back()),
+                  "  3 error in " + walk::name(t) + " create: " + std::strerror(5));
+        EXPECT_TRUE(st().live.empty());
+    }
+    qel_standin::set_domain_error(h, 0);
 }
 
 // The cases of destroy.cases (the file says what they mean).
