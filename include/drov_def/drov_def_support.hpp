@@ -19,6 +19,11 @@
 #ifndef DROV_DEF_SUPPORT_HPP
 #define DROV_DEF_SUPPORT_HPP
 
+// One error and nothing after it for a compiler in an older standard.
+#if !defined(__cplusplus) || __cplusplus < 202002L
+#error "drov_def.hpp needs C++20: compile with -std=c++20"
+#else
+
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -898,5 +903,7 @@ template <class A> struct RecordHash {
 } // namespace drov
 
 template <> struct std::is_error_code_enum<drov::errc> : std::true_type {};
+
+#endif // C++20
 
 #endif

@@ -18,7 +18,9 @@
 #                       configure again
 #
 # The consumers and examples are built with no flags of their own (but
-# -std=c++20 for the C++ classes) and run without LD_LIBRARY_PATH:
+# -std=c++20 for the C++ classes through pkg-config, whose flags are the same
+# for C and C++; the CMake target asks for C++20 itself) and run without
+# LD_LIBRARY_PATH:
 # find_package's build tree has the staged library folder as its run path,
 # and the pkg-config builds link with the run path the README asks for when
 # the prefix is not one the loader searches.
@@ -179,8 +181,16 @@ pkgconfig-consumer)
     # shellcheck disable=SC2086 # the flags are lists of words
     {
         logged "$out/record.log" "$cc" -c "$here/consumer/record.c" $cflags -o "$out/record.o"
-        logged "$out/consumer.log" "$cxx" "$here/consumer/consumer.cpp" "$out/record.o" $cflags \
-            $libs -Wl,-rpath,"$libdir" -o "$out/consumer"
+        logged "$out/consumer.log" "$cxx" -std=c++20 "$here/consumer/consumer.cpp" "$out/record.o" \
+            $cflags $libs -Wl,-rpath,"$libdir" -o "$out/consumer"
+        # Before C++20 the C++ header stops at once with one line that says
+        # what to add, instead of hundreds of errors.
+        echo '#include <drov_def/drov_def.hpp>' >"$out/old.cpp"
+        if "$cxx" -std=c++17 -c "$out/old.cpp" $cflags -o "$out/old.o" 2>"$out/old.log"; then
+            fail "drov_def.hpp compiled as C++17"
+        fi
+        [ "$(grep -c ': error' "$out/old.log")" -eq 1 ] && grep -q -- '-std=c++20' "$out/old.log" ||
+            fail "drov_def.hpp before C++20: not one error naming -std=c++20: $(cat "$out/old.log")"
     }
     expect_no_record_copies "$out/consumer"
     result=$("$out/consumer") || fail "consumer built through pkg-config"

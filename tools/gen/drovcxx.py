@@ -380,8 +380,10 @@ class Emitter:
              " * (drov::VmActRsp), its views (VmActRsp::Ref, VmActRsp::CRef), one enum\n"
              " * class per enumeration, and drov::meta, a description of every field.\n"
              " * The common part and its rules are in drov_def_support.hpp.\n */\n",
-             "#ifndef DROV_DEF_HPP\n#define DROV_DEF_HPP\n\n#include <array>\n#include <functional>\n\n",
-             "#include \"drov_def/drov_def_support.hpp\"\n\nnamespace drov {\n\n",
+             "#ifndef DROV_DEF_HPP\n#define DROV_DEF_HPP\n\n",
+             "// Before C++20 the support header says so, once.\n#include \"drov_def/drov_def_support.hpp\"\n",
+             "#if defined(__cplusplus) && __cplusplus >= 202002L\n\n#include <array>\n#include <functional>\n\n",
+             "namespace drov {\n\n",
              "// ---- Enumerations ----\n\n"]
         for e in self.enums:
             o.append(self.enum(e))
@@ -418,7 +420,7 @@ class Emitter:
             c = self.cls(t.name)
             for k in (c, c + "Ref", c + "CRef"):
                 o.append(f"template <> struct std::hash<drov::{k}> : drov::detail::RecordHash<drov::{k}> {{}};\n")
-        o.append("\n#endif\n")
+        o.append("\n#endif // C++20\n\n#endif\n")
         return "".join(o)
 
 
