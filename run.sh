@@ -17,10 +17,14 @@ cd "$(dirname "$0")"
 
 # clang-14 and its runtime: the ThreadSanitizer build, fuzzing, and the
 # packaging tests that build consumers with both compilers.
+# The Python package: pybind11 and the headers of Debian's python3, its
+# tests (pytest, hypothesis), and Protocol Buffers' Python package with
+# protoc for the Python benchmark beside it.
 PACKAGES=(cmake g++ make python3 pkg-config bzip2 libxml2-dev libbz2-dev
           libgtest-dev libgmock-dev libbenchmark-dev
-          clang-14 libclang-rt-14-dev)
-FUZZ_HARNESSES=(unmarshal clone from_xml drovdef)
+          clang-14 libclang-rt-14-dev
+          pybind11-dev python3-dev python3-pytest python3-hypothesis python3-protobuf protobuf-compiler)
+FUZZ_HARNESSES=(unmarshal clone from_xml drovdef verify)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 install_missing() {

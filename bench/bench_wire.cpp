@@ -1,6 +1,7 @@
 // The wire form of three messages: marshal, unmarshal into a fresh instance
 // (created and destroyed in the loop, as a fresh message is; also from a
-// pooled handle), unmarshal updating an instance in place, len and clone; a
+// pooled handle), unmarshal updating an instance in place, verify (to set
+// against the update in place), len, encoded_size and clone; a
 // vm_act_rsp sweep over the list length; and the runtime's own cost per
 // call.
 #include <benchmark/benchmark.h>
@@ -44,16 +45,19 @@ struct Fixture {
         : handle(blocks), h(handle.h) {
         switch (m) {
         case InstReq:
+            rec = &_vm_inst_req_type_info_internal;
             o = ops(vm_inst_req_marshal, vm_inst_req_unmarshal, vm_inst_req_len, vm_inst_req_clone,
                     vm_inst_req_create, vm_inst_req_destroy);
             msg = messages::inst_req(h, &err);
             break;
         case ActRsp:
+            rec = &_vm_act_rsp_type_info_internal;
             o = ops(vm_act_rsp_marshal, vm_act_rsp_unmarshal, vm_act_rsp_len, vm_act_rsp_clone,
                     vm_act_rsp_create, vm_act_rsp_destroy);
             msg = messages::act_rsp(h, &err, nics);
             break;
         case InstallCfg:
+            rec = &_vm_install_cfg_type_info_internal;
             o = ops(vm_install_cfg_marshal, vm_install_cfg_unmarshal, vm_install_cfg_len,
                     vm_install_cfg_clone, vm_install_cfg_create, vm_install_cfg_destroy);
             msg = messages::install_cfg(h, &err);
@@ -74,6 +78,7 @@ struct Fixture {
     bench::Handle handle;
     qel_handle_t *h;
     Ops o{};
+    const qel_type_info *rec = nullptr;
     void *msg = nullptr;
     uint32_t err = 0;
     uint32_t size = 0, n = 0;
@@ -127,6 +132,22 @@ void BM_UnmarshalUpdate(benchmark::State &state) {
     f.o.destroy(f.h, 1, m);
 }
 
+// Walking the bytes a decoding into a reused instance reads, building nothing.
+void BM_Verify(benchmark::State &state) {
+    Fixture f(static_cast<Msg>(state.range(0)));
+    const uint64_t a = f.allocs();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(drov_def_verify(f.h, f.rec, f.buf.data(), static_cast<int32_t>(f.n), 0, &f.err));
+    f.report(state, a);
+}
+
+void BM_EncodedSize(benchmark::State &state) {
+    Fixture f(static_cast<Msg>(state.range(0)));
+    const uint64_t a = f.allocs();
+    for (auto _ : state) benchmark::DoNotOptimize(drov_def_encoded_size(f.h, 1, f.rec, f.msg, 0, nullptr, &f.err));
+    f.report(state, a);
+}
+
 void BM_Len(benchmark::State &state) {
     Fixture f(static_cast<Msg>(state.range(0)));
     const uint64_t a = f.allocs();
@@ -154,6 +175,8 @@ BENCHMARK(BM_UnmarshalFresh)->Apply(messages_args);
 BENCHMARK(BM_UnmarshalFreshPooled)->Apply(messages_args);
 BENCHMARK(BM_CreateDestroyEmpty)->Apply(messages_args);
 BENCHMARK(BM_UnmarshalUpdate)->Apply(messages_args);
+BENCHMARK(BM_Verify)->Apply(messages_args);
+BENCHMARK(BM_EncodedSize)->Apply(messages_args);
 BENCHMARK(BM_Len)->Apply(messages_args);
 BENCHMARK(BM_Clone)->Apply(messages_args);
 

@@ -302,10 +302,29 @@ QEL_API const void *xml_element_next(void *doc, const void *parent, const void *
                                      const char *name);
 QEL_API const char *xml_element_name(void *doc, const void *elem);
 /* Where an element's start tag begins in the text the runtime parsed: 0 with
- * its line and column (both from 1, the column in bytes); 2 when the runtime
- * does not know (an element of a program's own xmlDocPtr, or null). */
+ * its line and column (both from 1, the column in bytes; in a text of
+ * another encoding than UTF-8, in characters); 2, with both 0, when the
+ * runtime does not know (an element of a program's own xmlDocPtr, or null). */
 QEL_API int32_t xml_element_position(void *doc, const void *elem, uint32_t *line,
                                      uint32_t *column);
+/* What an element holds directly, as bits: QEL_XML_ELEMENTS element
+ * children in no namespace (those xml_element_next walks), QEL_XML_FOREIGN
+ * element children in a namespace, QEL_XML_TEXT character data other than
+ * whitespace (CDATA sections included; a reference to an entity the
+ * document declares counts as text).  *text (when not null) gets the first
+ * such text from its first character that is not whitespace, valid while
+ * the document is, or null.  Comments and processing instructions count
+ * for nothing; 0 for null. */
+#define QEL_XML_ELEMENTS 0x1u
+#define QEL_XML_FOREIGN 0x2u
+#define QEL_XML_TEXT 0x4u
+QEL_API uint32_t xml_element_content(void *doc, const void *elem, const char **text);
+/* The value of elem's attribute `name` in no namespace, copied into buf as
+ * xml_element_value copies: 0; 2 when it has none; 28 when buf is absent or
+ * too small (the value's length in *needed when given); 22 for no element
+ * or name; 12 when memory is short. */
+QEL_API int32_t xml_element_attribute(void *doc, const void *elem, const char *name, char *buf,
+                                      uint32_t size, uint32_t *needed);
 QEL_API int32_t xml_element_value(void *doc, const void *elem, char *buf, uint32_t size,
                                   uint32_t *needed);
 

@@ -112,15 +112,20 @@ DROV_DEF_API int32_t qel_drov_def_trace_init(void);
 /* drov_def_verify: walks an encoding of `type` in buf (len bytes) the way
  * <type>_unmarshal reads it, builds nothing and allocates nothing, and
  * returns the bytes the message takes: where its body length points, which
- * may be less than len (the rest is not looked at).  0 on failure:
+ * may be less than len (the rest is not looked at).  Whatever it accepts,
+ * <type>_unmarshal of exactly that many bytes into a fresh instance reads
+ * without error and returns the same count.  0 on failure:
  *   90  the message is cut short: a header item, value, string, array or
- *       list runs past len, or the body length points past it;
- *   22  bytes no writer produces: a variant byte below -1, object flags
- *       with bits other than 0x08 and 0x20, a body length that ends before
- *       the fields of the variants read do.
- * The first problem in the order of the bytes is reported.  A message of a
- * newer peer (variants this library does not know, enumeration values it
- * does not name) or an older one, and a header of variant -1, pass. */
+ *       list runs past len, or a body length points past it;
+ *   22  bytes no writer produces: a variant byte below -1 (a structure's or
+ *       an enumeration's), object flags with bits other than 0x08 and 0x20,
+ *       a body length that ends before the fields of the variants read do;
+ *       also len < 1 and flags other than those below.
+ * The first problem in the order of the bytes is reported, with the path of
+ * the field (or nested structure, or list element) where it lies, "" for the
+ * message's own header.  A message of a newer peer (variants this library
+ * does not know, enumeration values it does not name) or an older one, and
+ * a header of variant -1, pass. */
 #define DROV_DEF_VERIFY_DOMAIN 0x1u /* read each type as a peer that knows only
                                        the variants the handle's domain gives it */
 DROV_DEF_API uint32_t drov_def_verify(qel_handle_t *h, const struct qel_type_info *type,
@@ -131,8 +136,13 @@ DROV_DEF_API uint32_t drov_def_verify(qel_handle_t *h, const struct qel_type_inf
  * bytes (what a tool needs to lay a message out): the header of every
  * structure in it (the message, a nested record, a list element), every
  * field's value, the state flag after a record or list field, the bytes a
- * reader jumps over, and the end of every structure.  The item and its
- * strings are valid during the call. */
+ * reader jumps over, and the end of every structure.  The parts tile the
+ * message: each starts where the one before ended, and a structure's END
+ * (at its body end) closes its HEADER.  A field's flag bytes belong to its
+ * VALUE, except a record's or list's own flag, which is a FLAG part after
+ * the nested structure or the list's elements.  The walk stops at the first
+ * problem, as drov_def_verify does (null fn is 22); the parts before it were
+ * told.  The item and its strings are valid during the call. */
 enum drov_def_wire_part {
     DROV_DEF_WIRE_HEADER = 1,  /* a structure's header */
     DROV_DEF_WIRE_VALUE = 2,   /* a field's value; a string or array with its length
@@ -163,11 +173,14 @@ DROV_DEF_API uint32_t drov_def_verify_walk(qel_handle_t *h, const struct qel_typ
                                            drov_def_wire_fn fn, void *user, uint32_t *err);
 
 /* The exact size of inst's encoding by <type>_marshal (with
- * DROV_DEF_SIZE_FOR_CLONE: by <type>_marshal_for_clone), what <type>_len
- * counts and what it leaves out (an ra data block, the state flags it
- * counts differently); *room (when not null) gets the buffer size that holds
- * all of it, one more when the encoding ends in a list's state flag, which
- * marshal writes only with two bytes of room left.  0 on failure. */
+ * DROV_DEF_SIZE_FOR_CLONE: by <type>_marshal_for_clone) into a large enough
+ * buffer: the variant marshal writes (the domain's, when it knows less than
+ * the instance; the 43 marshal would store is not stored here), ra data
+ * blocks, and state flags where marshal writes them, which <type>_len
+ * counts differently.  *room (when not null) gets the buffer size that
+ * holds all of it, one more when the encoding ends in a list's state flag,
+ * which marshal writes only with two bytes of room left.  No allocation.
+ * 0 on failure (22 for unknown flags, or the runtime's error). */
 #define DROV_DEF_SIZE_FOR_CLONE 0x1u
 DROV_DEF_API uint32_t drov_def_encoded_size(qel_handle_t *h, uint32_t ctx,
                                             const struct qel_type_info *type, const void *inst,
@@ -179,14 +192,26 @@ DROV_DEF_API uint32_t drov_def_encoded_size(qel_handle_t *h, uint32_t ctx,
  * 22: an element that is no field of its structure; a field given twice (an
  * array's or list's elements repeat); an enumeration whose element holds no
  * value name of its type, more than one, or text; a number that does not
- * parse or does not fit its field; a string longer than its length field
- * counts, a text or array longer than its capacity; text between a
- * structure's fields.  With 43: a field of a variant the handle's domain
- * does not know for its type.  Absent fields keep their values, as with
- * from_xml.  An enumeration value written as <TYPE value="N"/> (what
- * drov_def_write_xml writes for a number the type does not name) reads
- * back as N.  DROV_DEF_XML_LENIENT checks nothing: from_xml's reading, plus
- * that numeric form. */
+ * parse or does not fit its field, as the runtime's reader of its type reads
+ * it (length fields are only checked so); a string longer than its length
+ * field counts (255, 65535, 4294967294 bytes), a text or array longer than
+ * its capacity; text or an element in a namespace between a structure's
+ * fields, elements or text in a number or string; a path that is not a plain
+ * path of element names and positions, or that selects more than one
+ * element.  With 43: a field of a later variant than the handle's domain
+ * gives its type.  With 2: no element at path.  Attributes are not looked
+ * at.  The failure's line and column are the offending element's, or the
+ * structure's for text between its fields (known for documents of
+ * drov_def_runtime_xml_read and _parse).  Absent fields keep their values,
+ * as with from_xml, and list elements are appended.  An enumeration value
+ * written as <TYPE value="N"/> (what drov_def_write_xml writes for a number
+ * the type does not name) reads back as N, the number <type>_get_value
+ * gives, stored whatever it is as a decoding stores a newer peer's value.
+ * DROV_DEF_XML_LENIENT checks nothing: from_xml's reading, plus that
+ * numeric form where the path selects one element and no value name stands
+ * beside it.  A failure of from_xml itself (12, or in the lenient reading a
+ * value that does not read) is recorded with the field its message names.
+ * After a reading that succeeds the handle's last error is 0. */
 #define DROV_DEF_XML_LENIENT 0x1u
 DROV_DEF_API void drov_def_read_xml(qel_handle_t *h, uint32_t ctx, const struct qel_type_info *type,
                                     const char *path, void *doc, void *inst, uint32_t flags,
@@ -195,7 +220,8 @@ DROV_DEF_API void drov_def_read_xml(qel_handle_t *h, uint32_t ctx, const struct 
 /* drov_def_write_xml: <type>_to_xml, except that an enumeration value the
  * type does not name (a newer peer's) is written as <TYPE value="N"/>, well
  * formed and read back by drov_def_read_xml, where to_xml writes
- * <TYPE value out of range/>.  Arguments and result as to_xml's. */
+ * <TYPE value out of range/>; never longer.  Arguments and result as
+ * to_xml's; a text that does not fit (28) is what to_xml gave. */
 DROV_DEF_API uint32_t drov_def_write_xml(qel_handle_t *h, uint32_t ctx,
                                          const struct qel_type_info *type, const char *tag,
                                          char *buf, const void *inst, uint32_t len, uint8_t flag,

@@ -83,26 +83,88 @@ inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), error_category()};
 }
 
+// Where a failure happened, when the operation can tell: the byte of an
+// encoding or the line and column of XML text, the field's path
+// ("vm_if_rsp.vm_if_info[3].mtu", list positions from 0; empty for the
+// message itself) and the reason in words.  The decodings and XML readings
+// of this layer tell; an accessor's refusal has no place beyond its field.
+struct Place {
+    std::string operation; // "verify", "read_xml", "xml_parse", "decode"
+    std::string type;      // "vm_act_rsp"
+    std::string path;
+    std::string reason;
+    int64_t offset = -1;   // in an encoding, from its first byte; -1: none
+    uint32_t line = 0;     // in XML text, from 1; 0: none
+    uint32_t column = 0;
+    explicit operator bool() const noexcept { return offset >= 0 || line != 0 || !reason.empty(); }
+    // "offset 39, vm_if_rsp: object flags 0x2b carry unknown bits 0x03",
+    // "line 3, column 5, rc: VM_RSP_RC_FAILED is no value of vm_rsp_rc".
+    std::string text() const {
+        std::string t;
+        if (offset >= 0) t = "offset " + std::to_string(offset);
+        else if (line != 0) t = "line " + std::to_string(line) + ", column " + std::to_string(column);
+        if (!path.empty()) t.append(t.empty() ? "" : ", ").append(path);
+        if (!reason.empty()) t.append(t.empty() ? "" : ": ").append(reason);
+        return t;
+    }
+};
+
+// The place the handle recorded for its last failure, if that failure is
+// `code` and was placed (drov_def_runtime_last_failure).
+inline Place last_place(const qel_handle_t *h, uint32_t code) {
+    const drov_def_failure_t *f = h != nullptr ? drov_def_runtime_last_failure(h) : nullptr;
+    Place p;
+    if (f == nullptr || f->code != code || code == 0) return p;
+    p.operation = f->operation, p.type = f->type, p.path = f->path, p.reason = f->reason;
+    p.offset = f->offset, p.line = f->line, p.column = f->column;
+    return p;
+}
+
 // What a throwing member throws: the error code, and what() naming the
-// operation and the type and field, "set vm_act_rsp.owner: <message>".
+// operation and the type and field, "set vm_act_rsp.owner: <message>", or,
+// where the failure has a place, the operation, the type and the place:
+// "decode vm_act_rsp: offset 39, vm_if_rsp: object flags 0x2b carry unknown
+// bits 0x03".
 class error : public std::system_error {
 public:
-    error(std::error_code ec, const char *operation, const char *subject, std::string_view detail)
-        : std::system_error(ec), operation_(operation), subject_(subject) {
-        what_.append(operation).append(" ").append(subject).append(": ").append(ec.message());
-        if (!detail.empty()) what_.append(" (").append(detail).append(")");
+    error(std::error_code ec, const char *operation, const char *subject, std::string_view detail,
+          Place place = {})
+        : std::system_error(ec), operation_(operation), subject_(subject), place_(std::move(place)) {
+        what_.append(operation).append(" ").append(subject).append(": ");
+        if (place_) {
+            what_.append(place_.text());
+        } else {
+            what_.append(ec.message());
+            if (!detail.empty()) what_.append(" (").append(detail).append(")");
+        }
     }
     const char *what() const noexcept override { return what_.c_str(); }
     // "set", "get", "encode", "push_back", ...
     const char *operation() const noexcept { return operation_; }
     // "vm_act_rsp.owner" for a field, "vm_act_rsp" for the whole instance.
     const char *subject() const noexcept { return subject_; }
+    // Where it happened, when the operation could tell (empty otherwise).
+    const Place &place() const noexcept { return place_; }
 
 private:
     const char *operation_;
     const char *subject_;
+    Place place_;
     std::string what_;
 };
+
+// Asks a decoding or an XML reading for what the library's own operations
+// accept, without this layer's checks: VmActRsp::decode(h, bytes, drov::lenient).
+struct lenient_t {
+    explicit lenient_t() = default;
+};
+inline constexpr lenient_t lenient{};
+// Asks a decoding for the message at the front of the bytes, whatever
+// follows it (the count of its bytes is returned): m.update_from(bytes, drov::prefix).
+struct prefix_t {
+    explicit prefix_t() = default;
+};
+inline constexpr prefix_t prefix{};
 
 // The last parameter of every member that can fail.  Left out, a failure
 // throws drov::error.  Given an std::error_code, a failure stores its code
@@ -138,19 +200,33 @@ struct Where {
 };
 
 [[gnu::cold, gnu::noinline]] inline void fail(uint32_t code, Where w, ErrorSink e,
-                                              std::string_view detail = {}) {
+                                              std::string_view detail = {}, Place place = {}) {
     const std::error_code ec(static_cast<int>(code), error_category());
     if (e.code() != nullptr) {
         *e.code() = ec;
         return;
     }
 #if defined(__cpp_exceptions) || defined(__EXCEPTIONS)
-    throw error(ec, w.operation, w.subject, detail);
+    throw error(ec, w.operation, w.subject, detail, std::move(place));
 #else
     (void)w;
     (void)detail;
+    (void)place;
     std::abort();
 #endif
+}
+// A failure whose place the handle recorded (the checks at the edges).
+[[gnu::cold, gnu::noinline]] inline void fail_placed(const qel_handle_t *h, uint32_t code, Where w,
+                                                     ErrorSink e) {
+    fail(code, w, e, {}, e.code() != nullptr ? Place() : last_place(h, code));
+}
+// A refusal of this layer's own: recorded in the handle with its place, as
+// the library's checks record theirs, then reported.
+[[gnu::cold, gnu::noinline]] inline void refuse(qel_handle_t *h, uint32_t code, Where w, ErrorSink e,
+                                                int64_t offset, const std::string &reason) {
+    const drov_def_failure_t f{code, w.operation, w.subject, "", offset, 0, 0, reason.c_str()};
+    drov_def_runtime_set_failure(h, &f);
+    fail_placed(h, code, w, e);
 }
 
 // A C call with the error word last: f(args..., &err).
@@ -241,6 +317,10 @@ public:
     std::error_code last_error() const noexcept {
         return {static_cast<int>(drov_def_runtime_last_error(h_)), error_category()};
     }
+    // Where the last failure happened, when its operation could tell (a
+    // member given an std::error_code reports the code only; its place is
+    // here until the handle's next operation).
+    Place last_failure() const { return last_place(h_, drov_def_runtime_last_error(h_)); }
 
 private:
     Handle &check(uint32_t code, const char *op, ErrorSink e) {
@@ -352,10 +432,13 @@ inline void write_text(std::string &out, Guess guess, Where w, ErrorSink e, Writ
     }
 }
 
-// An XML document read from text, freed at scope exit.
+// An XML document read from text, freed at scope exit; a failure leaves its
+// place (line and column) in the handle.
 class XmlDoc {
 public:
-    uint32_t read(std::string_view text) { return drov_def_runtime_xml_read(text.data(), text.size(), &doc_); }
+    uint32_t read(qel_handle_t *h, std::string_view text) {
+        return drov_def_runtime_xml_parse(h, text.data(), text.size(), &doc_);
+    }
     ~XmlDoc() { drov_def_runtime_xml_free(doc_); }
     void *get() const { return doc_; }
 
@@ -387,28 +470,29 @@ public:
 
     // ---- Wire form ----
 
-    // A buffer size that always suffices for encode: len() + 1.
-    size_t encode_size() const { return size_t{Tr::len(h_, ctx_, p_)} + 1; }
+    // The buffer size that holds the whole encoding encode writes: exact,
+    // ra data and every state flag counted (and one more byte when the
+    // encoding ends in a list's state flag, which needs it).
+    size_t encode_size() const { return room(0); }
 
     // Encodes into out and returns the bytes written.  out should hold
     // encode_size() bytes: a shorter one fails with message_size when a
-    // value does not fit, and also when the encoding reaches its last byte
-    // (a state flag may have been left out there).  An instance newer than
-    // the handle's domain is written in the domain's variant, as an older
-    // peer reads it; that is no error here.
+    // value does not fit, and also when the encoding lost a state flag
+    // at its end (one is written only where the room allows).  An instance
+    // newer than the handle's domain is written in the domain's variant, as
+    // an older peer reads it; that is no error here.
     size_t encode(std::span<std::byte> out, ErrorSink e = {}) const {
         if (e.pending()) return 0;
         const auto room = static_cast<int32_t>(out.size() < INT32_MAX ? out.size() : INT32_MAX);
         uint32_t err = 0;
         const uint32_t n = Tr::marshal(h_, ctx_, reinterpret_cast<uint8_t *>(out.data()), p_, room, &err);
         if (err == DROV_DEF_EIDRM) err = 0;
-        // A state flag is written only where a byte is left (two for a
-        // list's), else left out without an error: an encoding with flags
-        // that ends within a byte of the end of a buffer shorter than
-        // encode_size() may have lost some.
-        if (err == 0 && size_t{n} + 2 > out.size() && n >= 2 &&
-            (std::to_integer<uint8_t>(out[1]) & kFlagsFollow) != 0) [[unlikely]]
-            if (out.size() < encode_size()) err = DROV_DEF_EMSGSIZE;
+        // Flags are left out only within two bytes of the buffer's end.
+        if (err == 0 && size_t{n} + 2 > out.size()) [[unlikely]] {
+            uint32_t whole = 0, size_err = 0;
+            const uint32_t want = drov_def_encoded_size(h_, ctx_, Tr::record(), p_, 0, &whole, &size_err);
+            if (size_err == 0 && n != want) err = DROV_DEF_EMSGSIZE;
+        }
         if (err != 0) [[unlikely]] {
             fail(err, {"encode", Tr::name}, e);
             return 0;
@@ -426,10 +510,27 @@ public:
     // Decodes a message into this instance, updating it in place (strings of
     // the same length and lists of the same count are reused, a list of
     // another count is replaced; fields of variants the message lacks keep
-    // their values).  Returns the bytes the message took.  A message cut
-    // short fails with message_size; with an error code given, the count
-    // beyond in.size() is still returned and the instance holds what was read.
+    // their values).  The bytes must be one whole message that the verifier
+    // passes (drov_def_verify: nothing cut, nothing no writer produces,
+    // nothing after it); a refusal changes nothing and names its offset and
+    // field.  Returns the bytes the message took.
     size_t update_from(std::span<const std::byte> in, ErrorSink e = {})
+        requires(!RO)
+    {
+        return decode_checked(in, 1, true, e);
+    }
+    // The same for the message at the front of in, whatever follows it;
+    // the bytes it took.
+    size_t update_from(std::span<const std::byte> in, prefix_t, ErrorSink e = {})
+        requires(!RO)
+    {
+        return decode_checked(in, 1, false, e);
+    }
+    // What unmarshal accepts, unchecked (the library's own behaviour): a
+    // message cut short fails with message_size; with an error code given,
+    // the count beyond in.size() is still returned and the instance holds
+    // what was read.
+    size_t update_from(std::span<const std::byte> in, lenient_t, ErrorSink e = {})
         requires(!RO)
     {
         return decode_into(in, 1, e);
@@ -451,7 +552,9 @@ public:
         write_text(out, [&] { return text_guess(); }, {"to_text", Tr::name}, e,
                    [&](char *buf, uint32_t cap, uint32_t *err) { return Tr::print(h_, ctx_, buf, 0, tag.get(), p_, cap, err); });
     }
-    // The XML element, the type name as its default tag.
+    // The XML element, the type name as its default tag.  Well-formed for
+    // every instance: an enumeration number its type does not name (a newer
+    // peer's) is written as <vm_rsp_rc value="7"/>, which from_xml reads back.
     std::string to_xml(std::string_view tag = {}, ErrorSink e = {}) const {
         std::string out;
         to_xml(out, tag, e);
@@ -460,8 +563,9 @@ public:
     }
     void to_xml(std::string &out, std::string_view tag = {}, ErrorSink e = {}) const {
         const NulTerminated t(tag, Tr::name);
-        write_text(out, [&] { return text_guess(); }, {"to_xml", Tr::name}, e,
-                   [&](char *buf, uint32_t cap, uint32_t *err) { return Tr::to_xml(h_, ctx_, t.get(), buf, p_, cap, 0, err); });
+        write_text(out, [&] { return text_guess(); }, {"to_xml", Tr::name}, e, [&](char *buf, uint32_t cap, uint32_t *err) {
+            return drov_def_write_xml(h_, ctx_, Tr::record(), t.get(), buf, p_, cap, 0, err);
+        });
     }
 
     // Reads the element at path of an XML document into this instance: the
@@ -472,21 +576,21 @@ public:
     // expressions work too, but are slower).  Fields are read at
     // <path>/<field>, list and array elements at <path>/<field>[n]; the
     // library builds these in 256 bytes, so keep path well below that.
+    // The element is checked first (drov_def_read_xml): an element that is
+    // no field, a field given twice, an enumeration name its type lacks or
+    // one written as text, a number that does not parse or fit, a string
+    // longer than its length counts are refused with their line, column and
+    // field, and nothing is read.
     void merge_xml(std::string_view xml, std::string_view path = {}, ErrorSink e = {})
         requires(!RO)
     {
-        if (e.pending()) return;
-        const Where w{"from_xml", Tr::name};
-        if (path.find('\0') != std::string_view::npos) return fail(DROV_DEF_EINVAL, w, e, "path holds a NUL");
-        const std::string p = path.empty() ? "/" + std::string(Tr::name) : std::string(path);
-        XmlDoc doc;
-        if (uint32_t rc = doc.read(xml); rc != 0) [[unlikely]]
-            return fail(rc, w, e, "not a well-formed XML document");
-        char msg[320] = "";
-        uint32_t err = 0;
-        Tr::from_xml(h_, ctx_, p.c_str(), doc.get(), p_, &err, msg, sizeof msg);
-        if (err != 0) [[unlikely]]
-            fail(err, w, e, msg[0] != '\0' ? std::string_view(msg) : std::string_view(p));
+        read_xml(xml, path, 0, e);
+    }
+    // The library's own reading, unchecked: what it does not know it leaves.
+    void merge_xml(std::string_view xml, std::string_view path, lenient_t, ErrorSink e = {})
+        requires(!RO)
+    {
+        read_xml(xml, path, DROV_DEF_XML_LENIENT, e);
     }
 
     // ---- Identity ----
@@ -506,14 +610,14 @@ public:
     // and state flags.
     Owner clone(ErrorSink e = {}) const {
         if (e.pending()) return Owner();
-        const uint32_t n = Tr::len(h_, ctx_, p_) + 1;
+        const size_t n = room(DROV_DEF_SIZE_FOR_CLONE);
         alignas(8) uint8_t local[1024];
         std::unique_ptr<uint8_t[]> heap;
         uint8_t *buf = local;
         if (n > sizeof local) buf = (heap = std::make_unique<uint8_t[]>(n)).get();
         T *out = nullptr;
         uint32_t err = 0;
-        Tr::clone(h_, ctx_, p_, &out, buf, n, &err);
+        Tr::clone(h_, ctx_, p_, &out, buf, static_cast<uint32_t>(n), &err);
         if (err != 0) [[unlikely]]
             fail(err, {"clone", Tr::name}, e);
         return Owner::adopt({h_, ctx_}, out);
@@ -543,6 +647,57 @@ protected:
     // A C accessor f(handle, context id, instance, args..., err).
     template <class F, class... A> auto call(Where w, ErrorSink e, F f, A... a) const {
         return checked(w, e, f, h_, ctx_, p_, a...);
+    }
+    // The room encode or clone needs: exact where the library can tell, else
+    // len() + 1 (no instance).
+    size_t room(uint32_t flags) const {
+        uint32_t whole = 0, err = 0;
+        drov_def_encoded_size(h_, ctx_, Tr::record(), p_, flags, &whole, &err);
+        return err == 0 ? whole : size_t{Tr::len(h_, ctx_, p_)} + 1;
+    }
+    // A verified decoding: the verifier's count of the message, all of in
+    // when `whole`, then unmarshal of exactly those bytes.
+    size_t decode_checked(std::span<const std::byte> in, uint32_t update, bool whole, ErrorSink e) {
+        if (e.pending()) return 0;
+        const Where w{"decode", Tr::name};
+        if (in.size() > INT32_MAX) [[unlikely]] {
+            fail(DROV_DEF_EINVAL, w, e, "more than 2147483647 bytes");
+            return 0;
+        }
+        const auto *b = reinterpret_cast<const uint8_t *>(in.data());
+        if (in.empty()) [[unlikely]] {
+            refuse(h_, DROV_DEF_EMSGSIZE, w, e, 0, "no bytes");
+            return 0;
+        }
+        uint32_t err = 0;
+        const uint32_t n = drov_def_verify(h_, Tr::record(), b, static_cast<int32_t>(in.size()), 0, &err);
+        if (err != 0) [[unlikely]] {
+            fail_placed(h_, err, w, e);
+            return 0;
+        }
+        if (whole && n < in.size()) [[unlikely]] {
+            const size_t k = in.size() - n;
+            refuse(h_, DROV_DEF_EINVAL, w, e, n,
+                   std::to_string(k) + (k == 1 ? " byte follows" : " bytes follow") + " the message");
+            return 0;
+        }
+        const uint32_t got = Tr::unmarshal(h_, ctx_, b, p_, static_cast<int32_t>(n), update, &err);
+        if (err != 0) [[unlikely]]
+            fail(err, w, e);
+        return got;
+    }
+    void read_xml(std::string_view xml, std::string_view path, uint32_t flags, ErrorSink e) {
+        if (e.pending()) return;
+        const Where w{"from_xml", Tr::name};
+        if (path.find('\0') != std::string_view::npos) return fail(DROV_DEF_EINVAL, w, e, "path holds a NUL");
+        const std::string p = path.empty() ? "/" + std::string(Tr::name) : std::string(path);
+        XmlDoc doc;
+        if (uint32_t rc = doc.read(h_, xml); rc != 0) [[unlikely]]
+            return fail_placed(h_, rc, w, e);
+        uint32_t err = 0;
+        drov_def_read_xml(h_, ctx_, Tr::record(), p.c_str(), doc.get(), p_, flags, &err);
+        if (err != 0) [[unlikely]]
+            fail_placed(h_, err, w, e);
     }
     size_t decode_into(std::span<const std::byte> in, uint32_t update, ErrorSink e) {
         if (e.pending()) return 0;
@@ -630,14 +785,13 @@ template <class D, class Base> class OwnerOf : public Base {
 public:
     // No instance (what a moved-from owner holds too).
     OwnerOf() noexcept = default;
-    // A new instance; errc::out_of_memory when the handle has no memory.
+    // A new instance; errc::out_of_memory when the handle has no memory
+    // (create returns nothing only then, and stores no number of its own).
     explicit OwnerOf(Context c, ErrorSink e = {}) : Base(c, nullptr) {
         if (e.pending()) return;
         this->p_ = Tr::create(c.handle, c.id);
-        if (this->p_ == nullptr) [[unlikely]] {
-            const uint32_t last = drov_def_runtime_last_error(c.handle);
-            fail(last != 0 ? last : DROV_DEF_ENOMEM, {"create", Tr::name}, e);
-        }
+        if (this->p_ == nullptr) [[unlikely]]
+            fail(DROV_DEF_ENOMEM, {"create", Tr::name}, e);
     }
     OwnerOf(OwnerOf &&o) noexcept : Base(o.context(), std::exchange(o.p_, nullptr)) {}
     OwnerOf &operator=(OwnerOf &&o) noexcept {
@@ -673,18 +827,38 @@ public:
     operator typename Base::Ref() & noexcept { return ref(); }
     operator typename Base::CRef() const & noexcept { return ref(); }
 
-    // A fresh instance decoded from a message.  A message cut short fails
-    // with message_size.  With an error code given, a failed decoding still
-    // returns the instance with what was read.
+    // A fresh instance decoded from a message: in must be one whole message
+    // that the verifier passes (see update_from).  With an error code given,
+    // a refusal returns an empty owner.
     static D decode(Context c, std::span<const std::byte> in, ErrorSink e = {}) {
+        D d(c, e);
+        if (d && (d.decode_checked(in, 0, true, e), e.pending())) d.reset();
+        return d;
+    }
+    // The message at the front of in, whatever follows; used gets its bytes.
+    static D decode(Context c, std::span<const std::byte> in, size_t &used, ErrorSink e = {}) {
+        D d(c, e);
+        used = 0;
+        if (d && (used = d.decode_checked(in, 0, false, e), e.pending())) d.reset();
+        return d;
+    }
+    // What unmarshal accepts, unchecked.  A message cut short fails with
+    // message_size; with an error code given, a failed decoding still
+    // returns the instance with what was read.
+    static D decode(Context c, std::span<const std::byte> in, lenient_t, ErrorSink e = {}) {
         D d(c, e);
         if (d) d.decode_into(in, 0, e);
         return d;
     }
-    // A fresh instance read from XML text (see merge_xml for path).
+    // A fresh instance read from XML text, checked (see merge_xml for path).
     static D from_xml(Context c, std::string_view xml, std::string_view path = {}, ErrorSink e = {}) {
         D d(c, e);
         if (d) d.merge_xml(xml, path, e);
+        return d;
+    }
+    static D from_xml(Context c, std::string_view xml, std::string_view path, lenient_t, ErrorSink e = {}) {
+        D d(c, e);
+        if (d) d.merge_xml(xml, path, lenient, e);
         return d;
     }
 };

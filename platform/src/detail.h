@@ -235,6 +235,16 @@ int32_t element_text(const void *elem, ElementText *out);
 void *adopt_document(void *xml_doc);
 // Frees a document adopt_document made, or else an xmlDoc as it is.
 void release_document(void *doc);
+
+// Where an element of a document the runtime parsed starts: its line and
+// column packed into the word libxml2 leaves to applications in each node
+// (_private), half of it each; 0 for none (a value that does not fit).
+inline constexpr unsigned kPositionBits = sizeof(uintptr_t) * 4;
+inline uintptr_t pack_position(uint64_t line, uint64_t column) {
+    if (line == 0 || column == 0 || (line >> kPositionBits) != 0 || (column >> kPositionBits) != 0)
+        return 0;
+    return static_cast<uintptr_t>(line << kPositionBits | column);
+}
 // "Failed xpath: <path>" into the caller's message buffer, bounded by its size.
 void xpath_message(char *msg, uint32_t msg_size, const char *path);
 

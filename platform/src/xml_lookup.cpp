@@ -933,8 +933,83 @@ int32_t xml_get_element_nodecount(void *doc, const char *path, uint32_t *count) 
 
 } // extern "C"
 
-extern "C" int32_t xml_element_position(void *, const void *, uint32_t *line, uint32_t *column) {
-    if (line != nullptr) *line = 0; // positions are not kept yet
-    if (column != nullptr) *column = 0;
-    return 2;
+// What the library needs to check an element against its type: where it
+// starts, what it holds besides its fields' elements, its attributes.
+namespace {
+
+bool xml_space(xmlChar c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The first character of text that is not whitespace, or null.
+const xmlChar *past_space(const xmlChar *text) {
+    if (text == nullptr) return nullptr;
+    while (xml_space(*text)) ++text;
+    return *text != 0 ? text : nullptr;
 }
+
+} // namespace
+
+extern "C" {
+
+int32_t xml_element_position(void *doc, const void *elem, uint32_t *line, uint32_t *column) {
+    uint32_t l = 0, c = 0;
+    // Only the runtime's own documents were parsed with positions; in a
+    // program's own the word may be the program's.
+    if (doc != nullptr && elem != nullptr && indexed(t_lookups.standing, doc) != nullptr) {
+        const auto v = reinterpret_cast<uintptr_t>(static_cast<const xmlNode *>(elem)->_private);
+        l = static_cast<uint32_t>(v >> kPositionBits);
+        c = static_cast<uint32_t>(v & ((uintptr_t{1} << kPositionBits) - 1));
+    }
+    if (line != nullptr) *line = l;
+    if (column != nullptr) *column = c;
+    return l != 0 ? 0 : QEL_ENOENT;
+}
+
+uint32_t xml_element_content(void *, const void *elem, const char **text) {
+    if (text != nullptr) *text = nullptr;
+    if (elem == nullptr) return 0;
+    uint32_t held = 0;
+    for (const xmlNode *c = static_cast<const xmlNode *>(elem)->children; c != nullptr; c = c->next) {
+        switch (c->type) {
+        case XML_ELEMENT_NODE:
+            held |= c->ns == nullptr ? QEL_XML_ELEMENTS : QEL_XML_FOREIGN;
+            break;
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+            if (const xmlChar *t = past_space(c->content)) {
+                if ((held & QEL_XML_TEXT) == 0 && text != nullptr)
+                    *text = reinterpret_cast<const char *>(t);
+                held |= QEL_XML_TEXT;
+            }
+            break;
+        case XML_ENTITY_REF_NODE: // an entity of the document's own: its text is not looked at
+            held |= QEL_XML_TEXT;
+            break;
+        default: // comments, processing instructions
+            break;
+        }
+    }
+    return held;
+}
+
+int32_t xml_element_attribute(void *, const void *elem, const char *name, char *buf,
+                              uint32_t size, uint32_t *needed) {
+    if (elem == nullptr || name == nullptr) return QEL_EINVAL;
+    auto *node = const_cast<xmlNode *>(static_cast<const xmlNode *>(elem));
+    if (node->type != XML_ELEMENT_NODE) return QEL_EINVAL;
+    xmlChar *value = xmlGetNoNsProp(node, reinterpret_cast<const xmlChar *>(name));
+    if (value == nullptr)
+        return xmlHasNsProp(node, reinterpret_cast<const xmlChar *>(name), nullptr) != nullptr
+                   ? QEL_ENOMEM
+                   : QEL_ENOENT;
+    const size_t n = std::strlen(reinterpret_cast<const char *>(value));
+    if (needed != nullptr) *needed = static_cast<uint32_t>(n);
+    int32_t rc = 0;
+    if (buf == nullptr || size < n + 1)
+        rc = QEL_ENOSPC;
+    else
+        std::memcpy(buf, value, n + 1);
+    xmlFree(value);
+    return rc;
+}
+
+} // extern "C"

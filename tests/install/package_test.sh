@@ -11,6 +11,9 @@
 #                           stage with the compilers of FAMILY, run them, compare their
 #                           output with tests/golden/examples
 #   examples-pkgconfig FAMILY  the same through pkg-config
+#   python-import       the staged Python package imports as the README says
+#                       (PYTHONPATH=<prefix>/lib/python3/dist-packages), with the
+#                       standard library only, and uses the staged library
 #   configure-copy      copy the sources and configure the copy with prefix /usr
 #   multiarch-pc        the copy's drov_def.pc, placed where that install puts it,
 #                       must name the include and library folders of the install
@@ -246,6 +249,29 @@ configure-copy)
     logged "$WORK/copy-configure.log" "$CMAKE" -S "$copy/src" -B "$copy/build" -G "$GENERATOR" \
         -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_INSTALL_PREFIX=/usr \
         -DBUILD_TESTING=OFF -DDROV_DEF_BENCH=OFF
+    ;;
+
+python-import)
+    [ -n "${PYTHON:-}" ] && [ -n "${PYTHON_PACKAGE_DIR:-}" ] || { echo "no Python package built; skipped"; exit 77; }
+    pkg=$WORK/stage/usr/$PYTHON_PACKAGE_DIR
+    for f in __init__.py __init__.pyi py.typed _schema.py; do
+        [ -f "$pkg/drov_def/$f" ] || fail "drov_def/$f is not installed under $pkg"
+    done
+    # -S: no site packages, only the standard library and PYTHONPATH.
+    result=$(cd "$WORK" && PYTHONPATH=$pkg "$PYTHON" -S -c '
+import drov_def as dd
+rsp = dd.VmActRsp(vm_name="web01", rc=dd.VmRspRc.OK, vm_uid=77)
+rsp.vm_if_rsp.vm_if_info.add(if_handle=0x1A2B).vm_nic_info.mtu = 1500
+assert dd.VmActRsp.decode(rsp.encode()) == rsp
+print("package in:", dd.__file__)
+print("record in:", next(l.split()[-1] for l in open("/proc/self/maps") if "libdrov_def.so" in l))
+') || fail "import drov_def from the stage"
+    echo "$result"
+    case $(sed -n 's/^package in: //p' <<<"$result") in
+    "$pkg/drov_def/"*) ;;
+    *) fail "imported another drov_def than the staged one" ;;
+    esac
+    expect_installed_library "$result"
     ;;
 
 multiarch-pc)

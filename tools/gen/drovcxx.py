@@ -132,6 +132,7 @@ class Emitter:
                ("hash", "hash"), ("move", "set"), ("set_all_flags", "set_all_state_tracking_flag")]
         o = [f"template <> struct Traits<{n}_t> {{\n",
              f"    static constexpr char name[] = \"{n}\";\n",
+             f"    static const qel_type_info *record() noexcept {{ return &_{n}_type_info_internal; }}\n",
              f"    using Owner = ::drov::{c};\n    using Ref = ::drov::{c}Ref;\n    using CRef = ::drov::{c}CRef;\n"]
         for member, op in ops:
             o.append(f"    static constexpr auto {member} = {n}_{op};\n")
