@@ -300,8 +300,8 @@ template <class F> struct CheckOf<String<F>> {
         uint32_t n = 0;
         if (!c.text_length(elem, F::d.name, &n)) return false;
         if (n > kMostCounted<W>)
-            return c.refuse(QEL_EINVAL, elem, "%s: %u bytes, more than its %s length counts (%u)",
-                            F::d.name, n, kWidthName<W>, kMostCounted<W>);
+            return c.refuse(QEL_EINVAL, elem, "%u bytes, more than its %s length counts (%u)",
+                            n, kWidthName<W>, kMostCounted<W>);
         return true;
     }
 };
@@ -310,16 +310,15 @@ template <class F> struct CheckOf<Text<F>> {
         uint32_t n = 0;
         if (!c.text_length(elem, F::d.name, &n)) return false;
         if (n > Text<F>::C)
-            return c.refuse(QEL_EINVAL, elem, "%s: %u bytes, more than its capacity (%u)", F::d.name,
-                            n, Text<F>::C);
+            return c.refuse(QEL_EINVAL, elem, "%u bytes, more than its capacity (%u)", n,
+                            Text<F>::C);
         return true;
     }
 };
 template <class F> struct CheckOf<Array<F>> {
     static bool check(Checker &c, const void *elem, uint32_t k) {
         if (k >= Array<F>::N)
-            return c.refuse(QEL_EINVAL, elem, "%s: more than its %u elements", F::d.name,
-                            Array<F>::N);
+            return c.refuse(QEL_EINVAL, elem, "more than its %u elements", Array<F>::N);
         return c.number<text::RtU8>(elem, F::d.name, "a u8");
     }
 };

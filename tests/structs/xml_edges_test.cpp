@@ -131,14 +131,14 @@ const Refusal kRefusals[] = {
     {"vm_act_rsp", rsp("<owner_len>256</owner_len>"), 22, "1:13 'owner_len'", "'256' is not a u8", 0},
     // strings, texts and arrays that do not fit
     {"vm_act_rsp", rsp("<owner>" + std::string(300, 'o') + "</owner>"), 22, "1:13 'owner'",
-     "owner: 300 bytes, more than its u8 length counts (255)", 22, "0:0 ''"},
+     "300 bytes, more than its u8 length counts (255)", 22, "0:0 ''"},
     {"vm_sta_rsp", wrap("vm_sta_rsp", "<status_str>" + std::string(65536, 's') + "</status_str>"), 22, "1:13 'status_str'",
-     "status_str: 65536 bytes, more than its u16 length counts (65535)", 22, "0:0 ''"},
+     "65536 bytes, more than its u16 length counts (65535)", 22, "0:0 ''"},
     {"vm_act_rsp", rsp("<vm_name>a<b/></vm_name>"), 22, "1:13 'vm_name'", "vm_name holds elements, not text", 0},
     {"vm_profile", wrap("vm_profile", "<name>" + std::string(65, 'n') + "</name>"), 22, "1:13 'name'",
-     "name: 65 bytes, more than its capacity (64)", 28, "1:13 'name'"},
+     "65 bytes, more than its capacity (64)", 28, "1:13 'name'"},
     {"vm_mac_pool", wrap("vm_mac_pool", repeat("mac_base", "1", 7)), 22, "1:146 'mac_base[6]'",
-     "mac_base: more than its 6 elements", 0},
+     "more than its 6 elements", 0},
     // a later variant than the handle's domain gives the type
     {"vm_act_rsp", rsp("<vm_uid>1</vm_uid><owner>ops</owner>"), 43, "1:31 'owner'",
      "owner came with variant 1 of vm_act_rsp; the handle's domain gives it 0", 43, "0:0 ''", 0},
