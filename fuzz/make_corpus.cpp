@@ -184,6 +184,7 @@ void structures() {
                 put("clone", stem, cat({tb, fresh, 0}, msg));
                 put("verify", stem, cat({tb, fresh, 0}, msg));
                 put("verify", stem + "-runtime", cat({tb, static_cast<uint8_t>(fresh | 1), 0}, msg));
+                put("cxx", stem, cat({tb, static_cast<uint8_t>(kTracking[k] == Tracking::On)}, msg));
                 put("clone", stem + "-filled", cat({tb, static_cast<uint8_t>(update | 0x10), 0x30}, msg));
                 const std::string text(xml.data());
                 put("from_xml", stem, cat({tb, fresh, 0, 0}, Bytes(text.begin(), text.end())));
@@ -216,7 +217,7 @@ int main(int argc, char **argv) {
     }
     out_dir = argv[1];
     try {
-        for (const char *h : {"unmarshal", "clone", "from_xml", "drovdef", "verify"}) fs::remove_all(out_dir / h);
+        for (const char *h : {"unmarshal", "clone", "from_xml", "drovdef", "verify", "cxx"}) fs::remove_all(out_dir / h);
         structures();
         library(argc > 2 ? argv[2] : walk::library_path());
     } catch (const std::exception &e) {
