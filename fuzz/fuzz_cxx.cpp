@@ -45,7 +45,9 @@ template <class C> void holds_up(drov::Handle &h, const C &x, bool strict, const
     const C read = C::from_xml(h, xml, {}, ec);
     if (ec && replaced) return;
     if (ec) fault(type, ("its XML does not read back: " + xml).c_str(), ec);
-    if (!(read == x) && !replaced && read.to_text() != x.to_text())
+    // (XML carries no variants: a lenient reading's element of a variant below -1 comes back as
+    // one of the highest.)
+    if (strict && !(read == x) && !replaced && read.to_text() != x.to_text())
         fault(type, ("its XML reads back to another value: " + xml).c_str());
     if (!(C::from_xml(h, read.to_xml()) == read)) fault(type, ("its XML, read back, does not read back: " + xml).c_str());
 }
