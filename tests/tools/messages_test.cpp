@@ -1,10 +1,10 @@
 // What stands behind drovdef's message commands, in process: the
-// compatibility rules on hand-made schema pairs, and the map of an encoding
-// (laid out by the tool's own schema reader) against the library's decoding.
+// compatibility rules on hand-made schema pairs, and the layout of an
+// encoding as the tool takes it from the library's reader of the format.
 #include "compat.h"
 #include "elf_file.h"
+#include "layout.h"
 #include "schema.h"
-#include "wire_walk.h"
 
 #include "drov_def/drov_def.hpp"
 #include "structs/schema_walk.h"
@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <tuple>
 
 namespace {
 
@@ -54,62 +55,68 @@ TEST(drovdef_compat, VerdictsOnSchemaEdits) {
     EXPECT_EQ(cases, 30);
 }
 
-// ---- The map of an encoding --------------------------------------------------------
+// ---- The layout of an encoding -----------------------------------------------------
 
-// Wherever the bytes end or are damaged, the map ends where the library's
-// decoding does, with the same error; read by an older peer too (the
-// variant bytes the tool lowers before the library decodes).
-TEST(drovdef_wire_walk, EndsWhereTheLibrarysDecodingEnds) {
-    const schema::Schema &s = schema::builtin();
+// For every type, filled at random: the parts tile the message up to the
+// size the reader gives, the headers' body ends lie within it, and a
+// message found further into an input (decode --all) has every offset, body
+// end and refusal moved by where it starts.
+TEST(drovdef_layout, PartsTileTheMessageAtAnyStart) {
+    drov::Handle h;
     int messages = 0;
-    for (const bool tracking : {false, true}) {
-        drov::Handle h;
-        if (tracking) h.track_state();
-        drov::meta::for_each_struct([&](auto type) {
-            using C = typename decltype(type)::type;
-            using Tr = drov::detail::Traits<typename C::c_type>;
-            const std::string name(C::type_name);
-            SCOPED_TRACE(name + (tracking ? ", tracking" : ""));
-            const schema::Type &t = *s.find(name);
-            auto check = [&](const std::vector<uint8_t> &bytes, bool older) {
-                auto known = [older](const schema::Type &k) { return older ? 0 : k.variants() - 1; };
-                const drovdef::wire::Walk w = drovdef::wire::walk(h.get(), s, t, bytes, known);
-                std::vector<uint8_t> patched = bytes;
-                for (const auto &p : w.segments)
-                    if (p.read >= 0 && p.written > p.read) patched[p.at] = static_cast<uint8_t>(p.read);
-                patched.push_back(0);
-                C out(h);
-                uint32_t err = 0;
-                const uint32_t n = Tr::unmarshal(h.get(), 1, patched.data(), out.c_ptr(),
-                                                 static_cast<int32_t>(bytes.size()), 0, &err);
-                ++messages;
-                if (err == DROV_DEF_ENOMEM) return;
-                ASSERT_EQ(w.end, n) << "of " << bytes.size() << " bytes, first " << int(bytes.empty() ? 0 : bytes[0]);
-                ASSERT_EQ(w.err, err) << "of " << bytes.size() << " bytes";
-                ASSERT_EQ(w.failure.has_value(), err != 0);
-                ASSERT_EQ(w.segments.empty(), bytes.empty());
-            };
-            for (uint32_t round = 0; round < 2; ++round) {
-                C inst(h);
-                test::walk::Filler fill{h.get(), std::mt19937(round * 31 + name.size())};
-                fill.max_string = 12;
-                fill.fill(test::walk::index_of(name), inst.c_ptr());
-                const std::vector<std::byte> wire = inst.encode();
-                const std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t *>(wire.data()),
-                                                 reinterpret_cast<const uint8_t *>(wire.data()) + wire.size());
-                for (const bool older : {false, true}) {
-                    for (size_t k = 0; k <= bytes.size(); ++k) {
-                        check({bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(k)}, older);
-                        if (k == bytes.size()) break;
-                        std::vector<uint8_t> damaged = bytes;
-                        damaged[k] ^= 0xff;
-                        check(damaged, older);
-                    }
+    drov::meta::for_each_struct([&](auto type) {
+        using C = typename decltype(type)::type;
+        using Tr = drov::detail::Traits<typename C::c_type>;
+        const std::string name(C::type_name);
+        SCOPED_TRACE(name);
+        C inst(h);
+        test::walk::Filler fill{h.get(), std::mt19937(static_cast<unsigned>(name.size()))};
+        fill.max_string = 12;
+        fill.fill(test::walk::index_of(name), inst.c_ptr());
+        const std::vector<std::byte> wire = inst.encode();
+        const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t *>(wire.data()), wire.size());
+        const drovdef::layout::Layout at0 = drovdef::layout::walk(h.get(), Tr::record(), bytes, false);
+        ASSERT_FALSE(at0.refusal) << at0.refusal->reason;
+        ASSERT_EQ(at0.size, bytes.size());
+        std::uint64_t end = 0;
+        for (const auto &p : at0.parts) {
+            EXPECT_EQ(p.offset, end) << p.path;
+            end = p.offset + p.size;
+            if (p.kind == DROV_DEF_WIRE_HEADER) {
+                if (p.path.empty()) {
+                    EXPECT_EQ(p.type, name);
                 }
+                EXPECT_GT(p.body_end, p.offset);
+                EXPECT_LE(p.body_end, bytes.size());
             }
-        });
-    }
-    EXPECT_GT(messages, 10000);
+        }
+        EXPECT_EQ(end, bytes.size());
+        EXPECT_EQ(at0.parts.front().type, name);
+
+        const drovdef::layout::Layout at9 = drovdef::layout::walk(h.get(), Tr::record(), bytes, false, 9000);
+        ASSERT_EQ(at9.parts.size(), at0.parts.size());
+        for (std::size_t i = 0; i < at0.parts.size(); ++i) {
+            const auto &a = at0.parts[i], &b = at9.parts[i];
+            EXPECT_EQ(b.offset, a.offset + 9000);
+            EXPECT_EQ(b.body_end, a.body_end == 0 ? 0 : a.body_end + 9000);
+            EXPECT_EQ(b.fields_end, a.fields_end == 0 ? 0 : a.fields_end + 9000);
+            EXPECT_EQ(std::tie(b.kind, b.size, b.path, b.field, b.type, b.written, b.read, b.flags),
+                      std::tie(a.kind, a.size, a.path, a.field, a.type, a.written, a.read, a.flags));
+        }
+        const auto cut0 = drovdef::layout::walk(h.get(), Tr::record(), bytes.first(bytes.size() - 1), false);
+        const auto cut9 = drovdef::layout::walk(h.get(), Tr::record(), bytes.first(bytes.size() - 1), false, 9000);
+        ASSERT_TRUE(cut0.refusal && cut9.refusal);
+        EXPECT_EQ(cut0.refusal->code, 90u);
+        EXPECT_EQ(cut9.refusal->offset, cut0.refusal->offset + 9000);
+        EXPECT_EQ(cut9.refusal->path, cut0.refusal->path);
+        EXPECT_FALSE(cut0.refusal->reason.empty());
+        EXPECT_EQ(cut0.size, 0u);
+        ++messages;
+    });
+    EXPECT_EQ(messages, 30);
+    const auto none = drovdef::layout::walk(h.get(), drov::detail::Traits<drov::VmId::c_type>::record(), {}, false, 5);
+    ASSERT_TRUE(none.refusal);
+    EXPECT_EQ(drovdef::layout::text(*none.refusal), "cut short at offset 5: no bytes");
 }
 
 } // namespace

@@ -51,18 +51,22 @@ constexpr const char kHelp[] =
     "\n"
     "Message commands, through the library the tool runs with; TYPE is a\n"
     "structure type, FILE '-' or none is standard input:\n"
-    "  decode TYPE [FILE] [--hex] [--xml] [--variant-domain TYPE=N]...\n"
-    "      decodes an encoding into a fresh instance and prints it (--xml: as\n"
+    "  decode TYPE [FILE] [--hex] [--xml] [--all] [--lenient] [--variant-domain TYPE=N]...\n"
+    "      decodes one message into a fresh instance and prints it (--xml: as\n"
     "      XML).  --hex reads a hex dump: pairs of hex digits, whitespace and\n"
-    "      '#' comments ignored.  --variant-domain reads as a peer that knows\n"
-    "      variants 0 to N of TYPE: later variants' bytes are skipped.  Standard\n"
-    "      error gets an account: the variant read and written, the bytes\n"
-    "      taken, and every offset jump (bytes skipped: where, how many, why)\n"
-    "  encode TYPE [FILE.xml] [--hex] [--path PATH] [--variant-domain TYPE=N]...\n"
+    "      '#' comments ignored.  --all reads one message after another and\n"
+    "      prints each after a line with its offset (--xml: one <messages>\n"
+    "      document), up to the end or the first it refuses.  --variant-domain\n"
+    "      reads as a peer that knows variants 0 to N of TYPE: later variants'\n"
+    "      bytes are skipped.  Standard error gets an account: the variant read\n"
+    "      and written, the bytes taken, and every offset jump (bytes skipped:\n"
+    "      where, how many, why)\n"
+    "  encode TYPE [FILE.xml] [--hex] [--path PATH] [--lenient] [--variant-domain TYPE=N]...\n"
     "      reads the element at PATH (default /TYPE) of an XML document and\n"
     "      writes its encoding, raw or as a hex dump with a line per field;\n"
-    "      --variant-domain writes TYPE in variant N at most, as for an older peer\n"
-    "  diff TYPE A B [--hex] [--variant-domain TYPE=N]...\n"
+    "      --variant-domain writes TYPE in variant N at most, as for an older\n"
+    "      peer, and names on standard error each field it leaves out\n"
+    "  diff TYPE A B [--hex] [--lenient] [--variant-domain TYPE=N]...\n"
     "      decodes two encodings and prints each difference as\n"
     "      PATH: OLD -> NEW, PATH like vm_if_rsp.vm_if_info[3].mtu, with the\n"
     "      pseudo-fields variant, count (of a list) and flag (state flag, when\n"
@@ -73,19 +77,42 @@ constexpr const char kHelp[] =
     "  compat OLD.schema NEW.schema     each change between two schemas, as\n"
     "                                   compatible or breaking with its rule\n"
     "\n"
-    "exit status:\n"
-    "  0  done (diff: the messages are equal; compat: nothing breaks)\n"
-    "  1  the library or an input cannot be read or used (a message that does\n"
-    "     not decode, is cut short, malformed or followed by more bytes), or the\n"
-    "     output cannot be written; diff: the messages differ; compat: a change\n"
-    "     breaks old or new peers\n"
-    "  2  usage error: an unknown command, option or type, arguments missing or\n"
-    "     extra, an INDEX or variant that is not a number\n"
+    "Strict and lenient: by default the message commands take only what a\n"
+    "writer of this format produces.  An encoding is checked by the library's\n"
+    "reader of the format before it is decoded: one cut short, with bytes no\n"
+    "writer produces (a variant byte below -1, unknown object flags, a body\n"
+    "length that ends inside the fields), or followed by more bytes is refused\n"
+    "with its offset and field.  XML is checked against the schema: an element\n"
+    "that is no field, a field given twice, an unknown enumeration name or one\n"
+    "written as text, a number that does not parse or fit, a string longer\n"
+    "than its length counts are refused with their line, column and field.\n"
+    "Older and newer peers' messages pass either way.  --lenient does what the\n"
+    "library's own operations do: decode takes whatever unmarshal takes (and\n"
+    "notes what the checks would refuse), encode reads XML as from_xml does\n"
+    "(absent fields keep their initial values, what it does not know it leaves).\n"
     "\n"
-    "Errors go to standard error as one line, with nothing on standard output:\n"
-    "  drovdef: LIBRARY: MESSAGE        the library cannot be used (exit 1)\n"
-    "  drovdef: FILE: TYPE: MESSAGE     the message cannot be decoded (exit 1)\n"
-    "  drovdef: MESSAGE                 a usage error (exit 2), with a second line\n"
+    "exit status:\n"
+    "  diff, compat  0 the messages are equal / nothing breaks; 1 they differ /\n"
+    "                a change breaks old or new peers; 2 trouble: an input could\n"
+    "                not be read, decoded or parsed, a usage error, output that\n"
+    "                cannot be written\n"
+    "  the others    0 done; 1 an input or the library refused: it cannot be\n"
+    "                read, decoded or parsed (decode --all: the messages before\n"
+    "                it are printed), or the output cannot be written; 2 usage\n"
+    "                error: an unknown command, option or type, arguments\n"
+    "                missing or extra, an INDEX or variant that is not a number\n"
+    "\n"
+    "Errors go to standard error as one line, with nothing on standard output\n"
+    "(but for decode --all):\n"
+    "  drovdef: LIBRARY: MESSAGE        the library cannot be used\n"
+    "  drovdef: FILE: MESSAGE           a file cannot be read\n"
+    "  drovdef: FILE: TYPE: WHAT at offset X[, PATH]: REASON\n"
+    "                                   a message refused (WHAT: cut short,\n"
+    "                                   malformed), PATH the field\n"
+    "  drovdef: FILE:LINE:COLUMN: [PATH: ]REASON\n"
+    "                                   XML refused where it is not\n"
+    "                                   well-formed or breaks the schema\n"
+    "  drovdef: MESSAGE                 a usage error, with a second line\n"
     "                                   try 'drovdef --help'\n";
 
 std::string out; // for stdout, written once the command has succeeded
@@ -252,6 +279,7 @@ int run(const std::vector<std::string> &args) {
         write_out();
         if (!o.report.empty() && std::fputs(o.report.c_str(), stderr) < 0)
             throw Error(std::string("cannot write the report: ") + std::strerror(errno));
+        if (!o.refusal.empty()) throw Error(o.refusal);
         return o.status;
     }
     if (c == nullptr)
@@ -291,6 +319,9 @@ int run(const std::vector<std::string> &args) {
 
 int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    // Like cmp(1) and diff(1), the commands that compare keep 1 for "they
+    // differ" and say 2 for trouble; the others say 1.
+    const int trouble = !args.empty() && (args[0] == "diff" || args[0] == "compat") ? 2 : 1;
     try {
         return run(args);
     } catch (const UsageError &u) {
@@ -298,12 +329,12 @@ int main(int argc, char **argv) {
         return 2;
     } catch (const Error &e) {
         std::fprintf(stderr, "drovdef: %s\n", e.what());
-        return 1;
+        return trouble;
     } catch (const std::bad_alloc &) {
         std::fprintf(stderr, "drovdef: out of memory\n");
-        return 1;
+        return trouble;
     } catch (const std::exception &e) { // the C++ layer's drov::error
         std::fprintf(stderr, "drovdef: %s\n", e.what());
-        return 1;
+        return trouble;
     }
 }

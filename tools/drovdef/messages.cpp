@@ -5,9 +5,10 @@
 #include "compat.h"
 #include "elf_file.h" // Error
 #include "schema.h"
-#include "wire_walk.h"
+#include "layout.h"
 
 #include "drov_def/drov_def.hpp"
+#include "drov_def/runtime.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,6 +32,8 @@ struct Options {
     std::vector<std::string> args; // TYPE and files
     bool hex = false;
     bool xml = false;
+    bool all = false;     // decode: one message after another
+    bool lenient = false; // the library's own reading, unchecked
     std::optional<std::string> path;
     std::vector<std::pair<std::string, int>> domains; // --variant-domain TYPE=N
 };
@@ -38,14 +41,16 @@ struct Options {
 struct Command {
     const char *name;
     std::size_t min_args, max_args;
-    const char *options; // the options it takes, by letter: h(ex) x(ml) p(ath) v(ariant-domain)
+    // The options it takes, by letter: h(ex) x(ml) a(ll) l(enient) p(ath) v(ariant-domain)
+    const char *options;
     const char *usage;
 };
 
 const Command kCommands[] = {
-    {"decode", 1, 2, "hxv", "decode TYPE [FILE|-] [--hex] [--xml] [--variant-domain TYPE=N]..."},
-    {"encode", 1, 2, "hpv", "encode TYPE [FILE.xml|-] [--hex] [--path PATH] [--variant-domain TYPE=N]..."},
-    {"diff", 3, 3, "hv", "diff TYPE A B [--hex] [--variant-domain TYPE=N]..."},
+    {"decode", 1, 2, "hxalv",
+     "decode TYPE [FILE|-] [--hex] [--xml] [--all] [--lenient] [--variant-domain TYPE=N]..."},
+    {"encode", 1, 2, "hplv", "encode TYPE [FILE.xml|-] [--hex] [--path PATH] [--lenient] [--variant-domain TYPE=N]..."},
+    {"diff", 3, 3, "hlv", "diff TYPE A B [--hex] [--lenient] [--variant-domain TYPE=N]..."},
     {"fields", 1, 1, "", "fields TYPE"},
     {"compat", 2, 2, "", "compat OLD.schema NEW.schema"},
 };
@@ -90,12 +95,19 @@ Options parse_options(const Command &c, const std::vector<std::string> &args) {
             if (i + 1 >= args.size()) throw UsageError{cmd + ": " + name + " needs a value"};
             return args[++i];
         };
-        if (name == "--hex" && eq == std::string::npos) {
+        const bool plain = eq == std::string::npos;
+        if (name == "--hex" && plain) {
             takes('h', a);
             o.hex = true;
-        } else if (name == "--xml" && eq == std::string::npos) {
+        } else if (name == "--xml" && plain) {
             takes('x', a);
             o.xml = true;
+        } else if (name == "--all" && plain) {
+            takes('a', a);
+            o.all = true;
+        } else if (name == "--lenient" && plain) {
+            takes('l', a);
+            o.lenient = true;
         } else if (name == "--path") {
             takes('p', a);
             o.path = value();
@@ -182,19 +194,17 @@ std::string hex2(unsigned v) {
     const char *d = "0123456789abcdef";
     return {d[(v >> 4) & 15], d[v & 15]};
 }
+// Raw input that reads as a hex dump: hex digit pairs, whitespace and
+// comments only.  A raw message refused for its bytes says so.
+bool looks_like_hex(const std::string &data) {
+    try {
+        return !parse_hex(data).empty();
+    } catch (const Error &) {
+        return false;
+    }
+}
 
 // ---- Decoding --------------------------------------------------------------------------
-
-// The highest variant of each type the reader knows: the library's, or
-// less by --variant-domain.
-std::function<int(const Type &)> reader_variants(const Options &o) {
-    return [&o](const Type &t) {
-        int v = t.variants() - 1;
-        for (const auto &[name, n] : o.domains)
-            if (name == t.name) v = std::min(v, n);
-        return v;
-    };
-}
 
 void set_domains(drov::Handle &h, const Options &o) {
     for (const auto &[name, n] : o.domains) h.variant(name.c_str(), n);
@@ -204,158 +214,159 @@ std::string num(std::uint64_t v) {
     return std::to_string(v);
 }
 
-std::string subject_of(const wire::Segment &p) {
-    return p.path.empty() ? p.type->name : p.path + " (" + p.type->name + ")";
+std::string bytes_count(std::uint64_t n) {
+    return num(n) + (n == 1 ? " byte" : " bytes");
+}
+
+// "vm_act_rsp", or "vm_if_rsp.vm_if_info[2] (vm_nic_list)" for a structure inside the message.
+std::string subject_of(const layout::Part &p) {
+    return p.path.empty() ? p.type : p.path + " (" + p.type + ")";
+}
+
+// The runs a reader jumps over, each with the structure's header, in order.
+template <class F> void each_jump(const layout::Layout &map, F &&f) {
+    std::vector<const layout::Part *> open;
+    for (const layout::Part &p : map.parts) {
+        if (p.kind == DROV_DEF_WIRE_HEADER) open.push_back(&p);
+        else if (p.kind == DROV_DEF_WIRE_END && !open.empty()) open.pop_back();
+        else if (p.kind == DROV_DEF_WIRE_SKIPPED && !open.empty()) f(p, *open.back());
+    }
+}
+
+// A message whose object flags say state flags follow the fields: it is
+// decoded on a handle that tracks state, so that they are kept.
+bool carries_flags(std::span<const std::uint8_t> bytes) {
+    return bytes.size() > 1 && (bytes[1] & 0x08) != 0;
 }
 
 // A message decoded into a fresh instance, with the handle it was made
-// through and the map of its bytes.
+// through and the layout of its bytes.
 template <class C> struct Decoded {
     drov::Handle handle;
     C inst;
-    wire::Walk walk;
-    std::uint32_t count = 0;
-    std::string report;
+    layout::Layout map;
+    std::uint64_t count = 0; // the bytes the message took (lenient: what unmarshal says)
+    std::string report;      // the account of it
 };
 
-// Decodes bytes as a C, the way a peer that knows the variants
-// --variant-domain leaves it would: an encoding of a newer variant is read
-// as the newest the reader knows and the rest of its body skipped.  The
-// library does the decoding; the walk says where things are, and the
-// variant bytes of the structures the reader knows less of are lowered to what
-// it knows (which is all an older library does differently).  Throws
-// Error, one line, for a failed decoding, a cut message, bytes no writer
-// produces and bytes after the message.
+// Decodes the message at the front of bytes (all of them when `whole`) as
+// a C, the way a peer that knows the variants --variant-domain leaves it
+// would.  Strict: the library's reader of the format walks the bytes first
+// and refuses what is cut short or what no writer produces, naming the
+// offset and the field; then the library decodes exactly the bytes of the
+// message.  Lenient: the library decodes what it is given, and only its
+// error word refuses.  base is where bytes start in the input (offsets are
+// the input's); a refusal throws Error "SUBJECT: WHAT at offset X, PATH:
+// REASON".
+//
+// This library reads every variant it was built with, whatever the handle's
+// domain says, so the variant bytes of the structures the reader knows less
+// of are lowered to what it knows before it decodes: exactly what an older
+// build does differently.
 template <class C>
-std::unique_ptr<Decoded<C>> decode_message(const std::vector<std::uint8_t> &bytes, const std::string &name,
-                                           const Options &o, const Type &t, bool track) {
+std::unique_ptr<Decoded<C>> decode_message(std::span<const std::uint8_t> bytes, std::uint64_t base,
+                                           const std::string &subject, const Options &o, bool whole,
+                                           bool track, const std::string &hint = {}) {
+    using Tr = drov::detail::Traits<typename C::c_type>;
     auto d = std::make_unique<Decoded<C>>();
     if (track) d->handle.track_state();
     set_domains(d->handle, o);
-    d->walk = wire::walk(d->handle.get(), schema::builtin(), t, bytes, reader_variants(o));
-    std::vector<std::uint8_t> patched = bytes;
-    for (const wire::Segment &p : d->walk.segments)
-        if (p.read >= 0 && p.written > p.read) patched[p.at] = static_cast<std::uint8_t>(p.read);
+    d->map = layout::walk(d->handle.get(), Tr::record(), bytes, !o.domains.empty(), base);
+    const std::uint64_t n = bytes.size();
+    if (!o.lenient) {
+        if (d->map.refusal) throw Error(subject + ": " + layout::text(*d->map.refusal) + hint);
+        if (whole && d->map.size < n)
+            throw Error(subject + ": " +
+                        layout::text({DROV_DEF_EINVAL, base + d->map.size, "",
+                                      bytes_count(n - d->map.size) + (n - d->map.size == 1 ? " follows" : " follow") +
+                                          " the message"}) +
+                        hint);
+    }
+    const std::uint64_t given = o.lenient ? n : d->map.size;
+    std::vector<std::uint8_t> patched(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(given));
+    for (const layout::Part &p : d->map.parts)
+        if (p.kind == DROV_DEF_WIRE_HEADER && p.read >= 0 && p.written > p.read && p.offset - base < given)
+            patched[p.offset - base] = static_cast<std::uint8_t>(p.read);
     patched.push_back(0); // a buffer even when the message is empty (its length says 0)
 
     d->inst = C(d->handle);
-    using Tr = drov::detail::Traits<typename C::c_type>;
     std::uint32_t err = 0;
     const drov::Context ctx = d->handle;
-    d->count = Tr::unmarshal(ctx.handle, ctx.id, patched.data(), d->inst.c_ptr(), static_cast<std::int32_t>(bytes.size()),
-                             0, &err);
-    const std::uint64_t n = bytes.size();
-    const std::string subject = name + ": " + t.name;
-    auto place = [](const std::optional<wire::Place> &p) {
-        return p ? " at offset " + num(p->at) + " in " + p->where : std::string();
-    };
-    if (err != 0) {
-        const std::optional<wire::Place> &f = d->walk.failure;
-        throw Error(subject + ": decoding failed" + place(f) + ": " + drov_def_strerror(err) +
-                    (f ? " (" + f->what + ")" : ""));
-    }
-    if (d->count > n) {
-        const std::optional<wire::Place> &r = d->walk.ran_out;
-        throw Error(subject + ": message cut short: it claims " + num(d->count) + " bytes, " + num(n) + " given" +
-                    (r ? "; decoding stopped" + place(r) + " (" + r->what + ")" : ""));
-    }
-    if (!d->walk.odd.empty()) {
-        const wire::Place &p = d->walk.odd.front();
-        throw Error(subject + ": malformed at offset " + num(p.at) + " in " + p.where + ": " + p.what);
-    }
-    if (d->count < n)
-        throw Error(subject + ": " + num(n - d->count) + (n - d->count == 1 ? " byte follows" : " bytes follow") +
-                    " the message, from offset " + num(d->count));
+    d->count = Tr::unmarshal(ctx.handle, ctx.id, patched.data(), d->inst.c_ptr(), static_cast<std::int32_t>(given), 0,
+                             &err);
+    if (err != 0)
+        throw Error(subject + ": decoding failed: " + drov_def_strerror(err) +
+                    (d->map.refusal ? "; " + layout::text(*d->map.refusal) : "") + hint);
 
-    const wire::Segment &top = d->walk.segments.front();
     std::string &r = d->report;
-    r += "decoded " + t.name + " variant " + std::to_string(d->inst.variant()) + " (written " +
-         std::to_string(top.written) + "): " + num(d->count) + " of " + num(n) + " bytes" +
-         ((top.flags & 0x08) != 0 ? ", with state flags" : "") + "\n";
-    for (const wire::Segment &p : d->walk.segments) {
-        if (!p.has_body_length || p.body_end <= p.fields_end) continue;
-        r += "offset jump at " + num(p.fields_end) + ": " + num(p.body_end - p.fields_end) + " bytes skipped to " +
-             num(p.body_end) + " (" + subject_of(p) +
-             (p.written > p.read ? " written in variant " + std::to_string(p.written) + ", read as " +
-                                       std::to_string(p.read)
-                                 : ": bytes past the fields of variant " + std::to_string(p.written)) +
+    const int written = d->map.parts.empty() ? static_cast<std::int8_t>(bytes[0]) : d->map.parts.front().written;
+    r += "decoded " + std::string(Tr::name) + " variant " + std::to_string(d->inst.variant()) + " (written " +
+         std::to_string(written) + ")" + (whole ? "" : " at offset " + num(base)) + ": " +
+         (whole ? num(d->count) + " of " + bytes_count(n) : bytes_count(d->count)) +
+         (carries_flags(bytes) ? ", with state flags" : "") + "\n";
+    each_jump(d->map, [&](const layout::Part &skip, const layout::Part &head) {
+        r += "offset jump at " + num(skip.offset) + ": " + bytes_count(skip.size) + " skipped to " +
+             num(skip.offset + skip.size) + " (" + subject_of(head) +
+             (head.written > head.read ? " written in variant " + std::to_string(head.written) + ", read as " +
+                                             std::to_string(head.read)
+                                       : ": bytes past the fields of variant " + std::to_string(head.written)) +
              ")\n";
+    });
+    if (!o.lenient) {
+        if (d->count != d->map.size)
+            r += "note: the reader of the format ends the message at " + num(base + d->map.size) +
+                 ", the library's decoding at " + num(base + d->count) + "\n";
+        return d;
     }
-    if (d->walk.end != d->count || d->walk.err != err)
-        r += "note: the tool's map of the encoding ends at " + num(d->walk.end) + ", the library's decoding at " +
-             num(d->count) + "\n";
+    // What the checks would have said.
+    if (d->map.refusal) r += "note: strict decoding refuses it: " + layout::text(*d->map.refusal) + "\n";
+    if (d->count > n)
+        r += "note: the message claims " + bytes_count(d->count) + ", " + num(n) + " given\n";
+    else if (whole && d->count < n)
+        r += "note: " + bytes_count(n - d->count) + " after the message, from offset " + num(base + d->count) +
+             ", not read\n";
     return d;
 }
 
 template <class C> Outcome decode_as(const Options &o, const Type &t) {
     const Input in = read_input(o.args.size() > 1 ? o.args[1] : "-");
     const std::vector<std::uint8_t> bytes = message_bytes(in, o.hex);
-    const bool track = bytes.size() > 1 && (bytes[1] & 0x08) != 0;
-    auto d = decode_message<C>(bytes, in.name, o, t, track);
+    const std::string subject = in.name + ": " + t.name;
+    const std::string hint = !o.hex && looks_like_hex(in.data) ? " (the input looks like hex text: try --hex)" : "";
     Outcome out;
-    out.out = o.xml ? d->inst.to_xml() + "\n" : d->inst.to_text();
-    out.report = std::move(d->report);
-    return out;
-}
-
-// ---- Encoding --------------------------------------------------------------------------
-
-// An encoding as a hex dump decode --hex reads back: a line per header,
-// field value and skipped run (16 bytes a line at most), each labelled.
-std::string hex_dump(const std::vector<std::uint8_t> &bytes, const Type &t, const wire::Walk &walk) {
-    std::string out = "# " + t.name + ", " + num(bytes.size()) + " bytes\n";
-    std::vector<wire::Place> marks = walk.marks;
-    // A mark at the offset of the next one labels no bytes.
-    std::vector<wire::Place> kept;
-    for (std::size_t i = 0; i < marks.size(); ++i)
-        if (i + 1 == marks.size() || marks[i + 1].at > marks[i].at) kept.push_back(marks[i]);
-    if (kept.empty() || kept.front().at != 0) kept.insert(kept.begin(), wire::Place{0, "", ""});
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        const std::uint64_t end = i + 1 < kept.size() ? kept[i + 1].at : bytes.size();
-        for (std::uint64_t row = kept[i].at; row < end; row += 16) {
-            std::string line;
-            for (std::uint64_t k = row; k < end && k < row + 16; ++k) line += (k > row ? " " : "") + hex2(bytes[k]);
-            if (row == kept[i].at && !kept[i].where.empty()) {
-                line.resize(48, ' ');
-                line += "# " + kept[i].where + (kept[i].what.empty() ? "" : ": " + kept[i].what);
-            }
-            out += line + "\n";
-        }
-    }
-    return out;
-}
-
-template <class C> Outcome encode_as(const Options &o, const Type &t) {
-    const Input in = read_input(o.args.size() > 1 ? o.args[1] : "-");
-    drov::Handle h;
-    set_domains(h, o);
-    // The C calls, for the reader's own account of a failure.
-    void *doc = nullptr;
-    if (const std::uint32_t rc = drov_def_runtime_xml_read(in.data.data(), in.data.size(), &doc); rc != 0)
-        throw Error(in.name + ": " + (rc == DROV_DEF_ENOMEM ? "out of memory" : "not a well-formed XML document"));
-    const std::unique_ptr<void, void (*)(void *)> free_doc(doc, drov_def_runtime_xml_free);
-    const std::string path = o.path.value_or("/" + t.name);
-    C inst(h);
-    using Tr = drov::detail::Traits<typename C::c_type>;
-    char msg[320] = "";
-    std::uint32_t err = 0;
-    const drov::Context ctx = h;
-    Tr::from_xml(ctx.handle, ctx.id, path.c_str(), doc, inst.c_ptr(), &err, msg, sizeof msg);
-    if (err == DROV_DEF_ENOENT) throw Error(in.name + ": no element " + path);
-    // A value a reader refused names its element.
-    if (constexpr std::string_view kFailed = "Failed xpath: "; err == DROV_DEF_EINVAL && std::string_view(msg).starts_with(kFailed))
-        throw Error(in.name + ": " + std::string(msg + kFailed.size()) + ": not a value of its field");
-    if (err != 0)
-        throw Error(in.name + ": " + path + ": " + drov_def_strerror(err) + (msg[0] != '\0' ? std::string(" (") + msg + ")" : ""));
-    std::vector<std::byte> wire = inst.encode();
-    Outcome out;
-    if (!o.hex) {
-        out.out.assign(reinterpret_cast<const char *>(wire.data()), wire.size());
+    if (!o.all) {
+        auto d = decode_message<C>(bytes, 0, subject, o, true, carries_flags(bytes), hint);
+        out.out = o.xml ? d->inst.to_xml() + "\n" : d->inst.to_text();
+        out.report = std::move(d->report);
         return out;
     }
-    std::vector<std::uint8_t> bytes(wire.size());
-    std::memcpy(bytes.data(), wire.data(), wire.size());
-    out.out = hex_dump(bytes, t, wire::walk(h.get(), schema::builtin(), t, bytes, reader_variants(o)));
+    // One message after another, each printed with its offset, up to the
+    // first that is refused; the XML is one document.
+    if (o.xml) out.out = "<messages>\n";
+    std::uint64_t at = 0, count = 0;
+    while (at < bytes.size()) {
+        const std::span<const std::uint8_t> rest = std::span(bytes).subspan(at);
+        const std::string which = subject + ": message " + num(count + 1);
+        std::unique_ptr<Decoded<C>> d;
+        try {
+            d = decode_message<C>(rest, at, which, o, false, carries_flags(rest), count == 0 ? hint : std::string());
+            if (d->count > rest.size())
+                throw Error(which + ": cut short at offset " + num(at) + ": it claims " + bytes_count(d->count) + ", " +
+                            num(rest.size()) + " left");
+            if (d->count == 0) throw Error(which + ": refused at offset " + num(at) + ": it takes no bytes");
+        } catch (const Error &e) {
+            out.refusal = e.what();
+            break;
+        }
+        const std::string where = "offset " + num(at) + ", " + bytes_count(d->count);
+        out.out += o.xml ? "<!-- " + where + " -->\n" + d->inst.to_xml() + "\n" : "# " + where + "\n" + d->inst.to_text();
+        out.report += d->report;
+        at += d->count;
+        ++count;
+    }
+    if (o.xml) out.out += "</messages>\n";
+    out.report += num(count) + (count == 1 ? " message" : " messages") + " in " + bytes_count(at) + "\n";
+    if (!out.refusal.empty()) out.status = 1;
     return out;
 }
 
@@ -397,12 +408,16 @@ std::string join(const std::string &prefix, std::string_view name) {
     return prefix.empty() ? std::string(name) : prefix + "." + std::string(name);
 }
 
+struct Change {
+    std::string path, a, b;
+};
+
 struct Differ {
     bool flags; // compare state flags too
-    std::string out;
+    std::vector<Change> changes;
 
     void line(const std::string &path, const std::string &a, const std::string &b) {
-        if (a != b) out += path + ": " + a + " -> " + b + "\n";
+        if (a != b) changes.push_back({path, a, b});
     }
 
     // Two instances of one type, either possibly missing (a list element
@@ -446,19 +461,177 @@ struct Differ {
     }
 };
 
+// What an encoding for an older peer leaves out of inst: one line per field
+// the older variants lack, with its value, and "(its initial value)" where
+// a newer reader of the older message gets that value back anyway.
+template <class C> std::string left_out(const C &inst, const std::vector<std::uint8_t> &older, const std::string &subject) {
+    const Options strict;
+    const auto back = decode_message<C>(older, 0, subject + " (as written)", strict, true, false);
+    const typename C::CRef full = inst.ref(), got = back->inst.ref();
+    Differ lost{false, {}};
+    lost.record(&full, &got, "");
+    const C fresh(back->handle);
+    const typename C::CRef initial = fresh.ref();
+    Differ kept{false, {}};
+    kept.record(&initial, &got, "");
+    std::map<std::string, std::string> initial_value;
+    for (const Change &c : kept.changes)
+        if (c.b == kAbsent) initial_value[c.path] = c.a;
+    std::string r = "encoded " + std::string(C::type_name) + " variant " + std::to_string(back->inst.variant()) +
+                    " (the XML gives variant " + std::to_string(inst.variant()) + "): " + bytes_count(older.size()) + "\n";
+    for (const Change &c : lost.changes) {
+        if (c.b != kAbsent || c.path == "variant" || c.path.ends_with(".variant")) continue;
+        const auto init = initial_value.find(c.path);
+        r += "left out " + c.path + ": " + c.a + (init != initial_value.end() && init->second == c.a ? " (its initial value)" : "") + "\n";
+    }
+    return r;
+}
+
+// ---- Encoding --------------------------------------------------------------------------
+
+// An encoding as a hex dump decode --hex reads back: a line per header,
+// field value, state flag and skipped run (16 bytes a line at most), each
+// labelled.
+std::string hex_dump(const std::vector<std::uint8_t> &bytes, const Type &t, const layout::Layout &map) {
+    struct Mark {
+        std::uint64_t at, size;
+        std::string label;
+    };
+    std::vector<Mark> marks;
+    std::vector<const layout::Part *> open;
+    for (const layout::Part &p : map.parts) {
+        std::string label;
+        switch (p.kind) {
+        case DROV_DEF_WIRE_HEADER: {
+            open.push_back(&p);
+            const std::uint64_t word = p.offset + p.size - 4; // the body length is the header's last item
+            label = (p.path.empty() ? "header" : p.path + " header") + ": " + p.type + " variant " +
+                    std::to_string(p.written) + ((p.flags & 0x08) != 0 ? ", state flags" : "") +
+                    ((p.flags & 0x20) != 0 ? ", ra data" : "") + ", body length " + num(p.body_end - word);
+            break;
+        }
+        case DROV_DEF_WIRE_VALUE: {
+            const Type *owner = schema::builtin().find(p.type);
+            const schema::Field *f = owner != nullptr ? owner->field(p.field) : nullptr;
+            label = p.path + ": " + (f != nullptr ? schema::kind_text(*f) : "value");
+            break;
+        }
+        case DROV_DEF_WIRE_FLAG:
+            label = p.path + ": its state flag";
+            break;
+        case DROV_DEF_WIRE_SKIPPED:
+            if (open.empty()) continue;
+            label = (p.path.empty() ? open.back()->type : p.path) + ": skipped: " + bytes_count(p.size) + " " +
+                    (open.back()->written > open.back()->read ? "of variants above " + std::to_string(open.back()->read)
+                                                              : "past the fields");
+            break;
+        case DROV_DEF_WIRE_END:
+            if (!open.empty()) open.pop_back();
+            continue;
+        default:
+            continue;
+        }
+        if (p.size > 0) marks.push_back({p.offset, p.size, std::move(label)});
+    }
+    std::string out = "# " + t.name + ", " + bytes_count(bytes.size()) + "\n";
+    std::uint64_t at = 0;
+    auto rows = [&](std::uint64_t from, std::uint64_t end, const std::string &label) {
+        for (std::uint64_t row = from; row < end; row += 16) {
+            std::string line;
+            for (std::uint64_t k = row; k < end && k < row + 16; ++k) line += (k > row ? " " : "") + hex2(bytes[k]);
+            if (row == from && !label.empty()) {
+                line.resize(48, ' ');
+                line += "# " + label;
+            }
+            out += line + "\n";
+        }
+    };
+    for (const Mark &m : marks) {
+        if (m.at < at || m.at + m.size > bytes.size()) continue;
+        rows(at, m.at, ""); // bytes no part covers (none, for an encoding the reader passes)
+        rows(m.at, m.at + m.size, m.label);
+        at = m.at + m.size;
+    }
+    rows(at, bytes.size(), "");
+    return out;
+}
+
+// "FILE:LINE:COLUMN: PATH: REASON" for a refused XML document, the place
+// as the handle recorded it; "FILE: REASON" when it has no line.
+std::string xml_refusal(const std::string &file, const drov::Handle &h, std::uint32_t err) {
+    const drov::Place p = drov::last_place(h.get(), err);
+    std::string s = file;
+    if (p.line != 0) s += ":" + num(p.line) + ":" + num(p.column);
+    s += ": ";
+    if (!p.path.empty()) s += p.path + ": ";
+    return s + (p.reason.empty() ? std::string(drov_def_strerror(err)) : p.reason);
+}
+
+template <class C> std::vector<std::uint8_t> bytes_of(const std::vector<std::byte> &wire) {
+    std::vector<std::uint8_t> bytes(wire.size());
+    if (!wire.empty()) std::memcpy(bytes.data(), wire.data(), wire.size());
+    return bytes;
+}
+
+template <class C> Outcome encode_as(const Options &o, const Type &t) {
+    using Tr = drov::detail::Traits<typename C::c_type>;
+    const Input in = read_input(o.args.size() > 1 ? o.args[1] : "-");
+    // The XML is read as the newest variants allow; --variant-domain only
+    // changes what is written.
+    drov::Handle h;
+    void *doc = nullptr;
+    if (const std::uint32_t rc = drov_def_runtime_xml_parse(h.get(), in.data.data(), in.data.size(), &doc); rc != 0)
+        throw Error(xml_refusal(in.name, h, rc));
+    const std::unique_ptr<void, void (*)(void *)> free_doc(doc, drov_def_runtime_xml_free);
+    const std::string path = o.path.value_or("/" + t.name);
+    C inst(h);
+    std::uint32_t err = 0;
+    const drov::Context ctx = h;
+    drov_def_read_xml(ctx.handle, ctx.id, Tr::record(), path.c_str(), doc, inst.c_ptr(),
+                      o.lenient ? DROV_DEF_XML_LENIENT : 0, &err);
+    if (err != 0) throw Error(xml_refusal(in.name, h, err));
+
+    Outcome out;
+    std::vector<std::uint8_t> bytes = bytes_of<C>(inst.encode());
+    if (!o.domains.empty()) {
+        // Written by a handle whose domain is the older peer's: marshal
+        // lowers each structure to the variant the domain gives its type.
+        drov::Handle older;
+        set_domains(older, o);
+        std::vector<std::uint8_t> buf(bytes.size() + 2);
+        err = 0;
+        const std::uint32_t n = Tr::marshal(older.get(), ctx.id, buf.data(), inst.c_ptr(),
+                                            static_cast<std::int32_t>(buf.size()), &err);
+        if (err != 0 && err != DROV_DEF_EIDRM) throw Error(in.name + ": " + t.name + ": encoding failed: " + drov_def_strerror(err));
+        buf.resize(n);
+        bytes = std::move(buf);
+        out.report = left_out<C>(inst, bytes, in.name + ": " + t.name);
+    }
+    if (!o.hex) {
+        out.out.assign(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+        return out;
+    }
+    drov::Handle reader;
+    out.out = hex_dump(bytes, t, layout::walk(reader.get(), Tr::record(), bytes, false));
+    return out;
+}
+
 template <class C> Outcome diff_as(const Options &o, const Type &t) {
     const Input ia = read_input(o.args[1]), ib = read_input(o.args[2]);
     const std::vector<std::uint8_t> a = message_bytes(ia, o.hex), b = message_bytes(ib, o.hex);
-    // Both with state flags when either carries them.
-    const bool track = (a.size() > 1 && (a[1] & 0x08) != 0) || (b.size() > 1 && (b[1] & 0x08) != 0);
-    auto da = decode_message<C>(a, ia.name, o, t, track);
-    auto db = decode_message<C>(b, ib.name, o, t, track);
-    Differ d{track, {}};
+    auto hint = [&](const Input &in) {
+        return !o.hex && looks_like_hex(in.data) ? " (the input looks like hex text: try --hex)" : "";
+    };
+    // Both with state flags, compared, when either side carries them.
+    const bool flags = carries_flags(a) || carries_flags(b);
+    auto da = decode_message<C>(a, 0, ia.name + ": " + t.name, o, true, flags, hint(ia));
+    auto db = decode_message<C>(b, 0, ib.name + ": " + t.name, o, true, flags, hint(ib));
+    Differ d{flags, {}};
     const typename C::CRef ra = da->inst.ref(), rb = db->inst.ref();
     d.record(&ra, &rb, "");
     Outcome out;
-    out.status = d.out.empty() ? 0 : 1;
-    out.out = std::move(d.out);
+    for (const Change &c : d.changes) out.out += c.path + ": " + c.a + " -> " + c.b + "\n";
+    out.status = d.changes.empty() ? 0 : 1;
     return out;
 }
 

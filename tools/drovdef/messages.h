@@ -11,9 +11,10 @@ namespace drovdef::messages {
 bool is_command(std::string_view name);
 
 struct Outcome {
-    int status = 0;     // 0; 1 for a difference (diff) or a breaking change (compat)
-    std::string out;    // standard output
-    std::string report; // standard error: decode's account of the message
+    int status = 0;      // 0; 1 for a difference (diff), a breaking change (compat) or a refusal
+    std::string out;     // standard output
+    std::string report;  // standard error: decode's account of the message, encode's of what it left out
+    std::string refusal; // decode --all: the message that stopped it, after the ones it printed
 };
 
 // args[0] is the command.  Throws UsageError for a command line it cannot
