@@ -23,7 +23,8 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake g++ make python3 pkg-config bzip2 libxml2-dev libbz2-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           clang-14 libclang-rt-14-dev
-          pybind11-dev python3-dev python3-pytest python3-hypothesis python3-protobuf protobuf-compiler)
+          pybind11-dev python3-dev python3-pytest python3-hypothesis python3-protobuf protobuf-compiler
+          doxygen)
 FUZZ_HARNESSES=(unmarshal clone from_xml drovdef verify cxx)
 JOBS=$(nproc 2>/dev/null || echo 2)
 

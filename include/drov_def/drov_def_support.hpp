@@ -48,16 +48,16 @@ namespace drov {
 
 // ---- Errors -----------------------------------------------------------------------
 
-// The library's error numbers (Linux errno values, so that an error_code of
-// the drov_def category also compares equal to the std::errc of its number).
+/// The library's error numbers (Linux errno values, so that an error_code of
+/// the drov_def category also compares equal to the std::errc of its number).
 enum class errc : int {
-    absent = DROV_DEF_ENOENT,             // no such element, instance or list position
-    out_of_memory = DROV_DEF_ENOMEM,      // the handle's allocator gave no block
-    busy = 16,                            // a handle setter while blocks are live
-    invalid_argument = DROV_DEF_EINVAL,   // null, length, index or flag out of range
-    no_space = DROV_DEF_ENOSPC,           // output cut to fit
-    variant = DROV_DEF_EIDRM,             // field or variant beyond the instance's or domain's
-    message_size = DROV_DEF_EMSGSIZE,     // buffer too short, or a message cut short
+    absent = DROV_DEF_ENOENT,             ///< no such element, instance or list position
+    out_of_memory = DROV_DEF_ENOMEM,      ///< the handle's allocator gave no block
+    busy = 16,                            ///< a handle setter while blocks are live
+    invalid_argument = DROV_DEF_EINVAL,   ///< null, length, index or flag out of range
+    no_space = DROV_DEF_ENOSPC,           ///< output cut to fit
+    variant = DROV_DEF_EIDRM,             ///< field or variant beyond the instance's or domain's
+    message_size = DROV_DEF_EMSGSIZE,     ///< buffer too short, or a message cut short
 };
 
 namespace detail {
@@ -73,8 +73,8 @@ public:
 };
 } // namespace detail
 
-// The category of every error the layer reports; messages are the library's
-// own texts (drov_def_strerror).
+/// The category of every error the layer reports; messages are the library's
+/// own texts (drov_def_strerror).
 inline const std::error_category &error_category() noexcept {
     static const detail::ErrorCategory category;
     return category;
@@ -83,22 +83,22 @@ inline std::error_code make_error_code(errc e) noexcept {
     return {static_cast<int>(e), error_category()};
 }
 
-// Where a failure happened, when the operation can tell: the byte of an
-// encoding or the line and column of XML text, the field's path
-// ("vm_if_rsp.vm_if_info[3].mtu", list positions from 0; empty for the
-// message itself) and the reason in words.  The decodings and XML readings
-// of this layer tell; an accessor's refusal has no place beyond its field.
+/// Where a failure happened, when the operation can tell: the byte of an
+/// encoding or the line and column of XML text, the field's path
+/// ("vm_if_rsp.vm_if_info[3].mtu", list positions from 0; empty for the
+/// message itself) and the reason in words.  The decodings and XML readings
+/// of this layer tell; an accessor's refusal has no place beyond its field.
 struct Place {
-    std::string operation; // "verify", "read_xml", "xml_parse", "decode"
-    std::string type;      // "vm_act_rsp"
+    std::string operation; ///< "verify", "read_xml", "xml_parse", "decode"
+    std::string type;      ///< "vm_act_rsp"
     std::string path;
     std::string reason;
-    int64_t offset = -1;   // in an encoding, from its first byte; -1: none
-    uint32_t line = 0;     // in XML text, from 1; 0: none
+    int64_t offset = -1;   ///< in an encoding, from its first byte; -1: none
+    uint32_t line = 0;     ///< in XML text, from 1; 0: none
     uint32_t column = 0;
     explicit operator bool() const noexcept { return offset >= 0 || line != 0 || !reason.empty(); }
-    // "offset 39, vm_if_rsp: object flags 0x2b carry unknown bits 0x03",
-    // "line 3, column 5, rc: VM_RSP_RC_FAILED is no value of vm_rsp_rc".
+    /// "offset 39, vm_if_rsp: object flags 0x2b carry unknown bits 0x03",
+    /// "line 3, column 5, rc: VM_RSP_RC_FAILED is no value of vm_rsp_rc".
     std::string text() const {
         std::string t;
         if (offset >= 0) t = "offset " + std::to_string(offset);
@@ -109,8 +109,8 @@ struct Place {
     }
 };
 
-// The place the handle recorded for its last failure, if that failure is
-// `code` and was placed (drov_def_runtime_last_failure).
+/// The place the handle recorded for its last failure, if that failure is
+/// `code` and was placed (drov_def_runtime_last_failure).
 inline Place last_place(const qel_handle_t *h, uint32_t code) {
     const drov_def_failure_t *f = h != nullptr ? drov_def_runtime_last_failure(h) : nullptr;
     Place p;
@@ -120,11 +120,11 @@ inline Place last_place(const qel_handle_t *h, uint32_t code) {
     return p;
 }
 
-// What a throwing member throws: the error code, and what() naming the
-// operation and the type and field, "set vm_act_rsp.owner: <message>", or,
-// where the failure has a place, the operation, the type and the place:
-// "decode vm_act_rsp: offset 39, vm_if_rsp: object flags 0x2b carry unknown
-// bits 0x03".
+/// What a throwing member throws: the error code, and what() naming the
+/// operation and the type and field, "set vm_act_rsp.owner: <message>", or,
+/// where the failure has a place, the operation, the type and the place:
+/// "decode vm_act_rsp: offset 39, vm_if_rsp: object flags 0x2b carry unknown
+/// bits 0x03".
 class error : public std::system_error {
 public:
     error(std::error_code ec, const char *operation, const char *subject, std::string_view detail,
@@ -139,11 +139,11 @@ public:
         }
     }
     const char *what() const noexcept override { return what_.c_str(); }
-    // "set", "get", "encode", "push_back", ...
+    /// "set", "get", "encode", "push_back", ...
     const char *operation() const noexcept { return operation_; }
-    // "vm_act_rsp.owner" for a field, "vm_act_rsp" for the whole instance.
+    /// "vm_act_rsp.owner" for a field, "vm_act_rsp" for the whole instance.
     const char *subject() const noexcept { return subject_; }
-    // Where it happened, when the operation could tell (empty otherwise).
+    /// Where it happened, when the operation could tell (empty otherwise).
     const Place &place() const noexcept { return place_; }
 
 private:
@@ -153,25 +153,25 @@ private:
     std::string what_;
 };
 
-// Asks a decoding or an XML reading for what the library's own operations
-// accept, without this layer's checks: VmActRsp::decode(h, bytes, drov::lenient).
+/// Asks a decoding or an XML reading for what the library's own operations
+/// accept, without this layer's checks: VmActRsp::decode(h, bytes, drov::lenient).
 struct lenient_t {
     explicit lenient_t() = default;
 };
 inline constexpr lenient_t lenient{};
-// Asks a decoding for the message at the front of the bytes, whatever
-// follows it (the count of its bytes is returned): m.update_from(bytes, drov::prefix).
+/// Asks a decoding for the message at the front of the bytes, whatever
+/// follows it (the count of its bytes is returned): m.update_from(bytes, drov::prefix).
 struct prefix_t {
     explicit prefix_t() = default;
 };
 inline constexpr prefix_t prefix{};
 
-// The last parameter of every member that can fail.  Left out, a failure
-// throws drov::error.  Given an std::error_code, a failure stores its code
-// there instead and the member returns an empty value (0, an empty view or
-// an empty owner); and a member given a code that already holds an error
-// does nothing, like the C error word, so a sequence of calls needs one
-// check at its end.  Success leaves the code as it was.
+/// The last parameter of every member that can fail.  Left out, a failure
+/// throws drov::error.  Given an std::error_code, a failure stores its code
+/// there instead and the member returns an empty value (0, an empty view or
+/// an empty owner); and a member given a code that already holds an error
+/// does nothing, like the C error word, so a sequence of calls needs one
+/// check at its end.  Success leaves the code as it was.
 class ErrorSink {
 public:
     constexpr ErrorSink() noexcept = default;
@@ -185,9 +185,9 @@ private:
 
 // ---- The handle -----------------------------------------------------------------
 
-// A handle and a context id: what every C call takes first.  Instances keep
-// the one they were made with.  The id goes to the runtime's allocator and
-// bookkeeping unchanged; DROV_DEF_CTX_NONE asks for no containment records.
+/// A handle and a context id: what every C call takes first.  Instances keep
+/// the one they were made with.  The id goes to the runtime's allocator and
+/// bookkeeping unchanged; DROV_DEF_CTX_NONE asks for no containment records.
 struct Context {
     qel_handle_t *handle = nullptr;
     uint32_t id = DROV_DEF_CTX_NONE;
@@ -215,13 +215,13 @@ struct Where {
     std::abort();
 #endif
 }
-// A failure whose place the handle recorded (the checks at the edges).
+/// A failure whose place the handle recorded (the checks at the edges).
 [[gnu::cold, gnu::noinline]] inline void fail_placed(const qel_handle_t *h, uint32_t code, Where w,
                                                      ErrorSink e) {
     fail(code, w, e, {}, e.code() != nullptr ? Place() : last_place(h, code));
 }
-// A refusal of this layer's own: recorded in the handle with its place, as
-// the library's checks record theirs, then reported.
+/// A refusal of this layer's own: recorded in the handle with its place, as
+/// the library's checks record theirs, then reported.
 [[gnu::cold, gnu::noinline]] inline void refuse(qel_handle_t *h, uint32_t code, Where w, ErrorSink e,
                                                 int64_t offset, const std::string &reason) {
     const drov_def_failure_t f{code, w.operation, w.subject, "", offset, 0, 0, reason.c_str()};
@@ -229,7 +229,7 @@ struct Where {
     fail_placed(h, code, w, e);
 }
 
-// A C call with the error word last: f(args..., &err).
+/// A C call with the error word last: f(args..., &err).
 template <class F, class... A> inline auto checked(Where w, ErrorSink e, F f, A... a) {
     using R = decltype(f(a..., static_cast<uint32_t *>(nullptr)));
     uint32_t err = 0;
@@ -248,20 +248,20 @@ template <class F, class... A> inline auto checked(Where w, ErrorSink e, F f, A.
 }
 } // namespace detail
 
-// A runtime handle (drov_def/runtime.h) that frees itself.  Instances keep
-// the runtime handle's address, not this object: a Handle may move, but it
-// must outlive every instance made through it (with a pool it frees their
-// memory when it goes).  A handle and its instances are used by one thread
-// at a time.  The setters work only while the handle has no live blocks
-// (errc::busy otherwise).
+/// A runtime handle (drov_def/runtime.h) that frees itself.  Instances keep
+/// the runtime handle's address, not this object: a Handle may move, but it
+/// must outlive every instance made through it (with a pool it frees their
+/// memory when it goes).  A handle and its instances are used by one thread
+/// at a time.  The setters work only while the handle has no live blocks
+/// (errc::busy otherwise).
 class Handle {
 public:
-    // A new runtime handle: no state tracking, every type's highest variant,
-    // malloc blocks.
+    /// A new runtime handle: no state tracking, every type's highest variant,
+    /// malloc blocks.
     explicit Handle(ErrorSink e = {}) : h_(drov_def_runtime_new()) {
         if (h_ == nullptr) detail::fail(DROV_DEF_ENOMEM, {"make", "handle"}, e);
     }
-    // Takes over a runtime handle (own) or only uses it.
+    /// Takes over a runtime handle (own) or only uses it.
     Handle(qel_handle_t *h, bool own) noexcept : h_(h), own_(own) {}
     Handle(Handle &&o) noexcept : h_(std::exchange(o.h_, nullptr)), own_(o.own_), id_(o.id_) {}
     Handle &operator=(Handle &&o) noexcept {
@@ -279,8 +279,8 @@ public:
 
     qel_handle_t *get() const noexcept { return h_; }
     explicit operator bool() const noexcept { return h_ != nullptr; }
-    // The handle with its default context id (DROV_DEF_CTX_NONE unless
-    // changed), or with another.
+    /// The handle with its default context id (DROV_DEF_CTX_NONE unless
+    /// changed), or with another.
     operator Context() const noexcept { return {h_, id_}; }
     Context context(uint32_t id) const noexcept { return {h_, id}; }
     Handle &default_context(uint32_t id) noexcept {
@@ -288,13 +288,13 @@ public:
         return *this;
     }
 
-    // State tracking: every instance then carries a flag per field.
+    /// State tracking: every instance then carries a flag per field.
     Handle &track_state(bool on = true, ErrorSink e = {}) {
         return check(drov_def_runtime_set_tracking(h_, on ? DROV_DEF_TRACKING_ON : DROV_DEF_TRACKING_OFF),
                      "track_state", e);
     }
-    // The variant new instances of a type get; DROV_DEF_VARIANT_HIGHEST
-    // forgets the choice.  T is a generated class (drov::Handle::variant<drov::VmActRsp>(0)).
+    /// The variant new instances of a type get; DROV_DEF_VARIANT_HIGHEST
+    /// forgets the choice.  T is a generated class (drov::Handle::variant<drov::VmActRsp>(0)).
     template <class T> Handle &variant(int v, ErrorSink e = {}) {
         return check(drov_def_runtime_set_variant(h_, T::type_name.data(), v), "variant", e);
     }
@@ -309,17 +309,17 @@ public:
                           ErrorSink e = {}) {
         return check(drov_def_runtime_use_allocator(h_, alloc, free_fn, user), "use_allocator", e);
     }
-    // Takes back every pooled block: instances made through the handle are
-    // gone without being destroyed, so release() every owner first.
+    /// Takes back every pooled block: instances made through the handle are
+    /// gone without being destroyed, so release() every owner first.
     Handle &pool_reset(ErrorSink e = {}) { return check(drov_def_runtime_pool_reset(h_), "pool_reset", e); }
 
     uint64_t live_blocks() const noexcept { return drov_def_runtime_live_blocks(h_); }
     std::error_code last_error() const noexcept {
         return {static_cast<int>(drov_def_runtime_last_error(h_)), error_category()};
     }
-    // Where the last failure happened, when its operation could tell (a
-    // member given an std::error_code reports the code only; its place is
-    // here until the handle's next operation).
+    /// Where the last failure happened, when its operation could tell (a
+    /// member given an std::error_code reports the code only; its place is
+    /// here until the handle's next operation).
     Place last_failure() const { return last_place(h_, drov_def_runtime_last_error(h_)); }
 
 private:
@@ -340,14 +340,14 @@ private:
 
 // ---- Enumerations ---------------------------------------------------------------
 
-// EnumInfo<E>: the C type name and the value names of a generated enum class.
+/// EnumInfo<E>: the C type name and the value names of a generated enum class.
 template <class E> struct EnumInfo;
 
 template <class E>
 concept Enumeration = requires { EnumInfo<E>::values; };
 
-// The value's name as the library prints it ("VM_RSP_RC_OK"); empty for a
-// number the enumeration does not have (a newer peer's).
+/// The value's name as the library prints it ("VM_RSP_RC_OK"); empty for a
+/// number the enumeration does not have (a newer peer's).
 template <Enumeration E> constexpr std::string_view to_string(E v) noexcept {
     const auto n = static_cast<uint32_t>(v) - EnumInfo<E>::first;
     return n < EnumInfo<E>::values.size() ? EnumInfo<E>::values[n] : std::string_view{};
@@ -367,33 +367,33 @@ template <Enumeration E> std::ostream &operator<<(std::ostream &os, E v) {
 
 namespace detail {
 
-// Traits<C type>: the type's name, its C operations and its three classes
-// (Owner, Ref, CRef); generated for every structure.
+/// Traits<C type>: the type's name, its C operations and its three classes
+/// (Owner, Ref, CRef); generated for every structure.
 template <class T> struct Traits;
 
 struct RecordTag {};
 
-// A class a class template names before the class is complete: the name is
-// looked up when the template is used, by which time it is.
+/// A class a class template names before the class is complete: the name is
+/// looked up when the template is used, by which time it is.
 template <class X, class> struct LateType {
     using type = X;
 };
 template <class X, class D> using Late = typename LateType<X, D>::type;
 
-// What a fixed array reads as when it cannot be read.
+/// What a fixed array reads as when it cannot be read.
 inline constexpr uint8_t zero_bytes[64] = {};
 
-// An element index for the C accessors; one beyond their range stays beyond it.
+/// An element index for the C accessors; one beyond their range stays beyond it.
 constexpr uint32_t index32(size_t i) noexcept { return i > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(i); }
 
-// Instance header (the same 11 bytes as an enumeration instance's).
+/// Instance header (the same 11 bytes as an enumeration instance's).
 inline int instance_variant(const void *p) noexcept {
     int8_t v;
     std::memcpy(&v, static_cast<const unsigned char *>(p) + offsetof(drov_def_enum_instance, instance_variant), 1);
     return v;
 }
 
-// A label or tag for the C writers: the caller's, or the type name.
+/// A label or tag for the C writers: the caller's, or the type name.
 class NulTerminated {
 public:
     NulTerminated(std::string_view s, const char *otherwise) {
@@ -411,8 +411,8 @@ private:
     const char *p_;
 };
 
-// Text that the C writers put into a caller's buffer, grown until it fits:
-// first the room the string already has, or a guess from the encoded size.
+/// Text that the C writers put into a caller's buffer, grown until it fits:
+/// first the room the string already has, or a guess from the encoded size.
 template <class Guess, class Write>
 inline void write_text(std::string &out, Guess guess, Where w, ErrorSink e, Write write) {
     if (e.pending()) return;
@@ -432,8 +432,8 @@ inline void write_text(std::string &out, Guess guess, Where w, ErrorSink e, Writ
     }
 }
 
-// An XML document read from text, freed at scope exit; a failure leaves its
-// place (line and column) in the handle.
+/// An XML document read from text, freed at scope exit; a failure leaves its
+/// place (line and column) in the handle.
 class XmlDoc {
 public:
     uint32_t read(qel_handle_t *h, std::string_view text) {
@@ -446,9 +446,9 @@ private:
     void *doc_ = nullptr;
 };
 
-// What every structure class has, owner or view: the instance, its handle
-// and context id, and the whole-instance operations.  D is the class itself,
-// RO whether it is a read-only view.
+/// What every structure class has, owner or view: the instance, its handle
+/// and context id, and the whole-instance operations.  D is the class itself,
+/// RO whether it is a read-only view.
 template <class T, class D, bool RO> class Record : public RecordTag {
     using Tr = Traits<T>;
 
@@ -459,28 +459,28 @@ public:
     using CRef = typename Tr::CRef;
     static constexpr std::string_view type_name = Tr::name;
     static constexpr bool read_only = RO;
-    // The bit of an encoding's second byte that says state flags follow the fields.
+    /// The bit of an encoding's second byte that says state flags follow the fields.
     static constexpr uint8_t kFlagsFollow = 0x08;
 
     explicit operator bool() const noexcept { return p_ != nullptr; }
     T *c_ptr() const noexcept { return p_; }
     Context context() const noexcept { return {h_, ctx_}; }
-    // The instance's variant: -1 (no fields) up to the type's highest.
+    /// The instance's variant: -1 (no fields) up to the type's highest.
     int variant() const noexcept { return p_ != nullptr ? instance_variant(p_) : -1; }
 
     // ---- Wire form ----
 
-    // The buffer size that holds the whole encoding encode writes: exact,
-    // ra data and every state flag counted (and one more byte when the
-    // encoding ends in a list's state flag, which needs it).
+    /// The buffer size that holds the whole encoding encode writes: exact,
+    /// ra data and every state flag counted (and one more byte when the
+    /// encoding ends in a list's state flag, which needs it).
     size_t encode_size() const { return room(0); }
 
-    // Encodes into out and returns the bytes written.  out should hold
-    // encode_size() bytes: a shorter one fails with message_size when a
-    // value does not fit, and also when the encoding lost a state flag
-    // at its end (one is written only where the room allows).  An instance
-    // newer than the handle's domain is written in the domain's variant, as
-    // an older peer reads it; that is no error here.
+    /// Encodes into out and returns the bytes written.  out should hold
+    /// encode_size() bytes: a shorter one fails with message_size when a
+    /// value does not fit, and also when the encoding lost a state flag
+    /// at its end (one is written only where the room allows).  An instance
+    /// newer than the handle's domain is written in the domain's variant, as
+    /// an older peer reads it; that is no error here.
     size_t encode(std::span<std::byte> out, ErrorSink e = {}) const {
         if (e.pending()) return 0;
         const auto room = static_cast<int32_t>(out.size() < INT32_MAX ? out.size() : INT32_MAX);
@@ -507,29 +507,29 @@ public:
         return out;
     }
 
-    // Decodes a message into this instance, updating it in place (strings of
-    // the same length and lists of the same count are reused, a list of
-    // another count is replaced; fields of variants the message lacks keep
-    // their values).  The bytes must be one whole message that the verifier
-    // passes (drov_def_verify: nothing cut, nothing no writer produces,
-    // nothing after it); a refusal changes nothing and names its offset and
-    // field.  Returns the bytes the message took.
+    /// Decodes a message into this instance, updating it in place (strings of
+    /// the same length and lists of the same count are reused, a list of
+    /// another count is replaced; fields of variants the message lacks keep
+    /// their values).  The bytes must be one whole message that the verifier
+    /// passes (drov_def_verify: nothing cut, nothing no writer produces,
+    /// nothing after it); a refusal changes nothing and names its offset and
+    /// field.  Returns the bytes the message took.
     size_t update_from(std::span<const std::byte> in, ErrorSink e = {})
         requires(!RO)
     {
         return decode_checked(in, 1, true, e);
     }
-    // The same for the message at the front of in, whatever follows it;
-    // the bytes it took.
+    /// The same for the message at the front of in, whatever follows it;
+    /// the bytes it took.
     size_t update_from(std::span<const std::byte> in, prefix_t, ErrorSink e = {})
         requires(!RO)
     {
         return decode_checked(in, 1, false, e);
     }
-    // What unmarshal accepts, unchecked (the library's own behaviour): a
-    // message cut short fails with message_size; with an error code given,
-    // the count beyond in.size() is still returned and the instance holds
-    // what was read.
+    /// What unmarshal accepts, unchecked (the library's own behaviour): a
+    /// message cut short fails with message_size; with an error code given,
+    /// the count beyond in.size() is still returned and the instance holds
+    /// what was read.
     size_t update_from(std::span<const std::byte> in, lenient_t, ErrorSink e = {})
         requires(!RO)
     {
@@ -538,23 +538,23 @@ public:
 
     // ---- Text ----
 
-    // The print form, label@type: { ... } with the type name as the default
-    // label.
+    /// The print form, `label@type: { ... }` with the type name as the default
+    /// label.
     std::string to_text(std::string_view label = {}, ErrorSink e = {}) const {
         std::string out;
         to_text(out, label, e);
         out.shrink_to_fit();
         return out;
     }
-    // The same into out, reusing its memory.
+    /// The same into out, reusing its memory.
     void to_text(std::string &out, std::string_view label = {}, ErrorSink e = {}) const {
         const NulTerminated tag(label, Tr::name);
         write_text(out, [&] { return text_guess(); }, {"to_text", Tr::name}, e,
                    [&](char *buf, uint32_t cap, uint32_t *err) { return Tr::print(h_, ctx_, buf, 0, tag.get(), p_, cap, err); });
     }
-    // The XML element, the type name as its default tag.  Well-formed for
-    // every instance: an enumeration number its type does not name (a newer
-    // peer's) is written as <vm_rsp_rc value="7"/>, which from_xml reads back.
+    /// The XML element, the type name as its default tag.  Well-formed for
+    /// every instance: an enumeration number its type does not name (a newer
+    /// peer's) is written as `<vm_rsp_rc value="7"/>`, which from_xml reads back.
     std::string to_xml(std::string_view tag = {}, ErrorSink e = {}) const {
         std::string out;
         to_xml(out, tag, e);
@@ -568,25 +568,25 @@ public:
         });
     }
 
-    // Reads the element at path of an XML document into this instance: the
-    // fields present are set, absent ones keep their values, list elements
-    // are appended.  path selects the element: "/vm_act_rsp" by default
-    // (the type name, as to_xml writes it), or any path such as
-    // "/batch/vm_act_rsp[2]" (names and 1-based positions; other XPath
-    // expressions work too, but are slower).  Fields are read at
-    // <path>/<field>, list and array elements at <path>/<field>[n]; the
-    // library builds these in 256 bytes, so keep path well below that.
-    // The element is checked first (drov_def_read_xml): an element that is
-    // no field, a field given twice, an enumeration name its type lacks or
-    // one written as text, a number that does not parse or fit, a string
-    // longer than its length counts are refused with their line, column and
-    // field, and nothing is read.
+    /// Reads the element at path of an XML document into this instance: the
+    /// fields present are set, absent ones keep their values, list elements
+    /// are appended.  path selects the element: "/vm_act_rsp" by default
+    /// (the type name, as to_xml writes it), or any path such as
+    /// "/batch/vm_act_rsp[2]" (names and 1-based positions; other XPath
+    /// expressions work too, but are slower).  Fields are read at
+    /// `<path>/<field>`, list and array elements at `<path>/<field>[n]`; the
+    /// library builds these in 256 bytes, so keep path well below that.
+    /// The element is checked first (drov_def_read_xml): an element that is
+    /// no field, a field given twice, an enumeration name its type lacks or
+    /// one written as text, a number that does not parse or fit, a string
+    /// longer than its length counts are refused with their line, column and
+    /// field, and nothing is read.
     void merge_xml(std::string_view xml, std::string_view path = {}, ErrorSink e = {})
         requires(!RO)
     {
         read_xml(xml, path, 0, e);
     }
-    // The library's own reading, unchecked: what it does not know it leaves.
+    /// The library's own reading, unchecked: what it does not know it leaves.
     void merge_xml(std::string_view xml, std::string_view path, lenient_t, ErrorSink e = {})
         requires(!RO)
     {
@@ -595,19 +595,19 @@ public:
 
     // ---- Identity ----
 
-    // Orders by every field of every variant (the C compare): <0, 0, >0.
+    /// Orders by every field of every variant (the C compare): <0, 0, >0.
     template <class O>
         requires std::is_same_v<typename O::c_type, T>
     int compare(const O &o) const noexcept {
         return Tr::compare(p_, o.c_ptr());
     }
-    // Continues a running hash value (0 to start).
+    /// Continues a running hash value (0 to start).
     uint32_t hash(uint32_t running = 0) const noexcept { return Tr::hash(p_, running); }
 
     // ---- Copies and moves ----
 
-    // A deep copy with its own strings and list elements, the same variant
-    // and state flags.
+    /// A deep copy with its own strings and list elements, the same variant
+    /// and state flags.
     Owner clone(ErrorSink e = {}) const {
         if (e.pending()) return Owner();
         const size_t n = room(DROV_DEF_SIZE_FOR_CLONE);
@@ -622,16 +622,16 @@ public:
             fail(err, {"clone", Tr::name}, e);
         return Owner::adopt({h_, ctx_}, out);
     }
-    // Moves src's contents here (the C whole-object set): this instance's
-    // old strings and elements are freed, src keeps its place but loses its
-    // strings and list elements.
+    /// Moves src's contents here (the C whole-object set): this instance's
+    /// old strings and elements are freed, src keeps its place but loses its
+    /// strings and list elements.
     D &move_from(Ref src, ErrorSink e = {})
         requires(!RO)
     {
         checked({"move_from", Tr::name}, e, Tr::move, h_, ctx_, p_, src.c_ptr());
         return self();
     }
-    // Sets every state flag (nested ones too) to v; nothing without state tracking.
+    /// Sets every state flag (nested ones too) to v; nothing without state tracking.
     D &set_all_flags(uint8_t v)
         requires(!RO)
     {
@@ -644,19 +644,19 @@ protected:
     Record(Context c, T *p) noexcept : h_(c.handle), p_(p), ctx_(c.id) {}
 
     D &self() noexcept { return static_cast<D &>(*this); }
-    // A C accessor f(handle, context id, instance, args..., err).
+    /// A C accessor f(handle, context id, instance, args..., err).
     template <class F, class... A> auto call(Where w, ErrorSink e, F f, A... a) const {
         return checked(w, e, f, h_, ctx_, p_, a...);
     }
-    // The room encode or clone needs: exact where the library can tell, else
-    // len() + 1 (no instance).
+    /// The room encode or clone needs: exact where the library can tell, else
+    /// len() + 1 (no instance).
     size_t room(uint32_t flags) const {
         uint32_t whole = 0, err = 0;
         drov_def_encoded_size(h_, ctx_, Tr::record(), p_, flags, &whole, &err);
         return err == 0 ? whole : size_t{Tr::len(h_, ctx_, p_)} + 1;
     }
-    // A verified decoding: the verifier's count of the message, all of in
-    // when `whole`, then unmarshal of exactly those bytes.
+    /// A verified decoding: the verifier's count of the message, all of in
+    /// when `whole`, then unmarshal of exactly those bytes.
     size_t decode_checked(std::span<const std::byte> in, uint32_t update, bool whole, ErrorSink e) {
         if (e.pending()) return 0;
         const Where w{"decode", Tr::name};
@@ -717,24 +717,24 @@ protected:
                      " given");
         return n;
     }
-    // Text takes up to about a dozen characters per encoded byte (a fixed
-    // array prints a line per element), mostly far fewer.
+    /// Text takes up to about a dozen characters per encoded byte (a fixed
+    /// array prints a line per element), mostly far fewer.
     size_t text_guess() const { return 256 + 16 * size_t{Tr::len(h_, ctx_, p_)}; }
 
-    // The field accessors' shared steps.
-    //
-    // The characters of a string: the C API copies them out, while a view
-    // reads the block pointer at the field's offset in the instance (the
-    // layout docs/types.md gives), after the length getter has checked the
-    // field's variant.
+    /// The field accessors' shared steps.
+    ///
+    /// The characters of a string: the C API copies them out, while a view
+    /// reads the block pointer at the field's offset in the instance (the
+    /// layout docs/types.md gives), after the length getter has checked the
+    /// field's variant.
     std::string_view chars_at(uint32_t offset, uint32_t n) const noexcept {
         if (n == 0 || p_ == nullptr) return {};
         const char *s;
         std::memcpy(&s, reinterpret_cast<const unsigned char *>(p_) + offset, sizeof s);
         return s != nullptr ? std::string_view(s, n) : std::string_view();
     }
-    // Fixed text lies in the instance up to its NUL or capacity; the
-    // variant test is the C getter's.
+    /// Fixed text lies in the instance up to its NUL or capacity; the
+    /// variant test is the C getter's.
     std::string_view text_at(Where w, ErrorSink e, int field_variant, uint32_t offset, size_t capacity) const {
         if (e.pending()) return {};
         const uint32_t err = p_ == nullptr ? DROV_DEF_EINVAL
@@ -747,8 +747,8 @@ protected:
         const char *s = reinterpret_cast<const char *>(p_) + offset;
         return {s, strnlen(s, capacity)};
     }
-    // A string or text longer than its length field or capacity holds is
-    // refused (the C setter would keep the low bits of the length).
+    /// A string or text longer than its length field or capacity holds is
+    /// refused (the C setter would keep the low bits of the length).
     template <class W>
     void set_chars(Where w, ErrorSink e, void (*f)(qel_handle_t *, uint32_t, T *, const char *, W, uint32_t *),
                    std::string_view v, uint64_t max) {
@@ -777,16 +777,16 @@ protected:
     uint32_t ctx_ = DROV_DEF_CTX_NONE;
 };
 
-// The owner's part: makes or takes an instance and destroys it.
+/// The owner's part: makes or takes an instance and destroys it.
 template <class D, class Base> class OwnerOf : public Base {
     using T = typename Base::c_type;
     using Tr = Traits<T>;
 
 public:
-    // No instance (what a moved-from owner holds too).
+    /// No instance (what a moved-from owner holds too).
     OwnerOf() noexcept = default;
-    // A new instance; errc::out_of_memory when the handle has no memory
-    // (create returns nothing only then, and stores no number of its own).
+    /// A new instance; errc::out_of_memory when the handle has no memory
+    /// (create returns nothing only then, and stores no number of its own).
     explicit OwnerOf(Context c, ErrorSink e = {}) : Base(c, nullptr) {
         if (e.pending()) return;
         this->p_ = Tr::create(c.handle, c.id);
@@ -807,7 +807,7 @@ public:
     OwnerOf &operator=(const OwnerOf &) = delete;
     ~OwnerOf() { reset(); }
 
-    // Takes over an instance made through the C functions (or null).
+    /// Takes over an instance made through the C functions (or null).
     static D adopt(Context c, T *p) noexcept {
         D d;
         d.h_ = c.handle;
@@ -815,9 +815,9 @@ public:
         d.p_ = p;
         return d;
     }
-    // Gives the instance up to the caller, who destroys it.
+    /// Gives the instance up to the caller, who destroys it.
     T *release() noexcept { return std::exchange(this->p_, nullptr); }
-    // Destroys the instance now.
+    /// Destroys the instance now.
     void reset() noexcept {
         if (this->p_ != nullptr) Tr::destroy(this->h_, this->ctx_, std::exchange(this->p_, nullptr));
     }
@@ -827,30 +827,30 @@ public:
     operator typename Base::Ref() & noexcept { return ref(); }
     operator typename Base::CRef() const & noexcept { return ref(); }
 
-    // A fresh instance decoded from a message: in must be one whole message
-    // that the verifier passes (see update_from).  With an error code given,
-    // a refusal returns an empty owner.
+    /// A fresh instance decoded from a message: in must be one whole message
+    /// that the verifier passes (see update_from).  With an error code given,
+    /// a refusal returns an empty owner.
     static D decode(Context c, std::span<const std::byte> in, ErrorSink e = {}) {
         D d(c, e);
         if (d && (d.decode_checked(in, 0, true, e), e.pending())) d.reset();
         return d;
     }
-    // The message at the front of in, whatever follows; used gets its bytes.
+    /// The message at the front of in, whatever follows; used gets its bytes.
     static D decode(Context c, std::span<const std::byte> in, size_t &used, ErrorSink e = {}) {
         D d(c, e);
         used = 0;
         if (d && (used = d.decode_checked(in, 0, false, e), e.pending())) d.reset();
         return d;
     }
-    // What unmarshal accepts, unchecked.  A message cut short fails with
-    // message_size; with an error code given, a failed decoding still
-    // returns the instance with what was read.
+    /// What unmarshal accepts, unchecked.  A message cut short fails with
+    /// message_size; with an error code given, a failed decoding still
+    /// returns the instance with what was read.
     static D decode(Context c, std::span<const std::byte> in, lenient_t, ErrorSink e = {}) {
         D d(c, e);
         if (d) d.decode_into(in, 0, e);
         return d;
     }
-    // A fresh instance read from XML text, checked (see merge_xml for path).
+    /// A fresh instance read from XML text, checked (see merge_xml for path).
     static D from_xml(Context c, std::string_view xml, std::string_view path = {}, ErrorSink e = {}) {
         D d(c, e);
         if (d) d.merge_xml(xml, path, e);
@@ -863,8 +863,8 @@ public:
     }
 };
 
-// A view of an instance that lives inside another (a nested record, a list
-// element) or belongs to someone else: copied freely, destroys nothing.
+/// A view of an instance that lives inside another (a nested record, a list
+/// element) or belongs to someone else: copied freely, destroys nothing.
 template <class D, class Base> class ViewOf : public Base {
     using T = typename Base::c_type;
 
@@ -875,8 +875,8 @@ public:
 
 // ---- Lists --------------------------------------------------------------------
 
-// A list field: a range of element views with insertion and removal.  L
-// holds the list's C operations; RO for a read-only list.
+/// A list field: a range of element views with insertion and removal.  L
+/// holds the list's C operations; RO for a read-only list.
 template <class L, bool RO> class List {
     using O = typename L::owner_t;
     using E = typename L::elem_t;
@@ -933,18 +933,18 @@ public:
 
     size_t size(ErrorSink e = {}) const { return checked({"size", L::name}, e, L::count, h_, ctx_, o_); }
     bool empty(ErrorSink e = {}) const { return size(e) == 0; }
-    // Iteration ends early (or yields nothing) where the owner's variant
-    // lacks the list; size() reports that.
+    /// Iteration ends early (or yields nothing) where the owner's variant
+    /// lacks the list; size() reports that.
     iterator begin() const noexcept {
         uint32_t err = 0;
         return {h_, ctx_, o_, L::first(h_, ctx_, o_, &err)};
     }
     iterator end() const noexcept { return {h_, ctx_, o_, nullptr}; }
-    // The first and last elements; empty views for an empty list.
+    /// The first and last elements; empty views for an empty list.
     value_type front(ErrorSink e = {}) const { return view(checked({"front", L::name}, e, L::first, h_, ctx_, o_)); }
     value_type back(ErrorSink e = {}) const { return view(checked({"back", L::name}, e, L::last, h_, ctx_, o_)); }
 
-    // A new element made in place at the end (or front); its view.
+    /// A new element made in place at the end (or front); its view.
     value_type push_back(ErrorSink e = {})
         requires(!RO)
     {
@@ -957,8 +957,8 @@ public:
         Elem el = make(e);
         return put(el, L::set_first, nullptr, e);
     }
-    // el's instance handed to the list (el is empty afterwards; on failure
-    // it keeps it).  An element made through another handle does not belong.
+    /// el's instance handed to the list (el is empty afterwards; on failure
+    /// it keeps it).  An element made through another handle does not belong.
     value_type push_back(Elem &&el, ErrorSink e = {})
         requires(!RO)
     {
@@ -969,7 +969,7 @@ public:
     {
         return put(el, L::set_first, nullptr, e);
     }
-    // Before pos (end(): at the end); an iterator to the new element.
+    /// Before pos (end(): at the end); an iterator to the new element.
     iterator insert(iterator pos, Elem &&el, ErrorSink e = {})
         requires(!RO)
     {
@@ -981,7 +981,7 @@ public:
         Elem el = make(e);
         return at(put(el, nullptr, pos.e_, e));
     }
-    // Unlinks the element at pos and hands it to the caller.
+    /// Unlinks the element at pos and hands it to the caller.
     Elem extract(iterator pos, ErrorSink e = {})
         requires(!RO)
     {
@@ -992,7 +992,7 @@ public:
             return Elem();
         return Elem::adopt({h_, ctx_}, pos.e_);
     }
-    // Removes and destroys the element at pos; an iterator to the next one.
+    /// Removes and destroys the element at pos; an iterator to the next one.
     iterator erase(iterator pos, ErrorSink e = {})
         requires(!RO)
     {
@@ -1007,7 +1007,7 @@ public:
         for (iterator i = begin(); i != end() && !e.pending();) i = erase(i, e);
     }
 
-    // The list's state flag.
+    /// The list's state flag.
     uint8_t flag(ErrorSink e = {}) const { return checked({"flag", L::name}, e, L::flag_get, h_, ctx_, o_); }
     void set_flag(uint8_t v, ErrorSink e = {}) const
         requires(!RO)
@@ -1019,7 +1019,7 @@ private:
     value_type view(E *p) const noexcept { return {{h_, ctx_}, p}; }
     iterator at(const value_type &v) const noexcept { return {h_, ctx_, o_, v.c_ptr()}; }
     Elem make(ErrorSink e) const { return Elem(Context{h_, ctx_}, e); }
-    // Links el before ref (ref null: by the operation given).
+    /// Links el before ref (ref null: by the operation given).
     template <class Op> value_type put(Elem &el, Op op, E *ref, ErrorSink e) const {
         if (e.pending() || !el) {
             if (!e.pending()) fail(DROV_DEF_EINVAL, {"insert", L::name}, e, "no element");
@@ -1078,6 +1078,6 @@ template <class A> struct RecordHash {
 
 template <> struct std::is_error_code_enum<drov::errc> : std::true_type {};
 
-#endif // C++20
+#endif ///< C++20
 
 #endif
