@@ -262,6 +262,18 @@ TEST(tool_cli, DecodedXmlEncodesToTheSameBytes) {
     EXPECT_NE(slurp(kTemp.path + "/vm_act_rsp.xml").find("<rc><vm_rsp_rc value=\"99\"/></rc>"), std::string::npos);
 }
 
+// Output that cannot be written is a failure of its own: 1, and 2 (trouble)
+// for the commands that compare.
+TEST(tool_cli, OutputThatCannotBeWritten) {
+    const std::string hex = kGolden + "/act_rsp.hex";
+    const std::pair<std::string, int> rows[] = {
+        {"--help", 1}, {"decode vm_act_rsp --hex " + hex, 1}, {"diff vm_act_rsp --hex " + hex + " " + kGolden + "/act_rsp_later.hex", 2}};
+    for (const auto &[args, status] : rows) {
+        const int s = std::system(("exec '" DROVDEF_TOOL "' " + args + " >/dev/full 2>/dev/null").c_str());
+        EXPECT_EQ(WIFEXITED(s) ? WEXITSTATUS(s) : -1, status) << args;
+    }
+}
+
 // The help says what the checks are and how the statuses differ.
 TEST(tool_cli, HelpTellsStrictLenientAndStatuses) {
     const RunResult help = run_tool({"--help"});

@@ -260,7 +260,11 @@ int run(const std::vector<std::string> &args) {
             help.replace(help.find("@HERE@"), 6, lib.empty() ? "" : ", here " + lib);
             std::fputs(help.c_str(), stdout);
         }
-        return std::fflush(stdout) == 0 ? 0 : 1;
+        // A write that failed while the text was buffered leaves only the
+        // error indicator behind; the flush of what is left may succeed.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+            throw Error(std::string("cannot write output: ") + std::strerror(errno));
+        return 0;
     }
     struct Command {
         const char *name;
