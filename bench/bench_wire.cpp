@@ -121,6 +121,20 @@ void BM_CreateDestroyEmpty(benchmark::State &state) {
     f.report(state, a);
 }
 
+// The fixed cost of a message: a vm_act_rsp with no interfaces created,
+// decoded and destroyed, from the default handle and from a pooled one.
+void BM_FixedCost(benchmark::State &state) {
+    Fixture f(ActRsp, 0, state.range(0) != 0 ? bench::Blocks::Pooled : bench::Blocks::Malloc);
+    const uint64_t a = f.allocs();
+    for (auto _ : state) {
+        void *m = f.o.create(f.h, 1);
+        benchmark::DoNotOptimize(f.o.unmarshal(f.h, 1, f.buf.data(), m, static_cast<int32_t>(f.n), 0, &f.err));
+        f.o.destroy(f.h, 1, m);
+    }
+    f.report(state, a);
+}
+BENCHMARK(BM_FixedCost)->ArgName("pooled")->Arg(0)->Arg(1);
+
 void BM_UnmarshalUpdate(benchmark::State &state) {
     Fixture f(static_cast<Msg>(state.range(0)));
     void *m = f.o.create(f.h, 1);

@@ -44,10 +44,11 @@ template <class F> struct List : KindBase<F> {
         if (quiet_links(h) && !empty(hd)) {
             // Unheard, the chain need not be mended as each element leaves:
             // the elements go in order, and the head is left empty.
+            Tally tally;
             for (void *e = hd->first; e != hd && e != nullptr;) {
                 void *next = link(e)->next;
                 link(e)->list = nullptr;
-                Struct<E>::destroy_internal(h, ctx, e, 1);
+                Struct<E>::destroy_internal(h, ctx, e, 1, &tally);
                 e = next;
             }
             hd->first = hd->last = hd;

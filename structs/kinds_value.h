@@ -279,9 +279,10 @@ template <class F> struct Record : KindBase<F> {
     static void set_embedded(qel_handle_t *h, uint32_t ctx, void *inst) {
         Nested::set_instance_embedded(h, ctx, B::field(inst));
     }
-    static bool release(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err) {
+    static bool release(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t *err,
+                        Tally *tally = nullptr) {
         Nested::get_oid_count(h, ctx, B::field(inst), err);
-        Nested::destroy_internal(h, ctx, B::field(inst), 0);
+        Nested::destroy_internal(h, ctx, B::field(inst), 0, tally);
         return true;
     }
     static bool owns(qel_handle_t *h, uint32_t ctx, const void *inst) {

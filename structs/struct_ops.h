@@ -276,7 +276,9 @@ template <uint32_t T> struct Struct {
         link(inst)->list = nullptr;
     }
 
-    static void destroy_internal(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t release) {
+    // `tally`: where plain counts of a destruction among many go (List).
+    static void destroy_internal(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t release,
+                                 Tally *tally = nullptr) {
         if (inst == nullptr || inst == placeholder) return;
         uint32_t local = 0;
         if (has_flag(inst, QEL_OBJ_OID_MAPPED)) {
@@ -304,8 +306,11 @@ template <uint32_t T> struct Struct {
         auto kept = [&](auto k) { return decltype(k)::d.variant <= lv; };
         if (any_field<T>([&](auto k) {
                 using K = decltype(k);
-                return (present(k) || (kept(k) && K::owns(h, ctx, inst))) &&
-                       !K::release(h, ctx, inst, &local);
+                if (!present(k) && !(kept(k) && K::owns(h, ctx, inst))) return false;
+                if constexpr (K::d.kind == FieldKind::Record)
+                    return !K::release(h, ctx, inst, &local, tally);
+                else
+                    return !K::release(h, ctx, inst, &local);
             }))
             return;
         if (has_flag(inst, QEL_OBJ_STATE_TRACKED)) {
@@ -328,7 +333,7 @@ template <uint32_t T> struct Struct {
         if (vi->count < iv)
             trace(P::destroy_variant_range, static_cast<uint32_t>(iv),
                   static_cast<uint32_t>(vi->count));
-        count_instance(h, ctx, rec, entry(vi, iv), false, &local);
+        count_instance(h, ctx, rec, entry(vi, iv), false, &local, tally);
         if (has_flag(inst, QEL_OBJ_STTR_OFFSET | QEL_OBJ_RA_DATA) && h->per_object_mapping != 0) {
             local = 0;
             qel_hd_mapping_destroy(h, ctx, inst, &local);

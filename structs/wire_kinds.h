@@ -811,13 +811,14 @@ template <class F> struct WireOf<List<F>> {
         bool copied = false; // `fresh` holds the first element's bytes
         bool linked = false; // an insertion passed its checks
         qel_variant_entry_t *counted[S::kRecords]; // where a copy's creation counts
+        Tally tally; // the copies' creations
         for (uint32_t i = 0; i < count; ++i) {
             void *e;
             if (copied) {
                 e = r.h->allocate(r.h->alloc_ctx, r.ctx, kSize);
                 if (e != nullptr) {
                     std::memcpy(e, fresh, sizeof fresh);
-                    for (qel_variant_entry_t *c : counted) count_plain(r.h, r.ctx, &c->creates);
+                    for (qel_variant_entry_t *c : counted) tally.add(r.h, r.ctx, &c->creates);
                 }
             } else {
                 e = S::create_internal(r.h, r.ctx, r.domains);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <elf.h>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,42 +25,91 @@ bool in_bounds(std::uint64_t off, std::uint64_t len, std::uint64_t size) {
     return off <= size && len <= size - off;
 }
 
+// An open regular file of at most kMaxFileSize bytes; throws Error with
+// strerror-style text.
+struct Fd {
+    int fd;
+    explicit Fd(const std::string &path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd < 0) throw Error(std::strerror(errno));
+    }
+    ~Fd() { ::close(fd); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+
+    std::uint64_t regular_size() const {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) throw Error(std::strerror(errno));
+        if (!S_ISREG(st.st_mode)) throw Error("not a regular file");
+        if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize)
+            throw Error("file too large (" + num(static_cast<std::uint64_t>(st.st_size)) +
+                        " bytes, at most " + num(kMaxFileSize) + ")");
+        return static_cast<std::uint64_t>(st.st_size);
+    }
+    // Up to len bytes from off; fewer only where the file ends.
+    std::size_t read_at(std::uint64_t off, std::size_t len, std::uint8_t *out) const {
+        std::size_t got = 0;
+        while (got < len) {
+            ssize_t n = ::pread(fd, out + got, len - got, static_cast<off_t>(off + got));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw Error(std::strerror(errno));
+            }
+            if (n == 0) break; // the file shrank while we read it
+            got += static_cast<std::size_t>(n);
+        }
+        return got;
+    }
+};
+
 } // namespace
 
 std::vector<std::uint8_t> read_file(const std::string &path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw Error(std::strerror(errno));
-    struct FdCloser {
-        int fd;
-        ~FdCloser() { ::close(fd); }
-    } closer{fd};
-
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) throw Error(std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw Error("not a regular file");
-    if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize)
-        throw Error("file too large (" + num(static_cast<std::uint64_t>(st.st_size)) +
-                    " bytes, at most " + num(kMaxFileSize) + ")");
-
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size));
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw Error(std::strerror(errno));
-        }
-        if (n == 0) break; // the file shrank while we read it
-        got += static_cast<std::size_t>(n);
-    }
-    bytes.resize(got);
+    const Fd f(path);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(f.regular_size()));
+    bytes.resize(f.read_at(0, bytes.size(), bytes.data()));
     return bytes;
 }
 
-ElfFile::ElfFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
-    const std::uint8_t *b = bytes_.data();
-    const std::uint64_t size = bytes_.size();
+struct ElfFile::File {
+    explicit File(const std::string &path) : fd(path), size(fd.regular_size()) {}
+    Fd fd;
+    std::uint64_t size;
+    // Sections read, by extent.  Once they would add up to more than the
+    // file, it is read whole instead, so that sections that overlap cost
+    // no more than the file.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::vector<std::uint8_t>> read;
+    std::uint64_t read_bytes = 0;
+    std::vector<std::uint8_t> whole;
+};
 
+ElfFile::ElfFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
+    parse(bytes_.size());
+}
+
+ElfFile::ElfFile(std::shared_ptr<File> file, std::uint64_t size) : file_(std::move(file)) {
+    parse(size);
+}
+
+ElfFile ElfFile::open(const std::string &path) {
+    auto file = std::make_shared<File>(path);
+    const std::uint64_t size = file->size;
+    return ElfFile(std::move(file), size);
+}
+
+void ElfFile::load(std::uint64_t off, std::uint64_t len, std::uint8_t *out) const {
+    if (file_ == nullptr) {
+        std::memcpy(out, bytes_.data() + off, static_cast<std::size_t>(len));
+        return;
+    }
+    if (file_->fd.read_at(off, static_cast<std::size_t>(len), out) != len)
+        throw Error("the file shrank while it was read");
+}
+
+void ElfFile::parse(const std::uint64_t size) {
+    // The header, then the section header table and the section names,
+    // each read once its extent is known to lie in the file.
+    std::uint8_t b[kEhdrSize] = {};
+    load(0, std::min<std::uint64_t>(size, kEhdrSize), b);
     if (size < SELFMAG || std::memcmp(b, ELFMAG, SELFMAG) != 0) throw Error("not an ELF file");
     if (size < EI_NIDENT) throw Error("truncated ELF header");
     if (b[EI_CLASS] != ELFCLASS64) throw Error("not a 64-bit ELF file");
@@ -80,8 +130,10 @@ ElfFile::ElfFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
         throw Error("section header table extends past the end of the file");
     // Extended numbering: the real count and string table index live in
     // the first section header.
-    if (shnum == 0) shnum = load_u64(b + shoff + 32);
-    if (shstrndx == SHN_XINDEX) shstrndx = load_u32(b + shoff + 40);
+    std::uint8_t first[kShdrSize];
+    load(shoff, kShdrSize, first);
+    if (shnum == 0) shnum = load_u64(first + 32);
+    if (shstrndx == SHN_XINDEX) shstrndx = load_u32(first + 40);
     if (shnum == 0) throw Error("no section header table");
     if (shnum > (size - shoff) / kShdrSize)
         throw Error("section header table (" + num(shnum) +
@@ -95,10 +147,12 @@ ElfFile::ElfFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
         std::uint32_t name;
         Section s;
     };
+    std::vector<std::uint8_t> table(static_cast<std::size_t>(shnum * kShdrSize));
+    load(shoff, table.size(), table.data());
     std::vector<Raw> raw;
     raw.reserve(static_cast<std::size_t>(shnum));
     for (std::uint64_t i = 0; i < shnum; ++i) {
-        const std::uint8_t *h = b + shoff + i * kShdrSize;
+        const std::uint8_t *h = table.data() + i * kShdrSize;
         Raw r;
         r.name = load_u32(h);
         r.s.type = load_u32(h + 4);
@@ -119,7 +173,8 @@ ElfFile::ElfFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
     const Section &strtab = raw[shstrndx].s;
     if (strtab.type == SHT_NOBITS || strtab.type == SHT_NULL)
         throw Error("section name string table has no contents");
-    const char *names = reinterpret_cast<const char *>(b + strtab.offset);
+    const std::span<const std::uint8_t> name_bytes = contents(strtab);
+    const char *names = reinterpret_cast<const char *>(name_bytes.data());
     const std::uint64_t names_size = strtab.size;
 
     sections_.reserve(raw.size());
@@ -157,7 +212,25 @@ std::vector<const Section *> ElfFile::find_prefix(std::string_view prefix) const
 std::span<const std::uint8_t> ElfFile::contents(const Section &s) const {
     // Extents were validated in the constructor.
     if (s.type == SHT_NOBITS || s.type == SHT_NULL) return {};
-    return {bytes_.data() + s.offset, static_cast<std::size_t>(s.size)};
+    const auto len = static_cast<std::size_t>(s.size);
+    if (file_ == nullptr) return {bytes_.data() + s.offset, len};
+    File &f = *file_;
+    if (f.whole.empty()) {
+        auto [at, added] = f.read.try_emplace({s.offset, s.size});
+        if (!added) return at->second;
+        if (f.read_bytes + s.size <= f.size) {
+            std::vector<std::uint8_t> bytes(len);
+            load(s.offset, len, bytes.data());
+            f.read_bytes += s.size;
+            at->second = std::move(bytes);
+            return at->second;
+        }
+        f.read.erase(at);
+        std::vector<std::uint8_t> whole(static_cast<std::size_t>(f.size));
+        load(0, f.size, whole.data());
+        f.whole = std::move(whole);
+    }
+    return {f.whole.data() + s.offset, len};
 }
 
 // ---- .velto ----------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -41,6 +42,10 @@ public:
     // Validates the header, the section header table and every section's
     // extent and name.  Throws Error on anything malformed.
     explicit ElfFile(std::vector<std::uint8_t> bytes);
+    // The same for a regular file, of which only the headers are read now
+    // and a section's bytes when contents() first asks for them: the debug
+    // information that makes up most of a library is never read.
+    static ElfFile open(const std::string &path);
 
     std::uint16_t machine() const { return machine_; }
     const std::vector<Section> &sections() const { return sections_; }
@@ -52,7 +57,14 @@ public:
     std::span<const std::uint8_t> contents(const Section &s) const;
 
 private:
-    std::vector<std::uint8_t> bytes_;
+    struct File; // an open file and the sections read from it
+    ElfFile(std::shared_ptr<File> file, std::uint64_t size);
+    // Reads [off, off + len) of the image, whose extent was checked.
+    void load(std::uint64_t off, std::uint64_t len, std::uint8_t *out) const;
+    void parse(std::uint64_t size);
+
+    std::vector<std::uint8_t> bytes_; // the whole image, or empty with file_
+    std::shared_ptr<File> file_;
     std::uint16_t machine_ = 0;
     std::vector<Section> sections_;
 };

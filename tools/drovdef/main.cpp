@@ -159,7 +159,7 @@ std::size_t catalogue_index(const drovdef::Catalogue &cat, const std::string &in
 }
 
 drovdef::ElfFile open_elf(const std::string &path) {
-    return drovdef::ElfFile(drovdef::read_file(path));
+    return drovdef::ElfFile::open(path);
 }
 
 // The build record's lines without the blanks that pad it to its size.
