@@ -97,6 +97,7 @@ ElfFile ElfFile::open(const std::string &path) {
 }
 
 void ElfFile::load(std::uint64_t off, std::uint64_t len, std::uint8_t *out) const {
+    if (len == 0) return;
     if (file_ == nullptr) {
         std::memcpy(out, bytes_.data() + off, static_cast<std::size_t>(len));
         return;
