@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cctype>
 #include <fstream>
 #include <iterator>
@@ -33,10 +34,11 @@ template <typename F> std::string error_of(F &&f) {
 
 // What the tool reads from a library: sections, manifest, catalogue and type table.  The error, or
 // what it read: "N types:" and each type's name and number of variants ("NAME/V").
-std::string problem(Bytes b) {
+// `open` makes the drovdef::ElfFile.
+template <typename Open> std::string problem_of(Open &&open) {
     std::string read;
     const std::string err = error_of([&] {
-        const drovdef::ElfFile elf(std::move(b));
+        const drovdef::ElfFile elf = open();
         drovdef::velto_text(elf, drovdef::kVeltoManifestRecord);
         drovdef::load_catalogue(elf).check();
         const drovdef::TypeTable table = drovdef::read_type_table(elf);
@@ -44,6 +46,18 @@ std::string problem(Bytes b) {
         for (const auto &t : table.types) read += " " + t.name + "/" + std::to_string(t.variants.size());
     });
     return err.empty() ? read : err;
+}
+std::string problem(Bytes b) {
+    return problem_of([&] { return drovdef::ElfFile(std::move(b)); });
+}
+// The same from a file, whose sections are read as they are asked for.
+std::string problem_in_file(const Bytes &b) {
+    const std::string path = testing::TempDir() + "/parse_test_library.so";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(b.data()),
+                                                static_cast<std::streamsize>(b.size()));
+    const std::string got = problem_of([&] { return drovdef::ElfFile::open(path); });
+    std::remove(path.c_str());
+    return got;
 }
 
 // Named places of the undamaged library, as tests/golden/drovdef/damaged_library describes them.
@@ -53,6 +67,7 @@ Places places(const test::Layout &l) {
     const auto &secs = l.elf.sections();
     const drovdef::Section &names = secs[drovdef::load_u16(&lib[62])];
     Places p = {{"UINT64_MAX", UINT64_MAX}, {"shoff", l.shoff},         {"sections", secs.size()},
+                {"file_size", lib.size()},
                 {"names", names.offset},   {"names_size", names.size}};
     for (const auto &section : std::initializer_list<std::pair<std::string, std::string_view>>{
              {"velto", ".velto"}, {"luids", ".wlog_luids_"}, {"fmt", ".wlog_format_strings"}, {"bss", ".bss"},
@@ -112,7 +127,7 @@ std::uint64_t eval(const Places &p, std::string_view e) {
 
 } // namespace
 
-// Every case of tests/golden/drovdef/damaged_library.
+// Every case of tests/golden/drovdef/damaged_library, read from a file and from memory.
 TEST(tool_parse, RejectsDamagedLibraries) {
     const test::Layout l;
     const Places p = places(l);
@@ -130,10 +145,11 @@ TEST(tool_parse, RejectsDamagedLibraries) {
             const std::uint64_t v = eval(p, e.substr(0, e.find(':')));
             want.replace(at, end - at + 1, e.ends_with(":x") ? test::hex(v) : std::to_string(v));
         }
-        const std::string got = problem(std::move(b));
+        const std::string got = problem_in_file(b);
         EXPECT_TRUE(!want.empty() && got.find(want) != std::string::npos) << "got:  " << got;
+        EXPECT_EQ(problem(std::move(b)), got);
     });
-    EXPECT_EQ(cases, 57);
+    EXPECT_EQ(cases, 58);
 }
 
 TEST(tool_format, QuotesFillsConversionsAndRejectsBadArguments) {

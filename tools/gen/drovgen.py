@@ -801,7 +801,10 @@ def shim(name, ret, params, target, args):
 
 
 def struct_source(t, index):
+    # The names below are the type's own, in a namespace of its own, so
+    # that the build may compile several types' sources as one unit.
     o = [GENERATED, "#include \"structs/ops.h\"\n\n",
+         f"namespace drov::gen::{t.name} {{\n\n",
          f"using S = drov::structs::Struct<{index}>;\n",
          f"using Wire = drov::structs::Wire<{index}>;\n",
          f"using Render = drov::structs::Render<{index}>;\n",
@@ -828,7 +831,7 @@ def struct_source(t, index):
     for i, f in enumerate(t.fields):
         for op, name, ret, params in field_ops(t, f, None):
             o.append(shim(name, ret, params, f"K<{i}>::{op}", args_of(params)))
-    o.append("\n} // extern \"C\"\n")
+    o.append("\n} // extern \"C\"\n\n} // namespace\n")
     return "".join(o)
 
 
