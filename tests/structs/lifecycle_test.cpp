@@ -315,6 +315,16 @@ TEST_F(Lifecycle, PlainCreationAnnouncesWhatTheRuntimeDoes) {
     }
 }
 
+// A creation is an operation of its own: it clears the handle's last error, for every type.
+TEST_F(Lifecycle, ACreationClearsTheLastError) {
+    for (uint32_t t = 0; t < walk::kStructs; ++t) {
+        st().last_error = QEL_EINVAL;
+        void *inst = walk::create(h, t);
+        EXPECT_EQ(st().last_error, 0u) << walk::name(t);
+        walk::destroy(h, t, inst);
+    }
+}
+
 // An instance initialised in the caller's memory, its stores announced or not, holds an empty
 // list: the head's first and last point at the head, its parent at the instance.
 TEST_F(Lifecycle, InitialisedInTheCallersMemoryAListIsEmpty) {
