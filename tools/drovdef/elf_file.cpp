@@ -86,14 +86,12 @@ ElfFile::ElfFile(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
     parse(bytes_.size());
 }
 
-ElfFile::ElfFile(std::shared_ptr<File> file, std::uint64_t size) : file_(std::move(file)) {
-    parse(size);
+ElfFile::ElfFile(std::shared_ptr<File> file) : file_(std::move(file)) {
+    parse(file_->size);
 }
 
 ElfFile ElfFile::open(const std::string &path) {
-    auto file = std::make_shared<File>(path);
-    const std::uint64_t size = file->size;
-    return ElfFile(std::move(file), size);
+    return ElfFile(std::make_shared<File>(path));
 }
 
 void ElfFile::load(std::uint64_t off, std::uint64_t len, std::uint8_t *out) const {

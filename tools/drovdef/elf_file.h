@@ -58,7 +58,7 @@ public:
 
 private:
     struct File; // an open file and the sections read from it
-    ElfFile(std::shared_ptr<File> file, std::uint64_t size);
+    explicit ElfFile(std::shared_ptr<File> file);
     // Reads [off, off + len) of the image, whose extent was checked.
     void load(std::uint64_t off, std::uint64_t len, std::uint8_t *out) const;
     void parse(std::uint64_t size);
