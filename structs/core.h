@@ -260,6 +260,14 @@ template <uint32_t T, class Fn> constexpr void each_field(Fn &&fn) {
     }(std::make_integer_sequence<uint32_t, kTypes[T].field_count>{});
 }
 
+// As each_field, always inlined into the caller, for a short loop whose
+// cursor must stay in registers.
+template <uint32_t T, class Fn> [[gnu::always_inline]] inline void each_field_inline(Fn &&fn) {
+    [&]<uint32_t... I>(std::integer_sequence<uint32_t, I...>) __attribute__((always_inline)) {
+        (fn(KindOf<T, I>{}), ...);
+    }(std::make_integer_sequence<uint32_t, kTypes[T].field_count>{});
+}
+
 // As each_field, stopping at the first call that returns true.
 template <uint32_t T, class Fn> inline bool any_field(Fn &&fn) {
     return [&]<uint32_t... I>(std::integer_sequence<uint32_t, I...>) {

@@ -38,6 +38,29 @@ template <uint32_t T> struct Wire {
         return n < 0 ? 0u : static_cast<uint32_t>(n);
     }();
 
+    // The bytes of an encoding of this type in its highest variant when
+    // every field takes a fixed number of them, a nested record (only as
+    // the last field) alike, with no ra data and no state flags, header
+    // included; 0 for any other type.  Whatever a part written otherwise
+    // takes, nothing of its owner follows it.
+    static constexpr uint32_t kFlatBytes = [] {
+        uint32_t n = CodecVariant::kWire + CodecObjFlags::kWire + CodecJump::kWire;
+        bool fixed = true;
+        each_field<T>([&](auto k) {
+            using K = decltype(k);
+            if constexpr (K::d.kind == FieldKind::Record) {
+                constexpr uint32_t r = Wire<static_cast<uint32_t>(K::d.ref)>::kFlatBytes;
+                if (r == 0 || K::kIndex + 1 != t.field_count) fixed = false;
+                n += r;
+            } else if (WireOf<K>::kFixed == kVaries) {
+                fixed = false;
+            } else {
+                n += static_cast<uint32_t>(WireOf<K>::kFixed);
+            }
+        });
+        return fixed ? n : 0u;
+    }();
+
     // ---- Encoding ---------------------------------------------------------------------
 
     // Both directions: nothing while the error word is set, 90 for no room,
@@ -127,6 +150,45 @@ template <uint32_t T> struct Wire {
         }
         return w.off;
     }
+
+    // A part (nested record or list element) of a fixed-size type, written
+    // into its owner's writer, which has room for kFlatBytes: what
+    // encode_as does, without its checks of what the owner's encoding
+    // already settled (a quiet runtime, standard coders, no state flags).
+    // Only an instance that goes out whole, in the highest variant with no
+    // ra data, is written so; false for any other, with nothing written.
+    template <class Out> DROV_INLINE static bool put_flat(Out &w, const void *inst) {
+        const qel_instance_header_t &hd = hdr(inst);
+        if ((hd.obj_flags & QEL_OBJ_RA_DATA) != 0) return false;
+        const int8_t known = w.enc->known(w.h, T, hd.type_info, w.err);
+        int8_t v = hd.instance_variant;
+        const bool newer = v > known;
+        if (newer) v = known;
+        w.sync();
+        if (!w.ok() || S::cap(v) != kHighest) return false;
+        w.enc->epoch |= newer;
+        v = kHighest;
+        const uint8_t g = 0;
+        const uint32_t jump = w.off + CodecVariant::kWire + CodecObjFlags::kWire;
+        w.template put<CodecVariant>(&v);
+        w.template put<CodecObjFlags>(&g);
+        w.off += CodecJump::kWire;
+        each_field_inline<T>([&](auto k) __attribute__((always_inline)) {
+            WireOf<decltype(k)>::put(w, inst);
+        });
+        // A nested record that did not go flat may have taken more or less.
+        CodecJump::store(w.buf + jump, w.off - jump);
+        return true;
+    }
+    // The same at `buf`, in a writer of its own: the bytes written, 0 for
+    // an instance that does not go flat.
+    [[gnu::noinline]] static uint32_t put_flat(qel_handle_t *h, uint32_t ctx, uint8_t *buf,
+                                               int32_t room, uint32_t *err, Encoding &enc,
+                                               const void *inst) {
+        WriterOf<true, true> w{h, ctx, buf, room, err, &enc};
+        return put_flat(w, inst) ? w.off : 0;
+    }
+    static constexpr int8_t kHighest = S::kHighest;
 
     static uint32_t marshal_as(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
                                int32_t len, uint32_t *err, Mode mode) {

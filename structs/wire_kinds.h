@@ -522,10 +522,33 @@ template <class F> struct WireOf<Record<F>> {
     }
 
     template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
+        if constexpr (Out::plain && Wire<R>::kFlatBytes != 0) {
+            if (flat(w)) {
+                // Within a part that is written flat itself, in place.
+                if constexpr (Out::sure) {
+                    if (Wire<R>::put_flat(w, field(inst))) {
+                        w.flag(kFlag);
+                        return;
+                    }
+                } else if (const uint32_t n = Wire<R>::put_flat(w.h, w.ctx, w.at(), w.room(),
+                                                                w.err, *w.enc, field(inst))) {
+                    w.off += n;
+                    w.flag(kFlag);
+                    return;
+                }
+                w.sync();
+            }
+        }
         w.off += Wire<R>::template encode_as<true, Out::plain>(w.h, w.ctx, w.at(), field(inst),
                                                                w.room(), w.err, Mode::Marshal, *w.enc);
         w.sync();
         w.flag(kFlag);
+    }
+    // Whether the record can be written flat: a quiet runtime (no last
+    // error to clear for each part), no state flags, room for all of it.
+    template <class Out> DROV_INLINE static bool flat(const Out &w) {
+        return w.ok() && w.enc->quiet && !w.with_flags &&
+               w.room() >= static_cast<int32_t>(Wire<R>::kFlatBytes);
     }
     template <class In> DROV_INLINE static bool get(In &r, void *inst) {
         r.off += Wire<R>::part(r, field(inst));
@@ -742,7 +765,27 @@ template <class F> struct WireOf<List<F>> {
         const uint32_t count = hd->count;
         w.template put<CodecCount>(&count);
         void *e = hd->first;
-        for (uint32_t i = 0; i < count && w.ok() && e != hd && e != nullptr; ++i) {
+        uint32_t i = 0;
+        if constexpr (Out::plain && Wire<E>::kFlatBytes != 0) {
+            // Elements of a fixed size one after another, each written flat
+            // while it can be, when the room takes them all and the runtime
+            // is quiet; from the first that cannot, one encoding each.
+            if (count != 0 && w.ok() && w.enc->quiet &&
+                static_cast<uint64_t>(w.room()) >= uint64_t{count} * Wire<E>::kFlatBytes &&
+                !tracks(w.h, Wire<E>::P::marshal_corrupted)) {
+                for (; i < count && e != hd && e != nullptr &&
+                       static_cast<uint64_t>(w.room()) >= uint64_t{count - i} * Wire<E>::kFlatBytes;
+                     ++i) {
+                    const uint32_t n =
+                        Wire<E>::put_flat(w.h, w.ctx, w.at(), w.room(), w.err, *w.enc, e);
+                    if (n == 0) break;
+                    w.off += n;
+                    e = link(e)->next;
+                }
+                w.sync();
+            }
+        }
+        for (; i < count && w.ok() && e != hd && e != nullptr; ++i) {
             w.off += Wire<E>::template encode_as<true, Out::plain>(w.h, w.ctx, w.at(), e, w.room(),
                                                                    w.err, Mode::Marshal, *w.enc);
             w.sync();
