@@ -132,46 +132,58 @@ TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInTheClonesEncoding) {
 
 // Under a quiet runtime a list of fixed-size elements is written element after element in one
 // pass (nested records alike): every room from none to more than enough gives the runtime's
-// coders' bytes, length and error, also with ra data on an element or on its nested record,
-// and domains that do not know the element's or its record's type.
+// coders' bytes, length and error, with state tracking off and on, also with ra data on an
+// element or on its nested record, an element that claims a newer variant, and domains that do
+// not know the element's or its record's type.
 TEST_F(Wire, FixedSizeElementsGoOutAsTheRuntimesCodersWriteThem) {
-    auto *r = make<vm_nic_rsp_t>(kNicRsp);
-    std::vector<vm_nic_list_t *> el;
-    for (uint32_t i = 0; i < 4; ++i) {
-        el.push_back(vm_nic_list_create(h, 1));
-        const uint32_t ifh = 0x100 + i;
-        vm_nic_list_if_handle_set(h, 1, el[i], &ifh, &err);
-        vm_nic_info_mtu_set_value(h, 1, vm_nic_list_vm_nic_info_get(h, 1, el[i], &err), 1500 + i, &err);
-        vm_nic_rsp_vm_if_info_set_last(h, 1, r, el[i], &err);
-    }
-    ASSERT_EQ(err, 0u);
-    const auto same_both_ways = [&](const char *what) {
-        SCOPED_TRACE(what);
-        const uint32_t full = vm_nic_rsp_len(h, 1, r);
-        for (uint32_t room = 0; room <= full + 12; ++room) { // ra data is not in the length
-            std::pair<Bytes, uint32_t> out[2];
-            for (const bool quiet : {false, true}) {
-                h->features = quiet ? qel_standin::quiet_features(h) : 0;
-                err = 0;
-                Bytes b(full + 16, 0xAB);
-                const uint32_t n = vm_nic_rsp_marshal(h, 1, b.data(), r, static_cast<int32_t>(room), &err);
-                b.push_back(static_cast<uint8_t>(n));
-                out[quiet] = {b, err};
-            }
-            ASSERT_EQ(out[1], out[0]) << "room " << room;
+    for (const Tracking tracking : {Tracking::Off, Tracking::On}) {
+        qel_standin::set_tracking(h, tracking);
+        auto *r = static_cast<vm_nic_rsp_t *>(walk::create(h, kNicRsp));
+        std::vector<vm_nic_list_t *> el;
+        for (uint32_t i = 0; i < 4; ++i) {
+            el.push_back(vm_nic_list_create(h, 1));
+            const uint32_t ifh = 0x100 + i;
+            vm_nic_list_if_handle_set(h, 1, el[i], &ifh, &err);
+            vm_nic_info_mtu_set_value(h, 1, vm_nic_list_vm_nic_info_get(h, 1, el[i], &err), 1500 + i, &err);
+            vm_nic_rsp_vm_if_info_set_last(h, 1, r, el[i], &err);
         }
-    };
-    same_both_ways("plain");
-    reinterpret_cast<uint8_t *>(el[1])[10] |= 0x20;
-    same_both_ways("ra data on the second element");
-    reinterpret_cast<uint8_t *>(el[1])[10] &= static_cast<uint8_t>(~0x20);
-    err = 0;
-    reinterpret_cast<uint8_t *>(vm_nic_list_vm_nic_info_get(h, 1, el[2], &err))[10] |= 0x20;
-    same_both_ways("ra data on the third element's record");
-    qel_standin::set_domain_variant(h, "vm_nic_info", -1);
-    same_both_ways("records the domain does not know");
-    qel_standin::set_domain_variant(h, "vm_nic_list", -1);
-    same_both_ways("elements the domain does not know");
+        ASSERT_EQ(err, 0u);
+        const auto same_both_ways = [&](const char *what) {
+            SCOPED_TRACE(what);
+            const uint32_t full = vm_nic_rsp_len(h, 1, r);
+            for (uint32_t room = 0; room <= full + 12; ++room) { // ra data is not in the length
+                std::pair<Bytes, uint32_t> out[2];
+                for (const bool quiet : {false, true}) {
+                    h->features = quiet ? qel_standin::quiet_features(h) : 0;
+                    err = 0;
+                    Bytes b(full + 16, 0xAB);
+                    const uint32_t n = vm_nic_rsp_marshal(h, 1, b.data(), r, static_cast<int32_t>(room), &err);
+                    b.push_back(static_cast<uint8_t>(n));
+                    out[quiet] = {b, err};
+                }
+                ASSERT_EQ(out[1], out[0]) << "room " << room;
+            }
+            err = 0;
+        };
+        const auto header = [](void *inst) { return reinterpret_cast<uint8_t *>(inst); };
+        same_both_ways("plain");
+        header(el[1])[10] |= 0x20;
+        same_both_ways("ra data on the second element");
+        header(el[1])[10] &= static_cast<uint8_t>(~0x20);
+        header(vm_nic_list_vm_nic_info_get(h, 1, el[2], &err))[10] |= 0x20;
+        same_both_ways("ra data on the third element's record");
+        header(el[0])[8] = 3;
+        same_both_ways("an element in a variant newer than its type's");
+        header(el[0])[8] = 0;
+        qel_standin::set_domain_variant(h, "vm_nic_info", -1);
+        same_both_ways("records the domain does not know");
+        qel_standin::set_domain_variant(h, "vm_nic_list", -1);
+        same_both_ways("elements the domain does not know");
+        qel_standin::set_domain_variant(h, "vm_nic_list", 0);
+        qel_standin::set_domain_variant(h, "vm_nic_info", 0);
+        walk::destroy(h, kNicRsp, r);
+    }
+    qel_standin::set_tracking(h, Tracking::Absent);
 }
 
 // ---- State tracking on one side --------------------------------------------------------------
