@@ -44,21 +44,16 @@ template <uint32_t T> struct Wire {
     // included; 0 for any other type.  Whatever a part written otherwise
     // takes, nothing of its owner follows it.
     static constexpr uint32_t kFlatBytes = [] {
-        uint32_t n = CodecVariant::kWire + CodecObjFlags::kWire + CodecJump::kWire;
-        bool fixed = true;
-        each_field<T>([&](auto k) {
-            using K = decltype(k);
-            if constexpr (K::d.kind == FieldKind::Record) {
-                constexpr uint32_t r = Wire<static_cast<uint32_t>(K::d.ref)>::kFlatBytes;
-                if (r == 0 || K::kIndex + 1 != t.field_count) fixed = false;
-                n += r;
-            } else if (WireOf<K>::kFixed == kVaries) {
-                fixed = false;
-            } else {
-                n += static_cast<uint32_t>(WireOf<K>::kFixed);
+        if constexpr (kSureBytes == 0 || t.field_count == 0) {
+            return kSureBytes;
+        } else {
+            constexpr const FieldDesc &last = t.fields[t.field_count - 1];
+            if constexpr (last.kind != FieldKind::Record) return kSureBytes;
+            else {
+                constexpr uint32_t r = Wire<static_cast<uint32_t>(last.ref)>::kFlatBytes;
+                return r == 0 ? 0u : kSureBytes + r;
             }
-        });
-        return fixed ? n : 0u;
+        }
     }();
 
     // ---- Encoding ---------------------------------------------------------------------
@@ -165,9 +160,9 @@ template <uint32_t T> struct Wire {
         const bool newer = v > known;
         if (newer) v = known;
         w.sync();
-        if (!w.ok() || S::cap(v) != kHighest) return false;
+        if (!w.ok() || S::cap(v) != S::kHighest) return false;
         w.enc->epoch |= newer;
-        v = kHighest;
+        v = S::kHighest;
         const uint8_t g = 0;
         const uint32_t jump = w.off + CodecVariant::kWire + CodecObjFlags::kWire;
         w.template put<CodecVariant>(&v);
@@ -188,7 +183,6 @@ template <uint32_t T> struct Wire {
         WriterOf<true, true> w{h, ctx, buf, room, err, &enc};
         return put_flat(w, inst) ? w.off : 0;
     }
-    static constexpr int8_t kHighest = S::kHighest;
 
     static uint32_t marshal_as(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,
                                int32_t len, uint32_t *err, Mode mode) {

@@ -14,6 +14,10 @@
 static_assert(drov::structs::Wire<drov::schema::k_vm_nic_info>::kSureBytes == 31);
 static_assert(drov::structs::Wire<drov::schema::k_vm_nic_list>::kSureBytes == 10); // record last
 static_assert(drov::structs::Wire<drov::schema::k_vm_act_rsp>::kSureBytes == 0);
+// Written flat in a list: the fixed fields and the nested record whole.
+static_assert(drov::structs::Wire<drov::schema::k_vm_nic_info>::kFlatBytes == 31);
+static_assert(drov::structs::Wire<drov::schema::k_vm_nic_list>::kFlatBytes == 41);
+static_assert(drov::structs::Wire<drov::schema::k_vm_act_rsp>::kFlatBytes == 0);
 
 namespace {
 
