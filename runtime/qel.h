@@ -144,6 +144,13 @@ extern QEL_API qel_module_list_t qel_module_tot_root;
  *   qel_domain_lookup_variant answers a record's highest variant (its
  *   variant count - 1; 0 without variant information or record) and leaves
  *   the error word alone, so the library may give that answer itself.
+ * INSTANCE_RUNS: nothing watches the allocator's blocks one by one (which
+ *   call a block came from, how many there are) and the runtime never frees
+ *   an instance itself: the library may take several list elements of one
+ *   decoding from one block, which it gives back when the last of them is
+ *   destroyed.  It marks such an element with object flag 0x10, a bit the
+ *   runtime leaves alone, and keeps the block's address in the 8 bytes
+ *   before the element.
  */
 #define QEL_FEATURE_PLAIN_CODECS 0x1u
 #define QEL_FEATURE_PLAIN_OBJECTS 0x2u
@@ -152,7 +159,8 @@ extern QEL_API qel_module_list_t qel_module_tot_root;
 #define QEL_FEATURE_XML_ELEMENTS 0x10u
 #define QEL_FEATURE_QUIET_RANGES 0x20u
 #define QEL_FEATURE_HIGHEST_VARIANTS 0x40u
-#define QEL_FEATURES_ALL 0x7Fu
+#define QEL_FEATURE_INSTANCE_RUNS 0x80u
+#define QEL_FEATURES_ALL 0xFFu
 
 typedef struct qel_handle qel_handle_t;
 

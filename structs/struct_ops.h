@@ -2,6 +2,9 @@
 // over the type's fields that calls the member of every field's kind.
 #pragma once
 
+#include <algorithm>
+#include <new>
+
 #include "structs/kinds_array.h"
 #include "structs/kinds_list.h"
 #include "structs/kinds_text.h"
@@ -52,6 +55,63 @@ constexpr bool self_free(uint32_t t) {
     }
     return true;
 }
+
+// ---- Runs -----------------------------------------------------------------------
+//
+// Under a runtime that allows it (QEL_FEATURE_INSTANCE_RUNS), the list
+// elements of one decoding come out of shared blocks of the handle's
+// allocator: runs.  A run starts with the number of its instances still
+// alive; each instance in it is preceded by the run's address and carries
+// kObjInRun.  Destroying one takes it from that number, and the last one
+// gives the block back.  A run's instances are made through one handle, so
+// they are used by one thread at a time and the number needs no atomics.
+inline constexpr uint8_t kObjInRun = 0x10;
+struct alignas(16) Run {
+    uint64_t live;
+};
+inline constexpr uint32_t kRunBytes = 16 * 1024; // at most, for one run
+
+// Gives an instance's memory back: its own block, or its place in a run.
+inline void free_instance(qel_handle_t *h, uint32_t ctx, void *inst) {
+    if (!has_flag(inst, kObjInRun)) [[likely]] {
+        h->free(h->alloc_ctx, ctx, inst);
+        return;
+    }
+    Run *run;
+    std::memcpy(&run, bytes(inst) - sizeof run, sizeof run);
+    if (--run->live == 0) h->free(h->alloc_ctx, ctx, run);
+}
+
+// The places for instances of `Size` bytes in successive runs.
+template <uint32_t Size> class RunSlots {
+    static_assert(Size % alignof(Run *) == 0, "instances in a run stay aligned");
+    static constexpr uint32_t kStride = sizeof(Run *) + Size;
+    static constexpr uint32_t kMost = (kRunBytes - sizeof(Run)) / kStride;
+    Run *run_ = nullptr;
+    uint8_t *next_ = nullptr;
+    uint32_t left_ = 0;
+
+public:
+    // A place for the next of `wanted` instances still to come; null when
+    // one instance is all that is wanted or the allocator has no run.
+    void *take(qel_handle_t *h, uint32_t ctx, uint32_t wanted) {
+        if (left_ == 0) {
+            const uint32_t n = std::min(wanted, kMost);
+            if (n < 2) return nullptr;
+            void *block = h->allocate(h->alloc_ctx, ctx, sizeof(Run) + n * kStride);
+            if (block == nullptr) return nullptr;
+            run_ = new (block) Run{0};
+            next_ = bytes(block) + sizeof(Run);
+            left_ = n;
+        }
+        std::memcpy(next_, &run_, sizeof run_);
+        void *inst = next_ + sizeof run_;
+        next_ += kStride;
+        --left_;
+        ++run_->live;
+        return inst;
+    }
+};
 
 template <uint32_t T> struct Struct {
     static constexpr const TypeDesc &t = kTypes[T];
@@ -350,7 +410,7 @@ template <uint32_t T> struct Struct {
             h->free(h->alloc_ctx, ctx, hd.type_info);
         announce(h, &hd.type_info, sizeof hd.type_info, ctx, inst);
         hd.type_info = nullptr;
-        h->free(h->alloc_ctx, ctx, inst);
+        free_instance(h, ctx, inst);
     }
     static void destroy(qel_handle_t *h, uint32_t ctx, void *inst) {
         if (inst == placeholder) return;
@@ -459,8 +519,8 @@ template <uint32_t T> struct Struct {
     // The header bits that say where an instance lies and where its state
     // area is: they belong to the memory, not to the contents a whole-object
     // set moves.
-    static constexpr uint8_t kOwn =
-        QEL_OBJ_STTR_OFFSET | QEL_OBJ_STATE_TRACKED | QEL_OBJ_NESTED | QEL_OBJ_EMBEDDED;
+    static constexpr uint8_t kOwn = QEL_OBJ_STTR_OFFSET | QEL_OBJ_STATE_TRACKED | QEL_OBJ_NESTED |
+                                    QEL_OBJ_EMBEDDED | kObjInRun;
     // The instance's own bits and those of its nested records, depth first.
     static void save_own(const void *inst, uint8_t *&out) {
         *out++ = hdr(inst).obj_flags & kOwn;

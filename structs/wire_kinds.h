@@ -844,23 +844,36 @@ template <class F> struct WireOf<List<F>> {
     // first one's fresh bytes, which their initialisation would give them,
     // and under a quiet runtime they are linked in without the insertion's
     // checks once one element passed them: the owner's variant stays as the
-    // first insertion adjusted it, and a fresh element is in no list.
+    // first insertion adjusted it, and a fresh element is in no list.  The
+    // copies come out of runs when the runtime allows, each run no larger
+    // than what is left of the buffer can fill.
     template <class In> DROV_INLINE static void append(In &r, void *inst, uint32_t count) {
         using S = Struct<E>;
         constexpr uint32_t kSize = S::t.alloc_size();
         constexpr bool kCopyable = self_free(E) && kSize <= 512;
+        // The fewest bytes an element's encoding takes: variant, object
+        // flags and body length, with the standard coders.
+        constexpr uint32_t kLeast = In::plain ? 6 : 1;
         alignas(16) uint8_t fresh[kCopyable ? kSize : 1];
         const bool copies = kCopyable && r.domains != nullptr && fresh_copies(r.h);
+        const bool runs = (r.h->features & QEL_FEATURE_INSTANCE_RUNS) != 0;
+        RunSlots<kCopyable ? kSize : 8> slots;
         bool copied = false; // `fresh` holds the first element's bytes
         bool linked = false; // an insertion passed its checks
-        qel_variant_entry_t *counted[S::kRecords]; // where a copy's creation counts
+        qel_variant_entry_t *counted[S::kRecords] = {}; // where a copy's creation counts
         Tally tally; // the copies' creations
         for (uint32_t i = 0; i < count; ++i) {
             void *e;
             if (copied) {
-                e = r.h->allocate(r.h->alloc_ctx, r.ctx, kSize);
+                void *slot = nullptr;
+                if (runs)
+                    slot = slots.take(r.h, r.ctx,
+                                      std::min(count - i,
+                                               static_cast<uint32_t>(r.left()) / kLeast + 1));
+                e = slot != nullptr ? slot : r.h->allocate(r.h->alloc_ctx, r.ctx, kSize);
                 if (e != nullptr) {
                     std::memcpy(e, fresh, sizeof fresh);
+                    if (slot != nullptr) hdr(e).obj_flags |= kObjInRun;
                     for (qel_variant_entry_t *c : counted) tally.add(r.h, r.ctx, &c->creates);
                 }
             } else {
