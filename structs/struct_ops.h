@@ -164,19 +164,12 @@ template <uint32_t T> struct Struct {
             uint32_t size = t.alloc_size();
             if (tracks(h, P::create_corrupted)) size += t.state[kHighest];
             void *block = h->allocate(h->alloc_ctx, ctx, size);
-            if (block == nullptr) {
+            if (block == nullptr)
                 placeholder_path = in_cr;
-            } else {
-                zero_block(block, size);
-                uint32_t local = 0;
-                initialize(h, ctx, block, record(T), 1, 0, 0, nullptr, &local, d);
-                if (local != 0) {
-                    trace(P::create_error, std::strerror(static_cast<int>(local)));
-                    h->free(h->alloc_ctx, ctx, block);
-                } else {
-                    result = block;
-                }
-            }
+            else if (make_at(h, ctx, block, size, d))
+                result = block;
+            else
+                h->free(h->alloc_ctx, ctx, block);
         }
         if (placeholder_path) {
             if (h->err == 0) fail(h, &h->err, QEL_ENOMEM);
@@ -184,6 +177,16 @@ template <uint32_t T> struct Struct {
         }
         record_created(h, ctx, result);
         return result;
+    }
+    // An instance in the `size` bytes at `block`: zeroed and initialised;
+    // false, traced, when the initialisation failed.
+    static bool make_at(qel_handle_t *h, uint32_t ctx, void *block, uint32_t size, Domains *d) {
+        zero_block(block, size);
+        uint32_t local = 0;
+        initialize(h, ctx, block, record(T), 1, 0, 0, nullptr, &local, d);
+        if (local == 0) return true;
+        trace(P::create_error, std::strerror(static_cast<int>(local)));
+        return false;
     }
     // What initialising an instance counts besides its bytes, for one whose
     // bytes are copied from a fresh instance made under fresh_copies in the

@@ -845,8 +845,8 @@ template <class F> struct WireOf<List<F>> {
     // and under a quiet runtime they are linked in without the insertion's
     // checks once one element passed them: the owner's variant stays as the
     // first insertion adjusted it, and a fresh element is in no list.  The
-    // copies come out of runs when the runtime allows, each run no larger
-    // than what is left of the buffer can fill.
+    // copies, and the first element, come out of runs when the runtime
+    // allows, each run no larger than what is left of the buffer can fill.
     template <class In> DROV_INLINE static void append(In &r, void *inst, uint32_t count) {
         using S = Struct<E>;
         constexpr uint32_t kSize = S::t.alloc_size();
@@ -856,34 +856,39 @@ template <class F> struct WireOf<List<F>> {
         constexpr uint32_t kLeast = In::plain ? 6 : 1;
         alignas(16) uint8_t fresh[kCopyable ? kSize : 1];
         const bool copies = kCopyable && r.domains != nullptr && fresh_copies(r.h);
-        const bool runs = (r.h->features & QEL_FEATURE_INSTANCE_RUNS) != 0;
+        const bool runs = copies && (r.h->features & QEL_FEATURE_INSTANCE_RUNS) != 0;
         RunSlots<kCopyable ? kSize : 8> slots;
         bool copied = false; // `fresh` holds the first element's bytes
         bool linked = false; // an insertion passed its checks
         qel_variant_entry_t *counted[S::kRecords] = {}; // where a copy's creation counts
         Tally tally; // the copies' creations
         for (uint32_t i = 0; i < count; ++i) {
+            void *slot = nullptr;
+            if (runs)
+                slot = slots.take(r.h, r.ctx,
+                                  std::min(count - i, static_cast<uint32_t>(r.left()) / kLeast + 1));
             void *e;
             if (copied) {
-                void *slot = nullptr;
-                if (runs)
-                    slot = slots.take(r.h, r.ctx,
-                                      std::min(count - i,
-                                               static_cast<uint32_t>(r.left()) / kLeast + 1));
                 e = slot != nullptr ? slot : r.h->allocate(r.h->alloc_ctx, r.ctx, kSize);
                 if (e != nullptr) {
                     std::memcpy(e, fresh, sizeof fresh);
-                    if (slot != nullptr) hdr(e).obj_flags |= kObjInRun;
                     for (qel_variant_entry_t *c : counted) tally.add(r.h, r.ctx, &c->creates);
+                }
+            } else if (slot != nullptr) {
+                e = S::make_at(r.h, r.ctx, slot, kSize, r.domains) ? slot : nullptr;
+                if (e == nullptr) { // its place goes back
+                    hdr(slot).obj_flags |= kObjInRun;
+                    free_instance(r.h, r.ctx, slot);
                 }
             } else {
                 e = S::create_internal(r.h, r.ctx, r.domains);
-                if (copies && e != nullptr && e != S::placeholder) {
-                    std::memcpy(fresh, e, sizeof fresh);
-                    qel_variant_entry_t **out = counted;
-                    copied = S::copy_entries(e, out);
-                }
             }
+            if (copies && !copied && e != nullptr && e != S::placeholder) {
+                std::memcpy(fresh, e, sizeof fresh);
+                qel_variant_entry_t **out = counted;
+                copied = S::copy_entries(e, out);
+            }
+            if (slot != nullptr && e != nullptr) hdr(e).obj_flags |= kObjInRun;
             if (e == nullptr || e == S::placeholder) {
                 r.failed(QEL_ENOMEM);
                 return;

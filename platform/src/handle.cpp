@@ -165,14 +165,16 @@ bool from_malloc(AllocMode m) { return m == AllocMode::Tracked || m == AllocMode
 } // namespace
 
 // A handle that records nothing lets the library do the plain work itself,
-// range announcements left out, and answer its own domain lookups while the
-// domain names no type and refuses nothing; one that records calls sees
-// every one.
+// range announcements left out, answer its own domain lookups while the
+// domain names no type and refuses nothing, and take list elements in runs
+// from the stand-in's own allocators; one that records calls sees every one.
 namespace {
 uint32_t quiet_features(const HandleState &s) {
-    return detail::domain_names_nothing(s)
-               ? QEL_FEATURES_ALL
-               : QEL_FEATURES_ALL & ~QEL_FEATURE_HIGHEST_VARIANTS;
+    uint32_t f = QEL_FEATURES_ALL;
+    if (!detail::domain_names_nothing(s)) f &= ~QEL_FEATURE_HIGHEST_VARIANTS;
+    // The caller's allocator may watch its blocks one by one.
+    if (s.alloc_mode == AllocMode::Caller) f &= ~QEL_FEATURE_INSTANCE_RUNS;
+    return f;
 }
 } // namespace
 
@@ -227,6 +229,7 @@ uint32_t detail::change_allocator(qel_handle_t *h, AllocMode mode, uint32_t pool
     s.caller_user = mode == AllocMode::Caller ? user : nullptr;
     s.alloc_mode = mode;
     install_allocator(h, mode);
+    install_features(h, s);
     return 0;
 }
 
