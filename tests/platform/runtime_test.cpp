@@ -239,7 +239,9 @@ TEST(RuntimeInterface, TheCallersAllocatorGetsEveryBlockAndItsFailuresAreOutOfMe
         EXPECT_EQ(static_cast<Books *>(user)->live.erase(block), 1u) << "a block it did not hand out";
         std::free(block);
     };
+    ASSERT_NE(h->features & QEL_FEATURE_INSTANCE_RUNS, 0u);
     ASSERT_EQ(drov_def_runtime_use_allocator(h, alloc, release, &books), 0u);
+    EXPECT_EQ(h->features & QEL_FEATURE_INSTANCE_RUNS, 0u) << "its blocks are its own to watch";
     uint32_t err = 0;
     EXPECT_GT(round_trip(h, &err), 0u);
     EXPECT_EQ(err, 0u);
@@ -254,6 +256,7 @@ TEST(RuntimeInterface, TheCallersAllocatorGetsEveryBlockAndItsFailuresAreOutOfMe
     vm_act_rsp_destroy(h, 1, r);
     EXPECT_TRUE(books.live.empty());
     EXPECT_EQ(drov_def_runtime_use_malloc(h), 0u) << "no block is live";
+    EXPECT_NE(h->features & QEL_FEATURE_INSTANCE_RUNS, 0u);
 }
 
 TEST(RuntimeInterface, PoolBlocksAreAlignedReusedAndAllGoBackAtReset) {
