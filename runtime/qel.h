@@ -149,7 +149,8 @@ extern QEL_API qel_module_list_t qel_module_tot_root;
  *   an instance itself: the library may take several list elements of one
  *   decoding from one block, which it gives back when the last of them is
  *   destroyed.  It marks such an element with object flag 0x10, a bit the
- *   runtime leaves alone, and keeps the block's address in the 8 bytes
+ *   runtime leaves alone (one that copies an instance's bytes over another
+ *   keeps the destination's), and keeps the block's address in the 8 bytes
  *   before the element.
  */
 #define QEL_FEATURE_PLAIN_CODECS 0x1u

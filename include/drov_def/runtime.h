@@ -89,7 +89,8 @@ DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_set_record_variant(
  *         the next one of its size.  Chunks go back when the handle is freed
  *         or at drov_def_runtime_pool_reset.  Fastest where messages are made
  *         and dropped at a high rate.
- * caller: alloc and free (both given) with the caller's user pointer.
+ * caller: alloc and free (both given) with the caller's user pointer; the
+ *         library then asks for every instance's block on its own.
  */
 DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_use_malloc(struct qel_handle *h);
 DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_use_pool(struct qel_handle *h,
@@ -102,7 +103,9 @@ DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_use_allocator(struct qel_handle *
  * was made through the handle is gone, without being destroyed. */
 DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_pool_reset(struct qel_handle *h);
 
-/** Blocks handed out and not yet freed (0 for a null handle). */
+/** Blocks handed out and not yet freed (0 for a null handle).  The list
+ * elements of one decoding share blocks (runs) unless the blocks come from
+ * the caller's allocator: a run counts once, until its last element goes. */
 DROV_DEF_RUNTIME_API uint64_t drov_def_runtime_live_blocks(const struct qel_handle *h);
 
 /** The error number the handle's last operation failed with: every
