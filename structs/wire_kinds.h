@@ -860,8 +860,17 @@ template <class F> struct WireOf<List<F>> {
         RunSlots<kCopyable ? kSize : 8> slots;
         bool copied = false; // `fresh` holds the first element's bytes
         bool linked = false; // an insertion passed its checks
-        qel_variant_entry_t *counted[S::kRecords] = {}; // where a copy's creation counts
-        Tally tally; // the copies' creations
+        // Where a copy's creations count: each counter hears of every copy
+        // as it is made, and takes them all in one addition at the end.
+        struct Copies {
+            qel_variant_entry_t *counted[S::kRecords] = {};
+            uint64_t made = 0;
+            ~Copies() {
+                if (made != 0)
+                    for (qel_variant_entry_t *c : counted)
+                        __atomic_fetch_add(&c->creates, made, __ATOMIC_RELAXED);
+            }
+        } copies_made;
         for (uint32_t i = 0; i < count; ++i) {
             void *slot = nullptr;
             if (runs)
@@ -872,7 +881,10 @@ template <class F> struct WireOf<List<F>> {
                 e = slot != nullptr ? slot : r.h->allocate(r.h->alloc_ctx, r.ctx, kSize);
                 if (e != nullptr) {
                     std::memcpy(e, fresh, sizeof fresh);
-                    for (qel_variant_entry_t *c : counted) tally.add(r.h, r.ctx, &c->creates);
+                    if (r.h->counter_notify != nullptr)
+                        for (qel_variant_entry_t *c : copies_made.counted)
+                            r.h->counter_notify(r.h->alloc_ctx, &c->creates, 1, r.ctx);
+                    ++copies_made.made;
                 }
             } else if (slot != nullptr) {
                 e = S::make_at(r.h, r.ctx, slot, kSize, r.domains) ? slot : nullptr;
@@ -885,7 +897,7 @@ template <class F> struct WireOf<List<F>> {
             }
             if (copies && !copied && e != nullptr && e != S::placeholder) {
                 std::memcpy(fresh, e, sizeof fresh);
-                qel_variant_entry_t **out = counted;
+                qel_variant_entry_t **out = copies_made.counted;
                 copied = S::copy_entries(e, out);
             }
             if (slot != nullptr && e != nullptr) hdr(e).obj_flags |= kObjInRun;
