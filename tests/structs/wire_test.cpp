@@ -372,7 +372,7 @@ TEST_F(Lists, UnderRecordCopiesEveryElementCountsInTheStaticRecordsEntries) {
 // Under a runtime that allows runs, a list's elements come out of one block, which
 // goes back when the last of them is destroyed, in whatever order, moved by a whole-object set
 // or not.  Without the promise each element is a block of its own.
-TEST_F(Lists, UnderAQuietRuntimeTheElementsAfterTheFirstShareARun) {
+TEST_F(Lists, UnderAQuietRuntimeTheElementsShareARun) {
     const Bytes five = encode(kNicRsp, rsp({1, 2, 3, 4, 5}), 1024);
     constexpr uint32_t kSlot = 8 + 160; // the run's address, then a vm_nic_list
     qel_standin::set_recording(h, false);
@@ -441,6 +441,12 @@ TEST_F(Lists, ARunIsBoundByTheBufferAndARefusedOneFallsBack) {
     std::vector<uint8_t> flags;
     for (void *e : elems(again)) flags.push_back(static_cast<uint8_t *>(e)[10]);
     EXPECT_EQ(flags, (std::vector<uint8_t>{0, 0x10, 0x10, 0x10, 0x10}));
+    // With one element left after a refusal there is no run of one: a block of its own.
+    const Bytes two = encode(kNicRsp, rsp({1, 2}), 1024);
+    auto *pair = make<vm_nic_rsp_t>(kNicRsp);
+    st().fail_alloc_at = st().alloc_calls + 1;
+    EXPECT_EQ(decode(kNicRsp, two, pair), two.size());
+    for (void *e : elems(pair)) EXPECT_EQ(static_cast<uint8_t *>(e)[10], 0);
 }
 
 TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
