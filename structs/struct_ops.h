@@ -82,8 +82,9 @@ inline void free_instance(qel_handle_t *h, uint32_t ctx, void *inst) {
     if (--run->live == 0) h->free(h->alloc_ctx, ctx, run);
 }
 
-// The places for instances of `Size` bytes in successive runs.
-template <uint32_t Size> class RunSlots {
+// The places for instances of `Size` bytes in successive runs, for
+// instances decoded from a buffer where each takes at least `Least` bytes.
+template <uint32_t Size, uint32_t Least> class RunSlots {
     static_assert(Size % alignof(Run *) == 0, "instances in a run stay aligned");
     static constexpr uint32_t kStride = sizeof(Run *) + Size;
     static constexpr uint32_t kMost = (kRunBytes - sizeof(Run)) / kStride;
@@ -92,11 +93,12 @@ template <uint32_t Size> class RunSlots {
     uint32_t left_ = 0;
 
 public:
-    // A place for the next of `wanted` instances still to come; null when
-    // one instance is all that is wanted or the allocator has no run.
-    void *take(qel_handle_t *h, uint32_t ctx, uint32_t wanted) {
+    // A place for the next of `wanted` instances still to come, with
+    // `room` bytes of the buffer left to encode them; null when one instance is
+    // all there can be or the allocator has no run.
+    void *take(qel_handle_t *h, uint32_t ctx, uint32_t wanted, uint32_t room) {
         if (left_ == 0) {
-            const uint32_t n = std::min(wanted, kMost);
+            const uint32_t n = std::min({wanted, room / Least + 1, kMost});
             if (n < 2) return nullptr;
             void *block = h->allocate(h->alloc_ctx, ctx, sizeof(Run) + n * kStride);
             if (block == nullptr) return nullptr;

@@ -857,7 +857,7 @@ template <class F> struct WireOf<List<F>> {
         alignas(16) uint8_t fresh[kCopyable ? kSize : 1];
         const bool copies = kCopyable && r.domains != nullptr && fresh_copies(r.h);
         const bool runs = copies && (r.h->features & QEL_FEATURE_INSTANCE_RUNS) != 0;
-        RunSlots<kCopyable ? kSize : 8> slots;
+        RunSlots<kCopyable ? kSize : 8, kLeast> slots;
         bool copied = false; // `fresh` holds the first element's bytes
         bool linked = false; // an insertion passed its checks
         // Where a copy's creations count: each counter hears of every copy
@@ -873,9 +873,7 @@ template <class F> struct WireOf<List<F>> {
         } copies_made;
         for (uint32_t i = 0; i < count; ++i) {
             void *slot = nullptr;
-            if (runs)
-                slot = slots.take(r.h, r.ctx,
-                                  std::min(count - i, static_cast<uint32_t>(r.left()) / kLeast + 1));
+            if (runs) slot = slots.take(r.h, r.ctx, count - i, static_cast<uint32_t>(r.left()));
             void *e;
             if (copied) {
                 e = slot != nullptr ? slot : r.h->allocate(r.h->alloc_ctx, r.ctx, kSize);
