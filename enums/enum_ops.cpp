@@ -42,7 +42,8 @@ int8_t cap_variant(int8_t v) { return v > kHighest ? kHighest : v; }
 // Counts a creation or destruction in the entry of the instance variant
 // (capped); a negative variant has no entry and is not counted.  The counters
 // are process-wide, also through a handle's own copy of the record (the
-// copy points at the same variant entries), so every count is atomic.
+// copy points at the same variant entries), so every count is an addition
+// that other threads may make at the same time.
 void count(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *rec, int8_t variant,
            bool creation) {
     int8_t v = cap_variant(variant);
@@ -50,7 +51,7 @@ void count(qel_handle_t *h, uint32_t ctx, const qel_type_info_t *rec, int8_t var
     qel_variant_entry_t &entry = rec->variant_info->entries[v];
     uint64_t *counter = creation ? &entry.creates : &entry.destroys;
     if (h->counter_notify != nullptr) h->counter_notify(h->alloc_ctx, counter, 1, ctx);
-    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+    add_count(counter, 1);
 }
 
 // The entry of the operations that need an instance: 22 for a null one.

@@ -5,6 +5,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#if __has_include(<sys/single_threaded.h>)
+#include <sys/single_threaded.h>
+#endif
 
 #include "qel.h"
 #include "schema_gen.h"
@@ -55,5 +59,22 @@ extern std::array<qel_variant_entry_t, schema::kVariantEntryCount> g_variant_ent
 // The static record of type `index`, the object exported as
 // _<type>_type_info_internal.
 inline qel_type_info_t *record(uint32_t index) { return drov_def_type_table[index]; }
+
+// Adds n to a creation or destruction counter of a variant entry.  The
+// counters are the whole process's, so another thread may count into the
+// same one at the same time: the addition is atomic.  While the process has
+// a single thread (the C library says so) nobody can, and a plain addition
+// is the same without the locked instruction, a good part of a small
+// message's whole life.  The C library clears the flag before a second
+// thread starts, and that thread sees every count stored before.
+[[gnu::always_inline]] inline void add_count(uint64_t *counter, uint64_t n) {
+#if __has_include(<sys/single_threaded.h>)
+    if (__libc_single_threaded != 0) {
+        __atomic_store_n(counter, __atomic_load_n(counter, __ATOMIC_RELAXED) + n, __ATOMIC_RELAXED);
+        return;
+    }
+#endif
+    __atomic_fetch_add(counter, n, __ATOMIC_RELAXED);
+}
 
 } // namespace drov

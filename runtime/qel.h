@@ -129,7 +129,8 @@ extern QEL_API qel_module_list_t qel_module_tot_root;
  *   initialising one stores 0 (announced when asked), and they hold no
  *   object references, so embedding and destroying them do nothing.
  * PLAIN_STATS: the statistics of creation and destruction are the variant
- *   entries' counters: the counter notification, then one atomic addition.
+ *   entries' counters: the counter notification, then one addition (atomic
+ *   unless the process has a single thread).
  * QUIET: nothing watches the calls of one operation, so its parts (nested
  *   records, list elements, enumeration fields) need not clear the last
  *   error again, and the variant domain does not change while it runs.
