@@ -284,7 +284,7 @@ struct Decoded {
 };
 inline Decoded decode(const Handle &hd, const Case &c, const uint8_t *msg, size_t size, bool fail_here) {
     void *inst = make_instance(hd, c);
-    const std::vector<uint8_t> before(walk::bytes(inst), walk::bytes(inst) + hd.block_size(inst));
+    const std::vector<uint8_t> before(walk::bytes(inst), walk::bytes(inst) + ops(c.type).size(hd.h));
     uint32_t err = 0;
     const Watch watch(hd, c.type, inst);
     if (fail_here) hd.fail_alloc(c.fail_at);

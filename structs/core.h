@@ -42,6 +42,68 @@ template <class V> inline const V *at(const void *inst, uint32_t offset) {
 }
 inline bool has_flag(const void *inst, uint8_t flag) { return (hdr(inst).obj_flags & flag) != 0; }
 
+// ---- Runs -----------------------------------------------------------------------
+//
+// Under a runtime that allows it (QEL_FEATURE_INSTANCE_RUNS), instances may
+// lie in blocks of the library's own making, runs: the list elements of one
+// decoding side by side, or a created instance with room for its strings.
+// A run starts with the number of its instances still alive; each instance
+// in it is preceded by the run's address and carries kObjInRun.  Destroying
+// one takes it from that number, and the last one gives the block back.  A
+// run's instances are made through one handle, so they are used by one
+// thread at a time and the numbers need no atomics.
+//
+// A run may end in character space: the strings of its instances take their
+// characters from it, one after the other, while it has room.  Characters
+// there are never given back one by one; the space goes with the run.
+inline constexpr uint8_t kObjInRun = 0x10;
+struct alignas(16) Run {
+    uint32_t live;        // its instances still alive
+    uint32_t chars_begin; // its character space, as offsets from the run's start
+    uint32_t chars_next;
+    uint32_t chars_end;
+};
+inline constexpr uint32_t kRunBytes = 16 * 1024; // at most, for the elements of one run
+// The head of a run of one created instance: the run, then its address.
+inline constexpr uint32_t kRunHead = sizeof(Run) + sizeof(Run *);
+// The character space a created instance brings for each of its strings:
+// names, identifiers and short paths fit; longer strings share what the
+// others leave, and what does not fit comes from the allocator.
+inline constexpr uint32_t kCharsPerString = 48;
+
+inline Run *run_of(const void *inst) {
+    Run *run;
+    std::memcpy(&run, bytes(inst) - sizeof run, sizeof run);
+    return run;
+}
+// Whether p lies in the character space of inst's run.
+inline bool in_run_chars(const void *inst, const void *p) {
+    if (!has_flag(inst, kObjInRun)) [[likely]]
+        return false;
+    const Run *run = run_of(inst);
+    const auto at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(run);
+    return at >= run->chars_begin && at < run->chars_end;
+}
+// A block of n bytes for a string of inst: from its run's character space
+// while there is room and nobody hears stores (the space is not a new block
+// whose bytes nobody had seen), else from the handle's allocator.
+inline void *chars_block(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t n) {
+    if (has_flag(inst, kObjInRun) && h->write_notify == nullptr) {
+        Run *run = run_of(inst);
+        if (run->chars_end - run->chars_next >= n) {
+            void *p = bytes(run) + run->chars_next;
+            run->chars_next += n;
+            return p;
+        }
+    }
+    return h->allocate(h->alloc_ctx, ctx, n);
+}
+// Gives back the block of a string of inst (characters in its run's space
+// stay where they are).
+inline void free_chars(qel_handle_t *h, uint32_t ctx, const void *inst, void *p) {
+    if (!in_run_chars(inst, p)) h->free(h->alloc_ctx, ctx, p);
+}
+
 // The variant an accessor tests its field against.  Booleans and
 // enumerations ask the runtime for the signed reading.
 inline int8_t instance_variant(const void *inst, bool signed_reading) {
@@ -118,17 +180,17 @@ inline bool fresh_copies(const qel_handle_t *h) {
            h->cr_in_progress == 0;
 }
 
-// One more in a plain counter: the counter notification, and one atomic
-// addition here.
+// One more in a plain counter: the counter notification, and one addition
+// here.
 inline void count_plain(qel_handle_t *h, uint32_t ctx, uint64_t *counter) {
     if (h->counter_notify != nullptr) h->counter_notify(h->alloc_ctx, counter, 1, ctx);
-    __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+    add_count(counter, 1);
 }
 
 // The plain counts of many instances made or destroyed together (a list's
 // elements): each counter hears every notification at once, and its
-// additions arrive as one atomic addition when the tally is done.  A
-// locked addition costs more than the rest of an element's counting, and
+// additions arrive as one addition when the tally is done.  A locked
+// addition costs more than the rest of an element's counting, and
 // nothing reads the counters while one operation runs on its handle.  A
 // counter beyond the few kept here is added to at once.
 class Tally {
@@ -151,11 +213,11 @@ public:
                 return;
             }
         }
-        __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED);
+        add_count(counter, 1);
     }
     void flush() {
         for (uint32_t i = 0; i < kSlots && counter_[i] != nullptr; ++i) {
-            __atomic_fetch_add(counter_[i], n_[i], __ATOMIC_RELAXED);
+            add_count(counter_[i], n_[i]);
             counter_[i] = nullptr;
         }
     }
@@ -168,8 +230,8 @@ private:
 
 // Counts a creation or destruction in a variant entry: the runtime's
 // statistics call, or, when they are the plain counters, the counter
-// notification and one atomic addition here (or in `tally`, when given).
-inline void count_instance(qel_handle_t *h, uint32_t ctx, qel_type_info_t *rec,
+// notification and one addition here (or in `tally`, when given).
+[[gnu::always_inline]] inline void count_instance(qel_handle_t *h, uint32_t ctx, qel_type_info_t *rec,
                            qel_variant_entry_t *entry, bool creation, uint32_t *err,
                            Tally *tally = nullptr) {
     if ((h->features & QEL_FEATURE_PLAIN_STATS) == 0) {

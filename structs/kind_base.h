@@ -126,7 +126,7 @@ template <class F> struct KindBase {
     // whole-object set: the destination's own blocks before the copy, and the
     // source's blocks after it (the destination has them now)
     static void drop(qel_handle_t *, uint32_t, void *) {}
-    static void clear_source(qel_handle_t *, uint32_t, void *, void *) {}
+    static void clear_source(qel_handle_t *, uint32_t, void *, void *, uint32_t *) {}
     // whole-object set: the header bits of nested records that stay with
     // their memory, saved before the copy and put back after it
     static void save_own(const void *, uint8_t *&) {}

@@ -257,7 +257,7 @@ template <class F> struct VarArray : ArrayBase<F, VarArray<F>> {
     }
     // The destination has the elements now, and the flag block when the
     // state area came along; a flag block left behind goes.
-    static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src) {
+    static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src, uint32_t *) {
         announce(h, elems(src), sizeof(uint8_t *), ctx, src);
         *elems(src) = nullptr;
         announce(h, length(src), sizeof(uint32_t), ctx, src);

@@ -79,7 +79,7 @@ template <class F> struct List : KindBase<F> {
     // The destination received the source's head bytes: it takes the chain
     // over, every element learns its new list, and the source is left empty.
     // The destination keeps the count it was copied.
-    static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src) {
+    static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src, uint32_t *) {
         Head *d = head(dst);
         Head *s = head(src);
         store_link(h, ctx, &d->first, d, d, P::move_first);

@@ -57,7 +57,7 @@ template <class F> struct String : KindBase<F> {
     // Frees the character block and forgets it; the length stays.
     static void free_block(qel_handle_t *h, uint32_t ctx, void *inst) {
         char **p = block(inst);
-        if (*p != nullptr) h->free(h->alloc_ctx, ctx, *p);
+        if (*p != nullptr) free_chars(h, ctx, inst, *p);
         announce(h, p, sizeof *p, ctx, inst);
         *p = nullptr;
     }
@@ -69,7 +69,23 @@ template <class F> struct String : KindBase<F> {
         return *block(const_cast<void *>(inst)) != nullptr;
     }
     static void drop(qel_handle_t *h, uint32_t ctx, void *inst) { free_block(h, ctx, inst); }
-    static void clear_source(qel_handle_t *h, uint32_t ctx, void *, void *src) {
+    // Characters in the source's run go with the source's memory: the
+    // destination takes a copy of them (none when no block can be had: an
+    // empty string and 12).
+    static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src, uint32_t *err) {
+        if (char **p = block(dst); *p != nullptr && in_run_chars(src, *p)) {
+            const uint32_t n = static_cast<uint32_t>(*length(dst)) + 1;
+            auto *copy = static_cast<char *>(chars_block(h, ctx, dst, n));
+            announce(h, p, sizeof *p, ctx, dst);
+            if (copy != nullptr) {
+                std::memcpy(copy, *p, n);
+            } else {
+                announce(h, length(dst), sizeof(W), ctx, dst);
+                *length(dst) = 0;
+                fail(h, err, QEL_ENOMEM);
+            }
+            *p = copy;
+        }
         announce(h, block(src), sizeof(char *), ctx, src);
         *block(src) = nullptr;
         announce(h, length(src), sizeof(W), ctx, src);
@@ -92,9 +108,9 @@ template <class F> struct String : KindBase<F> {
             return;
         }
         char **p = block(inst);
-        if (*p != nullptr) h->free(h->alloc_ctx, ctx, *p);
+        if (*p != nullptr) free_chars(h, ctx, inst, *p);
         announce(h, p, sizeof *p, ctx, inst);
-        *p = len != 0 ? static_cast<char *>(h->allocate(h->alloc_ctx, ctx, static_cast<uint32_t>(len) + 1))
+        *p = len != 0 ? static_cast<char *>(chars_block(h, ctx, inst, static_cast<uint32_t>(len) + 1))
                       : nullptr;
         if (len != 0 && *p == nullptr) {
             // No characters: the length must not promise any.

@@ -291,8 +291,8 @@ template <class F> struct Record : KindBase<F> {
     static void drop(qel_handle_t *h, uint32_t ctx, void *inst) {
         Nested::drop(h, ctx, B::field(inst));
     }
-    static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src) {
-        Nested::clear_source(h, ctx, B::field(dst), B::field(src));
+    static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src, uint32_t *err) {
+        Nested::clear_source(h, ctx, B::field(dst), B::field(src), err);
     }
     static void save_own(const void *inst, uint8_t *&out) { Nested::save_own(B::field(inst), out); }
     static void restore_own(void *inst, const uint8_t *&in) {

@@ -35,6 +35,14 @@ inline void zero_block(void *block, size_t size) {
     clear(block, 0, size);
 }
 
+// Copies a fresh instance's bytes into a new one: through the C library's
+// memcpy for the same reason (in a large decoding function the compiler may
+// otherwise pick a string instruction for a copy of this size).
+inline void copy_block(void *dst, const void *src, size_t size) {
+    static void *(*const volatile copy)(void *, const void *, size_t) = std::memcpy;
+    copy(dst, src, size);
+}
+
 // The records an instance of type t is counted in: its own and those of its
 // nested records, at any depth.
 constexpr uint32_t records_in(uint32_t t) {
@@ -56,20 +64,7 @@ constexpr bool self_free(uint32_t t) {
     return true;
 }
 
-// ---- Runs -----------------------------------------------------------------------
-//
-// Under a runtime that allows it (QEL_FEATURE_INSTANCE_RUNS), the list
-// elements of one decoding come out of shared blocks of the handle's
-// allocator: runs.  A run starts with the number of its instances still
-// alive; each instance in it is preceded by the run's address and carries
-// kObjInRun.  Destroying one takes it from that number, and the last one
-// gives the block back.  A run's instances are made through one handle, so
-// they are used by one thread at a time and the number needs no atomics.
-inline constexpr uint8_t kObjInRun = 0x10;
-struct alignas(16) Run {
-    uint64_t live;
-};
-inline constexpr uint32_t kRunBytes = 16 * 1024; // at most, for one run
+// ---- Runs (see core.h) ---------------------------------------------------------
 
 // Gives an instance's memory back: its own block, or its place in a run.
 inline void free_instance(qel_handle_t *h, uint32_t ctx, void *inst) {
@@ -77,14 +72,15 @@ inline void free_instance(qel_handle_t *h, uint32_t ctx, void *inst) {
         h->free(h->alloc_ctx, ctx, inst);
         return;
     }
-    Run *run;
-    std::memcpy(&run, bytes(inst) - sizeof run, sizeof run);
+    Run *run = run_of(inst);
     if (--run->live == 0) h->free(h->alloc_ctx, ctx, run);
 }
 
 // The places for instances of `Size` bytes in successive runs, for
 // instances decoded from a buffer where each takes at least `Least` bytes.
-template <uint32_t Size, uint32_t Least> class RunSlots {
+// Each run ends in character space for the instances' strings: `Chars`
+// bytes an instance, and never more than the rest of the buffer can fill.
+template <uint32_t Size, uint32_t Least, uint32_t Chars> class RunSlots {
     static_assert(Size % alignof(Run *) == 0, "instances in a run stay aligned");
     static constexpr uint32_t kStride = sizeof(Run *) + Size;
     static constexpr uint32_t kMost = (kRunBytes - sizeof(Run)) / kStride;
@@ -100,9 +96,11 @@ public:
         if (left_ == 0) {
             const uint32_t n = std::min({wanted, room / Least + 1, kMost});
             if (n < 2) return nullptr;
-            void *block = h->allocate(h->alloc_ctx, ctx, sizeof(Run) + n * kStride);
+            const uint32_t begin = sizeof(Run) + n * kStride;
+            const uint32_t chars = std::min(room, n * Chars);
+            void *block = h->allocate(h->alloc_ctx, ctx, begin + chars);
             if (block == nullptr) return nullptr;
-            run_ = new (block) Run{0};
+            run_ = new (block) Run{0, begin, begin, begin + chars};
             next_ = bytes(block) + sizeof(Run);
             left_ = n;
         }
@@ -129,6 +127,14 @@ template <uint32_t T> struct Struct {
 
     // Handed out by _cr creation instead of null; destroy ignores it.
     alignas(8) static inline uint8_t placeholder[t.alloc_size()] = {};
+
+    // The character space of a created instance in a run: its strings'.
+    static constexpr uint32_t kCharSpace = [] {
+        uint32_t n = 0;
+        for (uint32_t i = 0; i < t.field_count; ++i)
+            if (t.fields[i].kind == FieldKind::String) n += kCharsPerString;
+        return n;
+    }();
 
     static int8_t cap(int8_t v) { return v > kHighest ? kHighest : v; }
     // The layout variant, kept within the type's variants.
@@ -165,13 +171,28 @@ template <uint32_t T> struct Struct {
         if (!placeholder_path) {
             uint32_t size = t.alloc_size();
             if (tracks(h, P::create_corrupted)) size += t.state[kHighest];
-            void *block = h->allocate(h->alloc_ctx, ctx, size);
-            if (block == nullptr)
+            // A type with strings is made in a run of its own with room for
+            // their characters, when the runtime allows runs.
+            Run *run = nullptr;
+            void *block;
+            if (kCharSpace != 0 && (h->features & QEL_FEATURE_INSTANCE_RUNS) != 0) {
+                run = static_cast<Run *>(h->allocate(h->alloc_ctx, ctx, kRunHead + size + kCharSpace));
+                block = run != nullptr ? bytes(run) + kRunHead : nullptr;
+            } else {
+                block = h->allocate(h->alloc_ctx, ctx, size);
+            }
+            if (block == nullptr) {
                 placeholder_path = in_cr;
-            else if (make_at(h, ctx, block, size, d))
+            } else if (make_at(h, ctx, block, size, d)) {
                 result = block;
-            else
-                h->free(h->alloc_ctx, ctx, block);
+                if (run != nullptr) {
+                    *run = Run{1, kRunHead + size, kRunHead + size, kRunHead + size + kCharSpace};
+                    std::memcpy(bytes(block) - sizeof run, &run, sizeof run);
+                    hdr(block).obj_flags |= kObjInRun;
+                }
+            } else {
+                h->free(h->alloc_ctx, ctx, run != nullptr ? static_cast<void *>(run) : block);
+            }
         }
         if (placeholder_path) {
             if (h->err == 0) fail(h, &h->err, QEL_ENOMEM);
@@ -515,8 +536,8 @@ template <uint32_t T> struct Struct {
         each_field<T>([&](auto k) { decltype(k)::drop(h, ctx, inst); });
     }
     // After dst received src's bytes: src gives up its blocks and elements.
-    static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src) {
-        each_field<T>([&](auto k) { decltype(k)::clear_source(h, ctx, dst, src); });
+    static void clear_source(qel_handle_t *h, uint32_t ctx, void *dst, void *src, uint32_t *err) {
+        each_field<T>([&](auto k) { decltype(k)::clear_source(h, ctx, dst, src, err); });
     }
     static void fill_flags(void *inst, uint8_t *area, uint8_t value) {
         each_field<T>([&](auto k) { decltype(k)::fill_flags(inst, area, value); });
@@ -578,7 +599,7 @@ template <uint32_t T> struct Struct {
                 std::memcpy(da, area(h, ctx, src), area_size(dst));
             }
         }
-        clear_source(h, ctx, dst, src);
+        clear_source(h, ctx, dst, src, err);
     }
     static void post_copyout_cleanup(qel_handle_t *h, uint32_t ctx, void *dst, void *src,
                                      uint32_t *err) {
@@ -588,7 +609,7 @@ template <uint32_t T> struct Struct {
             return;
         }
         if (dst == src) return; // an instance keeps its own contents
-        clear_source(h, ctx, dst, src);
+        clear_source(h, ctx, dst, src, err);
     }
 
     static void set_all_state_tracking_flag(qel_handle_t *h, uint32_t ctx, void *inst,

@@ -373,20 +373,26 @@ template <bool Plain, bool Fast = false, bool Sure = false> struct ReaderOf {
         }
     }
 
-    // Frees an owned block and forgets it.
-    void drop(void **slot) {
+    // Frees an owned block and forgets it.  `chars`: the instance whose
+    // string the block holds (its characters may lie in its run).
+    void drop(void **slot, const void *chars = nullptr) {
         note(slot, sizeof *slot, inst);
-        h->free(h->alloc_ctx, ctx, *slot);
+        if (chars != nullptr) free_chars(h, ctx, chars, *slot);
+        else h->free(h->alloc_ctx, ctx, *slot);
         *slot = nullptr;
     }
     // Puts a new block of `size` bytes in place of the old one.  When none
     // can be had the field is left empty (its length 0: a length must not
     // promise a block that is not there) and 12 is reported.
-    template <class L> bool replace(void **slot, uint64_t size, L *length) {
-        if (*slot != nullptr) h->free(h->alloc_ctx, ctx, *slot);
+    template <class L> DROV_INLINE bool replace(void **slot, uint64_t size, L *length, void *chars = nullptr) {
+        if (*slot != nullptr) {
+            if (chars != nullptr) free_chars(h, ctx, chars, *slot);
+            else h->free(h->alloc_ctx, ctx, *slot);
+        }
         note(slot, sizeof *slot, inst);
-        *slot = size <= UINT32_MAX ? h->allocate(h->alloc_ctx, ctx, static_cast<uint32_t>(size))
-                                   : nullptr;
+        if (size > UINT32_MAX) *slot = nullptr;
+        else if (chars != nullptr) *slot = chars_block(h, ctx, chars, static_cast<uint32_t>(size));
+        else *slot = h->allocate(h->alloc_ctx, ctx, static_cast<uint32_t>(size));
         if (*slot != nullptr) return true;
         store(length, L{0});
         failed(QEL_ENOMEM);
@@ -591,13 +597,13 @@ template <class F> struct WireOf<String<F>> {
         const auto m = static_cast<W>(std::min<uint64_t>(n, static_cast<uint64_t>(r.left())));
         void **p = reinterpret_cast<void **>(block(inst));
         if (m == 0) {
-            if (*p != nullptr) r.drop(p);
+            if (*p != nullptr) r.drop(p, inst);
             r.store(len, W{0});
             return true;
         }
         if (r.update != 0 && m == old && *p != nullptr)
             r.note(*p, static_cast<uint32_t>(m) + 1, inst);
-        else if (!r.replace(p, (uint64_t{m} + 1) * char_sizeof(), len))
+        else if (!r.replace(p, (uint64_t{m} + 1) * char_sizeof(), len, inst))
             return false;
         auto *chars = static_cast<uint8_t *>(*p);
         std::memcpy(chars, r.at(), m);
@@ -857,7 +863,7 @@ template <class F> struct WireOf<List<F>> {
         alignas(16) uint8_t fresh[kCopyable ? kSize : 1];
         const bool copies = kCopyable && r.domains != nullptr && fresh_copies(r.h);
         const bool runs = copies && (r.h->features & QEL_FEATURE_INSTANCE_RUNS) != 0;
-        RunSlots<kCopyable ? kSize : 8, kLeast> slots;
+        RunSlots<kCopyable ? kSize : 8, kLeast, S::kCharSpace> slots;
         bool copied = false; // `fresh` holds the first element's bytes
         bool linked = false; // an insertion passed its checks
         // Where a copy's creations count: each counter hears of every copy
@@ -868,7 +874,7 @@ template <class F> struct WireOf<List<F>> {
             ~Copies() {
                 if (made != 0)
                     for (qel_variant_entry_t *c : counted)
-                        __atomic_fetch_add(&c->creates, made, __ATOMIC_RELAXED);
+                        add_count(&c->creates, made);
             }
         } copies_made;
         for (uint32_t i = 0; i < count; ++i) {
@@ -878,7 +884,7 @@ template <class F> struct WireOf<List<F>> {
             if (copied) {
                 e = slot != nullptr ? slot : r.h->allocate(r.h->alloc_ctx, r.ctx, kSize);
                 if (e != nullptr) {
-                    std::memcpy(e, fresh, sizeof fresh);
+                    copy_block(e, fresh, sizeof fresh);
                     if (r.h->counter_notify != nullptr)
                         for (qel_variant_entry_t *c : copies_made.counted)
                             r.h->counter_notify(r.h->alloc_ctx, &c->creates, 1, r.ctx);
@@ -895,6 +901,7 @@ template <class F> struct WireOf<List<F>> {
             }
             if (copies && !copied && e != nullptr && e != S::placeholder) {
                 std::memcpy(fresh, e, sizeof fresh);
+                hdr(fresh).obj_flags &= static_cast<uint8_t>(~kObjInRun); // where it lies is e's
                 qel_variant_entry_t **out = copies_made.counted;
                 copied = S::copy_entries(e, out);
             }

@@ -449,6 +449,125 @@ TEST_F(Lists, ARunIsBoundByTheBufferAndARefusedOneFallsBack) {
     for (void *e : elems(pair)) EXPECT_EQ(static_cast<uint8_t *>(e)[10], 0);
 }
 
+// Under a quiet runtime an instance of a type with strings is made with room for their characters
+// (48 bytes a string field) after it: decoded and set strings take it one after the other, one
+// that does not fit takes a block of its own, and the room is its instance's alone: a whole-object
+// set and a copy-out leave the destination a copy in its own room, or an empty string and 12.
+// A run ends in room for its elements' strings: 48 bytes a string field an element, never more than
+// the rest of the buffer can fill.  What does not fit comes from the allocator.
+TEST_F(Lists, ARunsElementsTakeTheRoomAtItsEndForTheirStrings) {
+    constexpr uint32_t kCfg = drov::schema::k_vm_install_cfg;
+    auto *cfg = make<vm_install_cfg_t>(kCfg);
+    const std::string desc(250, 'd');
+    for (const std::string name : {"one", "two", "three"}) {
+        vm_veltoprofile_t *p = vm_veltoprofile_create(h, 1);
+        vm_veltoprofile_profile_name_set(h, 1, p, name.c_str(), static_cast<uint32_t>(name.size()), &err);
+        vm_veltoprofile_desc_set(h, 1, p, desc.c_str(), 250, &err);
+        vm_install_cfg_profiles_set_last(h, 1, cfg, p, &err);
+    }
+    const Bytes three = encode(kCfg, cfg, 2048);
+    ASSERT_EQ(err, 0u);
+    qel_standin::set_recording(h, false);
+    h->features = qel_standin::quiet_features(h);
+    auto *dst = make<vm_install_cfg_t>(kCfg);
+    const uint64_t allocs = st().alloc_calls;
+    EXPECT_EQ(decode(kCfg, three, dst), three.size());
+    EXPECT_EQ(err, 0u);
+    // One run; its room holds the first two elements' strings and "three", not the third desc.
+    EXPECT_EQ(st().alloc_calls - allocs, 2u);
+    const walk::TypeDesc &t = kTypes[kCfg];
+    const auto profiles = *std::find_if(t.fields, t.fields + t.field_count,
+                                        [](const walk::FieldDesc &f) { return std::string(f.name) == "profiles"; });
+    const std::vector<void *> es = walk::elements(dst, profiles);
+    ASSERT_EQ(es.size(), 3u);
+    const auto *run = static_cast<const uint8_t *>(es[0]) - 24;
+    ASSERT_EQ(st().live.count(const_cast<uint8_t *>(run)), 1u);
+    EXPECT_EQ(st().live.at(const_cast<uint8_t *>(run)), 16u + 3 * (8 + 120) + 3 * 4 * 48);
+    std::vector<bool> inside;
+    for (void *e : es)
+        for (uint32_t i = 0; i < kTypes[drov::schema::k_vm_veltoprofile].field_count; ++i) {
+            const walk::FieldDesc &f = kTypes[drov::schema::k_vm_veltoprofile].fields[i];
+            const auto *chars = walk::load<const uint8_t *>(e, f.offset);
+            if (f.kind == walk::FieldKind::String && chars != nullptr)
+                inside.push_back(chars > run && chars < run + st().live.at(const_cast<uint8_t *>(run)));
+        }
+    EXPECT_EQ(inside, (std::vector<bool>{true, true, true, true, true, false}));
+    EXPECT_EQ(encode(kCfg, dst, 2048), three);
+
+    // A buffer that ends short bounds the room too.
+    auto *cut = make<vm_install_cfg_t>(kCfg);
+    const Bytes head(three.begin(), three.end() - 400);
+    ASSERT_LT(head.size(), 3u * 4 * 48);
+    decode(kCfg, head, cut);
+    EXPECT_EQ(err, QEL_EMSGSIZE);
+    const auto *cut_run = static_cast<const uint8_t *>(walk::elements(cut, profiles)[0]) - 24;
+    EXPECT_LE(st().live.at(const_cast<uint8_t *>(cut_run)), 16u + 3 * (8 + 120) + head.size());
+}
+
+TEST_F(Wire, UnderAQuietRuntimeStringsTakeTheRoomMadeWithTheirInstance) {
+    const std::string forty(40, 'x'), filler(39, 'f');
+    const Bytes first = encode(kIdent, ident("short"), 64), next = encode(kIdent, ident("other"), 64),
+                big = encode(kIdent, ident(forty.c_str()), 64);
+    qel_standin::set_recording(h, false);
+    h->features = qel_standin::quiet_features(h);
+    const auto chars = [](const vm_ident_t *i) { return walk::load<const char *>(i, 16); };
+    const auto at = [](const vm_ident_t *i, long k) { return reinterpret_cast<const char *>(i) + k; };
+    auto *a = make<vm_ident_t>(kIdent);
+    void *block = const_cast<char *>(at(a, -24)); // the run's count and room, its address
+    ASSERT_EQ(st().live.count(block), 1u);
+    EXPECT_EQ(st().live.at(block), 16u + 8 + 32 + 48);
+    EXPECT_EQ(at(a, 0)[10], 0x10);
+    const uint64_t allocs = st().alloc_calls;
+    EXPECT_EQ(decode(kIdent, first, a), first.size());
+    EXPECT_EQ(chars(a), at(a, 32));
+    EXPECT_EQ(decode(kIdent, next, a), next.size());
+    EXPECT_EQ(chars(a), at(a, 38));
+    vm_ident_name_set(h, 1, a, "abc", 3, &err);
+    EXPECT_EQ(chars(a), at(a, 44));
+    EXPECT_EQ(st().alloc_calls, allocs);
+    const size_t live = st().live.size();
+    EXPECT_EQ(decode(kIdent, big, a), big.size()); // 41 bytes, 32 left
+    EXPECT_EQ(st().alloc_calls, allocs + 1);
+    EXPECT_EQ(st().live.size(), live + 1);
+    EXPECT_EQ(name_of(a), forty);
+    vm_ident_name_set(h, 1, a, "1234567", 7, &err); // back in the room; the block goes back
+    EXPECT_EQ(chars(a), at(a, 48));
+    EXPECT_EQ(st().live.size(), live);
+    EXPECT_EQ(err, 0u);
+
+    auto *b = make<vm_ident_t>(kIdent);
+    vm_ident_set(h, 1, b, a, &err);
+    EXPECT_EQ(chars(b), at(b, 32));
+    EXPECT_EQ(name_of(b), "1234567");
+    EXPECT_EQ(chars(a), nullptr);
+    auto *c = make<vm_ident_t>(kIdent);
+    vm_ident_name_set(h, 1, a, "kept", 4, &err);
+    std::memcpy(const_cast<char *>(at(c, 12)), at(a, 12), 12); // the fields, c keeps its header
+    vm_ident_post_copyout_cleanup(h, 1, c, a, &err);
+    EXPECT_EQ(chars(c), at(c, 32));
+    EXPECT_EQ(name_of(c), "kept");
+    EXPECT_EQ(chars(a), nullptr);
+    EXPECT_EQ(err, 0u);
+
+    vm_ident_name_set(h, 1, b, filler.c_str(), 39, &err); // the rest of b's room
+    auto *d = make<vm_ident_t>(kIdent);
+    vm_ident_name_set(h, 1, d, "zz", 2, &err);
+    st().fail_alloc_at = st().alloc_calls + 1;
+    vm_ident_set(h, 1, b, d, &err);
+    EXPECT_EQ(err, 12u);
+    EXPECT_EQ(chars(b), nullptr);
+    EXPECT_EQ(walk::load<uint32_t>(b, 12), 0u);
+
+    // Someone hears the stores: the room is not used.
+    qel_standin::set_recording(h, true);
+    h->features = qel_standin::quiet_features(h);
+    err = 0;
+    const uint64_t before = st().alloc_calls;
+    EXPECT_EQ(decode(kIdent, first, c), first.size());
+    EXPECT_EQ(st().alloc_calls, before + 1);
+    EXPECT_EQ(name_of(c), "short");
+}
+
 TEST_F(Wire, AStringOfTheHeldLengthIsRewrittenInPlaceOnlyUnderTheUpdateFlag) {
     const Bytes four = encode(kIdent, ident("four"), 64), empty = encode(kIdent, ident(""), 64),
                 three = encode(kIdent, ident("thr"), 64);
