@@ -103,9 +103,10 @@ DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_use_allocator(struct qel_handle *
  * was made through the handle is gone, without being destroyed. */
 DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_pool_reset(struct qel_handle *h);
 
-/** Blocks handed out and not yet freed (0 for a null handle).  The list
- * elements of one decoding share blocks (runs) unless the blocks come from
- * the caller's allocator: a run counts once, until its last element goes. */
+/** Blocks handed out and not yet freed (0 for a null handle).  Unless the
+ * blocks come from the caller's allocator, the list elements of one decoding
+ * share blocks (runs), and an instance with strings keeps short ones in its
+ * own block: a run counts once, until its last instance goes. */
 DROV_DEF_RUNTIME_API uint64_t drov_def_runtime_live_blocks(const struct qel_handle *h);
 
 /** The error number the handle's last operation failed with: every
