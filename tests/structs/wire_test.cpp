@@ -502,6 +502,21 @@ TEST_F(Lists, ARunsElementsTakeTheRoomAtItsEndForTheirStrings) {
     EXPECT_EQ(err, QEL_EMSGSIZE);
     const auto *cut_run = static_cast<const uint8_t *>(walk::elements(cut, profiles)[0]) - 24;
     EXPECT_LE(st().live.at(const_cast<uint8_t *>(cut_run)), 16u + 3 * (8 + 120) + head.size());
+
+    // The run refused: the first element is made as create makes it, in a run of its own; the
+    // copies of its fresh bytes that take blocks of their own do not take its mark.
+    err = 0;
+    auto *last = static_cast<vm_veltoprofile_t *>(walk::elements(cfg, profiles)[2]);
+    vm_install_cfg_profiles_remove(h, 1, cfg, last, &err);
+    vm_veltoprofile_destroy(h, 1, last);
+    const Bytes two = encode(kCfg, cfg, 2048);
+    auto *refused = make<vm_install_cfg_t>(kCfg);
+    st().fail_alloc_at = st().alloc_calls + 1;
+    EXPECT_EQ(decode(kCfg, two, refused), two.size());
+    EXPECT_EQ(err, 0u);
+    std::vector<uint8_t> flags;
+    for (void *e : walk::elements(refused, profiles)) flags.push_back(static_cast<uint8_t *>(e)[10]);
+    EXPECT_EQ(flags, (std::vector<uint8_t>{0x10, 0}));
 }
 
 TEST_F(Wire, UnderAQuietRuntimeStringsTakeTheRoomMadeWithTheirInstance) {
