@@ -35,9 +35,10 @@ inline void zero_block(void *block, size_t size) {
     clear(block, 0, size);
 }
 
-// Copies a fresh instance's bytes into a new one: through the C library's
-// memcpy for the same reason (in a large decoding function the compiler may
-// otherwise pick a string instruction for a copy of this size).
+// Copies a fresh instance's bytes into a new one, or a decoded string's
+// characters into their block: through the C library's memcpy for the same
+// reason (where the compiler knows a bound on the size, a string's length
+// byte say, it may otherwise put the string instruction inline).
 inline void copy_block(void *dst, const void *src, size_t size) {
     static void *(*const volatile copy)(void *, const void *, size_t) = std::memcpy;
     copy(dst, src, size);
@@ -136,6 +137,9 @@ template <uint32_t T> struct Struct {
         return n;
     }();
 
+    // The records an instance counts its creation in.
+    static constexpr uint32_t kRecords = records_in(T);
+
     static int8_t cap(int8_t v) { return v > kHighest ? kHighest : v; }
     // The layout variant, kept within the type's variants.
     static uint32_t layout(const void *inst) {
@@ -202,14 +206,73 @@ template <uint32_t T> struct Struct {
         return result;
     }
     // An instance in the `size` bytes at `block`: zeroed and initialised;
-    // false, traced, when the initialisation failed.
+    // false, traced, when the initialisation failed.  Where the type's
+    // fresh image is kept (below), a copy of it and its counts instead.
     static bool make_at(qel_handle_t *h, uint32_t ctx, void *block, uint32_t size, Domains *d) {
+        const bool same = size == t.alloc_size() && uniform_fresh(h);
+        if (same && __atomic_load_n(&image_.state, __ATOMIC_ACQUIRE) == Image::kReady) {
+            copy_block(block, image_.bytes, size);
+            init_heads(h, ctx, block, (h->features & QEL_FEATURE_QUIET_RANGES) == 0);
+            if (d == nullptr) qel_clear_last_error(h);
+            for (qel_variant_entry_t *e : image_.entries) count_plain(h, ctx, &e->creates);
+            return true;
+        }
         zero_block(block, size);
         uint32_t local = 0;
         initialize(h, ctx, block, record(T), 1, 0, 0, nullptr, &local, d);
-        if (local == 0) return true;
+        if (local == 0) {
+            if (same) keep_image(block);
+            return true;
+        }
         trace(P::create_error, std::strerror(static_cast<int>(local)));
         return false;
+    }
+
+    // ---- The fresh image --------------------------------------------------------------
+    // Under a runtime that lets the library initialise plain objects, count
+    // in the plain counters and answer the highest variant itself, with
+    // nothing watching, every fresh instance of a type has the same bytes
+    // but for its list heads (which point into it), and its creation counts
+    // in the same entries.  The first instance made so is kept, once per
+    // process, and later ones start as a copy of it: the heads set, the last
+    // error cleared once (its parts need not clear it again), and the same
+    // counts in the same order.  The image holds no address of the handle
+    // or of the block it was made in.
+    static bool uniform_fresh(const qel_handle_t *h) {
+        return (h->features & QEL_FEATURE_HIGHEST_VARIANTS) != 0 && fresh_copies(h);
+    }
+    struct Image {
+        static constexpr uint8_t kNone = 0, kMaking = 1, kReady = 2, kNever = 3;
+        uint8_t state = kNone;
+        qel_variant_entry_t *entries[kRecords] = {};
+        alignas(16) uint8_t bytes[t.alloc_size()] = {};
+    };
+    static inline Image image_{};
+    // Keeps the bytes of `inst`, just made under uniform_fresh, unless
+    // another thread is keeping an instance of its own.  A variant beyond
+    // its record's entries (traced at every creation) is never kept.
+    [[gnu::noinline]] static void keep_image(const void *inst) {
+        uint8_t none = Image::kNone;
+        if (!__atomic_compare_exchange_n(&image_.state, &none, Image::kMaking, false,
+                                         __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+            return;
+        std::memcpy(image_.bytes, inst, sizeof image_.bytes);
+        hdr(image_.bytes).obj_flags &= static_cast<uint8_t>(~kObjInRun);
+        qel_variant_entry_t **out = image_.entries;
+        const bool ok = copy_entries(inst, out);
+        __atomic_store_n(&image_.state, ok ? Image::kReady : Image::kNever, __ATOMIC_RELEASE);
+    }
+    // The list heads of a copy, at any depth, point into the copy: their
+    // links announced as ranges when something may keep them (nothing
+    // watches the stores here).
+    static void init_heads(qel_handle_t *h, uint32_t ctx, void *inst, bool ranges) {
+        each_field<T>([&](auto k) {
+            using K = decltype(k);
+            if constexpr (K::d.kind == FieldKind::List)
+                K::init_head(h, ctx, inst, ranges);
+            else if constexpr (K::d.kind == FieldKind::Record)
+                Struct<K::R>::init_heads(h, ctx, K::field(inst), ranges);
+        });
     }
     // What initialising an instance counts besides its bytes, for one whose
     // bytes are copied from a fresh instance made under fresh_copies in the
@@ -217,7 +280,6 @@ template <uint32_t T> struct Struct {
     // then those of its nested records in field order, taken from that fresh
     // instance.  False when a variant lies beyond its record's entries
     // (every creation traces that; such copies are not made).
-    static constexpr uint32_t kRecords = records_in(T);
     static bool copy_entries(const void *inst, qel_variant_entry_t **&out) {
         const int8_t v = hdr(inst).instance_variant;
         const qel_variant_info_t *vi = hdr(inst).type_info->variant_info;

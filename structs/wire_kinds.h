@@ -606,7 +606,7 @@ template <class F> struct WireOf<String<F>> {
         else if (!r.replace(p, (uint64_t{m} + 1) * char_sizeof(), len, inst))
             return false;
         auto *chars = static_cast<uint8_t *>(*p);
-        std::memcpy(chars, r.at(), m);
+        copy_block(chars, r.at(), m);
         chars[m] = 0;
         r.off += m;
         r.store(len, m);
@@ -724,7 +724,7 @@ template <class F> struct WireOf<VarArray<F>> {
             r.note(*p, m, inst);
         else if (!r.replace(p, uint64_t{m} * u_int8_sizeof(), len))
             return false;
-        std::memcpy(*p, r.at(), m);
+        copy_block(*p, r.at(), m);
         r.off += m;
         r.store(len, m);
         uint8_t *run = nullptr;

@@ -325,6 +325,64 @@ TEST_F(Lifecycle, ACreationClearsTheLastError) {
     }
 }
 
+// Under a quiet runtime every creation after the first starts from a kept copy of a fresh
+// instance.  Each one, whatever made it, has the bytes the runtime's calls give (its list heads
+// pointing into it), counts its records as they do and clears the last error; a domain that
+// names the type is asked again.
+TEST_F(Lifecycle, UnderAQuietRuntimeEveryCreationIsWhatTheCallsMake) {
+    qel_standin::set_tracking(h, Tracking::Off);
+    auto creates = [] {
+        std::vector<uint64_t> n;
+        for (uint32_t t = 0; t < walk::kStructs; ++t) {
+            const auto *vi = walk::fn<qel_type_info_t *>("_" + walk::name(t) + "_type_info_internal")->variant_info;
+            for (int v = 0; v < vi->count; ++v) n.push_back(vi->entries[v].creates);
+        }
+        return n;
+    };
+    auto counted = [&](auto make) {
+        std::vector<uint64_t> before = creates(), after;
+        void *inst = make();
+        after = creates();
+        for (size_t i = 0; i < after.size(); ++i) after[i] -= before[i];
+        return std::pair{inst, after};
+    };
+    // An instance's words, the run mark left out and an address within it as its offset.
+    auto words = [](uint32_t t, const void *inst) {
+        const uint32_t size = kTypes[t].alloc_size();
+        std::vector<uint64_t> w(size / 8);
+        std::memcpy(w.data(), inst, w.size() * 8);
+        w[1] &= ~(uint64_t{0x10} << 16);
+        for (uint64_t &x : w)
+            if (x >= reinterpret_cast<uintptr_t>(inst) && x < reinterpret_cast<uintptr_t>(inst) + size)
+                x = x - reinterpret_cast<uintptr_t>(inst) + 1;
+        return w;
+    };
+    for (uint32_t t = 0; t < walk::kStructs; ++t) {
+        SCOPED_TRACE(walk::name(t));
+        h->features = 0;
+        const auto [ref, ref_counts] = counted([&] { return walk::create(h, t); });
+        qel_standin::set_recording(h, false);
+        for (int i = 0; i < 3; ++i) {
+            st().last_error = QEL_EINVAL;
+            const auto [inst, counts] = counted([&] { return walk::create(h, t); });
+            EXPECT_EQ(words(t, inst), words(t, ref));
+            EXPECT_EQ(counts, ref_counts);
+            EXPECT_EQ(st().last_error, 0u);
+            walk::destroy(h, t, inst);
+        }
+        qel_standin::set_recording(h, true);
+        walk::destroy(h, t, ref);
+    }
+    qel_standin::set_recording(h, false);
+    for (uint32_t t = 0; t < walk::kStructs; ++t) {
+        if (kTypes[t].variants == 1) continue;
+        qel_standin::set_domain_variant(h, walk::name(t), 0);
+        void *inst = walk::create(h, t);
+        EXPECT_EQ(walk::bytes(inst)[8], 0) << walk::name(t);
+        walk::destroy(h, t, inst);
+    }
+}
+
 // An instance initialised in the caller's memory, its stores announced or not, holds an empty
 // list: the head's first and last point at the head, its parent at the instance.
 TEST_F(Lifecycle, InitialisedInTheCallersMemoryAListIsEmpty) {
