@@ -39,7 +39,8 @@ enum class Tracking { Absent, On, Off };
 /* Where the handle's blocks come from and how they are accounted for:
  * Tracked keeps every live block with its size (leak checks, sizes of
  * frees) and fills new blocks with 0xA5, as module blocks always are;
- * Counted (the default) takes them from malloc and only counts them; Pooled
+ * Counted (the default) takes them from malloc and only counts them, keeping
+ * a few small freed blocks per size for the next request (BlockCache); Pooled
  * cuts them from the handle's chunks; Caller hands the requests to the
  * caller's callbacks.  All of them count live blocks, fail the injected
  * allocation and record calls when asked.  Choose the mode before the
@@ -175,6 +176,20 @@ struct RangeNote {
     uint32_t ctx;
 };
 
+/* Counted: small freed blocks waiting for the next request of their size,
+ * as a general-purpose malloc's per-thread cache keeps them, without its
+ * checks.  Class k holds blocks of 16k + 8 usable bytes, what malloc gives
+ * for requests of 16k - 7 to 16k + 8 bytes on a 64-bit machine; a block of
+ * any other size goes straight back.  At most kPerClass wait in a class, and
+ * all go back to malloc when the handle changes its allocator or goes.
+ * Under AddressSanitizer a waiting block is poisoned. */
+struct BlockCache {
+    static constexpr uint32_t kClasses = 64;
+    static constexpr uint8_t kPerClass = 16;
+    void *first[kClasses] = {}; /* each block's first word links the next */
+    uint8_t count[kClasses] = {};
+};
+
 /* Everything the stand-in keeps about one handle. */
 struct HandleState {
     // What the runtime calls on every operation comes first.
@@ -202,6 +217,7 @@ struct HandleState {
     uint64_t fail_module_alloc_at = 0;
     std::map<void *, uint32_t> live; // Tracked: every live block and its size
     Pool *pool = nullptr;            // Pooled: the handle's chunks (owned)
+    BlockCache cache;                // Counted: small freed blocks
     drov_def_alloc_fn caller_alloc = nullptr; // Caller: the caller's callbacks
     drov_def_free_fn caller_free = nullptr;
     void *caller_user = nullptr;

@@ -6,6 +6,12 @@
 #include <cstring>
 #include <new>
 
+#if __has_include(<malloc.h>)
+#include <malloc.h>
+#endif
+
+#include <algorithm>
+
 #include "detail.h"
 #include "pool.h"
 
@@ -25,14 +31,53 @@ template <class... W>
     detail::note(&s, name, ctx, obj, owner, arg, words...);
 }
 
+// The class of the block malloc gives for `size` bytes: a chunk of a
+// multiple of 16 bytes, 32 at least, 8 of them malloc's own.
+inline uint32_t cache_class(uint32_t size) {
+    const uint64_t chunk = std::max<uint64_t>(32, (uint64_t{size} + 8 + 15) & ~uint64_t{15});
+    return static_cast<uint32_t>((chunk - 16) / 16);
+}
+
+// A waiting block is poisoned under AddressSanitizer, whose malloc keeps
+// none for reuse, so that a use after free is still caught.
+inline void *cache_take(BlockCache &c, uint32_t size) {
+    const uint32_t k = cache_class(size);
+    if (k >= BlockCache::kClasses || c.first[k] == nullptr) return nullptr;
+    void *block = c.first[k];
+    Pool::unpoison(block, 16 * k + 8);
+    std::memcpy(&c.first[k], block, sizeof(void *));
+    --c.count[k];
+    return block;
+}
+
+inline bool cache_keep([[maybe_unused]] BlockCache &c, [[maybe_unused]] void *block) {
+#if !__has_include(<malloc.h>)
+    return false;
+#else
+    const size_t usable = malloc_usable_size(block);
+    if (usable < 24 || (usable - 8) % 16 != 0) return false;
+    const size_t k = (usable - 8) / 16;
+    if (k >= BlockCache::kClasses || c.count[k] == BlockCache::kPerClass) return false;
+    std::memcpy(block, &c.first[k], sizeof(void *));
+    c.first[k] = block;
+    ++c.count[k];
+    Pool::poison(block, usable);
+    return true;
+#endif
+}
+
 // Where a block comes from and goes to, by mode.
 template <AllocMode M> void *take(HandleState &s, uint32_t ctx, uint32_t size) {
-    if constexpr (M == AllocMode::Pooled)
+    if constexpr (M == AllocMode::Pooled) {
         return s.pool->allocate(size);
-    else if constexpr (M == AllocMode::Caller)
+    } else if constexpr (M == AllocMode::Caller) {
         return s.caller_alloc(s.caller_user, ctx, size);
-    else
+    } else if constexpr (M == AllocMode::Counted) {
+        void *block = cache_take(s.cache, size);
+        return block != nullptr ? block : std::malloc(size == 0 ? 1 : size);
+    } else {
         return std::malloc(size == 0 ? 1 : size);
+    }
 }
 
 template <AllocMode M> void give_back(HandleState &s, uint32_t ctx, void *block) {
@@ -40,7 +85,9 @@ template <AllocMode M> void give_back(HandleState &s, uint32_t ctx, void *block)
         s.pool->free(block);
     else if constexpr (M == AllocMode::Caller)
         s.caller_free(s.caller_user, ctx, block);
-    else
+    else if constexpr (M == AllocMode::Counted) {
+        if (!cache_keep(s.cache, block)) std::free(block);
+    } else
         std::free(block);
 }
 
@@ -160,6 +207,18 @@ void install_allocator(qel_handle_t *h, AllocMode mode) {
     }
 }
 
+void drain_cache(BlockCache &c) {
+    for (uint32_t k = 0; k < BlockCache::kClasses; ++k) {
+        while (c.first[k] != nullptr) {
+            void *block = c.first[k];
+            Pool::unpoison(block, 16 * k + 8);
+            std::memcpy(&c.first[k], block, sizeof(void *));
+            std::free(block);
+        }
+        c.count[k] = 0;
+    }
+}
+
 bool from_malloc(AllocMode m) { return m == AllocMode::Tracked || m == AllocMode::Counted; }
 
 } // namespace
@@ -224,6 +283,7 @@ uint32_t detail::change_allocator(qel_handle_t *h, AllocMode mode, uint32_t pool
     }
     delete s.pool;
     s.pool = pool;
+    drain_cache(s.cache);
     s.caller_alloc = mode == AllocMode::Caller ? alloc : nullptr;
     s.caller_free = mode == AllocMode::Caller ? free_fn : nullptr;
     s.caller_user = mode == AllocMode::Caller ? user : nullptr;
@@ -251,6 +311,7 @@ void handle_delete(qel_handle_t *h) {
     auto *s = static_cast<HandleState *>(h->runtime);
     if (s != nullptr) {
         for (void *block : s->module_blocks) std::free(block);
+        drain_cache(s->cache);
         delete s->pool;
         delete s;
     }

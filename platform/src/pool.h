@@ -95,7 +95,9 @@ private:
     void *carve(unsigned c);
     void *allocate_large(uint32_t size);
     void free_large(void *block);
-    // Nothing at all outside AddressSanitizer: on the paths of every block.
+public:
+    // Nothing at all outside AddressSanitizer: on the paths of every block
+    // (the default handle's waiting blocks too).
     static void poison([[maybe_unused]] void *p, [[maybe_unused]] size_t n) {
 #ifdef QEL_POOL_ASAN
         ASAN_POISON_MEMORY_REGION(p, n);
@@ -106,6 +108,8 @@ private:
         ASAN_UNPOISON_MEMORY_REGION(p, n);
 #endif
     }
+
+private:
 
     uint32_t chunk_bytes_;
     uint32_t large_from_; // classes whose blocks need more than a quarter chunk go large

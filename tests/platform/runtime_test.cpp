@@ -4,6 +4,7 @@
 // larger than a few megabytes above where it started.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -257,6 +258,50 @@ TEST(RuntimeInterface, TheCallersAllocatorGetsEveryBlockAndItsFailuresAreOutOfMe
     EXPECT_TRUE(books.live.empty());
     EXPECT_EQ(drov_def_runtime_use_malloc(h), 0u) << "no block is live";
     EXPECT_NE(h->features & QEL_FEATURE_INSTANCE_RUNS, 0u);
+}
+
+// A default handle gives a small freed block to the next request malloc would answer with a
+// block of its size, and never to one it is too small for; a block malloc sized otherwise, or
+// one more than its class keeps, goes back to malloc.
+TEST(RuntimeInterface, ADefaultHandleReusesASmallFreedBlockForRequestsOfItsSize) {
+    if (test::kAddressSanitized) GTEST_SKIP() << "the sanitizer's malloc sizes blocks as asked";
+    Handle f;
+    qel_handle_t *h = f.h;
+    auto take = [h](uint32_t n) { return h->allocate(h->alloc_ctx, 1, n); };
+    auto give = [h](void *p) { h->free(h->alloc_ctx, 1, p); };
+    for (uint32_t size = 1; size <= 1100; ++size) {
+        void *p = take(size);
+        const size_t usable = malloc_usable_size(p);
+        give(p);
+        // the next request of the sizes malloc answers alike gets it back
+        const uint32_t low = usable <= 24 ? 1 : static_cast<uint32_t>(usable) - 15;
+        for (uint32_t n : {low, static_cast<uint32_t>(usable), static_cast<uint32_t>(usable) + 1}) {
+            void *q = take(n);
+            if (usable > 16 * 63 + 8) {
+                // beyond the classes: malloc's own
+            } else if (n > usable) {
+                EXPECT_NE(q, p) << size << " asked " << n;
+            } else {
+                EXPECT_EQ(q, p) << size << " asked " << n;
+            }
+            give(q);
+        }
+    }
+    // a change of allocator gives the waiting ones back
+    ASSERT_EQ(drov_def_runtime_use_pool(h, DROV_DEF_POOL_CHUNK_DEFAULT), 0u);
+    ASSERT_EQ(drov_def_runtime_use_malloc(h), 0u);
+    std::vector<void *> blocks, others; // 17 of one class: malloc may size a block up
+    while (blocks.size() < 17) {
+        void *p = take(100);
+        (malloc_usable_size(p) == 104 ? blocks : others).push_back(p);
+    }
+    for (void *p : blocks) give(p);
+    std::set<void *> again; // the sixteen kept; the seventeenth went back to malloc
+    for (int i = 0; i < 16; ++i) again.insert(take(100));
+    EXPECT_EQ(again, std::set<void *>(blocks.begin(), blocks.end() - 1));
+    for (void *p : again) give(p);
+    for (void *p : others) give(p);
+    EXPECT_EQ(drov_def_runtime_live_blocks(h), 0u);
 }
 
 TEST(RuntimeInterface, PoolBlocksAreAlignedReusedAndAllGoBackAtReset) {
