@@ -180,14 +180,17 @@ struct RangeNote {
  * as a general-purpose malloc's per-thread cache keeps them, without its
  * checks.  Class k holds blocks of 16k + 8 usable bytes, what malloc gives
  * for requests of 16k - 7 to 16k + 8 bytes on a 64-bit machine; a block of
- * any other size goes straight back.  At most kPerClass wait in a class, and
- * all go back to malloc when the handle changes its allocator or goes.
+ * any other size goes straight back.  At most kPerClass wait in a class and
+ * kMaxBytes in all; all go back to malloc when the handle changes its
+ * allocator or goes.
  * Under AddressSanitizer a waiting block is poisoned. */
 struct BlockCache {
-    static constexpr uint32_t kClasses = 64;
+    static constexpr uint32_t kClasses = 256;         /* up to 4088 bytes */
     static constexpr uint8_t kPerClass = 16;
+    static constexpr uint32_t kMaxBytes = 256 * 1024; /* waiting in all */
     void *first[kClasses] = {}; /* each block's first word links the next */
     uint8_t count[kClasses] = {};
+    uint32_t bytes = 0;
 };
 
 /* Everything the stand-in keeps about one handle. */

@@ -47,6 +47,7 @@ inline void *cache_take(BlockCache &c, uint32_t size) {
     Pool::unpoison(block, 16 * k + 8);
     std::memcpy(&c.first[k], block, sizeof(void *));
     --c.count[k];
+    c.bytes -= 16 * k + 8;
     return block;
 }
 
@@ -57,10 +58,13 @@ inline bool cache_keep([[maybe_unused]] BlockCache &c, [[maybe_unused]] void *bl
     const size_t usable = malloc_usable_size(block);
     if (usable < 24 || (usable - 8) % 16 != 0) return false;
     const size_t k = (usable - 8) / 16;
-    if (k >= BlockCache::kClasses || c.count[k] == BlockCache::kPerClass) return false;
+    if (k >= BlockCache::kClasses || c.count[k] == BlockCache::kPerClass ||
+        c.bytes + usable > BlockCache::kMaxBytes)
+        return false;
     std::memcpy(block, &c.first[k], sizeof(void *));
     c.first[k] = block;
     ++c.count[k];
+    c.bytes += static_cast<uint32_t>(usable);
     Pool::poison(block, usable);
     return true;
 #endif
@@ -217,6 +221,7 @@ void drain_cache(BlockCache &c) {
         }
         c.count[k] = 0;
     }
+    c.bytes = 0;
 }
 
 bool from_malloc(AllocMode m) { return m == AllocMode::Tracked || m == AllocMode::Counted; }

@@ -7,6 +7,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -269,7 +270,8 @@ TEST(RuntimeInterface, ADefaultHandleReusesASmallFreedBlockForRequestsOfItsSize)
     qel_handle_t *h = f.h;
     auto take = [h](uint32_t n) { return h->allocate(h->alloc_ctx, 1, n); };
     auto give = [h](void *p) { h->free(h->alloc_ctx, 1, p); };
-    for (uint32_t size = 1; size <= 1100; ++size) {
+    for (uint32_t size = 1; size <= 4200; ++size) {
+        ASSERT_EQ(drov_def_runtime_use_malloc(h), 0u); // none waiting
         void *p = take(size);
         const size_t usable = malloc_usable_size(p);
         give(p);
@@ -277,7 +279,7 @@ TEST(RuntimeInterface, ADefaultHandleReusesASmallFreedBlockForRequestsOfItsSize)
         const uint32_t low = usable <= 24 ? 1 : static_cast<uint32_t>(usable) - 15;
         for (uint32_t n : {low, static_cast<uint32_t>(usable), static_cast<uint32_t>(usable) + 1}) {
             void *q = take(n);
-            if (usable > 16 * 63 + 8) {
+            if (usable > 16 * 255 + 8) {
                 // beyond the classes: malloc's own
             } else if (n > usable) {
                 EXPECT_NE(q, p) << size << " asked " << n;
@@ -301,6 +303,18 @@ TEST(RuntimeInterface, ADefaultHandleReusesASmallFreedBlockForRequestsOfItsSize)
     EXPECT_EQ(again, std::set<void *>(blocks.begin(), blocks.end() - 1));
     for (void *p : again) give(p);
     for (void *p : others) give(p);
+    // no more than kMaxBytes wait in all, and a change of allocator takes every one
+    using qel_standin::BlockCache;
+    const BlockCache &c = state(h).cache;
+    std::vector<void *> big;
+    for (uint32_t k = 200; k < BlockCache::kClasses; ++k)
+        for (int i = 0; i < 4; ++i) big.push_back(take(16 * k + 8));
+    for (void *p : big) give(p);
+    EXPECT_LE(c.bytes, BlockCache::kMaxBytes);
+    EXPECT_GT(c.bytes, BlockCache::kMaxBytes - 16 * BlockCache::kClasses);
+    ASSERT_EQ(drov_def_runtime_use_malloc(h), 0u);
+    EXPECT_EQ(c.bytes, 0u);
+    EXPECT_EQ(std::count(std::begin(c.first), std::end(c.first), nullptr), BlockCache::kClasses);
     EXPECT_EQ(drov_def_runtime_live_blocks(h), 0u);
 }
 
