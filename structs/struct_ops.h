@@ -65,6 +65,21 @@ constexpr bool self_free(uint32_t t) {
     return true;
 }
 
+// Whether an instance of type t holds nothing that its destruction gives
+// back beyond its own memory: values, enumerations, texts, fixed arrays,
+// interface handles (when they are plain values) and records of such.
+constexpr bool holds_nothing(uint32_t t) {
+    for (uint32_t i = 0; i < kTypes[t].field_count; ++i) {
+        const FieldDesc &f = kTypes[t].fields[i];
+        if (f.kind == FieldKind::String || f.kind == FieldKind::VarArray ||
+            f.kind == FieldKind::List)
+            return false;
+        if (f.kind == FieldKind::Record && !holds_nothing(static_cast<uint32_t>(f.ref)))
+            return false;
+    }
+    return true;
+}
+
 // ---- Runs (see core.h) ---------------------------------------------------------
 
 // Gives an instance's memory back: its own block, or its place in a run.
@@ -500,6 +515,58 @@ template <uint32_t T> struct Struct {
         hd.type_info = nullptr;
         free_instance(h, ctx, inst);
     }
+    // ---- A light destruction ----------------------------------------------------------
+    // An instance that holds nothing to give back, made and kept as a fresh
+    // instance is (no object mapping, state flags, ra data or record copy
+    // of its own, nested records alike), on a handle that lets the library
+    // read records from headers, keep plain objects and count itself, with
+    // no write notification or database to hear of it: its destruction is
+    // its counts (nested records first, as their release makes them) and
+    // its memory, which is what destroy_internal does for it.
+    static constexpr bool kLight = holds_nothing(T);
+    static bool light_handle(const qel_handle_t *h, uint32_t ctx) {
+        constexpr uint32_t kNeed =
+            QEL_FEATURE_PLAIN_CODECS | QEL_FEATURE_PLAIN_OBJECTS | QEL_FEATURE_PLAIN_STATS;
+        return (h->features & kNeed) == kNeed && h->write_notify == nullptr &&
+               !db_recording(h, ctx);
+    }
+    static bool plain_kept(const void *inst) {
+        constexpr uint8_t kHeavy = QEL_OBJ_OID_MAPPED | QEL_OBJ_STATE_TRACKED |
+                                   QEL_OBJ_STTR_OFFSET | QEL_OBJ_RA_DATA |
+                                   QEL_OBJ_OWNS_TYPE_INFO;
+        const qel_instance_header_t &hd = hdr(inst);
+        if ((hd.obj_flags & kHeavy) != 0 || hd.type_info != record(T)) return false;
+        return !any_field<T>([&](auto k) {
+            using K = decltype(k);
+            if constexpr (K::d.kind == FieldKind::Record)
+                return !Struct<K::R>::plain_kept(K::field(inst));
+            else return false;
+        });
+    }
+    static void count_destroyed(qel_handle_t *h, uint32_t ctx, const void *inst, Tally *tally) {
+        each_field<T>([&](auto k) {
+            using K = decltype(k);
+            if constexpr (K::d.kind == FieldKind::Record)
+                Struct<K::R>::count_destroyed(h, ctx, K::field(inst), tally);
+        });
+        const int8_t iv = hdr(inst).instance_variant;
+        const qel_variant_info_t *vi = record(T)->variant_info;
+        if (vi->count < iv)
+            trace(P::destroy_variant_range, static_cast<uint32_t>(iv),
+                  static_cast<uint32_t>(vi->count));
+        uint32_t local = 0;
+        count_instance(h, ctx, record(T), entry(vi, iv), false, &local, tally);
+    }
+    // False, with nothing done, for an instance that is not so kept.
+    static bool destroy_light(qel_handle_t *h, uint32_t ctx, void *inst, Tally *tally) {
+        static_assert(kLight);
+        if (!plain_kept(inst)) return false;
+        count_destroyed(h, ctx, inst, tally);
+        hdr(inst).type_info = nullptr;
+        free_instance(h, ctx, inst);
+        return true;
+    }
+
     static void destroy(qel_handle_t *h, uint32_t ctx, void *inst) {
         if (inst == placeholder) return;
         destroy_internal(h, ctx, inst, 1);

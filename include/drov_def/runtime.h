@@ -83,7 +83,9 @@ DROV_DEF_RUNTIME_API uint32_t drov_def_runtime_set_record_variant(
 /**
  * Where the handle's blocks come from; each only while no block is live (16).
  *
- * malloc: malloc and free, the default.
+ * malloc: malloc and free, the default; up to 16 freed blocks of each size
+ *         up to 4 KiB (256 KiB in all) wait for the next request of their
+ *         size, and go back to malloc at the next change or with the handle.
  * pool:   blocks cut from chunks of chunk_bytes (DROV_DEF_POOL_CHUNK_DEFAULT,
  *         or 4096 and more) that the handle owns; a freed block is kept for
  *         the next one of its size.  Chunks go back when the handle is freed

@@ -350,6 +350,34 @@ TEST_F(Lists, UnderPlainStatisticsEveryElementCountsOnceInTheCounters) {
     }
 }
 
+// Under a quiet runtime a list's elements that hold nothing to give back go with their counts and
+// their memory alone, as a destruction the whole way would leave them; an element whose header, or
+// whose nested record's, says more (an object mapping, another record) goes the whole way.
+TEST_F(Lists, UnderAQuietRuntimeOnlyAFreshlyKeptElementGoesTheShortWay) {
+    const uint32_t info_at = kTypes[drov::schema::k_vm_nic_list].fields[1].offset;
+    qel_variant_entry_t &own = _vm_nic_rsp_type_info_internal.variant_info->entries[0];
+    qel_standin::set_recording(h, false);
+    st().record_calls = true; // calls heard, no stores
+    for (int c = 0; c < 4; ++c) {
+        SCOPED_TRACE(c);
+        auto *r = static_cast<vm_nic_rsp_t *>(vm_nic_rsp_create(h, 1));
+        EXPECT_EQ(decode(kNicRsp, b, r), b.size());
+        auto *e = static_cast<uint8_t *>(elems(r)[1]);
+        if (c == 1) e[10] |= QEL_OBJ_OID_MAPPED;
+        if (c == 2) e[info_at + 10] |= QEL_OBJ_OID_MAPPED;
+        if (c == 3) { // counts there
+            qel_type_info_t *other = &_vm_nic_rsp_type_info_internal;
+            std::memcpy(e, &other, sizeof other);
+        }
+        const uint64_t destroyed = own.destroys;
+        st().calls.clear();
+        vm_nic_rsp_destroy(h, 1, r);
+        EXPECT_EQ(qel_standin::count_calls(h, "qel_request_oid_mapping_destroy"), c == 1 || c == 2 ? 1u : 0u);
+        EXPECT_EQ(own.destroys - destroyed, c == 3 ? 2u : 1u);
+    }
+    qel_standin::set_recording(h, true);
+}
+
 // Under record copies every element's creation counts in the static record's entries, also on a
 // quiet runtime whose copies have variant entries of their own.
 TEST_F(Lists, UnderRecordCopiesEveryElementCountsInTheStaticRecordsEntries) {
