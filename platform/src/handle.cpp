@@ -38,8 +38,8 @@ inline uint32_t cache_class(uint32_t size) {
     return static_cast<uint32_t>((chunk - 16) / 16);
 }
 
-// A waiting block is poisoned under AddressSanitizer, whose malloc keeps
-// none for reuse, so that a use after free is still caught.
+// Under AddressSanitizer a waiting block is poisoned, so that a use after
+// free is still caught.
 inline void *cache_take(BlockCache &c, uint32_t size) {
     const uint32_t k = cache_class(size);
     if (k >= BlockCache::kClasses || c.first[k] == nullptr) return nullptr;
