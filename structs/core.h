@@ -76,9 +76,10 @@ inline Run *run_of(const void *inst) {
     std::memcpy(&run, bytes(inst) - sizeof run, sizeof run);
     return run;
 }
-// Whether p lies in the character space of inst's run.
+// Whether p lies in the character space of inst's run (null: no instance,
+// no run).
 inline bool in_run_chars(const void *inst, const void *p) {
-    if (!has_flag(inst, kObjInRun)) [[likely]]
+    if (inst == nullptr || !has_flag(inst, kObjInRun)) [[likely]]
         return false;
     const Run *run = run_of(inst);
     const auto at = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(run);
@@ -86,9 +87,10 @@ inline bool in_run_chars(const void *inst, const void *p) {
 }
 // A block of n bytes for a string of inst: from its run's character space
 // while there is room and nobody hears stores (the space is not a new block
-// whose bytes nobody had seen), else from the handle's allocator.
+// whose bytes nobody had seen), else (and for no instance) from the
+// handle's allocator.
 inline void *chars_block(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t n) {
-    if (has_flag(inst, kObjInRun) && h->write_notify == nullptr) {
+    if (inst != nullptr && has_flag(inst, kObjInRun) && h->write_notify == nullptr) {
         Run *run = run_of(inst);
         if (run->chars_end - run->chars_next >= n) {
             void *p = bytes(run) + run->chars_next;

@@ -45,14 +45,10 @@ template <class F> struct List : KindBase<F> {
             // Unheard, the chain need not be mended as each element leaves:
             // the elements go in order, and the head is left empty.
             Tally tally;
-            bool light = false;
-            if constexpr (Struct<E>::kLight) light = Struct<E>::light_handle(h, ctx);
             for (void *e = hd->first; e != hd && e != nullptr;) {
                 void *next = link(e)->next;
                 link(e)->list = nullptr;
-                bool done = false;
-                if constexpr (Struct<E>::kLight) done = light && Struct<E>::destroy_light(h, ctx, e, &tally);
-                if (!done) Struct<E>::destroy_internal(h, ctx, e, 1, &tally);
+                Struct<E>::destroy_internal(h, ctx, e, 1, &tally);
                 e = next;
             }
             hd->first = hd->last = hd;

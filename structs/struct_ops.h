@@ -440,8 +440,19 @@ template <uint32_t T> struct Struct {
     }
 
     // `tally`: where plain counts of a destruction among many go (List).
+    // An instance that holds nothing to give back may go the short way
+    // (below) before the whole way's work is set up.
     static void destroy_internal(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t release,
                                  Tally *tally = nullptr) {
+        if constexpr (kLight) {
+            if (release != 0 && inst != nullptr && inst != placeholder && light_handle(h, ctx) &&
+                destroy_light(h, ctx, inst, tally))
+                return;
+        }
+        destroy_whole(h, ctx, inst, release, tally);
+    }
+    static void destroy_whole(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t release,
+                              Tally *tally) {
         if (inst == nullptr || inst == placeholder) return;
         uint32_t local = 0;
         if (has_flag(inst, QEL_OBJ_OID_MAPPED)) {
@@ -522,7 +533,7 @@ template <uint32_t T> struct Struct {
     // read records from headers, keep plain objects and count itself, with
     // no write notification or database to hear of it: its destruction is
     // its counts (nested records first, as their release makes them) and
-    // its memory, which is what destroy_internal does for it.
+    // its memory, which is what the rest of destroy_internal does for it.
     static constexpr bool kLight = holds_nothing(T);
     static bool light_handle(const qel_handle_t *h, uint32_t ctx) {
         constexpr uint32_t kNeed =
@@ -544,12 +555,13 @@ template <uint32_t T> struct Struct {
         });
     }
     static void count_destroyed(qel_handle_t *h, uint32_t ctx, const void *inst, Tally *tally) {
+        // Only the nested records of the instance's variant are released.
+        const int8_t iv = hdr(inst).instance_variant;
         each_field<T>([&](auto k) {
             using K = decltype(k);
             if constexpr (K::d.kind == FieldKind::Record)
-                Struct<K::R>::count_destroyed(h, ctx, K::field(inst), tally);
+                if (K::d.variant <= iv) Struct<K::R>::count_destroyed(h, ctx, K::field(inst), tally);
         });
-        const int8_t iv = hdr(inst).instance_variant;
         const qel_variant_info_t *vi = record(T)->variant_info;
         if (vi->count < iv)
             trace(P::destroy_variant_range, static_cast<uint32_t>(iv),
@@ -557,9 +569,11 @@ template <uint32_t T> struct Struct {
         uint32_t local = 0;
         count_instance(h, ctx, record(T), entry(vi, iv), false, &local, tally);
     }
-    // False, with nothing done, for an instance that is not so kept.
+    // False, with nothing done, for an instance that is not so kept or that
+    // is still in a list.
     static bool destroy_light(qel_handle_t *h, uint32_t ctx, void *inst, Tally *tally) {
-        static_assert(kLight);
+        if constexpr (kElement)
+            if (link(inst)->list != nullptr) return false;
         if (!plain_kept(inst)) return false;
         count_destroyed(h, ctx, inst, tally);
         hdr(inst).type_info = nullptr;

@@ -377,22 +377,17 @@ template <bool Plain, bool Fast = false, bool Sure = false> struct ReaderOf {
     // string the block holds (its characters may lie in its run).
     void drop(void **slot, const void *chars = nullptr) {
         note(slot, sizeof *slot, inst);
-        if (chars != nullptr) free_chars(h, ctx, chars, *slot);
-        else h->free(h->alloc_ctx, ctx, *slot);
+        free_chars(h, ctx, chars, *slot);
         *slot = nullptr;
     }
     // Puts a new block of `size` bytes in place of the old one.  When none
     // can be had the field is left empty (its length 0: a length must not
     // promise a block that is not there) and 12 is reported.
     template <class L> DROV_INLINE bool replace(void **slot, uint64_t size, L *length, void *chars = nullptr) {
-        if (*slot != nullptr) {
-            if (chars != nullptr) free_chars(h, ctx, chars, *slot);
-            else h->free(h->alloc_ctx, ctx, *slot);
-        }
+        if (*slot != nullptr) free_chars(h, ctx, chars, *slot);
         note(slot, sizeof *slot, inst);
-        if (size > UINT32_MAX) *slot = nullptr;
-        else if (chars != nullptr) *slot = chars_block(h, ctx, chars, static_cast<uint32_t>(size));
-        else *slot = h->allocate(h->alloc_ctx, ctx, static_cast<uint32_t>(size));
+        *slot = size <= UINT32_MAX ? chars_block(h, ctx, chars, static_cast<uint32_t>(size))
+                                   : nullptr;
         if (*slot != nullptr) return true;
         store(length, L{0});
         failed(QEL_ENOMEM);

@@ -351,14 +351,16 @@ TEST_F(Lists, UnderPlainStatisticsEveryElementCountsOnceInTheCounters) {
 }
 
 // Under a quiet runtime a list's elements that hold nothing to give back go with their counts and
-// their memory alone, as a destruction the whole way would leave them; an element whose header, or
-// whose nested record's, says more (an object mapping, another record) goes the whole way.
+// their memory alone, as a destruction the whole way would leave them (a nested record outside the
+// element's variant is not counted); an element whose header, or whose nested record's, says more
+// (an object mapping, another record) goes the whole way.
 TEST_F(Lists, UnderAQuietRuntimeOnlyAFreshlyKeptElementGoesTheShortWay) {
     const uint32_t info_at = kTypes[drov::schema::k_vm_nic_list].fields[1].offset;
     qel_variant_entry_t &own = _vm_nic_rsp_type_info_internal.variant_info->entries[0];
+    qel_variant_entry_t &info = _vm_nic_info_type_info_internal.variant_info->entries[0];
     qel_standin::set_recording(h, false);
     st().record_calls = true; // calls heard, no stores
-    for (int c = 0; c < 4; ++c) {
+    for (int c = 0; c < 5; ++c) {
         SCOPED_TRACE(c);
         auto *r = static_cast<vm_nic_rsp_t *>(vm_nic_rsp_create(h, 1));
         EXPECT_EQ(decode(kNicRsp, b, r), b.size());
@@ -369,11 +371,13 @@ TEST_F(Lists, UnderAQuietRuntimeOnlyAFreshlyKeptElementGoesTheShortWay) {
             qel_type_info_t *other = &_vm_nic_rsp_type_info_internal;
             std::memcpy(e, &other, sizeof other);
         }
-        const uint64_t destroyed = own.destroys;
+        if (c == 4) e[8] = 0xFF; // variant -1: no fields
+        const uint64_t destroyed = own.destroys, nested = info.destroys;
         st().calls.clear();
         vm_nic_rsp_destroy(h, 1, r);
         EXPECT_EQ(qel_standin::count_calls(h, "qel_request_oid_mapping_destroy"), c == 1 || c == 2 ? 1u : 0u);
         EXPECT_EQ(own.destroys - destroyed, c == 3 ? 2u : 1u);
+        EXPECT_EQ(info.destroys - nested, c == 4 ? 2u : 3u);
     }
     qel_standin::set_recording(h, true);
 }
