@@ -401,6 +401,25 @@ TEST_F(Lists, UnderRecordCopiesEveryElementCountsInTheStaticRecordsEntries) {
     EXPECT_EQ(own_entry.creates, 0u);
 }
 
+// A run holds what fits in 16 KiB: 97 vm_nic_list places; 200 elements take three runs.
+TEST_F(Lists, UnderAQuietRuntimeALongListTakesRunAfterRun) {
+    auto *src = make<vm_nic_rsp_t>(kNicRsp);
+    for (uint32_t v = 0; v < 200; ++v) {
+        vm_nic_list_t *e = vm_nic_list_create(h, 1);
+        vm_nic_list_if_handle_set(h, 1, e, &v, &err);
+        vm_nic_rsp_vm_if_info_set_last(h, 1, src, e, &err);
+    }
+    const Bytes all = encode(kNicRsp, src, 16384);
+    qel_standin::set_recording(h, false);
+    auto *dst = make<vm_nic_rsp_t>(kNicRsp);
+    const uint64_t allocs = st().alloc_calls;
+    EXPECT_EQ(decode(kNicRsp, all, dst), all.size());
+    EXPECT_EQ(st().alloc_calls - allocs, 3u);
+    EXPECT_EQ(handles(dst).size(), 200u);
+    EXPECT_EQ(handles(dst).back(), 199u);
+    qel_standin::set_recording(h, true);
+}
+
 // Under a runtime that allows runs, a list's elements come out of one block, which
 // goes back when the last of them is destroyed, in whatever order, moved by a whole-object set
 // or not.  Without the promise each element is a block of its own.
