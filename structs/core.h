@@ -150,6 +150,8 @@ struct Domains {
         }
         return variant[type];
     }
+    // Whether every type of the mask was asked about.
+    bool knows(uint64_t types) const { return (asked & types) == types; }
 };
 // The domain's variant for a type: from `d` when the operation keeps one.
 inline int8_t domain_variant(qel_handle_t *h, Domains *d, uint32_t type,

@@ -152,15 +152,16 @@ template <uint32_t T> struct Wire {
     // already settled (a quiet runtime, standard coders, no state flags).
     // Only an instance that goes out whole, in the highest variant with no
     // ra data, is written so; false for any other, with nothing written.
+    // A settled writer's caller made sure of all of that (settles).
     template <class Out> DROV_INLINE static bool put_flat(Out &w, const void *inst) {
         const qel_instance_header_t &hd = hdr(inst);
-        if ((hd.obj_flags & QEL_OBJ_RA_DATA) != 0) return false;
+        if (!Out::settled && (hd.obj_flags & QEL_OBJ_RA_DATA) != 0) return false;
         const int8_t known = w.enc->known(w.h, T, hd.type_info, w.err);
         int8_t v = hd.instance_variant;
         const bool newer = v > known;
         if (newer) v = known;
         w.sync();
-        if (!w.ok() || S::cap(v) != S::kHighest) return false;
+        if (!Out::settled && (!w.ok() || S::cap(v) != S::kHighest)) return false;
         w.enc->epoch |= newer;
         v = S::kHighest;
         const uint8_t g = 0;
@@ -182,6 +183,61 @@ template <uint32_t T> struct Wire {
                                                const void *inst) {
         WriterOf<true, true> w{h, ctx, buf, room, err, &enc};
         return put_flat(w, inst) ? w.off : 0;
+    }
+
+    // The types whose domain variant a flat encoding of this type asks:
+    // its own, its enumerations' and its nested records'.
+    static constexpr uint64_t kFlatTypes = [] {
+        uint64_t m = uint64_t{1} << T;
+        if constexpr (kFlatBytes != 0)
+            each_field<T>([&](auto k) {
+                using K = decltype(k);
+                if constexpr (K::d.kind == FieldKind::Enum)
+                    m |= uint64_t{1} << static_cast<uint32_t>(K::d.ref);
+                else if constexpr (K::d.kind == FieldKind::Record)
+                    m |= Wire<static_cast<uint32_t>(K::d.ref)>::kFlatTypes;
+            });
+        return m;
+    }();
+    // Whether the instance goes flat, all of it (nested records included),
+    // against the domain's variants `k`.
+    static bool settles(const void *inst, const KnownDomains &k) {
+        const qel_instance_header_t &hd = hdr(inst);
+        const int8_t v = hd.instance_variant;
+        if ((hd.obj_flags & QEL_OBJ_RA_DATA) != 0 ||
+            S::cap(std::min(v, k.variant[T])) != S::kHighest)
+            return false;
+        bool all = true;
+        each_field<T>([&](auto f) {
+            using K = decltype(f);
+            if constexpr (K::d.kind == FieldKind::Record)
+                all = all && Wire<static_cast<uint32_t>(K::d.ref)>::settles(
+                                 bytes(inst) + K::d.offset, k);
+        });
+        return all;
+    }
+    // List elements from `e` on, written flat one after another at `buf`
+    // while each settles and `n` are left, against the domain's variants
+    // `k`, the list's head ending the chain: the bytes written.  `e` and `n`
+    // are left at the first element not written.  The caller made room for
+    // n elements of kFlatBytes.
+    [[gnu::noinline]] static uint32_t put_settled(uint8_t *buf, void *&e, uint32_t &n,
+                                                  const void *head, KnownDomains &k) {
+        KnownDomains own = k; // the domain's variants stay in registers
+        uint32_t off = 0;
+        void *at = e;
+        uint32_t left = n;
+        for (; left != 0 && at != head && at != nullptr && settles(at, own); --left) {
+            WriterOf<true, true, KnownDomains> w{
+                nullptr, 0, buf + off, static_cast<int32_t>(kFlatBytes), nullptr, &own};
+            put_flat(w, at);
+            off += kFlatBytes;
+            at = link(at)->next;
+        }
+        k.epoch |= own.epoch;
+        e = at;
+        n = left;
+        return off;
     }
 
     static uint32_t marshal_as(qel_handle_t *h, uint32_t ctx, uint8_t *buf, const void *inst,

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <optional>
 
 #include "structs/struct_ops.h"
 
@@ -126,8 +127,26 @@ struct Encoding {
     bool epoch = false;
     Domains domains;
 
+    static constexpr bool settled = false;
+
     int8_t known(qel_handle_t *h, uint32_t type, const qel_type_info_t *rec, uint32_t *err) {
         return domains.get(h, type, rec, err);
+    }
+};
+// The domain's variants of the types an encoding asked about, once it asked
+// about every type a part refers to: the parts of a list after those are
+// written against these, with nothing left to ask and nothing that can fail
+// (`settled`), and whether any was newer than the domain is collected here
+// for the encoding.
+struct KnownDomains {
+    explicit KnownDomains(const Domains &d) { std::memcpy(variant, d.variant, sizeof variant); }
+    static constexpr bool quiet = true;
+    static constexpr bool settled = true;
+    bool epoch = false;
+    int8_t variant[schema::kTypeCount];
+
+    int8_t known(qel_handle_t *, uint32_t type, const qel_type_info_t *, uint32_t *) const {
+        return variant[type];
     }
 };
 // Whether the runtime encodes a u_int8 or a char in one byte: a run of
@@ -144,19 +163,24 @@ inline bool one_byte(uint32_t (*width)()) { return width() == 1; }
 // the caller's buffer never make it read the word again.  `Sure`: the
 // standard coders, no state flags, and room for every fixed-size item of
 // the instance known to be there, so that no write of one can run short.
-template <bool Plain, bool Sure = false> struct WriterOf {
+// A writer with KnownDomains (`Enc::settled`) is sure and cannot fail: it
+// neither asks nor reads the error word.
+template <bool Plain, bool Sure = false, class Enc = Encoding> struct WriterOf {
     static_assert(Plain || !Sure);
+    static_assert(Sure || !Enc::settled);
     WriterOf(qel_handle_t *h_, uint32_t ctx_, uint8_t *buf_, int32_t len_, uint32_t *err_,
-             Encoding *enc_)
-        : h(h_), ctx(ctx_), buf(buf_), len(len_), err(err_), enc(enc_), status(*err_) {}
+             Enc *enc_)
+        : h(h_), ctx(ctx_), buf(buf_), len(len_), err(err_), enc(enc_),
+          status(Enc::settled ? 0 : *err_) {}
     static constexpr bool plain = Plain; // the runtime's coders are the standard ones
     static constexpr bool sure = Sure;
+    static constexpr bool settled = Enc::settled;
     qel_handle_t *h;
     uint32_t ctx;
     uint8_t *buf;
     int32_t len;
     uint32_t *err;
-    Encoding *enc;
+    Enc *enc;
     uint32_t status;                // the error word as last seen
     bool with_flags = false;        // state-flag bytes follow the fields
     const uint8_t *flags = nullptr; // their source; none: written as 0
@@ -164,9 +188,11 @@ template <bool Plain, bool Sure = false> struct WriterOf {
 
     DROV_INLINE int32_t room() const { return len - static_cast<int32_t>(off); }
     DROV_INLINE uint8_t *at() const { return buf + off; }
-    DROV_INLINE bool ok() const { return status == 0; }
+    DROV_INLINE bool ok() const { return settled || status == 0; }
     // After a call that was given the error word.
-    DROV_INLINE void sync() { status = *err; }
+    DROV_INLINE void sync() {
+        if constexpr (!settled) status = *err;
+    }
     DROV_INLINE void failed(uint32_t code) {
         fail(h, err, code);
         status = code;
@@ -523,7 +549,11 @@ template <class F> struct WireOf<Record<F>> {
     }
 
     template <class Out> DROV_INLINE static void put(Out &w, const void *inst) {
-        if constexpr (Out::plain && Wire<R>::kFlatBytes != 0) {
+        if constexpr (Out::settled) {
+            // Its owner's writer made sure it goes flat.
+            Wire<R>::put_flat(w, field(inst));
+            return;
+        } else if constexpr (Out::plain && Wire<R>::kFlatBytes != 0) {
             if (flat(w)) {
                 // Within a part that is written flat itself, in place.
                 if constexpr (Out::sure) {
@@ -540,10 +570,12 @@ template <class F> struct WireOf<Record<F>> {
                 w.sync();
             }
         }
-        w.off += Wire<R>::template encode_as<true, Out::plain>(w.h, w.ctx, w.at(), field(inst),
-                                                               w.room(), w.err, Mode::Marshal, *w.enc);
-        w.sync();
-        w.flag(kFlag);
+        if constexpr (!Out::settled) {
+            w.off += Wire<R>::template encode_as<true, Out::plain>(
+                w.h, w.ctx, w.at(), field(inst), w.room(), w.err, Mode::Marshal, *w.enc);
+            w.sync();
+            w.flag(kFlag);
+        }
     }
     // Whether the record can be written flat: a quiet runtime (no last
     // error to clear for each part), no state flags, room for all of it.
@@ -774,15 +806,30 @@ template <class F> struct WireOf<List<F>> {
             if (count != 0 && w.ok() && w.enc->quiet &&
                 static_cast<uint64_t>(w.room()) >= uint64_t{count} * Wire<E>::kFlatBytes &&
                 !tracks(w.h, Wire<E>::P::marshal_corrupted)) {
+                // Once every type an element refers to was asked about, the
+                // elements that go flat whole are written against the
+                // answers, many in one call.
+                std::optional<KnownDomains> known;
                 for (; i < count && e != hd && e != nullptr &&
                        static_cast<uint64_t>(w.room()) >= uint64_t{count - i} * Wire<E>::kFlatBytes;
                      ++i) {
+                    w.sync();
+                    if (!w.ok()) break;
+                    if (!known && w.enc->domains.knows(Wire<E>::kFlatTypes))
+                        known.emplace(w.enc->domains);
+                    if (known) {
+                        uint32_t left = count - i;
+                        w.off += Wire<E>::put_settled(w.at(), e, left, hd, *known);
+                        i = count - left;
+                        if (i == count || e == hd || e == nullptr) break;
+                    }
                     const uint32_t n =
                         Wire<E>::put_flat(w.h, w.ctx, w.at(), w.room(), w.err, *w.enc, e);
                     if (n == 0) break;
                     w.off += n;
                     e = link(e)->next;
                 }
+                if (known) w.enc->epoch |= known->epoch;
                 w.sync();
             }
         }

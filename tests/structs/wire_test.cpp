@@ -138,8 +138,8 @@ TEST_F(Wire, ListElementsAreLimitedByTheDomainAlsoInTheClonesEncoding) {
 // Under a quiet runtime a list of fixed-size elements is written element after element in one
 // pass (nested records alike): every room from none to more than enough gives the runtime's
 // coders' bytes, length and error, with state tracking off and on, also with ra data on an
-// element or on its nested record, an element that claims a newer variant, and domains that do
-// not know the element's or its record's type.
+// element or on its nested record, the first or a later element or a later element's enumeration
+// that claims a newer variant, and domains that do not know the element's or its record's type.
 TEST_F(Wire, FixedSizeElementsGoOutAsTheRuntimesCodersWriteThem) {
     for (const Tracking tracking : {Tracking::Off, Tracking::On}) {
         qel_standin::set_tracking(h, tracking);
@@ -156,12 +156,14 @@ TEST_F(Wire, FixedSizeElementsGoOutAsTheRuntimesCodersWriteThem) {
         const auto same_both_ways = [&](const char *what) {
             SCOPED_TRACE(what);
             const uint32_t full = vm_nic_rsp_len(h, 1, r);
-            for (uint32_t room = 0; room <= full + 12; ++room) { // ra data is not in the length
+            // Ra data is not in the length, and the one-pass writer asks room for every element
+            // whole, also one that goes out short.
+            for (uint32_t room = 0; room <= full + 48; ++room) {
                 std::pair<Bytes, uint32_t> out[2];
                 for (const bool quiet : {false, true}) {
                     h->features = quiet ? qel_standin::quiet_features(h) : 0;
                     err = 0;
-                    Bytes b(full + 16, 0xAB);
+                    Bytes b(full + 52, 0xAB);
                     const uint32_t n = vm_nic_rsp_marshal(h, 1, b.data(), r, static_cast<int32_t>(room), &err);
                     b.push_back(static_cast<uint8_t>(n));
                     out[quiet] = {b, err};
@@ -171,6 +173,8 @@ TEST_F(Wire, FixedSizeElementsGoOutAsTheRuntimesCodersWriteThem) {
             err = 0;
         };
         const auto header = [](void *inst) { return reinterpret_cast<uint8_t *>(inst); };
+        vm_nic_info_t *third = vm_nic_list_vm_nic_info_get(h, 1, el[2], &err);
+        uint8_t *state = header(vm_nic_info_vm_if_state_get(h, 1, third, &err)); // its first enumeration
         same_both_ways("plain");
         header(el[1])[10] |= 0x20;
         same_both_ways("ra data on the second element");
@@ -180,6 +184,15 @@ TEST_F(Wire, FixedSizeElementsGoOutAsTheRuntimesCodersWriteThem) {
         header(el[0])[8] = 3;
         same_both_ways("an element in a variant newer than its type's");
         header(el[0])[8] = 0;
+        for (const uint8_t v : {3, 0xFF}) {
+            header(el[3])[8] = v;
+            same_both_ways(v == 3 ? "a later element in a newer variant"
+                                  : "a later element in variant -1");
+        }
+        header(el[3])[8] = 0;
+        state[8] = 1;
+        same_both_ways("a later element's enumeration in a newer variant");
+        state[8] = 0;
         qel_standin::set_domain_variant(h, "vm_nic_info", -1);
         same_both_ways("records the domain does not know");
         qel_standin::set_domain_variant(h, "vm_nic_list", -1);
