@@ -292,12 +292,20 @@ template <uint32_t T> struct Wire {
         if constexpr (kListOwner) trace_register(); // list elements may trace
         const bool quiet = (h->features & QEL_FEATURE_QUIET) != 0;
         if (!begin(h, buf, inst, len, err, !(Nested && quiet))) return 0;
-        if constexpr (Fast && kSureBytes != 0) {
-            // Every byte this type's fields can take is there, and no state
-            // flags or ra data come between them.
-            if (len >= static_cast<int32_t>(kSureBytes) && (buf[1] & kWireFlags) == 0)
-                return read<ReaderOf<true, true, true>>(h, ctx, buf, inst, len, update, err, d,
-                                                        quiet);
+        if constexpr (Fast) {
+            if constexpr (kSureBytes != 0) {
+                // Every byte this type's fields can take is there, and no
+                // state flags or ra data come between them.
+                if (len >= static_cast<int32_t>(kSureBytes) && (buf[1] & kWireFlags) == 0)
+                    return read<ReaderOf<true, true, true>>(h, ctx, buf, inst, len, update, err,
+                                                            d, quiet);
+            }
+            // The fast reader meets no state flags: an encoding that carries
+            // them, rare where nothing tracks, is read the plain way, which
+            // passes over them (its announcements go nowhere on such a
+            // handle).
+            if (len < 2 || (buf[1] & QEL_OBJ_STATE_TRACKED) != 0)
+                return read<ReaderOf<true, false>>(h, ctx, buf, inst, len, update, err, d, quiet);
         }
         return read<ReaderOf<Plain, Fast>>(h, ctx, buf, inst, len, update, err, d, quiet);
     }
@@ -337,7 +345,7 @@ template <uint32_t T> struct Wire {
                 r.area = S::area(h, ctx, inst);
             }
         } else {
-            if ((g & QEL_OBJ_STATE_TRACKED) != 0) r.flags = FlagBytes::Skip;
+            if (!Fast && (g & QEL_OBJ_STATE_TRACKED) != 0) r.flags = FlagBytes::Skip;
             g &= static_cast<uint8_t>(~QEL_OBJ_STATE_TRACKED);
         }
 

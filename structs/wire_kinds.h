@@ -268,7 +268,8 @@ enum class FlagBytes : uint8_t {
 // `Fast`: the standard coders on a handle that has no write notification,
 // refers instances to the static records and tracks no state (as found
 // when the decoding began), so that a store is made as it is, without its
-// announcement or the test whether it changes anything.  `Sure`: moreover
+// announcement or the test whether it changes anything; the encoding
+// carries no state flags.  `Sure`: moreover
 // every fixed-size item of the instance is known to be within the buffer,
 // with no state-flag bytes among them, so that no read of one can fail.
 template <bool Plain, bool Fast = false, bool Sure = false> struct ReaderOf {
@@ -360,7 +361,7 @@ template <bool Plain, bool Fast = false, bool Sure = false> struct ReaderOf {
     // a flag it has no room for, a list's already with one byte left; the
     // body length says what it wrote, whatever the reader's buffer length.)
     DROV_INLINE uint64_t flag_room() const {
-        if (Sure || flags == FlagBytes::None || !ok() || off >= body_end) return 0;
+        if (Fast || flags == FlagBytes::None || !ok() || off >= body_end) return 0;
         return std::min<uint64_t>(body_end - off, static_cast<uint64_t>(left()));
     }
     DROV_INLINE void flag(int32_t index) {

@@ -181,11 +181,21 @@ void kvt_comm_bundle_handler_unregister(uintptr_t handler, uintptr_t a, uintptr_
 // the identifier is trusted, so a caller that finds it set also sees the
 // identifier; the first caller to find it unset under the lock is the one
 // that registers, and the call records what it found there.
+namespace {
+[[gnu::noinline]] int32_t module_init(const char *name, uint16_t *module_id, uint32_t *state_word);
+}
+
 int32_t wlog_module_init_fn(const char *name, uint16_t *module_id, uint32_t *state_word) {
-    // A module registered already, with nothing recording: the answer alone.
+    // A module registered already, with nothing recording: the answer alone,
+    // without the frame the registration needs.
     if (name != nullptr && module_id != nullptr && state_word != nullptr &&
         __atomic_load_n(state_word, __ATOMIC_ACQUIRE) != 0 && !recording()) [[likely]]
         return 0;
+    return module_init(name, module_id, state_word);
+}
+
+namespace {
+int32_t module_init(const char *name, uint16_t *module_id, uint32_t *state_word) {
     Call call{.name = "wlog_module_init_fn",
               .obj = name,
               .owner = module_id,
@@ -214,6 +224,7 @@ int32_t wlog_module_init_fn(const char *name, uint16_t *module_id, uint32_t *sta
     add_call(call);
     return 0;
 }
+} // namespace
 
 void wlog_trace(const uint8_t *uuid, uint32_t index, uint16_t module_id, uint32_t flags) {
     QEL_TRACE();
