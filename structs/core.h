@@ -340,6 +340,12 @@ template <uint32_t T, class Fn> inline bool any_field(Fn &&fn) {
         return (fn(KindOf<T, I>{}) || ...);
     }(std::make_integer_sequence<uint32_t, kTypes[T].field_count>{});
 }
+// The same, always inlined into the caller (as each_field_inline).
+template <uint32_t T, class Fn> [[gnu::always_inline]] inline bool any_field_inline(Fn &&fn) {
+    return [&]<uint32_t... I>(std::integer_sequence<uint32_t, I...>) __attribute__((always_inline)) {
+        return (fn(KindOf<T, I>{}) || ...);
+    }(std::make_integer_sequence<uint32_t, kTypes[T].field_count>{});
+}
 
 // The fields a list element type's instances link through, at offset 16.
 struct Link {

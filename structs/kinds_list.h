@@ -44,11 +44,16 @@ template <class F> struct List : KindBase<F> {
         if (quiet_links(h) && !empty(hd)) {
             // Unheard, the chain need not be mended as each element leaves:
             // the elements go in order, and the head is left empty.
+            // The handle is asked once whether plain elements may go the
+            // short way.
             Tally tally;
+            bool light = false;
+            if constexpr (Struct<E>::kLight) light = Struct<E>::light_handle(h, ctx);
             for (void *e = hd->first; e != hd && e != nullptr;) {
                 void *next = link(e)->next;
                 link(e)->list = nullptr;
-                Struct<E>::destroy_internal(h, ctx, e, 1, &tally);
+                if (!light || !Struct<E>::destroy_light(h, ctx, e, &tally))
+                    Struct<E>::destroy_whole(h, ctx, e, 1, &tally);
                 e = next;
             }
             hd->first = hd->last = hd;

@@ -312,6 +312,26 @@ template <uint32_t T> struct Wire {
     template <class In>
     static uint32_t read(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
                          int32_t len, uint32_t update, uint32_t *err, Domains *d, bool quiet) {
+        return read_body<In>(h, ctx, buf, inst, len, update, err, d, quiet);
+    }
+    // A nested record of a fast decoding read within its owner's reading:
+    // what decode_as does for it when its fixed-size fields are all there,
+    // with no state flags or ra data, and nothing to clear or register.
+    template <class In> DROV_INLINE static bool read_within(In &r, void *inst) {
+        if constexpr (In::fast && kSureBytes != 0 && !kListOwner) {
+            if (r.ok() && r.quiet && r.left() >= static_cast<int32_t>(kSureBytes) &&
+                (r.at()[1] & kWireFlags) == 0) {
+                r.off += read_body<ReaderOf<true, true, true>>(r.h, r.ctx, r.at(), inst, r.left(),
+                                                               r.update, r.err, r.domains, true);
+                return true;
+            }
+        }
+        return false;
+    }
+    template <class In>
+    DROV_INLINE static uint32_t read_body(qel_handle_t *h, uint32_t ctx, const uint8_t *buf,
+                                          void *inst, int32_t len, uint32_t update, uint32_t *err,
+                                          Domains *d, bool quiet) {
         constexpr bool Fast = In::fast;
         In r(h, ctx, buf, len, update, err, inst);
         r.quiet = quiet;
@@ -354,11 +374,18 @@ template <uint32_t T> struct Wire {
         // read before a failed allocation is released by destroy.  Fields
         // beyond w keep what they hold; destroy releases that too.
         set_variant(r, w);
-        if (w >= 0 && any_field<T>([&](auto k) {
+        if (w >= 0) {
+            auto stops = [&](auto k) __attribute__((always_inline)) {
                 using K = decltype(k);
                 return K::d.variant <= w && !WireOf<K>::get(r, inst);
-            }))
-            return 0;
+            };
+            // A sure reading is short: its cursor stays in registers.
+            if constexpr (In::sure) {
+                if (any_field_inline<T>(stops)) return 0;
+            } else if (any_field<T>(stops)) {
+                return 0;
+            }
+        }
 
         // Past what this reader knows (a newer writer's variants) to where
         // the body length points, never backwards.  That may be beyond the

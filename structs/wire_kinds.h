@@ -281,6 +281,7 @@ template <bool Plain, bool Fast = false, bool Sure = false> struct ReaderOf {
           status(*err_) {}
     static constexpr bool plain = Plain; // the runtime's coders are the standard ones
     static constexpr bool fast = Fast;
+    static constexpr bool sure = Sure;
     qel_handle_t *h;
     uint32_t ctx;
     const uint8_t *buf;
@@ -373,7 +374,7 @@ template <bool Plain, bool Fast = false, bool Sure = false> struct ReaderOf {
     void flag_run(uint8_t *dst, uint64_t n) {
         uint64_t k = std::min<uint64_t>(n, flag_room());
         if (k == 0) return;
-        if (flags == FlagBytes::Read) {
+        if (flags == FlagBytes::Read && dst != nullptr) {
             note(dst, static_cast<uint32_t>(k), inst);
             std::memcpy(dst, at(), k);
         }
@@ -585,6 +586,7 @@ template <class F> struct WireOf<Record<F>> {
                w.room() >= static_cast<int32_t>(Wire<R>::kFlatBytes);
     }
     template <class In> DROV_INLINE static bool get(In &r, void *inst) {
+        if (Wire<R>::read_within(r, field(inst))) return true; // no flag where it is so
         r.off += Wire<R>::part(r, field(inst));
         r.sync();
         r.flag(kFlag);
