@@ -47,8 +47,7 @@ template <class F> struct List : KindBase<F> {
             // The handle is asked once whether plain elements may go the
             // short way.
             Tally tally;
-            bool light = false;
-            if constexpr (Struct<E>::kLight) light = Struct<E>::light_handle(h, ctx);
+            const bool light = Struct<E>::light_handle(h, ctx);
             for (void *e = hd->first; e != hd && e != nullptr;) {
                 void *next = link(e)->next;
                 link(e)->list = nullptr;

@@ -65,21 +65,6 @@ constexpr bool self_free(uint32_t t) {
     return true;
 }
 
-// Whether an instance of type t holds nothing that its destruction gives
-// back beyond its own memory: values, enumerations, texts, fixed arrays,
-// interface handles (when they are plain values) and records of such.
-constexpr bool holds_nothing(uint32_t t) {
-    for (uint32_t i = 0; i < kTypes[t].field_count; ++i) {
-        const FieldDesc &f = kTypes[t].fields[i];
-        if (f.kind == FieldKind::String || f.kind == FieldKind::VarArray ||
-            f.kind == FieldKind::List)
-            return false;
-        if (f.kind == FieldKind::Record && !holds_nothing(static_cast<uint32_t>(f.ref)))
-            return false;
-    }
-    return true;
-}
-
 // ---- Runs (see core.h) ---------------------------------------------------------
 
 // Gives an instance's memory back: its own block, or its place in a run.
@@ -440,15 +425,13 @@ template <uint32_t T> struct Struct {
     }
 
     // `tally`: where plain counts of a destruction among many go (List).
-    // An instance that holds nothing to give back may go the short way
-    // (below) before the whole way's work is set up.
+    // A plainly kept instance may go the short way (below) before the whole
+    // way's work is set up.
     static void destroy_internal(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t release,
                                  Tally *tally = nullptr) {
-        if constexpr (kLight) {
-            if (release != 0 && inst != nullptr && inst != placeholder && light_handle(h, ctx) &&
-                destroy_light(h, ctx, inst, tally))
-                return;
-        }
+        if (release != 0 && inst != nullptr && inst != placeholder && light_handle(h, ctx) &&
+            destroy_light(h, ctx, inst, tally))
+            return;
         destroy_whole(h, ctx, inst, release, tally);
     }
     static void destroy_whole(qel_handle_t *h, uint32_t ctx, void *inst, uint32_t release,
@@ -527,14 +510,13 @@ template <uint32_t T> struct Struct {
         free_instance(h, ctx, inst);
     }
     // ---- A light destruction ----------------------------------------------------------
-    // An instance that holds nothing to give back, made and kept as a fresh
-    // instance is (no object mapping, state flags, ra data or record copy
-    // of its own, nested records alike), on a handle that lets the library
-    // read records from headers, keep plain objects and count itself, with
-    // no write notification or database to hear of it: its destruction is
-    // its counts (nested records first, as their release makes them) and
-    // its memory, which is what the rest of destroy_internal does for it.
-    static constexpr bool kLight = holds_nothing(T);
+    // An instance made and kept as a fresh instance is (no object mapping,
+    // state flags, ra data or record copy of its own, nested records alike),
+    // on a handle that lets the library read records from headers, keep
+    // plain objects and count itself, with no write notification or
+    // database to hear of it: its destruction is its fields' releases and
+    // its counts, in the order the whole way makes them, and its memory,
+    // which is what the rest of destroy_internal does for it.
     static bool light_handle(const qel_handle_t *h, uint32_t ctx) {
         constexpr uint32_t kNeed =
             QEL_FEATURE_PLAIN_CODECS | QEL_FEATURE_PLAIN_OBJECTS | QEL_FEATURE_PLAIN_STATS;
@@ -554,13 +536,27 @@ template <uint32_t T> struct Struct {
             else return false;
         });
     }
-    static void count_destroyed(qel_handle_t *h, uint32_t ctx, const void *inst, Tally *tally) {
-        // Only the nested records of the instance's variant are released.
+    // The fields of the instance's variant are released, and those beyond
+    // it that still hold something (a nested record with its own releases
+    // and count), then the instance is counted.
+    static void release_light(qel_handle_t *h, uint32_t ctx, void *inst, Tally *tally) {
         const int8_t iv = hdr(inst).instance_variant;
-        each_field<T>([&](auto k) {
+        const auto lv = static_cast<int8_t>(layout(inst));
+        each_field_inline<T>([&](auto k) __attribute__((always_inline)) {
             using K = decltype(k);
-            if constexpr (K::d.kind == FieldKind::Record)
-                if (K::d.variant <= iv) Struct<K::R>::count_destroyed(h, ctx, K::field(inst), tally);
+            // Values, enumerations, texts, fixed arrays and (plain) interface
+            // handles have nothing to give back.
+            constexpr FieldKind kind = K::d.kind;
+            if constexpr (kind != FieldKind::String && kind != FieldKind::VarArray &&
+                          kind != FieldKind::List && kind != FieldKind::Record)
+                return;
+            if (K::d.variant > iv && !(K::d.variant <= lv && K::owns(h, ctx, inst))) return;
+            if constexpr (kind == FieldKind::Record) {
+                Struct<K::R>::release_light(h, ctx, K::field(inst), tally);
+            } else {
+                uint32_t none = 0;
+                K::release(h, ctx, inst, &none); // nothing of a plain instance refuses
+            }
         });
         const qel_variant_info_t *vi = record(T)->variant_info;
         if (vi->count < iv)
@@ -575,7 +571,7 @@ template <uint32_t T> struct Struct {
         if constexpr (kElement)
             if (link(inst)->list != nullptr) return false;
         if (!plain_kept(inst)) return false;
-        count_destroyed(h, ctx, inst, tally);
+        release_light(h, ctx, inst, tally);
         hdr(inst).type_info = nullptr;
         free_instance(h, ctx, inst);
         return true;

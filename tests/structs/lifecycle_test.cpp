@@ -65,6 +65,16 @@ protected:
         qel_standin::set_tracking(h, Tracking::On);
     }
     vm_act_rsp_t *rsp() { return vm_act_rsp_create(h, 1); }
+    // One counter of every variant entry of every structure's record.
+    static std::vector<uint64_t> entry_counts(uint64_t qel_variant_entry_t::*counter) {
+        std::vector<uint64_t> n;
+        for (uint32_t t = 0; t < walk::kStructs; ++t) {
+            const std::string record = "_" + walk::name(t) + "_type_info_internal";
+            const auto *vi = walk::fn<qel_type_info_t *>(record)->variant_info;
+            for (int v = 0; v < vi->count; ++v) n.push_back(vi->entries[v].*counter);
+        }
+        return n;
+    }
 };
 
 TEST_F(Lifecycle, PlaceholderAndAllocationFailures) {
@@ -331,14 +341,7 @@ TEST_F(Lifecycle, ACreationClearsTheLastError) {
 // names the type is asked again.
 TEST_F(Lifecycle, UnderAQuietRuntimeEveryCreationIsWhatTheCallsMake) {
     qel_standin::set_tracking(h, Tracking::Off);
-    auto creates = [] {
-        std::vector<uint64_t> n;
-        for (uint32_t t = 0; t < walk::kStructs; ++t) {
-            const auto *vi = walk::fn<qel_type_info_t *>("_" + walk::name(t) + "_type_info_internal")->variant_info;
-            for (int v = 0; v < vi->count; ++v) n.push_back(vi->entries[v].creates);
-        }
-        return n;
-    };
+    auto creates = [] { return entry_counts(&qel_variant_entry_t::creates); };
     auto counted = [&](auto make) {
         std::vector<uint64_t> before = creates(), after;
         void *inst = make();
@@ -380,6 +383,38 @@ TEST_F(Lifecycle, UnderAQuietRuntimeEveryCreationIsWhatTheCallsMake) {
         void *inst = walk::create(h, t);
         EXPECT_EQ(walk::bytes(inst)[8], 0) << walk::name(t);
         walk::destroy(h, t, inst);
+    }
+}
+
+// Under a quiet runtime a destruction gives back what the runtime's calls give back and counts
+// what they count: every type, filled at random (strings, arrays, list elements, nested records),
+// in its highest variant and in one below, which keeps the later fields' blocks.
+TEST_F(Lifecycle, UnderAQuietRuntimeEveryDestructionIsWhatTheCallsMake) {
+    qel_standin::set_tracking(h, Tracking::Off);
+    auto destroys = [] { return entry_counts(&qel_variant_entry_t::destroys); };
+    for (uint32_t t = 0; t < walk::kStructs; ++t) {
+        for (const bool lowered : {false, true}) {
+            if (lowered && kTypes[t].variants == 1) continue;
+            SCOPED_TRACE(walk::name(t) + (lowered ? " lowered" : ""));
+            std::vector<uint64_t> counted[2];
+            for (const bool quiet : {false, true}) {
+                const size_t live = st().live.size();
+                void *inst = walk::create(h, t);
+                walk::Filler fill{h, std::mt19937(t)};
+                fill.min_length = 1;
+                fill.fill(t, inst);
+                if (lowered) // the instance variant
+                    static_cast<uint8_t *>(inst)[8] = static_cast<uint8_t>(kTypes[t].highest() - 1);
+                qel_standin::set_recording(h, !quiet);
+                const std::vector<uint64_t> before = destroys();
+                walk::destroy(h, t, inst);
+                counted[quiet] = destroys();
+                for (size_t i = 0; i < before.size(); ++i) counted[quiet][i] -= before[i];
+                qel_standin::set_recording(h, true);
+                EXPECT_EQ(st().live.size(), live) << quiet;
+            }
+            EXPECT_EQ(counted[1], counted[0]);
+        }
     }
 }
 
