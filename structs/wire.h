@@ -317,14 +317,25 @@ template <uint32_t T> struct Wire {
     // A nested record of a fast decoding read within its owner's reading:
     // what decode_as does for it when its fixed-size fields are all there,
     // with no state flags or ra data, and nothing to clear or register.
+    // Any other nested record of a fast quiet decoding with no state flags
+    // is read by its fast reader straight away.
     template <class In> DROV_INLINE static bool read_within(In &r, void *inst) {
-        if constexpr (In::fast && kSureBytes != 0 && !kListOwner) {
-            if (r.ok() && r.quiet && r.left() >= static_cast<int32_t>(kSureBytes) &&
-                (r.at()[1] & kWireFlags) == 0) {
-                r.off += read_body<ReaderOf<true, true, true>>(r.h, r.ctx, r.at(), inst, r.left(),
-                                                               r.update, r.err, r.domains, true);
-                return true;
+        if constexpr (In::fast) {
+            if (!r.ok() || !r.quiet || r.left() < 2) return false;
+            if constexpr (kSureBytes != 0 && !kListOwner) {
+                if (r.left() >= static_cast<int32_t>(kSureBytes) &&
+                    (r.at()[1] & kWireFlags) == 0) {
+                    r.off += read_body<ReaderOf<true, true, true>>(
+                        r.h, r.ctx, r.at(), inst, r.left(), r.update, r.err, r.domains, true);
+                    return true;
+                }
             }
+            if ((r.at()[1] & QEL_OBJ_STATE_TRACKED) != 0) return false;
+            if constexpr (kListOwner) trace_register(); // list elements may trace
+            r.off += read<ReaderOf<true, true>>(r.h, r.ctx, r.at(), inst, r.left(), r.update,
+                                                r.err, r.domains, true);
+            r.sync();
+            return true;
         }
         return false;
     }
