@@ -43,6 +43,35 @@ inline void copy_block(void *dst, const void *src, size_t size) {
     static void *(*const volatile copy)(void *, const void *, size_t) = std::memcpy;
     copy(dst, src, size);
 }
+// The same for a short run of bytes, as most strings are: up to 64 copied
+// here in a few overlapping word moves, without the call and the size
+// dispatch a call costs; longer ones by copy_block.  The two must not
+// overlap.
+template <size_t W> inline void move_word(uint8_t *d, const uint8_t *s, size_t at) {
+    std::memcpy(d + at, s + at, W);
+}
+[[gnu::always_inline]] inline void copy_short(void *dst, const void *src, size_t n) {
+    auto *d = static_cast<uint8_t *>(dst);
+    const auto *s = static_cast<const uint8_t *>(src);
+    if (n > 64) {
+        copy_block(dst, src, n);
+    } else if (n >= 16) {
+        move_word<16>(d, s, 0);
+        if (n > 32) move_word<16>(d, s, 16);
+        if (n > 48) move_word<16>(d, s, 32);
+        move_word<16>(d, s, n - 16);
+    } else if (n >= 8) {
+        move_word<8>(d, s, 0);
+        move_word<8>(d, s, n - 8);
+    } else if (n >= 4) {
+        move_word<4>(d, s, 0);
+        move_word<4>(d, s, n - 4);
+    } else if (n != 0) {
+        d[0] = s[0];
+        d[n / 2] = s[n / 2];
+        d[n - 1] = s[n - 1];
+    }
+}
 
 // The records an instance of type t is counted in: its own and those of its
 // nested records, at any depth.
@@ -211,7 +240,7 @@ template <uint32_t T> struct Struct {
     static bool make_at(qel_handle_t *h, uint32_t ctx, void *block, uint32_t size, Domains *d) {
         const bool same = size == t.alloc_size() && uniform_fresh(h);
         if (same && __atomic_load_n(&image_.state, __ATOMIC_ACQUIRE) == Image::kReady) {
-            copy_block(block, image_.bytes, size);
+            copy_image(block);
             init_heads(h, ctx, block, (h->features & QEL_FEATURE_QUIET_RANGES) == 0);
             if (d == nullptr) qel_clear_last_error(h);
             for (qel_variant_entry_t *e : image_.entries) count_plain(h, ctx, &e->creates);
@@ -248,6 +277,12 @@ template <uint32_t T> struct Struct {
         alignas(16) uint8_t bytes[t.alloc_size()] = {};
     };
     static inline Image image_{};
+    // The image's bytes into a new instance: a small one copied inline, a
+    // larger one by the C library's copy.
+    static void copy_image(void *block) {
+        if constexpr (t.alloc_size() <= 128) std::memcpy(block, image_.bytes, t.alloc_size());
+        else copy_block(block, image_.bytes, t.alloc_size());
+    }
     // Keeps the bytes of `inst`, just made under uniform_fresh, unless
     // another thread is keeping an instance of its own.  A variant beyond
     // its record's entries (traced at every creation) is never kept.

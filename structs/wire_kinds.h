@@ -636,7 +636,7 @@ template <class F> struct WireOf<String<F>> {
         else if (!r.replace(p, (uint64_t{m} + 1) * char_sizeof(), len, inst))
             return false;
         auto *chars = static_cast<uint8_t *>(*p);
-        copy_block(chars, r.at(), m);
+        copy_short(chars, r.at(), m);
         chars[m] = 0;
         r.off += m;
         r.store(len, m);

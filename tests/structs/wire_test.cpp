@@ -607,6 +607,27 @@ TEST_F(Lists, ARunsElementsTakeTheRoomAtItsEndForTheirStrings) {
     EXPECT_EQ(flags, (std::vector<uint8_t>{0x10, 0}));
 }
 
+// A string of any length reads back whole and ends in a NUL, on a handle nothing watches and on
+// one that hears every store.
+TEST_F(Wire, AStringOfAnyLengthReadsBackWhole) {
+    std::string text;
+    for (uint32_t n = 0; n < 140; ++n) text.push_back(static_cast<char>('!' + n % 90));
+    vm_ident_t *src = ident("");
+    for (const bool watched : {false, true}) {
+        qel_standin::set_recording(h, watched);
+        for (uint32_t n = 1; n <= text.size(); ++n) {
+            vm_ident_name_set(h, 1, src, text.data(), n, &err);
+            const Bytes b = encode(kIdent, src, 256);
+            auto *i = make<vm_ident_t>(kIdent);
+            ASSERT_EQ(decode(kIdent, b, i), b.size()) << n;
+            const char *chars = walk::load<const char *>(i, 16);
+            EXPECT_EQ(std::string(chars, n + 1), text.substr(0, n) + '\0') << n;
+        }
+    }
+    qel_standin::set_recording(h, true);
+    EXPECT_EQ(err, 0u);
+}
+
 TEST_F(Wire, UnderAQuietRuntimeStringsTakeTheRoomMadeWithTheirInstance) {
     const std::string forty(40, 'x'), filler(39, 'f');
     const Bytes first = encode(kIdent, ident("short"), 64), next = encode(kIdent, ident("other"), 64),
