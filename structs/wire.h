@@ -314,11 +314,12 @@ template <uint32_t T> struct Wire {
                          int32_t len, uint32_t update, uint32_t *err, Domains *d, bool quiet) {
         return read_body<In>(h, ctx, buf, inst, len, update, err, d, quiet);
     }
-    // A nested record of a fast decoding read within its owner's reading:
-    // what decode_as does for it when its fixed-size fields are all there,
-    // with no state flags or ra data, and nothing to clear or register.
-    // Any other nested record of a fast quiet decoding with no state flags
-    // is read by its fast reader straight away.
+    // A nested record of a fast, quiet decoding, read without the checks
+    // of a decoding of its own (nothing to clear, nothing the owner did not
+    // check): one whose fixed-size fields are all there, with no state flags
+    // or ra data, inlined into its owner's reading; any other without state
+    // flags by its fast reader.  False, with nothing read, where decode_as
+    // must read it.
     template <class In> DROV_INLINE static bool read_within(In &r, void *inst) {
         if constexpr (In::fast) {
             if (!r.ok() || !r.quiet || r.left() < 2) return false;

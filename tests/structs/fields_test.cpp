@@ -699,6 +699,9 @@ TEST_F(Fields, EveryStoreIsAnnouncedFirst) {
     // An element destroyed while linked (es[0], now between the others) leaves its list.
     w.forget(es[0], 173);
     announced(r, [&] { vm_nic_list_destroy(h, 1, es[0]); });
+    const auto *left = w.note_at(reinterpret_cast<uint8_t *>(es[0]) + 16); // its list link
+    ASSERT_NE(left, nullptr);
+    EXPECT_EQ(left->owner, es[0]);
     EXPECT_EQ(vm_nic_rsp_vm_if_info_get_count(h, 1, r, &err), 2u);
     EXPECT_EQ(vm_nic_rsp_vm_if_info_get_next(h, 1, r, es[1], &err), es[2]);
     EXPECT_EQ(vm_nic_rsp_vm_if_info_get_prev(h, 1, r, es[2], &err), es[1]);
