@@ -148,6 +148,18 @@ TEST_F(Fields, GetAllAndSetAllCarryTheValueFieldsOnly) {
 
 // ---- Variants ---------------------------------------------------------------------------
 
+// A list owner the domain does not know (variant -1) takes no element: 43, the element stays out.
+TEST_F(Fields, AnOwnerOutsideTheDomainTakesNoElement) {
+    qel_standin::set_domain_variant(h, "vm_nic_rsp", -1);
+    auto *r = make(vm_nic_rsp_create, vm_nic_rsp_destroy);
+    auto *e = make(vm_nic_list_create, vm_nic_list_destroy);
+    vm_nic_rsp_vm_if_info_set_last(h, 1, r, e, &err);
+    EXPECT_ERR(43u);
+    EXPECT_EQ(walk::load<void *>(e, 16), nullptr); // in no list
+    const uint32_t head = walk::type(walk::index_of("vm_nic_rsp")).fields[0].offset;
+    EXPECT_EQ(walk::load<void *>(r, head), walk::bytes(r) + head); // an empty chain
+}
+
 TEST_F(Fields, LaterVariantFieldsNeedTheirVariant) {
     qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
     vm_act_rsp_t *r = vm_act_rsp_create(h, 1);
