@@ -277,11 +277,23 @@ template <uint32_t T> struct Struct {
         alignas(16) uint8_t bytes[t.alloc_size()] = {};
     };
     static inline Image image_{};
-    // The image's bytes into a new instance: a small one copied inline, a
-    // larger one by the C library's copy.
+    // The image's bytes into a new instance: up to 256 of them copied
+    // inline (the compiler's own copy up to 128, word moves beyond, where it
+    // would put a string instruction), a larger one by the C library's.
     static void copy_image(void *block) {
-        if constexpr (t.alloc_size() <= 128) std::memcpy(block, image_.bytes, t.alloc_size());
-        else copy_block(block, image_.bytes, t.alloc_size());
+        constexpr uint32_t kSize = t.alloc_size();
+        if constexpr (kSize <= 128) {
+            std::memcpy(block, image_.bytes, kSize);
+        } else if constexpr (kSize <= 256) {
+            // Word moves, the last one ending at the end.
+            auto *d = static_cast<uint8_t *>(block);
+            [&]<uint32_t... I>(std::integer_sequence<uint32_t, I...>) {
+                (move_word<16>(d, image_.bytes, 16 * I), ...);
+            }(std::make_integer_sequence<uint32_t, kSize / 16>{});
+            if constexpr (kSize % 16 != 0) move_word<16>(d, image_.bytes, kSize - 16);
+        } else {
+            copy_block(block, image_.bytes, kSize);
+        }
     }
     // Keeps the bytes of `inst`, just made under uniform_fresh, unless
     // another thread is keeping an instance of its own.  A variant beyond
