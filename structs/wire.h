@@ -293,21 +293,28 @@ template <uint32_t T> struct Wire {
         const bool quiet = (h->features & QEL_FEATURE_QUIET) != 0;
         if (!begin(h, buf, inst, len, err, !(Nested && quiet))) return 0;
         if constexpr (Fast) {
-            if constexpr (kSureBytes != 0) {
-                // Every byte this type's fields can take is there, and no
-                // state flags or ra data come between them.
-                if (len >= static_cast<int32_t>(kSureBytes) && (buf[1] & kWireFlags) == 0)
-                    return read<ReaderOf<true, true, true>>(h, ctx, buf, inst, len, update, err,
-                                                            d, quiet);
-            }
+            if (sure_at(buf, len))
+                return read<ReaderOf<true, true, true>>(h, ctx, buf, inst, len, update, err, d,
+                                                        quiet);
             // The fast reader meets no state flags: an encoding that carries
             // them, rare where nothing tracks, is read the plain way, which
             // passes over them (its announcements go nowhere on such a
             // handle).
-            if (len < 2 || (buf[1] & QEL_OBJ_STATE_TRACKED) != 0)
+            if (flagged(buf, len))
                 return read<ReaderOf<true, false>>(h, ctx, buf, inst, len, update, err, d, quiet);
         }
         return read<ReaderOf<Plain, Fast>>(h, ctx, buf, inst, len, update, err, d, quiet);
+    }
+    // Whether every byte this type's fields can take is in the encoding at
+    // `buf`, with no state flags or ra data between them (never for a type
+    // whose fields vary).
+    DROV_INLINE static bool sure_at(const uint8_t *buf, int32_t len) {
+        return kSureBytes != 0 && len >= static_cast<int32_t>(kSureBytes) &&
+               (buf[1] & kWireFlags) == 0;
+    }
+    // Whether the encoding at `buf` may carry state flags (too short to say).
+    DROV_INLINE static bool flagged(const uint8_t *buf, int32_t len) {
+        return len < 2 || (buf[1] & QEL_OBJ_STATE_TRACKED) != 0;
     }
     template <class In>
     static uint32_t read(qel_handle_t *h, uint32_t ctx, const uint8_t *buf, void *inst,
@@ -322,16 +329,15 @@ template <uint32_t T> struct Wire {
     // must read it.
     template <class In> DROV_INLINE static bool read_within(In &r, void *inst) {
         if constexpr (In::fast) {
-            if (!r.ok() || !r.quiet || r.left() < 2) return false;
-            if constexpr (kSureBytes != 0 && !kListOwner) {
-                if (r.left() >= static_cast<int32_t>(kSureBytes) &&
-                    (r.at()[1] & kWireFlags) == 0) {
+            if (!r.ok() || !r.quiet) return false;
+            if constexpr (kSureBytes != 0) {
+                if (sure_at(r.at(), r.left())) {
                     r.off += read_body<ReaderOf<true, true, true>>(
                         r.h, r.ctx, r.at(), inst, r.left(), r.update, r.err, r.domains, true);
                     return true;
                 }
             }
-            if ((r.at()[1] & QEL_OBJ_STATE_TRACKED) != 0) return false;
+            if (flagged(r.at(), r.left())) return false;
             if constexpr (kListOwner) trace_register(); // list elements may trace
             r.off += read<ReaderOf<true, true>>(r.h, r.ctx, r.at(), inst, r.left(), r.update,
                                                 r.err, r.domains, true);
