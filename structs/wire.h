@@ -397,8 +397,8 @@ template <uint32_t T> struct Wire {
                 using K = decltype(k);
                 return K::d.variant <= w && !WireOf<K>::get(r, inst);
             };
-            // A sure reading is short: its cursor stays in registers.
-            if constexpr (In::sure) {
+            // A fast reading has its fields inline: its cursor stays in registers.
+            if constexpr (In::fast) {
                 if (any_field_inline<T>(stops)) return 0;
             } else if (any_field<T>(stops)) {
                 return 0;

@@ -880,7 +880,7 @@ template <class F> struct WireOf<List<F>> {
                 }
             } else {
                 if (r.update != 0) drop_all(r, inst);
-                append(r, inst, count);
+                if (count != 0) append(r, inst, count);
             }
         }
         r.flag(kFlag);
