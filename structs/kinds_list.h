@@ -26,13 +26,17 @@ template <class F> struct List : KindBase<F> {
         link(elem)->list = list;
     }
 
-    static void init_head(qel_handle_t *h, uint32_t ctx, void *inst, bool notify) {
+    [[gnu::always_inline]] static void init_head(qel_handle_t *h, uint32_t ctx, void *inst, bool notify) {
         Head *hd = head(inst);
         if (!notify) {
             hd->first = hd->last = hd;
             hd->parent = inst;
             return;
         }
+        init_head_heard(h, ctx, inst);
+    }
+    [[gnu::noinline]] static void init_head_heard(qel_handle_t *h, uint32_t ctx, void *inst) {
+        Head *hd = head(inst);
         store_link(h, ctx, &hd->first, hd, hd, P::init_first);
         store_link(h, ctx, &hd->last, hd, hd, P::init_last);
         store_link(h, ctx, &hd->parent, inst, hd, P::init_parent);

@@ -600,6 +600,11 @@ template <uint32_t T> struct Struct {
             if (K::d.variant > iv && !(K::d.variant <= lv && K::owns(h, ctx, inst))) return;
             if constexpr (kind == FieldKind::Record) {
                 Struct<K::R>::release_light(h, ctx, K::field(inst), tally);
+            } else if constexpr (kind == FieldKind::List) {
+                // An empty list has nothing to give back, and nobody hears
+                // its count of a plain instance cleared.
+                uint32_t none = 0;
+                if (K::owns(h, ctx, inst)) K::release(h, ctx, inst, &none);
             } else {
                 uint32_t none = 0;
                 K::release(h, ctx, inst, &none); // nothing of a plain instance refuses
