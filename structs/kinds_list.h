@@ -26,7 +26,8 @@ template <class F> struct List : KindBase<F> {
         link(elem)->list = list;
     }
 
-    [[gnu::always_inline]] static void init_head(qel_handle_t *h, uint32_t ctx, void *inst, bool notify) {
+    [[gnu::always_inline]] static void init_head(qel_handle_t *h, uint32_t ctx, void *inst,
+                                                 bool notify) {
         Head *hd = head(inst);
         if (!notify) {
             hd->first = hd->last = hd;

@@ -600,14 +600,12 @@ template <uint32_t T> struct Struct {
             if (K::d.variant > iv && !(K::d.variant <= lv && K::owns(h, ctx, inst))) return;
             if constexpr (kind == FieldKind::Record) {
                 Struct<K::R>::release_light(h, ctx, K::field(inst), tally);
-            } else if constexpr (kind == FieldKind::List) {
-                // An empty list has nothing to give back, and nobody hears
-                // its count of a plain instance cleared.
-                uint32_t none = 0;
-                if (K::owns(h, ctx, inst)) K::release(h, ctx, inst, &none);
             } else {
+                // Nothing of a plain instance refuses.  An empty list has
+                // nothing to give back, and nobody hears its count cleared.
                 uint32_t none = 0;
-                K::release(h, ctx, inst, &none); // nothing of a plain instance refuses
+                if (kind != FieldKind::List || K::owns(h, ctx, inst))
+                    K::release(h, ctx, inst, &none);
             }
         });
         const qel_variant_info_t *vi = record(T)->variant_info;
