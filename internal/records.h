@@ -57,8 +57,9 @@ extern qel_module_desc_t drov_def_module_desc;
 extern std::array<qel_variant_entry_t, schema::kVariantEntryCount> g_variant_entries;
 
 // The static record of type `index`, the object exported as
-// _<type>_type_info_internal.
-inline qel_type_info_t *record(uint32_t index) { return drov_def_type_table[index]; }
+// _<type>_type_info_internal (what the type table names): its address is
+// known when the library is linked, so finding it loads nothing.
+inline qel_type_info_t *record(uint32_t index) { return &drov_def_type_blocks.at[index].record; }
 
 // Adds n to a creation or destruction counter of a variant entry.  The
 // counters are the whole process's, so another thread may count into the
