@@ -1,8 +1,9 @@
 """The page checker refuses what would let a page rot, and passes what is true.
 
-Each case is a small source tree of pages (and files they cite); the checker
-runs over it as over the real one.  Run by ctest (docs.checker) with the
-same arguments as the real check, given in DOCS_CHECK_ARGS.
+Each case (tests/golden/docs/checker.cases) is a small source tree of pages
+(and files they cite); the checker runs over it as over the real one.  Run by
+ctest (docs.checker) with the same arguments as the real check, given in
+DOCS_CHECK_ARGS.
 """
 
 import os
@@ -15,56 +16,24 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ARGS = shlex.split(os.environ.get("DOCS_CHECK_ARGS", ""))
 
-# name, {file: text}, a line the checker must print ("" for a clean pass)
-CASES = [
-    ("output that matches", {"README.md": "```sh\necho hi\n```\n\n```text\nhi\n```\n"}, ""),
-    ("output that differs", {"README.md": "```sh\necho hi\n```\n\n```text\nho\n```\n"},
-     "README.md:1: prints something else"),
-    ("output with lines beyond those shown", {"README.md": "```sh\necho a; echo b\n```\n\n```text\na\n```\n"},
-     "prints something else"),
-    ("... stands for lines", {"README.md": "```sh\nprintf 'a\\nb\\nc\\n'\n```\n\n```text\na\n...\nc\n```\n"},
-     ""),
-    ("... keeps the order", {"README.md": "```sh\nprintf 'a\\nb\\nc\\n'\n```\n\n```text\nc\n...\na\n```\n"},
-     "prints something else"),
-    ("standard error in order", {"README.md": "```sh\necho out; echo err >&2; echo out2\n```\n\n"
-                                              "```text\nout\nerr\nout2\n```\n"}, ""),
-    ("a failing block without output", {"README.md": "```sh\nexit 3\n```\n"}, "README.md:1: exits 3"),
-    ("a failing block with its output shown", {"README.md": "```sh\necho no; exit 3\n```\n\n```text\nno\n```\n"},
-     ""),
-    ("prose between code and text", {"README.md": "```sh\nexit 1\n```\n\nwords\n\n```text\nx\n```\n"},
-     "exits 1"),
-    ("python runs", {"README.md": "```python\nprint(6 * 7)\n```\n\n```text\n42\n```\n"}, ""),
-    ("python fails", {"README.md": "```python\nraise SystemExit(2)\n```\n"}, "exits 2"),
-    ("c that does not compile", {"README.md": "```c\nint main(void) { return x; }\n```\n"},
-     "does not compile"),
-    ("c that runs", {"README.md": "```c\n#include <stdio.h>\nint main(void) { puts(\"c\"); return 0; }\n"
-                                  "```\n\n```text\nc\n```\n"}, ""),
-    ("cpp warnings are errors", {"README.md": "```cpp\nint main() { int unused; return 0; }\n```\n"},
-     "does not compile"),
-    ("a fragment is not run", {"README.md": "```sh fragment\nexit 1\n```\n"}, ""),
-    ("a block without a language", {"README.md": "```\nls\n```\n"}, "without a language"),
-    ("an unknown marker", {"README.md": "```sh frgment\nls\n```\n"}, "info string"),
-    ("an excerpt of its file", {"README.md": "```c from a.c\n  int b;\n  int c;\n```\n",
-                                "a.c": "void f(void) {\n    int a;\n    int b;\n    int c;\n}\n"}, ""),
-    ("an excerpt out of order", {"README.md": "```c from a.c\nint c;\nint b;\n```\n",
-                                 "a.c": "int a;\nint b;\nint c;\n"}, "not lines of a.c"),
-    ("an excerpt with a gap it does not show", {"README.md": "```c from a.c\nint a;\nint c;\n```\n",
-                                                "a.c": "int a;\nint b;\nint c;\n"}, "not lines of a.c"),
-    ("an excerpt that skips with ...", {"README.md": "```c from a.c\nint a;\n...\nint c;\n```\n",
-                                        "a.c": "int a;\nint b;\nint c;\n"}, ""),
-    ("an excerpt of a missing file", {"README.md": "```text from gone.out\nx\n```\n"}, "gone.out does not exist"),
-    ("a link to a page and its heading", {"README.md": "[x](docs/a.md#two-words)\n",
-                                          "docs/a.md": "# A\n\n## Two words\n"}, ""),
-    ("a link to a missing page", {"README.md": "[x](docs/b.md)\n"}, "no docs/b.md"),
-    ("a link to a missing heading", {"README.md": "[x](docs/a.md#three)\n", "docs/a.md": "## Two\n"},
-     "no heading #three"),
-    ("a link within the page", {"README.md": "# Top\n\n[x](#top)\n[y](#bottom)\n"}, "no heading #bottom"),
-    ("a heading's punctuation", {"README.md": "## The `x` it's C++\n\n[x](#the-x-its-c)\n"}, ""),
-    ("links in code are not links", {"README.md": "`[x](nowhere.md)`\n"}, ""),
-    ("a page of another branch", {"README.md": "[x](docs/drovdef.md)\n"}, ""),
-    ("a link out of a docs page", {"README.md": "", "docs/a.md": "[up](../README.md) [no](../NONE.md)\n"},
-     "docs/a.md:1: link to ../NONE.md"),
-]
+
+def cases(path):
+    """(name, {file: text}, a line the checker must print or "") of each case of the file."""
+    out = []
+    with open(path) as f:
+        for line in f.read().splitlines():
+            if line.startswith("=== "):
+                name, _, expected = line[4:].partition(" => ")
+                out.append((name, {}, expected))
+            elif line.startswith("--- "):
+                out[-1][1][line[4:]] = ""
+            elif out:
+                files = out[-1][1]
+                files[list(files)[-1]] += line + "\n"
+    return out
+
+
+CASES = cases(os.path.join(HERE, "..", "golden", "docs", "checker.cases"))
 
 
 def check(tmp_path, files):
