@@ -30,7 +30,9 @@ TEST_P(Life, EveryTypeIsCreatedCountedAndDestroyedWhole) {
             return n;
         };
         const uint64_t before = counted();
+        st().last_error = QEL_EINVAL; // a creation is an operation of its own: it clears the last error
         void *inst = walk::create(h, t);
+        EXPECT_EQ(st().last_error, 0u);
         EXPECT_EQ(counted() - before, 1u);
         ASSERT_NE(inst, nullptr);
         const auto *b = walk::bytes(inst);
@@ -58,6 +60,25 @@ TEST_P(Life, EveryTypeIsCreatedCountedAndDestroyedWhole) {
 INSTANTIATE_TEST_SUITE_P(Tracking, Life, ::testing::Values(Tracking::Absent, Tracking::Off, Tracking::On),
                          tracking_name);
 
+// A trace as its level and its text with the arguments put in.
+std::string rendered(const qel_standin::TraceRecord &r) {
+    const std::string &text = catalogue().at(r.index);
+    std::string out = "  " + std::to_string(r.flags >> 24) + " ";
+    size_t k = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%' || k == r.args.size()) {
+            out += text[i];
+            continue;
+        }
+        const auto &a = r.args[k++];
+        char p[32];
+        std::snprintf(p, sizeof p, "%p", a.p);
+        out += a.kind == a.Str ? a.s : a.kind == a.Ptr ? p : std::to_string(a.u);
+        ++i;
+    }
+    return out;
+}
+
 class Lifecycle : public Owning {
 protected:
     void SetUp() override {
@@ -77,7 +98,7 @@ protected:
     }
 };
 
-TEST_F(Lifecycle, PlaceholderAndAllocationFailures) {
+TEST_F(Lifecycle, PlaceholdersFailedAllocationsAndRefusingDomains) {
     for (uint32_t t = 0; t < walk::kStructs; ++t) {
         SCOPED_TRACE(walk::name(t));
         auto create_cr = walk::fn<void *(*)(H)>(walk::op(t, "create_cr"));
@@ -105,6 +126,14 @@ TEST_F(Lifecycle, PlaceholderAndAllocationFailures) {
         EXPECT_EQ(walk::create(h, t), nullptr);
         EXPECT_EQ(calls("qel_store_err"), 0u);
         walk::destroy(h, t, nullptr);
+        // A domain lookup that fails: traced with the error's text, nothing returned, the block back.
+        qel_standin::set_domain_error(h, 5);
+        qel_standin::reset_global();
+        EXPECT_EQ(walk::create(h, t), nullptr);
+        ASSERT_FALSE(qel_standin::traces().empty());
+        EXPECT_EQ(rendered(qel_standin::traces().back()), "  3 error in " + walk::name(t) + " create: " + std::strerror(5));
+        EXPECT_TRUE(st().live.empty());
+        qel_standin::set_domain_error(h, 0);
     }
 }
 
@@ -154,40 +183,6 @@ TEST_F(Lifecycle, TheDatabasesHearOfContainmentAndDirtiness) {
 }
 
 // ---- Destroying while the runtime answers ------------------------------------------
-
-// A trace as its level and its text with the arguments put in.
-std::string rendered(const qel_standin::TraceRecord &r) {
-    const std::string &text = catalogue().at(r.index);
-    std::string out = "  " + std::to_string(r.flags >> 24) + " ";
-    size_t k = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%' || k == r.args.size()) {
-            out += text[i];
-            continue;
-        }
-        const auto &a = r.args[k++];
-        char p[32];
-        std::snprintf(p, sizeof p, "%p", a.p);
-        out += a.kind == a.Str ? a.s : a.kind == a.Ptr ? p : std::to_string(a.u);
-        ++i;
-    }
-    return out;
-}
-
-// A creation whose domain lookup fails says so with the error's text and returns nothing, its
-// block given back.
-TEST_F(Lifecycle, ACreationTheDomainRefusesIsTracedWithItsError) {
-    qel_standin::set_domain_error(h, 5);
-    for (uint32_t t = 0; t < walk::kStructs; ++t) {
-        qel_standin::reset_global();
-        EXPECT_EQ(walk::create(h, t), nullptr) << walk::name(t);
-        ASSERT_FALSE(qel_standin::traces().empty());
-        EXPECT_EQ(rendered(qel_standin::traces().back()),
-                  "  3 error in " + walk::name(t) + " create: " + std::strerror(5));
-        EXPECT_TRUE(st().live.empty());
-    }
-    qel_standin::set_domain_error(h, 0);
-}
 
 // The cases of destroy.cases (the file says what they mean).
 TEST_F(Lifecycle, DestroyAnswersTheRuntimeAsTheCasesSay) {
@@ -322,16 +317,6 @@ TEST_F(Lifecycle, PlainCreationAnnouncesWhatTheRuntimeDoes) {
             walk::destroy(h, t, inst);
         }
         EXPECT_EQ(seen[0], seen[1]) << walk::name(t);
-    }
-}
-
-// A creation is an operation of its own: it clears the handle's last error, for every type.
-TEST_F(Lifecycle, ACreationClearsTheLastError) {
-    for (uint32_t t = 0; t < walk::kStructs; ++t) {
-        st().last_error = QEL_EINVAL;
-        void *inst = walk::create(h, t);
-        EXPECT_EQ(st().last_error, 0u) << walk::name(t);
-        walk::destroy(h, t, inst);
     }
 }
 
