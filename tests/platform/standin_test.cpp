@@ -19,6 +19,22 @@
 
 std::vector<std::string> golden_lines(const char *file); // xml_lookup_test.cpp
 
+// Text in C notation (\xNN, \n, \t, \r, and \ before any other character).
+std::string unescape(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\') {
+            out += s[i];
+        } else if (s[++i] == 'x') {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i] == 'n' ? '\n' : s[i] == 't' ? '\t' : s[i] == 'r' ? '\r' : s[i];
+        }
+    }
+    return out;
+}
+
 namespace {
 
 using namespace qel_standin;
@@ -77,22 +93,6 @@ TEST_F(Standin, VariantsComeFromTheDomainAndAreOnlyRaised) {
         EXPECT_EQ(qellib_adjust_variant(h, 5, inst, &rec.ti, asked, &err), want);
     }
     EXPECT_EQ(qellib_adjust_variant(h, 5, nullptr, &rec.ti, 1, &err), -1);
-}
-
-// Text in C notation (\xNN, \n, \t, \r, and \ before any other character).
-std::string unescape(const std::string &s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\') {
-            out += s[i];
-        } else if (s[++i] == 'x') {
-            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += s[i] == 'n' ? '\n' : s[i] == 't' ? '\t' : s[i] == 'r' ? '\r' : s[i];
-        }
-    }
-    return out;
 }
 
 // Writes into b (len bytes) what a line of tests/golden/platform/writers

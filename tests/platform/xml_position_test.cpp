@@ -11,9 +11,11 @@
 #include "qel.h"
 #include "qel_standin.h"
 
+std::vector<std::string> golden_lines(const char *file); // xml_lookup_test.cpp
+std::string unescape(const std::string &s);          // standin_test.cpp
+
 namespace {
 
-using std::string_literals::operator""s;
 
 // A document of the runtime's, freed at the end.
 struct Doc {
@@ -43,33 +45,18 @@ std::string positions(void *doc, const char *root) {
     return out;
 }
 
-struct PositionRow {
-    std::string text;
-    const char *expected;
-};
-
-// Columns count bytes from 1, a byte order mark not among them; lines end at LF (CR LF too).
-const PositionRow kPositions[] = {
-    {"<a/>", "a 1:1"},
-    {"<a>\n  <b x='1'   >t</b><c/>\n<d\n y=\"2\"/></a>", "a 1:1, b 2:3, c 2:20, d 3:1"},
-    {"\xEF\xBB\xBF<a><b/></a>", "a 1:1, b 1:4"},
-    {"<a>\r\n<b/>\r\n  <c/></a>", "a 1:1, b 2:1, c 3:3"},
-    {"<a>\xC3\xA9\xE2\x82\xAC<b/></a>", "a 1:1, b 1:9"},                     // two characters of 5 bytes
-    {"<a><!-- <x> --><?p <y>?><![CDATA[<z>]]><b t='>&lt;'/><c/></a>", "a 1:1, b 1:40, c 1:54"},
-    {"<?xml version=\"1.0\"?>\n<!-- a\ncomment -->\n\n<a/>", "a 5:1"},
-    {"<a xmlns:p='u'><p:b/><c/></a>", "a 1:1, c 1:22"},                      // p:b is in a namespace
-    {"<!DOCTYPE a [<!ENTITY e \"<x/>\">]><a>&e;<b/></a>", "a 1:34, b 1:40"}, // x: the entity's
-    {"<a>" + std::string(70000, ' ') + "\n<b/>" + std::string(300, ' ') + "<c/></a>", "a 1:1, b 2:1, c 2:305"},
-    // another encoding: counted in characters, from the line the parser counts
-    {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<a>\xE9\xE9<b/>\n <c/></a>", "a 2:1, b 2:6, c 3:2"},
-};
-
+// tests/golden/platform/xml_positions, and a line of 70,000 blanks.
 TEST(XmlPositions, EachElementStartsWhereItsStartTagDoes) {
     qel_handle_t *h = drov_def_runtime_new();
-    for (const PositionRow &row : kPositions) {
-        Doc d(h, row.text);
-        ASSERT_EQ(d.rc, 0u) << row.text.substr(0, 80);
-        EXPECT_EQ(positions(d.doc, "/a"), row.expected) << row.text.substr(0, 80);
+    std::vector<std::string> lines = golden_lines("xml_positions");
+    ASSERT_EQ(lines.size(), 10u);
+    lines.push_back("<a>" + std::string(70000, ' ') + "\n<b/>" + std::string(300, ' ') + "<c/></a> => a 1:1, b 2:1, c 2:305");
+    for (const std::string &line : lines) {
+        SCOPED_TRACE(line.substr(0, 80));
+        const size_t arrow = line.rfind(" => ");
+        Doc d(h, unescape(line.substr(0, arrow)));
+        ASSERT_EQ(d.rc, 0u);
+        EXPECT_EQ(positions(d.doc, "/a"), line.substr(arrow + 4));
     }
     drov_def_runtime_free(h);
 }
@@ -119,42 +106,25 @@ TEST(XmlPositions, UnknownOutsideTheRuntimesDocuments) {
 
 // ---- What an element holds ----------------------------------------------------------------------
 
-struct ContentRow {
-    const char *inner; // the content of <e>
-    uint32_t held;
-    const char *text; // the first text from its first character that is no whitespace; null: none
-};
-
-constexpr uint32_t E = QEL_XML_ELEMENTS, T = QEL_XML_TEXT, F = QEL_XML_FOREIGN;
-const ContentRow kContents[] = {
-    {"", 0, nullptr},
-    {" \t\r\n ", 0, nullptr},
-    {"<!-- c --><?p x?>", 0, nullptr},
-    {"<a/> <b/>", E, nullptr},
-    {"<p:a xmlns:p='u'/>", F, nullptr},
-    {"<a xmlns='u'/>", F, nullptr}, // a default namespace is a namespace
-    {"  7 ", T, "7 "},
-    {"<a/>\n  x<b/>y", E | T, "x"},
-    {"<![CDATA[ ]]><![CDATA[ z]]>", T, "z"},
-    {"&amp;", T, "&"},
-    {"&e;", T, nullptr}, // the document's own entity: not looked into
-};
-
+// tests/golden/platform/xml_contents.
 TEST(XmlContent, WhatAnElementHoldsBesidesItsFields) {
-    for (const ContentRow &row : kContents) {
-        const std::string text = "<!DOCTYPE e [<!ENTITY e \"w\">]><e>"s + row.inner + "</e>";
+    const std::vector<std::string> lines = golden_lines("xml_contents");
+    ASSERT_EQ(lines.size(), 11u);
+    for (const std::string &line : lines) {
+        SCOPED_TRACE(line);
+        const size_t arrow = line.rfind("\" => ") + 1, space = line.find(' ', arrow + 4);
+        const std::string held = line.substr(arrow + 4, space - arrow - 4), want = line.substr(space + 1);
+        const std::string text = "<!DOCTYPE e [<!ENTITY e \"w\">]><e>" + unescape(line.substr(1, arrow - 2)) + "</e>";
         void *doc = nullptr;
-        ASSERT_EQ(drov_def_runtime_xml_read(text.data(), text.size(), &doc), 0u) << row.inner;
+        ASSERT_EQ(drov_def_runtime_xml_read(text.data(), text.size(), &doc), 0u);
         const void *e = nullptr;
-        uint32_t count = 0;
+        uint32_t count = 0, bits = 0;
+        for (char c : held) bits |= c == 'E' ? QEL_XML_ELEMENTS : c == 'T' ? QEL_XML_TEXT : c == 'F' ? QEL_XML_FOREIGN : 0;
         ASSERT_EQ(xml_element_find(doc, "/e", &e, &count), 0);
         const char *first = "unset";
-        EXPECT_EQ(xml_element_content(doc, e, &first), row.held) << row.inner;
-        if (row.text == nullptr)
-            EXPECT_EQ(first, nullptr) << row.inner;
-        else
-            EXPECT_STREQ(first, row.text) << row.inner;
-        EXPECT_EQ(xml_element_content(doc, e, nullptr), row.held) << row.inner;
+        EXPECT_EQ(xml_element_content(doc, e, &first), bits);
+        EXPECT_EQ(first == nullptr ? "-" : "\"" + std::string(first) + "\"", unescape(want));
+        EXPECT_EQ(xml_element_content(doc, e, nullptr), bits);
         drov_def_runtime_xml_free(doc);
     }
     EXPECT_EQ(xml_element_content(nullptr, nullptr, nullptr), 0u);
@@ -185,41 +155,29 @@ TEST(XmlContent, Attributes) {
 
 // ---- Texts that are no document -----------------------------------------------------------------
 
-struct MalformedRow {
-    std::string text;
-    uint32_t line, column;
-    const char *reason;
-};
-
-// The parser's first error: where it found it and its message.
-const MalformedRow kMalformed[] = {
-    {"<vm_act_rsp><rc></vm_act_rsp>", 1, 30, "Opening and ending tag mismatch: rc line 1 and vm_act_rsp"},
-    {"", 1, 1, "Document is empty"},
-    {"<a>\n<b>\n</a>", 3, 5, "Opening and ending tag mismatch: b line 2 and a"},
-    {"<a x='1' x='2'/>", 1, 15, "Attribute x redefined"},
-    {"<a>\n  &foo;</a>", 2, 8, "Entity 'foo' not defined"},
-    {"<a/><b/>", 1, 5, "Extra content at the end of the document"},
-    {"<a>\xFF</a>", 1, 4, "Input is not proper UTF-8, indicate encoding !\nBytes: 0xFF 0x3C 0x2F 0x61"},
-};
-
+// tests/golden/platform/xml_malformed.
 TEST(XmlParse, WhereATextFailsToBeADocument) {
     qel_handle_t *h = drov_def_runtime_new();
-    for (const MalformedRow &row : kMalformed) {
+    const std::vector<std::string> lines = golden_lines("xml_malformed");
+    ASSERT_EQ(lines.size(), 7u);
+    for (const std::string &line : lines) {
+        SCOPED_TRACE(line);
+        const size_t arrow = line.rfind("\" => ") + 1, colon = line.find(':', arrow), space = line.find(' ', colon);
+        const std::string text = unescape(line.substr(1, arrow - 2));
         void *doc = reinterpret_cast<void *>(1);
-        EXPECT_EQ(drov_def_runtime_xml_parse(h, row.text.data(), row.text.size(), &doc), 22u) << row.text;
+        EXPECT_EQ(drov_def_runtime_xml_parse(h, text.data(), text.size(), &doc), 22u);
         EXPECT_EQ(doc, nullptr);
         const drov_def_failure_t *f = drov_def_runtime_last_failure(h);
-        EXPECT_EQ(f->code, 22u) << row.text;
+        EXPECT_EQ(f->code, 22u);
         EXPECT_STREQ(f->operation, "xml_parse");
         EXPECT_STREQ(f->type, "");
         EXPECT_STREQ(f->path, "");
         EXPECT_EQ(f->offset, -1);
-        EXPECT_EQ(f->line, row.line) << row.text;
-        EXPECT_EQ(f->column, row.column) << row.text;
-        EXPECT_STREQ(f->reason, row.reason) << row.text;
+        EXPECT_EQ(std::to_string(f->line) + ":" + std::to_string(f->column), line.substr(arrow + 4, space - arrow - 4));
+        EXPECT_EQ(f->reason, unescape(line.substr(space + 1)));
         // the same answer without a handle
-        EXPECT_EQ(drov_def_runtime_xml_read(row.text.data(), row.text.size(), &doc), 22u);
-        EXPECT_EQ(drov_def_runtime_xml_parse(nullptr, row.text.data(), row.text.size(), &doc), 22u);
+        EXPECT_EQ(drov_def_runtime_xml_read(text.data(), text.size(), &doc), 22u);
+        EXPECT_EQ(drov_def_runtime_xml_parse(nullptr, text.data(), text.size(), &doc), 22u);
     }
     // Arguments it cannot use.
     void *doc = nullptr;
