@@ -1,8 +1,10 @@
-// The verifier of encodings and the exact encoded size: a table of refusals with their places, a
-// table of what peers write that must pass, and properties over every structure type (the
-// verifier agrees with the decoder on marshal's bytes, their prefixes and mutations; the walk's
-// parts tile the message; encoded_size is what marshal writes).
+// The verifier of encodings and the exact encoded size: the refusals with their places and what
+// peers write that must pass (tests/golden/structs/verify.cases), and properties over every
+// structure type (the verifier agrees with the decoder on marshal's bytes, their prefixes and
+// mutations; the walk's parts tile the message; encoded_size is what marshal writes).
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "drov_def/runtime.h"
@@ -87,108 +89,53 @@ protected:
     Parts last_parts;
 };
 
-// The worked message: vm_act_rsp "web01", rc OK, uid 77, owner "ops", interfaces 0x1a2b (mtu
-// 1500) and 0x1a2c, on a default handle: 135 bytes.
-Bytes act_rsp_message(qel_handle_t *h) {
-    uint32_t err = 0;
-    vm_act_rsp_t *a = vm_act_rsp_create(h, 1);
-    vm_act_rsp_vm_name_set(h, 1, a, "web01", 5, &err);
-    vm_act_rsp_rc_set_value(h, 1, a, VM_RSP_RC_OK, &err);
-    vm_act_rsp_vm_uid_set_value(h, 1, a, 77, &err);
-    vm_act_rsp_owner_set(h, 1, a, "ops", 3, &err);
-    vm_nic_rsp_t *rsp = vm_act_rsp_vm_if_rsp_get(h, 1, a, &err);
-    for (uint32_t handle : {0x1a2bu, 0x1a2cu}) {
-        vm_nic_list_t *e = vm_nic_list_create(h, 1);
-        vm_nic_list_if_handle_set(h, 1, e, &handle, &err);
-        if (handle == 0x1a2b) vm_nic_info_mtu_set_value(h, 1, vm_nic_list_vm_nic_info_get(h, 1, e, &err), 1500, &err);
-        vm_nic_rsp_vm_if_info_set_last(h, 1, rsp, e, &err);
+// One line of tests/golden/structs/verify.cases (the file says what they mean).
+struct Case {
+    std::string line, kind, type, path, reason;
+    Bytes in;
+    uint32_t n = 0; // the error number, or the count of what passes
+    int64_t offset = 0;
+};
+std::vector<Case> cases(const std::string &kind) {
+    std::ifstream file(DROV_DEF_GOLDEN_DIR "/verify.cases");
+    std::vector<Case> out;
+    for (std::string line; std::getline(file, line);) {
+        std::istringstream words(line);
+        Case c{line};
+        std::string bytes, arrow;
+        words >> c.kind >> c.type >> bytes >> arrow >> c.n;
+        if (c.kind != kind) continue;
+        c.in = hex(bytes);
+        if (kind == "refused") words >> c.offset >> c.path >> arrow >> std::ws, std::getline(words, c.reason);
+        if (c.path == "-") c.path.clear();
+        out.push_back(c);
     }
-    Bytes b(256);
-    b.resize(vm_act_rsp_marshal(h, 1, b.data(), a, 256, &err));
-    vm_act_rsp_destroy(h, 1, a);
-    EXPECT_EQ(err, 0u);
-    return b;
-}
-Bytes patched(Bytes b, size_t at, uint8_t v) {
-    b.at(at) = v;
-    return b;
-}
-Bytes cut(Bytes b, size_t n) {
-    b.resize(n);
-    return b;
+    EXPECT_GE(out.size(), 8u);
+    return out;
 }
 
 constexpr uint32_t kActRsp = drov::schema::k_vm_act_rsp;
 
-// (More refusals, with their places as every layer above reports them: tests/golden/edges/refusals.cases.)
 TEST_F(Verify, RefusesWhatNoWriterProducesAndSaysWhere) {
-    const Bytes msg = act_rsp_message(h);
-    ASSERT_EQ(msg.size(), 135u);
-    struct Row {
-        const char *type;
-        Bytes in;
-        uint32_t code;
-        int64_t offset;
-        const char *path, *reason;
-    } rows[] = {
-        {"vm_id", hex("0000 00000000 00000001"), 22, 2, "", "body length 0 ends at 2, but the fields go on to 10"},
-        {"vm_zam_ssd_current_state", hex("0000 00000009 fb00000001"), 22, 6, "state", "enumeration variant byte -5"},
-        {"vm_id", hex("0000 00000008 0000"), 90, 6, "id", "u32 needs 4 bytes, 2 left"},
-        {"vm_ident", hex("0000 0000000e 00000017 7765623031"), 90, 10, "name", "string of 23 bytes, 5 left"},
-        {"vm_mac_pool_addr", hex("0000 0000000a 0a0b"), 90, 6, "mac_addr", "array of 6 bytes, 2 left"},
-        {"vm_nic_list", hex("0000 00000008 00001a2b"), 90, 10, "vm_nic_info", "no bytes left for a vm_nic_info"},
-        {"vm_nic_list", hex("0000 0000000a 00001a2b 0000 0000"), 90, 12, "vm_nic_info", "body length needs 4 bytes, 2 left"},
-        {"vm_zam_ssd_current_state", hex("0000 00000009 000000"), 90, 6, "state", "enumeration needs 5 bytes, 3 left"},
-        {"vm_id", hex("0000 000000c4 00000001"), 90, 10, "", "its body length points to 198, past the end (10 bytes)"},
-        {"vm_inst_fail", hex("0020 0000"), 90, 2, "", "ra data block does not fit, 2 bytes left"},
-        {"vm_act_rsp", cut(msg, 110), 90, 108, "vm_if_rsp.vm_if_info[1].vm_nic_info.mtu", "u32 needs 4 bytes, 2 left"},
-        {"vm_act_rsp", patched(cut(msg, 112), 76, 0x4e), 90, 112, "vm_if_rsp.vm_if_info[1]", "its body length points to 151, past the end (112 bytes)"},
-        {"vm_nic_rsp", hex("0000 00000008 7fffffff"), 90, 10, "vm_if_info[0]", "no bytes left for a vm_nic_list"},
-    };
-    for (const Row &r : rows) {
-        const uint32_t t = walk::index_of(r.type);
-        const Verdict v = verify(t, r.in);
-        SCOPED_TRACE(std::string(r.type) + ": " + ::testing::PrintToString(v));
+    for (const Case &r : cases("refused")) {
+        const Verdict v = verify(walk::index_of(r.type), r.in);
+        SCOPED_TRACE(r.line.substr(0, 160) + "\n" + ::testing::PrintToString(v));
         EXPECT_EQ(v.count, 0u);
-        EXPECT_EQ(v.err, r.code);
-        EXPECT_EQ(v.code, r.code);
+        EXPECT_EQ(v.err, r.n);
+        EXPECT_EQ(v.code, r.n);
         EXPECT_EQ(v.offset, r.offset);
         EXPECT_EQ(v.path, r.path);
         EXPECT_NE(v.reason.find(r.reason), std::string::npos);
         EXPECT_EQ(drov_def_runtime_last_failure(h)->operation, std::string("verify"));
-        EXPECT_EQ(drov_def_runtime_last_failure(h)->type, std::string(r.type));
+        EXPECT_EQ(drov_def_runtime_last_failure(h)->type, r.type);
     }
 }
 
 TEST_F(Verify, PassesWhatOlderAndNewerPeersWrite) {
-    const Bytes msg = act_rsp_message(h);
-    Bytes newer = patched(msg, 0, 5); // variant 5 with 3 bytes of its own
-    newer.insert(newer.end(), {1, 2, 3});
-    newer[5] = static_cast<uint8_t>(msg[5] + 3);
-    Bytes older = msg; // variant 0: owner and sp_type gone
-    older.resize(126);
-    older[0] = 0;
-    older[5] = 126 - 2;
-    Bytes trailing = msg;
-    trailing.insert(trailing.end(), {0xff, 0xff});
-    struct Row {
-        const char *type;
-        Bytes in;
-        uint32_t count;
-    } rows[] = {
-        {"vm_act_rsp", msg, 135},
-        {"vm_act_rsp", patched(patched(msg, 18, 0x7f), 19, 0xff), 135}, // an rc number nobody names
-        {"vm_act_rsp", newer, 138},
-        {"vm_act_rsp", older, 126},
-        {"vm_act_rsp", trailing, 135},
-        {"vm_act_rsp", hex("ff00 00000004"), 6},
-        {"vm_nic_rsp", hex("0000 0000000a 00000000 7777"), 12}, // no elements, bytes skipped
-        {"vm_inst_fail", hex("0228 000000000000000000 00000016 00000000 00000001 01 00000002 00 00000000"), 33},
-    };
-    for (const Row &r : rows) {
+    for (const Case &r : cases("passed")) {
         const uint32_t t = walk::index_of(r.type);
         const Verdict v = verify(t, r.in);
-        EXPECT_EQ(v.count, r.count) << r.type << ": " << v;
+        EXPECT_EQ(v.count, r.n) << r.line << ": " << v;
         EXPECT_EQ(v.err, 0u);
         EXPECT_EQ(v.code, 0u);
         decodes(t, r.in, v.count);
@@ -197,7 +144,8 @@ TEST_F(Verify, PassesWhatOlderAndNewerPeersWrite) {
 
 // A peer that knows vm_act_rsp only in variant 0 skips what follows; garbage there is its own.
 TEST_F(Verify, AsTheDomainKnowsItSkipsTheLaterVariants) {
-    const Bytes bad = patched(act_rsp_message(h), 130, 0xfb); // sp_type's variant byte -5
+    Bytes bad = cases("passed").at(0).in; // the worked message
+    bad.at(130) = 0xfb;                   // sp_type's variant byte -5
     EXPECT_EQ(verify(kActRsp, bad).offset, 130);
     qel_standin::set_domain_variant(h, "vm_act_rsp", 0);
     EXPECT_EQ(verify(kActRsp, bad, DROV_DEF_VERIFY_DOMAIN).count, 135u);
