@@ -106,7 +106,7 @@ std::vector<Case> cases(const std::string &kind) {
         words >> c.kind >> c.type >> bytes >> arrow >> c.n;
         if (c.kind != kind) continue;
         c.in = hex(bytes);
-        if (kind == "refused") words >> c.offset >> c.path >> arrow >> std::ws, std::getline(words, c.reason);
+        if (kind == "refused") std::getline(words >> c.offset >> c.path >> arrow >> std::ws, c.reason);
         if (c.path == "-") c.path.clear();
         out.push_back(c);
     }

@@ -77,7 +77,7 @@ std::vector<Refusal> refusals() {
         for (size_t from = 0, bar = 0; bar != std::string::npos; from = bar + 3)
             c.push_back(line.substr(from, (bar = line.find(" | ", from)) - from));
         std::string xml;
-        for (size_t i = 0, close; i < c.at(1).size(); ++i) { // \n, \t and {TEXT*N}
+        for (size_t i = 0, close = 0; i < c.at(1).size(); ++i) { // \n, \t and {TEXT*N}
             if (c[1][i] == '\\') {
                 xml += c[1][++i] == 'n' ? '\n' : '\t';
             } else if (c[1][i] == '{' && (close = c[1].find('}', i)) != std::string::npos) {
