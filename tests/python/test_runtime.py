@@ -1,6 +1,8 @@
 """Runtimes (tracking, variants, allocators), state flags, and the errors:
 drov_def.Error with the library's number, text and place."""
 
+import os
+
 import pytest
 
 import drov_def as dd
@@ -141,3 +143,37 @@ def test_every_structure_takes_a_variant_by_class_or_name():
             rt = dd.Runtime(variants={key: cls.VARIANTS - 1})
             assert rt.variants == {cls.TYPE_NAME: cls.VARIANTS - 1}
             assert cls(runtime=rt).variant == cls.VARIANTS - 1
+
+
+def _refusals():
+    """The lines of the refusals every layer of ours shares (the file says what the columns mean)."""
+    path = os.path.join(os.path.dirname(__file__), "..", "golden", "edges", "refusals.cases")
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not line or line.startswith("#"):
+                continue
+            head, _, tail = line.partition(" => ")
+            kind, type_name, text = (head.split(" ", 2) + [""])[:3]
+            found, _, reason = tail.partition(" | ")
+            code, place, field = found.split(" ")
+            yield pytest.param(kind, type_name, text, int(code), place[1:],
+                               "" if field == "-" else field, reason, id=line[:60])
+
+
+@pytest.mark.parametrize("kind,type_name,text,errno,place,path,reason", _refusals())
+def test_each_shared_refusal_has_its_number_and_place(kind, type_name, text, errno, place, path, reason):
+    cls = next(c for c in dd.STRUCTURES if c.TYPE_NAME == type_name)
+    with pytest.raises(dd.Error) as info:
+        if kind == "binary":
+            cls.decode(bytes.fromhex(text))
+        else:
+            cls.from_xml(text)
+    e = info.value
+    assert (e.errno, e.path, e.reason) == (errno, path, reason)
+    if place == "-":
+        assert (e.offset, e.line) == (None, None)
+    elif kind == "binary":
+        assert e.offset == int(place)
+    else:
+        assert (e.line, e.column) == tuple(int(n) for n in place.split(":"))
