@@ -139,6 +139,38 @@ TEST_F(Lifecycle, PlaceholdersFailedAllocationsAndRefusingDomains) {
 
 // An instance of a negative variant releases only what its fields still own: its nested record,
 // owning nothing, is not destroyed and its destruction is not counted.
+// offset_update records, for each nested structure field, where its state flags start in a new
+// area (as an offset from the field); offset_remove drops each one's mapping.  Types without
+// nested structures ask the runtime nothing.
+TEST_F(Lifecycle, NestedOffsetsFollowANewAreaAndAreRemoved) {
+    uint8_t area[64] = {};
+    for (uint32_t t = 0; t < walk::kStructs; ++t) {
+        SCOPED_TRACE(walk::name(t));
+        void *inst = walk::create(h, t);
+        std::vector<std::pair<const void *, int64_t>> nested;
+        for (uint32_t i = 0; i < kTypes[t].field_count; ++i)
+            if (const auto &f = kTypes[t].fields[i]; f.kind == FieldKind::Record) {
+                const auto *field = static_cast<uint8_t *>(inst) + f.offset;
+                nested.emplace_back(field, static_cast<uint32_t>(area + f.nested_area - field));
+            }
+        st().calls.clear();
+        EXPECT_EQ(walk::fn<int32_t (*)(qel_handle_t *, uint32_t, void *, void *)>(
+                      walk::op(t, "offset_update"))(h, 1u, inst, area), 0);
+        std::vector<std::pair<const void *, int64_t>> updated, removed;
+        for (const auto &c : qel_standin::calls_named(h, "qellib_update_sttr_offset"))
+            updated.emplace_back(c.obj, c.arg);
+        EXPECT_EQ(updated, nested);
+        EXPECT_EQ(walk::fn<int32_t (*)(qel_handle_t *, uint32_t, void *, uint32_t *)>(
+                      walk::op(t, "offset_remove"))(h, 1u, inst, &err), 0);
+        EXPECT_ERR(0u);
+        for (const auto &c : qel_standin::calls_named(h, "qel_hd_mapping_destroy"))
+            removed.emplace_back(c.obj, 0);
+        for (auto &n : nested) n.second = 0;
+        EXPECT_EQ(removed, nested);
+        walk::destroy(h, t, inst);
+    }
+}
+
 TEST_F(Lifecycle, ANegativeVariantLeavesANestedRecordThatOwnsNothing) {
     qel_standin::set_domain_variant(h, "vm_nic_list", -1);
     vm_nic_list_t *e = vm_nic_list_create(h, 1);
