@@ -10,9 +10,10 @@
 #include "drov_def/runtime.h"
 #include "qel.h"
 #include "qel_standin.h"
+#include "c_notation.h"
 
 std::vector<std::string> golden_lines(const char *file); // xml_lookup_test.cpp
-std::string unescape(const std::string &s);          // standin_test.cpp
+using test::unescape;
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "c_notation.h"
 #include "struct_support.h"
 
 namespace {
@@ -76,16 +77,17 @@ std::vector<Refusal> refusals() {
         std::vector<std::string> c;
         for (size_t from = 0, bar = 0; bar != std::string::npos; from = bar + 3)
             c.push_back(line.substr(from, (bar = line.find(" | ", from)) - from));
+        // C notation, and {TEXT*N} for TEXT N times.
+        const std::string escaped = test::unescape(c.at(1));
         std::string xml;
-        for (size_t i = 0, close = 0; i < c.at(1).size(); ++i) { // \n, \t and {TEXT*N}
-            if (c[1][i] == '\\') {
-                xml += c[1][++i] == 'n' ? '\n' : '\t';
-            } else if (c[1][i] == '{' && (close = c[1].find('}', i)) != std::string::npos) {
-                const size_t star = c[1].rfind('*', close);
-                for (int n = std::stoi(c[1].substr(star + 1)); n > 0; --n) xml += c[1].substr(i + 1, star - i - 1);
+        for (size_t i = 0, close = 0; i < escaped.size(); ++i) {
+            if (escaped[i] == '{' && (close = escaped.find('}', i)) != std::string::npos) {
+                const size_t star = escaped.rfind('*', close);
+                for (int n = std::stoi(escaped.substr(star + 1)); n > 0; --n)
+                    xml += escaped.substr(i + 1, star - i - 1);
                 i = close;
             } else {
-                xml += c[1][i];
+                xml += escaped[i];
             }
         }
         out.push_back({line, c[0], xml, c.at(3), c.at(4), c.at(6), c.at(8) == "-" ? "/" + c[0] : c[8],
